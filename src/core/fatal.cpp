@@ -1,0 +1,19 @@
+#include "core/fatal.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+void fatal_exit(int status) {
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
+void internal_error(const char* label, const char* module, int line) {
+  std::printf("*** internal error labeled %s in file %s, line %d\n", label, module, line);
+  fatal_exit(250);
+}
+
+int fatal_status(int n) {
+  int s = static_cast<int>(static_cast<unsigned>(n) & 0xffu);
+  return s == 0 ? 1 : s;
+}

@@ -1,0 +1,15 @@
+// Ending the process: the one routine every fatal path of the suite goes through.
+#pragma once
+
+// Flushes every C stream and ends the process at once with the given status.
+// Safe on a worker thread: it does not wait for the pool's shutdown.
+[[noreturn]] void fatal_exit(int status);
+
+// A broken invariant of the program itself: prints
+// "*** internal error labeled <label> in file <module>, line <line>" on standard
+// output, flushes it and ends with status 250.
+[[noreturn]] void internal_error(const char* label, const char* module, int line);
+
+// The status a fatal message -n ends with: n modulo 256, but never 0, so that a
+// failure is never reported as success.
+int fatal_status(int n);

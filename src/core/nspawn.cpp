@@ -1,0 +1,167 @@
+#include "core/nspawn.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "core/fatal.hpp"
+
+int nthreads = 1;
+ReMutex initmutex;
+
+namespace {
+
+// A failing platform call prints its fixed text, without a line feed, and
+// ends the program with status 1.
+[[noreturn]] void platform_failure(const char* text) {
+  std::fputs(text, stdout);
+  fatal_exit(1);
+}
+
+struct WorkerArg {
+  uint32_t index;
+  uint64_t arg;
+};
+
+struct Worker {
+  pthread_t thread;
+  pthread_attr_t attr;
+  WorkerArg arg;
+  Event start;
+  Event stop;
+};
+
+Worker* workers = nullptr;
+int nworkers = 0;
+WorkFunction current = nullptr;
+bool finish = false;
+
+thread_local int my_index = -1;
+
+void* worker_loop(void* p) {
+  auto* wa = static_cast<WorkerArg*>(p);
+  Worker& w = workers[wa->index];
+  my_index = static_cast<int>(wa->index);
+  for (;;) {
+    Ewait(&w.start);
+    if (finish) break;
+    current(wa->arg);
+    Esignal(&w.stop);
+  }
+  Esignal(&w.stop);
+  my_index = -1;
+  return nullptr;
+}
+
+void shutdown_pool() {
+  if (workers == nullptr) return;
+  finish = true;
+  for (int i = 0; i < nworkers; ++i) Esignal(&workers[i].start);
+  nwait();
+  for (int i = 0; i < nworkers; ++i) {
+    if (pthread_join(workers[i].thread, nullptr) != 0) platform_failure("err 1");
+    if (pthread_attr_destroy(&workers[i].attr) != 0) platform_failure("err 2");
+    Edestroy(&workers[i].start);
+    Edestroy(&workers[i].stop);
+  }
+  delete[] workers;
+  workers = nullptr;
+  nworkers = 0;
+}
+
+void create_pool() {
+  nworkers = nthreads;
+  workers = new Worker[static_cast<size_t>(nworkers)];
+  for (int i = 0; i < nworkers; ++i) {
+    Worker& w = workers[i];
+    Einit(&w.start);
+    Einit(&w.stop);
+    w.arg.index = static_cast<uint32_t>(i);
+    w.arg.arg = 0;
+    if (pthread_attr_init(&w.attr) != 0) platform_failure("err 17");
+    if (pthread_attr_setstacksize(&w.attr, 262144) != 0) platform_failure("err 18");
+    if (pthread_create(&w.thread, &w.attr, worker_loop, &w.arg) != 0)
+      platform_failure("err 19");
+  }
+  std::atexit(shutdown_pool);
+}
+
+}  // namespace
+
+void nspawn(WorkFunction fn, uint64_t step, uint64_t first) {
+  if (nthreads < 1) return;
+  if (workers == nullptr) create_pool();
+  current = fn;
+  for (int i = 0; i < nworkers; ++i) {
+    workers[i].arg.arg = first + static_cast<uint64_t>(i) * step;
+    Esignal(&workers[i].start);
+  }
+}
+
+void nwait() {
+  if (workers == nullptr) return;
+  for (int i = 0; i < nworkers; ++i) Ewait(&workers[i].stop);
+}
+
+int threadid() { return my_index; }
+
+// Events are binary semaphores: a flag under a mutex, with a condition
+// variable to sleep on. Repeated signals before a wait collapse into one.
+void Einit(Event* e) {
+  e->signalled = false;
+  if (pthread_mutex_init(&e->mutex, nullptr) != 0) platform_failure("Event mutex init");
+  if (pthread_cond_init(&e->cond, nullptr) != 0) platform_failure("Event condition init");
+}
+
+void Ewait(Event* e) {
+  if (pthread_mutex_lock(&e->mutex) != 0) platform_failure("Event wait mutex lock");
+  while (!e->signalled) {
+    if (pthread_cond_wait(&e->cond, &e->mutex) != 0) platform_failure("Event wait");
+  }
+  e->signalled = false;
+  if (pthread_mutex_unlock(&e->mutex) != 0) platform_failure("Event wait mutex unlock");
+}
+
+void Esignal(Event* e) {
+  if (pthread_mutex_lock(&e->mutex) != 0) platform_failure("Event signal mutex lock");
+  e->signalled = true;
+  if (pthread_cond_signal(&e->cond) != 0) platform_failure("Event signal");
+  if (pthread_mutex_unlock(&e->mutex) != 0) platform_failure("Event signal mutex unlock");
+}
+
+void Edestroy(Event* e) {
+  if (pthread_mutex_destroy(&e->mutex) != 0) platform_failure("Event mutex destroy");
+  if (pthread_cond_destroy(&e->cond) != 0) platform_failure("Event condition destroy");
+}
+
+void createmutex(ReMutex* m, bool locked) {
+  if (pthread_mutex_init(&m->mutex, nullptr) != 0) platform_failure("err 30");
+  m->owner.store(pthread_self());
+  m->count.store(0);
+  if (locked) {
+    if (pthread_mutex_lock(&m->mutex) != 0) platform_failure("err 31");
+    m->count.store(1);
+  }
+}
+
+void requestmutex(ReMutex* m) {
+  // Only the holding thread can find itself as owner with a positive count.
+  if (m->count.load() > 0 &&
+      pthread_equal(m->owner.load(), pthread_self())) {
+    m->count.fetch_add(1);
+    return;
+  }
+  if (pthread_mutex_lock(&m->mutex) != 0) platform_failure("err 32");
+  m->owner.store(pthread_self());
+  m->count.store(1);
+}
+
+void releasemutex(ReMutex* m) {
+  if (m->count.fetch_sub(1) == 1) {
+    if (pthread_mutex_unlock(&m->mutex) != 0) platform_failure("err 33");
+  }
+}
+
+void closemutex(ReMutex* m) {
+  if (pthread_mutex_destroy(&m->mutex) != 0) platform_failure("err 34");
+}

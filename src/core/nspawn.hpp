@@ -1,0 +1,61 @@
+// The process-wide pool of worker threads, auto-reset events and re-entrant
+// mutexes. Work is handed out in batches: nspawn starts one work function on
+// every worker, nwait waits for all of them.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+// Number of workers; set before the first batch, never changed afterwards.
+extern int nthreads;
+
+using WorkFunction = void (*)(uint64_t arg);
+
+// Runs fn on every worker, worker i with the argument first + i * step.
+// Creates the pool on the first call. Returns at once.
+void nspawn(WorkFunction fn, uint64_t step, uint64_t first);
+// Waits until every worker has finished the current batch.
+void nwait();
+// i for worker i; -1 for the main thread and any thread outside the pool.
+int threadid();
+
+// Takes the next item of a shared work counter: returns old - 1, or -1 when
+// the counter is exhausted. Items run from the last to the first.
+inline int64_t nexttask(std::atomic<int64_t>& counter) {
+  int64_t old = counter.load(std::memory_order_relaxed);
+  while (old >= 1) {
+    if (counter.compare_exchange_weak(old, old - 1, std::memory_order_acq_rel,
+                                      std::memory_order_relaxed))
+      return old - 1;
+  }
+  return -1;
+}
+
+// Auto-reset event: a signal lets exactly one wait pass; a signal given while
+// nobody waits is remembered once.
+struct Event {
+  pthread_mutex_t mutex;
+  pthread_cond_t cond;
+  bool signalled;
+};
+void Einit(Event* e);
+void Ewait(Event* e);
+void Esignal(Event* e);
+void Edestroy(Event* e);
+
+// Re-entrant mutex: the owner may take it again; released after as many
+// releases as requests.
+struct ReMutex {
+  pthread_mutex_t mutex;
+  std::atomic<pthread_t> owner;
+  std::atomic<int> count;
+};
+void createmutex(ReMutex* m, bool locked);
+void requestmutex(ReMutex* m);
+void releasemutex(ReMutex* m);
+void closemutex(ReMutex* m);
+
+// Guards every lazy one-time initialisation of the suite.
+extern ReMutex initmutex;

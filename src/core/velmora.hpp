@@ -1,0 +1,43 @@
+// Small services shared by every program: the numbered message catalogue,
+// files in the installation directory, the working directory, the radiation
+// kind and polarisation, and a few numeric helpers.
+#pragma once
+
+#include <cstdio>
+
+// Installation directory (at most 8000 characters), set by the start routine.
+extern char kalvo[8001];
+
+// Text of message n from the catalogue "err.msg" in the installation
+// directory, in a per-thread buffer valid until the thread's next call.
+// A missing catalogue, a malformed line or an unknown number ends the program.
+const char* errmsg(int n);
+// Releases the catalogue; a later errmsg loads it again.
+void nodesfree();
+
+// Opens kalvo + "/" + name. For reading, the leading lines that begin with
+// "%" are skipped. Returns nullptr when the file cannot be opened.
+FILE* kalvoopen(const char* name, const char* mode);
+
+// Changes the working directory: message 57 on success, message -2 and
+// status 2 on failure.
+void mychdir(const char* dir);
+
+// Radiation kind: 0 none, 1 X-ray, 2 synchrotron, 3 neutrons.
+extern int radiation;
+extern bool polgesetzt;
+extern float pol;
+void setxray(bool flag);
+void setsynchrotron(bool flag);
+void setneutrons(bool flag);
+void setpol(bool flag);
+bool ifxray();
+bool ifsynchrotron();
+bool ifneutrons();
+bool ifpol();
+
+// True for +-infinity and NaN.
+bool isnotfinite(double x);
+// Modulus of re + i im without intermediate overflow.
+double mycabs(double re, double im);
+double myatanh(double x);

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "core/fatal.hpp"
+#include "core/nspawn.hpp"
+#include "testsupport.hpp"
+
+namespace {
+
+std::mutex seen_mutex;
+std::vector<std::pair<int, uint64_t>> seen;
+
+void record(uint64_t arg) {
+  std::lock_guard<std::mutex> lock(seen_mutex);
+  seen.emplace_back(threadid(), arg);
+}
+
+}  // namespace
+
+// The pool is process-wide and created once; these checks run in one test so
+// that the worker count is fixed before the first batch.
+TEST(Pool, BatchesArgumentsAndThreadIdentity) {
+  EXPECT_EQ(threadid(), -1);
+  nthreads = 4;
+  seen.clear();
+  nspawn(record, 8, 1000);
+  nwait();
+  ASSERT_EQ(seen.size(), 4u);
+  std::set<int> ids;
+  std::set<uint64_t> args;
+  for (auto& [id, arg] : seen) {
+    ids.insert(id);
+    args.insert(arg);
+    EXPECT_EQ(arg, 1000u + 8u * static_cast<uint64_t>(id));
+  }
+  EXPECT_EQ(ids, (std::set<int>{0, 1, 2, 3}));
+  EXPECT_EQ(args, (std::set<uint64_t>{1000, 1008, 1016, 1024}));
+  EXPECT_EQ(threadid(), -1);
+
+  // A second batch reuses the same threads.
+  static std::atomic<pthread_t> first_handles[4];
+  static std::atomic<int> mismatches{0};
+  nspawn([](uint64_t) { first_handles[threadid()] = pthread_self(); }, 0, 0);
+  nwait();
+  nspawn(
+      [](uint64_t) {
+        if (!pthread_equal(first_handles[threadid()], pthread_self())) ++mismatches;
+      },
+      0, 0);
+  nwait();
+  EXPECT_EQ(mismatches.load(), 0);
+
+  // Work handed out through a shared counter: every item exactly once.
+  static std::atomic<int64_t> counter;
+  static std::atomic<int> hits[1000];
+  counter = 1000;
+  for (auto& h : hits) h = 0;
+  nspawn(
+      [](uint64_t) {
+        for (int64_t i; (i = nexttask(counter)) >= 0;) ++hits[i];
+      },
+      0, 0);
+  nwait();
+  for (auto& h : hits) EXPECT_EQ(h.load(), 1);
+  EXPECT_EQ(nexttask(counter), -1);
+}
+
+TEST(Pool, FatalExitOnAWorkerEndsTheProcess) {
+  auto r = ktest::run_in_child([] {
+    nthreads = 2;
+    nspawn(
+        [](uint64_t arg) {
+          if (arg == 1) {
+            std::printf("worker failing\n");
+            fatal_exit(37);
+          }
+          std::this_thread::sleep_for(std::chrono::seconds(30));
+        },
+        1, 0);
+    nwait();
+  }, 20);
+  EXPECT_EQ(r.status, 37);
+  EXPECT_EQ(r.out, "worker failing\n");
+}
+
+TEST(Events, SignalsAreRememberedOnce) {
+  Event e;
+  Einit(&e);
+  Esignal(&e);
+  Ewait(&e);  // returns at once: the signal was pending
+  Esignal(&e);
+  Esignal(&e);
+  Ewait(&e);
+  // Only one wait passes after two signals.
+  std::atomic<bool> passed{false};
+  std::thread t([&] {
+    Ewait(&e);
+    passed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(passed.load());
+  Esignal(&e);
+  t.join();
+  EXPECT_TRUE(passed.load());
+  Edestroy(&e);
+}
+
+TEST(ReentrantMutex, CountsAcquisitions) {
+  ReMutex m;
+  createmutex(&m, false);
+  requestmutex(&m);
+  requestmutex(&m);
+  releasemutex(&m);
+  // Still held once: another thread cannot take it.
+  std::atomic<bool> got{false};
+  std::thread t([&] {
+    requestmutex(&m);
+    got = true;
+    releasemutex(&m);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(got.load());
+  releasemutex(&m);
+  t.join();
+  EXPECT_TRUE(got.load());
+  closemutex(&m);
+
+  ReMutex locked;
+  createmutex(&locked, true);
+  requestmutex(&locked);  // the creator holds it and may take it again
+  releasemutex(&locked);
+  releasemutex(&locked);
+  std::thread t2([&] {
+    requestmutex(&locked);
+    releasemutex(&locked);
+  });
+  t2.join();
+  closemutex(&locked);
+}

@@ -1,0 +1,176 @@
+#include "testsupport.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace ktest {
+
+TempDir::TempDir() {
+  std::string templ = (fs::temp_directory_path() / "kalvo-test-XXXXXX").string();
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back(0);
+  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Make everything writable again so that a test that removed write bits
+  // does not leave its directory behind.
+  for (auto it = fs::recursive_directory_iterator(path_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+TempInstall::TempInstall(const std::vector<std::string>& files) {
+  fs::path src = KALVO_SOURCE_DATA;
+  if (files.empty()) {
+    for (auto& e : fs::directory_iterator(src))
+      if (e.is_regular_file()) fs::copy_file(e.path(), fs::path(path()) / e.path().filename());
+  } else {
+    for (auto& f : files) fs::copy_file(src / f, fs::path(path()) / f);
+  }
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot write " + path);
+  f << content;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return std::string();
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool file_exists(const std::string& path) { return fs::exists(path); }
+
+void copy_file(const std::string& from, const std::string& to) {
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+std::string program_path(const std::string& name) { return std::string(KALVO_BIN_DIR) + "/" + name; }
+
+namespace {
+
+// Reads both pipes until the child has closed them, then reaps it.
+RunResult collect(pid_t pid, int outfd, int errfd, int timeout_seconds) {
+  RunResult r;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  bool out_open = true, err_open = true, killed = false;
+  char buf[65536];
+  while (out_open || err_open) {
+    pollfd fds[2];
+    int n = 0;
+    if (out_open) fds[n++] = {outfd, POLLIN, 0};
+    if (err_open) fds[n++] = {errfd, POLLIN, 0};
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now())
+                                    .count());
+    if (left <= 0 && !killed) {
+      kill(pid, SIGKILL);
+      killed = true;
+      left = 1000;
+    }
+    int pr = poll(fds, static_cast<nfds_t>(n), left > 0 ? left : 1000);
+    if (pr < 0 && errno == EINTR) continue;
+    for (int i = 0; i < n; ++i) {
+      if (fds[i].revents == 0) continue;
+      ssize_t k = read(fds[i].fd, buf, sizeof buf);
+      bool is_out = fds[i].fd == outfd;
+      if (k <= 0) {
+        (is_out ? out_open : err_open) = false;
+      } else {
+        (is_out ? r.out : r.err).append(buf, static_cast<size_t>(k));
+      }
+    }
+  }
+  close(outfd);
+  close(errfd);
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+  else if (WIFSIGNALED(st)) r.status = 128 + WTERMSIG(st);
+  return r;
+}
+
+}  // namespace
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd, const std::map<std::string, std::string>& env,
+                      int timeout_seconds) {
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(err[0]);
+    close(out[1]);
+    close(err[1]);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    for (auto& [k, v] : env) {
+      if (v == "\x01unset") unsetenv(k.c_str());
+      else setenv(k.c_str(), v.c_str(), 1);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  return collect(pid, out[0], err[0], timeout_seconds);
+}
+
+RunResult run_in_child(const std::function<void()>& fn, int timeout_seconds) {
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(err[0]);
+    close(out[1]);
+    close(err[1]);
+    fn();
+    std::fflush(nullptr);
+    _exit(0);
+  }
+  close(out[1]);
+  close(err[1]);
+  return collect(pid, out[0], err[0], timeout_seconds);
+}
+
+}  // namespace ktest

@@ -1,0 +1,61 @@
+// Helpers shared by the test programs: temporary directories, files, and
+// running a built program (or a function in a child process) to observe its
+// output and exit status.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ktest {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes out of scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A temporary installation directory holding copies of the named files of
+// the shipped data/ directory (all files when the list is empty).
+class TempInstall : public TempDir {
+ public:
+  explicit TempInstall(const std::vector<std::string>& files = {});
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+void copy_file(const std::string& from, const std::string& to);
+
+struct RunResult {
+  int status = -1;       // exit status, or 128 + signal number
+  std::string out;       // standard output
+  std::string err;       // standard error
+};
+
+// Runs a program with arguments in a working directory, with the given
+// environment changes (a value of "\x01unset" removes the variable).
+// Standard input is empty.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd = "",
+                      const std::map<std::string, std::string>& env = {},
+                      int timeout_seconds = 120);
+
+// Path of a built program of the suite.
+std::string program_path(const std::string& name);
+
+// Runs fn in a forked child and reports how it ended; fn may call exit paths.
+// Standard output and error of the child are captured.
+RunResult run_in_child(const std::function<void()>& fn, int timeout_seconds = 60);
+
+}  // namespace ktest
