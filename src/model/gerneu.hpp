@@ -1,0 +1,70 @@
+// The instrument function: the line shape that the diffractometer itself
+// gives for an ideally sharp line, at any Bragg angle.
+//
+// ger1 loads the instrument description named by LINTOR: the binary GEQ
+// table "<name>.geq" (the finished instrument function on a fine angle grid)
+// and the instrument-profile file "<name>.ger" (squared-Lorentzian components
+// measured at a few angles). ger fills the profile components for one angle;
+// ger2 frees everything. Main thread only, never while workers evaluate the
+// model.
+#pragma once
+
+#include <cstdint>
+
+// ProfileComponents: the result of the last ger call. Component i contributes
+// 2 g[i] q[i]^3 / ((x - e[i])^2 + q[i]^2)^2 at abscissa x (radians of theta,
+// the unit of the instrument-profile file) and integrates to pi g[i]; e
+// includes the zero shift. Every ger call that returns normally replaces the
+// three arrays (each a separate zero-filled allocation of n floats), and ger2
+// frees them, so readers copy what they need before the next call.
+extern int n;
+extern float* g;
+extern float* e;
+extern float* q;
+
+// Failure mode of ger: 1 (the initial value) makes a failure print its
+// message and end the process; a caller that probes sets 0, calls ger and
+// tests for 1 afterwards (a failure then sets 1 and returns at once, silently;
+// the components are then those of the last successful call).
+extern int gererr;
+
+// Beam-path arrangement set by ger1: 0 nothing loaded, 1 REFLEXION,
+// 2 TRANSMISSION, 3 CAPILLARY.
+extern int32_t zelmarry;
+// 1 when the instrument function includes tube tails.
+extern char iftubetails;
+
+// Loads the instrument description of that name (the extension is replaced);
+// a second call frees the first load. Fatal conditions end the process.
+void ger1(const char* name);
+// Fills n, g, e, q at the Bragg angle whose sine is s (0 < s < 1).
+void ger(double s);
+// Frees the loaded records and table and the component arrays; zelmarry := 0.
+void ger2();
+
+// Read-only view of what ger1 loaded, for the table and test programs and
+// for diagnostics. The lists belong to the module and live until ger2.
+struct ProfileRecord {           // one angle block of the .ger file
+  int32_t n;                     // number of components
+  float key;                     // cot 2 theta of the block's angle
+  float centroid;                // centroid of the record's line shape
+  float gsum;                    // GSUM of the block
+  float deltaomega;              // DeltaOmega in radians
+  ProfileRecord* next;           // keys descending (theta ascending)
+  float* g;                      // weights, normalised to sum 1
+  float* e;                      // positions
+  float* q;                      // widths
+};
+struct TableRecord {             // one grid point of the GEQ table
+  int32_t n;
+  float key;                     // sin theta of the grid point
+  float* g;
+  float* e;
+  float* q;
+  TableRecord* next;             // file order (increasing angle)
+};
+const ProfileRecord* gerrecords();
+const TableRecord* gertable();
+// The 124-byte header of the loaded GEQ table (offsets 8 and 12 are also set
+// by ger1 when no valid table is loaded).
+const unsigned char* gerheader();
