@@ -1,0 +1,180 @@
+// Functions registered by the program (C functions), text functions calling
+// each other, built-ins redefined by store entries, and unbounded recursion.
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "core/nspawn.hpp"
+#include "data_testing.hpp"
+#include "testsupport.hpp"
+
+namespace {
+
+int calls = 0;
+
+// Counts its calls and yields its argument's value.
+double counting(const char*, const char* const* args, int) {
+  ++calls;
+  return Wert(args[0]);
+}
+
+double failingread(const char*, const char* const*, int) { return GetVar("missing"); }
+
+// Looks at the state a C function runs in.
+int seenlevel = -1, seendepth = -1, seenmode = -1;
+bool seenerr = true;
+double inspecting(const char*, const char* const*, int) {
+  seenlevel = ondataLevel();
+  seendepth = DATAlistLevel();
+  seenmode = getrekart();
+  seenerr = ifErr();
+  // It cannot pop or detach the caller's scope...
+  EXPECT_EQ(freeDATAlist(), seendepth);
+  EXPECT_EQ(pushDATAlist(), nullptr);
+  // ...and scopes it leaves behind are discarded, not committed.
+  newDATAlist();
+  SetVar("leak", 1);
+  // Its own errors can be cleared, those of the caller below the floor stay.
+  EXPECT_FALSE(dataerr_try([] { GetVar("nothere"); }));
+  EXPECT_TRUE(ifErr());
+  ClearErr();
+  EXPECT_FALSE(ifErr());
+  return 4;
+}
+
+double recursing(const char*, const char* const*, int) { return Wert("cr(1)") + 1; }
+
+TEST_F(Store, TextFunctionArgumentIsEvaluatedOnce) {
+  SetUserFkt("cnt", 1, counting);
+  SetStrFkt("sq", 1, "#1*#1");
+  SetStrFkt("unused", 2, "#1");
+  calls = 0;
+  EXPECT_EQ(Wert("sq(cnt(3))"), 9);
+  EXPECT_EQ(calls, 1);
+  calls = 0;
+  EXPECT_EQ(Wert("unused(2,cnt(5))"), 2);
+  EXPECT_EQ(calls, 0);
+  calls = 0;
+  EXPECT_EQ(Wert("cnt(cnt(2))*cnt(1)"), 2);
+  EXPECT_EQ(calls, 3);
+}
+
+TEST_F(Store, FailingReadInsideCFunction) {
+  SetUserFkt("cb", 1, failingread);
+  EXPECT_EQ(Wert("cb(x)+2"), 1.0);
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"missing", "undefined variable"},
+                                                {"cb(x)", "error in C function"},
+                                                {"cb(x)+2", "wrong expression"}}));
+  // Inside a guarded group the same call jumps there after the evaluation.
+  EXPECT_FALSE(dataerr_try([] { Wert("cb(1)"); }));
+  EXPECT_EQ(ondataLevel(), 0);
+}
+
+TEST_F(Store, CFunctionRunsIsolated) {
+  SetUserFkt("look", 1, inspecting);
+  setrekart(1);
+  int depth = DATAlistLevel();
+  // 1/0 leaves a record below the callback's error floor.
+  EXPECT_FALSE(dataerr_try([] { Wert("1/0*look(1)"); }));
+  EXPECT_EQ(seenlevel, 1);
+  EXPECT_EQ(seendepth, depth);
+  EXPECT_EQ(seenmode, 1);
+  EXPECT_FALSE(seenerr);
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"1/0*look(1)", "expression causes division by zero"},
+                                                {"1/0*look(1)", "wrong expression"}}));
+  EXPECT_EQ(DATAlistLevel(), depth);
+  EXPECT_EQ(getrekart(), 1);
+  setrekart(2);
+  EXPECT_FALSE(dataerr_try([] { GetVar("leak"); }));
+  ClearErr();
+  EXPECT_EQ(Wert("look(0)"), 4);
+}
+
+TEST_F(Store, StoreEntryOverridesBuiltin) {
+  SetStrFkt("sin", 1, "#1*10");
+  EXPECT_EQ(Wert("sin(2)"), 20);
+  EXPECT_EQ(Wert("sin(1,2)"), 1.0);  // no entry for two arguments, no such built-in
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"sin(1,2)", "wrong function call or invalid parameter"},
+                                                {"sin(1,2)", "wrong expression"}}));
+  DelFkt("sin", 1);
+  EXPECT_EQ(Wert("sin(0)"), 0);
+  SetUserFkt("sqrt", 1, counting);
+  EXPECT_EQ(Wert("sqrt(16)"), 16);
+  // An at-least rule accepts more arguments.
+  SetStrFkt("sqrt", -2, "#1+#2+#3");
+  EXPECT_EQ(Wert("sqrt(1,2,3)"), 6);
+}
+
+// Helpers for the recursion cases: the value of a formula and whether its
+// records include the nesting limit.
+struct Ended {
+  double value;
+  bool nesting;
+};
+Ended evaluate(const char* f) {
+  Ended e{Wert(f), false};
+  while (ifErr()) {
+    if (std::string(GetErr(1)) == "formula nesting too deep") e.nesting = true;
+    NextErr();
+  }
+  return e;
+}
+
+void definerecursions() {
+  SetStrFkt("f", 1, "f(#1)");
+  SetStrFkt("g", 1, "1+g(#1+1)");
+  SetStrVar("a", "ifthenelse(1,a+1,0)");
+  SetUserFkt("cr", 1, recursing);
+}
+
+const char* const recursions[] = {"f(1)", "g(1)*2", "a", "cr(1)"};
+
+TEST_F(Store, UnboundedRecursionEndsWithAnErrorRecord) {
+  definerecursions();
+  for (const char* f : recursions) {
+    SCOPED_TRACE(f);
+    Ended e = evaluate(f);
+    EXPECT_EQ(e.value, 1.0);
+    if (std::string(f) != "cr(1)") {
+      EXPECT_TRUE(e.nesting);
+    }
+  }
+  // The store is usable afterwards, with the guard levels back at rest.
+  SetVar("a", 2);
+  EXPECT_EQ(Wert("a+1"), 3);
+}
+
+std::atomic<int> workerfailures{0};
+
+void recurseonworker(uint64_t) {
+  for (const char* f : recursions) {
+    double x = Wert(f);  // no frame on this worker: no jump, the records stay
+    bool nesting = false;
+    while (ifErr()) {
+      if (std::string(GetErr(1)) == "formula nesting too deep") nesting = true;
+      NextErr();
+    }
+    if (x != 1.0 || (!nesting && std::string(f) != "cr(1)")) ++workerfailures;
+  }
+}
+
+TEST(StoreWorkers, UnboundedRecursionOnWorkerStacks) {
+  ktest::RunResult r = ktest::run_in_child([] {
+    nthreads = 4;
+    totalfree();
+    newDATAlist();
+    setrekart(2);
+    definerecursions();
+    initDATAthreads();
+    nspawn(recurseonworker, 1, 0);
+    nwait();
+    exitDATAthreads();
+    std::printf("failures %d\n", workerfailures.load());
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "failures 0\n");
+}
+
+}  // namespace

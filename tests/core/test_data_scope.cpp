@@ -1,0 +1,213 @@
+// Scopes of the store (commit in place, serials, deletion, detach and
+// re-attach), the error stack with its floor, and the jump frames.
+#include <algorithm>
+#include <cstring>
+
+#include "core/nspawn.hpp"
+#include "data_testing.hpp"
+#include "testsupport.hpp"
+
+namespace {
+
+// The entry of a scope with that scalar name, or null.
+const DataVar* entry(const DATAlist* s, const char* name) {
+  for (int b = 0; b < DATA_BUCKETS; ++b)
+    for (const DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
+      if (v->idx == nullptr && v->nidx == 0 && std::strcmp(v->name, name) == 0) return v;
+  return nullptr;
+}
+
+// Looks at the top scope: detaches it, runs fn on it, attaches it again.
+template <class F>
+void inspecttop(F&& fn) {
+  DATAlist* s = pushDATAlist();
+  ASSERT_NE(s, nullptr);
+  fn(s);
+  popDATAlist(s);
+}
+
+TEST_F(Store, CommitReplacesInPlaceAndAppendsNewKeysInBucketOrder) {
+  SetVar("X", 1);
+  SetVar("Y", 2);
+  SetStrVar("Q", "old");
+  EXPECT_EQ(newDATAlist(), 2);
+  SetVar("b", 8);  // set before a, but a's bucket comes first
+  SetVar("a", 7);
+  SetVar("X", 5);
+  SetVar("Q", 6);
+  EXPECT_EQ(freeDATAlist(), 1);
+  inspecttop([](DATAlist* s) {
+    ASSERT_NE(entry(s, "X"), nullptr);
+    EXPECT_EQ(entry(s, "X")->serial, 0u);
+    EXPECT_EQ(entry(s, "X")->value, 5);
+    EXPECT_EQ(entry(s, "Y")->serial, 1u);
+    EXPECT_EQ(entry(s, "Q")->serial, 2u);
+    EXPECT_EQ(entry(s, "Q")->text, nullptr);
+    EXPECT_EQ(entry(s, "a")->serial, 3u);
+    EXPECT_EQ(entry(s, "b")->serial, 4u);
+    EXPECT_EQ(s->serial, 5u);
+  });
+  EXPECT_EQ(GetVar("Q"), 6);
+}
+
+TEST_F(Store, DeletionTouchesOnlyTheTopScope) {
+  SetVar("X", 1);
+  SetVar("Z", 9);
+  newDATAlist();
+  SetVar("X", 2);
+  EXPECT_EQ(GetVar("X"), 2);
+  DelVar("X");
+  EXPECT_EQ(GetVar("X"), 1);  // the lower entry shows through
+  DelVar("Z");                // only in the lower scope: nothing happens
+  EXPECT_EQ(GetVar("Z"), 9);
+  EXPECT_FALSE(ifErr());
+  // Deleting one entry keeps the order of the others.
+  SetVar("p", 1);
+  SetVar("q", 2);
+  SetVar("r", 3);
+  DelVar("q");
+  freeDATAlist();
+  inspecttop([](DATAlist* s) {
+    EXPECT_EQ(entry(s, "X")->serial, 0u);
+    EXPECT_EQ(entry(s, "Z")->serial, 1u);
+    EXPECT_EQ(entry(s, "p")->serial, 2u);
+    EXPECT_EQ(entry(s, "q"), nullptr);
+    EXPECT_EQ(entry(s, "r")->serial, 3u);
+  });
+  // A discarded scope commits nothing.
+  newDATAlist();
+  SetVar("gone", 1);
+  SetVar("X", 100);
+  DelAll();
+  freeDATAlist();
+  EXPECT_EQ(GetVar("X"), 1);
+  dataerr_try([] { GetVar("gone"); });
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"gone", "undefined variable"}}));
+}
+
+TEST_F(Store, DetachAndReattach) {
+  SetVar("base", 1);
+  newDATAlist();
+  SetVar("cmd", 2);
+  EXPECT_EQ(DATAlistLevel(), 2);
+  DATAlist* s = pushDATAlist();
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->attached, 0);
+  EXPECT_EQ(DATAlevel(), 1);
+  EXPECT_FALSE(dataerr_try([] { GetVar("cmd"); }));
+  ClearErr();
+  newDATAlist();
+  SetVar("mid", 3);
+  popDATAlist(s);
+  EXPECT_EQ(DATAlistLevel(), 3);
+  EXPECT_EQ(GetVar("cmd"), 2);
+  EXPECT_EQ(GetVar("mid"), 3);
+  EXPECT_EQ(GetVar("base"), 1);
+
+  ktest::RunResult r = ktest::run_in_child([] {
+    newDATAlist();
+    DATAlist* t = pushDATAlist();
+    popDATAlist(t);
+    popDATAlist(t);
+  });
+  EXPECT_EQ(r.status, 250);
+  EXPECT_EQ(r.out, "*** internal error labeled DATAlist popped twice in file obj/data, line 1030\n");
+}
+
+TEST_F(Store, ErrorStackBasics) {
+  EXPECT_EQ(GetErr(0), nullptr);
+  NextErr();
+  ClearErr();
+  EXPECT_FALSE(ifErr());
+  Wert("x+1");
+  ASSERT_TRUE(ifErr());
+  EXPECT_STREQ(GetErr(0), "x+1");
+  EXPECT_STREQ(GetErr(1), "wrong expression");
+  EXPECT_EQ(GetErr(2), nullptr);
+  EXPECT_EQ(GetErr(-1), nullptr);
+  NextErr();
+  EXPECT_STREQ(GetErr(0), "x");
+  // The next public call drops what is pending.
+  EXPECT_EQ(Wert("1+1"), 2);
+  EXPECT_FALSE(ifErr());
+}
+
+// Frames nest per thread; a jump reaches the innermost one only and leaves
+// the failing call's records pending until the next public call.
+TEST_F(Store, NestedFramesAndJumps) {
+  EXPECT_EQ(ondataLevel(), 0);
+  int reached = 0;
+  bool outer = dataerr_try([&] {
+    EXPECT_EQ(ondataLevel(), 1);
+    bool inner = dataerr_try([&] {
+      EXPECT_EQ(ondataLevel(), 2);
+      GetVar("missing");
+      reached = 1;  // never
+    });
+    EXPECT_FALSE(inner);
+    EXPECT_EQ(ondataLevel(), 1);
+    EXPECT_TRUE(ifErr());
+    EXPECT_STREQ(GetErr(1), "undefined variable");
+    reached = 2;
+    dataerr_jmp();
+    reached = 3;  // never
+  });
+  EXPECT_FALSE(outer);
+  EXPECT_EQ(reached, 2);
+  EXPECT_EQ(ondataLevel(), 0);
+  EXPECT_TRUE(ifErr());
+  // Without a frame a failing call does not jump; dataerr_jmp does nothing.
+  EXPECT_EQ(GetVar("missing"), 1.0);
+  dataerr_jmp();
+  EXPECT_TRUE(ifErr());
+  EXPECT_TRUE(dataerr_try([] { SetVar("ok", 1); }));
+  // The counting interface keeps the same depth.
+  dataerr_newjmp();
+  dataerr_newjmp();
+  EXPECT_EQ(ondataLevel(), 2);
+  dataerr_oldjmp();
+  dataerr_oldjmp();
+  EXPECT_EQ(ondataLevel(), 0);
+  ktest::RunResult r = ktest::run_in_child([] { dataerr_oldjmp(); });
+  EXPECT_EQ(r.status, 250);
+  EXPECT_EQ(r.out, "*** internal error labeled revertdataerrempty in file obj/data, line 957\n");
+}
+
+// The outermost handler prints every pending record, newest first, and ends
+// the program with status 1.
+TEST(StoreHandler, PrintsPendingRecordsNewestFirst) {
+  ktest::RunResult r = ktest::run_in_child([] {
+    newDATAlist();
+    SetStrVar("bad", "1/0");
+    dataerr_newhandler(dataerr_printexit);
+    Wert("bad+1");
+    std::printf("not reached\n");
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "(E) bad+1\n    wrong expression\n"
+            "(E) bad\n    variable can't be evaluated\n"
+            "(E) 1/0\n    expression causes division by zero\n");
+}
+
+TEST(StoreInternal, BrokenInvariantsEndWithStatus250) {
+  struct Case {
+    void (*fn)();
+    const char* out;
+  };
+  const Case table[] = {
+      {[] { SetUserFkt("a b", 1, nullptr); },
+       "*** internal error labeled SetUserFkt in file obj/data, line 2347\n"},
+      {[] { stdinit1(nullptr, "x", 0); }, "*** internal error labeled StdFkt0Param in file obj/data, line 4443\n"},
+      {[] { stdinit1(nullptr, "1x", 1); }, "*** internal error labeled wrongStdFktName in file obj/data, line 4436\n"},
+      {[] { stdinit1(nullptr, "abcdefghijkl", 1); },
+       "*** internal error labeled StdFktNameLenght in file obj/data, line 4441\n"},
+  };
+  for (const Case& c : table) {
+    ktest::RunResult r = ktest::run_in_child([&] { c.fn(); });
+    EXPECT_EQ(r.status, 250);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+}  // namespace
