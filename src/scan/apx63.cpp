@@ -1,0 +1,1117 @@
+// The scan reader: every scan-file format, the reading pipeline (angle
+// window, excluded ranges, sorting, sigma correction, derivative mode) and
+// the tube-tail table.
+#include "scan/apx63.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/data.hpp"
+#include "core/fatal.hpp"
+#include "core/string.hpp"
+#include "core/velmora.hpp"
+#include "numeric/chi2wert.hpp"
+#include "scan/ddm.hpp"
+
+float sinxmin = 0.0f;
+float sinxmax = 1.0f;
+CutInterval* cut = nullptr;
+bool iflintor = false;
+// The instrument function (model layer) owns and defines this flag; korrw
+// only reads it. The weak definition lets the scan layer link on its own
+// (its tests, programs without the instrument function); where the model
+// layer is linked, its definition is the one used.
+[[gnu::weak]] char iftubetails = 0;
+
+float tubetails = 0.0f;
+float* tubetailarray = nullptr;
+int tubetailm = 0;
+float tubetailmax = 0.0f;
+float tubetailstep = 0.0f;
+
+namespace {
+
+// The wavelength came from the key LAMBDA (set by getval; it also steers
+// getscans when the tube-tail table calls it).
+bool iflambda = false;
+
+// The result arrays of getval while they are sorted.
+float* sinx1 = nullptr;
+float* intensitaet1 = nullptr;
+float* w1 = nullptr;
+
+constexpr double kPi = 3.14159265358979323846;
+// Ten single-precision epsilons: the tolerance of the angle window.
+constexpr double kWindowTol = 1.1920928955078125e-6;
+
+[[noreturn]] void nomemory() {
+  std::printf("%s", errmsg(-44));
+  fatal_exit(44);
+}
+
+void* kalloc(size_t bytes) {
+  void* p = std::malloc(bytes > 0 ? bytes : 1);
+  if (p == nullptr) nomemory();
+  return p;
+}
+
+template <class T>
+T* kalloc_array(size_t n) {
+  return static_cast<T*>(kalloc(n * sizeof(T)));
+}
+
+// A closed-on-exit stream, so that no path out of a reader leaves a file open.
+struct File {
+  FILE* f = nullptr;
+  explicit File(FILE* stream) : f(stream) {}
+  ~File() {
+    if (f != nullptr) std::fclose(f);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+};
+
+// Neither SYNCHROTRON, NEUTRONS nor LAMBDA fixed the radiation: the scans'
+// anodes settle the wavelength name.
+bool noradiationkey() { return !ifsynchrotron() && !ifneutrons() && !iflambda; }
+
+// ---------------------------------------------------------------------------
+// Records
+
+// A new record of n points (zero-filled), not yet on any list.
+ScanRecord* newrecord(int n, double start, double step) {
+  ScanRecord* r = kalloc_array<ScanRecord>(1);
+  r->next = nullptr;
+  r->n = n > 0 ? n : 0;
+  r->start = start;
+  r->step = step;
+  r->points = nullptr;
+  if (r->n > 0) {
+    r->points = static_cast<ScanPoint*>(std::calloc(static_cast<size_t>(r->n), sizeof(ScanPoint)));
+    if (r->points == nullptr) nomemory();
+  }
+  return r;
+}
+
+ScanRecord* recordof(const std::vector<ScanPoint>& pts, double start, double step) {
+  ScanRecord* r = newrecord(static_cast<int>(pts.size()), start, step);
+  if (!pts.empty()) std::memcpy(r->points, pts.data(), pts.size() * sizeof(ScanPoint));
+  return r;
+}
+
+void push(ScanRecord* r, ScanRecord** records) {
+  r->next = *records;
+  *records = r;
+}
+
+// The counting rule: c counts collected in the time t give the intensity
+// (c + 1)/t (c/t for c <= 0.5) and the weight t/sqrt(c + 1). Counts of -1 or
+// less, or a time that is not positive, give no usable weight: weight 0, and
+// the intensity `fallback` when there is no time to divide by.
+ScanPoint countingrule(double c, double t, double fallback) {
+  ScanPoint p{};
+  if (!(t > 0.0)) {
+    p.intensity = static_cast<float>(fallback);
+    p.weight = 0.0f;
+    return p;
+  }
+  double cc = c > 0.5 ? c + 1.0 : c;
+  p.intensity = static_cast<float>(cc / t);
+  p.weight = c + 1.0 > 0.0 ? static_cast<float>(t / std::sqrt(c + 1.0)) : 0.0f;
+  return p;
+}
+
+// Adopts the anode name of a file into lambda, or compares it with the name
+// already adopted (message 36 with the listed name on a difference). Only
+// without a radiation key.
+bool anode(const char* name, int lamlen, char* lambda, const char* listed) {
+  if (!noradiationkey()) return true;
+  if (lambda[0] == '\0') {
+    if (length(name) > lamlen) internal_error("lamlen", "obj/apx63", 382);
+    assign(name, lambda);
+    setxray(true);
+    return true;
+  }
+  if (compare(lambda, name) != 0) {
+    std::printf(errmsg(36), listed);
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Line and number readers of the text formats
+
+// One line of at most size - 1 characters into buf, without its line end; the
+// rest of a longer line is dropped. False at end of file before any character.
+bool getline(char* buf, int size, FILE* f) {
+  int n = 0;
+  int ch = std::fgetc(f);
+  if (ch == EOF) {
+    buf[0] = '\0';
+    return false;
+  }
+  while (ch != EOF && ch != '\n') {
+    if (n < size - 1) buf[n++] = static_cast<char>(ch);
+    ch = std::fgetc(f);
+  }
+  buf[n] = '\0';
+  return true;
+}
+
+// Skips blanks; true when the next character is other text on the line
+// (neither a line end nor the end of the file); that character is consumed.
+bool ifmuell(FILE* f) {
+  int ch;
+  do ch = std::fgetc(f);
+  while (ch == ' ');
+  return ch != '\n' && ch != EOF;
+}
+
+bool isnumber(int c) { return c >= '0' && c <= '9'; }
+
+// False exactly when line begins with key followed at once by a decimal digit
+// run whose value is i + 1.
+bool apx63hdrerr(const char* line, const char* key, int i) {
+  int k = length(key);
+  if (length(line) <= k) return true;
+  if (std::strncmp(line, key, static_cast<size_t>(k)) != 0) return true;
+  const char* p = line + k;
+  if (!isnumber(static_cast<unsigned char>(*p))) return true;
+  long long v = 0;
+  while (isnumber(static_cast<unsigned char>(*p))) {
+    if (v < 1000000000000LL) v = v * 10 + (*p - '0');
+    ++p;
+  }
+  return v != static_cast<long long>(i) + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Binary formats: the whole file in memory, every field read through a
+// bounds check.
+
+struct Bytes {
+  std::vector<unsigned char> data;
+  size_t size() const { return data.size(); }
+  bool has(uint64_t off, uint64_t len) const { return off <= size() && len <= size() - off; }
+};
+
+bool readall(FILE* f, Bytes* b) {
+  if (std::fseek(f, 0, SEEK_END) != 0) return false;
+  long size = std::ftell(f);
+  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) return false;
+  b->data.resize(static_cast<size_t>(size));
+  return size == 0 || std::fread(b->data.data(), 1, b->data.size(), f) == b->data.size();
+}
+
+// Little-endian fields, decoded byte by byte so that the host's byte order
+// does not matter.
+uint64_t le(const Bytes& b, uint64_t off, int len) {
+  uint64_t v = 0;
+  for (int k = len - 1; k >= 0; --k) v = (v << 8) | b.data[off + static_cast<uint64_t>(k)];
+  return v;
+}
+
+bool getshort(const Bytes& b, uint64_t off, int* v) {
+  if (!b.has(off, 2)) return false;
+  *v = static_cast<int16_t>(static_cast<uint16_t>(le(b, off, 2)));
+  return true;
+}
+
+bool getint(const Bytes& b, uint64_t off, int* v) {
+  if (!b.has(off, 4)) return false;
+  *v = static_cast<int32_t>(static_cast<uint32_t>(le(b, off, 4)));
+  return true;
+}
+
+bool getfloat(const Bytes& b, uint64_t off, float* v) {
+  if (!b.has(off, 4)) return false;
+  uint32_t u = static_cast<uint32_t>(le(b, off, 4));
+  std::memcpy(v, &u, 4);
+  return true;
+}
+
+bool getdouble(const Bytes& b, uint64_t off, double* v) {
+  if (!b.has(off, 8)) return false;
+  uint64_t u = le(b, off, 8);
+  std::memcpy(v, &u, 8);
+  return true;
+}
+
+// One range of a "raw" file as found in its header.
+struct RawRange {
+  int n;
+  double start;
+  double step;
+  double time;
+  uint64_t counts;  // offset of the first count
+};
+
+// The ranges of a "RAW1.01" file; false when the file is damaged.
+bool raw1ranges(const Bytes& b, std::vector<RawRange>* ranges) {
+  int nranges = 0;
+  if (b.size() < 712 || !getint(b, 12, &nranges) || nranges < 0) return false;
+  if (static_cast<uint64_t>(nranges) > (b.size() - 712) / 304) return false;
+  uint64_t o = 712;
+  for (int k = 0; k < nranges; ++k) {
+    RawRange r{};
+    int e = 0;
+    float t = 0.0f;
+    if (!b.has(o, 304) || !getint(b, o + 4, &r.n) || !getdouble(b, o + 16, &r.start) ||
+        !getdouble(b, o + 176, &r.step) || !getfloat(b, o + 192, &t) ||
+        !getint(b, o + 256, &e))
+      return false;
+    r.time = t;
+    if (r.n < 0 || e < 0 || !(t > 0.0f) || !std::isfinite(t) || !std::isfinite(r.start) ||
+        !std::isfinite(r.step))
+      return false;
+    r.counts = o + 304 + static_cast<uint64_t>(e);
+    if (!b.has(r.counts, 4 * static_cast<uint64_t>(r.n))) return false;
+    ranges->push_back(r);
+    o = r.counts + 4 * static_cast<uint64_t>(r.n);
+  }
+  return true;
+}
+
+// The ranges of a "RAW2" file; false when the file is damaged.
+bool raw2ranges(const Bytes& b, std::vector<RawRange>* ranges) {
+  int nranges = 0;
+  if (b.size() < 256 || !getshort(b, 4, &nranges) || nranges < 0) return false;
+  if (static_cast<uint64_t>(nranges) > (b.size() - 256) / 20) return false;
+  uint64_t o = 256;
+  for (int k = 0; k < nranges; ++k) {
+    RawRange r{};
+    int h = 0;
+    float t = 0.0f, step = 0.0f, start = 0.0f;
+    if (!getshort(b, o, &h) || !getshort(b, o + 2, &r.n) || !getfloat(b, o + 8, &t) ||
+        !getfloat(b, o + 12, &step) || !getfloat(b, o + 16, &start))
+      return false;
+    if (h < 20 || r.n < 0 || !(t > 0.0f) || !std::isfinite(t) || !std::isfinite(step) ||
+        !std::isfinite(start))
+      return false;
+    r.time = t;
+    r.step = step;
+    r.start = start;
+    r.counts = o + static_cast<uint64_t>(h);
+    if (!b.has(r.counts, 4 * static_cast<uint64_t>(r.n))) return false;
+    ranges->push_back(r);
+    o = r.counts + 4 * static_cast<uint64_t>(r.n);
+  }
+  return true;
+}
+
+void readraw(FILE* f, const char* path, const char* listed, int lamlen, char* lambda,
+             ScanRecord** records) {
+  Bytes b;
+  bool ok = readall(f, &b);
+  char magic[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  std::memcpy(magic, b.data.data(), b.size() < 7 ? b.size() : 7);
+  std::vector<RawRange> ranges;
+  char name[5] = {0, 0, 0, 0, 0};
+  bool known = false;
+  if (ok && std::memcmp(magic, "RAW1.01", 7) == 0) {
+    known = true;
+    ok = raw1ranges(b, &ranges);
+    if (ok) {
+      std::memcpy(name, b.data.data() + 608, 4);
+      int blank = charindex(name, ' ');
+      if (blank >= 0) name[blank] = '\0';
+    }
+  } else if (ok && std::memcmp(magic, "RAW2", 4) == 0) {
+    known = true;
+    ok = raw2ranges(b, &ranges);
+    if (ok) std::memcpy(name, b.data.data() + 188, 2);
+  }
+  if (!known || !ok) {
+    std::printf(errmsg(265), path, magic);
+    return;
+  }
+  if (!anode(name, lamlen, lambda, listed)) return;
+  for (const RawRange& r : ranges) {
+    ScanRecord* rec = newrecord(r.n, r.start, r.step);
+    for (int i = 0; i < r.n; ++i) {
+      float c = 0.0f;
+      getfloat(b, r.counts + 4 * static_cast<uint64_t>(i), &c);
+      rec->points[i] = countingrule(c, r.time, 0.0);
+    }
+    push(rec, records);
+  }
+}
+
+void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lambda,
+            ScanRecord** records) {
+  Bytes b;
+  // Header through the counting time at byte 134; the data begin at 138 at
+  // the earliest.
+  if (!readall(f, &b) || b.size() < 138) {
+    std::printf(errmsg(28), path);
+    return;
+  }
+  bool ok = true;
+  bool adopt = false;
+  char name[8001] = "";
+  if (noradiationkey()) {
+    static const char* const anodes[] = {"CU", "MO", "CO", "FE", "CR"};
+    int code = b.data[85];
+    if (code < 5) {
+      assign(anodes[code], name);
+      adopt = true;
+    } else if (code == 5) {
+      int mode = getrekart();
+      setrekart(2);
+      bool found = dataerr_try([&] { GetStrVar("LAMBDA", 8000, name); });
+      setrekart(mode);
+      if (found) {
+        adopt = true;
+      } else {
+        std::printf("%s", errmsg(25));
+        ok = false;
+      }
+    } else {
+      std::printf(errmsg(26), path);
+      ok = false;
+    }
+  }
+  int stepu = 0, startu = 0, endu = 0, timeu = 0;
+  getshort(b, 128, &stepu);
+  getshort(b, 130, &startu);
+  getshort(b, 132, &endu);
+  getshort(b, 134, &timeu);
+  double step = stepu * 0.005;
+  int source = b.data[120];
+  if (source == 1) {
+    double stepwidth = step;
+    int mode = getrekart();
+    setrekart(2);
+    bool found = dataerr_try([&] { stepwidth = GetVar("STEPWIDTH"); });
+    setrekart(mode);
+    if (found)
+      step = stepwidth;
+    else
+      std::printf("%s", errmsg(2));
+  } else if (source > 1) {
+    std::printf(errmsg(27), path);
+    ok = false;
+  }
+  if (!ok) return;
+  const double start = startu * 0.005;
+  const double end = endu * 0.005;
+  const double time = timeu * 0.05;
+  // A step or counting time that is not positive, or a point count that the
+  // file cannot hold, marks a damaged file.
+  double npts = 0.0;
+  if (step > 0.0 && std::isfinite(step)) npts = std::ceil((end - start) / step + 1.1920928955078125e-7);
+  if (!(time > 0.0) || !(npts >= 1.0) || npts > (static_cast<double>(b.size()) - 138.0) / 2.0) {
+    std::printf(errmsg(28), path);
+    return;
+  }
+  if (adopt && !anode(name, lamlen, lambda, listed)) return;
+  const int n = static_cast<int>(npts);
+  const uint64_t data = b.size() - 2 * static_cast<uint64_t>(n);
+  ScanRecord* rec = newrecord(n, start, step);
+  for (int i = 0; i < n; ++i) {
+    int s = 0;
+    getshort(b, data + 2 * static_cast<uint64_t>(i), &s);
+    rec->points[i] = countingrule(static_cast<int32_t>(s * s) * 0.01, time, 0.0);
+  }
+  push(rec, records);
+}
+
+// ---------------------------------------------------------------------------
+// GSAS text, one bank
+
+// Characters [from, from + len) of a line, shorter when the line ends first.
+void field(const char* line, int from, int len, char* out) {
+  int n = length(line);
+  int k = 0;
+  for (int i = from; i < from + len && i < n; ++i) out[k++] = line[i];
+  out[k] = '\0';
+}
+
+bool blank(const char* s) {
+  for (; *s != '\0'; ++s)
+    if (*s != ' ') return false;
+  return true;
+}
+
+void readgsa(FILE* f, const char* path, ScanRecord** records) {
+  char line[500];
+  for (;;) {
+    if (!getline(line, sizeof line, f)) {
+      std::printf(errmsg(45), path);
+      return;
+    }
+    if (std::strncmp(line, "BANK ", 5) == 0) break;
+  }
+  char bankkey[6], banknr[500], nrec[500], bintype[500], s8[500], s9[500], datatype[500];
+  int n = 0;
+  double start = 0.0, step = 0.0;
+  int nf = std::sscanf(line, "%5c%s%d%s%s%lf%lf%s%s%s", bankkey, banknr, &n, nrec, bintype, &start,
+                       &step, s8, s9, datatype);
+  if (nf < 7 || n < 0) {
+    std::printf(errmsg(61), path);
+    return;
+  }
+  bintype[4] = '\0';
+  if (std::strcmp(bintype, "CONS") != 0) {
+    std::printf(errmsg(46), path);
+    return;
+  }
+  if (nf < 10) assign("STD", datatype);
+  const bool std_ = std::strcmp(datatype, "STD") == 0;
+  const bool esd = std::strcmp(datatype, "ESD") == 0;
+  if (!std_ && !esd) {
+    std::printf(errmsg(64), datatype, path);
+    return;
+  }
+  const int perline = std_ ? 10 : 5;
+  std::vector<ScanPoint> pts;
+  for (int i = 0; i < n; ++i) {
+    if (i % perline == 0 && !getline(line, sizeof line, f)) {
+      std::printf(errmsg(62), path);
+      return;
+    }
+    ScanPoint p{};
+    char a[20], b[20];
+    bool good;
+    if (std_) {
+      // Count multiplier nc (two characters, blank meaning 1) and the value y
+      // (six characters): y*nc counts collected in the time nc.
+      field(line, (i % 10) * 8, 2, a);
+      field(line, (i % 10) * 8 + 2, 6, b);
+      int nc = 1;
+      float y = 0.0f;
+      good = (blank(a) || std::sscanf(a, "%d", &nc) == 1) && std::sscanf(b, "%f", &y) == 1;
+      if (good) {
+        double yy = y;
+        double v = nc > 0 ? (yy + 1.0 / nc) / nc : 0.0;
+        p.weight = v > 0.0 ? static_cast<float>(1.0 / std::sqrt(v)) : 0.0f;
+        p.intensity = static_cast<float>(nc > 0 && yy > 0.5 / nc ? yy + 1.0 / nc : yy);
+      }
+    } else {
+      // Value and sigma, eight characters each, both with a decimal point.
+      field(line, (i % 5) * 16, 8, a);
+      field(line, (i % 5) * 16 + 8, 8, b);
+      float y = 0.0f, sigma = 0.0f;
+      good = charindex(a, '.') >= 0 && charindex(b, '.') >= 0 && std::sscanf(a, "%f", &y) == 1 &&
+             std::sscanf(b, "%f", &sigma) == 1 && sigma >= FLT_MIN;
+      if (good) {
+        if (y >= FLT_MIN) {
+          float k = y / (sigma * sigma);
+          double c = static_cast<double>(y) * k;
+          p.intensity = static_cast<float>((c > 0.5 ? c + 1.0 : c) / k);
+          p.weight = static_cast<float>(k / std::sqrt(1.0 + c));
+        } else {
+          p.intensity = y;
+          p.weight = 1.0f / sigma;
+        }
+      }
+    }
+    if (!good) {
+      std::printf(errmsg(63), i + 1, path);
+      return;
+    }
+    pts.push_back(p);
+  }
+  push(recordof(pts, start * 0.01, step * 0.01), records);
+}
+
+// ---------------------------------------------------------------------------
+// Parameter text "val"
+
+struct ValReader {
+  FILE* f;
+  int fileno;
+  const char* path;
+  int line = 0;
+
+  [[noreturn]] void fatal() {
+    std::printf(errmsg(-143), fileno, path, line);
+    fatal_exit(143);
+  }
+  // A number or character alone on its line; anything else is fatal.
+  template <class T>
+  T scan(const char* fmt) {
+    ++line;
+    T v{};
+    if (std::fscanf(f, fmt, &v) != 1 || ifmuell(f)) fatal();
+    return v;
+  }
+  int integer() { return scan<int>("%d"); }
+  double real() { return scan<double>("%lf"); }
+  char character() {
+    ++line;
+    char buf[2] = {0, 0};
+    if (std::fscanf(f, "%1s", buf) != 1 || ifmuell(f)) fatal();
+    return buf[0];
+  }
+  void text(char* buf, int size) {
+    ++line;
+    getline(buf, size, f);
+  }
+};
+
+void readval(FILE* f, int fileno, const char* path, const char* listed, int lamlen, char* lambda,
+             ScanRecord** records) {
+  ValReader v{f, fileno, path};
+  char buf[500];
+  bool ok = true;
+  v.text(buf, sizeof buf);
+  if (std::strncmp(buf, "FilePar", 7) != 0) {
+    std::printf(errmsg(48), listed, v.line);
+    ok = false;
+  }
+  v.text(buf, sizeof buf);
+  v.text(buf, sizeof buf);
+  v.integer();
+  v.integer();
+  v.text(buf, 2);
+  char name[100];
+  v.text(name, sizeof name);
+  if (noradiationkey()) {
+    if (lambda[0] == '\0') {
+      copy(name, 0, lamlen < 99 ? lamlen : 99, lambda);
+      setxray(true);
+    } else if (compare(lambda, name) != 0) {
+      std::printf(errmsg(36), listed);
+      ok = false;
+    }
+  }
+  v.text(buf, sizeof buf);
+  v.integer();
+  const int k = v.integer();
+  const int nranges = v.integer();
+  if (!ok) return;
+  for (int i = 0; i < nranges; ++i) {
+    v.text(buf, sizeof buf);
+    if (apx63hdrerr(buf, "BerPar", i)) {
+      std::printf(errmsg(48), listed, v.line);
+      ok = false;
+    }
+    v.text(buf, sizeof buf);
+    const double start = v.real();
+    v.real();
+    const double step = v.real();
+    const char mode = v.character();
+    double t = v.real();
+    if (k != 0) t *= k;
+    v.integer();
+    const int n = v.integer();
+    if (v.character() != 'N') {
+      std::printf(errmsg(37), listed, i + 1);
+      ok = false;
+    }
+    v.text(buf, sizeof buf);
+    if (buf[0] != 'N') {
+      std::printf(errmsg(38), listed, i + 1);
+      ok = false;
+    }
+    if (v.integer() != 0) {
+      std::printf(errmsg(39), listed, i + 1);
+      ok = false;
+    }
+    v.text(buf, sizeof buf);
+    if (apx63hdrerr(buf, "Intens", i)) {
+      std::printf(errmsg(48), listed, v.line);
+      ok = false;
+    }
+    if (!ok) continue;
+    // The points grow as they are read: a point count that the file does not
+    // hold ends at its last line, not in a huge allocation.
+    std::vector<ScanPoint> pts;
+    for (int j = 0; j < n; ++j) {
+      const double y = v.real();
+      if (mode == 'T') {
+        pts.push_back(countingrule(t * y, t, y));
+      } else if (mode == 'C') {
+        ScanPoint p{};
+        p.intensity = static_cast<float>(y);
+        const double wt = y > 0.0 && t > 0.0 ? std::sqrt(t) / y : 0.0;
+        p.weight = static_cast<float>(wt);
+        pts.push_back(p);
+      } else {
+        std::printf("%s", errmsg(-41));
+        fatal_exit(41);
+      }
+    }
+    push(recordof(pts, start, step), records);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Plain text columns: 2theta and counts, or 2theta, intensity and sigma
+
+void readcolumns(FILE* f, int fileno, const char* path, ScanRecord** records) {
+  char line[500];
+  int lineno = 0;
+  bool more = getline(line, sizeof line, f);
+  if (more) ++lineno;
+  while (more && line[0] == '#') {
+    more = getline(line, sizeof line, f);
+    if (more) ++lineno;
+  }
+  std::vector<double> x;
+  std::vector<ScanPoint> pts;
+  int kind = 0;
+  bool bad = false;
+  for (; more; more = getline(line, sizeof line, f), lineno += more ? 1 : 0) {
+    bool empty = true;
+    for (const char* p = line; *p != '\0'; ++p)
+      if (*p != ' ' && *p != '\t' && *p != '\r') empty = false;
+    if (empty) {
+      // Empty lines end the data when nothing but empty lines follows.
+      int at = lineno;
+      while (getline(line, sizeof line, f)) {
+        ++lineno;
+        for (const char* p = line; *p != '\0'; ++p)
+          if (*p != ' ' && *p != '\t' && *p != '\r') empty = false;
+        if (!empty) break;
+      }
+      if (!empty) {
+        lineno = at;
+        bad = true;
+      }
+      break;
+    }
+    double xx = 0.0;
+    float c = 0.0f, s = 0.0f;
+    int nf = std::sscanf(line, " %lf %f %f", &xx, &c, &s);
+    if (kind == 0) {
+      if (nf < 2) {
+        bad = true;
+        break;
+      }
+      kind = nf;
+      // The first line tolerates a negative count of a magnitude below FLT_MIN.
+      if (kind == 2 && c < 0.0f && -c >= FLT_MIN) {
+        bad = true;
+        break;
+      }
+    } else if (nf < kind || (kind == 2 && c < 0.0f)) {
+      bad = true;
+      break;
+    }
+    ScanPoint p{};
+    if (kind == 2) {
+      p = countingrule(c, 1.0, c);
+    } else {
+      if (!(s >= FLT_MIN)) {
+        bad = true;
+        break;
+      }
+      if (c < FLT_MIN) {
+        p.intensity = c;
+        p.weight = 1.0f / s;
+      } else {
+        float k = c / (s * s);
+        double c2 = static_cast<double>(c) * k;
+        p.intensity = static_cast<float>((c2 >= 0.5 ? c2 + 1.0 : c2) / k);
+        p.weight = static_cast<float>(1.0 / (std::sqrt(1.0 + c2) / k));
+      }
+    }
+    x.push_back(xx);
+    pts.push_back(p);
+  }
+  if (bad) {
+    std::printf(errmsg(-143), fileno, path, lineno);
+    return;
+  }
+  if (pts.empty()) return;
+  const size_t count = pts.size();
+  const double first = x[0];
+  const double step = count > 1 ? (x[count - 1] - first) / static_cast<double>(count - 1) : 0.0;
+  bool equidistant = true;
+  for (size_t i = 0; i < count && equidistant; ++i) {
+    const double is = static_cast<double>(i) * step;
+    const double xh = first + is;
+    if (std::fabs(x[i]) < DBL_MIN && std::fabs(xh) < DBL_MIN) continue;
+    equidistant = std::fabs(x[i] - xh) <= DBL_EPSILON * (std::fabs(x[i]) + std::fabs(first) + std::fabs(is));
+  }
+  if (equidistant) {
+    push(recordof(pts, first, step), records);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    ScanRecord* r = newrecord(1, x[i], 0.0);
+    r->points[0] = pts[i];
+    push(r, records);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The dispatcher
+
+void scanfree(ScanRecord* records) {
+  while (records != nullptr) {
+    ScanRecord* next = records->next;
+    std::free(records->points);
+    std::free(records);
+    records = next;
+  }
+}
+
+void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records) {
+  if (noradiationkey()) lambda[0] = '\0';
+  int fileno = 0;
+  for (ScanNameNode* node = list; node != nullptr; node = node->next) {
+    ++fileno;
+    char path[8016];
+    copy0x(node->name, static_cast<int>(strnlen(node->name, sizeof node->name - 1)), path);
+    if (getextension(path) == nullptr) makeextension(path, "val", 0);
+    char ext[8016];
+    lowercase(getextension(path), ext);
+    enum { RAW, RD, GSA, VAL, COLUMNS } kind = COLUMNS;
+    if (std::strcmp(ext, "raw") == 0) kind = RAW;
+    else if (std::strcmp(ext, "rd") == 0) kind = RD;
+    else if (std::strcmp(ext, "gsa") == 0) kind = GSA;
+    else if (std::strcmp(ext, "val") == 0) kind = VAL;
+    else std::printf(errmsg(9), fileno, path);
+    // GSAS banks and text columns name no wavelength: without a radiation
+    // key it must come from LAMBDA (a missing key is the caller's error).
+    if ((kind == GSA || kind == COLUMNS) && noradiationkey()) {
+      GetStrVar("LAMBDA", lamlen, lambda);
+      setxray(true);
+    }
+    File file(std::fopen(path, kind == RAW || kind == RD ? "rb" : "r"));
+    if (file.f == nullptr) {
+      std::printf(errmsg(35), path);
+      continue;
+    }
+    switch (kind) {
+      case RAW: readraw(file.f, path, node->name, lamlen, lambda, records); break;
+      case RD: readrd(file.f, path, node->name, lamlen, lambda, records); break;
+      case GSA: readgsa(file.f, path, records); break;
+      case VAL: readval(file.f, fileno, path, node->name, lamlen, lambda, records); break;
+      case COLUMNS: readcolumns(file.f, fileno, path, records); break;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The reading pipeline
+
+namespace {
+
+bool Compare(int i, int j) { return sinx1[j] > sinx1[i]; }
+
+void Exchange(int i, int j) {
+  std::swap(sinx1[i], sinx1[j]);
+  std::swap(intensitaet1[i], intensitaet1[j]);
+  std::swap(w1[i], w1[j]);
+}
+
+void siftdown(int root, int n) {
+  for (;;) {
+    int child = 2 * root + 1;
+    if (child >= n) return;
+    if (child + 1 < n && Compare(child, child + 1)) ++child;
+    if (!Compare(root, child)) return;
+    Exchange(root, child);
+    root = child;
+  }
+}
+
+// Ascending heap sort of the module arrays by sin theta.
+void heapsort(int n) {
+  for (int root = n / 2 - 1; root >= 0; --root) siftdown(root, n);
+  for (int end = n - 1; end > 0; --end) {
+    Exchange(0, end);
+    siftdown(0, end);
+  }
+}
+
+// A radiation key read under its own frame: true when its text was found.
+bool radiationkey(const char* key, int lamlen, char* lambda) {
+  return dataerr_try([&] { GetStrVar(key, lamlen, lambda); });
+}
+
+}  // namespace
+
+void getval(ScanNameNode* list, int lamlen, char* lambda, int* npts, float** sinx, float** intens,
+            float** w) {
+  const int mode = getrekart();
+  setrekart(2);
+  bool synchrotron = radiationkey("SYNCHROTRON", lamlen, lambda);
+  setsynchrotron(synchrotron);
+  bool neutrons = false;
+  if (!synchrotron) {
+    neutrons = radiationkey("NEUTRONS", lamlen, lambda);
+    setneutrons(neutrons);
+  }
+  iflambda = false;
+  if (!synchrotron && !neutrons) {
+    if (radiationkey("LAMBDA", lamlen, lambda)) {
+      setxray(true);
+      iflambda = true;
+    }
+  }
+  setrekart(mode);
+
+  ScanRecord* records = nullptr;
+  getscans(list, lamlen, lambda, &records);
+
+  int used = 0;
+  for (ScanRecord* r = records; r != nullptr; r = r->next) {
+    for (int i = 0; i < r->n; ++i) {
+      const double s = std::sin((r->start + i * r->step) * kPi / 360.0);
+      bool keep = !(s < sinxmin - kWindowTol) && !(s > sinxmax + kWindowTol);
+      for (CutInterval* c = cut; keep && c != nullptr; c = c->next)
+        if (c->lower < s && s < c->upper) keep = false;
+      r->points[i].used = keep ? 1 : 0;
+      if (keep) ++used;
+    }
+  }
+
+  std::free(*sinx);
+  std::free(*intens);
+  std::free(*w);
+  *sinx = *intens = *w = nullptr;
+  if (used > 0) {
+    *sinx = kalloc_array<float>(static_cast<size_t>(used));
+    *intens = kalloc_array<float>(static_cast<size_t>(used));
+    *w = kalloc_array<float>(static_cast<size_t>(used));
+  }
+  int k = 0;
+  for (ScanRecord* r = records; r != nullptr; r = r->next) {
+    for (int i = 0; i < r->n; ++i) {
+      if (!r->points[i].used) continue;
+      (*sinx)[k] = static_cast<float>(std::sin((r->start + i * r->step) * kPi / 360.0));
+      (*intens)[k] = r->points[i].intensity;
+      (*w)[k] = r->points[i].weight;
+      ++k;
+    }
+  }
+  scanfree(records);
+
+  sinx1 = *sinx;
+  intensitaet1 = *intens;
+  w1 = *w;
+  if (used > 1) heapsort(used);
+  sinx1 = intensitaet1 = w1 = nullptr;
+
+  *npts = used;
+  if (ifddm)
+    korrddm(npts, *sinx, intens, w);
+  else if (ifxray() && !iflintor)
+    korrw(used, *sinx, *intens, *w);
+}
+
+void cutinit() {
+  char text[8001];
+  for (int i = 1;; ++i) {
+    if (!dataerr_try([&] { GetIndexStrVar("CUT", 1, &i, 8000, text); })) return;
+    const int colon = charindex(text, ':');
+    const int len = length(text);
+    if (colon <= 0 || colon == len - 1) {
+      std::printf(errmsg(-225), i, text);
+      fatal_exit(225);
+    }
+    char part[8001];
+    double a = 0.0, b = 0.0;
+    bool good = dataerr_try([&] {
+      copy0x(text, colon, part);
+      a = Wert(part);
+      copy(text, colon + 1, len - colon - 1, part);
+      b = Wert(part);
+    });
+    if (!good) {
+      std::printf(errmsg(-225), i, text);
+      fatal_exit(225);
+    }
+    const float lower = static_cast<float>((1.0 - kWindowTol) * std::sin(2.0 * kPi * a / 720.0));
+    const float upper = static_cast<float>((1.0 + kWindowTol) * std::sin(2.0 * kPi * b / 720.0));
+    if (lower < upper && upper >= sinxmin && lower <= sinxmax) {
+      CutInterval* node = kalloc_array<CutInterval>(1);
+      node->lower = lower;
+      node->upper = upper;
+      node->next = cut;
+      cut = node;
+    }
+  }
+}
+
+void cutfree() {
+  while (cut != nullptr) {
+    CutInterval* next = cut->next;
+    std::free(cut);
+    cut = next;
+  }
+}
+
+void korrw(int n, const float* sinx, const float* intens, float* w) {
+  if (n <= 0) return;
+  const double f = iftubetails ? 0.007 : 0.02;
+  std::vector<double> tth(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) tth[i] = 360.0 * std::asin(static_cast<double>(sinx[i])) / kPi;
+  int j0 = 0;
+  for (int i = 0; i < n; ++i) {
+    while (j0 < n && tth[i] - 2.5 > tth[j0]) ++j0;
+    double rise = 0.0;
+    for (int j = j0; j < n && tth[j] < tth[i] + 2.5; ++j) {
+      const double d = (tth[i] - tth[j]) / 0.5;
+      const double g = std::exp(-0.5 * d * d);
+      const double r = (static_cast<double>(intens[j]) - intens[i]) * g;
+      if (r > rise) rise = r;
+    }
+    double sigma = 1.0 / static_cast<double>(w[i]);
+    if (f * rise > sigma) sigma = f * rise;
+    w[i] = static_cast<float>(1.0 / sigma);
+  }
+}
+
+void korrddm(int* n, const float* /*sinx*/, float** intens, float** w) {
+  const int N = *n;
+  if (N < 5) {
+    std::printf("%s", errmsg(-47));
+    fatal_exit(47);
+  }
+  const int rows = 2 * (N - 4);
+  std::free(ddmrange);
+  std::free(ddmoriintensitaet);
+  const float* y = *intens;
+  const float* wt = *w;
+  ddmoriintensitaet = *intens;
+  ddmrange = kalloc_array<int>(static_cast<size_t>(N - 4));
+  float* di = kalloc_array<float>(static_cast<size_t>(rows));
+  float* dw = kalloc_array<float>(static_cast<size_t>(rows));
+  ddm_mmax = 2;
+  int r = 2;
+  for (int c = 0; c < N - 4; ++c) {
+    const int centre = c + 2;
+    if (c == 0) {
+      r = 2;
+    } else {
+      r = std::min(N - 3 - c, r + 1);
+      // The widest window over which a quadratic still fits the points.
+      while (r >= 3) {
+        const int m = 2 * r + 1;
+        double mean = 0.0, slope = 0.0, curv = 0.0;
+        for (int j = -r; j <= r; ++j) {
+          const double yj = y[centre + j];
+          mean += yj;
+          slope += yj * ddmpolynome(j, 0, r);
+          curv += yj * ddmpolynome(j, 1, r);
+        }
+        mean /= m;
+        const double q = static_cast<double>(r) * (r + 1) / 3.0;
+        double chi2 = 0.0;
+        for (int j = -r; j <= r; ++j) {
+          const double d =
+              wt[centre + j] * ((static_cast<double>(j) * j - q) * curv + mean + j * slope - y[centre + j]);
+          chi2 += d * d;
+        }
+        if (chi2wert(2 * (r - 1), chi2) < 0.8) break;
+        --r;
+      }
+    }
+    ddmrange[c] = r;
+    if (r > ddm_mmax) ddm_mmax = r;
+    for (int kind = 0; kind < 2; ++kind) {
+      double value = 0.0, var = 0.0;
+      for (int j = -r; j <= r; ++j) {
+        const double D = ddmpolynome(j, kind, r);
+        value += D * y[centre + j];
+        if (D == 0.0) continue;
+        // A point without weight makes the derivative's sigma infinite.
+        const double s = wt[centre + j] > 0.0f ? D / wt[centre + j] : HUGE_VAL;
+        var += s * s;
+      }
+      di[2 * c + kind] = static_cast<float>(value);
+      dw[2 * c + kind] = var > 0.0 && var < HUGE_VAL ? static_cast<float>(1.0 / std::sqrt(var)) : 0.0f;
+    }
+  }
+  std::free(*w);
+  *intens = di;
+  *w = dw;
+  *n = rows;
+}
+
+// ---------------------------------------------------------------------------
+// The tube-tail table
+
+void tubetailfree() {
+  std::free(tubetailarray);
+  tubetailarray = nullptr;
+  tubetails = 0.0f;
+}
+
+void tubetailinit() {
+  tubetailfree();
+  ScanNameNode node;
+  node.next = nullptr;
+  if (!dataerr_try([&] { GetStrVar("TubeTails", 8000, node.name); })) return;
+  char lambda[8001] = "";
+  ScanRecord* records = nullptr;
+  getscans(&node, 8000, lambda, &records);
+  if (records == nullptr) return;
+  if (records->next != nullptr) {
+    std::printf("%s", errmsg(10));
+    scanfree(records);
+    return;
+  }
+  const int N = records->n;
+  if (N <= 1) {
+    scanfree(records);
+    return;
+  }
+  std::vector<double> y(static_cast<size_t>(N));
+  for (int i = 0; i < N; ++i) y[i] = records->points[i].intensity;
+  int p = 0;
+  for (int i = 1; i < N; ++i)
+    if (y[i] > y[p]) p = i;
+  const double ymax = y[p];
+  if (p == 0 || p == N - 1 || !(ymax > 0.0)) {
+    scanfree(records);
+    return;
+  }
+  // Edges of the line: down to a tenth of the maximum and on while the
+  // intensity still falls by more than 2 % a step.
+  int a = p;
+  while (a > 0 && (y[a] > 0.1 * ymax || y[a] / y[a - 1] > 1.02)) --a;
+  int b = p;
+  while (b < N - 1 && (y[b] > 0.1 * ymax || y[b] / y[b + 1] > 1.02)) ++b;
+  // Ends of the tails, where the raw intensity drops to 4 or below.
+  int i0 = a;
+  while (i0 >= 0 && y[i0] > 4.0) --i0;
+  int i3 = b;
+  while (i3 < N && y[i3] > 4.0) ++i3;
+
+  double total = 0.0;
+  for (double v : y) total += v;
+  for (double& v : y) v /= total;
+  auto base = [&](int i) { return ((b - i) * y[a] + (i - a) * y[b]) / (b - a); };
+  double area = 0.0, moment = 0.0;
+  for (int i = a + 1; i < b; ++i) {
+    area += y[i] - base(i);
+    moment += (y[i] - base(i)) * i;
+  }
+  if (!(area > 0.0)) {
+    scanfree(records);
+    return;
+  }
+  const float centroid = static_cast<float>(moment / area);
+
+  const int m = i3 - i0 - 1;
+  std::vector<double> table(static_cast<size_t>(m) + 1, 0.0);
+  for (int i = i0 + 1; i <= i3 - 1; ++i)
+    table[i - i0] = table[i - i0 - 1] + (i > a && i < b ? base(i) : y[i]);
+  const double last = table[m];
+  const double step = records->step;
+  scanfree(records);
+  // Nothing outside the line: no tails to tabulate.
+  if (!(last > 0.0)) return;
+  tubetailarray = kalloc_array<float>(static_cast<size_t>(m) + 1);
+  for (int k = 0; k <= m; ++k) tubetailarray[k] = static_cast<float>(table[k] / last);
+  tubetailm = m;
+  tubetailmax = centroid - static_cast<float>(i0) - 0.5f;
+  tubetailstep = static_cast<float>(step);
+  tubetails = static_cast<float>(1.0 - area);
+  std::printf(errmsg(20), 37, static_cast<double>(tubetails) * 100.0);
+}
