@@ -1,0 +1,160 @@
+// The threaded normal-matrix builder: the sum of g g' over any number of
+// vectors (around the batch width of 201), with the prescribed single- and
+// double-precision grouping, bit for bit the same on 1, 2 and 7 threads.
+//
+// The worker pool is process-wide and its size is fixed at its first use, so
+// the builds on several thread counts run in fresh copies of this test
+// program, started with KTEST_BAU1_THREADS=<n>; such a copy builds, prints
+// every matrix element's bits and ends before the test framework starts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/nspawn.hpp"
+#include "numeric/bau1.hpp"
+#include "testsupport.hpp"
+
+namespace {
+
+// Reproducible vectors with a wide range of magnitudes and signs.
+float component(int v, int i) {
+  uint32_t h = static_cast<uint32_t>(v) * 2654435761u ^ static_cast<uint32_t>(i) * 40503u;
+  h ^= h >> 13;
+  h *= 0x5bd1e995u;
+  h ^= h >> 15;
+  double u = (h & 0xffffff) / 16777216.0 - 0.5;
+  return static_cast<float>(u * std::pow(10.0, static_cast<int>(h >> 24) % 5 - 2));
+}
+
+std::vector<float> build(int n, int count) {
+  std::vector<float> A(static_cast<size_t>(n) * (n + 1) / 2);
+  for (size_t k = 0; k < A.size(); ++k) A[k] = 0.5f * static_cast<float>(k % 3);
+  NormalBuilder* ctx = bauopen(A.data(), n);
+  std::vector<float> g(static_cast<size_t>(n));
+  for (int v = 0; v < count; ++v) {
+    for (int i = 0; i < n; ++i) g[i] = component(v, i);
+    bau1(g.data(), ctx);
+  }
+  bauclose(ctx);
+  return A;
+}
+
+// The prescribed arithmetic, written out plainly: batches of 201 vectors;
+// per element the products in single precision, three at a time summed in
+// single precision, each group added to a double accumulator; the old element
+// added last and the result rounded once per batch.
+std::vector<float> reference(int n, int count) {
+  std::vector<float> A(static_cast<size_t>(n) * (n + 1) / 2);
+  for (size_t k = 0; k < A.size(); ++k) A[k] = 0.5f * static_cast<float>(k % 3);
+  for (int first = 0; first < count; first += 201) {
+    int cols = std::min(201, count - first);
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j <= i; ++j) {
+        double s = 0;
+        int c = 0;
+        for (; c + 3 <= cols; c += 3) {
+          float p0 = component(first + c, i) * component(first + c, j);
+          float p1 = component(first + c + 1, i) * component(first + c + 1, j);
+          float p2 = component(first + c + 2, i) * component(first + c + 2, j);
+          float grp = p0 + p1 + p2;
+          s += grp;
+        }
+        for (; c < cols; ++c) {
+          float p = component(first + c, i) * component(first + c, j);
+          s += p;
+        }
+        float& e = A[static_cast<size_t>(i) * (i + 1) / 2 + j];
+        e = static_cast<float>(s + e);
+      }
+  }
+  return A;
+}
+
+const int kOrder = 23;  // not a multiple of the four rows done side by side
+const int kCounts[] = {0, 1, 200, 201, 202, 402, 1000};
+
+struct ChildRun {
+  ChildRun() {
+    const char* n = std::getenv("KTEST_BAU1_THREADS");
+    if (n == nullptr) return;
+    nthreads = std::atoi(n);
+    for (int count : kCounts) {
+      std::printf("%d", count);
+      for (float v : build(kOrder, count)) {
+        uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        std::printf(" %08x", bits);
+      }
+      std::printf("\n");
+    }
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+} child_run;
+
+}  // namespace
+
+TEST(NormalBuilder, EqualsTheSumOfOuterProducts) {
+  // In this process the pool is left alone: nthreads = 0 makes the calling
+  // thread do every pass itself.
+  int saved = nthreads;
+  nthreads = 0;
+  for (int count : kCounts) {
+    SCOPED_TRACE(count);
+    std::vector<float> A = build(kOrder, count);
+    EXPECT_EQ(A, reference(kOrder, count));
+    for (int i = 0; i < kOrder; ++i)
+      for (int j = 0; j <= i; ++j) {
+        double exact = 0.5 * static_cast<double>((static_cast<size_t>(i) * (i + 1) / 2 + j) % 3);
+        double scale = 0;
+        for (int v = 0; v < count; ++v) {
+          exact += static_cast<double>(component(v, i)) * component(v, j);
+          scale += std::fabs(static_cast<double>(component(v, i)) * component(v, j));
+        }
+        ASSERT_NEAR(A[static_cast<size_t>(i) * (i + 1) / 2 + j], exact, 1e-6 * (scale + 1))
+            << i << "," << j;
+      }
+  }
+  // Order 0: no buffer, nothing touched.
+  NormalBuilder* ctx = bauopen(nullptr, 0);
+  EXPECT_EQ(ctx->buffer, nullptr);
+  for (int v = 0; v < 450; ++v) bau1(nullptr, ctx);
+  bauclose(ctx);
+  nthreads = saved;
+}
+
+TEST(NormalBuilder, BitIdenticalOnOneTwoAndSevenThreads) {
+  std::string first;
+  for (int threads : {1, 2, 7}) {
+    auto r = ktest::run_program("/proc/self/exe", {}, "",
+                                {{"KTEST_BAU1_THREADS", std::to_string(threads)}}, 300);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 7);
+    if (first.empty()) {
+      first = r.out;
+      // And the same bits as the plain reference.
+      std::istringstream in(r.out);
+      for (int count : kCounts) {
+        int c;
+        in >> c;
+        ASSERT_EQ(c, count);
+        for (float v : reference(kOrder, count)) {
+          std::string word;
+          in >> word;
+          uint32_t bits;
+          std::memcpy(&bits, &v, sizeof bits);
+          ASSERT_EQ(std::strtoul(word.c_str(), nullptr, 16), bits) << count;
+        }
+      }
+    } else {
+      EXPECT_EQ(r.out, first) << threads << " threads";
+    }
+  }
+}
