@@ -115,3 +115,15 @@ void DelFktid(const char* name, int n, DataContext* ctx, int slot);
 int newDATAlistctx(DataContext* ctx);
 void DelAllctx(DataContext* ctx);
 int freeDATAlistctx(DataContext* ctx);
+
+// ---------------------------------------------------------------------------
+// Statements (for built-ins that run them)
+
+// Executes one statement of len characters. lhs, when not null, gives the
+// already scanned lengths of the left side and of its bare name. 1 when the
+// text was a statement.
+int ergibtid(const char* text, int len, const int* lhs, DataContext* ctx, int slot);
+// Resolves a right side as a statement does: true with the number in *x, or
+// false with the text to store in *text / *textlen (a view, valid until the
+// next store write).
+bool ersetzen(const char* right, int len, DataContext* ctx, int slot, double* x, const char** text, int* textlen);

@@ -1,6 +1,97 @@
-// Common end routine: placeholder until the frame is built.
+// The common end of every program: the run's keys written back to the control
+// file, the configuration file rewritten with SAVEFILE, the store released.
+//
+// Both files are written to a temporary file in the same directory, checked,
+// and renamed over the original only when every write succeeded, so a failing
+// disk never destroys the control file, which is the run's input too.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/string.hpp"
+#include "core/velmora.hpp"
 
-void epilog() { internal_error("frame not built yet", "mac/epilog", 0); }
-void epilog_reduced(FILE*) { internal_error("frame not built yet", "mac/epilog", 0); }
+extern char framecfgname[256];
+
+namespace {
+
+constexpr const char* kModule = "mac/epilog";
+
+// Writes the top scope to path through a temporary file; false on any failure
+// (the original is then untouched and the temporary file removed).
+bool savesafely(const std::string& path) {
+  std::string dir = ".";
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
+  std::string tmpl = dir + "/.savXXXXXX";
+  std::string tmp = tmpl;
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return false;
+  struct stat st;
+  mode_t mode = 0666;
+  if (stat(path.c_str(), &st) == 0) {
+    mode = st.st_mode & 07777;
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  fchmod(fd, mode);
+  FILE* f = fdopen(fd, "w");
+  if (f == nullptr) {
+    close(fd);
+    unlink(tmp.c_str());
+    return false;
+  }
+  save(f);
+  bool ok = std::ferror(f) == 0;
+  ok = std::fflush(f) == 0 && ok;
+  ok = fsync(fileno(f)) == 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (ok) ok = std::rename(tmp.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(tmp.c_str());
+  return ok;
+}
+
+}  // namespace
+
+void epilog() {
+  setrekart(2);
+  static char name[8008];
+  static char savekey[80];
+  if (!dataerr_try([] { GetStrVar("SAVEFILE", 7996, name); })) name[0] = 0;
+  if (!dataerr_try([] { GetStrVar("SAVE", 79, savekey); })) assign("J", savekey);
+
+  if (name[0] != 0 && savekey[0] != 'N' && savekey[0] != 'n') {
+    makeextension(name, "sav", 0);
+    if (!savesafely(name)) std::printf(errmsg(255), name);
+    DelAll();
+    freeDATAlist();
+    SetStrVar("SAVEFILE", name);
+  } else {
+    DelAll();
+    freeDATAlist();
+    DelVar("SAVEFILE");
+  }
+  std::string cfgpath = std::string(kalvo) + "/" + framecfgname;
+  if (!savesafely(cfgpath)) std::printf(errmsg(256), framecfgname);
+  freeDATAlist();
+  freeDATAlist();
+  if (ondataLevel() != 1) internal_error("ondatalevel in epilog", kModule, 76);
+  dataerr_oldjmp();
+  totalfree();
+  fatal_exit(0);
+}
+
+void epilog_reduced(FILE* datafile) {
+  if (datafile != nullptr) std::fclose(datafile);
+  totalfree();
+  fatal_exit(0);
+}

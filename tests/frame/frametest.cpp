@@ -1,0 +1,48 @@
+// Test program of the common program frame: runs the start routine, reads
+// the key EVAL (a formula) and stores its value as RESULT, then runs the end
+// routine. Switches for the tests, from the environment:
+//   FRAMETEST_REDUCED=1   the reduced start and end instead (prints KALVO)
+//   FRAMETEST_FSIZE=n     file writes fail beyond n bytes during the end routine
+//   FRAMETEST_LEAVEFRAME=1 an extra error frame is left for the end routine
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/data.hpp"
+#include "core/frame.hpp"
+#include "core/velmora.hpp"
+
+namespace {
+
+void constants() { SetVar("FRAMECONST", 7); }
+
+void evaluate() {
+  static char text[8001];
+  if (dataerr_try([] { GetStrVar("EVAL", 8000, text); })) {
+    double x = Wert(text);
+    std::printf("EVAL=%.16g\n", x);
+    SetVar("RESULT", x);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (std::getenv("FRAMETEST_REDUCED") != nullptr) {
+    prolog_reduced(argc, argv);
+    std::printf("KALVO=%s\n", kalvo);
+    epilog_reduced(nullptr);
+  }
+  prolog(argc, argv, "frametest.cfg", constants);
+  evaluate();
+  if (const char* limit = std::getenv("FRAMETEST_FSIZE")) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit r;
+    r.rlim_cur = r.rlim_max = static_cast<rlim_t>(std::atol(limit));
+    setrlimit(RLIMIT_FSIZE, &r);
+  }
+  if (std::getenv("FRAMETEST_LEAVEFRAME") != nullptr) dataerr_newjmp();
+  epilog();
+}
