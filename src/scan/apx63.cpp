@@ -310,7 +310,7 @@ void readraw(FILE* f, const char* path, const char* listed, int lamlen, char* la
   Bytes b;
   bool ok = readall(f, &b);
   char magic[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  std::memcpy(magic, b.data.data(), b.size() < 7 ? b.size() : 7);
+  for (size_t k = 0; k < 7 && k < b.size(); ++k) magic[k] = static_cast<char>(b.data[k]);
   std::vector<RawRange> ranges;
   char name[5] = {0, 0, 0, 0, 0};
   bool known = false;
