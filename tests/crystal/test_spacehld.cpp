@@ -362,7 +362,7 @@ TEST(SpaceDatabase, FaultyDatabasesEndTheRun) {
       {"block without Wyckoff", "HermannMauguin=P1\nN=1\nx y z\n", 236, catalogue_text(-236)},
       {"Wyckoff name over 31 characters",
        "HermannMauguin=P1\nWyckoff=abcdefghijklmnopqrstuvwxyzabcdef N=1\nx y z\n", 236, catalogue_text(-236)},
-      {"formula over 31 characters", "HermannMauguin=P1\nWyckoff=a N=1\nx y z+0+0+0+0+0+0+0+0+0+0+0+0+0+0+0\n",
+      {"formula over 31 characters", "HermannMauguin=P1\nWyckoff=a N=1\nx y z+0+0+0+0+0+0+0+0+0+0+0+0+0+0+0+0\n",
        236, catalogue_text(-236)},
       {"formula that cannot be evaluated", "HermannMauguin=P1\nWyckoff=a N=1\nx y w\n", 236, catalogue_text(-236)},
       {"operator line too short", "HermannMauguin=P1\nWyckoff=a N=1\nx y\n", 236, catalogue_text(-236)},
@@ -442,6 +442,86 @@ TEST(ShippedSpaceDatabase, EverySettingIsFoundByItsOwnSelectors) {
     EXPECT_EQ(findordanix(kind, "", sel.s), g) << g->header;
   }
   EXPECT_GE(n, 230);
+}
+
+// An operator as twelve numbers (per component the constant reduced into
+// [0, 1) and the three coefficients), rounded so that equal maps compare
+// equal; of the maps that differ by a centring translation the smallest
+// stands for all, since the database lists one operator per centring coset.
+using Affine = std::vector<long>;
+using Centring = std::vector<std::vector<double>>;
+Affine affine(const SymOperator& op, const Centring& centring) {
+  Affine best;
+  for (const auto& t : centring) {
+    Affine a;
+    for (int i = 0; i < 3; ++i) {
+      const SymComponent& c = op.comp[i];
+      double k = c.constant + t[static_cast<size_t>(i)];
+      long q = std::lround((k - std::floor(k)) * 1e8) % 100000000;
+      a.push_back(q);
+      for (double v : c.coef) a.push_back(std::lround(v * 1e8));
+    }
+    if (best.empty() || a < best) best = a;
+  }
+  return best;
+}
+// The same from rows {constant, cx, cy, cz} per component.
+Affine affine(const std::vector<std::vector<double>>& rows, const Centring& centring) {
+  SymOperator op{};
+  for (int i = 0; i < 3; ++i) {
+    op.comp[i].constant = rows[static_cast<size_t>(i)][0];
+    for (int k = 0; k < 3; ++k) op.comp[i].coef[k] = rows[static_cast<size_t>(i)][static_cast<size_t>(k) + 1];
+  }
+  return affine(op, centring);
+}
+
+TEST(ShippedSpaceDatabase, WyckoffPositionsCarryTheirOperators) {
+  if (!shipped()) GTEST_SKIP() << "data/ordanix.dat is not shipped yet";
+  Database db;
+  const double h = 0.5;
+  struct Case {
+    const char* what;
+    Selectors sel;
+    int kind;
+    const char* wyckoff;
+    Centring centring;
+    std::vector<std::vector<std::vector<double>>> ops;  // per operator: x, y, z rows
+  } cases[] = {
+      {"P42/mnm 4f",
+       Selectors{}.with(SEL_SPACEGROUPNO, "136"),
+       6,
+       "f",
+       {{0, 0, 0}},
+       {{{0, 1, 0, 0}, {0, 1, 0, 0}, {0, 0, 0, 0}},
+        {{0, -1, 0, 0}, {0, -1, 0, 0}, {0, 0, 0, 0}},
+        {{h, -1, 0, 0}, {h, 1, 0, 0}, {h, 0, 0, 0}},
+        {{h, 1, 0, 0}, {h, -1, 0, 0}, {h, 0, 0, 0}}}},
+      {"Fd-3m origin 2 8a",
+       Selectors{}.with(SEL_SPACEGROUPNO, "227").with(SEL_ORIGINCHOICE, "2"),
+       8,
+       "a",
+       {{0, 0, 0}, {0, h, h}, {h, 0, h}, {h, h, 0}},
+       {{{0.125, 0, 0, 0}, {0.125, 0, 0, 0}, {0.125, 0, 0, 0}},
+        {{0.875, 0, 0, 0}, {0.375, 0, 0, 0}, {0.375, 0, 0, 0}}}},
+      {"R-3c hexagonal 6a",
+       Selectors{}.with(SEL_SPACEGROUPNO, "167").with(SEL_LATTICE, "Trigonal"),
+       5,
+       "a",
+       {{0, 0, 0}, {2.0 / 3, 1.0 / 3, 1.0 / 3}, {1.0 / 3, 2.0 / 3, 2.0 / 3}},
+       {{{0, 0, 0, 0}, {0, 0, 0, 0}, {0.25, 0, 0, 0}}, {{0, 0, 0, 0}, {0, 0, 0, 0}, {0.75, 0, 0, 0}}}},
+  };
+  for (const auto& c : cases) {
+    SpaceGroupRecord* g = find(c.kind, "", c.sel);
+    ASSERT_NE(g, nullptr) << c.what;
+    WyckoffRecord* w = findwyckoff(g, c.wyckoff);
+    ASSERT_NE(w, nullptr) << c.what;
+    EXPECT_EQ(w->general, 0) << c.what;
+    ASSERT_EQ(w->count, static_cast<int>(c.ops.size())) << c.what;
+    std::set<Affine> want, have;
+    for (const auto& rows : c.ops) want.insert(affine(rows, c.centring));
+    for (int i = 0; i < w->count; ++i) have.insert(affine(w->op[i], c.centring));
+    EXPECT_EQ(have, want) << c.what << ": " << g->header;
+  }
 }
 
 }  // namespace
