@@ -2283,7 +2283,8 @@ void saveentry(FILE* f, const DataVar* v) {
     std::fputc(']', f);
   }
   if (v->text != nullptr) {
-    std::fprintf(f, "=%s\n", v->text);
+    // An empty text is written "==": it reads back as the empty text.
+    std::fprintf(f, "=%s\n", v->text[0] != 0 ? v->text : "=");
   } else if (std::isfinite(v->value)) {
     std::fprintf(f, "==%-23.16E\n", v->value);
   } else {
