@@ -137,7 +137,15 @@ void loadgroups(FILE* f) {
   char line[199];
   while (!std::feof(f) && std::fgets(line, sizeof line, f) != nullptr) {
     size_t len = std::strlen(line);
-    if (len > 0 && line[len - 1] == '\n') line[len - 1] = 0;
+    if (len > 0 && line[len - 1] == '\n') {
+      line[len - 1] = 0;
+    } else {
+      // A header of exactly 198 characters filled the buffer before its line
+      // feed: take the line feed too. A longer header is cut, and its rest
+      // is read as the next line.
+      int ch = std::getc(f);
+      if (ch != '\n' && ch != EOF) std::ungetc(ch, f);
+    }
     auto* group = static_cast<SpaceGroupRecord*>(std::calloc(1, sizeof(SpaceGroupRecord)));
     if (group == nullptr) fatal_message(-44);
     *tail = group;
