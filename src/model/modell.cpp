@@ -769,6 +769,10 @@ float p4(const float* summary, const float* table, int ncomp, const float* peaks
 // Per-point tables
 
 void hfrei() {
+  std::free(ddmwindow);
+  ddmwindow = nullptr;
+  ddmwindowsize = 0;
+  ablfree();
   std::free(h);
   std::free(hrows);
   std::free(hdim);
@@ -928,6 +932,7 @@ void ableitung0(float* row, int i, const PeakSet* set) {
 }
 
 void ableitung(float* row, int t, const PeakSet* set) {
+  if (t < 0 || t >= m) internal_error("ableitung row", kModule, __LINE__);
   if (ddmmode()) {
     checktables(m / 2 + 4, __LINE__);
     ableitungddm(row, t, set);

@@ -139,6 +139,14 @@ TEST_F(PatternModel, DerivativeModeDerivativesAgreeAndLeaveNoBackgroundBehind) {
   hinit();
   PeakSet* set = mixedset();
   check_derivatives(set, "derivative mode", 2e-5);
+  // The rows share a sliding window: a row out of order is refused.
+  ktest::RunResult r = ktest::run_in_child([&] {
+    std::vector<float> row(2 + 6 + 4 + 3);
+    ableitung(row.data(), 0, set);
+    ableitung(row.data(), 5, set);
+  });
+  EXPECT_EQ(r.status, 250);
+  EXPECT_NE(r.out.find("internal error labeled ableitung order in file obj/modell"), std::string::npos) << r.out;
   peakfree(&set);
 }
 

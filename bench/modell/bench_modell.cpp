@@ -1,0 +1,172 @@
+// Timing of the pattern model: one modell (residuals of all points) and one
+// full pass of derivative rows (every row on the worker pool, as the fitting
+// programs compute them) for 10 000 points and 300 peaks (100 of each kind)
+// with a Cu K-alpha doublet and a two-component instrument profile.
+//
+//   bench_modell            runs itself with 1 and with 8 threads and prints
+//                           both timings and the speed-up
+//   bench_modell <threads>  one measurement with that many threads
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/nspawn.hpp"
+#include "core/velmora.hpp"
+#include "model/gerneu.hpp"
+#include "model/lam.hpp"
+#include "model/modell.hpp"
+#include "model/unt.hpp"
+
+extern char** environ;
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr int kPoints = 10000;
+constexpr int kPerKind = 100;
+constexpr int kBackground = 6;
+
+struct RowTask {
+  const PeakSet* set;
+  float* rows;
+  int length;
+  std::atomic<int64_t> counter;
+};
+
+void rowparfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<RowTask*>(arg);
+  for (int64_t t; (t = nexttask(task->counter)) >= 0;)
+    ableitung(task->rows + t * task->length, static_cast<int>(t), task->set);
+}
+
+double* doubles(std::initializer_list<double> v) {
+  auto* p = static_cast<double*>(std::malloc(sizeof(double) * v.size()));
+  int k = 0;
+  for (double x : v) p[k++] = x;
+  return p;
+}
+
+int measure(int threads) {
+  nthreads = threads;
+  std::snprintf(kalvo, sizeof kalvo, "%s", KALVO_SOURCE_DATA);
+  char dir[] = "/tmp/bench-modell-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 1;
+  const std::string ger = std::string(dir) + "/inst.ger";
+  FILE* f = std::fopen(ger.c_str(), "w");
+  std::fputs("TITEL=bench\nTHETA=25 N=2\n0.7 0 0.0006\n0.3 0.0004 0.0012\n", f);
+  std::fclose(f);
+  ger1((std::string(dir) + "/inst").c_str());
+  std::remove(ger.c_str());
+  rmdir(dir);
+
+  ilam = 2;
+  ij = doubles({2.0 / 3.0, 1.0 / 3.0});
+  lj = doubles({1.0 / 0.1540593, 1.0 / 0.1544427});
+  dj = doubles({4e-4, 5e-4});
+  l0 = ij[0] * lj[0] + ij[1] * lj[1];
+
+  // 2theta from 20 to 85 degrees.
+  m = kPoints;
+  sinx = static_cast<float*>(std::malloc(sizeof(float) * m));
+  intensitaet = static_cast<float*>(std::malloc(sizeof(float) * m));
+  w = static_cast<float*>(std::malloc(sizeof(float) * m));
+  for (int i = 0; i < m; ++i) {
+    const double tt = 20.0 + 65.0 * i / (m - 1);
+    sinx[i] = static_cast<float>(std::sin(tt * kPi / 360.0));
+    intensitaet[i] = static_cast<float>(100.0 + 10.0 * std::sin(0.01 * i));
+    w[i] = 0.1f;
+  }
+  hinit();
+  unt1(kBackground, sinx, m, nullptr, nullptr);
+
+  PeakSet* set = nullptr;
+  peakalloc(nullptr, &set, 0, 0, kBackground, kPerKind, kPerKind, kPerKind);
+  for (int k = 0; k < 3 * kPerKind; ++k) {
+    const double tt = 21.0 + 63.0 * k / (3 * kPerKind - 1);
+    const float pos = static_cast<float>(2.0 * l0 * std::sin(tt * kPi / 360.0));
+    const int kind = 2 + k % 3, slot = k / 3;
+    float* block = kind == 2 ? set->par2 + 2 * slot : kind == 3 ? set->par3 + 3 * slot : set->par4 + 4 * slot;
+    block[0] = 100.0f;
+    block[1] = pos;
+    if (kind >= 3) block[2] = 0.003f;
+    if (kind == 4) block[3] = 1e-5f;
+  }
+  for (int k = 0; k < kBackground; ++k) set->bg[k] = 50.0f;
+
+  const int length = 2 * kPerKind + 3 * kPerKind + 4 * kPerKind + kBackground;
+  std::vector<float> r(m);
+  std::vector<float> rows(static_cast<size_t>(m) * length);
+  using clock = std::chrono::steady_clock;
+  double best_model = 1e30, best_rows = 1e30;
+  for (int rep = 0; rep < 6; ++rep) {
+    const auto t0 = clock::now();
+    modell(r.data(), set);
+    const auto t1 = clock::now();
+    RowTask task;
+    task.set = set, task.rows = rows.data(), task.length = length;
+    task.counter.store(m);
+    nspawn(rowparfkt, 0, reinterpret_cast<uint64_t>(&task));
+    nwait();
+    const auto t2 = clock::now();
+    if (rep == 0) continue;  // warm-up
+    best_model = std::min(best_model, std::chrono::duration<double, std::milli>(t1 - t0).count());
+    best_rows = std::min(best_rows, std::chrono::duration<double, std::milli>(t2 - t1).count());
+  }
+  double check = 0.0;
+  for (float v : r) check += v;
+  std::printf("threads %d: modell %.2f ms, derivative rows %.2f ms, together %.2f ms (check %.6g)\n", threads,
+              best_model, best_rows, best_model + best_rows, check);
+  std::fflush(stdout);
+  peakfree(&set);
+  hfrei();
+  unt2();
+  ger2();
+  freelam();
+  return 0;
+}
+
+double run_child(const char* self, int threads) {
+  std::string arg = std::to_string(threads);
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  char* argv[] = {const_cast<char*>(self), arg.data(), nullptr};
+  pid_t pid;
+  if (posix_spawn(&pid, self, &actions, nullptr, argv, environ) != 0) return -1;
+  close(fds[1]);
+  std::string out;
+  char buf[512];
+  ssize_t got;
+  while ((got = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(got));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  posix_spawn_file_actions_destroy(&actions);
+  std::fputs(out.c_str(), stdout);
+  const size_t at = out.find("together ");
+  return at == std::string::npos ? -1 : std::atof(out.c_str() + at + 9);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) return measure(std::atoi(argv[1]));
+  std::printf("pattern model: %d points, %d peaks (%d of each kind), %d background coefficients\n", kPoints,
+              3 * kPerKind, kPerKind, kBackground);
+  const double one = run_child("/proc/self/exe", 1);
+  const double eight = run_child("/proc/self/exe", 8);
+  if (one > 0 && eight > 0) std::printf("speed-up 8 threads / 1 thread: %.2f\n", one / eight);
+  return one > 0 && eight > 0 ? 0 : 1;
+}
