@@ -45,12 +45,17 @@ COMMENT = """\
 % Header keys: HermannMauguin (short symbol without blanks, overbar as "-",
 % screw axes as digits: P21/c, Pnma, R-3c, Fd-3m), SpacegroupNo, Lattice
 % (Triclinic, Monoclinic, Orthorhombic, Tetragonal, Trigonal, Hexagonal,
-% Rhombohedral, Cubic), BASIS (centring letter), UniqueAxis (a, b, c),
+% Rhombohedral, Cubic), BASIS (centring letter), UniqueAxis (a, b, c for
+% monoclinic groups; c for tetragonal, trigonal and hexagonal groups),
 % Setting (orthorhombic axis setting abc, ba-c, cab, -cba, bca, a-cb; -b1 ..
 % -a3 for the monoclinic settings with the two other axes interchanged),
 % CellChoice (1, 2, 3), OriginChoice (1, 2), GeneralCondition (reflection
 % conditions beyond the centring as a formula in h, k, l; a reflection is
-% present when it is non-zero; absent when the group has none).
+% present when it is non-zero; absent when the group has none).  Its terms
+% or(P,not(mod(f,n))) say: where P = 0 (a plane such as h or h-k, a row
+% or(h,k), or a product of them) f must be a multiple of n; mod(f+n/2,n) is
+% the same test where f can only be 0 or n/2 modulo n.
+% Wyckoff names are the letters; the 27th position of Pmmm is named alpha.
 % The first block of a space-group number is the setting chosen when only
 % the number or the symbol is given: unique axis b and cell choice 1,
 % origin choice 2, R groups in hexagonal axes (Lattice=Trigonal) before
