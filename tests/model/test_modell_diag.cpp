@@ -94,6 +94,28 @@ TEST_F(Diagnostics, PeaksNeedMorePointsAboveHalfMaximumThanParameters) {
   EXPECT_EQ(set->in3[0], 0);
   EXPECT_EQ(set->in3[1], 1);
   peakfree(&set);
+
+  // A peak buried in a gap of the pattern (an excluded range around
+  // 2theta = 60 degrees) has no points; beside the gap it has.
+  points(58.0, 62.0, 0.005);
+  int kept = 0;
+  for (int i = 0; i < m; ++i) {
+    const double tt = 360.0 / kPi * std::asin(sinx[i]);
+    if (tt > 59.8 && tt < 60.2) continue;
+    sinx[kept] = sinx[i];
+    ++kept;
+  }
+  m = kept;
+  hinit();
+  peakalloc(nullptr, &set, 0, 0, 0, 2, 0, 0);
+  const float gap[] = {1, static_cast<float>(position(60.0)), 1, static_cast<float>(position(60.5))};
+  std::memcpy(set->par2, gap, sizeof gap);
+  innen(set);
+  EXPECT_EQ(set->in2[0], 0);
+  EXPECT_EQ(set->in2[1], 1);
+  EXPECT_FALSE(innen1(1, gap[1], 0.002));
+  EXPECT_TRUE(innen1(3, gap[3], 0.002));
+  peakfree(&set);
 }
 
 // A pattern made exactly of the model with the true intensities: the
