@@ -108,12 +108,32 @@ bool threadphase = false;
 DATAlist* unthreadHashTable = nullptr;
 std::atomic<bool> ifinit{true};
 
-// Character classes.
-unsigned char buchstaben[256];
-unsigned char buchstabenziffern[256];
-unsigned char ziffern[256];
-unsigned char hexziffern[256];
-unsigned char packtable[256];
+// Character classes, built at compile time so that they hold before the
+// first store call (stdinit1 may run before testinit).
+struct CharTables {
+  unsigned char buchstaben[256] = {};
+  unsigned char buchstabenziffern[256] = {};
+  unsigned char ziffern[256] = {};
+  unsigned char hexziffern[256] = {};
+  unsigned char packtable[256] = {};
+  constexpr CharTables() {
+    for (int i = 0; i < 256; ++i) {
+      bool letter = (i >= 'a' && i <= 'z') || (i >= 'A' && i <= 'Z');
+      bool digit = i >= '0' && i <= '9';
+      buchstaben[i] = letter;
+      buchstabenziffern[i] = letter || digit;
+      ziffern[i] = digit;
+      hexziffern[i] = digit || (i >= 'a' && i <= 'f');
+      packtable[i] = static_cast<unsigned char>(digit ? i - '0' : (i >= 'a' && i <= 'f') ? i - 'a' + 10 : 0);
+    }
+  }
+};
+constexpr CharTables tables;
+constexpr const unsigned char* buchstaben = tables.buchstaben;
+constexpr const unsigned char* buchstabenziffern = tables.buchstabenziffern;
+constexpr const unsigned char* ziffern = tables.ziffern;
+constexpr const unsigned char* hexziffern = tables.hexziffern;
+constexpr const unsigned char* packtable = tables.packtable;
 const char unpacktable[17] = "0123456789abcdef";
 const char maxint[] = "2147483647";
 
@@ -1870,15 +1890,6 @@ void testinit() {
   if (!ifinit.load(std::memory_order_relaxed)) {
     releasemutex(&initmutex);
     return;
-  }
-  for (int i = 0; i < 256; ++i) {
-    bool letter = (i >= 'a' && i <= 'z') || (i >= 'A' && i <= 'Z');
-    bool digit = i >= '0' && i <= '9';
-    buchstaben[i] = letter;
-    buchstabenziffern[i] = letter || digit;
-    ziffern[i] = digit;
-    hexziffern[i] = digit || (i >= 'a' && i <= 'f');
-    packtable[i] = static_cast<unsigned char>(digit ? i - '0' : (i >= 'a' && i <= 'f') ? i - 'a' + 10 : 0);
   }
   enterbuiltins();
   ifinit.store(false, std::memory_order_release);
