@@ -1,0 +1,298 @@
+#include "numeric/qmin8.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/fatal.hpp"
+#include "core/velmora.hpp"
+#include "numeric/bau1.hpp"
+#include "numeric/dreieck.hpp"
+#include "numeric/rg2.hpp"
+
+namespace {
+
+[[noreturn]] void out_of_memory() {
+  std::fputs(errmsg(-44), stdout);
+  fatal_exit(44);
+}
+
+template <typename T>
+T* grab(size_t count) {
+  void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));
+  if (p == nullptr) out_of_memory();
+  return static_cast<T*>(p);
+}
+
+void rule() {
+  for (int i = 0; i < 79; ++i) std::putchar('-');
+}
+
+inline double sum_of_squares(const float* r, int m) {
+  double s = 0;
+  for (int i = 0; i < m; ++i) {
+    float q = r[i] * r[i];
+    s += q;
+  }
+  return s;
+}
+
+inline long diag(int k) { return static_cast<long>(k) * (k + 1) / 2 + k; }
+
+}  // namespace
+
+int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, int* iterations,
+          double* ermod, double* moderror, bool verbose) {
+  if (n < 1) {
+    *iterations = 0;
+    return 0;
+  }
+  if (verbose) {
+    std::printf("\n");
+    rule();
+    std::printf("\nN=%3d  IT=%5d", n, *iterations);
+  }
+  const size_t nn = static_cast<size_t>(n);
+  double* p = grab<double>(nn);
+  int m = 0;
+  float* r = nullptr;
+  bool refused = false;
+  for (int k = 0; k < n; ++k) {
+    p[k] = *rec[k].value;
+    const char* why = nullptr;
+    if (isnotfinite(p[k])) why = "not finite";
+    else if (p[k] < rec[k].min || p[k] > rec[k].max) why = "out of range";
+    if (why != nullptr) {
+      refused = true;
+      if (verbose) std::printf("*** qmin8: %d. parameter %s\n", k + 1, why);
+    }
+  }
+  if (!refused && !goal(&m, &r)) {
+    refused = true;
+    if (verbose) std::printf("***qmin8: start point out of range\n");
+  }
+  double F = 0;
+  if (!refused) {
+    F = (qplus != nullptr ? *qplus : 0) + sum_of_squares(r, m);
+    if (isnotfinite(F)) {
+      refused = true;
+      if (verbose) std::printf("***qmin8: start value not finite\n");
+    }
+  }
+
+  int result = 0;
+  if (refused) {
+    *iterations = 0;
+  } else {
+    if (verbose) std::printf("\n%5d  %13.6E ", 0, F);
+    double S = F / 2;
+    double lambda = 0.1;
+    int counter = 1;
+    bool cap = false, probe_all = false, extra_done = false;
+    // The residual array belongs to the accepted point until a trial point is
+    // evaluated; the extra pass needs it at the accepted point again.
+    bool r_at_p = true;
+    const double dn = n;
+
+    float* A = grab<float>(nn * (nn + 1) / 2);
+    float* b = grab<float>(nn);
+    float* x = grab<float>(nn);
+    float* lb = grab<float>(nn);
+    float* ub = grab<float>(nn);
+    float* g = grab<float>(nn);
+    double* bacc = grab<double>(nn);
+    double* trial = grab<double>(nn);
+
+    while (counter <= *iterations) {
+      if (!r_at_p) {
+        for (int k = 0; k < n; ++k) *rec[k].value = p[k];
+        if (!goal(&m, &r)) break;
+        r_at_p = true;
+      }
+      // Normal equations at the accepted point.
+      for (size_t k = 0; k < nn * (nn + 1) / 2; ++k) A[k] = 0;
+      for (size_t k = 0; k < nn; ++k) bacc[k] = 0;
+      NormalBuilder* ctx = bauopen(A, n);
+      for (int i = 0; i < m; ++i) {
+        for (int k = 0; k < n; ++k) *rec[k].value = p[k];
+        row(g, i);
+        bau1(g, ctx);
+        for (int k = 0; k < n; ++k) {
+          float q = g[k] * r[i];
+          bacc[k] += q;
+        }
+      }
+      bauclose(ctx);
+      for (int k = 0; k < n; ++k) {
+        if (isnotfinite(A[diag(k)])) {
+          result = k + 1;
+          break;
+        }
+        b[k] = static_cast<float>(bacc[k]);
+        if (isnotfinite(b[k])) {
+          result = k + 1;
+          break;
+        }
+        g[k] = A[diag(k)];
+        A[diag(k)] = static_cast<float>(lambda * A[diag(k)] + A[diag(k)]);
+        lb[k] = static_cast<float>(p[k] - rec[k].max);
+        ub[k] = static_cast<float>(p[k] - rec[k].min);
+      }
+      if (result != 0) break;
+      if (probe_all) lambda = 0.1;
+      cap = false;
+
+      bool converged = false, finish = false, accepted = false;
+      double h = 1, Snew = S, pred = 0;
+      while (!converged && !finish && !accepted) {
+        bool ok = rg2(A, b, x, lb, ub, n, nullptr, S * FLT_EPSILON / m,
+                      0.15 * lambda / (1 + lambda));
+        for (int k = 0; k < n; ++k)
+          if (isnotfinite(x[k])) ok = false;
+        pred = 0;
+        for (int k = 0; k < n; ++k) {
+          float q = b[k] * x[k];
+          pred += q;
+        }
+        if (!ok || !(pred > 0)) {
+          if (cap) {
+            converged = true;
+            break;
+          }
+          double next = std::fmin(2 * lambda, dn);
+          cap = dn <= 2 * lambda;
+          for (int k = 0; k < n; ++k)
+            A[diag(k)] = static_cast<float>(g[k] * (next - lambda) + A[diag(k)]);
+          lambda = next;
+          continue;
+        }
+        if (*ermod >= pred) {
+          converged = true;
+          break;
+        }
+        h = 1;
+        for (;;) {
+          if (*ermod >= h * pred) {
+            finish = true;
+            break;
+          }
+          bool finite = true;
+          for (int k = 0; k < n; ++k) {
+            double v = p[k] - h * x[k];
+            // At the full step a component equal to its step bound lands on
+            // the parameter's limit exactly.
+            if (h == 1) {
+              if (x[k] == ub[k]) v = rec[k].min;
+              else if (x[k] == lb[k]) v = rec[k].max;
+            }
+            trial[k] = v;
+            if (isnotfinite(v)) finite = false;
+          }
+          bool admitted = false;
+          if (finite) {
+            for (int k = 0; k < n; ++k) *rec[k].value = trial[k];
+            r_at_p = false;
+            admitted = goal(&m, &r);
+          }
+          if (!admitted) {
+            h = 0.9 * h;
+            continue;
+          }
+          Snew = ((qplus != nullptr ? *qplus : 0) + sum_of_squares(r, m)) / 2;
+          if (!isnotfinite(Snew) && 0.3 * h * pred < S - Snew) {
+            accepted = true;
+            break;
+          }
+          double hn = (pred * h * h / 2) / (h * pred + (Snew - S));
+          if (!(hn >= h / 4)) hn = h / 4;
+          if (verbose) std::printf(".");
+          if (!cap && hn < 0.1) {
+            if (*ermod >= hn * pred) {
+              finish = true;
+              break;
+            }
+            double next = std::fmin(10 * lambda, dn);
+            cap = dn <= 10 * lambda;
+            for (int k = 0; k < n; ++k)
+              A[diag(k)] = static_cast<float>(g[k] * (next - lambda) + A[diag(k)]);
+            lambda = next;
+            break;  // a new step with the stronger damping
+          }
+          h = hn;
+        }
+      }
+      if (finish) break;
+      if (converged) {
+        // When the damping had to be raised to its cap, one more pass with
+        // the damping reset, once.
+        extra_done = cap && !extra_done;
+        if (!extra_done) break;
+        probe_all = true;
+        continue;
+      }
+
+      for (int k = 0; k < n; ++k) p[k] = trial[k];
+      r_at_p = true;
+      if (verbose)
+        std::printf("\n%5d  %13.6E  %10.3E  %10.3E  %10.3f ", counter, 2 * Snew, 2 * pred, lambda,
+                    h);
+      // Damping from the misfit of the quadratic model along the step, in
+      // units of the model-error level.
+      double c = 0;
+      for (int k = 0; k < n; ++k) {
+        float q = x[k] * x[k] * g[k];
+        c += q;
+      }
+      double q = atma(x, A, n);
+      double D = c * h * h / 2;
+      double rho = ((Snew - S) + h * pred - h * h * q / 2) / D;
+      double tol = 3 * *moderror / D;
+      if (std::fabs(rho) > tol) {
+        double next = std::fabs(rho + lambda);
+        if (next < 0.2 * lambda) next = 0.2 * lambda;
+        if (next > 10 * lambda) next = 10 * lambda;
+        if (next >= dn) {
+          lambda = dn;
+          probe_all = true;
+        } else {
+          lambda = next;
+          probe_all = false;
+        }
+      } else if (tol <= lambda) {
+        probe_all = cap;
+      } else {
+        lambda = lambda / 2;
+        probe_all = false;
+      }
+      ++counter;
+      extra_done = false;
+      S = Snew;
+    }
+    *iterations = counter;
+    *ermod = 2 * S;
+    std::free(A);
+    std::free(b);
+    std::free(x);
+    std::free(lb);
+    std::free(ub);
+    std::free(g);
+    std::free(bacc);
+    std::free(trial);
+  }
+
+  for (int k = 0; k < n; ++k) *rec[k].value = p[k];
+  if (verbose) {
+    for (int i = 0; i < n; ++i) {
+      if (i % 5 == 0) std::printf("\n");
+      bool limit = p[i] == rec[i].min || p[i] == rec[i].max;
+      std::printf("%14.7E%c", p[i], limit ? '*' : ' ');
+    }
+    std::printf("\n");
+    rule();
+    std::printf("\n");
+  }
+  std::free(r);
+  std::free(p);
+  return result;
+}
