@@ -1,0 +1,44 @@
+// Throughput of the threaded normal-matrix build: n parameters x rows
+// Jacobian rows handed to bau1, on the number of worker threads given.
+//
+//   bench_normalmatrix [threads [n [rows [repeats]]]]   (default 1 200 20000 5)
+//
+// Prints the best time of the repeats and GFLOP/s, counting one multiply and
+// one add per element of the lower triangle and per row.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "core/nspawn.hpp"
+#include "numeric/bau1.hpp"
+
+int main(int argc, char** argv) {
+  int threads = argc > 1 ? std::atoi(argv[1]) : 1;
+  int n = argc > 2 ? std::atoi(argv[2]) : 200;
+  int rows = argc > 3 ? std::atoi(argv[3]) : 20000;
+  int repeats = argc > 4 ? std::atoi(argv[4]) : 5;
+  nthreads = threads;
+
+  std::vector<float> jac(static_cast<size_t>(rows) * n);
+  unsigned s = 12345;
+  for (auto& v : jac) {
+    s = s * 1103515245u + 12345u;
+    v = static_cast<float>((s >> 9) & 0xffff) / 65536.0f - 0.5f;
+  }
+  std::vector<float> A(static_cast<size_t>(n) * (n + 1) / 2);
+  double best = 1e30;
+  for (int r = 0; r < repeats; ++r) {
+    std::fill(A.begin(), A.end(), 0.0f);
+    auto t0 = std::chrono::steady_clock::now();
+    NormalBuilder* ctx = bauopen(A.data(), n);
+    for (int i = 0; i < rows; ++i) bau1(&jac[static_cast<size_t>(i) * n], ctx);
+    bauclose(ctx);
+    double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (t < best) best = t;
+  }
+  double flops = 2.0 * rows * (static_cast<double>(n) * (n + 1) / 2);
+  std::printf("normal matrix n=%d rows=%d threads=%d: %.4f s, %.2f GFLOP/s (check %.6g)\n", n,
+              rows, threads, best, flops / best * 1e-9, static_cast<double>(A[0]));
+  return 0;
+}
