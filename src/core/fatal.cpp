@@ -1,9 +1,19 @@
 #include "core/fatal.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+std::atomic<void (*)()> cleanup{nullptr};
+}  // namespace
+
+void fatal_cleanup(void (*routine)()) { cleanup.store(routine); }
+
 void fatal_exit(int status) {
+  // Taken out before it runs: a fatal end inside the routine, or on another
+  // thread at the same time, does not run it twice.
+  if (void (*routine)() = cleanup.exchange(nullptr)) routine();
   std::fflush(nullptr);
   std::_Exit(status);
 }

@@ -5,6 +5,12 @@
 // Safe on a worker thread: it does not wait for the pool's shutdown.
 [[noreturn]] void fatal_exit(int status);
 
+// A routine that fatal_exit runs once, before it flushes and ends the
+// process, so that a program can put back a file it has moved aside or remove
+// one it was writing; null removes it. Only one is held: a later call
+// replaces it.
+void fatal_cleanup(void (*routine)());
+
 // A broken invariant of the program itself: prints
 // "*** internal error labeled <label> in file <module>, line <line>" on standard
 // output, flushes it and ends with status 250.
