@@ -340,6 +340,29 @@ TEST_F(Quindle, FailuresKeepTheOldTable) {
   }
 }
 
+// An operator who stops a long tabulation keeps the old table, and no
+// temporary file is left behind.
+TEST_F(Quindle, InterruptKeepsTheOldTable) {
+  // Records far apart: every grid angle needs the refit, which takes seconds
+  // for the default grid.
+  ger("inst", {{10, {{0.7, 0.0001, 0.0004}, {0.3, -0.0002, 0.0008}}},
+               {70, {{0.6, 0.0002, 0.0006}, {0.4, -0.0003, 0.0010}}}});
+  std::string oldbytes = gerfix::geq_bytes(gerfix::GeqHeader{}, {{0.4f, {1}, {0.5f}, {0.1f}}});
+  ktest::write_file(wp.file("inst.geq"), oldbytes);
+  std::string script = ktest::program_path("quindle") +
+                       " run LINTOR=inst SAVE=N > log & pid=$!\n"
+                       "i=0\n"
+                       "while [ ! -s inst.get ] && [ $i -lt 2000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                       "kill -TERM $pid\n"
+                       "wait $pid\n"
+                       "echo status=$?\n";
+  ktest::RunResult r = ktest::run_program("/bin/sh", {"-c", script}, wp.work.path(),
+                                          {{"KALVO", wp.install.path()}});
+  EXPECT_EQ(r.out, "status=143\n");
+  EXPECT_TRUE(bytes("inst.geq") == oldbytes);
+  EXPECT_FALSE(ktest::file_exists(wp.file("inst.get")));
+}
+
 // The table is built without zero shift, and the run's own zero-shift keys
 // are saved as they were: formulas as formulas, numbers as numbers, in their
 // places, and keys of the configuration stay there.
