@@ -51,6 +51,9 @@ constexpr int kHeaderSize = 124;
 constexpr int kMaxComponents = 40;
 constexpr int kMaxRefinements = 40;
 constexpr int kMaxAdditions = 200;
+// Additions in a row that did not lower the error measure: the accuracy
+// asked for lies below what the samples in single precision can show.
+constexpr int kMaxFailedAdditions = 10;
 constexpr int kMaxSamples = 100000;
 constexpr int kMaxRejections = 200;
 
@@ -908,14 +911,19 @@ bool addcomponent(double s) {
   static std::vector<float> r, rows, mat, b, ub, x, c;
   r.assign(m + 2 * nc, 0.0f);
   if (!modell(r.data())) return false;
+  // The derivative rows, kept by parameter (column l of every row together)
+  // for the candidates' products below.
   rows.assign(static_cast<size_t>(m) * (3 * nc), 0.0f);
   mat.assign(static_cast<size_t>(p) * (p + 1) / 2, 0.0f);
   std::vector<double> bsum(3 * nc, 0.0);
+  std::vector<float> row(3 * nc + 1, 0.0f);
   for (int j = 0; j < m; ++j) {
-    float* row = rows.data() + static_cast<size_t>(j) * 3 * nc;
-    ableitung(row, j);
-    bau(row, mat.data(), 3 * nc);
-    for (int l = 0; l < 3 * nc; ++l) bsum[l] += static_cast<double>(row[l]) * r[j];
+    ableitung(row.data(), j);
+    bau(row.data(), mat.data(), 3 * nc);
+    for (int l = 0; l < 3 * nc; ++l) {
+      bsum[l] += static_cast<double>(row[l]) * r[j];
+      rows[static_cast<size_t>(l) * m + j] = row[l];
+    }
   }
   b.assign(p, 0.0f);
   ub.assign(p, 0.0f);
@@ -951,8 +959,9 @@ bool addcomponent(double s) {
         cc += static_cast<double>(c[k]) * c[k];
       }
       for (int l = 0; l < 3 * nc; ++l) {
+        const float* column = rows.data() + static_cast<size_t>(l) * m;
         double sum = 0;
-        for (int k = 0; k < m; ++k) sum += static_cast<double>(c[k]) * rows[static_cast<size_t>(k) * 3 * nc + l];
+        for (int k = 0; k < m; ++k) sum += static_cast<double>(c[k]) * column[k];
         last[l] = static_cast<float>(sum);
       }
       last[p - 1] = static_cast<float>(cc * 1.0000119);
@@ -987,11 +996,12 @@ void resample(double absorb) {
   fit.sq = fit.cq;
   double sbest = kFltMax;
   int mref = fitm, mfit = fitm;
-  int largest = 0, refinements = 0, additions = 0;
+  int largest = 0, refinements = 0, additions = 0, failed = 0;
   for (;;) {
     double s = refitloop(refinements);
     if (s < 0.9999 * sbest || mref < fitm) {
       mfit = fitm;
+      failed = 0;
     } else {
       // The last addition did not pay: back to the components before it.
       fit.cg = fit.sg;
@@ -999,6 +1009,7 @@ void resample(double absorb) {
       fit.cq = fit.sq;
       s = sbest;
       mfit = mref;
+      if (++failed > kMaxFailedAdditions) fail(-15);
     }
     if (goalreached(s, absorb)) return;
     fit.sg = fit.cg;

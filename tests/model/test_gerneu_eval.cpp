@@ -363,3 +363,81 @@ TEST_F(GerTest, ReflectingSampleTurnedBeyondThetaFails) {
   auto r = ktest::run_in_child([&] { ger(sintheta(25)); });
   EXPECT_EQ(r.status, 14);
 }
+
+// Without the keys D, R and T the sample's ratios come from the table's
+// header: D/R at offset 8; T/D (reflexion) or T/R (transmission, capillary)
+// at offset 12, T/D then being offset 12 / offset 8. The header's values give
+// the same line shape as the keys.
+TEST_F(GerTest, TableHeaderSuppliesTheSampleRatiosWhenKeysAreMissing) {
+  struct Case {
+    const char* magic;
+    const char* zelmarry;
+    float dr, ratio;
+    const char* keys[3];
+  } cases[] = {
+      {"GEQ.V1", "ZELMARRY=REFLEXION", 0.0078125f, 0.25f, {"D==1", "R==128", "T==0.25"}},
+      {"GEQ.T1", "ZELMARRY=TRANSMISSION", 0.03125f, 0.0078125f, {"D==1", "R==32", "T==0.25"}},
+      {"GEQ.C1", "ZELMARRY=CAPILLARY", 0.03125f, 0.0078125f, {"D==1", "R==32", "T==0.25"}},
+  };
+  for (const Case& c : cases) {
+    const std::vector<Block> blocks{{20, {{0.7, 0, 0.001}, {0.3, 0.0015, 0.0018}}},
+                                    {30, {{1, 0, 0.0012}}}};
+    GeqHeader h;
+    h.magic = c.magic;
+    h.dr = c.dr;
+    h.ratio = c.ratio;
+    h.smin = static_cast<float>(sintheta(50));
+    h.smax = static_cast<float>(sintheta(60));
+    gerfix::write_geq(path("a.geq"), h, pair());
+    gerfix::write_ger(path("a.ger"), c.zelmarry, blocks);
+    load("a");
+    EXPECT_EQ(eval(sintheta(24)), catalogue(13)) << c.magic;
+    Snapshot fromheader = snapshot();
+
+    gerfix::write_ger(path("b.ger"), c.zelmarry, blocks);
+    for (const char* k : c.keys) set(k);
+    load("b");
+    EXPECT_EQ(eval(sintheta(24)), "") << c.magic;
+    Snapshot fromkeys = snapshot();
+    EXPECT_EQ(fromheader.g, fromkeys.g) << c.magic;
+    EXPECT_EQ(fromheader.e, fromkeys.e) << c.magic;
+    EXPECT_EQ(fromheader.q, fromkeys.q) << c.magic;
+    for (const char* k : {"D=", "R=", "T="}) set(k);
+    // And the ratios matter: without table and keys the shape differs.
+    load("b");
+    eval(sintheta(24));
+    EXPECT_NE(snapshot().g, fromkeys.g) << c.magic;
+  }
+}
+
+TEST_F(GerTest, ReflexionWithOneRecordWarnsOnceWhenPenetrationWasInUse) {
+  set("D==2");
+  set("R==200");
+  gerfix::write_ger(path("a.ger"), "", {{20, {{1, 0, 0.001}}}, {30, {{1, 0, 0.0012}}}});
+  load("a");
+  EXPECT_EQ(eval(sintheta(25)), "");
+  gerfix::write_ger(path("b.ger"), "", {{20, {{1, 0, 0.001}}}});
+  load("b");
+  EXPECT_EQ(eval(sintheta(25)), catalogue(14));
+  EXPECT_EQ(eval(sintheta(26)), "");
+}
+
+// An accuracy that no sampling can reach ends in failure -15 instead of a
+// run without end.
+TEST_F(GerTest, RefitThatCannotSucceedFails) {
+  gerfix::write_ger(path("a.ger"), "ZELMARRY=TRANSMISSION",
+                    {{20, {{1, 0, 0.001}}}, {30, {{1, 0, 0.0012}}}});
+  load("a");
+  ger(sintheta(25));
+  Snapshot good = snapshot();
+  for (const char* eps : {"EPSG==0", "EPSG==-1", "EPSG==1e-300"}) {
+    set(eps);
+    gererr = 0;
+    EXPECT_EQ(eval(sintheta(25)), "") << eps;
+    EXPECT_EQ(gererr, 1) << eps;
+    EXPECT_EQ(snapshot().q, good.q) << eps;
+  }
+  auto r = ktest::run_in_child([&] { ger(sintheta(25)); });
+  EXPECT_EQ(r.status, 15);
+  EXPECT_EQ(r.out, catalogue(-15));
+}
