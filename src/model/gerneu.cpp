@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "core/data.hpp"
@@ -516,16 +517,28 @@ double inner(void* p, double w) {
   double v = sp->v;
   double a1 = v * cosx + w * sinx;
   double a2 = v * cosx - w * sinx;
+  // Rounding may carry |a| a hair above 1 at the rim of the cross-section.
+  double b1 = 1 - a1 * a1, b2 = 1 - a2 * a2;
   return std::exp(-0.5 * tdivd *
-                  (2 * v * sinx + std::sqrt(std::fmax(0.0, 1 - a1 * a1)) +
-                   std::sqrt(std::fmax(0.0, 1 - a2 * a2))));
+                  (2 * v * sinx + std::sqrt(b1 > 0 ? b1 : 0.0) + std::sqrt(b2 > 0 ? b2 : 0.0)));
 }
+
+// The absorption along the paths at v depends on neither the record nor the
+// abscissa, so within one ger call each v is integrated once.
+std::unordered_map<double, double> pathcache;
 
 double ausser(void* p, double v) {
   const ShapePoint* sp = static_cast<const ShapePoint*>(p);
-  ShapePoint in{sp->rec, sp->x, v};
-  double path = integral7(inner, &in, 0, std::sqrt(std::fmax(0.0, 1 - v * v)),
-                          1.4901161193847656e-08);
+  auto it = pathcache.find(v);
+  double path;
+  if (it != pathcache.end()) {
+    path = it->second;
+  } else {
+    ShapePoint in{sp->rec, sp->x, v};
+    double top = 1 - v * v;
+    path = integral7(inner, &in, 0, std::sqrt(top > 0 ? top : 0.0), 1.4901161193847656e-08);
+    pathcache.emplace(v, path);
+  }
   return path * recordprofile(sp->rec, sp->x - 0.5 * v * tdivr * cosx);
 }
 
@@ -1114,6 +1127,7 @@ void tworecords(double s, double c, double k, double z) {
   }
   epsg = optional("EPSG", 0.007);
   absorption = absorb;
+  pathcache.clear();
 
   // Start components from the near record, relative to its centroid.
   fit.nearr = nearr;
