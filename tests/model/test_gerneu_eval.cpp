@@ -441,3 +441,19 @@ TEST_F(GerTest, RefitThatCannotSucceedFails) {
   EXPECT_EQ(r.status, 15);
   EXPECT_EQ(r.out, catalogue(-15));
 }
+
+// A sample so thick that nothing comes through has no line shape to fit.
+TEST_F(GerTest, LineShapeThatVanishesFails) {
+  set("T==1000");
+  set("D==1");
+  set("R==100");
+  gerfix::write_ger(path("a.ger"), "ZELMARRY=TRANSMISSION",
+                    {{20, {{1, 0, 0.001}}}, {30, {{1, 0, 0.0012}}}});
+  load("a");
+  gererr = 0;
+  EXPECT_EQ(eval(sintheta(25)), "");
+  EXPECT_EQ(gererr, 1);
+  auto r = ktest::run_in_child([&] { ger(sintheta(25)); });
+  EXPECT_EQ(r.status, 14);
+  EXPECT_EQ(r.out, catalogue(-14));
+}
