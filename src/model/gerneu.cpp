@@ -524,12 +524,21 @@ double inner(void* p, double w) {
 }
 
 // The absorption along the paths at v depends on neither the record nor the
-// abscissa, so within one ger call each v is integrated once.
-std::unordered_map<double, double> pathcache;
+// abscissa, so within one ger call each v is integrated once. Keyed by the
+// bits of v (the quadrature's abscissae recur exactly).
+struct BitsHash {
+  size_t operator()(uint64_t bits) const {
+    return static_cast<size_t>((bits ^ (bits >> 31)) * 0x9E3779B97F4A7C15ull >> 16);
+  }
+};
+std::unordered_map<uint64_t, double, BitsHash> pathcache;
 
 double ausser(void* p, double v) {
   const ShapePoint* sp = static_cast<const ShapePoint*>(p);
-  auto it = pathcache.find(v);
+  uint64_t bits;
+  double key = v == 0 ? 0.0 : v;
+  std::memcpy(&bits, &key, sizeof bits);
+  auto it = pathcache.find(bits);
   double path;
   if (it != pathcache.end()) {
     path = it->second;
@@ -537,7 +546,7 @@ double ausser(void* p, double v) {
     ShapePoint in{sp->rec, sp->x, v};
     double top = 1 - v * v;
     path = integral7(inner, &in, 0, std::sqrt(top > 0 ? top : 0.0), 1.4901161193847656e-08);
-    pathcache.emplace(v, path);
+    pathcache.emplace(bits, path);
   }
   return path * recordprofile(sp->rec, sp->x - 0.5 * v * tdivr * cosx);
 }
