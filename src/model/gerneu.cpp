@@ -37,7 +37,6 @@ float* e = nullptr;
 float* q = nullptr;
 int gererr = 1;
 int32_t zelmarry = 0;
-char iftubetails = 0;
 
 namespace {
 

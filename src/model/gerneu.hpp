@@ -31,7 +31,8 @@ extern int gererr;
 // Beam-path arrangement set by ger1: 0 nothing loaded, 1 REFLEXION,
 // 2 TRANSMISSION, 3 CAPILLARY.
 extern int32_t zelmarry;
-// 1 when the instrument function includes tube tails.
+// 1 when the instrument function includes tube tails (defined with the scan
+// reader, which reads it too).
 extern char iftubetails;
 
 // Loads the instrument description of that name (the extension is replaced);

@@ -22,11 +22,10 @@ float sinxmin = 0.0f;
 float sinxmax = 1.0f;
 CutInterval* cut = nullptr;
 bool iflintor = false;
-// The instrument function (model layer) owns and defines this flag; korrw
-// only reads it. The weak definition lets the scan layer link on its own
-// (its tests, programs without the instrument function); where the model
-// layer is linked, its definition is the one used.
-[[gnu::weak]] char iftubetails = 0;
+// Set by the instrument function when it loads a profile with tube tails;
+// korrw reads it. Defined in this lower layer so that both layers share one
+// flag without the scan layer depending on the models.
+char iftubetails = 0;
 
 float tubetails = 0.0f;
 float* tubetailarray = nullptr;

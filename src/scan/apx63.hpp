@@ -49,8 +49,7 @@ extern CutInterval* cut;
 // Set by the instrument-profile program: no sigma correction near lines.
 extern bool iflintor;
 // 1 when the instrument function includes the tube tails; korrw then uses
-// the smaller factor. Owned and written by the instrument function (model
-// layer); declared here because the scan layer reads it.
+// the smaller factor. Written by the instrument function (model layer).
 extern char iftubetails;
 
 // Tube-tail table, valid after tubetailinit.
