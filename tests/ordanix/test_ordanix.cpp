@@ -274,6 +274,10 @@ TEST(Ordanix, FaultsEndWithTheirMessageAndStatus) {
        message(-160, "i", 2)},
       {"end of file before the block a", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\n", 158,
        message(-158)},
+      // A multiplicity far beyond the lines of the file ends at the first
+      // missing line instead of reserving room for all of them.
+      {"multiplicity beyond the end of the file", "HermannMauguin=P1\nWyckoff=g N=2000000000\nx y z\n", 160,
+       message(-160, "g", 2)},
   };
   for (const auto& c : cases) {
     std::string db = good + c.group;

@@ -142,11 +142,13 @@ Block readblock(int nomult, int noname) {
   return b;
 }
 
-// Reads count lines of exactly three coordinate formulas.
+// Reads count lines of exactly three coordinate formulas. The array grows
+// with the lines actually read: a multiplicity far beyond the lines of the
+// file ends at the first missing line, not in one huge allocation.
 std::vector<Position> readpositions(FILE* f, int count, const char* name, int fewer, int more) {
-  std::vector<Position> pos(static_cast<size_t>(count));
+  std::vector<Position> pos;
   for (int j = 1; j <= count; ++j) {
-    Position& p = pos[static_cast<size_t>(j - 1)];
+    Position& p = pos.emplace_back();
     openline();
     GetData(f, "p");
     for (int i = 0; i < 3; ++i) {
