@@ -278,6 +278,12 @@ TEST(Ordanix, FaultsEndWithTheirMessageAndStatus) {
       // missing line instead of reserving room for all of them.
       {"multiplicity beyond the end of the file", "HermannMauguin=P1\nWyckoff=g N=2000000000\nx y z\n", 160,
        message(-160, "g", 2)},
+      // A coordinate that is not a finite number coincides with nothing.
+      {"infinite special coordinate", "HermannMauguin=P1\nWyckoff=b N=1\nx y z\nWyckoff=a N=1\n0 0 1e999\n", 151,
+       message(-151, "b", 1, "a")},
+      {"special coordinate not a number",
+       "HermannMauguin=P1\nWyckoff=b N=1\nx y z\nWyckoff=a N=1\n0 0*1e999 0\n", 151,
+       message(-151, "b", 1, "a")},
   };
   for (const auto& c : cases) {
     std::string db = good + c.group;

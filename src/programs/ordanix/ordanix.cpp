@@ -167,10 +167,11 @@ void evaluate(std::vector<Position>& pos) {
     for (int k = 0; k < 3; ++k) p.v[k] = Wert(p.text[k]);
 }
 
+// A coordinate that is not a finite number coincides with nothing.
 bool coincide(const Position& s, const double* t, const Position& g) {
   for (int k = 0; k < 3; ++k) {
     double d = s.v[k] + t[k] - g.v[k];
-    if (std::fabs(d - std::round(d)) > kTolerance) return false;
+    if (!(std::fabs(d - std::round(d)) <= kTolerance)) return false;
   }
   return true;
 }
