@@ -505,6 +505,7 @@ TEST(BuiltinThreads, WorkersIntegrateAndLoopAtOnce) {
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "bad 0 leaked 0\n");
+  EXPECT_EQ(r.err, "");  // a sanitizer's report, if any
 }
 
 }  // namespace
