@@ -288,8 +288,8 @@ WyckoffRecord* findwyckoff(const SpaceGroupRecord* group, const char* name) {
 }
 
 bool ifndeforeq(const char* key, const char* wanted) {
-  if (wanted[0] == 0) return true;
   setrekart(0);
+  if (wanted[0] == 0) return true;
   char value[32];
   if (!optionalkey(key, value)) return false;
   return std::strcmp(value, wanted) == 0;

@@ -320,6 +320,10 @@ TEST(SpaceDatabase, SearchLeavesTheCallersStoreAsItWas) {
   setrekart(2);
   EXPECT_FALSE(ifndeforeq("HermannMauguin", "mine"));
   EXPECT_EQ(getrekart(), 0);
+  // The lookup mode is left at 0 also when nothing is wanted.
+  setrekart(2);
+  EXPECT_TRUE(ifndeforeq("HermannMauguin", ""));
+  EXPECT_EQ(getrekart(), 0);
   DelAll();
   freeDATAlist();
   DelAll();
