@@ -3,6 +3,8 @@
 // headers and the centring cases; finally the whole shipped database.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -302,6 +304,14 @@ TEST(Ordanix, MissingDatabase) {
   auto r = check(nullptr);
   EXPECT_EQ(r.status, 165) << r.out;
   EXPECT_NE(r.out.find(message(-165)), std::string::npos) << r.out;
+
+  // A directory in place of the database opens but cannot be read: it has
+  // not been checked and must not pass.
+  ktest::TempInstall inst({"err.msg"});
+  ASSERT_EQ(mkdir(inst.file("ordanix.dat").c_str(), 0755), 0);
+  auto d = ktest::run_program(ktest::program_path("ordanix"), {}, inst.path(), {{"KALVO", inst.path()}});
+  EXPECT_EQ(d.status, 165) << d.out;
+  EXPECT_NE(d.out.find(message(-165)), std::string::npos) << d.out;
 }
 
 TEST(Ordanix, WarningsDoNotStopTheCheck) {

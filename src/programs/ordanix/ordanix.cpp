@@ -273,5 +273,8 @@ int main(int argc, char** argv) {
     line.pop_back();
     checkgroup(f, line);
   }
+  // A database that could not be read (a read error, or a directory in its
+  // place) has not been checked: never report it as passed.
+  if (std::ferror(f)) fatal(-165);
   epilog_reduced(f);
 }
