@@ -236,6 +236,9 @@ void spaceinit() {
     int mode = getrekart();
     setrekart(0);
     loadgroups(f);
+    // A database that opened but could not be read (a read error, or a
+    // directory in its place) must not pass for one without groups.
+    if (std::ferror(f)) fatal_message(-183);
     setrekart(mode);
     std::fclose(f);
     DelAll();

@@ -2,6 +2,7 @@
 // small database, the search by lattice kind, unique axis and selectors, the
 // fatal paths, and the shipped database.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstring>
@@ -354,8 +355,10 @@ TEST(SpaceDatabase, FaultyDatabasesEndTheRun) {
     const char* content;  // nullptr: no database file
     int status;
     std::string out;
+    bool directory = false;  // a directory in place of the database
   } cases[] = {
       {"no database", nullptr, 183, catalogue_text(-183)},
+      {"database that cannot be read", nullptr, 183, catalogue_text(-183), true},
       {"N not a multiple of the centring", "HermannMauguin=C2\nWyckoff=c N=3\nx y z\nWyckoff=a N=2\n0 0 0\n", 185,
        catalogue_text(-185)},
       {"N of a special block not a multiple",
@@ -382,6 +385,9 @@ TEST(SpaceDatabase, FaultyDatabasesEndTheRun) {
   for (const auto& c : cases) {
     ktest::TempInstall inst({"err.msg"});
     if (c.content != nullptr) ktest::write_file(inst.file("ordanix.dat"), good + c.content);
+    if (c.directory) {
+      ASSERT_EQ(mkdir(inst.file("ordanix.dat").c_str(), 0755), 0);
+    }
     auto r = ktest::run_in_child([&] {
       use_installation(inst.path());
       spaceinit();
