@@ -200,12 +200,18 @@ struct Bytes {
   bool has(uint64_t off, uint64_t len) const { return off <= size() && len <= size() - off; }
 };
 
+// Reads the stream to its end in blocks, so that the size the stream claims
+// is never trusted: a directory reports an end position far beyond any
+// memory (and then fails to read), a pipe none at all.
 bool readall(FILE* f, Bytes* b) {
-  if (std::fseek(f, 0, SEEK_END) != 0) return false;
-  long size = std::ftell(f);
-  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) return false;
-  b->data.resize(static_cast<size_t>(size));
-  return size == 0 || std::fread(b->data.data(), 1, b->data.size(), f) == b->data.size();
+  b->data.clear();
+  unsigned char block[65536];
+  for (;;) {
+    size_t got = std::fread(block, 1, sizeof block, f);
+    b->data.insert(b->data.end(), block, block + got);
+    if (got < sizeof block) break;
+  }
+  return std::ferror(f) == 0;
 }
 
 // Little-endian fields, decoded byte by byte so that the host's byte order

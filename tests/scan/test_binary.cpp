@@ -3,6 +3,9 @@
 // must be refused with the format's warning and never read outside the file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -337,6 +340,23 @@ TEST_F(Binary, HostileHeadersAreRefused) {
   // The unedited files are read.
   EXPECT_EQ(scanfix::getscans({put("ok1.raw", raw1)}).recs.size(), 1u);
   EXPECT_EQ(scanfix::getscans({put("ok2.raw", raw2)}).recs.size(), 1u);
+}
+
+// A name of the list that is a directory opens, claims an end position far
+// beyond any memory, and then cannot be read: the format's warning, and the
+// next file is read.
+TEST_F(Binary, DirectoryInPlaceOfAFileIsRefused) {
+  setneutrons(true);
+  std::string raw = dir.file("dir.raw");
+  std::string rd = dir.file("dir.rd");
+  ASSERT_EQ(mkdir(raw.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(rd.c_str(), 0700), 0);
+  std::string good = put("good.raw", scanfix::raw1("Cu", {range(10, 0.02, 1, {1})}));
+  auto r = scanfix::getscans({raw, rd, good});
+  EXPECT_EQ(r.out, msg(265, raw.c_str(), "") + msg(28, rd.c_str()));
+  EXPECT_EQ(r.recs.size(), 1u);
+  rmdir(raw.c_str());
+  rmdir(rd.c_str());
 }
 
 TEST_F(Binary, ZeroPointRangeGivesAnEmptyRecord) {
