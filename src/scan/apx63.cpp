@@ -669,7 +669,12 @@ void readcolumns(FILE* f, int fileno, const char* path, ScanRecord** records) {
     for (const char* p = line; *p != '\0'; ++p)
       if (*p != ' ' && *p != '\t' && *p != '\r') empty = false;
     if (empty) {
-      // Empty lines end the data when nothing but empty lines follows.
+      // Empty lines end the data when nothing but empty lines follows; an
+      // empty line before any data is a bad line like any other.
+      if (pts.empty()) {
+        bad = true;
+        break;
+      }
       int at = lineno;
       while (getline(line, sizeof line, f)) {
         ++lineno;

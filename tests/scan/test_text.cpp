@@ -308,6 +308,8 @@ TEST_F(Text, Columns) {
        {{2, 10.0, 1.0, {-1e-40f, 5}, {f(1.0 / std::sqrt(1.0 + static_cast<double>(-1e-40f))), cw(4)}}}, 0},
       {"no data lines", "# only a title\n", {}, 0},
       {"empty line inside the data", "10 4\n\n11 4\n", {}, 2},
+      {"only empty lines", "\n\n", {}, 1},
+      {"empty line after the title, no data", "# title\n\n", {}, 2},
       {"negative count", "# t\n10 4\n11 -1\n", {}, 3},
       {"negative count on the first line", "10 -1\n", {}, 1},
       {"one column only", "10\n", {}, 1},
