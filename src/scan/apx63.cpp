@@ -871,7 +871,9 @@ void getval(ScanNameNode* list, int lamlen, char* lambda, int* npts, float** sin
   for (ScanRecord* r = records; r != nullptr; r = r->next) {
     for (int i = 0; i < r->n; ++i) {
       const double s = std::sin((r->start + i * r->step) * kPi / 360.0);
-      bool keep = !(s < sinxmin - kWindowTol) && !(s > sinxmax + kWindowTol);
+      // An angle that is not a number (a scan file's start or step of "nan"
+      // or "inf") lies in no window.
+      bool keep = std::isfinite(s) && !(s < sinxmin - kWindowTol) && !(s > sinxmax + kWindowTol);
       for (CutInterval* c = cut; keep && c != nullptr; c = c->next)
         if (c->lower < s && s < c->upper) keep = false;
       r->points[i].used = keep ? 1 : 0;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,21 @@ TEST_F(Pipeline, AngleWindowHasAnAbsoluteToleranceOfTenSinglePrecisionEpsilons) 
     auto p = scanfix::getval({f});
     EXPECT_EQ(p.y, c.y);
   }
+}
+
+TEST_F(Pipeline, PointsWithoutAFiniteAngleAreNotUsed) {
+  ergibt("NEUTRONS=1");
+  const double inf = std::numeric_limits<double>::infinity();
+  std::string good = scan("good.val", 30, 0.02, {1, 2});
+  std::string nan = scan("nan.val", std::nan(""), 0.02, {7, 8});
+  std::string infinite = scan("inf.val", inf, 0.02, {9});
+  std::string steps = scan("steps.val", 40, inf, {10, 11});
+  auto p = scanfix::getval({good, nan, infinite, steps});
+  // An infinite step leaves no point with an angle, not even the first
+  // (0 times infinity).
+  ASSERT_EQ(p.npts, 2);
+  EXPECT_EQ(p.y, (std::vector<float>{1, 2}));
+  for (float s : p.sinx) EXPECT_TRUE(std::isfinite(s));
 }
 
 TEST_F(Pipeline, ExcludedRanges) {
