@@ -14,6 +14,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 #include "crystal/spacehld.hpp"
 #include "testsupport.hpp"
@@ -420,6 +421,44 @@ TEST(SpaceDatabase, HeaderLineOfAtMost198Characters) {
   });
   EXPECT_EQ(r.status, 236);
   EXPECT_EQ(r.out, catalogue_text(-236));
+}
+
+// The first worker that needs the database loads it; the others wait for it
+// and then search the shared records, each with its own store context.
+TEST(SpaceDatabase, WorkersLoadOnceAndSearchTogether) {
+  constexpr int kWorkers = 8;
+  // Enough groups that loading takes longer than waking the workers.
+  constexpr int kGroups = 400;
+  std::string content;
+  for (int i = 0; i < kGroups; ++i)
+    content += tiny("HermannMauguin=P1 Lattice=Triclinic SpacegroupNo=" + std::to_string(100 + i));
+  ktest::TempInstall inst({"err.msg"});
+  ktest::write_file(inst.file("ordanix.dat"), content);
+  static SpaceGroupRecord* seen[kWorkers];
+  auto r = ktest::run_in_child([&] {
+    createmutex(&initmutex, false);
+    nthreads = kWorkers;
+    use_installation(inst.path());
+    initDATAthreads();
+    nspawn(
+        [](uint64_t i) {
+          std::string no = std::to_string(100 + i);
+          seen[i] = find(1, "", Selectors{}.with(SEL_SPACEGROUPNO, no.c_str()));
+        },
+        1, 0);
+    nwait();
+    exitDATAthreads();
+    int wrong = 0, groups = 0;
+    for (const SpaceGroupRecord* g = spacefirst; g != nullptr; g = g->next) ++groups;
+    for (int i = 0; i < kWorkers; ++i)
+      if (seen[i] == nullptr || seen[i] != group(i)) ++wrong;
+    std::printf("groups %d wrong %d\n", groups, wrong);
+    fatal_exit(0);
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "groups " + std::to_string(kGroups) + " wrong 0\n");
+  // Race reports of the thread checker land here.
+  EXPECT_TRUE(r.err.empty()) << r.err.substr(0, 3000);
 }
 
 TEST(SpaceDatabase, EmptyDatabaseFindsNothing) {
