@@ -607,6 +607,9 @@ void innenparfkt(uint64_t arg) {
   }
 }
 
+// Per-peak least-squares correction of the intensity against the current
+// residuals, with the peak's own profile (the model's), so that a pattern
+// made of a single peak gives its intensity back exactly.
 void estt0parfkt(uint64_t arg) {
   auto* task = reinterpret_cast<KindTask*>(arg);
   const int kind = task->kind;
@@ -650,6 +653,8 @@ void estt0parfkt(uint64_t arg) {
       }
     }
     const double inten = block[0];
+    // No point sees the peak: no estimate. The result is held within
+    // +-|I| (the magnitude, so that a negative intensity gives no empty range).
     double t = 0.0;
     if (ff > 0.0) {
       t = inten - rf / ff;
