@@ -117,17 +117,13 @@ bool ddmmode() { return ifddm && ddmrange != nullptr; }
 
 template <int K>
 inline double shape(double a, double b1, double b2, double d, double lw, double beta) {
-  if constexpr (K == 2) {
-    const double bb = b1 + b2;
-    double dd = d * d + bb * bb;
-    if (!(dd > 0.0)) dd = 1.0;
-    return a * (b1 + 2.0 * b2 * bb * bb / dd) / dd;
-  } else if constexpr (K == 3) {
-    const double l1 = b1 + lw;
+  if constexpr (K == 2 || K == 3) {
+    const double l1 = (K == 3) ? b1 + lw : b1;
     const double bb = l1 + b2;
     double dd = d * d + bb * bb;
     if (!(dd > 0.0)) dd = 1.0;
-    return a * (l1 + 2.0 * b2 * bb * bb / dd) / dd;
+    const double r1 = 1.0 / dd;
+    return a * (l1 + 2.0 * b2 * bb * bb * r1) * r1;
   } else {
     const double l1 = b1 + lw;
     const double c2 = b2 + beta;
@@ -135,7 +131,8 @@ inline double shape(double a, double b1, double b2, double d, double lw, double 
     const double bb = l1 + c2;
     double dd = d * d + bb * bb;
     if (!(dd > 0.0)) dd = 1.0;
-    return a * (l1 + (2.0 * c2 * bb * bb - 6.0 * pr * bb + 8.0 * pr * bb * bb * bb / dd) / dd) / dd;
+    const double r1 = 1.0 / dd;
+    return a * (l1 + (2.0 * c2 * bb * bb - 6.0 * pr * bb + 8.0 * pr * bb * bb * bb * r1) * r1) * r1;
   }
 }
 
