@@ -30,10 +30,15 @@ constexpr double kOver6 = 0.16666666666666666;
 // their own minimum-width rule (at 1e-13 by depth 15), so the cap does not
 // change their results there; the worst case is about 1.3e7 integrand calls.
 // The parallel version keeps every panel until the final sum and hands out
-// every abscissa through the dispatcher (several microseconds each), so its
-// cap is lower: panels of 1/4096 of the interval, at most 2^13 of them.
+// every abscissa through the dispatcher (several microseconds each). It may
+// split every panel down to 1/4096 of the interval; below that it refines
+// narrow features as deep as integral7 does (the same cap), but creates at
+// most kDeepPanels such panels per call, so that an integrand that never
+// converges (NaN values, a hostile tolerance) costs at most about 62 000
+// evaluations, while a line of 1e-4 of the interval still gets its panels.
 constexpr int kMaxDepth = 20;
-constexpr int kMaxParallelDepth = 12;
+constexpr int kFullParallelDepth = 12;
+constexpr long kDeepPanels = 2048;
 
 // Seven-point closed Newton-Cotes rule on a panel of width w with the
 // equally spaced values g[0], g[s], ..., g[6s].
@@ -257,6 +262,7 @@ struct Tree {
   double fmax;
   double eps;
   double whole;  // b - a
+  long deep;     // panels created below kFullParallelDepth
 };
 
 // Next abscissa to hand out, depth first, left before right, from the scan
@@ -304,7 +310,11 @@ void finish_panel(Tree& t, Panel* nd) {
   nd->right = rule7(nd->f + 6, half);
   if (std::fabs(nd->left + nd->right - nd->coarse) <= t.fmax * t.eps * std::fabs(nd->w)) return;
   if (std::fabs(nd->w) <= kResolution * std::fabs(t.whole)) return;
-  if (nd->depth >= kMaxParallelDepth) return;
+  if (nd->depth >= kMaxDepth) return;
+  if (nd->depth >= kFullParallelDepth) {
+    if (t.deep >= kDeepPanels) return;
+    t.deep += 2;
+  }
   Panel* kids[2];
   for (int side = 0; side < 2; ++side) {
     Panel* c = static_cast<Panel*>(std::calloc(1, sizeof(Panel)));
@@ -500,7 +510,7 @@ double parallelintegral7(Integrand f, void* pointer, double a, double b, double 
   x[11] = b - h / 12;
   x[12] = b;
   root.pending = 13;
-  Tree t{&root, &root, 0.0, eps, h};
+  Tree t{&root, &root, 0.0, eps, h, 0};
 
   // The module's globals hold one call's state, and a worker cannot wait for
   // a batch of its own pool: in those cases the calling thread evaluates.

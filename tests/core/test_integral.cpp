@@ -74,6 +74,15 @@ double peak_integral(double a, double b) {
   return 0.01 * (std::atan((b - 0.3) / 0.01) - std::atan((a - 0.3) / 0.01));
 }
 
+// A line a hundred times narrower: its panels lie below 1/4096 of [0, 1].
+double narrow_peak(void*, double x) {
+  double d = (x - 0.3) / 1e-4;
+  return 1 / (1 + d * d);
+}
+double narrow_peak_integral(double a, double b) {
+  return 1e-4 * (std::atan((b - 0.3) / 1e-4) - std::atan((a - 0.3) / 1e-4));
+}
+
 double damped(void*, double x) { return std::exp(-x) * std::cos(3 * x); }
 double damped_integral(double a, double b) {
   auto F = [](double x) { return std::exp(-x) * (3 * std::sin(3 * x) - std::cos(3 * x)) / 10; };
@@ -122,6 +131,7 @@ struct ChildRun {
     if (n == nullptr) return;
     nthreads = std::atoi(n);
     std::printf("peak %s\n", hex(parallelintegral7(peak, nullptr, 0, 1, kEps)).c_str());
+    std::printf("narrow %s\n", hex(parallelintegral7(narrow_peak, nullptr, 0, 1, kEps)).c_str());
     std::printf("damped %s\n", hex(parallelintegral7(damped, nullptr, 0, 5, kEps)).c_str());
     std::printf("reversed %s\n", hex(parallelintegral7(damped, nullptr, 5, 0, kEps)).c_str());
     std::printf("costly %s\n", hex(parallelintegral7(costly, nullptr, 0, 3, kEps)).c_str());
@@ -351,6 +361,15 @@ TEST(Quadrature, ParallelVersionOnOneTwoAndEightWorkers) {
   ASSERT_GE(here_order.size(), 19u);
   for (int k = 0; k < 13; ++k) EXPECT_NEAR(here_order[k], k / 12.0, 2e-16) << k;
 
+  // A line narrower than 1/4096 of the interval is refined as deeply as the
+  // serial rule refines it.
+  const double serial_narrow = integral7(narrow_peak, nullptr, 0, 1, kEps);
+  EXPECT_NEAR(serial_narrow, narrow_peak_integral(0, 1), 1e-12 * serial_narrow);
+  nthreads = 0;
+  EXPECT_NEAR(parallelintegral7(narrow_peak, nullptr, 0, 1, kEps), serial_narrow,
+              1e-12 * serial_narrow);
+  nthreads = saved;
+
   const double serial_peak = integral7(peak, nullptr, 0, 1, kEps);
   const double serial_costly = integral7(costly, nullptr, 0, 3, kEps);
   for (int threads : {1, 2, 8}) {
@@ -358,6 +377,7 @@ TEST(Quadrature, ParallelVersionOnOneTwoAndEightWorkers) {
     auto out = run_child(threads);
     ASSERT_EQ(out.count("order"), 1u);
     EXPECT_NEAR(from_hex(out["peak"]), serial_peak, 1e-13 * serial_peak);
+    EXPECT_NEAR(from_hex(out["narrow"]), serial_narrow, 1e-12 * serial_narrow);
     EXPECT_NEAR(from_hex(out["damped"]), damped_integral(0, 5), 1e-14);
     EXPECT_NEAR(from_hex(out["reversed"]), -damped_integral(0, 5), 1e-14);
     EXPECT_NEAR(from_hex(out["costly"]), serial_costly, 1e-13 * std::fabs(serial_costly));
