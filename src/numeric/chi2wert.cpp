@@ -65,6 +65,9 @@ inline double g(int n, double u) { return (n - 1) * std::log(u) - u; }
 double chi2wert(int n, double x) {
   if (n < 1) internal_error("chi2_n_zero", "obj/chi2wert", 63);
   if (x <= 0) return 0;
+  // An infinite statistic lies beyond every tail (the tail test below would
+  // meet infinity minus infinity).
+  if (std::isinf(x)) return 1;
   // Beyond x the tail is below 2^-104 of the peak region.
   if (x > n && g(n, x) < g(n, n) - kTail) return 1;
   ChiRecord r = chi_record(n);
@@ -74,6 +77,7 @@ double chi2wert(int n, double x) {
 double chi2wertc(int n, double x) {
   if (n < 1) internal_error("chi2_n_zero", "obj/chi2wert", 97);
   if (x <= 0) return 1;
+  if (std::isinf(x)) return 0;
   ChiRecord r = chi_record(n);
   double v = x > n ? x : n;
   if (g(n, v) / 2 - r.c < r.lim) return 0;

@@ -42,6 +42,11 @@ TEST(ChiSquare, AgainstClosedForms) {
   EXPECT_EQ(chi2wert(10, 1e4), 1);
   EXPECT_EQ(chi2wertc(1, 1e4), 0);
   EXPECT_EQ(chi2wertc(30, 1e5), 0);
+  // An infinite statistic: certain, not NaN.
+  for (int n : {1, 2, 5}) {
+    EXPECT_EQ(chi2wert(n, INFINITY), 1) << n;
+    EXPECT_EQ(chi2wertc(n, INFINITY), 0) << n;
+  }
   // Moderately far: small but correct.
   EXPECT_NEAR(chi2wertc(2, 1000), std::exp(-500.0), 1e-12 * std::exp(-500.0));
 }
