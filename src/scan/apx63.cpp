@@ -895,8 +895,13 @@ void getval(ScanNameNode* list, int lamlen, char* lambda, int* npts, float** sin
     for (int i = 0; i < r->n; ++i) {
       if (!r->points[i].used) continue;
       (*sinx)[k] = static_cast<float>(std::sin((r->start + i * r->step) * kPi / 360.0));
-      (*intens)[k] = r->points[i].intensity;
-      (*w)[k] = r->points[i].weight;
+      // A value or weight that is not a number (or infinite) would poison
+      // every residual sum of a fit, even with weight 0: the point keeps its
+      // place in the pattern but carries nothing.
+      float yi = r->points[i].intensity, wi = r->points[i].weight;
+      if (!std::isfinite(yi) || !std::isfinite(wi)) yi = wi = 0.0f;
+      (*intens)[k] = yi;
+      (*w)[k] = wi;
       ++k;
     }
   }

@@ -146,6 +146,20 @@ TEST_F(Pipeline, PointsWithoutAFiniteAngleAreNotUsed) {
   for (float s : p.sinx) EXPECT_TRUE(std::isfinite(s));
 }
 
+TEST_F(Pipeline, ValuesThatAreNotNumbersCarryNoWeight) {
+  ergibt("NEUTRONS=1");
+  const double inf = std::numeric_limits<double>::infinity();
+  std::string f = scan("v.val", 30, 0.02, {5, std::nan(""), inf, -inf, 6});
+  auto p = scanfix::getval({f});
+  ASSERT_EQ(p.npts, 5);
+  EXPECT_EQ(p.y, (std::vector<float>{5, 0, 0, 0, 6}));
+  for (int i = 0; i < p.npts; ++i) {
+    EXPECT_TRUE(std::isfinite(p.w[i])) << i;
+    if (i >= 1 && i <= 3) EXPECT_EQ(p.w[i], 0.0f) << i;
+    else EXPECT_GT(p.w[i], 0.0f) << i;
+  }
+}
+
 TEST_F(Pipeline, ExcludedRanges) {
   ergibt("NEUTRONS=1");
   // 2theta 29.96 .. 32.04 in steps of 0.02, intensity = point index.
