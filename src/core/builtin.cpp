@@ -224,43 +224,6 @@ double gmin(const FormulaArg* a, int n, DataContext* c, int s) {
 // ---------------------------------------------------------------------------
 // Statements inside formulas (cat, while)
 
-// The left side of a statement, scanned as the statement executor scans it:
-// a name (length *n, possibly 0) and at most one bracketed group behind it
-// (total length *L). An unclosed group, or "(" closed by "]" and vice versa,
-// pushes "wrong brackets" with the whole text.
-void leftside(DataContext* c, const char* text, int len, int* L, int* n) {
-  auto letter = [](char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'); };
-  int p = 0;
-  if (p < len && letter(text[p])) {
-    ++p;
-    while (p < len && (letter(text[p]) || (text[p] >= '0' && text[p] <= '9'))) ++p;
-  }
-  *n = p;
-  int depth = 0;
-  char kind = 0;
-  while (p < len) {
-    char ch = text[p];
-    if (ch == '(' || ch == '[') {
-      if (kind == 0) kind = ch;
-      ++depth;
-      ++p;
-    } else if (ch == ')' || ch == ']') {
-      if (depth == 0) break;
-      --depth;
-      ++p;
-      if (depth == 0) {
-        if ((kind == '(' && ch == ']') || (kind == '[' && ch == ')')) SetErr(c, text, len, "wrong brackets");
-        break;
-      }
-    } else {
-      if (depth == 0) break;
-      ++p;
-    }
-  }
-  if (p >= len && depth > 0) SetErr(c, text, len, "wrong brackets");
-  *L = p;
-}
-
 inline bool isstatement(const FormulaArg& a, int L) { return L < a.len && (a.text[L] == '=' || a.text[L] == ':'); }
 
 double gcat(const FormulaArg* a, int n, DataContext* c, int s) {
@@ -270,7 +233,7 @@ double gcat(const FormulaArg* a, int n, DataContext* c, int s) {
   double value = 1.0;
   for (int i = 0; i < n && !failedsince(c, mark); ++i) {
     int L = 0, nl = 0;
-    leftside(c, a[i].text, a[i].len, &L, &nl);
+    varspn(c, a[i].text, a[i].len, &L, &nl);
     if (isstatement(a[i], L)) {
       int lhs[2] = {L, nl};
       if (ergibtid(a[i].text, a[i].len, lhs, c, s) == 0) SetErr(c, a[i].text, a[i].len, "Error while evaluating cat");
@@ -301,7 +264,7 @@ double gwhile(const FormulaArg* a, int n, DataContext* c, int s) {
   Item* items = nbody > 0 ? static_cast<Item*>(scratchalloc(c, sizeof(Item) * static_cast<size_t>(nbody))) : nullptr;
   for (int i = 0; i < nbody && !failedsince(c, mark); ++i) {
     const FormulaArg& x = a[i + 1];
-    leftside(c, x.text, x.len, &items[i].L, &items[i].n);
+    varspn(c, x.text, x.len, &items[i].L, &items[i].n);
     items[i].statement = isstatement(x, items[i].L);
   }
   double passes = 0.0;

@@ -119,6 +119,11 @@ int freeDATAlistctx(DataContext* ctx);
 // ---------------------------------------------------------------------------
 // Statements (for built-ins that run them)
 
+// The left side of a statement as the statement executor scans it: a name
+// (length *n, possibly 0) and at most one bracketed group directly behind it
+// (total length *L). An unclosed group, or "(" closed by "]" and vice versa,
+// pushes "wrong brackets" with the whole text.
+void varspn(DataContext* ctx, const char* text, int len, int* L, int* n);
 // Executes one statement of len characters. lhs, when not null, gives the
 // already scanned lengths of the left side and of its bare name. 1 when the
 // text was a statement.

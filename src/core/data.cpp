@@ -1905,6 +1905,8 @@ namespace {
 
 bool stdin_eoln = false;
 
+}  // namespace
+
 // Left side of a statement: a name and at most one bracketed group.
 void varspn(DataContext* c, const char* text, int len, int* L, int* n) {
   int p = 0;
@@ -1937,6 +1939,8 @@ void varspn(DataContext* c, const char* text, int len, int* L, int* n) {
   if (p >= len && depth > 0) pusherr(c, text, len, "wrong brackets");
   *L = p;
 }
+
+namespace {
 
 char* scratchcopy(DataContext* c, const char* s, int len) {
   char* t = static_cast<char*>(salloc(c, static_cast<size_t>(len) + 1));
