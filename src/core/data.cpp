@@ -95,6 +95,8 @@ struct DataContext {
   BusyFrame* busy;
   int depth;
   char* stackbase;
+  bool overflow;     // the nesting limit was hit and its record is on the stack
+  int overflowmark;  // records below the nesting limit's record
   DATAlist* privscope;  // private scope of the threaded phase
   int slot;
 };
@@ -273,6 +275,7 @@ void droptop(DataContext* c) {
   DataError* e = c->errtop;
   c->errtop = e->next;
   --c->nerr;
+  if (c->overflow && c->nerr <= c->overflowmark) c->overflow = false;
   dfree(c, e->object);
   dfree(c, e->message);
   dfree(c, e);
@@ -686,16 +689,26 @@ void pusherrf(DataContext* c, const std::string& obj, const char* fmt, int k) {
 // ---------------------------------------------------------------------------
 // Nesting guard
 
+// When the limit is hit, the levels that were running add nothing of their
+// own while they unwind: each drops the records pushed above the limit's
+// record as it ends, so that a runaway recursion is reported by the limit's
+// record and the records of the outermost formula only, not by one record
+// per level.
 struct Nesting {
   DataContext* c;
+  int entry;
   bool ok;
-  Nesting(DataContext* ctx, int slot, const char* obj, int objlen) : c(ctx), ok(true) {
+  Nesting(DataContext* ctx, int slot, const char* obj, int objlen) : c(ctx), entry(ctx->nerr), ok(true) {
     char here;
     char* sp = &here;
     if (c->depth == 0) c->stackbase = sp;
     long used = c->stackbase - sp;
     long budget = slot < 0 ? kStackBudgetMain : kStackBudgetWorker;
     if (c->depth >= kMaxNesting || used > budget || used < -budget) {
+      if (!c->overflow) {
+        c->overflow = true;
+        c->overflowmark = c->nerr;
+      }
       pusherr(c, obj, objlen, "formula nesting too deep");
       ok = false;
       return;
@@ -703,7 +716,11 @@ struct Nesting {
     ++c->depth;
   }
   ~Nesting() {
-    if (ok) --c->depth;
+    if (!ok) return;
+    --c->depth;
+    if (!c->overflow) return;
+    if (entry <= c->overflowmark) dropto(c, c->overflowmark + 1);
+    if (c->depth == 0) c->overflow = false;
   }
   Nesting(const Nesting&) = delete;
   Nesting& operator=(const Nesting&) = delete;
