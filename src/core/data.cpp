@@ -348,7 +348,8 @@ inline uint32_t indexhash(uint32_t h, int nidx, const int* idx) {
 }
 
 inline bool nameeq(const DataVar* v, const char* name, int nlen) {
-  return std::memcmp(v->name, name, static_cast<size_t>(nlen)) == 0 && v->name[nlen] == 0;
+  // strncmp stops at the end of a shorter stored name (memcmp could read past it).
+  return std::strncmp(v->name, name, static_cast<size_t>(nlen)) == 0 && v->name[nlen] == 0;
 }
 
 bool validname(const char* name, int nlen) {

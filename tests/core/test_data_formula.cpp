@@ -357,4 +357,20 @@ TEST_F(Store, TextFunctionArgumentsKeepEveryBit) {
   }
 }
 
+// Names of different lengths share a hash bucket when their character sums
+// agree ("zzzS" and "A00000000" both sum to 449): telling them apart must
+// not read past the shorter stored name.
+TEST_F(Store, NamesSharingABucket) {
+  SetVar("zzzS", 1);
+  EXPECT_EQ(Wert("A00000000"), 1.0);
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"A00000000", "undefined variable"},
+                                                {"A00000000", "wrong expression"}}));
+  SetVar("A00000000", 2);
+  SetStrFkt("zzzS", 1, "#1");
+  EXPECT_EQ(Wert("A00000000+zzzS"), 3);
+  EXPECT_EQ(Wert("zzzS(5)"), 5);
+  DelVar("A00000000");
+  EXPECT_EQ(Wert("zzzS"), 1);
+}
+
 }  // namespace
