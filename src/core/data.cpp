@@ -19,6 +19,18 @@
 #include <cstring>
 #include <string>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// Under AddressSanitizer a block on a free list, and the bytes of a block
+// behind the requested size, are poisoned: a store block used after its
+// release or read past its end is reported like one of the system's.
+#define STORE_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define STORE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define STORE_POISON(p, n) ((void)(p), (void)(n))
+#define STORE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 #include "core/builtin.hpp"
 #include "core/fatal.hpp"
 #include "core/nspawn.hpp"
@@ -165,6 +177,8 @@ void* dalloc(DataContext* c, size_t n) {
     b = std::malloc(size_t(16) << k);
     if (b == nullptr) nomemory();
   }
+  STORE_UNPOISON(b, size_t(16) << k);
+  STORE_POISON(static_cast<char*>(b) + 8 + n, (size_t(16) << k) - 8 - n);
   uint32_t* head = static_cast<uint32_t*>(b);
   head[0] = static_cast<uint32_t>(k);
   head[1] = static_cast<uint32_t>(n);
@@ -178,6 +192,7 @@ void dfree(DataContext* c, void* p) {
   if (k >= static_cast<uint32_t>(kClasses)) internal_error("wrongfree", kModule, 332);
   *reinterpret_cast<void**>(b) = c->freelist[k];
   c->freelist[k] = b;
+  STORE_POISON(b + 8, (size_t(16) << k) - 8);
 }
 
 char* dstrdup(DataContext* c, const char* s, int len) {
@@ -2456,6 +2471,7 @@ void giveback(DataContext* c) {
     void* b = c->freelist[k];
     while (b != nullptr) {
       void* n = *static_cast<void**>(b);
+      STORE_UNPOISON(b, size_t(16) << k);
       std::free(b);
       b = n;
     }
