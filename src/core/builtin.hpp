@@ -129,6 +129,7 @@ void varspn(DataContext* ctx, const char* text, int len, int* L, int* n);
 // text was a statement.
 int ergibtid(const char* text, int len, const int* lhs, DataContext* ctx, int slot);
 // Resolves a right side as a statement does: true with the number in *x, or
-// false with the text to store in *text / *textlen (a view, valid until the
-// next store write).
+// false with the text to store in *text / *textlen (a view into the right
+// side or into the caller's working memory, valid until the caller releases
+// its scratch mark).
 bool ersetzen(const char* right, int len, DataContext* ctx, int slot, double* x, const char** text, int* textlen);

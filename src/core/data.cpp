@@ -471,10 +471,15 @@ DataVar** refsame(DATAlist* s, uint32_t bucket, const DataVar* e) {
   return link;
 }
 
+// The outermost level that evaluates the entry's text (a text can run at
+// several levels at once when it sees itself in the later arguments of a
+// level-raising built-in). That level ends last, so a release deferred to it
+// outlives every level that still uses the entry or scans its text.
 BusyFrame* busyof(DataContext* c, const DataVar* v) {
+  BusyFrame* outermost = nullptr;
   for (BusyFrame* f = c->busy; f != nullptr; f = f->up)
-    if (f->var == v) return f;
-  return nullptr;
+    if (f->var == v) outermost = f;
+  return outermost;
 }
 
 struct DeferredText {
@@ -2014,7 +2019,6 @@ bool ersetzen(const char* right, int len, DataContext* c, int slot, double* x, c
       dropto(c, before);
       return false;
     }
-    ScratchScope scratch(c);
     ParsedToken tok;
     if (!Parameter(c, t, t + tl, &tok)) {
       dropto(c, before);
@@ -2059,8 +2063,11 @@ bool ersetzen(const char* right, int len, DataContext* c, int slot, double* x, c
       *x = v->value;
       return true;
     }
-    t = v->text;
-    tl = static_cast<int>(std::strlen(t));
+    // A copy in the caller's working memory: running the text in the next
+    // step (a function call or a formula) may redefine the entry and release
+    // its text, and the caller stores the text after this returns.
+    tl = static_cast<int>(std::strlen(v->text));
+    t = scratchcopy(c, v->text, tl);
     ++steps;
     if (steps >= k) {
       *text = t;

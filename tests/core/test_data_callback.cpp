@@ -170,6 +170,33 @@ TEST_F(Store, UnboundedRecursionEndsWithAShortReport) {
   EXPECT_EQ(Wert("a+1"), 3);
 }
 
+// An entry whose text runs at several nesting levels at once (it sees itself
+// in the later arguments of a level-raising built-in) and deletes or
+// redefines itself at the innermost level: the outer levels go on with the
+// entry and the text they started with, which stay alive until the outermost
+// level is done.
+TEST_F(Store, EntryChangedWhileItsTextRunsAtSeveralLevels) {
+  SetVar("n", 3);
+  SetStrVar("x", "ifthenelse(gt(n,0),cat(n==n-1,x),cat(ergibt(x=),7))");
+  EXPECT_EQ(Wert("x+1"), 8);
+  EXPECT_FALSE(ifErr());
+  EXPECT_EQ(GetVar("n"), 0);
+  EXPECT_FALSE(dataerr_try([] { GetVar("x"); }));
+  ClearErr();
+  SetVar("n", 3);
+  SetStrVar("y", "ifthenelse(gt(n,0),cat(n==n-1,y),cat(y=n+5,7))");
+  EXPECT_EQ(Wert("y*2"), 14);
+  EXPECT_FALSE(ifErr());
+  EXPECT_EQ(GetVar("y"), 5);
+  // A statement that follows texts (X===Y) runs the text it reached even when
+  // that text redefines its own entry.
+  SetStrVar("Y", "cat(Y=5,2)");
+  EXPECT_EQ(ergibt("X===Y"), 1);
+  EXPECT_FALSE(ifErr());
+  EXPECT_EQ(GetVar("X"), 2);
+  EXPECT_EQ(GetVar("Y"), 5);
+}
+
 std::atomic<int> workerfailures{0};
 
 void recurseonworker(uint64_t) {
