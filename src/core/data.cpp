@@ -2265,7 +2265,13 @@ void GetData(FILE* stream, const char* name) {
       const char* t = nullptr;
       int tl = 0;
       bool number = readvalue(c, slot, stream, item, &x, &t, &tl);
-      if (!number && tl == 0) break;
+      // Only an empty item ends the line: an item such as "=" stands for the
+      // empty text.
+      if (item[0] == 0) break;
+      if (!number && tl > kItemLimit - 1) {
+        pusherr(c, "GetList", "insufficient string length");
+        break;
+      }
       int idx[1] = {k};
       if (number) {
         if (name[0] == 0) pusherr(c, "", "empty variable name");

@@ -183,6 +183,22 @@ TEST_F(Store, ItemReaders) {
   EXPECT_EQ(show("name[2]"), " 6.0000000000000000E+00");
   EXPECT_EQ(show("name[3]"), "abc");
   EXPECT_EQ(show("name[4]"), "-");
+  // Only an empty item ends a line: "=" stands for the empty text, and the
+  // items behind it belong to the same line.
+  SetStrInput("1 = 2");
+  GetData(nullptr, "e");
+  EXPECT_FALSE(ifErr());
+  EXPECT_EQ(show("e[0]"), "1");
+  EXPECT_EQ(show("e[1]"), "");
+  EXPECT_EQ(show("e[2]"), "2");
+  EXPECT_EQ(show("e[3]"), "-");
+  // A value text longer than 8000 characters is refused as GetList refuses it.
+  std::string longitem(8001, 'a');
+  SetStrInput(("1 " + longitem + " 3").c_str());
+  EXPECT_FALSE(dataerr_try([] { GetData(nullptr, "l"); }));
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"GetList", "insufficient string length"}}));
+  EXPECT_EQ(show("l[0]"), "1");
+  EXPECT_EQ(show("l[1]"), "-");
   // GetData reads exactly one line of a stream; brackets continue a line.
   FILE* f = streamof("p=2 (1,\n2) =p*3\nnext line\n\n");
   GetData(f, "r");
