@@ -561,14 +561,16 @@ void peaksortexchange(int i, int j, void* context) {
 // Diagnostics
 
 // Own half width of a peak: kind 2 none, kind 3 L, kind 4 the half width of
-// the Lorentzian convolved with the squared Lorentzian.
+// the Lorentzian convolved with the squared Lorentzian. A negative fourth
+// parameter is no squared-Lorentzian width, as in the kernels: without a
+// Lorentzian width either the peak has no own width (not 0/0).
 double ownhalfwidth(int kind, const float* block) {
   if (kind == 2) return 0.0;
   const double lw = block[2];
   if (kind == 3) return lw;
   const double s = block[3];
-  if (lw == 0.0 && s == 0.0) return 0.0;
   const double beta = s > 0.0 ? std::sqrt(s) : 0.0;
+  if (lw == 0.0 && beta == 0.0) return 0.0;
   const double rho = 2.0 * beta / (2.0 * beta + lw);
   return (lw + beta) * std::sqrt(std::sqrt(1.0 + rho * rho) - rho);
 }

@@ -266,4 +266,25 @@ TEST_F(Diagnostics, FullWidthsOwnAndWithTheInstrument) {
   peakfree(&set);
 }
 
+// A negative fourth parameter is no squared-Lorentzian width: the kernel
+// sees the peak as one without it, and so do its width and the test of the
+// points above its half maximum (no 0/0 in the own half width).
+TEST_F(Diagnostics, NegativeFourthParameterCountsAsNoOwnWidth) {
+  points(58.0, 62.0, 0.005);
+  hinit();
+  PeakSet* set = nullptr;
+  peakalloc(nullptr, &set, 0, 0, 0, 0, 0, 3);
+  const float pos = static_cast<float>(position(60.0));
+  const float p4v[] = {1, pos, 0.0f, -1e-6f, 1, pos, 0.002f, -1e-6f, 1, pos, 0.0f, 0.0f};
+  std::memcpy(set->par4, p4v, sizeof p4v);
+  EXPECT_EQ(hwb(0, 4, 0, set), 0.0f);
+  EXPECT_FLOAT_EQ(hwb(0, 4, 1, set), 0.004f);
+  EXPECT_FLOAT_EQ(hwb(1, 4, 0, set), hwb(1, 4, 2, set));
+  innen(set);
+  ASSERT_NE(set->in4, nullptr);
+  EXPECT_EQ(set->in4[0], 1);
+  EXPECT_EQ(set->in4[0], set->in4[2]);
+  peakfree(&set);
+}
+
 }  // namespace
