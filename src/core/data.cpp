@@ -48,6 +48,10 @@ constexpr int kClasses = 28;
 constexpr int kMaxNesting = 2000;
 constexpr long kStackBudgetMain = 1L << 20;
 constexpr long kStackBudgetWorker = 96L << 10;
+// A formula nested deeply in its text is limited a little later, so that a
+// recursion through entries and functions is always reported by the name of
+// the entry or function that ran away.
+constexpr long kFormulaStackExtra = 16L << 10;
 
 }  // namespace
 
@@ -107,6 +111,8 @@ struct DataContext {
   BusyFrame* busy;
   int depth;
   char* stackbase;
+  int wdepth;        // formula evaluations running
+  int unwinders;     // running levels that drop an unwinding runaway's records
   bool overflow;     // the nesting limit was hit and its record is on the stack
   int overflowmark;  // records below the nesting limit's record
   DATAlist* privscope;  // private scope of the threaded phase
@@ -710,41 +716,91 @@ void pusherrf(DataContext* c, const std::string& obj, const char* fmt, int k) {
 // ---------------------------------------------------------------------------
 // Nesting guard
 
-// When the limit is hit, the levels that were running add nothing of their
-// own while they unwind: each drops the records pushed above the limit's
-// record as it ends, so that a runaway recursion is reported by the limit's
-// record and the records of the outermost formula only, not by one record
-// per level.
+// Nesting is limited twice: by the number of entry and function levels, and
+// by the machine stack that the evaluations of this context use (measured
+// from the outermost one), which also bounds a formula nested deeply in its
+// text. When a limit is hit, the levels that were running add nothing of
+// their own while they unwind: each drops the records pushed above the
+// limit's record as it ends, so that a runaway recursion is reported by the
+// limit's record and the records of the outermost formula only, not by one
+// record per level.
+
+bool stackexhausted(DataContext* c, int slot, const char* sp, long extra) {
+  if (c->depth == 0 && c->wdepth == 0) {
+    c->stackbase = const_cast<char*>(sp);
+    return false;
+  }
+  long used = c->stackbase - sp;
+  long budget = (slot < 0 ? kStackBudgetMain : kStackBudgetWorker) + extra;
+  return used > budget || used < -budget;
+}
+
+void nestingrecord(DataContext* c, const char* obj, int objlen) {
+  if (!c->overflow) {
+    c->overflow = true;
+    c->overflowmark = c->nerr;
+  }
+  pusherr(c, obj, objlen, "formula nesting too deep");
+}
+
+void unwound(DataContext* c, int entry) {
+  if (!c->overflow) return;
+  if (entry <= c->overflowmark) dropto(c, c->overflowmark + 1);
+  if (c->unwinders == 0) c->overflow = false;
+}
+
+// One level of an entry's text or of a function call.
 struct Nesting {
   DataContext* c;
   int entry;
   bool ok;
   Nesting(DataContext* ctx, int slot, const char* obj, int objlen) : c(ctx), entry(ctx->nerr), ok(true) {
     char here;
-    char* sp = &here;
-    if (c->depth == 0) c->stackbase = sp;
-    long used = c->stackbase - sp;
-    long budget = slot < 0 ? kStackBudgetMain : kStackBudgetWorker;
-    if (c->depth >= kMaxNesting || used > budget || used < -budget) {
-      if (!c->overflow) {
-        c->overflow = true;
-        c->overflowmark = c->nerr;
-      }
-      pusherr(c, obj, objlen, "formula nesting too deep");
+    if (stackexhausted(c, slot, &here, 0) || c->depth >= kMaxNesting) {
+      nestingrecord(c, obj, objlen);
       ok = false;
       return;
     }
     ++c->depth;
+    ++c->unwinders;
   }
   ~Nesting() {
     if (!ok) return;
     --c->depth;
-    if (!c->overflow) return;
-    if (entry <= c->overflowmark) dropto(c, c->overflowmark + 1);
-    if (c->depth == 0) c->overflow = false;
+    --c->unwinders;
+    unwound(c, entry);
   }
   Nesting(const Nesting&) = delete;
   Nesting& operator=(const Nesting&) = delete;
+};
+
+// One formula evaluation; the outermost one of a context keeps its records.
+struct FormulaLevel {
+  DataContext* c;
+  int entry;
+  bool inner;
+  bool ok;
+  FormulaLevel(DataContext* ctx, int slot, const char* text, int len)
+      : c(ctx), entry(ctx->nerr), inner(ctx->wdepth > 0), ok(true) {
+    char here;
+    if (stackexhausted(c, slot, &here, kFormulaStackExtra)) {
+      nestingrecord(c, text, len);
+      ok = false;
+      return;
+    }
+    ++c->wdepth;
+    if (inner) ++c->unwinders;
+  }
+  ~FormulaLevel() {
+    if (!ok) return;
+    --c->wdepth;
+    if (inner) {
+      --c->unwinders;
+      unwound(c, entry);
+    }
+  }
+  FormulaLevel(const FormulaLevel&) = delete;
+  FormulaLevel& operator=(const FormulaLevel&) = delete;
 };
 
 // ---------------------------------------------------------------------------
@@ -1192,6 +1248,8 @@ double operand(const char** pp, const char* end, DataContext* c, int slot, bool*
 }  // namespace
 
 double Wertid(const char* text, int len, DataContext* c, int slot) {
+  FormulaLevel level(c, slot, text, len);
+  if (!level.ok) return 1.0;
   const int entry = c->nerr;
   const char* end = text + len;
   if (len == 0) pusherr(c, "", "empty string should be computed");

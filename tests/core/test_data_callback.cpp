@@ -116,11 +116,22 @@ void definerecursions() {
 
 // A runaway recursion is reported by the nesting limit's record and the
 // records of the outermost formula only: the levels that unwind add nothing.
+// A formula nested deeply in its text ends the same way.
 struct Recursion {
   const char* formula;
   std::vector<ErrRec> errors;
 };
+std::string deeplynested(int n) {
+  std::string f;
+  for (int i = 0; i < n; ++i) f += "sin(";
+  f += "1";
+  for (int i = 0; i < n; ++i) f += ")";
+  return f;
+}
+
 const std::vector<Recursion>& recursions() {
+  static const std::string deep = deeplynested(3000);
+  static const std::string deepx = "2*" + deeplynested(3000);
   static const std::vector<Recursion> table = {
       {"f(1)", {{"f", "formula nesting too deep"}, {"f(1)", "wrong expression"}}},
       {"g(1)*2", {{"g", "formula nesting too deep"}, {"g(1)*2", "wrong expression"}}},
@@ -142,14 +153,32 @@ const std::vector<Recursion>& recursions() {
       // that starts while the first unwinds adds nothing.
       {"and(f(1),g(1))",
        {{"f", "formula nesting too deep"},
-        {"f(1)", "wrong expression"},
         {"g", "formula nesting too deep"},
-        {"g(1)", "wrong expression"},
         {"and(f(1),g(1))", "wrong function call or invalid parameter"},
         {"and(f(1),g(1))", "wrong expression"}}},
       {"h(1)", {{"f", "formula nesting too deep"}, {"h(1)", "wrong expression"}}},
+      {deepx.c_str(),
+       {{"...", "formula nesting too deep"},
+        {deep.c_str(), "wrong function call or invalid parameter"},
+        {deepx.c_str(), "wrong expression"}}},
   };
   return table;
+}
+
+// The records of a recursion case; an expected object "..." stands for the
+// inner part of the formula at which the limit was hit (it depends on the
+// stack that a level takes).
+bool samereport(const char* formula, const std::vector<ErrRec>& got, const std::vector<ErrRec>& want) {
+  if (got.size() != want.size()) return false;
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i].message != want[i].message) return false;
+    if (want[i].object == "...") {
+      if (got[i].object.empty() || std::string(formula).find(got[i].object) == std::string::npos) return false;
+    } else if (got[i].object != want[i].object) {
+      return false;
+    }
+  }
+  return true;
 }
 
 TEST_F(Store, UnboundedRecursionEndsWithAShortReport) {
@@ -157,7 +186,8 @@ TEST_F(Store, UnboundedRecursionEndsWithAShortReport) {
   for (const Recursion& r : recursions()) {
     SCOPED_TRACE(r.formula);
     EXPECT_EQ(Wert(r.formula), 1.0);
-    EXPECT_EQ(takeerrors(), r.errors);
+    std::vector<ErrRec> errors = takeerrors();
+    EXPECT_TRUE(samereport(r.formula, errors, r.errors)) << ::testing::PrintToString(errors);
     // Nothing of the recursion is left over for the next formula.
     EXPECT_EQ(Wert("1/0+1"), 1.0);
     EXPECT_EQ(takeerrors().size(), 2u);
@@ -203,10 +233,10 @@ void recurseonworker(uint64_t) {
   for (const Recursion& r : recursions()) {
     double x = Wert(r.formula);  // no frame on this worker: no jump, the records stay
     std::vector<ErrRec> errors = takeerrors();
-    if (x != 1.0 || errors != r.errors) {
+    if (x != 1.0 || !samereport(r.formula, errors, r.errors)) {
       ++workerfailures;
-      std::printf("%s:", r.formula);
-      for (const ErrRec& e : errors) std::printf(" (%s | %s)", e.object.c_str(), e.message.c_str());
+      std::printf("%.40s:", r.formula);
+      for (const ErrRec& e : errors) std::printf(" (%.40s | %s)", e.object.c_str(), e.message.c_str());
       std::printf("\n");
     }
   }
