@@ -259,6 +259,7 @@ TEST(StoreWorkers, UnboundedRecursionOnWorkerStacks) {
   });
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "failures 0\n");
+  EXPECT_EQ(r.err, "");  // a sanitizer's report, if any
 }
 
 }  // namespace

@@ -60,6 +60,7 @@ void finish() {
 void expectclean(const ktest::RunResult& r) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "failures 0\n");
+  EXPECT_EQ(r.err, "");  // a sanitizer's report, if any
 }
 
 TEST(StoreThreads, MergeLastWriterWinsNewKeysGetNextSerials) {
