@@ -258,3 +258,25 @@ TEST_F(GerShape, AtARecordsOwnAngleItsShapeIsKept) {
   }
   EXPECT_LT(worst / top, 0.03);
 }
+
+// A reflecting sample tilted by DeltaOmega: the tilt at theta is interpolated
+// linearly in theta between the two records' tilts, and the absorption it
+// gives, A = exp(-(T/D) (1/sin(theta - Omega) + 1/sin(theta + Omega))), fixes
+// the total weight 1 - A. Angles nearer to either record check both orders.
+TEST_F(GerTest, ReflectingSampleTiltIsInterpolatedInTheta) {
+  set("T==1");
+  set("D==2");
+  const double om20 = 6, om30 = -3;  // degrees
+  gerfix::write_ger(path("a.ger"), "ZELMARRY=REFLEXION",
+                    {{20, {{1, 0, 0.001}}, "DeltaOmega=6"}, {30, {{1, 0, 0.0012}}, "DeltaOmega=-3"}});
+  load("a");
+  for (double theta : {24.0, 27.0}) {
+    double omega = ((theta - 30) * om20 + (20 - theta) * om30) / (20 - 30);
+    double th = theta * kPi / 180, om = omega * kPi / 180;
+    double bigs = 1 / std::sin(th - om) + 1 / std::sin(th + om);
+    double absorb = std::exp(std::fmax(-0.5 * bigs, -15.942385152878742));
+    EXPECT_EQ(eval(sintheta(theta)), "") << theta;
+    ASSERT_GT(n, 0) << theta;
+    EXPECT_NEAR(componentweight(), 1 - absorb, 1e-5) << theta;
+  }
+}
