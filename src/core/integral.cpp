@@ -251,11 +251,6 @@ void runner(uint64_t arg) {
   }
 }
 
-[[noreturn]] void out_of_memory() {
-  std::fputs(errmsg(-44), stdout);
-  fatal_exit(44);
-}
-
 struct Tree {
   Panel* root;
   Panel* pos;  // scan position
@@ -318,7 +313,7 @@ void finish_panel(Tree& t, Panel* nd) {
   Panel* kids[2];
   for (int side = 0; side < 2; ++side) {
     Panel* c = static_cast<Panel*>(std::calloc(1, sizeof(Panel)));
-    if (c == nullptr) out_of_memory();
+    if (c == nullptr) outofmemory();
     c->w = half;
     c->coarse = side == 0 ? nd->left : nd->right;
     c->parent = nd;
@@ -366,7 +361,7 @@ void run_here(Tree& t, Integrand f, void* pointer) {
 void run_on_workers(Tree& t, Integrand f, void* pointer) {
   const int nt = nthreads;
   Slot* slots = new (std::nothrow) Slot[static_cast<size_t>(nt)]();
-  if (slots == nullptr) out_of_memory();
+  if (slots == nullptr) outofmemory();
   for (int i = 0; i < nt; ++i) {
     Slot& s = slots[i];
     s.worker = i;

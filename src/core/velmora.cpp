@@ -128,6 +128,11 @@ FILE* kalvoopen(const char* name, const char* mode) {
   return f;
 }
 
+void outofmemory() {
+  std::fputs(errmsg(-44), stdout);
+  fatal_exit(44);
+}
+
 void mychdir(const char* dir) {
   if (chdir(dir) == 0) {
     std::printf(errmsg(57), dir);

@@ -3,7 +3,9 @@
 // kind and polarisation, and a few numeric helpers.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 
 // Installation directory (at most 8000 characters), set by the start routine.
 extern char kalvo[8001];
@@ -41,3 +43,15 @@ bool isnotfinite(double x);
 // Modulus of re + i im without intermediate overflow.
 double mycabs(double re, double im);
 double myatanh(double x);
+
+// Ends the run for lack of memory: message -44, status 44.
+[[noreturn]] void outofmemory();
+
+// count zero-filled elements (room for one when count is 0), or the end of
+// the run with message -44 when the memory is not there.
+template <typename T>
+T* kcalloc(size_t count) {
+  void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));
+  if (p == nullptr) outofmemory();
+  return static_cast<T*>(p);
+}

@@ -104,20 +104,14 @@ void setf32(unsigned char* p, float f) {
 
 float* zerofloats(int count) {
   void* p = std::calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof(float));
-  if (p == nullptr) {
-    std::printf("%s", errmsg(-44));
-    fatal_exit(44);
-  }
+  if (p == nullptr) outofmemory();
   return static_cast<float*>(p);
 }
 
 template <class T>
 T* newrecord() {
   void* p = std::calloc(1, sizeof(T));
-  if (p == nullptr) {
-    std::printf("%s", errmsg(-44));
-    fatal_exit(44);
-  }
+  if (p == nullptr) outofmemory();
   return static_cast<T*>(p);
 }
 

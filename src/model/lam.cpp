@@ -26,10 +26,7 @@ namespace {
 
 double* lines(int count) {
   void* p = std::calloc(static_cast<size_t>(count), sizeof(double));
-  if (p == nullptr) {
-    std::printf("%s", errmsg(-44));
-    fatal_exit(fatal_status(44));
-  }
+  if (p == nullptr) outofmemory();
   return static_cast<double*>(p);
 }
 

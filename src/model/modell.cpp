@@ -44,16 +44,11 @@ constexpr double kPi = 3.141592653589793;
 // ---------------------------------------------------------------------------
 // Memory
 
-[[noreturn]] void out_of_memory() {
-  std::printf("%s", errmsg(-44));
-  fatal_exit(fatal_status(44));
-}
-
 template <class T>
 T* zalloc(size_t count) {
   if (count == 0) return nullptr;
   void* p = std::calloc(count, sizeof(T));
-  if (p == nullptr) out_of_memory();
+  if (p == nullptr) outofmemory();
   return static_cast<T*>(p);
 }
 
@@ -821,7 +816,7 @@ void hinit() {
       size_t grown = capacity == 0 ? 4 * count * static_cast<size_t>(nrows > 0 ? nrows : 1) : 2 * capacity;
       while (grown < used + 4 * static_cast<size_t>(nrows)) grown *= 2;
       void* p = std::realloc(hrows, grown * sizeof(float));
-      if (p == nullptr) out_of_memory();
+      if (p == nullptr) outofmemory();
       hrows = static_cast<float*>(p);
       capacity = grown;
     }

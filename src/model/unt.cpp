@@ -28,10 +28,7 @@ float* untcint = nullptr;
 
 void* allocate(size_t bytes) {
   void* p = std::calloc(bytes > 0 ? bytes : 1, 1);
-  if (p == nullptr) {
-    std::printf("%s", errmsg(-44));
-    fatal_exit(fatal_status(44));
-  }
+  if (p == nullptr) outofmemory();
   return p;
 }
 

@@ -13,11 +13,6 @@ namespace {
 
 constexpr int kBatch = 201;
 
-[[noreturn]] void out_of_memory() {
-  std::fputs(errmsg(-44), stdout);
-  fatal_exit(44);
-}
-
 // Takes the next matrix row of the pass, the last (longest) first; -1 when
 // the pass is over.
 inline int64_t take_row(std::atomic<int64_t>& rows) {
@@ -119,7 +114,7 @@ void run_pass(NormalBuilder* ctx, WorkFunction fn) {
 
 NormalBuilder* bauopen(float* A, int n) {
   auto* ctx = new (std::nothrow) NormalBuilder;
-  if (ctx == nullptr) out_of_memory();
+  if (ctx == nullptr) outofmemory();
   ctx->matrix = A;
   ctx->n = n;
   ctx->stored = 0;
@@ -127,7 +122,7 @@ NormalBuilder* bauopen(float* A, int n) {
   ctx->buffer = nullptr;
   if (n != 0) {
     ctx->buffer = static_cast<float*>(std::calloc(static_cast<size_t>(n) * kBatch, sizeof(float)));
-    if (ctx->buffer == nullptr) out_of_memory();
+    if (ctx->buffer == nullptr) outofmemory();
   }
   return ctx;
 }

@@ -15,18 +15,6 @@ float gammamult = 0.9f;
 
 namespace {
 
-[[noreturn]] void out_of_memory() {
-  std::fputs(errmsg(-44), stdout);
-  fatal_exit(44);
-}
-
-template <typename T>
-T* grab(size_t count) {
-  void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));
-  if (p == nullptr) out_of_memory();
-  return static_cast<T*>(p);
-}
-
 void rule() {
   for (int i = 0; i < 79; ++i) std::putchar('-');
 }
@@ -58,8 +46,8 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
   }
   if (gammamult >= 1 || gammamult <= 0) internal_error("gammamult", "obj/qmin", 78);
 
-  float* p = grab<float>(static_cast<size_t>(n));
-  float* r = grab<float>(static_cast<size_t>(m > 0 ? m : 0));
+  float* p = kcalloc<float>(static_cast<size_t>(n));
+  float* r = kcalloc<float>(static_cast<size_t>(m > 0 ? m : 0));
   bool refused = false;
   for (int k = 0; k < n; ++k) {
     p[k] = *par[k];
@@ -84,12 +72,12 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
       *iterations = 1;
     } else {
       const size_t nn = static_cast<size_t>(n);
-      float* A = grab<float>(nn * (nn + 1) / 2);
-      float* b = grab<float>(nn);
-      float* x = grab<float>(nn);
-      float* g = grab<float>(nn);
-      float* ub = grab<float>(nn);
-      double* bacc = grab<double>(nn);
+      float* A = kcalloc<float>(nn * (nn + 1) / 2);
+      float* b = kcalloc<float>(nn);
+      float* x = kcalloc<float>(nn);
+      float* g = kcalloc<float>(nn);
+      float* ub = kcalloc<float>(nn);
+      double* bacc = kcalloc<double>(nn);
       double lambda = 0.01;
       int counter = 1;
       const double dn = n;

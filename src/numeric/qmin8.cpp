@@ -13,18 +13,6 @@
 
 namespace {
 
-[[noreturn]] void out_of_memory() {
-  std::fputs(errmsg(-44), stdout);
-  fatal_exit(44);
-}
-
-template <typename T>
-T* grab(size_t count) {
-  void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));
-  if (p == nullptr) out_of_memory();
-  return static_cast<T*>(p);
-}
-
 void rule() {
   for (int i = 0; i < 79; ++i) std::putchar('-');
 }
@@ -54,7 +42,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
     std::printf("\nN=%3d  IT=%5d", n, *iterations);
   }
   const size_t nn = static_cast<size_t>(n);
-  double* p = grab<double>(nn);
+  double* p = kcalloc<double>(nn);
   int m = 0;
   float* r = nullptr;
   bool refused = false;
@@ -95,14 +83,14 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
     bool r_at_p = true;
     const double dn = n;
 
-    float* A = grab<float>(nn * (nn + 1) / 2);
-    float* b = grab<float>(nn);
-    float* x = grab<float>(nn);
-    float* lb = grab<float>(nn);
-    float* ub = grab<float>(nn);
-    float* g = grab<float>(nn);
-    double* bacc = grab<double>(nn);
-    double* trial = grab<double>(nn);
+    float* A = kcalloc<float>(nn * (nn + 1) / 2);
+    float* b = kcalloc<float>(nn);
+    float* x = kcalloc<float>(nn);
+    float* lb = kcalloc<float>(nn);
+    float* ub = kcalloc<float>(nn);
+    float* g = kcalloc<float>(nn);
+    double* bacc = kcalloc<double>(nn);
+    double* trial = kcalloc<double>(nn);
 
     while (counter <= *iterations) {
       if (!r_at_p) {

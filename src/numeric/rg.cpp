@@ -13,18 +13,6 @@
 
 namespace {
 
-[[noreturn]] void out_of_memory() {
-  std::fputs(errmsg(-44), stdout);
-  fatal_exit(44);
-}
-
-template <typename T>
-T* grab(size_t count) {
-  void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));
-  if (p == nullptr) out_of_memory();
-  return static_cast<T*>(p);
-}
-
 // Every value stored into a float working value goes through this: overflow
 // saturates at the largest float, magnitudes up to the smallest normal float
 // become 0.
@@ -243,8 +231,8 @@ bool rg(const float* A, const float* b, float* x, const float* ub, int n, uint8_
     if (densused != nullptr) *densused = 1;
     return true;
   }
-  int* index = grab<int>(static_cast<size_t>(n));
-  float* scale = grab<float>(static_cast<size_t>(n));
+  int* index = kcalloc<int>(static_cast<size_t>(n));
+  float* scale = kcalloc<float>(static_cast<size_t>(n));
   int m = 0;
   for (int i = 0; i < n; ++i) {
     float a = A[static_cast<long>(i) * (i + 1) / 2 + i];
@@ -274,7 +262,7 @@ bool rg(const float* A, const float* b, float* x, const float* ub, int n, uint8_
   // The thinned sparse form, when it is smaller than the dense one.
   if (m > 1 && thin > 0 && m <= kMaxSparseOrder) {
     long total = static_cast<long>(m) * (m - 1) / 2;
-    Entry* e = grab<Entry>(static_cast<size_t>(total));
+    Entry* e = kcalloc<Entry>(static_cast<size_t>(total));
     long count = 0;
     for (int i = 0; i < n; ++i) {
       if (index[i] < 0) continue;
@@ -310,7 +298,7 @@ bool rg(const float* A, const float* b, float* x, const float* ub, int n, uint8_
     }
   }
   if (W.dense) {
-    W.A = grab<float>(static_cast<size_t>(m) * (m + 1) / 2);
+    W.A = kcalloc<float>(static_cast<size_t>(m) * (m + 1) / 2);
     long at = 0;
     for (int i = 0; i < n; ++i) {
       if (index[i] < 0) continue;
@@ -325,15 +313,15 @@ bool rg(const float* A, const float* b, float* x, const float* ub, int n, uint8_
   }
 
   const size_t mm = static_cast<size_t>(m);
-  W.x = grab<float>(mm);
-  W.b = grab<float>(mm);
-  W.ub = grab<float>(mm);
-  W.r = grab<float>(mm);
-  W.d = grab<float>(mm);
-  W.p = grab<float>(mm);
-  W.w = grab<float>(mm);
-  W.held = grab<uint8_t>(mm);
-  W.hitbefore = grab<uint8_t>(mm);
+  W.x = kcalloc<float>(mm);
+  W.b = kcalloc<float>(mm);
+  W.ub = kcalloc<float>(mm);
+  W.r = kcalloc<float>(mm);
+  W.d = kcalloc<float>(mm);
+  W.p = kcalloc<float>(mm);
+  W.w = kcalloc<float>(mm);
+  W.held = kcalloc<uint8_t>(mm);
+  W.hitbefore = kcalloc<uint8_t>(mm);
   for (int i = 0; i < n; ++i) {
     int k = index[i];
     if (k < 0) continue;

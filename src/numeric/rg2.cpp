@@ -13,18 +13,6 @@
 
 namespace {
 
-[[noreturn]] void out_of_memory() {
-  std::fputs(errmsg(-44), stdout);
-  fatal_exit(44);
-}
-
-template <typename T>
-T* grab(size_t count) {
-  void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));
-  if (p == nullptr) out_of_memory();
-  return static_cast<T*>(p);
-}
-
 // Every value stored into a float working value goes through this: overflow
 // saturates at the largest float, magnitudes up to the smallest normal float
 // become 0.
@@ -260,8 +248,8 @@ bool rg2(const float* A, const float* b, float* x, const float* lb, const float*
     if (densused != nullptr) *densused = 1;
     return true;
   }
-  int* index = grab<int>(static_cast<size_t>(n));
-  float* scale = grab<float>(static_cast<size_t>(n));
+  int* index = kcalloc<int>(static_cast<size_t>(n));
+  float* scale = kcalloc<float>(static_cast<size_t>(n));
   int m = 0;
   for (int i = 0; i < n; ++i) {
     float a = A[static_cast<long>(i) * (i + 1) / 2 + i];
@@ -291,7 +279,7 @@ bool rg2(const float* A, const float* b, float* x, const float* lb, const float*
   // The thinned sparse form, when it is smaller than the dense one.
   if (m > 1 && thin > 0 && m <= kMaxSparseOrder) {
     long total = static_cast<long>(m) * (m - 1) / 2;
-    Entry* e = grab<Entry>(static_cast<size_t>(total));
+    Entry* e = kcalloc<Entry>(static_cast<size_t>(total));
     long count = 0;
     for (int i = 0; i < n; ++i) {
       if (index[i] < 0) continue;
@@ -327,7 +315,7 @@ bool rg2(const float* A, const float* b, float* x, const float* lb, const float*
     }
   }
   if (W.dense) {
-    W.A = grab<float>(static_cast<size_t>(m) * (m + 1) / 2);
+    W.A = kcalloc<float>(static_cast<size_t>(m) * (m + 1) / 2);
     long at = 0;
     for (int i = 0; i < n; ++i) {
       if (index[i] < 0) continue;
@@ -342,18 +330,18 @@ bool rg2(const float* A, const float* b, float* x, const float* lb, const float*
   }
 
   const size_t mm = static_cast<size_t>(m);
-  W.x = grab<float>(mm);
-  W.b = grab<float>(mm);
-  W.lb = grab<float>(mm);
-  W.ub = grab<float>(mm);
-  W.r = grab<float>(mm);
-  W.d = grab<float>(mm);
-  W.p = grab<float>(mm);
-  W.w = grab<float>(mm);
-  W.heldlo = grab<uint8_t>(mm);
-  W.heldhi = grab<uint8_t>(mm);
-  W.hitlo = grab<uint8_t>(mm);
-  W.hithi = grab<uint8_t>(mm);
+  W.x = kcalloc<float>(mm);
+  W.b = kcalloc<float>(mm);
+  W.lb = kcalloc<float>(mm);
+  W.ub = kcalloc<float>(mm);
+  W.r = kcalloc<float>(mm);
+  W.d = kcalloc<float>(mm);
+  W.p = kcalloc<float>(mm);
+  W.w = kcalloc<float>(mm);
+  W.heldlo = kcalloc<uint8_t>(mm);
+  W.heldhi = kcalloc<uint8_t>(mm);
+  W.hitlo = kcalloc<uint8_t>(mm);
+  W.hithi = kcalloc<uint8_t>(mm);
   for (int i = 0; i < n; ++i) {
     int k = index[i];
     if (k < 0) continue;

@@ -48,14 +48,9 @@ constexpr double kPi = 3.14159265358979323846;
 // Ten single-precision epsilons: the tolerance of the angle window.
 constexpr double kWindowTol = 1.1920928955078125e-6;
 
-[[noreturn]] void nomemory() {
-  std::printf("%s", errmsg(-44));
-  fatal_exit(44);
-}
-
 void* kalloc(size_t bytes) {
   void* p = std::malloc(bytes > 0 ? bytes : 1);
-  if (p == nullptr) nomemory();
+  if (p == nullptr) outofmemory();
   return p;
 }
 
@@ -92,7 +87,7 @@ ScanRecord* newrecord(int n, double start, double step) {
   r->points = nullptr;
   if (r->n > 0) {
     r->points = static_cast<ScanPoint*>(std::calloc(static_cast<size_t>(r->n), sizeof(ScanPoint)));
-    if (r->points == nullptr) nomemory();
+    if (r->points == nullptr) outofmemory();
   }
   return r;
 }
