@@ -7,30 +7,11 @@
 
 #include "core/fatal.hpp"
 #include "core/velmora.hpp"
-#include "numeric/bau1.hpp"
 #include "numeric/dreieck.hpp"
+#include "numeric/lsq.hpp"
 #include "numeric/rg.hpp"
 
 float gammamult = 0.9f;
-
-namespace {
-
-void rule() {
-  for (int i = 0; i < 79; ++i) std::putchar('-');
-}
-
-inline double sum_of_squares(const float* r, int m) {
-  double s = 0;
-  for (int i = 0; i < m; ++i) {
-    float q = r[i] * r[i];
-    s += q;
-  }
-  return s;
-}
-
-inline long diag(int k) { return static_cast<long>(k) * (k + 1) / 2 + k; }
-
-}  // namespace
 
 void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, QminRow row,
           int* iterations, float* ermod, bool verbose) {
@@ -82,21 +63,12 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
       int counter = 1;
       const double dn = n;
 
+      auto at_accepted = [&] {
+        for (int k = 0; k < n; ++k) *par[k] = p[k];
+      };
+
       while (counter <= *iterations) {
-        // Normal equations at the accepted point.
-        for (size_t k = 0; k < nn * (nn + 1) / 2; ++k) A[k] = 0;
-        for (size_t k = 0; k < nn; ++k) bacc[k] = 0;
-        NormalBuilder* ctx = bauopen(A, n);
-        for (int i = 0; i < m; ++i) {
-          for (int k = 0; k < n; ++k) *par[k] = p[k];
-          row(g, i);
-          bau1(g, ctx);
-          for (int k = 0; k < n; ++k) {
-            float q = g[k] * r[i];
-            bacc[k] += q;
-          }
-        }
-        bauclose(ctx);
+        normal_equations(A, bacc, g, r, n, m, at_accepted, row);
         for (int k = 0; k < n; ++k) {
           g[k] = A[diag(k)];
           A[diag(k)] = static_cast<float>(A[diag(k)] + A[diag(k)] * lambda);
@@ -110,19 +82,14 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
           // The damped, bounded step.
           for (int k = 0; k < n; ++k) ub[k] = nonneg[k] ? p[k] : FLT_MAX;
           bool ok = rg(A, b, x, ub, n, nullptr, FLT_EPSILON * S / m, 0.15 * 2 * lambda);
-          pred = 0;
-          for (int k = 0; k < n; ++k) {
-            float q = b[k] * x[k];
-            pred += q;
-          }
+          pred = sum_of_products(b, x, n);
           // A NaN prediction (non-finite derivatives) is no descent either.
           if (!ok || !(pred > 0)) {
             if (2 * lambda > dn) {
               finish = true;
               break;
             }
-            for (int k = 0; k < n; ++k)
-              A[diag(k)] = static_cast<float>(g[k] * lambda + A[diag(k)]);
+            add_damping(A, g, n, lambda);
             lambda = 2 * lambda;
             continue;
           }
@@ -152,8 +119,7 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
                 break;
               }
               double next = std::fmin(10 * lambda, dn);
-              for (int k = 0; k < n; ++k)
-                A[diag(k)] = static_cast<float>(g[k] * (next - lambda) + A[diag(k)]);
+              add_damping(A, g, n, next - lambda);
               lambda = next;
               break;  // a new step with the stronger damping
             }
@@ -167,11 +133,7 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
           std::printf("\n%5d  %13.6E  %10.3E %10.3E  %10.3f ", counter, 2 * Snew, 2 * pred, lambda,
                       h);
         // Damping from the misfit of the quadratic model along the step.
-        double c = 0;
-        for (int k = 0; k < n; ++k) {
-          float q = x[k] * x[k] * g[k];
-          c += q;
-        }
+        double c = diagonal_curvature(x, g, n);
         double q = atma(x, A, n);
         double D = c * h * h / 2;
         double rho = (h * pred + (Snew - S) - h * h * q / 2) / D;

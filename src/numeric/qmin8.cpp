@@ -7,28 +7,9 @@
 
 #include "core/fatal.hpp"
 #include "core/velmora.hpp"
-#include "numeric/bau1.hpp"
 #include "numeric/dreieck.hpp"
+#include "numeric/lsq.hpp"
 #include "numeric/rg2.hpp"
-
-namespace {
-
-void rule() {
-  for (int i = 0; i < 79; ++i) std::putchar('-');
-}
-
-inline double sum_of_squares(const float* r, int m) {
-  double s = 0;
-  for (int i = 0; i < m; ++i) {
-    float q = r[i] * r[i];
-    s += q;
-  }
-  return s;
-}
-
-inline long diag(int k) { return static_cast<long>(k) * (k + 1) / 2 + k; }
-
-}  // namespace
 
 int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, int* iterations,
           double* ermod, double* moderror, bool verbose) {
@@ -91,6 +72,9 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
     float* g = kcalloc<float>(nn);
     double* bacc = kcalloc<double>(nn);
     double* trial = kcalloc<double>(nn);
+    auto at_accepted = [&] {
+      for (int k = 0; k < n; ++k) *rec[k].value = p[k];
+    };
 
     while (counter <= *iterations) {
       if (!r_at_p) {
@@ -98,20 +82,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
         if (!goal(&m, &r)) break;
         r_at_p = true;
       }
-      // Normal equations at the accepted point.
-      for (size_t k = 0; k < nn * (nn + 1) / 2; ++k) A[k] = 0;
-      for (size_t k = 0; k < nn; ++k) bacc[k] = 0;
-      NormalBuilder* ctx = bauopen(A, n);
-      for (int i = 0; i < m; ++i) {
-        for (int k = 0; k < n; ++k) *rec[k].value = p[k];
-        row(g, i);
-        bau1(g, ctx);
-        for (int k = 0; k < n; ++k) {
-          float q = g[k] * r[i];
-          bacc[k] += q;
-        }
-      }
-      bauclose(ctx);
+      normal_equations(A, bacc, g, r, n, m, at_accepted, row);
       for (int k = 0; k < n; ++k) {
         if (isnotfinite(A[diag(k)])) {
           result = k + 1;
@@ -138,11 +109,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
                       0.15 * lambda / (1 + lambda));
         for (int k = 0; k < n; ++k)
           if (isnotfinite(x[k])) ok = false;
-        pred = 0;
-        for (int k = 0; k < n; ++k) {
-          float q = b[k] * x[k];
-          pred += q;
-        }
+        pred = sum_of_products(b, x, n);
         if (!ok || !(pred > 0)) {
           if (cap) {
             converged = true;
@@ -150,8 +117,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
           }
           double next = std::fmin(2 * lambda, dn);
           cap = dn <= 2 * lambda;
-          for (int k = 0; k < n; ++k)
-            A[diag(k)] = static_cast<float>(g[k] * (next - lambda) + A[diag(k)]);
+          add_damping(A, g, n, next - lambda);
           lambda = next;
           continue;
         }
@@ -202,8 +168,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
             }
             double next = std::fmin(10 * lambda, dn);
             cap = dn <= 10 * lambda;
-            for (int k = 0; k < n; ++k)
-              A[diag(k)] = static_cast<float>(g[k] * (next - lambda) + A[diag(k)]);
+            add_damping(A, g, n, next - lambda);
             lambda = next;
             break;  // a new step with the stronger damping
           }
@@ -227,11 +192,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
                     h);
       // Damping from the misfit of the quadratic model along the step, in
       // units of the model-error level.
-      double c = 0;
-      for (int k = 0; k < n; ++k) {
-        float q = x[k] * x[k] * g[k];
-        c += q;
-      }
+      double c = diagonal_curvature(x, g, n);
       double q = atma(x, A, n);
       double D = c * h * h / 2;
       double rho = ((Snew - S) + h * pred - h * h * q / 2) / D;
