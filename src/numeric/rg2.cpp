@@ -32,11 +32,7 @@ struct Work : RgWork {
 RgStep abstieg(Work& W, double eps) {
   const int m = W.m;
   if (!rg_curved(W)) return RgStep::failed;
-  double dr = 0;
-  for (int k = 0; k < m; ++k) {
-    float q = W.d[k] * W.r[k];
-    dr += q;
-  }
+  double dr = sum_of_products(W.d, W.r, m);
   double alpha = -dr / W.kappa;
   int hit = 0;
   for (int k = 0; k < m; ++k) {

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "numeric/lsq.hpp"
+
 // Every value stored into a float working value goes through this: overflow
 // saturates at the largest float, magnitudes up to the smallest normal float
 // become 0.
@@ -108,15 +110,6 @@ inline void rg_residual(RgWork& W) {
   }
 }
 
-inline double rg_sumsq(const float* v, int m) {
-  double s = 0;
-  for (int k = 0; k < m; ++k) {
-    float q = v[k] * v[k];
-    s += q;
-  }
-  return s;
-}
-
 // Steepest-descent steps, each followed by at most F - 1 conjugate-gradient
 // steps on the F variables strictly inside their bounds; a variable that hits
 // the same bound twice is held until the held flags are next cleared.
@@ -157,31 +150,26 @@ bool rg_solve(Work& W, double eps, RgStep (*abstieg)(Work&, double)) {
     for (int j = 1;; ++j) {
       for (int k = 0; k < m; ++k) W.p[k] = W.inside(k) ? W.r[k] : 0;
       if (j >= F) {
-        g0 = rg_sumsq(W.p, m);
+        g0 = sum_of_squares(W.p, m);
         W.clear_held();
         break;
       }
       rg_product(W, W.p, W.w);
-      double dw = 0;
-      for (int k = 0; k < m; ++k) {
-        float q = W.d[k] * W.w[k];
-        dw += q;
-      }
-      double beta = dw / W.kappa;
+      double beta = sum_of_products(W.d, W.w, m) / W.kappa;
       bool allzero = true;
       for (int k = 0; k < m; ++k) {
         W.d[k] = clampf(beta * W.d[k] - W.p[k]);
         if (W.d[k] != 0) allzero = false;
       }
       if (allzero) {
-        g0 = rg_sumsq(W.r, m);
+        g0 = sum_of_squares(W.r, m);
         W.clear_held();
         break;
       }
       s = abstieg(W, eps);
       if (s == RgStep::failed) return false;
       if (s == RgStep::converged) {
-        g0 = rg_sumsq(W.r, m);
+        g0 = sum_of_squares(W.r, m);
         W.clear_held();
         break;
       }
