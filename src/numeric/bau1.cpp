@@ -8,6 +8,7 @@
 #include "core/fatal.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
+#include "numeric/dreieck.hpp"
 
 namespace {
 
@@ -55,20 +56,6 @@ inline void dot4(const float* bi, const float* b0, const float* b1, const float*
   out[3] = s3;
 }
 
-inline double dot1(const float* bi, const float* bj, int cols) {
-  double s = 0;
-  int c = 0;
-  for (; c + 3 <= cols; c += 3) {
-    float g = bi[c] * bj[c] + bi[c + 1] * bj[c + 1] + bi[c + 2] * bj[c + 2];
-    s += g;
-  }
-  for (; c < cols; ++c) {
-    float p = bi[c] * bj[c];
-    s += p;
-  }
-  return s;
-}
-
 // One pass: every worker takes matrix rows until none is left and adds the
 // buffered columns' products to them; the old element is added last.
 void pass(NormalBuilder* ctx, int cols) {
@@ -84,7 +71,7 @@ void pass(NormalBuilder* ctx, int cols) {
       for (int k = 0; k < 4; ++k) row[j + k] = static_cast<float>(s[k] + row[j + k]);
     }
     for (; j <= i; ++j)
-      row[j] = static_cast<float>(dot1(bi, buf + j * kBatch, cols) + row[j]);
+      row[j] = static_cast<float>(skapro(bi, buf + j * kBatch, cols) + row[j]);
   }
 }
 
