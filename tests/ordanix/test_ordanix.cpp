@@ -14,34 +14,7 @@
 
 namespace {
 
-// The text of message n in the shipped catalogue, with "\n" turned into line
-// feeds, formatted with the arguments a run must have passed.
-template <class... Args>
-std::string message(int n, Args... args) {
-  std::ifstream f(std::string(KALVO_SOURCE_DATA) + "/err.msg");
-  std::string line, prefix = std::to_string(n) + " ";
-  while (std::getline(f, line)) {
-    if (line.compare(0, prefix.size(), prefix) != 0) continue;
-    std::string text;
-    for (size_t i = prefix.size(); i < line.size(); ++i) {
-      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == 'n') {
-        text += '\n';
-        ++i;
-      } else {
-        text += line[i];
-      }
-    }
-    if constexpr (sizeof...(Args) == 0) {
-      return text;
-    } else {
-      char buf[1000];
-      std::snprintf(buf, sizeof buf, text.c_str(), args...);
-      return buf;
-    }
-  }
-  ADD_FAILURE() << "message " << n << " is not in the catalogue";
-  return "<no message " + std::to_string(n) + ">";
-}
+using ktest::message;
 
 // Runs ordanix on a database text (none: no ordanix.dat at all).
 ktest::RunResult check(const char* database, std::vector<std::string> args = {}) {

@@ -17,34 +17,7 @@
 
 namespace geqrun {
 
-// The text of message n in the shipped catalogue, formatted with the
-// arguments a run must have passed.
-template <class... Args>
-std::string message(int n, Args... args) {
-  std::ifstream f(std::string(KALVO_SOURCE_DATA) + "/err.msg");
-  std::string line, prefix = std::to_string(n) + " ";
-  while (std::getline(f, line)) {
-    if (line.compare(0, prefix.size(), prefix) != 0) continue;
-    std::string text;
-    for (size_t i = prefix.size(); i < line.size(); ++i) {
-      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == 'n') {
-        text += '\n';
-        ++i;
-      } else {
-        text += line[i];
-      }
-    }
-    if constexpr (sizeof...(Args) == 0) {
-      return text;
-    } else {
-      char buf[2000];
-      std::snprintf(buf, sizeof buf, text.c_str(), args...);
-      return buf;
-    }
-  }
-  ADD_FAILURE() << "message " << n << " is not in the catalogue";
-  return "<no message " + std::to_string(n) + ">";
-}
+using ktest::message;
 
 // A work directory (the runs' working directory, where the instrument files
 // lie) and an installation directory with the catalogue and both

@@ -1,5 +1,6 @@
 #include "testsupport.hpp"
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -171,6 +172,26 @@ RunResult run_in_child(const std::function<void()>& fn, int timeout_seconds) {
   close(out[1]);
   close(err[1]);
   return collect(pid, out[0], err[0], timeout_seconds);
+}
+
+bool catalogue_message(int n, std::string& text) {
+  std::ifstream f(std::string(KALVO_SOURCE_DATA) + "/err.msg");
+  std::string line, prefix = std::to_string(n) + " ";
+  while (std::getline(f, line)) {
+    if (line.compare(0, prefix.size(), prefix) != 0) continue;
+    text.clear();
+    for (size_t i = prefix.size(); i < line.size(); ++i) {
+      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == 'n') {
+        text += '\n';
+        ++i;
+      } else {
+        text += line[i];
+      }
+    }
+    return true;
+  }
+  ADD_FAILURE() << "message " << n << " is not in the catalogue";
+  return false;
 }
 
 }  // namespace ktest

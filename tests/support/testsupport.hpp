@@ -3,6 +3,7 @@
 // output and exit status.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -57,5 +58,25 @@ std::string program_path(const std::string& name);
 // Runs fn in a forked child and reports how it ended; fn may call exit paths.
 // Standard output and error of the child are captured.
 RunResult run_in_child(const std::function<void()>& fn, int timeout_seconds = 60);
+
+// The text of message n in the shipped catalogue (data/err.msg), with its
+// "\n" escapes turned into line feeds. A message missing from the catalogue
+// is recorded as a test failure and gives false.
+bool catalogue_message(int n, std::string& text);
+
+// Message n as a program prints it: its catalogue text formatted with the
+// arguments the run must have passed.
+template <class... Args>
+std::string message(int n, Args... args) {
+  std::string text;
+  if (!catalogue_message(n, text)) return "<no message " + std::to_string(n) + ">";
+  if constexpr (sizeof...(Args) == 0) {
+    return text;
+  } else {
+    char buf[2000];
+    std::snprintf(buf, sizeof buf, text.c_str(), args...);
+    return buf;
+  }
+}
 
 }  // namespace ktest
