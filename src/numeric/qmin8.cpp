@@ -75,6 +75,14 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
     auto at_accepted = [&] {
       for (int k = 0; k < n; ++k) *rec[k].value = p[k];
     };
+    // Multiplies the damping by f, at most up to n; cap tells whether the
+    // limit n was reached.
+    auto raise_damping = [&](double f) {
+      double next = std::fmin(f * lambda, dn);
+      cap = dn <= f * lambda;
+      add_damping(A, g, n, next - lambda);
+      lambda = next;
+    };
 
     while (counter <= *iterations) {
       if (!r_at_p) {
@@ -115,10 +123,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
             converged = true;
             break;
           }
-          double next = std::fmin(2 * lambda, dn);
-          cap = dn <= 2 * lambda;
-          add_damping(A, g, n, next - lambda);
-          lambda = next;
+          raise_damping(2);
           continue;
         }
         if (*ermod >= pred) {
@@ -166,10 +171,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
               finish = true;
               break;
             }
-            double next = std::fmin(10 * lambda, dn);
-            cap = dn <= 10 * lambda;
-            add_damping(A, g, n, next - lambda);
-            lambda = next;
+            raise_damping(10);
             break;  // a new step with the stronger damping
           }
           h = hn;
