@@ -1532,15 +1532,38 @@ double GetVarid(const char* name, DataContext* c, int slot) {
   return a.trailing ? 1.0 : x;
 }
 
-double GetIndexVarid(const char* name, int nidx, const int* idx, DataContext* c, int slot) {
+namespace {
+
+// The name and indices of an array element: false, with its error record,
+// for an empty name or no index.
+bool elementaccess(DataContext* c, const char* name, int nidx, const int* idx) {
   if (name[0] == 0) {
     pusherr(c, "", "empty variable name");
-    return 1.0;
+    return false;
   }
   if (idx == nullptr || nidx <= 0) {
     pusherr(c, name, "empty array index");
-    return 1.0;
+    return false;
   }
+  return true;
+}
+
+// An array element to write: the length of its name, or -1 after an error
+// record.
+int elementwrite(DataContext* c, const char* name, int nidx, const int* idx) {
+  if (!elementaccess(c, name, nidx, idx)) return -1;
+  int nlen = static_cast<int>(std::strlen(name));
+  if (!validname(name, nlen)) {
+    pusherr(c, name, "wrong variable name");
+    return -1;
+  }
+  return nlen;
+}
+
+}  // namespace
+
+double GetIndexVarid(const char* name, int nidx, const int* idx, DataContext* c, int slot) {
+  if (!elementaccess(c, name, nidx, idx)) return 1.0;
   int nlen = static_cast<int>(std::strlen(name));
   DataVar* v = SuchIndex(c, slot, name, nlen, nidx, idx);
   if (v == nullptr) {
@@ -1598,36 +1621,14 @@ void SetStrVarid(const char* name, const char* text, DataContext* c, int slot) {
 }
 
 void SetIndexVarid(const char* name, int nidx, const int* idx, double x, DataContext* c, int) {
-  if (name[0] == 0) {
-    pusherr(c, "", "empty variable name");
-    return;
-  }
-  if (idx == nullptr || nidx <= 0) {
-    pusherr(c, name, "empty array index");
-    return;
-  }
-  int nlen = static_cast<int>(std::strlen(name));
-  if (!validname(name, nlen)) {
-    pusherr(c, name, "wrong variable name");
-    return;
-  }
+  int nlen = elementwrite(c, name, nidx, idx);
+  if (nlen < 0) return;
   setnumber(c, writeentry(c, name, nlen, Kind::Elem, nidx, idx), x);
 }
 
 void SetIndexStrVarid(const char* name, int nidx, const int* idx, const char* text, DataContext* c, int) {
-  if (name[0] == 0) {
-    pusherr(c, "", "empty variable name");
-    return;
-  }
-  if (idx == nullptr || nidx <= 0) {
-    pusherr(c, name, "empty array index");
-    return;
-  }
-  int nlen = static_cast<int>(std::strlen(name));
-  if (!validname(name, nlen)) {
-    pusherr(c, name, "wrong variable name");
-    return;
-  }
+  int nlen = elementwrite(c, name, nidx, idx);
+  if (nlen < 0) return;
   settext(c, writeentry(c, name, nlen, Kind::Elem, nidx, idx), text, static_cast<int>(std::strlen(text)));
 }
 
@@ -1814,11 +1815,7 @@ void GetIndexStrVar(const char* name, int nidx, const int* idx, int maxlen, char
   PublicCall pc;
   DataContext* c = pc.c;
   clearbuf(buf);
-  if (name[0] == 0) {
-    pusherr(c, "", "empty variable name");
-  } else if (idx == nullptr || nidx <= 0) {
-    pusherr(c, name, "empty array index");
-  } else {
+  if (elementaccess(c, name, nidx, idx)) {
     int nlen = static_cast<int>(std::strlen(name));
     DataVar* v = SuchIndex(c, threadid(), name, nlen, nidx, idx);
     if (v == nullptr) {
