@@ -4,10 +4,6 @@
 // Both files are written to a temporary file in the same directory, checked,
 // and renamed over the original only when every write succeeded, so a failing
 // disk never destroys the control file, which is the run's input too.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,6 +11,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/outfile.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 
@@ -24,40 +21,13 @@ namespace {
 
 constexpr const char* kModule = "mac/epilog";
 
-// Writes the top scope to path through a temporary file; false on any failure
-// (the original is then untouched and the temporary file removed).
+// Writes the top scope to path through the common writer; false on any
+// failure (the original is then untouched).
 bool savesafely(const std::string& path) {
-  std::string dir = ".";
-  size_t slash = path.rfind('/');
-  if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
-  std::string tmpl = dir + "/.savXXXXXX";
-  std::string tmp = tmpl;
-  int fd = mkstemp(tmp.data());
-  if (fd < 0) return false;
-  struct stat st;
-  mode_t mode = 0666;
-  if (stat(path.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  fchmod(fd, mode);
-  FILE* f = fdopen(fd, "w");
-  if (f == nullptr) {
-    close(fd);
-    unlink(tmp.c_str());
-    return false;
-  }
-  save(f);
-  bool ok = std::ferror(f) == 0;
-  ok = std::fflush(f) == 0 && ok;
-  ok = fsync(fileno(f)) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-  if (ok) ok = std::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
+  return core::writefile(path.c_str(), [](FILE* f) {
+    save(f);
+    return true;
+  });
 }
 
 }  // namespace

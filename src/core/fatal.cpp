@@ -1,5 +1,7 @@
 #include "core/fatal.hpp"
 
+#include "core/outfile.hpp"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,8 @@ void fatal_exit(int status) {
   // Taken out before it runs: a fatal end inside the routine, or on another
   // thread at the same time, does not run it twice.
   if (void (*routine)() = cleanup.exchange(nullptr)) routine();
+  // No half-written output file outlives the process.
+  core::outfile_abandon_all();
   std::fflush(nullptr);
   std::_Exit(status);
 }

@@ -1,0 +1,74 @@
+// The one writer of every file a program of the suite writes (control and
+// configuration files, tables, peak files, list files, structure files, plot
+// files, ...).
+//
+// The contents go to a temporary file of a unique name in the directory of
+// the final file, which replaces the final file only when every write, the
+// flush, the sync and the close succeeded. A symbolic link is followed: the
+// temporary file is made beside the link's target and renamed over the
+// target, so the link stays a link. An existing file the user may not write
+// is never replaced, and a failed write leaves the old file byte-identical
+// and no temporary file behind, also when the program ends on a fatal
+// message meanwhile.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace core {
+
+class OutFile {
+ public:
+  OutFile() = default;
+  OutFile(const OutFile&) = delete;
+  OutFile& operator=(const OutFile&) = delete;
+  // A file still open is discarded.
+  ~OutFile();
+
+  // Opens the temporary file for the final file path ("wb" when binary, the
+  // bytes are the same on this platform). False when it cannot be written:
+  // the directory is missing or not writable, or the final file exists and
+  // is not a regular file or not writable by the user; nothing is changed
+  // then.
+  bool open(const char* path, bool binary = false);
+  bool open(const std::string& path, bool binary = false) { return open(path.c_str(), binary); }
+
+  // The stream to write to, null when not open.
+  FILE* file() const { return fp_; }
+
+  // Flushes, syncs and closes the temporary file and renames it over the
+  // final file. True when the final file now holds what was written; on any
+  // failure the temporary file is removed and the old file left as it was.
+  bool commit();
+
+  // Closes and removes the temporary file; the final file is left as it was.
+  void discard();
+
+  // The final place (a symbolic link resolved to its target).
+  const std::string& target() const { return target_; }
+
+ private:
+  FILE* fp_ = nullptr;
+  int slot_ = -1;
+  std::string target_;
+  std::string temp_;
+};
+
+// Writes a whole file through fill and commits it; false when the file could
+// not be opened, fill returned false, or any write failed.
+bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool binary = false);
+
+// The final place of path: a symbolic link followed to its target (also a
+// target that does not exist yet), anything else unchanged.
+std::string resolvetarget(const char* path);
+
+// True when path names an existing file (or a link to one) that the user may
+// not replace: not a regular file, or not writable.
+bool notreplaceable(const char* path);
+
+// Removes every temporary file still open. Only calls that are safe in a
+// signal handler; run by the fatal end of the process.
+void outfile_abandon_all();
+
+}  // namespace core
