@@ -33,6 +33,9 @@ constexpr const char* kModule = "obj/spacehld";
 std::atomic<bool> spaceloaded{false};
 bool freeregistered = false;
 
+// Most operators of a general position per centring translation (m-3m).
+constexpr int kMaxPointOperators = 48;
+
 // A coefficient below this (ten times the double epsilon) is taken as zero.
 constexpr double kCoefZero = 2.220446049250313e-15;
 
@@ -111,8 +114,11 @@ void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
 }
 
 // Reads one Wyckoff block from its block line on; the header keys of the
-// group are in the top scope and are cleared first.
-WyckoffRecord* readblock(FILE* f, int divisor) {
+// group are in the top scope and are cleared first. general: the block is the
+// group's general position, whose operators per centring translation are the
+// point group's and so at most 48 (the equivalent reflections of a triple are
+// collected in a table of that size).
+WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
   DelAll();
   GetData(f, "param");
   auto* rec = static_cast<WyckoffRecord*>(std::calloc(1, sizeof(WyckoffRecord)));
@@ -121,7 +127,7 @@ WyckoffRecord* readblock(FILE* f, int divisor) {
   int n = GetIntVar("N");
   // A multiplicity of 0 or below would leave a block without operators
   // (and the general position without its identity): refused as well.
-  if (n <= 0 || n % divisor != 0) fatal_message(-185);
+  if (n <= 0 || n % divisor != 0 || (general && n / divisor > kMaxPointOperators)) fatal_message(-185);
   rec->count = n / divisor;
   rec->op = static_cast<SymOperator*>(std::calloc(static_cast<size_t>(rec->count), sizeof(SymOperator)));
   if (rec->op == nullptr) fatal_message(-44);
@@ -156,7 +162,7 @@ void loadgroups(FILE* f) {
     int divisor = centringdivisor();
     group->general = nullptr;
     for (;;) {
-      WyckoffRecord* rec = readblock(f, divisor);
+      WyckoffRecord* rec = readblock(f, divisor, group->general == nullptr);
       rec->general = group->general == nullptr ? 1 : 0;
       if (group->general == nullptr) group->general = rec;
       int b = wyckoffbucket(rec->name);

@@ -61,7 +61,8 @@ enum SpaceSelector {
 // Loads the database once per process (under initmutex). Cannot be opened:
 // message -183 (status 183); a store error while loading: message -236
 // (status 236); a multiplicity that is not a positive multiple of the
-// centring divisor: message -185 (status 185); a centring letter other than
+// centring divisor, or a general position of more than 48 operators per
+// centring translation: message -185 (status 185); a centring letter other than
 // P, A, B, C, I, F, R: internal error "wrongbasis".
 void spaceinit();
 

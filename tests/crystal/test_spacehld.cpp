@@ -351,6 +351,9 @@ TEST(SpaceDatabase, GeneralPositionMustBeginWithTheIdentity) {
 
 TEST(SpaceDatabase, FaultyDatabasesEndTheRun) {
   const std::string good = tiny("HermannMauguin=P1 Lattice=Triclinic");
+  std::string fortynine = "HermannMauguin=P1\nWyckoff=b N=49\n";
+  for (int i = 0; i < 49; ++i) fortynine += "x y z\n";
+  fortynine += "Wyckoff=a N=1\nx y z\n";
   struct Case {
     const char* what;
     const char* content;  // nullptr: no database file
@@ -365,6 +368,10 @@ TEST(SpaceDatabase, FaultyDatabasesEndTheRun) {
       {"N of a special block not a multiple",
        "HermannMauguin=F222\nWyckoff=k N=8\nx y z\n-x -y z\nWyckoff=a N=2\n0 0 0\n", 185, catalogue_text(-185)},
       {"N of zero", "HermannMauguin=P1\nWyckoff=a N=0\n", 185, catalogue_text(-185)},
+      // 49 operators per centring translation: more than any point group,
+      // refused before a reflection's equivalents could outgrow their table.
+      {"general position of more than 48 operators", fortynine.c_str(), 185,
+       catalogue_text(-185)},
       {"negative N", "HermannMauguin=P1\nWyckoff=a N=-1\nx y z\n", 185, catalogue_text(-185)},
       {"block without N", "HermannMauguin=P1\nWyckoff=a\nx y z\n", 236, catalogue_text(-236)},
       {"block without Wyckoff", "HermannMauguin=P1\nN=1\nx y z\n", 236, catalogue_text(-236)},
