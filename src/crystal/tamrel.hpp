@@ -1,0 +1,5 @@
+// The crystal-structure model of the refinement: one public header over the
+// files of one concern each.
+#pragma once
+
+#include "crystal/tamrel_records.hpp"

@@ -1,0 +1,39 @@
+// Test harness of the crystal model: builds phases, atoms, elements and
+// parameter records from structure-file items the way the refinement driver
+// does (creation defaults, header keywords, E= items, statements stored for
+// the set-up), so that the model's routines can be run on small structures.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "crystal/tamrel.hpp"
+#include "testsupport.hpp"
+
+namespace ktest {
+
+// Builds a phase from its header items and appends it to the phase list.
+// Keyword items set the record's fields as the driver does (UNIT=, RefMult=,
+// FMult=, RP=, BondLevel=, Theory=, PHASE=, Pack=, LeBail=, Bondings=,
+// GeneralCondition=, the eight selectors, GEWICHT=SPHARn, LIMITn=); every
+// item is also stored as a parameter record of the phase, keywords with the
+// skip flag, statements (A=0.5431) without it.
+crystal::PhaseRecord* make_phase(const std::vector<std::string>& header);
+
+// Appends an atom to the phase: eitem is the E= item ("E=Si",
+// "E=Fe(0.4),Co"), items the rest of the atom (Wyckoff=, statements).
+crystal::AtomRecord* make_atom(crystal::PhaseRecord* phase, const std::string& eitem,
+                               const std::vector<std::string>& items);
+
+// Frees every phase and resets the shared state the harness touched.
+void free_phases();
+
+// Frees the phases at the end of a scope.
+struct PhaseList {
+  PhaseList() = default;
+  PhaseList(const PhaseList&) = delete;
+  PhaseList& operator=(const PhaseList&) = delete;
+  ~PhaseList() { free_phases(); }
+};
+
+}  // namespace ktest
