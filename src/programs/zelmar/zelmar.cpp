@@ -1,0 +1,350 @@
+// zelmar: builds an instrument-profile file from a ray trace of the
+// diffractometer's beam path. It reads the beam path (focus, slits, Soller
+// collimators, sample, detector; reflection, transmission or capillary
+// arrangement), then for each diffraction angle zweiTheta[1], zweiTheta[2], ...
+// traces random rays, fits a sum of squared-Lorentzian components to the
+// histogram of their deviations (halving the bin width and tracing again while
+// the fit cannot be improved) and writes one block of components per angle
+// into the file named by LINTOR (extension "ger"). Single-threaded.
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "compfit.hpp"
+#include "core/data.hpp"
+#include "core/fatal.hpp"
+#include "core/frame.hpp"
+#include "core/outfile.hpp"
+#include "core/string.hpp"
+#include "core/velmora.hpp"
+#include "raytrace.hpp"
+#include "scan/apx63.hpp"
+
+namespace core {}
+namespace scan {}
+
+namespace zelmar {
+
+using namespace core;
+using namespace scan;
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kUnlimited = DBL_MAX;
+// Halvings of the bin width after which an angle whose fit still misses the
+// accuracy goal is written with the best model found.
+constexpr int kMaxHalvings = 10;
+
+// Keys of the beam path written into the header of the profile file.
+constexpr const char* kHeaderKeys[] = {
+    "TITEL",  "R",      "FocusH",     "FocusW",     "FocusS", "FocusA",        "TSlitH",
+    "TSlitR", "VSlitH", "VSlitR",     "HSlitW",     "HSlitR", "RoundSlitD",    "RoundSlitR",
+    "PColl",  "PCollA", "SamplH",     "SamplW",     "SamplD", "SamplWavyness", "EPS2",
+    "DeltaOmega", "SSlitR", "SSlitW", "SSlitH", "SColl", "SCollA", "DetH", "DetW",
+    "DetArrayW",  "MonR",   "MonH"};
+
+constexpr const char* kArrangementNames[] = {"REFLEXION", "TRANSMISSION", "CAPILLARY"};
+
+// The run's settings beyond the beam path.
+struct Settings {
+  BeamPath b;
+  bool gsum = false;
+  float epsg = 0.007f;
+  bool hslitPerAngle = false, detwPerAngle = false;
+  double hslitW = 0, detW = 0;  // when not read per angle
+  char lintor[8001] = "";       // the profile file
+};
+
+// A key that is defined (any text).
+bool has(const char* name) {
+  return dataerr_try([&] { GetStrVar(name, INT32_MAX, nullptr); });
+}
+
+// An optional numeric key: true with its value, false (v untouched) when it
+// is missing or cannot be evaluated.
+bool optional(const char* name, double& v) {
+  double x = 0;
+  if (!dataerr_try([&] { x = GetVar(name); })) return false;
+  v = x;
+  return true;
+}
+
+// An optional numeric key, or its default.
+double valueor(const char* name, double dflt) {
+  optional(name, dflt);
+  return dflt;
+}
+
+// name, else name[i].
+bool optionalplainorindex(const char* name, int i, double& v) {
+  if (optional(name, v)) return true;
+  double x = 0;
+  if (!dataerr_try([&] { x = GetIndexVar(name, 1, &i); })) return false;
+  v = x;
+  return true;
+}
+
+// name, else name[i], which ends the run when it is missing.
+double plainorindex(const char* name, int i) {
+  double v = 0;
+  if (optional(name, v)) return v;
+  return GetIndexVar(name, 1, &i);
+}
+
+// Text of a yes key: on when its first character is J, j, Y or y.
+bool yes(const char* name) {
+  static char text[8001];
+  return dataerr_try([&] { GetStrVar(name, 8000, text); }) && text[0] != 0 &&
+         std::strchr("JjYy", text[0]) != nullptr;
+}
+
+[[noreturn]] void refuse(int n) {
+  std::printf("%s", errmsg(-n));
+  fatal_exit(n);
+}
+
+// A radius that the ray geometry divides by: positive, or (slits before the
+// sample) not at the focus distance.
+void radius(const char* name, double v, bool beforesample, double R) {
+  if (!std::isfinite(v) || (beforesample ? v == R : !(v > 0))) {
+    std::printf(errmsg(-177), name, v);
+    fatal_exit(177);
+  }
+}
+
+void readsetup(Settings& s) {
+  BeamPath& b = s.b;
+  GetStrVar("LINTOR", 7996, s.lintor);
+  makeextension(s.lintor, "ger", 1);
+  static char text[8001];
+  text[0] = 0;
+  if (dataerr_try([] { GetStrVar("ZELMARRY", 8000, text); })) {
+    int k = 0;
+    while (k < 3 && std::strcmp(text, kArrangementNames[k]) != 0) ++k;
+    if (k == 3) {
+      std::printf(errmsg(-176), text);
+      fatal_exit(176);
+    }
+    b.arrangement = k;
+  }
+  s.gsum = yes("GSUM");
+  b.R = GetVar("R");
+  b.focusH = GetVar("FocusH");
+  b.focusW = GetVar("FocusW");
+  b.focusS = valueor("FocusS", 0.0);
+  if (b.arrangement == REFLEXION && has("AirScat")) {
+    b.airScat = true;
+    b.airScatH = GetVar("AirScat");
+    if (!s.gsum) std::printf("%s", errmsg(15));
+  }
+  b.detArrayW = valueor("DetArrayW", 0.0);
+  b.vslit = optional("VSlitH", b.vslitH);
+  if (b.vslit) b.vslitR = GetVar("VSlitR");
+  b.roundSlit = optional("RoundSlitD", b.roundD);
+  if (b.roundSlit) b.roundR = GetVar("RoundSlitR");
+  const char* hslitRname = "HSlitR";
+  if (b.arrangement != CAPILLARY) {
+    if (optional("HSlitR", b.hslitR)) {
+      s.hslitPerAngle = !optional("HSlitW", s.hslitW);
+    } else if (b.roundSlit) {
+      b.hslitR = b.roundR;
+      s.hslitW = b.roundD;
+      hslitRname = "RoundSlitR";
+    } else {
+      GetVar("HSlitR");
+    }
+  }
+  b.tslit = optional("TSlitH", b.tslitH);
+  if (b.tslit && !optional("TSlitR", b.tslitR)) refuse(175);
+  b.pcoll = optional("PColl", b.pColl);
+  b.pCollTan = static_cast<float>(std::tan(valueor("PCollA", 0.0) * kPi / 180));
+  const char* vslitRname = "VSlitR";
+  if (!b.roundSlit && !b.pcoll && !b.vslit) refuse(60);
+  if (b.roundSlit && !b.vslit) {
+    b.vslit = true;
+    b.vslitH = b.roundD;
+    b.vslitR = b.roundR;
+    vslitRname = "RoundSlitR";
+  }
+  b.scoll = optional("SColl", b.sColl);
+  b.sCollTan = static_cast<float>(std::tan(valueor("SCollA", 0.0) * kPi / 180));
+  b.samplD = kUnlimited;
+  if (optional("SamplD", b.samplD) && b.arrangement != CAPILLARY) std::printf("%s", errmsg(246));
+  b.samplH = valueor("SamplH", kUnlimited);
+  b.samplW = valueor("SamplW", kUnlimited);
+  b.eps2 = valueor("EPS2", 0.0);
+  b.wavy = valueor("SamplWavyness", 0.0);
+  s.detwPerAngle = !optional("DetW", s.detW);
+  if ((s.hslitPerAngle || s.detwPerAngle) && !s.gsum) std::printf("%s", errmsg(245));
+  if (b.arrangement == REFLEXION && !s.gsum && has("DeltaOmega")) std::printf("%s", errmsg(56));
+  b.monR = b.R;
+  b.axialH = kUnlimited;
+  if (optional("MonR", b.monR)) {
+    if (!optional("MonH", b.axialH)) optional("DetH", b.axialH);
+  } else {
+    optional("DetH", b.axialH);
+  }
+  const double A = valueor("FocusA", 0.0) * kPi / 180;
+  b.focusCos = std::cos(A);
+  b.focusSin = std::sin(A);
+  s.epsg = static_cast<float>(valueor("EPSG", 0.007));
+  if (!b.scoll && b.axialH == kUnlimited) refuse(61);
+
+  // Radii the ray geometry divides by, and the accuracy goal (the count of
+  // the fullest bin grows as 2/EPSG^2 and must fit its 32-bit counter).
+  radius("R", b.R, false, b.R);
+  radius(vslitRname, b.vslitR, true, b.R);
+  if (b.arrangement != CAPILLARY) radius(hslitRname, b.hslitR, true, b.R);
+  radius("MonR", b.monR, false, b.R);
+  if (!(s.epsg >= 0.0001f && s.epsg < 1)) {
+    std::printf(errmsg(-178), static_cast<double>(s.epsg));
+    fatal_exit(178);
+  }
+}
+
+// The keys of one angle; false when the angle cannot be traced.
+bool readangle(const Settings& s, int i, double twotheta, AngleSetup& a, std::string& raw) {
+  const BeamPath& b = s.b;
+  a = AngleSetup{};
+  a.theta = twotheta * kPi / 360;
+  // i and zweiTheta as plain numbers, for keys that are formulas in them.
+  newDATAlist();
+  SetVar("i", i);
+  SetVar("zweiTheta", twotheta);
+  a.sslitW = optionalplainorindex("SSlitW", i, a.sslitWv);
+  if (a.sslitW) {
+    a.sslitH = optionalplainorindex("SSlitH", i, a.sslitHv);
+    a.sslitR = GetVar("SSlitR");
+  }
+  a.hslitW = s.hslitPerAngle ? plainorindex("HSlitW", i) : s.hslitW;
+  a.detW = s.detwPerAngle ? plainorindex("DetW", i) : s.detW;
+  if (b.arrangement == REFLEXION) a.domega = valueor("DeltaOmega", 0.0) * kPi / 180;
+  DelAll();
+  freeDATAlist();
+
+  const double sw = std::fabs(std::sin(a.domega));
+  const double hw = b.arrangement == CAPILLARY ? 0 : a.hslitW / (b.R - b.hslitR);
+  const double fd = (b.focusW + a.detW) / b.R;
+  double deps;
+  if (b.arrangement == TRANSMISSION) {
+    deps = 0.008 * hw;
+    a.kern = static_cast<float>(0.8 * hw);
+  } else {
+    deps = sw * 0.008 * hw + 0.004 * fd;
+    a.kern = static_cast<float>(sw * 0.8 * hw + 0.3 * fd);
+  }
+  a.deps = valueor("DEPS", deps);
+  raw.clear();
+  static char name[8001];
+  if (dataerr_try([&] { GetIndexStrVar("RAW", 1, &i, 8000, name); })) raw = name;
+
+  if (!(a.theta > std::fabs(a.domega))) {
+    std::printf(errmsg(55), twotheta, i);
+    return false;
+  }
+  // The bins and the sampling of the fit data divide by both widths.
+  if (!(a.deps > 0 && a.kern > 0 && std::isfinite(a.deps) && std::isfinite(a.kern))) {
+    std::printf(errmsg(-179), i, twotheta, a.deps, static_cast<double>(a.kern));
+    fatal_exit(179);
+  }
+  return true;
+}
+
+void writeheader(FILE* f, const Settings& s) {
+  std::fprintf(f, "ZELMARRY=%s TubeTails=%.4f\n", kArrangementNames[s.b.arrangement],
+               static_cast<double>(tubetails));
+  static char text[8001];
+  for (const char* key : kHeaderKeys)
+    if (dataerr_try([&] { GetStrVar(key, 8000, text); })) std::fprintf(f, "%s=%s\n", key, unwhite(text));
+}
+
+// Traces and fits one angle until the fit meets the goal (or the bin width has
+// been halved too often) and writes its block.
+void angle(FILE* f, const Settings& s, const TailTable& tails, RunState& state, double twotheta,
+           AngleSetup& a, const std::string& raw) {
+  Trace tr;
+  FitData data;
+  Components comps;
+  for (int halvings = 0;; ++halvings) {
+    trace(s.b, a, tails, s.epsg, twotheta, state, tr);
+    if (!raw.empty()) rawdump(raw.c_str(), tr.hist, a.deps);
+    fitdata(tr, a.deps, a.kern, data);
+    tr.hist = Histogram{};
+    if (fitcomponents(data, a.deps, a.kern, s.epsg, comps) == FitEnd::converged) break;
+    if (halvings == kMaxHalvings) {
+      std::printf(errmsg(180), twotheta, halvings);
+      break;
+    }
+    a.deps /= 2;
+  }
+
+  auto gs = static_cast<float>(static_cast<double>(tr.accepted) / static_cast<double>(tr.traced));
+  if (s.hslitPerAngle) gs = static_cast<float>(gs * a.hslitW);
+  if (s.detwPerAngle) gs = static_cast<float>(gs * a.detW);
+  if (s.b.arrangement == REFLEXION)
+    gs = static_cast<float>(gs * 2 /
+                            (std::sin(a.theta + a.domega) / std::sin(a.theta - a.domega) + 1));
+
+  std::fprintf(f, "THETA=%-.4f N=%d", twotheta / 2, comps.n());
+  if (s.gsum) std::fprintf(f, " GSUM=%.5e", static_cast<double>(gs));
+  if (a.domega != 0) std::fprintf(f, " DeltaOmega=%-8.4f", a.domega * 180 / kPi);
+  std::fprintf(f, "\n");
+  for (int k = 0; k < comps.n(); ++k)
+    std::fprintf(f, "%7.5f %8.7f %9.8f\n", static_cast<double>(comps.g[k]),
+                 static_cast<double>(comps.e[k]), static_cast<double>(comps.q[k]));
+
+  std::printf("zweiTheta=%-8.4f N=%d", twotheta, comps.n());
+  if (s.gsum) std::printf(" GSUM=%.5e", static_cast<double>(gs));
+  std::printf("\n");
+  std::fflush(stdout);
+  if (tr.overshoot && !s.gsum) std::printf("%s", errmsg(247));
+}
+
+}  // namespace
+
+void run() {
+  static Settings s;
+  readsetup(s);
+  if (s.b.arrangement < REFLEXION || s.b.arrangement > CAPILLARY)
+    internal_error("wrongZELMARRY", "zelmar", __LINE__);
+
+  tubetailinit();
+  TailTable tails{tubetails, tubetailarray, tubetailm, tubetailmax, tubetailstep};
+
+  const char* name = s.lintor;
+  OutFile out;
+  if (!out.open(name)) {
+    std::printf(errmsg(-149), name);
+    fatal_exit(149);
+  }
+  FILE* f = out.file();
+  writeheader(f, s);
+
+  RunState state;
+  AngleSetup a;
+  std::string raw;
+  for (int i = 1;; ++i) {
+    double twotheta = 0;
+    if (!dataerr_try([&] { twotheta = GetIndexVar("zweiTheta", 1, &i); })) break;
+    std::fflush(f);
+    if (!readangle(s, i, twotheta, a, raw)) continue;
+    angle(f, s, tails, state, twotheta, a, raw);
+  }
+
+  tubetailfree();
+  if (!out.commit()) {
+    std::printf(errmsg(-149), name);
+    fatal_exit(149);
+  }
+}
+
+}  // namespace zelmar
+
+int main(int argc, char** argv) {
+  prolog(argc, argv, "zelmar.cfg");
+  zelmar::run();
+  epilog();
+}
