@@ -91,19 +91,36 @@ int centringdivisor() {
   }
 }
 
+// The integer n with value = n / denom, when value is one up to the rounding
+// of the formula's evaluation.
+bool exactmultiple(double value, int denom, int32_t* n) {
+  double scaled = value * denom;
+  if (!(std::fabs(scaled) < 1e6)) {
+    *n = 0;
+    return false;
+  }
+  double nearest = std::nearbyint(scaled);
+  *n = static_cast<int32_t>(nearest);
+  return std::fabs(scaled - nearest) <= 1e-9 * denom;
+}
+
 // Reads one operator line (three formulas; the rest of the line is ignored)
 // and splits each formula into its constant and its coefficients of x, y, z.
 // x, y and z are 0 in the top scope on entry and on return.
 void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
   static const char* const names[3] = {"x", "y", "z"};
-  for (auto& c : op->comp) {
+  op->exact = 1;
+  for (int r = 0; r < 3; ++r) {
+    SymComponent& c = op->comp[r];
     GetItem(f, 31, c.text);
     c.constant = Wert(c.text);
     for (int k = 0; k < 3; ++k) {
       SetVar(names[k], 1.0);
       c.coef[k] = Wert(c.text) - c.constant;
       SetVar(names[k], 0.0);
+      if (!exactmultiple(c.coef[k], 1, &op->rot[r][k])) op->exact = 0;
     }
+    if (!exactmultiple(c.constant, SYM_DENOM, &op->trans[r])) op->exact = 0;
     if (std::fabs(c.coef[0]) > kCoefZero) rec->xfree = 1;
     if (std::fabs(c.coef[1]) > kCoefZero) rec->yfree = 1;
     if (std::fabs(c.coef[2]) > kCoefZero) rec->zfree = 1;
@@ -161,8 +178,11 @@ void loadgroups(FILE* f) {
     GetData(nullptr, "param");
     int divisor = centringdivisor();
     group->general = nullptr;
+    group->exact = 1;
     for (;;) {
       WyckoffRecord* rec = readblock(f, divisor, group->general == nullptr);
+      for (int i = 0; i < rec->count; ++i)
+        if (!rec->op[i].exact) group->exact = 0;
       rec->general = group->general == nullptr ? 1 : 0;
       if (group->general == nullptr) group->general = rec;
       int b = wyckoffbucket(rec->name);

@@ -15,9 +15,20 @@ struct SymComponent {
   double coef[3];   // coefficients of x, y and z
 };
 
-// One coordinate triplet (one operator line of a Wyckoff block).
+// Common denominator of the exact translations: every translation of a
+// space group (and every constant of a Wyckoff position) is a multiple of 1/24.
+constexpr int SYM_DENOM = 24;
+
+// One coordinate triplet (one operator line of a Wyckoff block). Besides the
+// affine form in doubles the operator is held exactly, so that equivalent
+// reflections, systematic absences and special positions are decided by
+// comparing integers: new coordinate r = sum over c of rot[r][c] x_c +
+// trans[r] / SYM_DENOM (trans as written, not reduced modulo 1).
 struct SymOperator {
   SymComponent comp[3];
+  int32_t rot[3][3];  // integer coefficients, row = new coordinate
+  int32_t trans[3];   // constants in units of 1/SYM_DENOM
+  uint8_t exact;      // the formulas are affine with such coefficients
 };
 
 // One Wyckoff position of a group: the operators of one centring coset.
@@ -40,6 +51,7 @@ struct SpaceGroupRecord {
   WyckoffRecord* general;                   // the first block of the group
   WyckoffRecord* bucket[WYCKOFF_BUCKETS];   // Wyckoff positions by name
   char header[200];                         // the raw header line
+  uint8_t exact;                            // every operator of the group is exact
 };
 
 // Head of the loaded groups (null until loaded).

@@ -3,3 +3,4 @@
 #pragma once
 
 #include "crystal/tamrel_records.hpp"
+#include "crystal/tamrel_cell.hpp"

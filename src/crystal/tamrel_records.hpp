@@ -332,6 +332,7 @@ struct PhaseRecord {
   int32_t lattice;               // LATTICE_*
   int32_t ncentring;             // 1, 2, 3 or 4
   double centring[MAX_CENTRING][3];  // the first is (0, 0, 0)
+  int32_t icentring[MAX_CENTRING][3];  // the same in units of 1/SYM_DENOM
   double* operators;             // 13 doubles per general operator: image of the
                                  // reference site (3), rotation by rows (9), spare
   uint8_t texturesetup;          // build the texture projector and its penalty rows

@@ -135,6 +135,15 @@ TEST(SpaceDatabase, OperatorsAreSplitIntoConstantsAndCoefficients) {
   EXPECT_NEAR(z.coef[2], 1.0, 1e-15);
   EXPECT_NEAR(z.coef[0], 0.0, 1e-15);
   EXPECT_STREQ(gen->op[5].comp[2].text, "-z");
+  // The same operator held exactly: integer rotation, translation in 1/24.
+  const SymOperator& op2 = gen->op[2];
+  EXPECT_EQ(op2.exact, 1);
+  const int32_t rot2[3][3] = {{-1, 1, 0}, {-1, 0, 0}, {0, 0, 1}};
+  for (int r = 0; r < 3; ++r)
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(op2.rot[r][k], rot2[r][k]) << r << k;
+  EXPECT_EQ(op2.trans[0], 0);
+  EXPECT_EQ(op2.trans[2], SYM_DENOM / 3);
+  EXPECT_EQ(g->exact, 1);
 
   WyckoffRecord* d = findwyckoff(g, "d");
   ASSERT_NE(d, nullptr);
@@ -158,6 +167,22 @@ TEST(SpaceDatabase, OperatorsAreSplitIntoConstantsAndCoefficients) {
   EXPECT_EQ(findwyckoff(g, ""), nullptr);
   // Names with bytes above 127 hash inside the table and are simply absent.
   EXPECT_EQ(findwyckoff(g, "\xe9\xff\x80"), nullptr);
+}
+
+// A translation that is no multiple of 1/24 keeps its affine form but is not
+// taken for an exact operator, nor is its group.
+TEST(SpaceDatabase, OperatorsOutsideTheTwentyFourthsAreNotExact) {
+  Database db("HermannMauguin=P1\nWyckoff=b N=2\nx y z\nx+1/5 -y 2*z+1/8\nWyckoff=a N=1\n0 0 0\n");
+  SpaceGroupRecord* g = find(1, "", Selectors{});
+  ASSERT_NE(g, nullptr);
+  const SymOperator& op = g->general->op[1];
+  EXPECT_EQ(op.exact, 0);
+  EXPECT_NEAR(op.comp[0].constant, 0.2, 1e-15);
+  EXPECT_EQ(op.rot[1][1], -1);
+  EXPECT_EQ(op.rot[2][2], 2);
+  EXPECT_EQ(op.trans[2], 3);
+  EXPECT_EQ(g->general->op[0].exact, 1);
+  EXPECT_EQ(g->exact, 0);
 }
 
 TEST(SpaceDatabase, CentringDividesTheMultiplicity) {
