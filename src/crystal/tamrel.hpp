@@ -4,3 +4,4 @@
 
 #include "crystal/tamrel_records.hpp"
 #include "crystal/tamrel_cell.hpp"
+#include "crystal/afa.hpp"

@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "core/data.hpp"
+#include "crystal/afa.hpp"
 #include "crystal/spacehld.hpp"
 #include "model/modell.hpp"
 #include "numeric/qmin8.hpp"
@@ -65,21 +66,6 @@ enum : uint32_t { ANISO_CONSTANT = 0, ANISO_LINEAR = 1, ANISO_SQUARE = 2, ANISO_
 // Most centring translations of a lattice (F: four, the first (0, 0, 0)).
 constexpr int MAX_CENTRING = 4;
 
-// The 16 numbers of one scattering species (filled by afaparm).
-enum : int {
-  SD_A1 = 0,    // a1..a4 at 0..3
-  SD_B1 = 4,    // b1..b4 at 4..7 (angstrom^2)
-  SD_C = 8,     // constant of the form factor
-  SD_MU = 9,    // mass attenuation coefficient (cm^2/g)
-  SD_FP = 10,   // f'
-  SD_FPP = 11,  // f''
-  SD_BRES = 12, // resonance term added to the real part of the scattering length
-  SD_BIM = 13,  // imaginary part of the scattering length (IM + resonance terms)
-  SD_MASS = 14, // atomic mass, or the isotope's mass number
-  SD_BCOH = 15, // coherent scattering length (fm)
-  SD_COUNT = 16
-};
-using ScatteringData = double[SD_COUNT];
 
 // ---------------------------------------------------------------------------
 // Parameters and goals

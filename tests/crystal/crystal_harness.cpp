@@ -144,7 +144,7 @@ PhaseRecord* make_phase(const std::vector<std::string>& header) {
 }
 
 AtomRecord* make_atom(PhaseRecord* phase, const std::string& eitem,
-                      const std::vector<std::string>& items) {
+                      const std::vector<std::string>& items, bool scat) {
   int number = 1;
   for (AtomRecord* p = phase->atoms; p != nullptr; p = p->next) ++number;
   AtomRecord* atom = newatom(phase, number, 0.0);
@@ -185,6 +185,9 @@ AtomRecord* make_atom(PhaseRecord* phase, const std::string& eitem,
     }
     EXPECT_LE(name.size(), 7u) << eitem;
     std::strncpy(el.name, name.c_str(), 7);
+    if (scat) {
+      EXPECT_EQ(afaparm(el.name, el.scat), 1) << el.name;
+    }
   }
   store(&atom->params, &atom->nparams, eitem, true);
 

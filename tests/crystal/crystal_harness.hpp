@@ -21,9 +21,11 @@ namespace ktest {
 crystal::PhaseRecord* make_phase(const std::vector<std::string>& header);
 
 // Appends an atom to the phase: eitem is the E= item ("E=Si",
-// "E=Fe(0.4),Co"), items the rest of the atom (Wyckoff=, statements).
+// "E=Fe(0.4),Co"), items the rest of the atom (Wyckoff=, statements). With
+// scat the elements get their scattering data from afaparm as the driver
+// gives them (the data must be loaded; a failed lookup is a test failure).
 crystal::AtomRecord* make_atom(crystal::PhaseRecord* phase, const std::string& eitem,
-                               const std::vector<std::string>& items);
+                               const std::vector<std::string>& items, bool scat = false);
 
 // Frees every phase and resets the shared state the harness touched.
 void free_phases();

@@ -726,6 +726,10 @@ TEST(ScatteringData, EveryElementHasWeightDispersionAndAttenuation) {
       EXPECT_GE(ano[el].values[1], 0.0) << "f'' of " << el << " must be positive";
       EXPECT_GT(mdr[el].values[0], 0.0) << el;
     }
+    // Deuterium attenuates as hydrogen per atom, so per gram by the mass ratio less.
+    double ratio = weight.at("H").values[0] / weight.at("D").values[0];
+    EXPECT_NEAR(mdr.at("D").values[0], mdr.at("H").values[0] * ratio, 1e-4 * mdr.at("D").values[0]);
+    EXPECT_EQ(ano.at("D").values, ano.at("H").values);
   }
 }
 
