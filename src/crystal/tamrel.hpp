@@ -5,3 +5,4 @@
 #include "crystal/tamrel_records.hpp"
 #include "crystal/tamrel_cell.hpp"
 #include "crystal/afa.hpp"
+#include "crystal/tamrel_services.hpp"

@@ -1,0 +1,111 @@
+// Structure-file items, the time of day and the text of symmetry operators.
+#include "crystal/tamrel_services.hpp"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "core/data.hpp"
+#include "core/fatal.hpp"
+#include "core/velmora.hpp"
+
+namespace core {}
+namespace crystal {
+using namespace core;
+
+FILE* bufferfile = nullptr;
+char* backbuffer = nullptr;
+int newline = 0;
+
+namespace {
+
+// Skips the rest of the current line, its line feed included.
+void skipline(FILE* f) {
+  int ch;
+  while ((ch = std::getc(f)) != EOF && ch != '\n') {
+  }
+}
+
+// Drops the carriage return of a CRLF line end from an item that reaches it.
+void dropcarriagereturn(FILE* f, char* item) {
+  size_t n = std::strlen(item);
+  if (n == 0 || item[n - 1] != '\r') return;
+  int ch = std::getc(f);
+  if (ch != EOF) std::ungetc(ch, f);
+  if (ch == '\n' || ch == EOF) item[n - 1] = 0;
+}
+
+std::string upper(const std::string& s) {
+  std::string u = s;
+  for (char& ch : u) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  return u;
+}
+
+bool digit(char ch) { return ch >= '0' && ch <= '9'; }
+
+[[noreturn]] void malformed(const char* component) {
+  std::printf(errmsg(-129), component);
+  std::fflush(stdout);
+  ClearErr();
+  dataerr_jmp();
+  internal_error("no error frame", "obj/tamrel", __LINE__);
+}
+
+}  // namespace
+
+int readbufferfile(char* out) {
+  if (backbuffer != nullptr) {
+    std::strcpy(out, backbuffer);
+    std::free(backbuffer);
+    backbuffer = nullptr;
+    return newline;
+  }
+  newline = 0;
+  for (;;) {
+    GetItem(bufferfile, 8000, out);
+    dropcarriagereturn(bufferfile, out);
+    if (out[0] != 0 && std::strcmp(out, "//") != 0) return newline;
+    if (std::feof(bufferfile)) {
+      out[0] = 0;
+      return 1;
+    }
+    skipline(bufferfile);
+    newline = 1;
+  }
+}
+
+void settime(char* out) {
+  std::time_t now = std::time(nullptr);
+  char buf[64] = "";
+  if (ctime_r(&now, buf) == nullptr) buf[0] = 0;
+  char* lf = std::strchr(buf, '\n');
+  if (lf != nullptr) *lf = 0;
+  std::strcpy(out, buf);
+}
+
+char* symmout(const char* component, char* out) {
+  const char* slash = std::strchr(component, '/');
+  if (slash == nullptr) {
+    std::strcpy(out, upper(component).c_str());
+    return out;
+  }
+  const char* num = slash;
+  while (num > component && digit(num[-1])) --num;
+  const char* end = slash + 1;
+  while (digit(*end)) ++end;
+  if (num == slash || end == slash + 1) malformed(component);
+  long long n = std::strtoll(num, nullptr, 10);
+  long long d = std::strtoll(slash + 1, nullptr, 10);
+  if (d == 0) malformed(component);
+  char decimal[64];
+  std::snprintf(decimal, sizeof decimal, "%.5f", static_cast<double>(n) / static_cast<double>(d));
+  size_t len = std::strlen(decimal);
+  while (len > 0 && decimal[len - 1] == '0') decimal[--len] = 0;
+  std::string text = std::string(component, num) + decimal + end;
+  std::strcpy(out, upper(text).c_str());
+  return out;
+}
+
+}  // namespace crystal

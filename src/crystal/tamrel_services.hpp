@@ -1,0 +1,33 @@
+// Small services of the refinement driver: the item reader of a structure
+// file, the time of day for the listing, and the decimal form of a component
+// of a symmetry operator.
+#pragma once
+
+#include <cstdio>
+
+namespace crystal {
+
+extern FILE* bufferfile;  // the open structure file (the driver opens and closes it)
+extern char* backbuffer;  // one pushed-back item (malloc'ed), or null
+extern int newline;       // the last read skipped a comment line or a line end, or met the end
+
+// The next item of bufferfile (at most 8000 characters) into out. Items "//"
+// skip the rest of their line, line ends are skipped; at the end of the file
+// out is empty and the result 1. Otherwise the result is newline: 1 when the
+// item follows a line end or a comment line. A pushed-back item is returned
+// first (and freed) with the flag of the read before. A carriage return
+// before a line feed belongs to the line end.
+int readbufferfile(char* out);
+
+// The current local time as ctime writes it, without its line feed (out
+// holds at least 26 bytes).
+void settime(char* out);
+
+// The component of a symmetry operator (-x+1/2) in upper case with its
+// fraction written as a decimal (-X+0.5: five decimals, trailing zeros
+// dropped, the point kept). out holds at least the component's length + 16
+// bytes. A "/" without digits on both sides, or over zero, is message -129
+// with the component and a data error to the caller's error frame.
+char* symmout(const char* component, char* out);
+
+}  // namespace crystal
