@@ -110,6 +110,14 @@ int lineat(const char* file, long pos) {
   return line;
 }
 
+// After a line whose reading stopped at a faulty item: the rest of that line
+// is skipped too, so that it is not taken for the next line.
+void skiprest(FILE* f) {
+  if (std::fseek(f, -1, SEEK_CUR) != 0) return;
+  int ch = std::getc(f);
+  while (ch != EOF && ch != '\n') ch = std::getc(f);
+}
+
 // Reads the lines of an open file; line(name) handles one line whose items
 // are in p[...] and whose name fits the width, and returns false when a value
 // it needs is missing or no number. Such a line is skipped with message 31,
@@ -121,6 +129,7 @@ void readlines(FILE* f, const char* file, int width, bool clearscope, Line line)
     if (clearscope) DelAll();
     char name[8] = "";
     bool read = dataerr_try([&] { GetData(f, "p"); });
+    if (!read) skiprest(f);
     bool hasname = read && dataerr_try([&] { GetStrVar("p[0]", 1 << 30, nullptr); });
     if (read && !hasname) {
       if (std::feof(f) || std::ferror(f)) break;

@@ -295,7 +295,8 @@ TEST(ScatteringData, FaultyLinesAreSkippedAndReported) {
              "C 6.646\n"
              "B 5.3 IM=0.213\n"
              "O 5.803\n");
-  inst.write("weight.mol", "Si 28.0855\nC 12.0107\n\nGd 157.25\nB 10.811\n");
+  // An item too long for the reader: the rest of its line goes with it.
+  inst.write("weight.mol", "Si 28.0855\nC 12.0107\n\nGd 157.25\n" + std::string(9000, 'X') + " 12 y\nB 10.811\n");
   inst.write("xx.mdr", "Si 60.3\nC x\nO 11.0\n");
   auto r = ktest::run_in_child([] {
     setxray(true);
@@ -317,7 +318,8 @@ TEST(ScatteringData, FaultyLinesAreSkippedAndReported) {
   });
   EXPECT_EQ(r.status, 0);
   std::string want = ktest::message(31, "afaparm.dat", 4) + ktest::message(31, "afaparm.dat", 5) +
-                     ktest::message(31, "xx.mdr", 2) + ktest::message(31, "bcoh.dat", 2) +
+                     ktest::message(31, "xx.mdr", 2) + ktest::message(31, "weight.mol", 5) +
+                     ktest::message(31, "bcoh.dat", 2) +
                      "C 1 12.0107 2.31\nB 1 5.3 10.811\n" + ktest::message(29, "Gd") + "Gd 0\nO 1 11 0\n";
   EXPECT_EQ(r.out, want);
 }

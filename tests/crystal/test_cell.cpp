@@ -159,6 +159,29 @@ TEST(Cell, EachLatticeKindReadsItsKeys) {
   }
 }
 
+// Trigonal groups read their cell as hexagonal ones; in hexagonal axes the R
+// groups carry their two obverse translations.
+TEST(Cell, TrigonalGroupsOfTheShippedDatabase) {
+  Install db;
+  Scope scope;
+  struct Case {
+    const char* number;
+    int ncentring;
+  };
+  for (const Case& c : {Case{"147", 1}, Case{"148", 3}}) {
+    ktest::PhaseList list;
+    setkeys({{"A", 0.5}, {"C", 0.6}, {"GAMMA", 120}});
+    PhaseRecord* p = ktest::make_phase({std::string("SpacegroupNo=") + c.number});
+    ASSERT_TRUE(setup(p)) << c.number;
+    EXPECT_EQ(p->lattice, LATTICE_TRIGONAL) << c.number;
+    EXPECT_STREQ(p->selector[SEL_UNIQUEAXIS], "c") << c.number;
+    EXPECT_EQ(p->ncentring, c.ncentring) << c.number;
+    const double want[6] = {0.5, 0.5, 0.6, 90, 90, 120};
+    const double got[6] = {p->a, p->b, p->c, p->alpha, p->beta, p->gamma};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(got[i], want[i]) << c.number << " value " << i;
+  }
+}
+
 TEST(Cell, AngstroemEdgesAreStoredInNanometres) {
   Install db(kAnyLattice);
   Scope scope;
