@@ -11,6 +11,7 @@
 #include <map>
 
 #include "core/data.hpp"
+#include "core/velmora.hpp"
 
 namespace ktest {
 
@@ -208,6 +209,39 @@ AtomRecord* make_atom(PhaseRecord* phase, const std::string& eitem,
   }
   applylebail(phase);
   return atom;
+}
+
+namespace {
+std::vector<std::string> withcatalogue(std::vector<std::string> files) {
+  if (!files.empty() && std::find(files.begin(), files.end(), "err.msg") == files.end()) files.push_back("err.msg");
+  return files;
+}
+}  // namespace
+
+CrystalInstall::CrystalInstall(const std::vector<std::string>& files) : inst_(withcatalogue(files)) {
+  std::strncpy(kalvo, inst_.path().c_str(), sizeof kalvo - 1);
+  nodesfree();
+  freeordanix();
+}
+
+CrystalInstall::~CrystalInstall() {
+  clearafa();
+  freeordanix();
+}
+
+void CrystalInstall::write(const std::string& name, const std::string& content) {
+  write_file(inst_.file(name), content);
+  if (name == "ordanix.dat") freeordanix();
+}
+
+RunScope::RunScope() {
+  newDATAlist();
+  setrekart(2);
+}
+
+RunScope::~RunScope() {
+  DelAll();
+  freeDATAlist();
 }
 
 void free_phases() {

@@ -30,6 +30,33 @@ crystal::AtomRecord* make_atom(crystal::PhaseRecord* phase, const std::string& e
 // Frees every phase and resets the shared state the harness touched.
 void free_phases();
 
+// A temporary installation with copies of the named shipped files (all when
+// the list is empty; the message catalogue always), current for the loaders
+// of the crystal model; the scattering data and the space groups loaded from
+// it are freed at the end.
+class CrystalInstall {
+ public:
+  explicit CrystalInstall(const std::vector<std::string>& files = {});
+  ~CrystalInstall();
+  CrystalInstall(const CrystalInstall&) = delete;
+  CrystalInstall& operator=(const CrystalInstall&) = delete;
+  // Writes a file of the installation (a database written here is loaded at
+  // the next search).
+  void write(const std::string& name, const std::string& content);
+  const std::string& path() const { return inst_.path(); }
+
+ private:
+  TempInstall inst_;
+};
+
+// A scope of the run on the store (lookup mode 2), discarded at the end.
+struct RunScope {
+  RunScope();
+  ~RunScope();
+  RunScope(const RunScope&) = delete;
+  RunScope& operator=(const RunScope&) = delete;
+};
+
 // Frees the phases at the end of a scope.
 struct PhaseList {
   PhaseList() = default;

@@ -21,24 +21,7 @@ namespace {
 
 using namespace crystal;
 
-// An installation (the shipped files named, plus files written here), current
-// for the loader; the tables are freed at the end.
-class Install {
- public:
-  explicit Install(const std::vector<std::string>& files = {}) : inst_(withcatalogue(files)) {
-    std::strncpy(kalvo, inst_.path().c_str(), sizeof kalvo - 1);
-    nodesfree();
-  }
-  ~Install() { clearafa(); }
-  void write(const std::string& name, const std::string& content) { ktest::write_file(inst_.file(name), content); }
-
- private:
-  static std::vector<std::string> withcatalogue(std::vector<std::string> files) {
-    if (!files.empty() && std::find(files.begin(), files.end(), "err.msg") == files.end()) files.push_back("err.msg");
-    return files;
-  }
-  ktest::TempInstall inst_;
-};
+using Install = ktest::CrystalInstall;
 
 struct Lookup {
   int result;

@@ -21,37 +21,12 @@ namespace {
 
 using namespace crystal;
 
-// A temporary installation with the catalogue and a database (the shipped
-// one when none is given), current for the loader.
-class Install {
- public:
-  explicit Install(const std::string& database) : inst_({"err.msg"}) {
-    ktest::write_file(inst_.file("ordanix.dat"), database);
-    use();
-  }
-  Install() : inst_({"err.msg", "ordanix.dat"}) { use(); }
-  ~Install() { freeordanix(); }
-
- private:
-  void use() {
-    std::strncpy(kalvo, inst_.path().c_str(), sizeof kalvo - 1);
-    nodesfree();
-    freeordanix();
-  }
-  ktest::TempInstall inst_;
+// An installation with the catalogue and the given database, or the shipped one.
+struct Install : ktest::CrystalInstall {
+  explicit Install(const std::string& database) : CrystalInstall({"err.msg"}) { write("ordanix.dat", database); }
+  Install() : CrystalInstall({"err.msg", "ordanix.dat"}) {}
 };
-
-// The run's scope with the cell keys; discarded at the end.
-struct Scope {
-  Scope() {
-    newDATAlist();
-    setrekart(2);
-  }
-  ~Scope() {
-    DelAll();
-    freeDATAlist();
-  }
-};
+using Scope = ktest::RunScope;
 
 struct Key {
   const char* name;

@@ -14,17 +14,7 @@ namespace {
 
 using namespace crystal;
 
-// A scope for the keyword formulas, discarded at the end.
-struct Scope {
-  Scope() {
-    newDATAlist();
-    setrekart(2);
-  }
-  ~Scope() {
-    DelAll();
-    freeDATAlist();
-  }
-};
+using Scope = ktest::RunScope;
 
 TEST(Records, NewPhaseHasTheDriversDefaults) {
   Scope scope;

@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "core/data.hpp"
-#include "core/velmora.hpp"
 #include "crystal/tamrel_services.hpp"
-#include "testsupport.hpp"
+#include "crystal_harness.hpp"
 
 namespace {
 
@@ -125,9 +124,7 @@ TEST(SymmetryText, ComponentsAsDecimals) {
 }
 
 TEST(SymmetryText, MalformedFractionIsADataError) {
-  ktest::TempInstall inst({"err.msg"});
-  std::strncpy(kalvo, inst.path().c_str(), sizeof kalvo - 1);
-  nodesfree();
+  ktest::CrystalInstall inst({"err.msg"});
   for (const char* in : {"x+/2", "x+1/", "/", "x+1/0"}) {
     auto r = ktest::run_in_child([&] {
       char out[64];
