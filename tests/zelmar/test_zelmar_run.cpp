@@ -353,3 +353,50 @@ TEST(ZelmarFile, ProfileServesProbastAndQuindle) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tube-tail scan: one strong line on a background that never falls to 4,
+// so the tails span the whole scan (2theta 29 to 31 degrees): the fraction
+// measured from it heads the file, and the traced line shape carries the
+// tails far beyond its core.
+TEST(ZelmarFile, TubeTailsWidenTheLineShape) {
+  zrun::Workplace wp;
+  std::string scan =
+      "FilePar\nsample\nremark\n1\n2\nx\nCu\nremark\n3\n0\n1\nBerPar1\nrange\n29\n31.02\n0.02\nC\n1\n"
+      "5\n101\nN\nN\n0\nIntens1\n";
+  for (int i = 0; i < 101; ++i) scan += i == 50 ? "300\n" : i == 49 || i == 51 ? "60\n" : "6\n";
+  ktest::write_file(wp.file("tails.val"), scan);
+  Keys keys = with(zrun::basekeys(),
+                   {{"TubeTails", "tails.val"}, {"zweiTheta[1]", "40"}, {"RAW[1]", "raw.txt"}});
+  ktest::RunResult r = wp.run("zelmar", keys);
+  ASSERT_EQ(r.status, 0) << r.out;
+  // The fraction as the scan reader reports it, in percent.
+  const std::string head = "intensity in the tube tails (%): ";
+  size_t at = r.out.find(head);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  const double percent = std::stod(r.out.substr(at + head.size()));
+  EXPECT_NEAR(percent, 60.1, 0.1);
+  std::string first = zrun::lines(ktest::read_file(wp.file("out.ger")))[0];
+  double fraction = 0;
+  ASSERT_EQ(std::sscanf(first.c_str(), "ZELMARRY=REFLEXION TubeTails=%lf", &fraction), 1) << first;
+  EXPECT_NEAR(fraction * 100, percent, 0.006);
+  char printed[20];
+  std::snprintf(printed, sizeof printed, "%.4f", fraction);
+  EXPECT_EQ(first, std::string("ZELMARRY=REFLEXION TubeTails=") + printed);
+
+  std::vector<zrun::RawBin> bins = zrun::parseraw(ktest::read_file(wp.file("raw.txt")));
+  ASSERT_FALSE(bins.empty());
+  EXPECT_LT(bins.front().dev, -0.8);
+  EXPECT_GT(bins.back().dev, 0.8);
+  double all = 0, far = 0;
+  for (const zrun::RawBin& b : bins) {
+    all += static_cast<double>(b.count);
+    if (std::fabs(b.dev) > 0.1) far += static_cast<double>(b.count);
+  }
+  // Most tail rays land beyond 0.1 degrees; without tails almost none do.
+  EXPECT_GT(far / all, 0.75 * fraction);
+  EXPECT_LT(far / all, fraction);
+}
+
+}  // namespace
