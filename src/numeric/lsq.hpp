@@ -1,8 +1,9 @@
-// Pieces shared by the least-squares minimisers qmin and qmin8 and by their
-// bounded sub-problem solvers (used inside the numerical library only): the
-// sums of single-precision products, the diagonal of a packed matrix, the
-// normal equations at the accepted point, the Levenberg-Marquardt damping of
-// the diagonal, and the rule of the iteration tables.
+// Pieces shared by the least-squares minimisers qmin and qmin8, by their
+// bounded sub-problem solvers and by the instrument-profile program's
+// minimiser qmin7: the sums of single-precision products, the diagonal of a
+// packed matrix, the normal equations at the accepted point, the
+// Levenberg-Marquardt damping of the diagonal, and the rule of the iteration
+// tables.
 #pragma once
 
 #include <cstddef>
