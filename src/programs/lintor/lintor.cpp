@@ -1,0 +1,300 @@
+// lintor: builds the instrument-profile file of a diffractometer from scans
+// of a standard. The scans VAL[1], VAL[2], ... are read into one pattern
+// (points measured twice are merged), the points are cut into one window per
+// reflection of the standard's peak-parameter file STANDARDPAR, every window
+// is fitted with a background of RU coefficients and as many
+// squared-Lorentzian components as it needs, and the components of each
+// reflection are written, by angle, into the file named by LINTOR (default:
+// the control file's name), extension "ger". An existing file of that name
+// is kept as "<name>.bak". Single-threaded.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/data.hpp"
+#include "core/fatal.hpp"
+#include "core/frame.hpp"
+#include "core/outfile.hpp"
+#include "core/string.hpp"
+#include "core/velmora.hpp"
+#include "model/lam.hpp"
+#include "model/parfile.hpp"
+#include "programs/lintor/lintor.hpp"
+#include "scan/apx63.hpp"
+
+namespace core {}
+namespace scan {}
+namespace model {}
+
+namespace lintor {
+
+using namespace core;
+using namespace scan;
+using namespace model;
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr int kNameLen = 7996;
+
+template <class... Args>
+[[noreturn]] void fatal(int number, Args... args) {
+  std::printf(errmsg(number), args...);
+  fatal_exit(fatal_status(-number));
+}
+
+[[noreturn]] void fatal(int number) {
+  std::printf("%s", errmsg(number));
+  fatal_exit(fatal_status(-number));
+}
+
+bool yes(const char* key) {
+  static char text[8001];
+  return dataerr_try([&] { GetStrVar(key, 8000, text); }) && text[0] != 0 &&
+         std::strchr("JjYy", text[0]) != nullptr;
+}
+
+struct Settings {
+  bool gsum = false;
+};
+
+// RU, GSUM and EPSILON, looked up through the whole chain.
+Settings readsettings() {
+  Settings s;
+  ru = 2;
+  dataerr_try([] { ru = GetIntVar("RU"); });
+  if (ru < 0) ru = 0;
+  s.gsum = yes("GSUM");
+  double eps = 0;
+  // A width of 0 or below would make the search grid endless.
+  if (!dataerr_try([&] { eps = GetVar("EPSILON"); }) || !(eps > 0) || isnotfinite(eps)) {
+    epsilon = 0.02f;
+    std::printf(errmsg(213), 0.02);
+  } else {
+    epsilon = static_cast<float>(eps);
+  }
+  return s;
+}
+
+// The scans VAL[1], VAL[2], ... up to the first missing one, read into one
+// pattern; the wavelength lines of their radiation loaded.
+void readscans(std::vector<float>& s, std::vector<float>& y, std::vector<float>& v) {
+  ScanNameNode* list = nullptr;
+  ScanNameNode** tail = &list;
+  for (int i = 1;; ++i) {
+    auto* node = kcalloc<ScanNameNode>(1);
+    if (!dataerr_try([&] { GetIndexStrVar("VAL", 1, &i, 8000, node->name); })) {
+      std::free(node);
+      break;
+    }
+    *tail = node;
+    tail = &node->next;
+  }
+  iflintor = true;
+  static char lambda[kNameLen + 1];
+  lambda[0] = 0;
+  int count = 0;
+  float *ps = nullptr, *py = nullptr, *pw = nullptr;
+  getval(list, kNameLen, lambda, &count, &ps, &py, &pw);
+
+  // Polarisation: POL when given; else the unpolarised tube (factor 1), and
+  // none for synchrotron radiation or neutrons.
+  if (ifneutrons()) {
+    setpol(false);
+  } else {
+    double factor = 1;
+    if (dataerr_try([&] { factor = GetVar("POL"); })) {
+      setpol(true);
+      pol = static_cast<float>(factor);
+    } else if (ifsynchrotron()) {
+      setpol(false);
+    } else {
+      setpol(true);
+      pol = 1.0f;
+    }
+  }
+
+  if (lambda[0] != 0) initlam(lambda);
+  if (lambda[0] == 0 || ilam < 1) fatal(-24);
+  if (count == 0) fatal(-23);
+  while (list != nullptr) {
+    ScanNameNode* next = list->next;
+    std::free(list);
+    list = next;
+  }
+  s.assign(ps, ps + count);
+  y.assign(py, py + count);
+  v.assign(pw, pw + count);
+  std::free(ps);
+  std::free(py);
+  std::free(pw);
+}
+
+// The standard's reflections from its peak-parameter file: the peak records
+// whose position lies within sin theta = 1, in file order.
+std::vector<Reflex> readstandard() {
+  static char name[kNameLen + 8];
+  GetStrVar("STANDARDPAR", kNameLen, name);
+  makeextension(name, "par", 0);
+  ParFile pf;
+  if (!pf.open(name)) fatal(-10, name);
+  pf.header();
+  std::vector<Reflex> liste;
+  ParPeak pk;
+  while (pf.peak(pk)) {
+    if (pk.type == 0 || pk.position > 2 * l0) continue;
+    Reflex r;
+    r.intensity = static_cast<float>(pk.intensity);
+    r.position = static_cast<float>(pk.position);
+    r.lorentz = static_cast<float>(pk.third);
+    // A negative square stands for no own width, as in the line-profile model.
+    r.squared = pk.fourth > 0 ? static_cast<float>(std::sqrt(pk.fourth)) : 0.0f;
+    liste.push_back(std::move(r));
+  }
+  pf.close();
+  pf.discardscope();
+  return liste;
+}
+
+// The output file: LINTOR, or the control file's name, always with the
+// extension "ger" (the name under which the fitting programs look for it).
+std::string outputname() {
+  static char name[kNameLen + 8];
+  if (!dataerr_try([] { GetStrVar("LINTOR", kNameLen, name); })) {
+    const int mode = getrekart();
+    setrekart(2);
+    GetStrVar("SAVEFILE", kNameLen, name);
+    setrekart(mode);
+  }
+  makeextension(name, "ger", 1);
+  return name;
+}
+
+// Keeps a copy of an existing output file as "<name>.bak". A backup that
+// cannot be made does not stop the run.
+void backup(const std::string& name) {
+  FILE* old = std::fopen(name.c_str(), "rb");
+  if (old == nullptr) return;
+  std::string bytes;
+  char buf[65536];
+  size_t got;
+  while ((got = std::fread(buf, 1, sizeof buf, old)) > 0) bytes.append(buf, got);
+  const bool complete = std::ferror(old) == 0;
+  std::fclose(old);
+  if (!complete) return;
+  std::vector<char> bak(name.size() + 8);
+  assign(name.c_str(), bak.data());
+  makeextension(bak.data(), "bak", 1);
+  writefile(bak.data(), [&](FILE* f) { return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(); });
+}
+
+// The title as one item of the file's first record: blanks and question
+// marks escaped, and brackets left open closed at its end, since the record
+// reader would otherwise go on into the next line and take the first block
+// for part of the title.
+std::string titleitem(const char* titel) {
+  std::string item = unwhite(titel);
+  int depth = 0;
+  for (char c : item) {
+    if (c == '(' || c == '[') ++depth;
+    else if (c == ')' || c == ']') --depth;
+  }
+  item.append(depth > 0 ? static_cast<size_t>(depth) : 0, ')');
+  return item;
+}
+
+// The weight sum of the components, in single precision.
+float weightsum() {
+  float S = 0;
+  for (double v : g) S = static_cast<float>(S + v);
+  return S;
+}
+
+void writeblock(FILE* f, const Settings& set, double theta) {
+  const int n = static_cast<int>(g.size());
+  const float S = weightsum();
+  std::fprintf(f, "THETA=%-10.6f N=%-2d", theta, n);
+  if (set.gsum) std::fprintf(f, " GSUM=%.5e", static_cast<double>(S));
+  std::fprintf(f, "\n");
+  for (int k = 0; k < n; ++k) std::fprintf(f, "%7.5f %8.7f %9.8f\n", g[k] / S, e[k], std::sqrt(q[k]));
+  std::fflush(f);
+}
+
+void run() {
+  const Settings set = readsettings();
+  std::vector<float> s, y, v;
+  readscans(s, y, v);
+  mergepoints(s, y, v);
+
+  std::vector<Reflex> liste = readstandard();
+  // The rest of the run looks at the run's own keys only: the control file
+  // and the command line.
+  setrekart(0);
+  const float f = ifsynchrotron() ? 0.005f : ifneutrons() ? 0.01f : 0.02f;
+  assignpoints(s, y, v, liste, l0, f);
+  s.clear();
+  y.clear();
+  v.clear();
+  s.shrink_to_fit();
+  y.shrink_to_fit();
+  v.shrink_to_fit();
+
+  const std::string name = outputname();
+  OutFile out;
+  if (!out.open(name)) fatal(-148);
+  backup(name);
+  FILE* file = out.file();
+  static char titel[8001];
+  if (dataerr_try([] { GetStrVar("TITEL", 8000, titel); }))
+    std::fprintf(file, "TITEL=%s\n", titleitem(titel).c_str());
+  else
+    std::fprintf(file, "\n");
+  std::fflush(file);
+
+  for (const Reflex& r : liste) {
+    const int count = static_cast<int>(r.sinx.size());
+    if (count <= std::max(ru, 1)) continue;
+    m = count;
+    sinx = r.sinx.data();
+    intensitaet = r.intensitaet.data();
+    w = r.w.data();
+    reflex = &r;
+    const double angle = std::asin(r.position / (2 * l0));
+    double Q = 0, Q0 = 0;
+    const Failure why = suche(&Q, &Q0);
+    if (why != Failure::none) {
+      g.clear();
+      e.clear();
+      q.clear();
+      std::printf(errmsg(218), angle * 360 / kPi,
+                  why == Failure::notop ? "no line top to measure its width on"
+                                        : "the window is too narrow for the search grid");
+    }
+    writeblock(file, set, angle * 180 / kPi);
+    if (why == Failure::none) {
+      const double epsg = Q0 > 0 ? 100 * std::sqrt(Q / Q0) : 0;
+      std::printf("zweiTheta=%-8.4f N=%-2d EPSG=%6.3f%c", angle * 360 / kPi, static_cast<int>(g.size()),
+                  epsg, '%');
+      if (set.gsum) std::printf(" GSUM=%.5e", static_cast<double>(weightsum()));
+      std::printf("\n");
+    }
+    std::fflush(stdout);
+  }
+  if (!out.commit()) fatal(-148);
+  freelam();
+  setrekart(2);
+}
+
+}  // namespace
+
+}  // namespace lintor
+
+int main(int argc, char** argv) {
+  prolog(argc, argv, "lintor.cfg");
+  lintor::run();
+  epilog();
+}
