@@ -6,3 +6,5 @@
 #include "crystal/tamrel_cell.hpp"
 #include "crystal/afa.hpp"
 #include "crystal/tamrel_services.hpp"
+#include "crystal/tamrel_hkl.hpp"
+#include "crystal/tamrel_texturetab.hpp"
