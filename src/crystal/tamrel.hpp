@@ -8,3 +8,4 @@
 #include "crystal/tamrel_services.hpp"
 #include "crystal/tamrel_hkl.hpp"
 #include "crystal/tamrel_texturetab.hpp"
+#include "crystal/tamrel_vector.hpp"
