@@ -14,21 +14,6 @@ namespace ktest {
 
 using namespace crystal;
 
-CrystalRun::CrystalRun() {
-  std::strncpy(kalvo, inst_.path().c_str(), sizeof kalvo - 1);
-  nodesfree();
-  freeordanix();
-  newDATAlist();
-  setrekart(2);
-}
-
-CrystalRun::~CrystalRun() {
-  free_phases();
-  DelAll();
-  freeDATAlist();
-  freeordanix();
-}
-
 void copy_operators(PhaseRecord* phase) {
   const WyckoffRecord* g = phase->group->general;
   for (int i = 0; i < g->count; ++i)
@@ -56,7 +41,7 @@ void place_sites(PhaseRecord* phase, AtomRecord* atom, double x, double y, doubl
 }
 
 PhaseRecord* make_structure(const std::vector<std::string>& header, const double cell[6],
-                            const std::vector<AtomSpec>& atoms) {
+                            const std::vector<AtomSpec>& atoms, bool scat) {
   PhaseRecord* p = make_phase(header);
   static const char* const keys[6] = {"A", "B", "C", "ALPHA", "BETA", "GAMMA"};
   for (int i = 0; i < 6; ++i) {
@@ -64,7 +49,7 @@ PhaseRecord* make_structure(const std::vector<std::string>& header, const double
     if (cell[i] != 0.0) SetVar(keys[i], cell[i]);
   }
   std::vector<AtomRecord*> records;
-  for (const AtomSpec& a : atoms) records.push_back(make_atom(p, a.eitem, {"Wyckoff=" + a.wyckoff}));
+  for (const AtomSpec& a : atoms) records.push_back(make_atom(p, a.eitem, {"Wyckoff=" + a.wyckoff}, scat));
   phasei = p;
   if (!dataerr_try([] { getmass(); })) {
     ADD_FAILURE() << "the cell or space group cannot be set up";

@@ -42,10 +42,11 @@ TEST(HeapSort, SortsThroughTheCallbacks) {
 // an empty table of equivalents.
 class Equivalents : public ::testing::Test {
  protected:
+  ktest::CrystalInstall inst{{"ordanix.dat"}};
+  ktest::RunScope scope;
+  ktest::PhaseList phases;
+
   void SetUp() override {
-    std::strncpy(kalvo, KALVO_SOURCE_DATA, sizeof kalvo - 1);
-    newDATAlist();
-    setrekart(2);
     hklprime = 101;
     hkltable = static_cast<HklNode**>(std::calloc(hklprime, sizeof(HklNode*)));
   }
@@ -58,9 +59,6 @@ class Equivalents : public ::testing::Test {
       }
     std::free(hkltable);
     hkltable = nullptr;
-    ktest::free_phases();
-    DelAll();
-    freeDATAlist();
   }
 
   PhaseRecord* phase(int kind, const char* hm) {

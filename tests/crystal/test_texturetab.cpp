@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/velmora.hpp"
-#include "crystal/spacehld.hpp"
-#include "crystal/tamrel_texturetab.hpp"
+#include "crystal_harness.hpp"
 
 namespace crystal {}
 using namespace crystal;
@@ -152,12 +150,8 @@ long molien(const std::vector<double>& ops, int n) {
 
 class TextureProjector : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::strncpy(kalvo, KALVO_SOURCE_DATA, sizeof kalvo - 1);
-    freeordanix();
-    zaehlbau();
-  }
-  void TearDown() override { freeordanix(); }
+  ktest::CrystalInstall inst{{"ordanix.dat"}};
+  void SetUp() override { zaehlbau(); }
 };
 
 TEST_F(TextureProjector, FreeCoefficientsPerLaueClassFollowTheMolienSeries) {

@@ -48,7 +48,9 @@ double eval(const std::string& formula) {
 
 class VectorFunctions : public ::testing::Test {
  protected:
-  ktest::CrystalRun run;
+  ktest::CrystalInstall inst{{"ordanix.dat"}};
+  ktest::RunScope scope;
+  ktest::PhaseList phases;
   void SetUp() override { registerfunctions(); }
 };
 
