@@ -83,7 +83,7 @@ inline double boundary(double a, double e) {
 // control file) and an installation directory with the catalogue and the
 // configuration files.
 struct Workplace {
-  ktest::TempInstall install{{"err.msg", "raze.cfg", "cu.lam"}};
+  ktest::TempInstall install{{"err.msg", "raze.cfg", "plot.cfg", "cu.lam"}};
   ktest::TempDir work;
 
   std::string file(const std::string& name) const { return work.file(name); }

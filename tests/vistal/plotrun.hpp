@@ -1,0 +1,148 @@
+// Helpers of the end-to-end tests of the plot preparation: peak-parameter
+// files in the peak-fitting program's layout, a small instrument profile, the
+// columns of the data files, the command file taken apart, and gnuplot
+// rendering the command file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "splitrun.hpp"
+#include "testsupport.hpp"
+
+namespace plotrun {
+
+// One peak record: the parameter count, the intensity and the position in
+// reciprocal d, the own widths for counts 3 and 4.
+struct Peak {
+  int type;
+  double intensity;
+  double position;
+  double third = 0;
+  double fourth = 0;
+};
+
+// A peak-parameter file: the header statements behind PEAKZAHL, the peak
+// records and the background record (without a line end, as the writers
+// leave it).
+inline std::string parfile(const std::string& header, const std::vector<Peak>& peaks,
+                           const std::vector<double>& bg) {
+  char buf[200];
+  std::string s = "PEAKZAHL=" + std::to_string(peaks.size()) + " " + header + "\n";
+  for (const Peak& p : peaks) {
+    std::snprintf(buf, sizeof buf, "%d %14.6E %10.7f", p.type, p.intensity, p.position);
+    s += buf;
+    if (p.type >= 3) {
+      std::snprintf(buf, sizeof buf, " %.7f", p.third);
+      s += buf;
+    }
+    if (p.type == 4) {
+      std::snprintf(buf, sizeof buf, " %.9f", p.fourth);
+      s += buf;
+    }
+    s += " PHASE=test 1 0 0\n";
+  }
+  s += std::to_string(bg.size()) + " ";
+  for (double b : bg) {
+    std::snprintf(buf, sizeof buf, "%14.6E ", b);
+    s += buf;
+  }
+  return s;
+}
+
+// An instrument profile of one narrow component at two angles.
+inline std::string instrument() {
+  return "TITEL=narrow\nTHETA=10 N=1\n1 0 0.0004\nTHETA=60 N=1\n1 0 0.0006\n";
+}
+
+// The mean reciprocal wavelength of the shipped copper tube lines.
+inline double l0() {
+  std::istringstream in(ktest::read_file(std::string(KALVO_SOURCE_DATA) + "/cu.lam"));
+  std::string line;
+  double si = 0, sl = 0;
+  bool lines = false;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '%') continue;
+    if (line.compare(0, 5, "ILAM=") == 0) {
+      lines = true;
+      continue;
+    }
+    double i = 0, l = 0;
+    if (lines && std::sscanf(line.c_str(), "%lf %lf", &i, &l) == 2) {
+      si += i;
+      sl += i * l;
+    }
+  }
+  return sl / si;
+}
+
+// Position in reciprocal d of a line at 2theta (degrees).
+inline double position(double twotheta) {
+  return 2 * std::sin(twotheta * splitrun::kPi / 360) * l0();
+}
+
+// The numeric columns of a data file, one row per line.
+using Rows = std::vector<std::vector<double>>;
+inline Rows rows(const std::string& text) {
+  Rows out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<double> row;
+    std::string field;
+    while (fields >> field) row.push_back(std::stod(field));
+    out.push_back(row);
+  }
+  return out;
+}
+
+// The command file taken apart.
+struct Commands {
+  std::vector<std::string> lines;
+  double xfrom = NAN, xstep = NAN, xto = NAN;
+  double yfrom = NAN, ystep = NAN, yto = NAN;
+  double lower = NAN, upper = NAN, ymin = NAN, ymax = NAN;
+  std::string title;     // without the quotes, as written
+  bool hastitle = false;
+  std::string curves;    // the plot line behind the ranges
+
+  explicit Commands(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    for (const std::string& l : lines) {
+      if (std::sscanf(l.c_str(), "set xtics %lf,%lf,%lf", &xfrom, &xstep, &xto) == 3) continue;
+      if (std::sscanf(l.c_str(), "set ytics %lf,%lf,%lf", &yfrom, &ystep, &yto) == 3) continue;
+      if (l.compare(0, 11, "set title '") == 0 && l.back() == '\'') {
+        title = l.substr(11, l.size() - 12);
+        hastitle = true;
+        continue;
+      }
+      int used = 0;
+      if (std::sscanf(l.c_str(), "plot [%lf:%lf] [%lf:%lf] %n", &lower, &upper, &ymin, &ymax, &used) == 4)
+        curves = l.substr(static_cast<size_t>(used));
+    }
+  }
+};
+
+// Renders the command file of an installation directory to a PNG with
+// gnuplot (which the project's set-up installs).
+inline ktest::RunResult render(const std::string& dir, const std::string& png = "plot.png") {
+  return ktest::run_program("/bin/sh",
+                            {"-c", "exec gnuplot -e \"set terminal png size 900,600; set output '" +
+                                       png + "'\" achsen.plt"},
+                            dir);
+}
+
+// True when the file begins with the PNG signature.
+inline bool ispng(const std::string& path) {
+  return ktest::read_file(path).compare(0, 8, "\x89PNG\r\n\x1a\n") == 0;
+}
+
+}  // namespace plotrun
