@@ -55,10 +55,8 @@ inline std::string parfile(const std::string& header, const std::vector<Peak>& p
   return s;
 }
 
-// An instrument profile of one narrow component at two angles.
-inline std::string instrument() {
-  return "TITEL=narrow\nTHETA=10 N=1\n1 0 0.0004\nTHETA=60 N=1\n1 0 0.0006\n";
-}
+// An instrument profile of one narrow component measured at one angle.
+inline std::string instrument() { return "TITEL=narrow\nTHETA=25 N=1\n1 0 0.0005\n"; }
 
 // The mean reciprocal wavelength of the shipped copper tube lines.
 inline double l0() {
