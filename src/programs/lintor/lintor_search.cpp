@@ -312,7 +312,14 @@ void ableitung(float* row, int p) {
   const size_t n = g.size();
   const double s = sinx[p], c = std::sqrt(1 - s * s);
   if (ru > 0) unta(tu.data(), row, s);
-  std::vector<double> dg(n, 0.0), de(n, 0.0), dq(n, 0.0);
+  // Sums per component, in buffers that only grow: the minimiser calls this
+  // for every point of every iteration.
+  static std::vector<double> sums;
+  if (sums.size() < 3 * n) sums.resize(3 * n);
+  double* dg = sums.data();
+  double* de = dg + n;
+  double* dq = de + n;
+  std::fill(dg, dg + 3 * n, 0.0);
   const double Sr = R.squared;
   for (int l = 0; l < ilam; ++l) {
     const Line ln = lineat(l, s, c);
