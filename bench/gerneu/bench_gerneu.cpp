@@ -15,6 +15,9 @@
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
 
+namespace model {
+using namespace core;
+
 namespace {
 
 void writefile(const std::string& path, const std::string& text) {
@@ -29,7 +32,7 @@ void writefile(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   int calls = argc > 1 ? std::atoi(argv[1]) : 200;
   if (calls < 1) calls = 1;
   char dir[] = "/tmp/bench_gerneuXXXXXX";
@@ -69,3 +72,7 @@ int main(int argc, char** argv) {
   rmdir(dir);
   return 0;
 }
+
+}  // namespace model
+
+int main(int argc, char** argv) { return model::run(argc, argv); }

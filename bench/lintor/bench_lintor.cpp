@@ -19,6 +19,8 @@
 #include "programs/lintor/lintor.hpp"
 
 namespace {
+using namespace core;
+using namespace model;
 
 constexpr double kPi = 3.141592653589793;
 

@@ -28,6 +28,10 @@
 
 extern char** environ;
 
+namespace model {
+using namespace core;
+
+
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -161,7 +165,7 @@ double run_child(const char* self, int threads) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   if (argc > 1) return measure(std::atoi(argv[1]));
   std::printf("pattern model: %d points, %d peaks (%d of each kind), %d background coefficients\n", kPoints,
               3 * kPerKind, kPerKind, kBackground);
@@ -170,3 +174,7 @@ int main(int argc, char** argv) {
   if (one > 0 && eight > 0) std::printf("speed-up 8 threads / 1 thread: %.2f\n", one / eight);
   return one > 0 && eight > 0 ? 0 : 1;
 }
+
+}  // namespace model
+
+int main(int argc, char** argv) { return model::run(argc, argv); }

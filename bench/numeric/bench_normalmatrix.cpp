@@ -13,7 +13,10 @@
 #include "core/nspawn.hpp"
 #include "numeric/bau1.hpp"
 
-int main(int argc, char** argv) {
+namespace numeric {
+using namespace core;
+
+int run(int argc, char** argv) {
   int threads = argc > 1 ? std::atoi(argv[1]) : 1;
   int n = argc > 2 ? std::atoi(argv[2]) : 200;
   int rows = argc > 3 ? std::atoi(argv[3]) : 20000;
@@ -42,3 +45,7 @@ int main(int argc, char** argv) {
               rows, threads, best, flops / best * 1e-9, static_cast<double>(A[0]));
   return 0;
 }
+
+}  // namespace numeric
+
+int main(int argc, char** argv) { return numeric::run(argc, argv); }

@@ -10,6 +10,8 @@
 #include "core/integral.hpp"
 #include "core/nspawn.hpp"
 
+namespace core {
+
 namespace {
 
 int work = 0;  // inner loop length giving the requested cost
@@ -31,7 +33,7 @@ double seconds(double (*fn)(Integrand, void*, double, double, double), long* cal
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   nthreads = argc > 1 ? std::atoi(argv[1]) : 8;
   double micro = argc > 2 ? std::atof(argv[2]) : 20;
 
@@ -70,3 +72,7 @@ int main(int argc, char** argv) {
               per * 1e6, serial, nthreads, parallel, serial / parallel);
   return 0;
 }
+
+}  // namespace core
+
+int main(int argc, char** argv) { return core::run(argc, argv); }

@@ -8,6 +8,8 @@
 
 #include "core/data.hpp"
 
+namespace core {
+
 namespace {
 
 template <class F>
@@ -28,7 +30,7 @@ void measure(const char* what, double seconds, F&& body) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   double seconds = argc > 1 ? std::atof(argv[1]) : 1.0;
   newDATAlist();
   setrekart(2);
@@ -44,3 +46,7 @@ int main(int argc, char** argv) {
   totalfree();
   return 0;
 }
+
+}  // namespace core
+
+int main(int argc, char** argv) { return core::run(argc, argv); }

@@ -11,6 +11,8 @@
 #include "core/integral.hpp"
 #include "core/velmora.hpp"
 
+namespace core {
+
 namespace {
 
 constexpr int kRows = 401;
@@ -857,3 +859,5 @@ void enterbuiltins() {
   stdinit1(gcgauss, "cgauss", 8);
   stdinit1(gdebug, "debug", -1);
 }
+
+}  // namespace core

@@ -23,6 +23,8 @@
 
 #include "core/data.hpp"
 
+namespace core {
+
 // ---------------------------------------------------------------------------
 // The table
 
@@ -133,3 +135,5 @@ int ergibtid(const char* text, int len, const int* lhs, DataContext* ctx, int sl
 // side or into the caller's working memory, valid until the caller releases
 // its scratch mark).
 bool ersetzen(const char* right, int len, DataContext* ctx, int slot, double* x, const char** text, int* textlen);
+
+}  // namespace core

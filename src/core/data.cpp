@@ -37,6 +37,8 @@
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 
+namespace core {
+
 namespace {
 
 constexpr const char* kModule = "obj/data";
@@ -2676,3 +2678,5 @@ void totalfree() {
   nworkers = 0;
   *m = DataContext{};
 }
+
+}  // namespace core

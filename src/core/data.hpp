@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace core {
+
 // ---------------------------------------------------------------------------
 // Entries and scopes
 
@@ -265,3 +267,5 @@ using StdFunction = double (*)(const FormulaArg* args, int nargs, DataContext* c
 void testinit();
 // Enters one built-in function with its count rule (n exactly, -n at least n).
 void stdinit1(StdFunction fn, const char* name, int n);
+
+}  // namespace core

@@ -15,6 +15,8 @@
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 
+namespace core {
+
 extern char framecfgname[256];
 
 namespace {
@@ -65,3 +67,5 @@ void epilog_reduced(FILE* datafile) {
   totalfree();
   fatal_exit(0);
 }
+
+}  // namespace core

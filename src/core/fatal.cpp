@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace core {
+
 namespace {
 std::atomic<void (*)()> cleanup{nullptr};
 }  // namespace
@@ -31,3 +33,5 @@ int fatal_status(int n) {
   int s = static_cast<int>(static_cast<unsigned>(n) & 0xffu);
   return s == 0 ? 1 : s;
 }
+
+}  // namespace core

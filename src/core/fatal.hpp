@@ -1,6 +1,8 @@
 // Ending the process: the one routine every fatal path of the suite goes through.
 #pragma once
 
+namespace core {
+
 // Flushes every C stream and ends the process at once with the given status.
 // Safe on a worker thread: it does not wait for the pool's shutdown.
 [[noreturn]] void fatal_exit(int status);
@@ -19,3 +21,5 @@ void fatal_cleanup(void (*routine)());
 // The status a fatal message -n ends with: n modulo 256, but never 0, so that a
 // failure is never reported as success.
 int fatal_status(int n);
+
+}  // namespace core

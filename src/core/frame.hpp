@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+namespace core {
+
 // The version text printed by the banner.
 inline constexpr char VERSION[] = "4.2.23";
 
@@ -30,3 +32,5 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)() = nu
 void prolog_reduced(int argc, char** argv);
 // Reduced end: closes datafile (when not null), releases the store, status 0.
 [[noreturn]] void epilog_reduced(FILE* datafile);
+
+}  // namespace core

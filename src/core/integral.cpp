@@ -13,6 +13,8 @@
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 
+namespace core {
+
 namespace {
 
 const char* const kModule = "obj/integral";
@@ -524,3 +526,5 @@ double parallelintegral7(Integrand f, void* pointer, double a, double b, double 
   std::free(root.rchild);
   return l + r;
 }
+
+}  // namespace core

@@ -14,6 +14,8 @@
 // so a tolerance of 0, a negative or NaN tolerance, or NaN limits end too.
 #pragma once
 
+namespace core {
+
 // The caller's pointer is passed through unchanged and never read here.
 using Integrand = double (*)(void* pointer, double x);
 
@@ -35,3 +37,5 @@ ComplexValue cintegral7(ComplexIntegrand f, void* pointer, double a, double b, d
 // a worker, or a call while another one runs) the same panels are evaluated
 // on the calling thread instead.
 double parallelintegral7(Integrand f, void* pointer, double a, double b, double eps);
+
+}  // namespace core

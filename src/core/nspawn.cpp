@@ -6,6 +6,8 @@
 
 #include "core/fatal.hpp"
 
+namespace core {
+
 int nthreads = 1;
 ReMutex initmutex;
 
@@ -165,3 +167,5 @@ void releasemutex(ReMutex* m) {
 void closemutex(ReMutex* m) {
   if (pthread_mutex_destroy(&m->mutex) != 0) platform_failure("err 34");
 }
+
+}  // namespace core

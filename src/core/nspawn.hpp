@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace core {
+
 // Number of workers; set before the first batch, never changed afterwards.
 extern int nthreads;
 
@@ -59,3 +61,5 @@ void closemutex(ReMutex* m);
 
 // Guards every lazy one-time initialisation of the suite.
 extern ReMutex initmutex;
+
+}  // namespace core

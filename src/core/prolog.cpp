@@ -14,6 +14,8 @@
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 
+namespace core {
+
 char framecfgname[256];
 
 namespace {
@@ -115,3 +117,5 @@ void prolog_reduced(int argc, char** argv) {
   setrekart(0);
   applynice();
 }
+
+}  // namespace core

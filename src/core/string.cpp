@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace core {
+
 void assign(const char* src, char* dst) {
   while ((*dst++ = *src++) != 0) {
   }
@@ -116,3 +118,5 @@ void i10toa(int n, char* dst) {
   while (k > 0) dst[j++] = buf[--k];
   dst[j] = 0;
 }
+
+}  // namespace core

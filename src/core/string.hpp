@@ -3,6 +3,8 @@
 // do no bounds checking and assume the destination is large enough.
 #pragma once
 
+namespace core {
+
 void assign(const char* src, char* dst);
 // Appends src to the end of dst (the destination comes first here).
 void append(char* dst, const char* src);
@@ -24,3 +26,5 @@ const char* getextension(const char* path);
 void uppercase(const char* src, char* dst);
 void lowercase(const char* src, char* dst);
 void i10toa(int n, char* dst);
+
+}  // namespace core

@@ -11,6 +11,8 @@
 #include "core/fatal.hpp"
 #include "core/nspawn.hpp"
 
+namespace core {
+
 char kalvo[8001];
 int radiation = 0;
 bool polgesetzt = false;
@@ -200,3 +202,5 @@ double mycabs(double re, double im) {
 }
 
 double myatanh(double x) { return 0.5 * std::log((1.0 + x) / (1.0 - x)); }
+
+}  // namespace core

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace core {
+
 // Installation directory (at most 8000 characters), set by the start routine.
 extern char kalvo[8001];
 
@@ -55,3 +57,5 @@ T* kcalloc(size_t count) {
   if (p == nullptr) outofmemory();
   return static_cast<T*>(p);
 }
+
+}  // namespace core

@@ -23,8 +23,6 @@
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
 
-namespace core {}
-namespace model {}
 namespace crystal {
 using namespace core;
 using namespace model;

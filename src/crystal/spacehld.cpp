@@ -22,6 +22,9 @@
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 
+namespace crystal {
+using namespace core;
+
 SpaceGroupRecord* spacefirst = nullptr;
 
 namespace {
@@ -342,3 +345,5 @@ void freeordanix() {
   spacefirst = nullptr;
   spaceloaded.store(false, std::memory_order_release);
 }
+
+}  // namespace crystal

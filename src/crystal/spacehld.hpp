@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace crystal {
+
 // One component (new x, new y or new z) of a coordinate triplet, taken as
 // affine: value = constant + coef[0] x + coef[1] y + coef[2] z.
 struct SymComponent {
@@ -95,3 +97,5 @@ bool ifndeforeq(const char* key, const char* wanted);
 
 // Frees every group; the next search loads the database again.
 void freeordanix();
+
+}  // namespace crystal

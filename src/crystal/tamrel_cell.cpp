@@ -12,8 +12,6 @@
 #include "core/velmora.hpp"
 #include "numeric/ddreieck.hpp"
 
-namespace core {}
-namespace numeric {}
 namespace crystal {
 using namespace core;
 using namespace numeric;

@@ -9,7 +9,6 @@
 #include "core/velmora.hpp"
 #include "crystal/tamrel_records.hpp"
 
-namespace core {}
 
 namespace crystal {
 using namespace core;

@@ -8,9 +8,10 @@
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 
-namespace core {}
 namespace crystal {
 using namespace core;
+using namespace numeric;
+using namespace model;
 
 const char* const texturname[7] = {"NONE", "SPHAR0", "SPHAR2", "SPHAR4", "SPHAR6", "SPHAR8", "SPHAR10"};
 

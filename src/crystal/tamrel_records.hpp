@@ -143,9 +143,9 @@ struct AtomRecord {
   double penalty;           // temperature-factor penalty of the main thread (first penalty value)
   double* threadpenalty;    // the same per worker thread [nthreads]
   int32_t tdskind;          // TDS_*
-  DATAlist* scope;          // the atom's detached store scope
-  DATAlist** threadscope;   // one detached scope per worker thread [nthreads]
-  DATAlist* goalscope;      // the atom's scope kept by the goal evaluation
+  core::DATAlist* scope;          // the atom's detached store scope
+  core::DATAlist** threadscope;   // one detached scope per worker thread [nthreads]
+  core::DATAlist* goalscope;      // the atom's scope kept by the goal evaluation
   double sitepenalty[6];    // site-symmetry penalty values of the displacement tensor
   double firstimage[6];     // the displacement tensor's first image at the first site
   double anisoparam[6];     // displacement parameters as anisoinit takes them
@@ -351,7 +351,7 @@ struct PhaseRecord {
   uint8_t pack;                  // Pack=: packing flag of the exports
   int32_t peakfirst;             // first peak-parameter column of its reflections
   int32_t peaklast;              // one past the last
-  DATAlist* scope;               // the phase's detached scope during goal evaluation
+  core::DATAlist* scope;               // the phase's detached scope during goal evaluation
   SpharBlock<6> sphar2;
   SpharBlock<15> sphar4;
   SpharBlock<28> sphar6;
@@ -384,11 +384,11 @@ extern int32_t durchlauf;    // refinement stage 0..3
 extern double eps10, eps20, eps30, eps40;  // EPS1..EPS4 the instrument function was built with
 extern double eps1, eps2, eps3, eps4;      // EPS1..EPS4 of the current evaluation
 
-extern QminParam* qminparam;  // rqmin records: structural parameters first
+extern numeric::QminParam* qminparam;  // rqmin records: structural parameters first
 extern int rqmin;
 extern int noequiv;           // number of structural parameters
 
-extern PeakSet* param;        // one peak per reflection, the background coefficients
+extern model::PeakSet* param;        // one peak per reflection, the background coefficients
 extern int rp2, rp3, rp4;     // peaks of kind 2, 3, 4
 extern int rpeaks;            // columns of a peak-model derivative row
 extern double** tpeaks;       // [rpeaks] the double behind each column

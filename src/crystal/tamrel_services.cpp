@@ -11,7 +11,6 @@
 #include "core/fatal.hpp"
 #include "core/velmora.hpp"
 
-namespace core {}
 namespace crystal {
 using namespace core;
 

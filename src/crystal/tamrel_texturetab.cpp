@@ -6,7 +6,6 @@
 
 #include "core/fatal.hpp"
 
-namespace core {}
 
 namespace crystal {
 using namespace core;

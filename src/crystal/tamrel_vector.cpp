@@ -10,7 +10,6 @@
 #include "crystal/tamrel_cell.hpp"
 #include "crystal/tamrel_records.hpp"
 
-namespace core {}
 
 namespace crystal {
 using namespace core;

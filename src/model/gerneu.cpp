@@ -30,6 +30,12 @@
 #include "numeric/dreieck.hpp"
 #include "numeric/qmin.hpp"
 #include "numeric/rg.hpp"
+#include "scan/apx63.hpp"
+
+namespace model {
+using namespace core;
+using namespace numeric;
+using namespace scan;
 
 int n = 0;
 float* g = nullptr;
@@ -1313,3 +1319,5 @@ void ger1(const char* name) {
 const ProfileRecord* gerrecords() { return perst; }
 const TableRecord* gertable() { return geqfirst; }
 const unsigned char* gerheader() { return header; }
+
+}  // namespace model

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+namespace model {
+
 // ProfileComponents: the result of the last ger call. Component i contributes
 // 2 g[i] q[i]^3 / ((x - e[i])^2 + q[i]^2)^2 at abscissa x (radians of theta,
 // the unit of the instrument-profile file) and integrates to pi g[i]; e
@@ -31,9 +33,6 @@ extern int gererr;
 // Beam-path arrangement set by ger1: 0 nothing loaded, 1 REFLEXION,
 // 2 TRANSMISSION, 3 CAPILLARY.
 extern int32_t zelmarry;
-// 1 when the instrument function includes tube tails (defined with the scan
-// reader, which reads it too).
-extern char iftubetails;
 
 // Loads the instrument description of that name (the extension is replaced);
 // a second call frees the first load. Fatal conditions end the process.
@@ -69,3 +68,5 @@ const TableRecord* gertable();
 // The 124-byte header of the loaded GEQ table (offsets 8 and 12 are also set
 // by ger1 when no valid table is loaded).
 const unsigned char* gerheader();
+
+}  // namespace model

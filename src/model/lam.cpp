@@ -16,6 +16,9 @@
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 
+namespace model {
+using namespace core;
+
 int ilam = 0;
 double* ij = nullptr;
 double* lj = nullptr;
@@ -122,3 +125,5 @@ void initlam(const char* name) {
   DelAll();
   freeDATAlist();
 }
+
+}  // namespace model

@@ -5,6 +5,8 @@
 // itself as a single wavelength when no such file exists.
 #pragma once
 
+namespace model {
+
 extern int ilam;      // number of lines; 0 when nothing is loaded
 extern double* ij;    // [ilam] relative intensity of each line (not normalised)
 extern double* lj;    // [ilam] reciprocal wavelength of each line
@@ -17,3 +19,5 @@ extern double l0;     // intensity-weighted mean reciprocal wavelength
 void initlam(const char* name);
 // Frees the lines; ilam := 0, l0 keeps its value.
 void freelam();
+
+}  // namespace model

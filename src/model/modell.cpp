@@ -26,6 +26,10 @@
 #include "model/unt.hpp"
 #include "scan/ddm.hpp"
 
+namespace model {
+using namespace core;
+using namespace scan;
+
 // Measured pattern.
 int m = 0;
 float* sinx = nullptr;
@@ -1043,3 +1047,5 @@ float hwb(int flag, int kind, int index, const PeakSet* set) {
   }
   return static_cast<float>(own);
 }
+
+}  // namespace model

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+namespace model {
+
 // ---------------------------------------------------------------------------
 // Peak record
 
@@ -118,3 +120,5 @@ int estimatet0(PeakSet* set, int dof);
 // Full width in 1/d of peak index of the given kind; flag 1 adds the
 // instrument's spread in quadrature. Main thread.
 float hwb(int flag, int kind, int index, const PeakSet* set);
+
+}  // namespace model

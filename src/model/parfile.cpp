@@ -12,7 +12,6 @@
 #include "model/gerneu.hpp"
 #include "model/lam.hpp"
 
-namespace core {}
 namespace model {
 using namespace core;
 

@@ -13,6 +13,10 @@
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
 
+namespace model {
+using namespace core;
+using namespace scan;
+
 namespace {
 
 int ru = 0;                   // polynomial coefficients after the set-up
@@ -273,3 +277,5 @@ int untx0(float* p) {
     for (int k = 0; k < ru; ++k) p[k] = static_cast<float>(std::exp(static_cast<double>(xi[k])));
   return ru;
 }
+
+}  // namespace model

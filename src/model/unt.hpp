@@ -7,6 +7,8 @@
 // first given the thermal-diffuse correction.
 #pragma once
 
+namespace model {
+
 // Sets the model up over the data's sin(theta) values x[0..nx-1] (nx >= 1)
 // with ru coefficients requested; scaled and fixed are curve lists
 // ("a.raw,b.raw" or "TDS(a.raw)") or null. With a scaled curve the last
@@ -23,3 +25,5 @@ void unta(const float* p, float* d, double x);
 int untx0(float* p);
 // Frees the nodes and curves.
 void unt2();
+
+}  // namespace model

@@ -10,6 +10,9 @@
 #include "core/velmora.hpp"
 #include "numeric/dreieck.hpp"
 
+namespace numeric {
+using namespace core;
+
 namespace {
 
 constexpr int kBatch = 201;
@@ -130,3 +133,5 @@ void bauclose(NormalBuilder* ctx) {
   std::free(ctx->buffer);
   delete ctx;
 }
+
+}  // namespace numeric

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace numeric {
+
 struct NormalBuilder {
   float* buffer;               // n rows of 201 floats; row i holds component i
   float* matrix;               // the caller's packed float matrix
@@ -28,3 +30,5 @@ NormalBuilder* bauopen(float* A, int n);
 void bau1(const float* g, NormalBuilder* ctx);
 // Adds what is still buffered and releases the context.
 void bauclose(NormalBuilder* ctx);
+
+}  // namespace numeric

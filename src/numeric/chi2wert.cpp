@@ -5,6 +5,9 @@
 #include "core/fatal.hpp"
 #include "core/integral.hpp"
 
+namespace numeric {
+using namespace core;
+
 namespace {
 
 constexpr double kTolerance = 2.220446049250313e-13;
@@ -119,3 +122,5 @@ double erfc(double x) {
 }
 
 }  // namespace suite
+
+}  // namespace numeric

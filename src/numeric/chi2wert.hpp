@@ -2,6 +2,8 @@
 // adaptive quadrature of their densities.
 #pragma once
 
+namespace numeric {
+
 // P(chi-square with n degrees of freedom <= x), in [0, 1]. n < 1 is an
 // internal error.
 double chi2wert(int n, double x);
@@ -16,3 +18,5 @@ namespace suite {
 double erf(double x);
 double erfc(double x);
 }  // namespace suite
+
+}  // namespace numeric

@@ -2,6 +2,8 @@
 
 #include "numeric/packed.hpp"
 
+namespace numeric {
+
 double dskapro(const double* a, const double* b, int n) { return packed_dot(a, b, n); }
 
 void dma(const double* x, const double* A, double* y, int n) { packed_ma(x, A, y, n); }
@@ -32,3 +34,5 @@ void ddquad(double* L, int n) {
     }
   }
 }
+
+}  // namespace numeric

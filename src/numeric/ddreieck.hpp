@@ -2,6 +2,8 @@
 // arithmetic as the single-precision kernels of dreieck.hpp.
 #pragma once
 
+namespace numeric {
+
 double dskapro(const double* a, const double* b, int n);
 void dma(const double* x, const double* A, double* y, int n);
 double datma(const double* x, const double* A, int n);
@@ -18,3 +20,5 @@ void dmsin(double* A, int n, int* status, double eps);
 
 // L L' in place for a packed lower-triangular factor L.
 void ddquad(double* L, int n);
+
+}  // namespace numeric

@@ -7,6 +7,8 @@
 // arrays.
 #pragma once
 
+namespace numeric {
+
 // Dot product of two float vectors: products summed three at a time in
 // single precision, each group's sum added to a double accumulator.
 double skapro(const float* a, const float* b, int n);
@@ -26,3 +28,5 @@ void bau(const float* g, float* A, int n);
 // complete); -k the pivot of row k was zero or negative (the array then holds
 // a partial factorisation); -1 for n < 1.
 void msin(float* A, int n, int* status, double eps);
+
+}  // namespace numeric

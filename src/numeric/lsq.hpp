@@ -11,6 +11,8 @@
 
 #include "numeric/bau1.hpp"
 
+namespace numeric {
+
 // Sum of v[k]^2: single products, double sum.
 inline double sum_of_squares(const float* v, int n) {
   double s = 0;
@@ -78,3 +80,5 @@ inline double diagonal_curvature(const float* x, const float* g, int n) {
 inline void rule() {
   for (int i = 0; i < 79; ++i) std::putchar('-');
 }
+
+}  // namespace numeric

@@ -9,6 +9,8 @@
 
 #include <cmath>
 
+namespace numeric {
+
 inline long tri(long i) { return i * (i + 1) / 2; }
 
 // Dot product: products taken in groups of three, each group summed in T
@@ -144,3 +146,5 @@ void packed_invert_factor(T* A, int n) {
     }
   }
 }
+
+}  // namespace numeric

@@ -11,6 +11,9 @@
 #include "numeric/lsq.hpp"
 #include "numeric/rg.hpp"
 
+namespace numeric {
+using namespace core;
+
 float gammamult = 0.9f;
 
 void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, QminRow row,
@@ -171,3 +174,5 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
   std::free(r);
   std::free(p);
 }
+
+}  // namespace numeric

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace numeric {
+
 // Factor by which the step fraction shrinks after a trial point the
 // residual function refused; must lie in (0, 1).
 extern float gammamult;
@@ -25,3 +27,5 @@ using QminRow = void (*)(float* g, int i);
 // they hold the final accepted values. verbose prints the iteration table.
 void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, QminRow row,
           int* iterations, float* ermod, bool verbose);
+
+}  // namespace numeric

@@ -11,6 +11,9 @@
 #include "numeric/lsq.hpp"
 #include "numeric/rg2.hpp"
 
+namespace numeric {
+using namespace core;
+
 int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, int* iterations,
           double* ermod, double* moderror, bool verbose) {
   if (n < 1) {
@@ -247,3 +250,5 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
   std::free(p);
   return result;
 }
+
+}  // namespace numeric

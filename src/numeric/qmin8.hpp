@@ -3,6 +3,8 @@
 // Residuals, Jacobian rows and the normal matrix are single precision.
 #pragma once
 
+namespace numeric {
+
 // One parameter: the caller's own head fields (of no meaning to the
 // minimiser), then where the value lives and its limits (inclusive).
 struct QminParam {
@@ -33,3 +35,5 @@ using Qmin8Row = void (*)(float* g, int i);
 // parameter k of the normal matrix was not finite.
 int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, int* iterations,
           double* ermod, double* moderror, bool verbose);
+
+}  // namespace numeric

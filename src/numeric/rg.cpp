@@ -6,6 +6,9 @@
 #include "core/velmora.hpp"
 #include "numeric/rgwork.hpp"
 
+namespace numeric {
+using namespace core;
+
 namespace {
 
 // The scaled problem with its one bound per variable: a variable that hits
@@ -68,3 +71,5 @@ bool rg(const float* A, const float* b, float* x, const float* ub, int n, uint8_
   std::free(W.hitbefore);
   return ok;
 }
+
+}  // namespace numeric

@@ -16,5 +16,9 @@
 
 #include <cstdint>
 
+namespace numeric {
+
 bool rg(const float* A, const float* b, float* x, const float* ub, int n, uint8_t* densused,
         double eps, double thin);
+
+}  // namespace numeric

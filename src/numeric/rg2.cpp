@@ -7,6 +7,9 @@
 #include "core/velmora.hpp"
 #include "numeric/rgwork.hpp"
 
+namespace numeric {
+using namespace core;
+
 namespace {
 
 // The scaled problem with a lower and an upper bound per variable: a
@@ -89,3 +92,5 @@ bool rg2(const float* A, const float* b, float* x, const float* lb, const float*
     std::free(q);
   return ok;
 }
+
+}  // namespace numeric

@@ -5,5 +5,9 @@
 
 #include <cstdint>
 
+namespace numeric {
+
 bool rg2(const float* A, const float* b, float* x, const float* lb, const float* ub, int n,
          uint8_t* densused, double eps, double thin);
+
+}  // namespace numeric

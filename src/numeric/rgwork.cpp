@@ -7,6 +7,9 @@
 #include "core/velmora.hpp"
 #include "numeric/dreieck.hpp"
 
+namespace numeric {
+using namespace core;
+
 namespace {
 
 // Reduced indices are held in 16 bits.
@@ -197,3 +200,5 @@ double nondense_atma(const RgWork& W, const float* x) {
   }
   return s;
 }
+
+}  // namespace numeric

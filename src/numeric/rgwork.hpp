@@ -13,6 +13,8 @@
 
 #include "numeric/lsq.hpp"
 
+namespace numeric {
+
 // Every value stored into a float working value goes through this: overflow
 // saturates at the largest float, magnitudes up to the smallest normal float
 // become 0.
@@ -177,3 +179,5 @@ bool rg_solve(Work& W, double eps, RgStep (*abstieg)(Work&, double)) {
     }
   }
 }
+
+}  // namespace numeric

@@ -18,6 +18,10 @@
 #include "numeric/chi2wert.hpp"
 #include "scan/ddm.hpp"
 
+namespace scan {
+using namespace core;
+using namespace numeric;
+
 float sinxmin = 0.0f;
 float sinxmax = 1.0f;
 CutInterval* cut = nullptr;
@@ -1127,3 +1131,5 @@ void tubetailinit() {
   tubetails = static_cast<float>(1.0 - area);
   std::printf(errmsg(20), 37, static_cast<double>(tubetails) * 100.0);
 }
+
+}  // namespace scan

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+namespace scan {
+
 // One scan-file name of the caller's list; the list is read in order.
 struct ScanNameNode {
   char name[8008];
@@ -101,3 +103,5 @@ void korrddm(int* n, const float* sinx, float** intens, float** w);
 void tubetailinit();
 // Drops the table; tubetails becomes 0.
 void tubetailfree();
+
+}  // namespace scan

@@ -3,6 +3,9 @@
 
 #include "core/fatal.hpp"
 
+namespace scan {
+using namespace core;
+
 bool ifddm = false;
 int* ddmrange = nullptr;
 float* ddmoriintensitaet = nullptr;
@@ -23,3 +26,5 @@ double ddmpolynome(int j, int kind, int r) {
       internal_error("wrong k2", "obj/modell", 793);
   }
 }
+
+}  // namespace scan

@@ -5,6 +5,8 @@
 // the state below.
 #pragma once
 
+namespace scan {
+
 // Derivative mode on; set by the refinement program before getval.
 extern bool ifddm;
 // Window half-width r_c of each centre c (N - 4 entries for N measured
@@ -21,3 +23,5 @@ extern int ddm_mmax;
 // coefficient (half the second derivative), both per step of the point index.
 // Any other kind is an internal error.
 double ddmpolynome(int j, int kind, int r);
+
+}  // namespace scan

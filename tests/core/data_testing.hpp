@@ -9,6 +9,8 @@
 
 #include "core/data.hpp"
 
+namespace core {
+
 struct ErrRec {
   std::string object;
   std::string message;
@@ -42,3 +44,5 @@ class Store : public ::testing::Test {
     totalfree();
   }
 };
+
+}  // namespace core

@@ -16,6 +16,8 @@
 #include "data_testing.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -509,3 +511,5 @@ TEST(BuiltinThreads, WorkersIntegrateAndLoopAtOnce) {
 }
 
 }  // namespace
+
+}  // namespace core

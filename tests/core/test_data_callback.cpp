@@ -8,6 +8,8 @@
 #include "data_testing.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 int calls = 0;
@@ -263,3 +265,5 @@ TEST(StoreWorkers, UnboundedRecursionOnWorkerStacks) {
 }
 
 }  // namespace
+
+}  // namespace core

@@ -8,6 +8,8 @@
 
 #include "data_testing.hpp"
 
+namespace core {
+
 namespace {
 
 struct Case {
@@ -374,3 +376,5 @@ TEST_F(Store, NamesSharingABucket) {
 }
 
 }  // namespace
+
+}  // namespace core

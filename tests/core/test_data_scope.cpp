@@ -7,6 +7,8 @@
 #include "data_testing.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 // The entry of a scope with that scalar name, or null.
@@ -211,3 +213,5 @@ TEST(StoreInternal, BrokenInvariantsEndWithStatus250) {
 }
 
 }  // namespace
+
+}  // namespace core

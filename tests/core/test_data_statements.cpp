@@ -9,6 +9,8 @@
 #include "data_testing.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 // A stream over a text (a temporary file, rewound).
@@ -272,3 +274,5 @@ TEST_F(Store, QuotingOfBlanks) {
 }
 
 }  // namespace
+
+}  // namespace core

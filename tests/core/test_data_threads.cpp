@@ -11,6 +11,8 @@
 #include "data_testing.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 constexpr int kWorkers = 8;
@@ -213,3 +215,5 @@ TEST(StoreThreads, WorkersEvaluateSharedSelfReferencingFormulas) {
 }
 
 }  // namespace
+
+}  // namespace core

@@ -8,6 +8,8 @@
 #include "core/fatal.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 int runs = 0;
@@ -46,3 +48,5 @@ TEST(FatalCleanup, RemovedRoutineDoesNotRun) {
 }
 
 }  // namespace
+
+}  // namespace core

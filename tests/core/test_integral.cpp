@@ -27,6 +27,8 @@
 #include "core/nspawn.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 constexpr double kEps = 1e-13;
@@ -396,3 +398,5 @@ TEST(Quadrature, ParallelVersionOnOneTwoAndEightWorkers) {
     }
   }
 }
+
+}  // namespace core

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace core {
+
 namespace {
 
 struct Registered {
@@ -103,3 +105,5 @@ TEST(MessageRegistry, EveryShippedLineIsReadable) {
     EXPECT_EQ(problem, "") << "line " << lineno << " message " << n;
   }
 }
+
+}  // namespace core

@@ -11,6 +11,8 @@
 #include "core/nspawn.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 std::mutex seen_mutex;
@@ -147,3 +149,5 @@ TEST(ReentrantMutex, CountsAcquisitions) {
   t2.join();
   closemutex(&locked);
 }
+
+}  // namespace core

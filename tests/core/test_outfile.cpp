@@ -15,6 +15,8 @@
 #include "core/outfile.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 using ktest::TempDir;
@@ -125,3 +127,5 @@ TEST(OutFile, FatalEndRemovesTheTemporaryFile) {
 }
 
 }  // namespace
+
+}  // namespace core

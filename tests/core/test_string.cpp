@@ -5,6 +5,8 @@
 
 #include "core/string.hpp"
 
+namespace core {
+
 TEST(StringHelpers, MakeExtension) {
   struct Case {
     const char* path;
@@ -91,3 +93,5 @@ TEST(StringHelpers, AssignAppendCaseAndNumbers) {
     EXPECT_STREQ(buf, c.want);
   }
 }
+
+}  // namespace core

@@ -9,6 +9,8 @@
 #include "core/velmora.hpp"
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 void use_installation(const std::string& dir) {
@@ -167,3 +169,5 @@ TEST(InternalError, PrintsTheFixedLineAndEndsWith250) {
   EXPECT_EQ(r.status, 250);
   EXPECT_EQ(r.out, "before *** internal error labeled somelabel in file obj/data, line 957\n");
 }
+
+}  // namespace core

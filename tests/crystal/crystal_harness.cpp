@@ -15,6 +15,7 @@
 
 namespace ktest {
 
+using namespace core;
 using namespace crystal;
 
 namespace {

@@ -12,6 +12,7 @@
 
 namespace ktest {
 
+using namespace core;
 using namespace crystal;
 
 void copy_operators(PhaseRecord* phase) {

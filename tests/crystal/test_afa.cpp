@@ -19,6 +19,8 @@
 
 namespace {
 
+using namespace core;
+using namespace model;
 using namespace crystal;
 
 using Install = ktest::CrystalInstall;

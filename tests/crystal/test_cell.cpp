@@ -19,6 +19,7 @@
 
 namespace {
 
+using namespace core;
 using namespace crystal;
 
 // An installation with the catalogue and the given database, or the shipped one.

@@ -12,6 +12,7 @@
 
 namespace {
 
+using namespace core;
 using namespace crystal;
 
 using Scope = ktest::RunScope;

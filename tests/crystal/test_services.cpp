@@ -16,6 +16,7 @@
 
 namespace {
 
+using namespace core;
 using namespace crystal;
 
 using Items = std::vector<std::pair<std::string, int>>;

@@ -19,6 +19,9 @@
 #include "crystal/spacehld.hpp"
 #include "testsupport.hpp"
 
+namespace crystal {
+using namespace core;
+
 namespace {
 
 std::string catalogue_text(int n) {
@@ -630,3 +633,5 @@ TEST(ShippedSpaceDatabase, WyckoffPositionsCarryTheirOperators) {
 }
 
 }  // namespace
+
+}  // namespace crystal

@@ -11,7 +11,7 @@
 
 #include "crystal_harness.hpp"
 
-namespace crystal {}
+using namespace core;
 using namespace crystal;
 
 namespace {

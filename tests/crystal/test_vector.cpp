@@ -19,6 +19,7 @@
 
 namespace {
 
+using namespace core;
 using namespace crystal;
 
 void registerfunctions() {

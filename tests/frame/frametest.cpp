@@ -14,6 +14,9 @@
 #include "core/frame.hpp"
 #include "core/velmora.hpp"
 
+namespace frametest {
+using namespace core;
+
 namespace {
 
 void constants() { SetVar("FRAMECONST", 7); }
@@ -29,7 +32,7 @@ void evaluate() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   if (std::getenv("FRAMETEST_REDUCED") != nullptr) {
     prolog_reduced(argc, argv);
     std::printf("KALVO=%s\n", kalvo);
@@ -46,3 +49,7 @@ int main(int argc, char** argv) {
   if (std::getenv("FRAMETEST_LEAVEFRAME") != nullptr) dataerr_newjmp();
   epilog();
 }
+
+}  // namespace frametest
+
+int main(int argc, char** argv) { return frametest::run(argc, argv); }

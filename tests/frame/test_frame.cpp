@@ -11,6 +11,8 @@
 
 #include "testsupport.hpp"
 
+namespace core {
+
 namespace {
 
 const std::string kBanner =
@@ -211,3 +213,5 @@ TEST(ProgramFrame, Runs) {
 }
 
 }  // namespace
+
+}  // namespace core

@@ -15,16 +15,12 @@
 #include "core/velmora.hpp"
 #include "scan/apx63.hpp"
 
-namespace {
+namespace core {
 
 // A fatal message ends a program; here it ends the one input.
 struct FatalEnd {
   int status;
 };
-
-std::string path;
-
-}  // namespace
 
 // The process-ending routines of the suite, replaced for the fuzzer: a fatal
 // end unwinds to the harness, an internal error is a finding.
@@ -43,7 +39,18 @@ int fatal_status(int n) {
   return s == 0 ? 1 : s;
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+}  // namespace core
+
+namespace scan {
+using namespace core;
+
+namespace {
+
+std::string path;
+
+}  // namespace
+
+int fuzz_init() {
   std::strncpy(kalvo, KALVO_SOURCE_DATA, sizeof kalvo - 1);
   path = "/tmp/kalvo-fuzz-" + std::to_string(getpid()) + "." SCAN_EXTENSION;
   // The readers' warnings would only slow the run down.
@@ -51,7 +58,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int fuzz_one(const uint8_t* data, size_t size) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return 0;
   std::fwrite(data, 1, size, f);
@@ -88,4 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   scanfree(records);
   return 0;
+}
+
+}  // namespace scan
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return scan::fuzz_init(); }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return scan::fuzz_one(data, size);
 }

@@ -144,28 +144,28 @@ inline std::vector<std::string> console_lines(const std::string& out) {
 // and everything released at the end.
 struct Store {
   explicit Store(const std::string& dir) {
-    std::snprintf(kalvo, sizeof kalvo, "%s", dir.c_str());
-    nodesfree();
-    totalfree();
-    newDATAlist();
-    setrekart(2);
-    gererr = 1;
+    std::snprintf(core::kalvo, sizeof core::kalvo, "%s", dir.c_str());
+    core::nodesfree();
+    core::totalfree();
+    core::newDATAlist();
+    core::setrekart(2);
+    model::gererr = 1;
   }
   ~Store() {
-    ger2();
-    freelam();
-    totalfree();
-    nodesfree();
+    model::ger2();
+    model::freelam();
+    core::totalfree();
+    core::nodesfree();
   }
 };
 
 // The instrument function of an instrument (name without extension) at the
 // Bragg angle theta (degrees).
 inline std::vector<Component> profile(const std::string& instrument, double theta) {
-  ger1(instrument.c_str());
-  ger(std::sin(theta * kPi / 180));
+  model::ger1(instrument.c_str());
+  model::ger(std::sin(theta * kPi / 180));
   std::vector<Component> c;
-  for (int i = 0; i < n; ++i) c.push_back({g[i], e[i], q[i]});
+  for (int i = 0; i < model::n; ++i) c.push_back({model::g[i], model::e[i], model::q[i]});
   return c;
 }
 
@@ -249,41 +249,41 @@ struct Line {
 inline std::vector<double> pattern(const std::string& instrument, const std::vector<Line>& lines,
                                    const std::vector<double>& tt, double b0, double b1, uint64_t seed,
                                    std::vector<double>* positions) {
-  setxray(true);
-  initlam("cu");
-  ger1(instrument.c_str());
+  core::setxray(true);
+  model::initlam("cu");
+  model::ger1(instrument.c_str());
   const int count = static_cast<int>(tt.size());
-  m = count;
-  sinx = static_cast<float*>(std::malloc(sizeof(float) * count));
-  intensitaet = static_cast<float*>(std::calloc(count, sizeof(float)));
-  w = static_cast<float*>(std::malloc(sizeof(float) * count));
+  model::m = count;
+  model::sinx = static_cast<float*>(std::malloc(sizeof(float) * count));
+  model::intensitaet = static_cast<float*>(std::calloc(count, sizeof(float)));
+  model::w = static_cast<float*>(std::malloc(sizeof(float) * count));
   for (int i = 0; i < count; ++i) {
-    sinx[i] = static_cast<float>(std::sin(tt[i] * kPi / 360));
-    w[i] = 1;
+    model::sinx[i] = static_cast<float>(std::sin(tt[i] * kPi / 360));
+    model::w[i] = 1;
   }
-  hinit();
+  model::hinit();
   std::vector<double> counts(tt.size(), 0.0);
   std::vector<float> r(tt.size());
   positions->clear();
   for (const Line& l : lines) {
-    const double P = 2 * l0 * std::sin(l.twotheta * kPi / 360);
+    const double P = 2 * model::l0 * std::sin(l.twotheta * kPi / 360);
     positions->push_back(P);
-    PeakSet* set = nullptr;
-    peakalloc(nullptr, &set, 0, 0, 0, 1, 0, 0);
+    model::PeakSet* set = nullptr;
+    model::peakalloc(nullptr, &set, 0, 0, 0, 1, 0, 0);
     set->par2[0] = 1;
     set->par2[1] = static_cast<float>(P);
-    modell(r.data(), set);
-    peakfree(&set);
+    model::modell(r.data(), set);
+    model::peakfree(&set);
     double top = 0;
     for (float v : r) top = std::fmax(top, v);
     for (size_t i = 0; i < tt.size(); ++i) counts[i] += l.height * r[i] / top;
   }
-  hfrei();
-  std::free(sinx);
-  std::free(intensitaet);
-  std::free(w);
-  sinx = intensitaet = w = nullptr;
-  m = 0;
+  model::hfrei();
+  std::free(model::sinx);
+  std::free(model::intensitaet);
+  std::free(model::w);
+  model::sinx = model::intensitaet = model::w = nullptr;
+  model::m = 0;
   Noise noise(seed);
   for (size_t i = 0; i < tt.size(); ++i) {
     counts[i] += b0 + b1 * (tt[i] - 45);

@@ -11,6 +11,7 @@
 #include "lintorrun.hpp"
 
 namespace {
+using namespace model;
 
 using lintorrun::Line;
 using lintorrun::Workplace;

@@ -20,6 +20,9 @@
 #include "scan/apx63.hpp"
 
 namespace {
+using namespace numeric;
+using namespace scan;
+using namespace model;
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kCell = 0.415691;  // nm

@@ -14,6 +14,7 @@
 #include "lintorrun.hpp"
 
 namespace {
+using namespace model;
 
 using lintorrun::Comparison;
 using lintorrun::Line;

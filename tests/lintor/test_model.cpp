@@ -16,6 +16,8 @@
 #include "testsupport.hpp"
 
 namespace {
+using namespace core;
+using namespace model;
 
 constexpr double kPi = 3.141592653589793;
 

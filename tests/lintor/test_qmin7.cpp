@@ -11,6 +11,7 @@
 #include "programs/lintor/qmin7.hpp"
 
 namespace {
+using namespace numeric;
 
 using lintor::qmin7;
 

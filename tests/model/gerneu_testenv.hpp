@@ -16,28 +16,30 @@
 #include "model/gerneu.hpp"
 #include "testsupport.hpp"
 
+namespace model {
+
 class GerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::snprintf(kalvo, sizeof kalvo, "%s", install.path().c_str());
-    nodesfree();
-    totalfree();
-    newDATAlist();
-    setrekart(2);
+    std::snprintf(core::kalvo, sizeof core::kalvo, "%s", install.path().c_str());
+    core::nodesfree();
+    core::totalfree();
+    core::newDATAlist();
+    core::setrekart(2);
     gererr = 1;
   }
   void TearDown() override {
     ger2();
     gererr = 1;
-    while (ondataLevel() > 0) dataerr_oldjmp();
-    totalfree();
-    nodesfree();
+    while (core::ondataLevel() > 0) core::dataerr_oldjmp();
+    core::totalfree();
+    core::nodesfree();
   }
 
   // Path of a fixture file in the test's directory.
   std::string path(const std::string& name) const { return dir.file(name); }
   // Executes store statements such as "D==200".
-  static void set(const char* statement) { ASSERT_EQ(ergibt(statement), 1) << statement; }
+  static void set(const char* statement) { ASSERT_EQ(core::ergibt(statement), 1) << statement; }
 
   // Loads the instrument of that name (no extension) and returns what it
   // printed.
@@ -62,7 +64,7 @@ class GerTest : public ::testing::Test {
 };
 
 // The text of catalogue message number, as printed with the given arguments.
-inline std::string catalogue(int number) { return errmsg(number); }
+inline std::string catalogue(int number) { return core::errmsg(number); }
 
 // sin theta of a Bragg angle theta in degrees.
 inline double sintheta(double theta) { return std::sin(theta * 3.141592653589793 / 180); }
@@ -88,3 +90,5 @@ inline double componentweight() {
   for (int i = 0; i < n; ++i) sum += g[i];
   return sum;
 }
+
+}  // namespace model

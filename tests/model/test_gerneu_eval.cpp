@@ -9,6 +9,9 @@
 
 #include "gerneu_testenv.hpp"
 
+namespace model {
+using namespace core;
+
 using gerfix::Block;
 using gerfix::GeqHeader;
 using gerfix::GeqRecord;
@@ -457,3 +460,5 @@ TEST_F(GerTest, LineShapeThatVanishesFails) {
   EXPECT_EQ(r.status, 14);
   EXPECT_EQ(r.out, catalogue(-14));
 }
+
+}  // namespace model

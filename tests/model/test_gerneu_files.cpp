@@ -8,6 +8,11 @@
 #include <vector>
 
 #include "gerneu_testenv.hpp"
+#include "scan/apx63.hpp"
+
+namespace model {
+using namespace core;
+using namespace scan;
 
 using gerfix::Block;
 using gerfix::GeqHeader;
@@ -396,3 +401,5 @@ TEST_F(GerTest, SecondLoadStartsFromNothing) {
   EXPECT_EQ(g, nullptr);
   EXPECT_EQ(n, 0);
 }
+
+}  // namespace model

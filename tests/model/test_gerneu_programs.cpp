@@ -10,6 +10,8 @@
 #include "gerfixtures.hpp"
 #include "testsupport.hpp"
 
+namespace model {
+
 using gerfix::Block;
 using gerfix::GeqHeader;
 using gerfix::GeqRecord;
@@ -133,3 +135,5 @@ TEST(GerneuProgram, WarningsLeaveTheRunGoing) {
     EXPECT_NE(r.out.find(text(120, "inst.ger")), std::string::npos) << r.out;
   }
 }
+
+}  // namespace model

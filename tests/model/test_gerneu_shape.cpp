@@ -11,6 +11,8 @@
 
 #include "gerneu_testenv.hpp"
 
+namespace model {
+
 using gerfix::Component;
 
 namespace {
@@ -280,3 +282,5 @@ TEST_F(GerTest, ReflectingSampleTiltIsInterpolatedInTheta) {
     EXPECT_NEAR(componentweight(), 1 - absorb, 1e-5) << theta;
   }
 }
+
+}  // namespace model

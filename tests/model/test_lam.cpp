@@ -10,6 +10,9 @@
 #include "model/lam.hpp"
 #include "testsupport.hpp"
 
+namespace model {
+using namespace core;
+
 namespace {
 
 void use_install(const ktest::TempDir& dir) { std::snprintf(kalvo, sizeof kalvo, "%s", dir.path().c_str()); }
@@ -110,3 +113,5 @@ TEST(Wavelengths, FatalEnds) {
 }
 
 }  // namespace
+
+}  // namespace model

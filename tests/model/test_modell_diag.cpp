@@ -10,6 +10,9 @@
 #include "core/velmora.hpp"
 #include "modell_fixture.hpp"
 
+namespace model {
+using namespace core;
+
 using namespace modelltest;
 
 namespace {
@@ -288,3 +291,5 @@ TEST_F(Diagnostics, NegativeFourthParameterCountsAsNoOwnWidth) {
 }
 
 }  // namespace
+
+}  // namespace model

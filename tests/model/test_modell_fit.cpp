@@ -12,6 +12,9 @@
 #include "modell_fixture.hpp"
 #include "numeric/qmin.hpp"
 
+namespace model {
+using namespace numeric;
+
 using namespace modelltest;
 
 namespace {
@@ -136,3 +139,5 @@ TEST(PatternFit, KnownPeaksWithCountingNoiseAreRecoveredWithinTheirErrors) {
 }
 
 }  // namespace
+
+}  // namespace model

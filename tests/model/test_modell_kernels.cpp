@@ -10,6 +10,8 @@
 
 #include "model/modell.hpp"
 
+namespace model {
+
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -325,3 +327,5 @@ TEST(PeakRecord, SortOrdersEachKindByPositionMovingEverythingAlong) {
 }
 
 }  // namespace
+
+}  // namespace model

@@ -17,6 +17,10 @@
 #include "core/velmora.hpp"
 #include "modell_fixture.hpp"
 
+namespace model {
+using namespace core;
+using namespace scan;
+
 using namespace modelltest;
 
 namespace {
@@ -384,3 +388,5 @@ TEST(PatternThreads, SameResultsForOneAndEightThreads) {
 }
 
 }  // namespace
+
+}  // namespace model

@@ -13,6 +13,9 @@
 #include "model/parfile.hpp"
 #include "testsupport.hpp"
 
+namespace model {
+using namespace core;
+
 namespace {
 
 class ParFileTest : public ::testing::Test {
@@ -258,3 +261,5 @@ TEST_F(ParGsumTest, GsumIsTheInstrumentWeightAtThePeakAndAbsentBeyondItsRange) {
 }
 
 }  // namespace
+
+}  // namespace model

@@ -14,6 +14,10 @@
 #include "scan/ddm.hpp"
 #include "testsupport.hpp"
 
+namespace model {
+using namespace core;
+using namespace scan;
+
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -237,3 +241,5 @@ TEST_F(BackgroundCurves, ReadingCurvesLeavesThePatternsDerivativeModeAlone) {
 }
 
 }  // namespace
+
+}  // namespace model

@@ -21,6 +21,9 @@
 #include "numeric/bau1.hpp"
 #include "testsupport.hpp"
 
+namespace numeric {
+using namespace core;
+
 namespace {
 
 // Reproducible vectors with a wide range of magnitudes and signs.
@@ -158,3 +161,5 @@ TEST(NormalBuilder, BitIdenticalOnOneTwoAndSevenThreads) {
     }
   }
 }
+
+}  // namespace numeric

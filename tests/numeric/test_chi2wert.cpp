@@ -8,6 +8,8 @@
 #include "numeric/chi2wert.hpp"
 #include "testsupport.hpp"
 
+namespace numeric {
+
 TEST(ChiSquare, AgainstClosedForms) {
   const double xs[] = {1e-6, 0.01, 0.3, 1, 2.5, 4, 7.7, 15, 30, 60};
   for (double x : xs) {
@@ -94,3 +96,5 @@ TEST(ChiSquare, DegreesOfFreedomBelowOneAreAnInternalError) {
                          std::to_string(k.line) + "\n");
   }
 }
+
+}  // namespace numeric

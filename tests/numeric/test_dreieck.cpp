@@ -9,6 +9,8 @@
 #include "numeric/ddreieck.hpp"
 #include "numeric/dreieck.hpp"
 
+namespace numeric {
+
 namespace {
 
 long at(int i, int j) { return i >= j ? i * (i + 1) / 2 + j : j * (j + 1) / 2 + i; }
@@ -229,3 +231,5 @@ TEST(PackedMatrices, ProductsAndSumsFollowTheirPrecision) {
   bau(g.data(), C.data(), 2);
   EXPECT_EQ(C, (std::vector<float>{2.25f, -3, 4, 0, 0, 0}));
 }
+
+}  // namespace numeric

@@ -20,6 +20,9 @@
 #include "numeric/qmin8.hpp"
 #include "testsupport.hpp"
 
+namespace numeric {
+using namespace core;
+
 namespace {
 
 // Standard output of fn, captured in this process (the worker pool cannot
@@ -436,3 +439,5 @@ TEST_F(Minimisers, VerboseTables) {
       " 2.9999971E+00  1.3000003E+00  5.0000092E-01 \n"
       "-------------------------------------------------------------------------------\n");
 }
+
+}  // namespace numeric

@@ -13,6 +13,8 @@
 #include "numeric/rg.hpp"
 #include "numeric/rg2.hpp"
 
+namespace numeric {
+
 namespace {
 
 using Matrix = std::vector<std::vector<double>>;
@@ -342,3 +344,5 @@ TEST(BoundedQuadratic, EdgeCases) {
   EXPECT_EQ(A, A0);
   EXPECT_EQ(B.b, b0);
 }
+
+}  // namespace numeric

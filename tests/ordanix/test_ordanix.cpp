@@ -12,6 +12,8 @@
 
 #include "testsupport.hpp"
 
+namespace ordanix {
+
 namespace {
 
 using ktest::message;
@@ -350,3 +352,5 @@ TEST(Ordanix, ShippedDatabasePasses) {
 }
 
 }  // namespace
+
+}  // namespace ordanix

@@ -15,6 +15,8 @@
 #include "gerfixtures.hpp"
 #include "testsupport.hpp"
 
+namespace probast {
+
 namespace {
 
 using geqrun::Blocks;
@@ -217,3 +219,5 @@ TEST_F(Probast, TableFromQuindleGivesTheSameLineShapeAsTheProfileFile) {
 }
 
 }  // namespace
+
+}  // namespace probast

@@ -17,6 +17,10 @@
 #include "model/gerneu.hpp"
 #include "testsupport.hpp"
 
+namespace quindle {
+using namespace core;
+using namespace model;
+
 namespace {
 
 using geqrun::message;
@@ -83,7 +87,7 @@ class Quindle : public ::testing::Test {
     ger1(ref.file("inst").c_str());
     for (double x : angles) {
       float s = sinhalf(x);
-      ::ger(s);
+      model::ger(s);
       out += gerfix::geq_record({s, std::vector<float>(g, g + n), std::vector<float>(e, e + n),
                                  std::vector<float>(q, q + n)});
     }
@@ -233,7 +237,7 @@ TEST_F(Quindle, InstrumentFunctionReturnsTheTabulatedComponents) {
     ger1(wp.file("inst").c_str());
     ASSERT_NE(gertable(), nullptr);
     for (const geqrun::Record& rec : t.records) {
-      ::ger(rec.s);
+      model::ger(rec.s);
       ASSERT_EQ(n, static_cast<int>(rec.g.size()));
       for (int i = 0; i < n; ++i) {
         EXPECT_NEAR(g[i], rec.g[i], 2e-7 * rec.g[i]);
@@ -424,3 +428,5 @@ TEST_F(Quindle, FatalExits) {
 }
 
 }  // namespace
+
+}  // namespace quindle

@@ -13,6 +13,8 @@
 #include "testsupport.hpp"
 
 namespace scanfix {
+using namespace core;
+using namespace scan;
 
 void put16(std::string& b, size_t off, int v) {
   if (b.size() < off + 2) b.resize(off + 2, '\0');
@@ -106,7 +108,7 @@ Read getscans(const std::vector<std::string>& names, const std::string& lambda, 
   ScanRecord* records = nullptr;
   std::fflush(stdout);
   if (capture) testing::internal::CaptureStdout();
-  ::getscans(nodes.empty() ? nullptr : nodes.front().get(), lamlen, lam.data(), &records);
+  scan::getscans(nodes.empty() ? nullptr : nodes.front().get(), lamlen, lam.data(), &records);
   std::fflush(stdout);
   Read result;
   if (capture) result.out = testing::internal::GetCapturedStdout();
@@ -168,7 +170,7 @@ Pattern getval(const std::vector<std::string>& names, bool capture) {
   int n = -1;
   std::fflush(stdout);
   if (capture) testing::internal::CaptureStdout();
-  ::getval(nodes.empty() ? nullptr : nodes.front().get(), 7996, lam.data(), &n, &sinx, &y, &w);
+  scan::getval(nodes.empty() ? nullptr : nodes.front().get(), 7996, lam.data(), &n, &sinx, &y, &w);
   std::fflush(stdout);
   if (capture) p.out = testing::internal::GetCapturedStdout();
   p.npts = n;

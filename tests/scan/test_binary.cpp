@@ -18,6 +18,9 @@
 #include "scan/apx63.hpp"
 #include "testsupport.hpp"
 
+namespace scan {
+using namespace core;
+
 using scanfix::msg;
 
 namespace {
@@ -414,3 +417,5 @@ TEST_F(Binary, RealRaw1Files) {
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -17,6 +17,9 @@
 #include "scan/ddm.hpp"
 #include "testsupport.hpp"
 
+namespace scan {
+using namespace core;
+
 using scanfix::msg;
 
 namespace {
@@ -431,3 +434,5 @@ TEST_F(Pipeline, DerivativeModeNeedsFivePoints) {
 }
 
 }  // namespace
+
+}  // namespace scan

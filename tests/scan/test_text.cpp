@@ -12,6 +12,9 @@
 #include "scan/apx63.hpp"
 #include "testsupport.hpp"
 
+namespace scan {
+using namespace core;
+
 using scanfix::msg;
 
 namespace {
@@ -397,3 +400,5 @@ TEST_F(Text, RealColumnFile) {
 }
 
 }  // namespace
+
+}  // namespace scan

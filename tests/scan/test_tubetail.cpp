@@ -10,6 +10,9 @@
 #include "scan/apx63.hpp"
 #include "testsupport.hpp"
 
+namespace scan {
+using namespace core;
+
 using scanfix::msg;
 
 namespace {
@@ -120,3 +123,5 @@ TEST_F(TubeTail, NoTable) {
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -26,9 +26,6 @@
 #include "programs/lintor/lintor.hpp"
 #include "scan/apx63.hpp"
 
-namespace core {}
-namespace scan {}
-namespace model {}
 
 namespace lintor {
 
@@ -294,7 +291,7 @@ void run() {
 }  // namespace lintor
 
 int main(int argc, char** argv) {
-  prolog(argc, argv, "lintor.cfg");
+  core::prolog(argc, argv, "lintor.cfg");
   lintor::run();
-  epilog();
+  core::epilog();
 }

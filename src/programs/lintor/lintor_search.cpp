@@ -15,9 +15,6 @@
 #include "programs/lintor/lintor.hpp"
 #include "programs/lintor/qmin7.hpp"
 
-namespace core {}
-namespace numeric {}
-namespace model {}
 
 namespace lintor {
 

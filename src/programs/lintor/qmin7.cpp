@@ -10,8 +10,6 @@
 #include "numeric/lsq.hpp"
 #include "numeric/rg2.hpp"
 
-namespace core {}
-namespace numeric {}
 
 namespace lintor {
 

@@ -26,6 +26,9 @@
 #include "core/frame.hpp"
 #include "core/velmora.hpp"
 
+namespace ordanix {
+using namespace core;
+
 namespace {
 
 // A general point: no special position of any group passes through it.
@@ -259,7 +262,7 @@ bool readline(FILE* f, std::string& line) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   prolog_reduced(argc, argv);
   FILE* f = kalvoopen("ordanix.dat", "r");
   if (f == nullptr) fatal(-165);
@@ -278,3 +281,7 @@ int main(int argc, char** argv) {
   if (std::ferror(f)) fatal(-165);
   epilog_reduced(f);
 }
+
+}  // namespace ordanix
+
+int main(int argc, char** argv) { return ordanix::run(argc, argv); }

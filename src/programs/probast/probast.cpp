@@ -23,6 +23,10 @@
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
 
+namespace probast {
+using namespace core;
+using namespace model;
+
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -38,7 +42,7 @@ constexpr const char* kOutput = "probast.out";
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   prolog(argc, argv, "probast.cfg");
 
   // A missing LINTOR or zweiTheta reaches the outermost handler (status 1).
@@ -107,3 +111,7 @@ int main(int argc, char** argv) {
   ger2();
   epilog();
 }
+
+}  // namespace probast
+
+int main(int argc, char** argv) { return probast::run(argc, argv); }

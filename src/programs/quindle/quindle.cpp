@@ -38,6 +38,12 @@
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
+#include "scan/apx63.hpp"
+
+namespace quindle {
+using namespace core;
+using namespace scan;
+using namespace model;
 
 namespace {
 
@@ -167,7 +173,7 @@ void zeroshifton() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   prolog(argc, argv, "quindle.cfg");
 
   // Instrument profile: undefined is message -56; a name too long for the
@@ -282,3 +288,7 @@ int main(int argc, char** argv) {
   zeroshifton();
   epilog();
 }
+
+}  // namespace quindle
+
+int main(int argc, char** argv) { return quindle::run(argc, argv); }

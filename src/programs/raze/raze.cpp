@@ -35,10 +35,6 @@
 #include "numeric/ddreieck.hpp"
 #include "scan/apx63.hpp"
 
-namespace core {}
-namespace numeric {}
-namespace scan {}
-namespace model {}
 
 namespace raze {
 

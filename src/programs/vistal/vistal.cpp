@@ -35,9 +35,6 @@
 #include "model/unt.hpp"
 #include "scan/apx63.hpp"
 
-namespace core {}
-namespace scan {}
-namespace model {}
 
 namespace vistal {
 

@@ -10,12 +10,9 @@
 #include "numeric/qmin.hpp"
 #include "numeric/rg.hpp"
 
-namespace core {}
-namespace numeric {}
 
 namespace zelmar {
 
-using namespace core;
 using namespace numeric;
 
 namespace {

@@ -8,7 +8,6 @@
 #include "core/outfile.hpp"
 #include "core/velmora.hpp"
 
-namespace core {}
 
 namespace zelmar {
 

@@ -22,8 +22,6 @@
 #include "raytrace.hpp"
 #include "scan/apx63.hpp"
 
-namespace core {}
-namespace scan {}
 
 namespace zelmar {
 
@@ -344,7 +342,7 @@ void run() {
 }  // namespace zelmar
 
 int main(int argc, char** argv) {
-  prolog(argc, argv, "zelmar.cfg");
+  core::prolog(argc, argv, "zelmar.cfg");
   zelmar::run();
-  epilog();
+  core::epilog();
 }
