@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
     R.position = static_cast<float>(2 * l0 * std::sin(thetaR));
     const int m = 460;
     std::vector<float> s(m), y(m, 0.0f), w(m, 1.0f);
-    for (int p = 0; p < m; ++p) s[p] = static_cast<float>(std::sin(thetaR - 0.02 + p * 0.01 * kPi / 360));
+    for (int p = 0; p < m; ++p)
+      s[p] = static_cast<float>(std::sin(thetaR - 0.02 + p * 0.01 * kPi / 360));
     lintor::m = m;
     lintor::sinx = s.data();
     lintor::intensitaet = y.data();
@@ -89,8 +90,10 @@ int main(int argc, char** argv) {
     const double cpu = static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC / repetitions;
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / repetitions;
-    std::printf("%-17s %d points: %zu components found, Q/(m - 2 - 3n) = %.3f, %.3f s process, %.3f s wall\n",
-                c.what, m, lintor::g.size(), Q / (m - 2 - 3.0 * lintor::g.size()), cpu, wall);
+    std::printf(
+        "%-17s %d points: %zu components found, Q/(m - 2 - 3n) = %.3f, %.3f s process, %.3f s "
+        "wall\n",
+        c.what, m, lintor::g.size(), Q / (m - 2 - 3.0 * lintor::g.size()), cpu, wall);
   }
   freelam();
   totalfree();

@@ -31,7 +31,6 @@ extern char** environ;
 namespace model {
 using namespace core;
 
-
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -98,7 +97,9 @@ int measure(int threads) {
     const double tt = 21.0 + 63.0 * k / (3 * kPerKind - 1);
     const float pos = static_cast<float>(2.0 * l0 * std::sin(tt * kPi / 360.0));
     const int kind = 2 + k % 3, slot = k / 3;
-    float* block = kind == 2 ? set->par2 + 2 * slot : kind == 3 ? set->par3 + 3 * slot : set->par4 + 4 * slot;
+    float* block = kind == 2   ? set->par2 + 2 * slot
+                   : kind == 3 ? set->par3 + 3 * slot
+                               : set->par4 + 4 * slot;
     block[0] = 100.0f;
     block[1] = pos;
     if (kind >= 3) block[2] = 0.003f;
@@ -127,8 +128,9 @@ int measure(int threads) {
   }
   double check = 0.0;
   for (float v : r) check += v;
-  std::printf("threads %d: modell %.2f ms, derivative rows %.2f ms, together %.2f ms (check %.6g)\n", threads,
-              best_model, best_rows, best_model + best_rows, check);
+  std::printf(
+      "threads %d: modell %.2f ms, derivative rows %.2f ms, together %.2f ms (check %.6g)\n",
+      threads, best_model, best_rows, best_model + best_rows, check);
   std::fflush(stdout);
   peakfree(&set);
   hfrei();
@@ -167,8 +169,8 @@ double run_child(const char* self, int threads) {
 
 int run(int argc, char** argv) {
   if (argc > 1) return measure(std::atoi(argv[1]));
-  std::printf("pattern model: %d points, %d peaks (%d of each kind), %d background coefficients\n", kPoints,
-              3 * kPerKind, kPerKind, kBackground);
+  std::printf("pattern model: %d points, %d peaks (%d of each kind), %d background coefficients\n",
+              kPoints, 3 * kPerKind, kPerKind, kBackground);
   const double one = run_child("/proc/self/exe", 1);
   const double eight = run_child("/proc/self/exe", 8);
   if (one > 0 && eight > 0) std::printf("speed-up 8 threads / 1 thread: %.2f\n", one / eight);

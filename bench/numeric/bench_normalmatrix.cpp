@@ -41,8 +41,8 @@ int run(int argc, char** argv) {
     if (t < best) best = t;
   }
   double flops = 2.0 * rows * (static_cast<double>(n) * (n + 1) / 2);
-  std::printf("normal matrix n=%d rows=%d threads=%d: %.4f s, %.2f GFLOP/s (check %.6g)\n", n,
-              rows, threads, best, flops / best * 1e-9, static_cast<double>(A[0]));
+  std::printf("normal matrix n=%d rows=%d threads=%d: %.4f s, %.2f GFLOP/s (check %.6g)\n", n, rows,
+              threads, best, flops / best * 1e-9, static_cast<double>(A[0]));
   return 0;
 }
 

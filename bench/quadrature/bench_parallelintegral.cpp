@@ -67,9 +67,10 @@ int run(int argc, char** argv) {
     integral7(count, &calls, 0, 1, 1e-13);
   }
   std::printf("%ld integrand calls\n", calls);
-  std::printf("integrand %.1f us/call; integral7 %.4f s, parallelintegral7 on %d threads %.4f s: "
-              "speed-up %.2f\n",
-              per * 1e6, serial, nthreads, parallel, serial / parallel);
+  std::printf(
+      "integrand %.1f us/call; integral7 %.4f s, parallelintegral7 on %d threads %.4f s: "
+      "speed-up %.2f\n",
+      per * 1e6, serial, nthreads, parallel, serial / parallel);
   return 0;
 }
 

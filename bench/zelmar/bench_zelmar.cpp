@@ -8,9 +8,9 @@
 //   bench_zelmar [EPSG, default 0.01]
 #include <cfloat>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "raytrace.hpp"
 
@@ -49,10 +49,11 @@ int main(int argc, char** argv) {
       const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       const double cpu = static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC;
       const auto rays = static_cast<double>(tr.traced);
-      std::printf("%-12s 2theta=%5.1f %11.0f rays: %8.3g rays/s (process time), %8.3g rays/s (wall), "
-                  "%4.1f %% accepted\n",
-                  names[arr], tt, rays, rays / cpu, rays / s,
-                  100.0 * static_cast<double>(tr.accepted) / static_cast<double>(tr.traced));
+      std::printf(
+          "%-12s 2theta=%5.1f %11.0f rays: %8.3g rays/s (process time), %8.3g rays/s (wall), "
+          "%4.1f %% accepted\n",
+          names[arr], tt, rays, rays / cpu, rays / s,
+          100.0 * static_cast<double>(tr.accepted) / static_cast<double>(tr.traced));
     }
   }
 }

@@ -131,7 +131,9 @@ double gexp(const FormulaArg* a, int, DataContext* c, int s) { return std::exp(a
 double gcos(const FormulaArg* a, int, DataContext* c, int s) { return std::cos(arg(a, 0, c, s)); }
 double gtan(const FormulaArg* a, int, DataContext* c, int s) { return std::tan(arg(a, 0, c, s)); }
 double gatan(const FormulaArg* a, int, DataContext* c, int s) { return std::atan(arg(a, 0, c, s)); }
-double gfloor(const FormulaArg* a, int, DataContext* c, int s) { return std::floor(arg(a, 0, c, s)); }
+double gfloor(const FormulaArg* a, int, DataContext* c, int s) {
+  return std::floor(arg(a, 0, c, s));
+}
 double gceil(const FormulaArg* a, int, DataContext* c, int s) { return std::ceil(arg(a, 0, c, s)); }
 double gsqr(const FormulaArg* a, int, DataContext* c, int s) {
   double x = arg(a, 0, c, s);
@@ -179,8 +181,10 @@ double gpower(const FormulaArg* args, int, DataContext* c, int s) {
   double b = arg(args, 1, c, s);
   bool bad = false;
   if (tiny(a) && tiny(b)) return 1.0;
-  if (tiny(a) && b <= -kTiny) bad = true;
-  else if (a <= -kTiny && !(std::fmod(b, 1.0) == 0.0)) bad = true;
+  if (tiny(a) && b <= -kTiny)
+    bad = true;
+  else if (a <= -kTiny && !(std::fmod(b, 1.0) == 0.0))
+    bad = true;
   if (bad) {
     char obj[128];
     int n = std::snprintf(obj, sizeof obj, "power(%23.15E,%23.15E)", a, b);
@@ -226,7 +230,9 @@ double gmin(const FormulaArg* a, int n, DataContext* c, int s) {
 // ---------------------------------------------------------------------------
 // Statements inside formulas (cat, while)
 
-inline bool isstatement(const FormulaArg& a, int L) { return L < a.len && (a.text[L] == '=' || a.text[L] == ':'); }
+inline bool isstatement(const FormulaArg& a, int L) {
+  return L < a.len && (a.text[L] == '=' || a.text[L] == ':');
+}
 
 double gcat(const FormulaArg* a, int n, DataContext* c, int s) {
   int mark = errcount(c);
@@ -238,7 +244,8 @@ double gcat(const FormulaArg* a, int n, DataContext* c, int s) {
     varspn(c, a[i].text, a[i].len, &L, &nl);
     if (isstatement(a[i], L)) {
       int lhs[2] = {L, nl};
-      if (ergibtid(a[i].text, a[i].len, lhs, c, s) == 0) SetErr(c, a[i].text, a[i].len, "Error while evaluating cat");
+      if (ergibtid(a[i].text, a[i].len, lhs, c, s) == 0)
+        SetErr(c, a[i].text, a[i].len, "Error while evaluating cat");
     } else {
       value = Wertid(a[i].text, a[i].len, c, s);
       seen = true;
@@ -263,7 +270,9 @@ double gwhile(const FormulaArg* a, int n, DataContext* c, int s) {
     bool statement;
   };
   int nbody = n - 1;
-  Item* items = nbody > 0 ? static_cast<Item*>(scratchalloc(c, sizeof(Item) * static_cast<size_t>(nbody))) : nullptr;
+  Item* items = nbody > 0
+                    ? static_cast<Item*>(scratchalloc(c, sizeof(Item) * static_cast<size_t>(nbody)))
+                    : nullptr;
   for (int i = 0; i < nbody && !failedsince(c, mark); ++i) {
     const FormulaArg& x = a[i + 1];
     varspn(c, x.text, x.len, &items[i].L, &items[i].n);
@@ -338,11 +347,21 @@ double compare(Cmp op, const FormulaArg* a, int n, DataContext* c, int s) {
   return 1.0;
 }
 
-double glt(const FormulaArg* a, int n, DataContext* c, int s) { return compare(Cmp::lt, a, n, c, s); }
-double gle(const FormulaArg* a, int n, DataContext* c, int s) { return compare(Cmp::le, a, n, c, s); }
-double ggt(const FormulaArg* a, int n, DataContext* c, int s) { return compare(Cmp::gt, a, n, c, s); }
-double gge(const FormulaArg* a, int n, DataContext* c, int s) { return compare(Cmp::ge, a, n, c, s); }
-double geq(const FormulaArg* a, int n, DataContext* c, int s) { return compare(Cmp::eq, a, n, c, s); }
+double glt(const FormulaArg* a, int n, DataContext* c, int s) {
+  return compare(Cmp::lt, a, n, c, s);
+}
+double gle(const FormulaArg* a, int n, DataContext* c, int s) {
+  return compare(Cmp::le, a, n, c, s);
+}
+double ggt(const FormulaArg* a, int n, DataContext* c, int s) {
+  return compare(Cmp::gt, a, n, c, s);
+}
+double gge(const FormulaArg* a, int n, DataContext* c, int s) {
+  return compare(Cmp::ge, a, n, c, s);
+}
+double geq(const FormulaArg* a, int n, DataContext* c, int s) {
+  return compare(Cmp::eq, a, n, c, s);
+}
 
 double gne(const FormulaArg* a, int, DataContext* c, int s) {
   double p = arg(a, 0, c, s);
@@ -658,8 +677,10 @@ struct IntegralCall {
 };
 
 void setabscissa(IntegralCall* k, double t) {
-  if (k->nidx == 0) SetVarid(k->name, t, k->c, k->slot);
-  else SetIndexVarid(k->name, k->nidx, k->idx, t, k->c, k->slot);
+  if (k->nidx == 0)
+    SetVarid(k->name, t, k->c, k->slot);
+  else
+    SetIndexVarid(k->name, k->nidx, k->idx, t, k->c, k->slot);
 }
 
 double integrand(void* p, double t) {
@@ -690,7 +711,8 @@ struct VariableMessages {
 // Scans the argument that names the integration variable (a plain name or an
 // array element with indices evaluated in the caller's scope). False after
 // pushing the message that says why it cannot be one.
-bool integrationvariable(const FormulaArg& x, const VariableMessages& m, Scratch& scratch, IntegralCall* k) {
+bool integrationvariable(const FormulaArg& x, const VariableMessages& m, Scratch& scratch,
+                         IntegralCall* k) {
   DataContext* c = k->c;
   int before = errcount(c);
   ParsedToken t;
@@ -725,7 +747,8 @@ bool integrationvariable(const FormulaArg& x, const VariableMessages& m, Scratch
 // Evaluates the limits and the tolerance inside the private scope. Quadrature
 // must always end, so limits that are not finite and a tolerance that is not
 // a positive finite number are refused.
-bool limits(const FormulaArg* a, int first, int nargs, IntegralCall* k, double* lo, double* hi, double* eps) {
+bool limits(const FormulaArg* a, int first, int nargs, IntegralCall* k, double* lo, double* hi,
+            double* eps) {
   DataContext* c = k->c;
   *lo = Wertid(a[first].text, a[first].len, c, k->slot);
   *hi = Wertid(a[first + 1].text, a[first + 1].len, c, k->slot);
@@ -733,8 +756,10 @@ bool limits(const FormulaArg* a, int first, int nargs, IntegralCall* k, double* 
   if (nargs > first + 2) *eps = Wertid(a[first + 2].text, a[first + 2].len, c, k->slot);
   if (failedsince(c, k->mark)) return false;
   if (!std::isfinite(*lo)) SetErr(c, a[first].text, a[first].len, "wrong limits in integral");
-  if (!std::isfinite(*hi)) SetErr(c, a[first + 1].text, a[first + 1].len, "wrong limits in integral");
-  if (!(*eps > 0.0) || !std::isfinite(*eps)) SetErr(c, a[first + 2].text, a[first + 2].len, "wrong tolerance in integral");
+  if (!std::isfinite(*hi))
+    SetErr(c, a[first + 1].text, a[first + 1].len, "wrong limits in integral");
+  if (!(*eps > 0.0) || !std::isfinite(*eps))
+    SetErr(c, a[first + 2].text, a[first + 2].len, "wrong tolerance in integral");
   return !failedsince(c, k->mark);
 }
 
@@ -743,7 +768,8 @@ double gintegral(const FormulaArg* a, int n, DataContext* c, int s) {
   Scratch scratch(c);
   IntegralCall k{c, s, errcount(c), nullptr, 0, nullptr, &a[0], nullptr, nullptr};
   if (DATAlistLevel() == 0) newDATAlistctx(c);
-  static const VariableMessages msgs{"wrong arg 2 to integral", "function can't be arg 2 of integral",
+  static const VariableMessages msgs{"wrong arg 2 to integral",
+                                     "function can't be arg 2 of integral",
                                      "Arg 2 of integral: index no. %d out of range"};
   if (!integrationvariable(a[1], msgs, scratch, &k)) return 1.0;
   newDATAlistctx(c);
@@ -761,7 +787,8 @@ double gcintegral(const FormulaArg* a, int n, DataContext* c, int s) {
   Scratch scratch(c);
   IntegralCall k{c, s, errcount(c), nullptr, 0, nullptr, nullptr, &a[1], &a[2]};
   if (DATAlistLevel() == 0) newDATAlistctx(c);
-  static const VariableMessages msgs{"wrong arg 4 to cintegral", "function can't be arg 4 of cintegral",
+  static const VariableMessages msgs{"wrong arg 4 to cintegral",
+                                     "function can't be arg 4 of cintegral",
                                      "Arg 4 of integral: index no. %d out of range"};
   ComplexValue z{1.0, 0.0};
   if (integrationvariable(a[3], msgs, scratch, &k)) {
@@ -811,7 +838,8 @@ StdFunction findbuiltin(const char* name, int nlen, int nargs) {
   for (int row = hashrow(name, nlen), tried = 0; stdhash[row].n != 0 && tried < kRows;
        row = (row + 1) % kRows, ++tried) {
     const StdFkt& f = stdhash[row];
-    if (accepts(f.n, nargs) && std::memcmp(f.name, name, static_cast<size_t>(nlen)) == 0 && f.name[nlen] == 0)
+    if (accepts(f.n, nargs) && std::memcmp(f.name, name, static_cast<size_t>(nlen)) == 0 &&
+        f.name[nlen] == 0)
       return f.fn;
   }
   return nullptr;

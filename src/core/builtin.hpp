@@ -43,7 +43,8 @@ DataContext* datacontext();
 // and yields 1.0.
 double Wertid(const char* text, int len, DataContext* ctx, int slot);
 // Calls a user function, C function or built-in by name.
-double funktionsruf(const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* ctx, int slot);
+double funktionsruf(const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* ctx,
+                    int slot);
 
 // One name token with an optional bracketed list, as the evaluator scans it:
 // name part, bracket character ('(' or '[' or 0), token length and the
@@ -105,8 +106,10 @@ double GetVarid(const char* name, DataContext* ctx, int slot);
 double GetIndexVarid(const char* name, int nidx, const int* idx, DataContext* ctx, int slot);
 void SetVarid(const char* name, double x, DataContext* ctx, int slot);
 void SetStrVarid(const char* name, const char* text, DataContext* ctx, int slot);
-void SetIndexVarid(const char* name, int nidx, const int* idx, double x, DataContext* ctx, int slot);
-void SetIndexStrVarid(const char* name, int nidx, const int* idx, const char* text, DataContext* ctx, int slot);
+void SetIndexVarid(const char* name, int nidx, const int* idx, double x, DataContext* ctx,
+                   int slot);
+void SetIndexStrVarid(const char* name, int nidx, const int* idx, const char* text,
+                      DataContext* ctx, int slot);
 void DelVarid(const char* name, DataContext* ctx, int slot);
 void DelIndexVarid(const char* name, int nidx, const int* idx, DataContext* ctx, int slot);
 void SetStrFktid(const char* name, int n, const char* body, DataContext* ctx, int slot);
@@ -134,6 +137,7 @@ int ergibtid(const char* text, int len, const int* lhs, DataContext* ctx, int sl
 // false with the text to store in *text / *textlen (a view into the right
 // side or into the caller's working memory, valid until the caller releases
 // its scratch mark).
-bool ersetzen(const char* right, int len, DataContext* ctx, int slot, double* x, const char** text, int* textlen);
+bool ersetzen(const char* right, int len, DataContext* ctx, int slot, double* x, const char** text,
+              int* textlen);
 
 }  // namespace core

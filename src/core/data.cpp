@@ -113,10 +113,10 @@ struct DataContext {
   BusyFrame* busy;
   int depth;
   char* stackbase;
-  int wdepth;        // formula evaluations running
-  int unwinders;     // running levels that drop an unwinding runaway's records
-  bool overflow;     // the nesting limit was hit and its record is on the stack
-  int overflowmark;  // records below the nesting limit's record
+  int wdepth;           // formula evaluations running
+  int unwinders;        // running levels that drop an unwinding runaway's records
+  bool overflow;        // the nesting limit was hit and its record is on the stack
+  int overflowmark;     // records below the nesting limit's record
   DATAlist* privscope;  // private scope of the threaded phase
   int slot;
 };
@@ -146,7 +146,9 @@ struct CharTables {
       buchstabenziffern[i] = letter || digit;
       ziffern[i] = digit;
       hexziffern[i] = digit || (i >= 'a' && i <= 'f');
-      packtable[i] = static_cast<unsigned char>(digit ? i - '0' : (i >= 'a' && i <= 'f') ? i - 'a' + 10 : 0);
+      packtable[i] = static_cast<unsigned char>(digit                    ? i - '0'
+                                                : (i >= 'a' && i <= 'f') ? i - 'a' + 10
+                                                                         : 0);
     }
   }
 };
@@ -209,7 +211,9 @@ char* dstrdup(DataContext* c, const char* s, int len) {
   t[len] = 0;
   return t;
 }
-char* dstrdup(DataContext* c, const char* s) { return dstrdup(c, s, static_cast<int>(std::strlen(s))); }
+char* dstrdup(DataContext* c, const char* s) {
+  return dstrdup(c, s, static_cast<int>(std::strlen(s)));
+}
 
 // ---------------------------------------------------------------------------
 // Scratch stack
@@ -226,7 +230,9 @@ void srelease(DataContext* c, ScratchMark m) {
   }
 }
 
-bool sempty(DataContext* c) { return c->scur == nullptr || (c->scur == c->sfirst && c->scur->used == 0); }
+bool sempty(DataContext* c) {
+  return c->scur == nullptr || (c->scur == c->sfirst && c->scur->used == 0);
+}
 
 void* salloc(DataContext* c, size_t n) {
   n = (n + 7) & ~size_t(7);
@@ -244,8 +250,10 @@ void* salloc(DataContext* c, size_t n) {
     fresh->size = size;
     fresh->used = 0;
     fresh->next = nb;
-    if (b) b->next = fresh;
-    else c->sfirst = fresh;
+    if (b)
+      b->next = fresh;
+    else
+      c->sfirst = fresh;
     nb = fresh;
   }
   nb->used = n;
@@ -268,7 +276,8 @@ struct ScratchScope {
 DataContext* ctxof() {
   int id = threadid();
   if (id < 0) return &thread0;
-  if (threadarray == nullptr || id >= nworkers) internal_error("store used by a worker outside the threaded phase", kModule, 120);
+  if (threadarray == nullptr || id >= nworkers)
+    internal_error("store used by a worker outside the threaded phase", kModule, 120);
   return &threadarray[id];
 }
 
@@ -404,7 +413,9 @@ DataVar* Such(DataContext* c, int slot, const char* name, int nlen) {
   uint32_t b = namehash(name, nlen) % DATA_BUCKETS;
   for (DATAlist* s = c->top; s != nullptr; s = s->next) {
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
-      if (v->nidx == 0 && v->idx == nullptr && nameeq(v, name, nlen) && guardof(v, slot) <= c->level) return v;
+      if (v->nidx == 0 && v->idx == nullptr && nameeq(v, name, nlen) &&
+          guardof(v, slot) <= c->level)
+        return v;
     if (!searchdeeper(c)) break;
   }
   return nullptr;
@@ -416,7 +427,8 @@ DataVar* SuchIndex(DataContext* c, int slot, const char* name, int nlen, int nid
   for (DATAlist* s = c->top; s != nullptr; s = s->next) {
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
       if (v->idx != nullptr && v->nidx == nidx && nameeq(v, name, nlen) &&
-          std::memcmp(v->idx, idx, sizeof(int) * static_cast<size_t>(nidx)) == 0 && guardof(v, slot) <= c->level)
+          std::memcmp(v->idx, idx, sizeof(int) * static_cast<size_t>(nidx)) == 0 &&
+          guardof(v, slot) <= c->level)
         return v;
     if (!searchdeeper(c)) break;
   }
@@ -428,8 +440,8 @@ DataVar* SuchFkt(DataContext* c, int slot, const char* name, int nlen, int nargs
   uint32_t b = namehash(name, nlen) % DATA_BUCKETS;
   for (DATAlist* s = c->top; s != nullptr; s = s->next) {
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
-      if (v->idx == nullptr && v->nidx != 0 && ruleaccepts(v->nidx, nargs) && nameeq(v, name, nlen) &&
-          guardof(v, slot) <= c->level)
+      if (v->idx == nullptr && v->nidx != 0 && ruleaccepts(v->nidx, nargs) &&
+          nameeq(v, name, nlen) && guardof(v, slot) <= c->level)
         return v;
     if (!searchdeeper(c)) break;
   }
@@ -536,7 +548,8 @@ int32_t* newtlevels(DataContext* c, int n) {
   return t;
 }
 
-DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, int nlen, int nidx, const int* idx) {
+DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, int nlen, int nidx,
+                const int* idx) {
   DataVar* v = static_cast<DataVar*>(dalloc(c, sizeof(DataVar)));
   v->serial = s->serial++;
   v->comment = nullptr;
@@ -650,7 +663,8 @@ void takecomment(DataContext* c, DATAlist* s, DataVar* v) {
   }
 }
 
-DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx, const int* idx) {
+DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx,
+                    const int* idx) {
   DATAlist* s = writescope(c);
   DataVar** link = refexact(s, name, nlen, kind, nidx, idx);
   if (*link != nullptr) return *link;
@@ -756,7 +770,8 @@ struct Nesting {
   DataContext* c;
   int entry;
   bool ok;
-  Nesting(DataContext* ctx, int slot, const char* obj, int objlen) : c(ctx), entry(ctx->nerr), ok(true) {
+  Nesting(DataContext* ctx, int slot, const char* obj, int objlen)
+      : c(ctx), entry(ctx->nerr), ok(true) {
     char here;
     if (stackexhausted(c, slot, &here, 0) || c->depth >= kMaxNesting) {
       nestingrecord(c, obj, objlen);
@@ -889,7 +904,10 @@ bool Parameter(DataContext* c, const char* s, const char* end, ParsedToken* t) {
   t->bracket = bracket;
   t->toklen = static_cast<int>(q - s);
   t->nargs = nargs;
-  t->args = nargs > 0 ? static_cast<FormulaArg*>(salloc(c, sizeof(FormulaArg) * static_cast<size_t>(nargs))) : nullptr;
+  t->args =
+      nargs > 0
+          ? static_cast<FormulaArg*>(salloc(c, sizeof(FormulaArg) * static_cast<size_t>(nargs)))
+          : nullptr;
   if (bracket != 0) {
     // Second pass: the argument texts.
     const char* r = nameend + 1;
@@ -899,8 +917,10 @@ bool Parameter(DataContext* c, const char* s, const char* end, ParsedToken* t) {
     const char* stop = closed ? q - 1 : q;
     while (r < stop) {
       char ch = *r;
-      if (ch == '(' || ch == '[') ++depth;
-      else if (ch == ')' || ch == ']') --depth;
+      if (ch == '(' || ch == '[')
+        ++depth;
+      else if (ch == ')' || ch == ']')
+        --depth;
       else if (ch == ',' && depth == 1) {
         t->args[k].text = start;
         t->args[k].len = static_cast<int>(r - start);
@@ -963,8 +983,8 @@ double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objl
 // ---------------------------------------------------------------------------
 // Function calls
 
-double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* c,
-                   int slot) {
+double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* args, int nargs,
+                   DataContext* c, int slot) {
   Nesting nest(c, slot, name, nlen);
   if (!nest.ok) return 1.0;
   ScratchScope scratch(c);
@@ -977,7 +997,8 @@ double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* arg
     char text[18];
     int state;
   };
-  Cell* cells = nargs > 0 ? static_cast<Cell*>(salloc(c, sizeof(Cell) * static_cast<size_t>(nargs))) : nullptr;
+  Cell* cells = nargs > 0 ? static_cast<Cell*>(salloc(c, sizeof(Cell) * static_cast<size_t>(nargs)))
+                          : nullptr;
   for (int i = 0; i < nargs; ++i) cells[i].state = 0;
   // First pass: evaluate every referenced argument once, in the order of first reference.
   int sublen = 0;
@@ -1065,16 +1086,16 @@ double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* arg
   return r;
 }
 
-double callcfkt(DataCallback cb, const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* c,
-                int slot) {
+double callcfkt(DataCallback cb, const char* name, int nlen, const FormulaArg* args, int nargs,
+                DataContext* c, int slot) {
   Nesting nest(c, slot, name, nlen);
   if (!nest.ok) return 1.0;
   ScratchScope scratch(c);
   char* name0 = static_cast<char*>(salloc(c, static_cast<size_t>(nlen) + 1));
   std::memcpy(name0, name, static_cast<size_t>(nlen));
   name0[nlen] = 0;
-  const char** argv =
-      static_cast<const char**>(salloc(c, sizeof(char*) * static_cast<size_t>(nargs > 0 ? nargs : 1)));
+  const char** argv = static_cast<const char**>(
+      salloc(c, sizeof(char*) * static_cast<size_t>(nargs > 0 ? nargs : 1)));
   for (int i = 0; i < nargs; ++i) {
     char* a = static_cast<char*>(salloc(c, static_cast<size_t>(args[i].len) + 1));
     std::memcpy(a, args[i].text, static_cast<size_t>(args[i].len));
@@ -1123,7 +1144,8 @@ double callcfkt(DataCallback cb, const char* name, int nlen, const FormulaArg* a
 
 }  // namespace
 
-double funktionsruf(const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* c, int slot) {
+double funktionsruf(const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* c,
+                    int slot) {
   if (nlen <= 0) internal_error("fktleer", kModule, 4548);
   DataVar* v = SuchFkt(c, slot, name, nlen, nargs);
   if (v != nullptr) {
@@ -1501,8 +1523,10 @@ double GetVarid(const char* name, DataContext* c, int slot) {
   if (name[0] == 0) pusherr(c, "", "empty variable name");
   AccessName a;
   parsename(c, name, &a);
-  if (a.trailing) pusherr(c, name, "wrong variable name");
-  else if (!a.valid) pusherr(c, name, "wrong variable name");
+  if (a.trailing)
+    pusherr(c, name, "wrong variable name");
+  else if (!a.valid)
+    pusherr(c, name, "wrong variable name");
   if (a.t.bracket == '(') {
     pusherr(c, name, "function call can't be evaluated by GetVar");
     return 1.0;
@@ -1628,10 +1652,12 @@ void SetIndexVarid(const char* name, int nidx, const int* idx, double x, DataCon
   setnumber(c, writeentry(c, name, nlen, Kind::Elem, nidx, idx), x);
 }
 
-void SetIndexStrVarid(const char* name, int nidx, const int* idx, const char* text, DataContext* c, int) {
+void SetIndexStrVarid(const char* name, int nidx, const int* idx, const char* text, DataContext* c,
+                      int) {
   int nlen = elementwrite(c, name, nidx, idx);
   if (nlen < 0) return;
-  settext(c, writeentry(c, name, nlen, Kind::Elem, nidx, idx), text, static_cast<int>(std::strlen(text)));
+  settext(c, writeentry(c, name, nlen, Kind::Elem, nidx, idx), text,
+          static_cast<int>(std::strlen(text)));
 }
 
 void DelVarid(const char* name, DataContext* c, int slot) {
@@ -1768,7 +1794,8 @@ void GetStrVar(const char* name, int maxlen, char* buf) {
       if (ok && v == nullptr) {
         pusherr(c, obj, objlen, "undefined variable");
       } else if (ok && c->nerr == before) {
-        bool fits = v->text != nullptr ? puttext(v->text, maxlen, buf) : putnumber(v->value, maxlen, buf);
+        bool fits =
+            v->text != nullptr ? puttext(v->text, maxlen, buf) : putnumber(v->value, maxlen, buf);
         if (!fits) {
           clearbuf(buf);
           pusherr(c, name, "insufficient string length");
@@ -1823,7 +1850,8 @@ void GetIndexStrVar(const char* name, int nidx, const int* idx, int maxlen, char
     if (v == nullptr) {
       pusherr(c, elementtext(name, nlen, nidx, idx), "undefined array element");
     } else {
-      bool fits = v->text != nullptr ? puttext(v->text, maxlen, buf) : putnumber(v->value, maxlen, buf);
+      bool fits =
+          v->text != nullptr ? puttext(v->text, maxlen, buf) : putnumber(v->value, maxlen, buf);
       if (!fits) {
         clearbuf(buf);
         pusherr(c, name, "insufficient string length");
@@ -1910,7 +1938,9 @@ bool DelErrid(DataContext* c) {
   return pending(c);
 }
 
-void SetErr(DataContext* c, const char* object, int objlen, const char* message) { pusherr(c, object, objlen, message); }
+void SetErr(DataContext* c, const char* object, int objlen, const char* message) {
+  pusherr(c, object, objlen, message);
+}
 
 int errcount(DataContext* c) { return c->nerr; }
 void droperrors(DataContext* c, int mark) { dropto(c, mark); }
@@ -2023,7 +2053,8 @@ void varspn(DataContext* c, const char* text, int len, int* L, int* n) {
       --depth;
       ++p;
       if (depth == 0) {
-        if ((kind == '(' && ch == ']') || (kind == '[' && ch == ')')) pusherr(c, text, len, "wrong brackets");
+        if ((kind == '(' && ch == ']') || (kind == '[' && ch == ')'))
+          pusherr(c, text, len, "wrong brackets");
         break;
       }
     } else {
@@ -2046,7 +2077,8 @@ char* scratchcopy(DataContext* c, const char* s, int len) {
 
 }  // namespace
 
-bool ersetzen(const char* right, int len, DataContext* c, int slot, double* x, const char** text, int* textlen) {
+bool ersetzen(const char* right, int len, DataContext* c, int slot, double* x, const char** text,
+              int* textlen) {
   if (len == 0 || right[0] != '=') {
     *text = right;
     *textlen = len;
@@ -2153,8 +2185,10 @@ int ergibtid(const char* text, int len, const int* lhs, DataContext* c, int slot
       int count = (r <= 2147483647.0 && r >= -2147483648.0) ? static_cast<int>(r) : 0;
       const char* body = text + L + 1;
       int blen = len - L - 1;
-      if (blen > 0) SetStrFktid(name, count, scratchcopy(c, body, blen), c, slot);
-      else DelFktid(name, count, c, slot);
+      if (blen > 0)
+        SetStrFktid(name, count, scratchcopy(c, body, blen), c, slot);
+      else
+        DelFktid(name, count, c, slot);
     }
     if (c->nerr != before) {
       dropto(c, before);
@@ -2173,8 +2207,10 @@ int ergibtid(const char* text, int len, const int* lhs, DataContext* c, int slot
     double x = 0;
     const char* t = nullptr;
     int tl = 0;
-    if (ersetzen(right, rlen, c, slot, &x, &t, &tl)) SetVarid(target, x, c, slot);
-    else SetStrVarid(target, scratchcopy(c, t, tl), c, slot);
+    if (ersetzen(right, rlen, c, slot, &x, &t, &tl))
+      SetVarid(target, x, c, slot);
+    else
+      SetStrVarid(target, scratchcopy(c, t, tl), c, slot);
     return 1;
   }
   return 0;
@@ -2216,8 +2252,10 @@ bool readitem(DataContext* c, FILE* stream, int limit, char* item) {
   int n = 0;
   bool overflow = false;
   auto put = [&](char ch) {
-    if (n < limit) item[n++] = ch;
-    else overflow = true;
+    if (n < limit)
+      item[n++] = ch;
+    else
+      overflow = true;
   };
   if (stream == nullptr) {
     if (c->input == nullptr) internal_error("data-string-NULL", kModule, 3153);
@@ -2234,15 +2272,19 @@ bool readitem(DataContext* c, FILE* stream, int limit, char* item) {
       if (ch == ' ') break;
       if (ch == '\n') {
         if (depth < 1) {
-          if (stream == stdin) stdin_eoln = true;
-          else std::ungetc(ch, stream);
+          if (stream == stdin)
+            stdin_eoln = true;
+          else
+            std::ungetc(ch, stream);
           break;
         }
         ch = std::getc(stream);
         continue;
       }
-      if (ch == '(' || ch == '[') ++depth;
-      else if (ch == ')' || ch == ']') --depth;
+      if (ch == '(' || ch == '[')
+        ++depth;
+      else if (ch == ')' || ch == ']')
+        --depth;
       put(static_cast<char>(ch));
       ch = std::getc(stream);
     }
@@ -2260,7 +2302,8 @@ constexpr int kItemLimit = 8001;
 
 // The value item of GetList and GetData: statements before it are executed.
 // True for a number (in *x), else the text (possibly empty) is in *text.
-bool readvalue(DataContext* c, int slot, FILE* stream, char* item, double* x, const char** text, int* textlen) {
+bool readvalue(DataContext* c, int slot, FILE* stream, char* item, double* x, const char** text,
+               int* textlen) {
   for (;;) {
     readitem(c, stream, kItemLimit, item);
     int len = static_cast<int>(std::strlen(item));
@@ -2331,8 +2374,10 @@ void GetData(FILE* stream, const char* name) {
       }
       int idx[1] = {k};
       if (number) {
-        if (name[0] == 0) pusherr(c, "", "empty variable name");
-        else SetIndexVarid(name, 1, idx, x, c, slot);
+        if (name[0] == 0)
+          pusherr(c, "", "empty variable name");
+        else
+          SetIndexVarid(name, 1, idx, x, c, slot);
       } else {
         SetIndexStrVarid(name, 1, idx, scratchcopy(c, t, tl), c, slot);
       }
@@ -2354,7 +2399,8 @@ void GetData(FILE* stream, const char* name) {
 // ---------------------------------------------------------------------------
 // Control-file format
 
-void heapsortid(int n, void* base, bool (*less)(int i, int j, void* base), void (*swap)(int i, int j, void* base)) {
+void heapsortid(int n, void* base, bool (*less)(int i, int j, void* base),
+                void (*swap)(int i, int j, void* base)) {
   if (n < 2) return;
   auto sift = [&](int root, int end) {
     for (;;) {
@@ -2490,9 +2536,12 @@ const char* unwhite(const char* text) {
   thread_local std::string buffer;
   buffer.clear();
   for (const char* p = text; *p != 0; ++p) {
-    if (*p == ' ') buffer += "?!";
-    else if (*p == '?') buffer += "??";
-    else buffer += *p;
+    if (*p == ' ')
+      buffer += "?!";
+    else if (*p == '?')
+      buffer += "??";
+    else
+      buffer += *p;
   }
   return buffer.c_str();
 }
@@ -2505,8 +2554,10 @@ void white(char* text) {
       *o++ = *p;
       continue;
     }
-    if (p[1] == '!') *o++ = ' ';
-    else if (p[1] == '?') *o++ = '?';
+    if (p[1] == '!')
+      *o++ = ' ';
+    else if (p[1] == '?')
+      *o++ = '?';
     else {
       std::printf(errmsg(-66), original.c_str());
       fatal_exit(66);
@@ -2633,7 +2684,8 @@ void exitDATAthreads() {
     if (i >= 0 && c->nerr > 0) {
       if (m->nerr == 0) {
         // Same order on the main thread: copy from the oldest record up.
-        DataError** list = static_cast<DataError**>(std::malloc(sizeof(DataError*) * static_cast<size_t>(c->nerr)));
+        DataError** list = static_cast<DataError**>(
+            std::malloc(sizeof(DataError*) * static_cast<size_t>(c->nerr)));
         if (list == nullptr) nomemory();
         int k = 0;
         for (DataError* e = c->errtop; e != nullptr; e = e->next) list[k++] = e;

@@ -38,18 +38,18 @@ using DataCallback = double (*)(const char* name, const char* const* args, int n
 
 // One variable, array element or function entry of a scope.
 struct DataVar {
-  uint32_t serial;      // order within its scope; save writes by ascending serial
-  char* comment;        // written by save as a "%" line before the entry, or null
-  char* name;           // a letter followed by letters and digits
-  int32_t nidx;         // 0 scalar; k array element with k indices; function: count rule
-                        // (n > 0 exactly n arguments, -n at least n)
-  int32_t* idx;         // index values of an array element, else null
-  int32_t level;        // recursion-guard level of the main thread
-  int32_t* tlevels;     // recursion-guard level per worker thread, or null
-  DataVar* next;        // next entry of the same hash bucket
-  char* text;           // formula or plain text; null for a number or a C function
-  DataCallback cfunc;   // C function entry, else null
-  double value;         // the number when text is null
+  uint32_t serial;     // order within its scope; save writes by ascending serial
+  char* comment;       // written by save as a "%" line before the entry, or null
+  char* name;          // a letter followed by letters and digits
+  int32_t nidx;        // 0 scalar; k array element with k indices; function: count rule
+                       // (n > 0 exactly n arguments, -n at least n)
+  int32_t* idx;        // index values of an array element, else null
+  int32_t level;       // recursion-guard level of the main thread
+  int32_t* tlevels;    // recursion-guard level per worker thread, or null
+  DataVar* next;       // next entry of the same hash bucket
+  char* text;          // formula or plain text; null for a number or a C function
+  DataCallback cfunc;  // C function entry, else null
+  double value;        // the number when text is null
 };
 
 constexpr int DATA_BUCKETS = 4001;

@@ -45,8 +45,8 @@ constexpr long kDeepPanels = 2048;
 // Seven-point closed Newton-Cotes rule on a panel of width w with the
 // equally spaced values g[0], g[s], ..., g[6s].
 inline double rule7(const double* g, double w, int s = 1) {
-  return (41 * g[0] + 216 * g[s] + 27 * g[2 * s] + 272 * g[3 * s] + 27 * g[4 * s] +
-          216 * g[5 * s] + 41 * g[6 * s]) *
+  return (41 * g[0] + 216 * g[s] + 27 * g[2 * s] + 272 * g[3 * s] + 27 * g[4 * s] + 216 * g[5 * s] +
+          41 * g[6 * s]) *
          w * kOver840;
 }
 
@@ -61,8 +61,8 @@ inline void raise(double* fmax, double v) {
 
 // One refinement step of the seven-point rule on a panel of width w whose
 // seven abscissae x and values v are known; c is its coarse estimate.
-double integral17(Integrand f, void* pointer, const double* x, const double* v, double w,
-                  double c, double scale, double eps, double* fmax, int depth) {
+double integral17(Integrand f, void* pointer, const double* x, const double* v, double w, double c,
+                  double scale, double eps, double* fmax, int depth) {
   double xs[13], vs[13];
   for (int k = 0; k < 7; ++k) {
     xs[2 * k] = x[k];
@@ -89,9 +89,9 @@ double integral17(Integrand f, void* pointer, const double* x, const double* v, 
 
 // One Simpson step on a panel [x0, x2] of width w with midpoint x1, values
 // f0, f1, f2 and coarse estimate c; whole is the width of the whole interval.
-double integral13(Integrand f, void* pointer, double x0, double x1, double x2, double f0,
-                  double f1, double f2, double w, double c, double whole, double eps,
-                  double* fmax, int depth) {
+double integral13(Integrand f, void* pointer, double x0, double x1, double x2, double f0, double f1,
+                  double f2, double w, double c, double whole, double eps, double* fmax,
+                  int depth) {
   double xl = (x0 + x1) / 2;
   double fl = f(pointer, xl);
   raise(fmax, fl);
@@ -105,10 +105,10 @@ double integral13(Integrand f, void* pointer, double x0, double x1, double x2, d
   if (std::fabs(fine - c) <= 2 * *fmax * std::fabs(half) * eps) return fine;
   if (kResolution * std::fabs(whole) >= std::fabs(half)) return fine;
   if (depth >= kMaxDepth) return fine;
-  double l = integral13(f, pointer, x0, xl, x1, f0, fl, f1, half, left, whole, eps, fmax,
-                        depth + 1);
-  double r = integral13(f, pointer, x1, xr, x2, f1, fr, f2, half, right, whole, eps, fmax,
-                        depth + 1);
+  double l =
+      integral13(f, pointer, x0, xl, x1, f0, fl, f1, half, left, whole, eps, fmax, depth + 1);
+  double r =
+      integral13(f, pointer, x1, xr, x2, f1, fr, f2, half, right, whole, eps, fmax, depth + 1);
   return l + r;
 }
 
@@ -134,9 +134,9 @@ double scale_of(double a, double h, double b) {
 }
 
 // The complex refinement step; cintegral7 hands it the whole interval first.
-ComplexValue cintegral17(ComplexIntegrand f, void* pointer, const double* x,
-                         const ComplexValue* v, double w, ComplexValue c, double scale,
-                         double eps, double* fmax, int depth) {
+ComplexValue cintegral17(ComplexIntegrand f, void* pointer, const double* x, const ComplexValue* v,
+                         double w, ComplexValue c, double scale, double eps, double* fmax,
+                         int depth) {
   double xs[13];
   ComplexValue vs[13];
   for (int k = 0; k < 7; ++k) {
@@ -231,8 +231,7 @@ void Ewait(IntegralEvent* e) {
     e->reset = 1;
   }
   e->waiting = 0;
-  if (pthread_mutex_unlock(&e->mutex) != 0)
-    internal_error("Event wait mutex unlock", kModule, 264);
+  if (pthread_mutex_unlock(&e->mutex) != 0) internal_error("Event wait mutex unlock", kModule, 264);
 }
 
 // Worker body: evaluate the abscissa the slot names, report it, wait again.
@@ -248,8 +247,7 @@ void runner(uint64_t arg) {
     if (locked) {
       if (pthread_cond_signal(&stopcondition) != 0) internal_error("muxpost signal", kModule, 189);
     }
-    if (pthread_mutex_unlock(&stopmutex) != 0)
-      internal_error("muxpost mutex unlock", kModule, 191);
+    if (pthread_mutex_unlock(&stopmutex) != 0) internal_error("muxpost mutex unlock", kModule, 191);
   }
 }
 
@@ -268,9 +266,12 @@ Panel* scan(Tree& t, int* index) {
   Panel* n = t.pos;
   for (;;) {
     while (!n->complete && n->lchild != nullptr) {
-      if (!n->lchild->complete) n = n->lchild;
-      else if (!n->rchild->complete) n = n->rchild;
-      else n->complete = 1;
+      if (!n->lchild->complete)
+        n = n->lchild;
+      else if (!n->rchild->complete)
+        n = n->rchild;
+      else
+        n->complete = 1;
     }
     if (!n->complete) {
       for (int k = 0; k < 13; ++k) {
@@ -418,8 +419,7 @@ void run_on_workers(Tree& t, Integrand f, void* pointer) {
     }
     slots[ready].state.store(0, std::memory_order_relaxed);
     locked = 0;
-    if (pthread_mutex_unlock(&stopmutex) != 0)
-      internal_error("muxwait mutex unlock", kModule, 211);
+    if (pthread_mutex_unlock(&stopmutex) != 0) internal_error("muxwait mutex unlock", kModule, 211);
     --busy;
     record_value(t, slots[ready].node, slots[ready].point);
   }

@@ -82,8 +82,7 @@ void create_pool() {
     w.arg.arg = 0;
     if (pthread_attr_init(&w.attr) != 0) platform_failure("err 17");
     if (pthread_attr_setstacksize(&w.attr, 262144) != 0) platform_failure("err 18");
-    if (pthread_create(&w.thread, &w.attr, worker_loop, &w.arg) != 0)
-      platform_failure("err 19");
+    if (pthread_create(&w.thread, &w.attr, worker_loop, &w.arg) != 0) platform_failure("err 19");
   }
   std::atexit(shutdown_pool);
 }
@@ -148,8 +147,7 @@ void createmutex(ReMutex* m, bool locked) {
 
 void requestmutex(ReMutex* m) {
   // Only the holding thread can find itself as owner with a positive count.
-  if (m->count.load() > 0 &&
-      pthread_equal(m->owner.load(), pthread_self())) {
+  if (m->count.load() > 0 && pthread_equal(m->owner.load(), pthread_self())) {
     m->count.fetch_add(1);
     return;
   }

@@ -60,8 +60,10 @@ std::string resolvetarget(const char* path) {
     ssize_t len = readlink(cur.c_str(), buf, PATH_MAX);
     if (len < 0) return cur;
     buf[len] = 0;
-    if (buf[0] == '/' || cur.find('/') == std::string::npos) cur = buf;
-    else cur = directoryof(cur) + "/" + buf;
+    if (buf[0] == '/' || cur.find('/') == std::string::npos)
+      cur = buf;
+    else
+      cur = directoryof(cur) + "/" + buf;
   }
   return cur;
 }

@@ -60,8 +60,10 @@ namespace {
 int extension_dot(const char* path) {
   int dot = -1, slash = -1;
   for (int i = 0; path[i] != 0; ++i) {
-    if (path[i] == '.') dot = i;
-    else if (path[i] == '/') slash = i;
+    if (path[i] == '.')
+      dot = i;
+    else if (path[i] == '/')
+      slash = i;
   }
   return dot > slash ? dot : -1;
 }

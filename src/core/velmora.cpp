@@ -155,8 +155,10 @@ void setxray(bool flag) {
 }
 
 void setsynchrotron(bool flag) {
-  if (flag) radiation = 2;
-  else if (radiation == 2) radiation = 0;
+  if (flag)
+    radiation = 2;
+  else if (radiation == 2)
+    radiation = 0;
 }
 
 void setneutrons(bool flag) {

@@ -69,7 +69,8 @@ int tabinit = 1;
 
 int bucket(const char* name) {
   unsigned sum = 0;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) sum += *p;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p)
+    sum += *p;
   return static_cast<int>(sum % kBuckets);
 }
 
@@ -267,10 +268,10 @@ std::string radiationstem(const char* radiation) {
 
 // The parts of an atom name.
 struct AtomName {
-  char element[3];    // its leading letters (at most two)
-  char isotope[8];    // element and mass-number digits
-  char formfactor[5]; // element and the rest of the name, the charge sign first
-  int massnumber;     // 0 without digits
+  char element[3];     // its leading letters (at most two)
+  char isotope[8];     // element and mass-number digits
+  char formfactor[5];  // element and the rest of the name, the charge sign first
+  int massnumber;      // 0 without digits
 };
 
 bool isletter(char ch) { return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z'); }

@@ -147,9 +147,11 @@ WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
   int n = GetIntVar("N");
   // A multiplicity of 0 or below would leave a block without operators
   // (and the general position without its identity): refused as well.
-  if (n <= 0 || n % divisor != 0 || (general && n / divisor > kMaxPointOperators)) fatal_message(-185);
+  if (n <= 0 || n % divisor != 0 || (general && n / divisor > kMaxPointOperators))
+    fatal_message(-185);
   rec->count = n / divisor;
-  rec->op = static_cast<SymOperator*>(std::calloc(static_cast<size_t>(rec->count), sizeof(SymOperator)));
+  rec->op =
+      static_cast<SymOperator*>(std::calloc(static_cast<size_t>(rec->count), sizeof(SymOperator)));
   if (rec->op == nullptr) fatal_message(-44);
   SetVar("x", 0.0);
   SetVar("y", 0.0);

@@ -37,12 +37,12 @@ struct SymOperator {
 struct WyckoffRecord {
   WyckoffRecord* next;  // next record in the same hash bucket
   char name[32];
-  int32_t count;        // multiplicity / centring divisor
-  uint8_t xfree;        // some operator depends on x
-  uint8_t yfree;        // ... on y
-  uint8_t zfree;        // ... on z
-  uint8_t general;      // the general position of its group
-  SymOperator* op;      // count operators
+  int32_t count;    // multiplicity / centring divisor
+  uint8_t xfree;    // some operator depends on x
+  uint8_t yfree;    // ... on y
+  uint8_t zfree;    // ... on z
+  uint8_t general;  // the general position of its group
+  SymOperator* op;  // count operators
 };
 
 constexpr int WYCKOFF_BUCKETS = 61;
@@ -50,10 +50,10 @@ constexpr int WYCKOFF_BUCKETS = 61;
 // One space group (one setting) of the database, in file order.
 struct SpaceGroupRecord {
   SpaceGroupRecord* next;
-  WyckoffRecord* general;                   // the first block of the group
-  WyckoffRecord* bucket[WYCKOFF_BUCKETS];   // Wyckoff positions by name
-  char header[200];                         // the raw header line
-  uint8_t exact;                            // every operator of the group is exact
+  WyckoffRecord* general;                  // the first block of the group
+  WyckoffRecord* bucket[WYCKOFF_BUCKETS];  // Wyckoff positions by name
+  char header[200];                        // the raw header line
+  uint8_t exact;                           // every operator of the group is exact
 };
 
 // Head of the loaded groups (null until loaded).

@@ -2,10 +2,10 @@
 // files of one concern each.
 #pragma once
 
-#include "crystal/tamrel_records.hpp"
-#include "crystal/tamrel_cell.hpp"
 #include "crystal/afa.hpp"
-#include "crystal/tamrel_services.hpp"
+#include "crystal/tamrel_cell.hpp"
 #include "crystal/tamrel_hkl.hpp"
+#include "crystal/tamrel_records.hpp"
+#include "crystal/tamrel_services.hpp"
 #include "crystal/tamrel_texturetab.hpp"
 #include "crystal/tamrel_vector.hpp"

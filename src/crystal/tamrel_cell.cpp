@@ -16,8 +16,9 @@ namespace crystal {
 using namespace core;
 using namespace numeric;
 
-const char* const latticename[9] = {"",          "Triclinic",  "Monoclinic",   "Orthorhombic", "Trigonal",
-                                    "Hexagonal", "Tetragonal", "Rhombohedral", "Cubic"};
+const char* const latticename[9] = {"",         "Triclinic", "Monoclinic", "Orthorhombic",
+                                    "Trigonal", "Hexagonal", "Tetragonal", "Rhombohedral",
+                                    "Cubic"};
 
 namespace {
 
@@ -163,7 +164,9 @@ void setcentring(PhaseRecord* ph, int count, const int (*t)[3]) {
 
 void centring(PhaseRecord* ph) {
   char* basis = ph->selector[SEL_BASIS];
-  if (basis[0] == 0) std::strcpy(basis, ph->selector[SEL_HERMANNMAUGUIN][0] != 0 ? ph->selector[SEL_HERMANNMAUGUIN] : "P");
+  if (basis[0] == 0)
+    std::strcpy(basis,
+                ph->selector[SEL_HERMANNMAUGUIN][0] != 0 ? ph->selector[SEL_HERMANNMAUGUIN] : "P");
   if (basis[0] == 'R' && ph->lattice == LATTICE_RHOMBOHEDRAL) std::strcpy(basis, "P");
   constexpr int h = SYM_DENOM / 2, t1 = SYM_DENOM / 3, t2 = 2 * SYM_DENOM / 3;
   static const int P[1][3] = {{0, 0, 0}};
@@ -332,7 +335,8 @@ void getmass() {
   ph->gamma = c.gamma;
   // Written so that a NaN fails the test too.
   bool possible = c.a > 0 && c.b > 0 && c.c > 0 && c.alpha > 0 && c.beta > 0 && c.gamma > 0 &&
-                  c.alpha < c.beta + c.gamma && c.beta < c.alpha + c.gamma && c.gamma < c.alpha + c.beta;
+                  c.alpha < c.beta + c.gamma && c.beta < c.alpha + c.gamma &&
+                  c.gamma < c.alpha + c.beta;
   if (!possible) impossiblecell(ph);
 
   constexpr double rad = 2.0 * 3.14159265358979323846 / 360.0;

@@ -9,7 +9,6 @@
 #include "core/velmora.hpp"
 #include "crystal/tamrel_records.hpp"
 
-
 namespace crystal {
 using namespace core;
 
@@ -72,12 +71,14 @@ void hkltausch(int32_t i, int32_t j) {
 }
 
 int32_t hklbucket(int32_t h, int32_t k, int32_t l) {
-  const uint32_t key = ((static_cast<uint32_t>(h) << 16) & 0xFF0000u) | ((static_cast<uint32_t>(k) << 8) & 0xFF00u) |
+  const uint32_t key = ((static_cast<uint32_t>(h) << 16) & 0xFF0000u) |
+                       ((static_cast<uint32_t>(k) << 8) & 0xFF00u) |
                        (static_cast<uint32_t>(l) & 0xFFu);
   return static_cast<int32_t>(key % static_cast<uint32_t>(hklprime));
 }
 
-int32_t hklequivalents(const double* ops, int32_t nops, int32_t h, int32_t k, int32_t l, int32_t* out) {
+int32_t hklequivalents(const double* ops, int32_t nops, int32_t h, int32_t k, int32_t l,
+                       int32_t* out) {
   const float in[3] = {static_cast<float>(h), static_cast<float>(k), static_cast<float>(l)};
   int32_t count = 0;
   for (int32_t r = 0; r < nops; ++r) {
@@ -86,7 +87,8 @@ int32_t hklequivalents(const double* ops, int32_t nops, int32_t h, int32_t k, in
     for (int c = 0; c < 3; ++c) {
       // Column c of the rotation: the transposed rotation acts on indices.
       float s = 0.0f;
-      for (int i = 0; i < 3; ++i) s = static_cast<float>(static_cast<double>(s) + R[3 * i + c] * static_cast<double>(in[i]));
+      for (int i = 0; i < 3; ++i)
+        s = static_cast<float>(static_cast<double>(s) + R[3 * i + c] * static_cast<double>(in[i]));
       t[c] = static_cast<int32_t>(std::floor(static_cast<double>(s) + 0.5));
     }
     bool seen = false;

@@ -76,6 +76,7 @@ int32_t isintable(int32_t h, int32_t k, int32_t l);
 // 11), in operator order, into out (3 x 48 ints); the number of triples.
 // Each image is summed in single precision and rounded to the nearest
 // integer. nops must not exceed 48.
-int32_t hklequivalents(const double* ops, int32_t nops, int32_t h, int32_t k, int32_t l, int32_t* out);
+int32_t hklequivalents(const double* ops, int32_t nops, int32_t h, int32_t k, int32_t l,
+                       int32_t* out);
 
 }  // namespace crystal

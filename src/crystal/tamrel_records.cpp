@@ -13,7 +13,8 @@ using namespace core;
 using namespace numeric;
 using namespace model;
 
-const char* const texturname[7] = {"NONE", "SPHAR0", "SPHAR2", "SPHAR4", "SPHAR6", "SPHAR8", "SPHAR10"};
+const char* const texturname[7] = {"NONE",   "SPHAR0", "SPHAR2", "SPHAR4",
+                                   "SPHAR6", "SPHAR8", "SPHAR10"};
 
 PhaseRecord* phase1 = nullptr;
 PhaseRecord* phasei = nullptr;
@@ -70,8 +71,15 @@ namespace {
 
 template <int N>
 SpharView view(SpharBlock<N>& block, int order) {
-  return SpharView{order,         N,           block.c,      block.s,          block.q,
-                   &block.ident[0][0], &block.proj[0][0], &block.limit, &block.limitgiven};
+  return SpharView{order,
+                   N,
+                   block.c,
+                   block.s,
+                   block.q,
+                   &block.ident[0][0],
+                   &block.proj[0][0],
+                   &block.limit,
+                   &block.limitgiven};
 }
 
 // A scope the record holds detached: put back on the chain and discarded.
@@ -248,7 +256,8 @@ FRecord* newfrecord(double F, int fmult) {
   auto* f = kcalloc<FRecord>(1);
   f->F = F;
   f->gewicht = -1.0;
-  if (fmult > 0) f->comp = static_cast<double(*)[4]>(std::calloc(static_cast<size_t>(fmult), sizeof(double[4])));
+  if (fmult > 0)
+    f->comp = static_cast<double(*)[4]>(std::calloc(static_cast<size_t>(fmult), sizeof(double[4])));
   if (fmult > 0 && f->comp == nullptr) outofmemory();
   return f;
 }

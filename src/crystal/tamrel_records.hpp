@@ -66,7 +66,6 @@ enum : uint32_t { ANISO_CONSTANT = 0, ANISO_LINEAR = 1, ANISO_SQUARE = 2, ANISO_
 // Most centring translations of a lattice (F: four, the first (0, 0, 0)).
 constexpr int MAX_CENTRING = 4;
 
-
 // ---------------------------------------------------------------------------
 // Parameters and goals
 
@@ -108,8 +107,8 @@ struct SiteRecord {
   double x[MAX_CENTRING];  // the site with each centring translation added
   double y[MAX_CENTRING];
   double z[MAX_CENTRING];
-  int32_t* ops;            // general operators that map the reference site here, or null
-  double b[6];             // averaged displacement b11, b22, b33, b12, b13, b23
+  int32_t* ops;  // general operators that map the reference site here, or null
+  double b[6];   // averaged displacement b11, b22, b33, b12, b13, b23
 };
 
 // One entry of an atom's bond lists: a partner and its lattice translation.
@@ -120,16 +119,16 @@ struct BondEntry {
 
 struct AtomRecord {
   AtomRecord* next;
-  char** weightformulas;    // one weight formula per output component (or
-                            // reflection kind), entries may be null; or null
-  double* weights;          // their values, one per component (or kind)
-  int32_t number;           // 1, 2, ... in file order
-  char wyckoffname[100];    // Wyckoff=
-  WyckoffRecord* wyckoff;   // getmass
-  SiteRecord* sites;        // one per operator of the Wyckoff position (getmass)
-  int32_t nparams;          // the atom's items
+  char** weightformulas;   // one weight formula per output component (or
+                           // reflection kind), entries may be null; or null
+  double* weights;         // their values, one per component (or kind)
+  int32_t number;          // 1, 2, ... in file order
+  char wyckoffname[100];   // Wyckoff=
+  WyckoffRecord* wyckoff;  // getmass
+  SiteRecord* sites;       // one per operator of the Wyckoff position (getmass)
+  int32_t nparams;         // the atom's items
   ParamRecord* params;
-  int32_t nparams2;         // further parameter lists
+  int32_t nparams2;  // further parameter lists
   ParamRecord* params2;
   int32_t nparams3;
   ParamRecord* params3;
@@ -143,22 +142,22 @@ struct AtomRecord {
   double penalty;           // temperature-factor penalty of the main thread (first penalty value)
   double* threadpenalty;    // the same per worker thread [nthreads]
   int32_t tdskind;          // TDS_*
-  core::DATAlist* scope;          // the atom's detached store scope
-  core::DATAlist** threadscope;   // one detached scope per worker thread [nthreads]
-  core::DATAlist* goalscope;      // the atom's scope kept by the goal evaluation
-  double sitepenalty[6];    // site-symmetry penalty values of the displacement tensor
-  double firstimage[6];     // the displacement tensor's first image at the first site
-  double anisoparam[6];     // displacement parameters as anisoinit takes them
-  uint8_t namepending;      // 1 until the set-up has named the atom
-  char atomname[31];        // AtomName or a generated name
-  double masssum;           // sum of occupancy x mass
-  double attsum;            // sum of occupancy x mass x mass attenuation
-  BondEntry* bonds;         // direct bonds
+  core::DATAlist* scope;    // the atom's detached store scope
+  core::DATAlist** threadscope;  // one detached scope per worker thread [nthreads]
+  core::DATAlist* goalscope;     // the atom's scope kept by the goal evaluation
+  double sitepenalty[6];         // site-symmetry penalty values of the displacement tensor
+  double firstimage[6];          // the displacement tensor's first image at the first site
+  double anisoparam[6];          // displacement parameters as anisoinit takes them
+  uint8_t namepending;           // 1 until the set-up has named the atom
+  char atomname[31];             // AtomName or a generated name
+  double masssum;                // sum of occupancy x mass
+  double attsum;                 // sum of occupancy x mass x mass attenuation
+  BondEntry* bonds;              // direct bonds
   int32_t nbonds;
-  BondEntry* extbonds;      // everything within BondLevel bonds, itself included
-  int32_t nextbonds;        // committed entries
-  int32_t nextgrowing;      // entries including those added in this round
-  int32_t maxextbonds;      // allocated entries
+  BondEntry* extbonds;  // everything within BondLevel bonds, itself included
+  int32_t nextbonds;    // committed entries
+  int32_t nextgrowing;  // entries including those added in this round
+  int32_t maxextbonds;  // allocated entries
 };
 
 // ---------------------------------------------------------------------------
@@ -166,30 +165,30 @@ struct AtomRecord {
 
 // Structure-factor record of one reflection (or of its inverse -h, -k, -l).
 struct FRecord {
-  int32_t (*hkl)[3];      // equivalent triples; element 0 is the representative
-  int32_t nequiv;         // number of equivalents (multiplicity H)
-  double F;               // |F|
-  double Finv;            // |F| of the inverse
-  double gewichtcalc;     // computed texture weight
-  double gewicht;         // texture weight in use; -1 at creation
+  int32_t (*hkl)[3];   // equivalent triples; element 0 is the representative
+  int32_t nequiv;      // number of equivalents (multiplicity H)
+  double F;            // |F|
+  double Finv;         // |F| of the inverse
+  double gewichtcalc;  // computed texture weight
+  double gewicht;      // texture weight in use; -1 at creation
   double B1, B2, k1, k2, k3, DELTAsk, DELTAzweiTheta;  // values read for this record
-  double (*comp)[4];      // FMult components: Re F, Im F, Re Finv, Im Finv; or null
+  double (*comp)[4];  // FMult components: Re F, Im F, Re Finv, Im Finv; or null
 };
 
 struct ReflectionRecord {
-  double sk;              // sort key: 1/d^2 (nm^-2)
-  ReflectionRecord* next; // new records go to the head of a list
-  double intensity;       // peak parameters, in the order of a peak of the peak set
-  double position;        // line position in 1/d
-  double B1;              // third and fourth peak parameters
+  double sk;               // sort key: 1/d^2 (nm^-2)
+  ReflectionRecord* next;  // new records go to the head of a list
+  double intensity;        // peak parameters, in the order of a peak of the peak set
+  double position;         // line position in 1/d
+  double B1;               // third and fourth peak parameters
   double B2;
-  double skshift;         // 1/d with the reflection's own shifts, before the zero-shift correction
-  FRecord* fr1;           // the reflection
-  FRecord* fr2;           // the inverse reflection, or null
-  int32_t count;          // 2 when fr2 exists, else 0
-  int32_t iref;           // reflection kind 0 .. RefMult - 1
-  int32_t slot;           // slot of its peak among the peaks of its kind in param
-  uint8_t used;           // the reflection is written to the outputs
+  double skshift;  // 1/d with the reflection's own shifts, before the zero-shift correction
+  FRecord* fr1;    // the reflection
+  FRecord* fr2;    // the inverse reflection, or null
+  int32_t count;   // 2 when fr2 exists, else 0
+  int32_t iref;    // reflection kind 0 .. RefMult - 1
+  int32_t slot;    // slot of its peak among the peaks of its kind in param
+  uint8_t used;    // the reflection is written to the outputs
 };
 
 // ---------------------------------------------------------------------------
@@ -212,8 +211,8 @@ struct AnisotropyRecord {
   double aniso4limit;      // ANISO4LIMIT when the object was declared
   uint8_t anisolimitgiven;
   uint8_t aniso4limitgiven;
-  double principal[3];     // principal values (outputs)
-  double mean;             // mean value over the directions (outputs)
+  double principal[3];  // principal values (outputs)
+  double mean;          // mean value over the directions (outputs)
 };
 
 // Item codes of a line plan, in the order the probe tries them.
@@ -236,8 +235,8 @@ enum : int {
   FOUND_K3,
   FOUND_DELTASK,
   FOUND_DELTAZWEITHETA,
-  FOUND_GEWICHT_IREF,       // GEWICHT[iref]
-  FOUND_GEWICHT_FUNCTION,   // GEWICHT(iref)
+  FOUND_GEWICHT_IREF,      // GEWICHT[iref]
+  FOUND_GEWICHT_FUNCTION,  // GEWICHT(iref)
   FOUND_B1_IREF,
   FOUND_B2_IREF,
   FOUND_K1_IREF,
@@ -267,13 +266,13 @@ struct TdsProbe {
 // Symmetry-adapted texture coefficients of one order n (N monomials).
 template <int N>
 struct SpharBlock {
-  double c[N];        // raw coefficients
-  double s[N];        // symmetrised coefficients
-  double q[N];        // penalty values
-  double ident[N][N]; // image of the identity
-  double proj[N][N];  // projector onto symmetric coefficient sets
-  double limit;       // LIMITn
-  uint8_t limitgiven; // LIMITn is present
+  double c[N];         // raw coefficients
+  double s[N];         // symmetrised coefficients
+  double q[N];         // penalty values
+  double ident[N][N];  // image of the identity
+  double proj[N][N];   // projector onto symmetric coefficient sets
+  double limit;        // LIMITn
+  uint8_t limitgiven;  // LIMITn is present
 };
 
 // Pointers into one SPHAR block of a phase, for code that works on any order.
@@ -295,63 +294,63 @@ struct SpharView {
 struct PhaseRecord {
   PhaseRecord* next;
   char* name;
-  int32_t unit;                  // UNIT_NM or UNIT_ANGSTROEM
-  int32_t RefMult;               // reflection kinds, at least 1
-  int32_t FMult;                 // output components, at least 0
-  int32_t nrefl;                 // reflection count
-  ReflectionRecord** refl;       // reflection array (sorted)
-  AtomRecord* atoms;             // in file order
-  uint8_t* lebail;               // [RefMult] Le Bail flag per reflection kind
-  double theory;                 // restraint weight (Theory)
-  double energy;                 // restraint energy
-  int32_t bondlevel;             // BondLevel
-  int32_t nbondings;             // Bondings texts
+  int32_t unit;             // UNIT_NM or UNIT_ANGSTROEM
+  int32_t RefMult;          // reflection kinds, at least 1
+  int32_t FMult;            // output components, at least 0
+  int32_t nrefl;            // reflection count
+  ReflectionRecord** refl;  // reflection array (sorted)
+  AtomRecord* atoms;        // in file order
+  uint8_t* lebail;          // [RefMult] Le Bail flag per reflection kind
+  double theory;            // restraint weight (Theory)
+  double energy;            // restraint energy
+  int32_t bondlevel;        // BondLevel
+  int32_t nbondings;        // Bondings texts
   char** bondings;
-  LineProbe* probes;             // [RefMult] or null
-  int32_t nprobes;               // reflection kinds already probed
-  TdsProbe* tdsprobes;           // [RefMult] or null
-  int32_t ntdsprobes;            // reflection kinds already probed
-  int32_t gewichtstatus;         // 0 unknown, 1 GEWICHT undefined, 2 defined
-  char selector[SEL_COUNT][32];  // BASIS, UniqueAxis, HermannMauguin, Setting,
-                                 // Lattice, SpacegroupNo, OriginChoice, CellChoice
-  SpaceGroupRecord* group;       // getmass
-  int32_t lattice;               // LATTICE_*
-  int32_t ncentring;             // 1, 2, 3 or 4
-  double centring[MAX_CENTRING][3];  // the first is (0, 0, 0)
+  LineProbe* probes;                   // [RefMult] or null
+  int32_t nprobes;                     // reflection kinds already probed
+  TdsProbe* tdsprobes;                 // [RefMult] or null
+  int32_t ntdsprobes;                  // reflection kinds already probed
+  int32_t gewichtstatus;               // 0 unknown, 1 GEWICHT undefined, 2 defined
+  char selector[SEL_COUNT][32];        // BASIS, UniqueAxis, HermannMauguin, Setting,
+                                       // Lattice, SpacegroupNo, OriginChoice, CellChoice
+  SpaceGroupRecord* group;             // getmass
+  int32_t lattice;                     // LATTICE_*
+  int32_t ncentring;                   // 1, 2, 3 or 4
+  double centring[MAX_CENTRING][3];    // the first is (0, 0, 0)
   int32_t icentring[MAX_CENTRING][3];  // the same in units of 1/SYM_DENOM
-  double* operators;             // 13 doubles per general operator: image of the
-                                 // reference site (3), rotation by rows (9), spare
-  uint8_t texturesetup;          // build the texture projector and its penalty rows
-  uint8_t anisosetup;            // register the anisotropy penalty rows
-  uint8_t operatorspending;      // the operator table is still to be filled
-  char* condition;               // GeneralCondition of the group, or null
-  int32_t number;                // i of STRUC[i]
-  int32_t RP;                    // peak parameters per line, 2..4
-  uint8_t metricready;           // cell and metric are up to date
-  double a, b, c;                // nm
-  double alpha, beta, gamma;     // degrees
-  int32_t goalindex;             // first of the six goal slots of the cell
-  double metric[6];              // a^2, b^2, c^2, ab cos gamma, ac cos beta, bc cos alpha
-  double rmetric[6];             // a*^2, b*^2, c*^2, a*b* cos gamma*, b*c* cos alpha*, a*c* cos beta*
-  double tri[6];                 // upper triangular R with R R^T = reciprocal metric (getmass)
-  double volume2;                // squared cell volume (nm^6)
-  double density;                // g/cm^3
-  double* densities;             // per component [FMult, or RefMult when FMult is 0]
-  double my;                     // linear attenuation
-  double* mys;                   // per component, as densities
-  double xraydensity;            // X-ray density (outputs)
-  double rvalue;                 // R value of the phase (outputs)
-  double weightsigma;            // weight sigma of the phase's parameter block
-  int32_t nparams;               // the header items
+  double* operators;                   // 13 doubles per general operator: image of the
+                                       // reference site (3), rotation by rows (9), spare
+  uint8_t texturesetup;                // build the texture projector and its penalty rows
+  uint8_t anisosetup;                  // register the anisotropy penalty rows
+  uint8_t operatorspending;            // the operator table is still to be filled
+  char* condition;                     // GeneralCondition of the group, or null
+  int32_t number;                      // i of STRUC[i]
+  int32_t RP;                          // peak parameters per line, 2..4
+  uint8_t metricready;                 // cell and metric are up to date
+  double a, b, c;                      // nm
+  double alpha, beta, gamma;           // degrees
+  int32_t goalindex;                   // first of the six goal slots of the cell
+  double metric[6];                    // a^2, b^2, c^2, ab cos gamma, ac cos beta, bc cos alpha
+  double rmetric[6];   // a*^2, b*^2, c*^2, a*b* cos gamma*, b*c* cos alpha*, a*c* cos beta*
+  double tri[6];       // upper triangular R with R R^T = reciprocal metric (getmass)
+  double volume2;      // squared cell volume (nm^6)
+  double density;      // g/cm^3
+  double* densities;   // per component [FMult, or RefMult when FMult is 0]
+  double my;           // linear attenuation
+  double* mys;         // per component, as densities
+  double xraydensity;  // X-ray density (outputs)
+  double rvalue;       // R value of the phase (outputs)
+  double weightsigma;  // weight sigma of the phase's parameter block
+  int32_t nparams;     // the header items
   ParamRecord* params;
-  AnisotropyRecord* aniso;       // newest first
-  int32_t texture;               // TEXTURE_*
-  double GEWICHT;                // mean texture weight
-  double gewichtmax;             // maximum of the texture function
-  uint8_t pack;                  // Pack=: packing flag of the exports
-  int32_t peakfirst;             // first peak-parameter column of its reflections
-  int32_t peaklast;              // one past the last
-  core::DATAlist* scope;               // the phase's detached scope during goal evaluation
+  AnisotropyRecord* aniso;  // newest first
+  int32_t texture;          // TEXTURE_*
+  double GEWICHT;           // mean texture weight
+  double gewichtmax;        // maximum of the texture function
+  uint8_t pack;             // Pack=: packing flag of the exports
+  int32_t peakfirst;        // first peak-parameter column of its reflections
+  int32_t peaklast;         // one past the last
+  core::DATAlist* scope;    // the phase's detached scope during goal evaluation
   SpharBlock<6> sphar2;
   SpharBlock<15> sphar4;
   SpharBlock<28> sphar6;
@@ -380,19 +379,19 @@ extern PhaseRecord* phase1;  // first phase
 extern PhaseRecord* phasei;  // phase being worked on
 extern AtomRecord* pa;       // atom being worked on
 
-extern int32_t durchlauf;    // refinement stage 0..3
+extern int32_t durchlauf;                  // refinement stage 0..3
 extern double eps10, eps20, eps30, eps40;  // EPS1..EPS4 the instrument function was built with
 extern double eps1, eps2, eps3, eps4;      // EPS1..EPS4 of the current evaluation
 
 extern numeric::QminParam* qminparam;  // rqmin records: structural parameters first
 extern int rqmin;
-extern int noequiv;           // number of structural parameters
+extern int noequiv;  // number of structural parameters
 
-extern model::PeakSet* param;        // one peak per reflection, the background coefficients
-extern int rp2, rp3, rp4;     // peaks of kind 2, 3, 4
-extern int rpeaks;            // columns of a peak-model derivative row
-extern double** tpeaks;       // [rpeaks] the double behind each column
-extern double* tu;            // background coefficients refined by the driver
+extern model::PeakSet* param;  // one peak per reflection, the background coefficients
+extern int rp2, rp3, rp4;      // peaks of kind 2, 3, 4
+extern int rpeaks;             // columns of a peak-model derivative row
+extern double** tpeaks;        // [rpeaks] the double behind each column
+extern double* tu;             // background coefficients refined by the driver
 
 extern float* peakableitung;      // 4 x nthreads rows of rpeaks
 extern float* strukturableitung;  // 4 x nthreads rows of noequiv
@@ -402,29 +401,29 @@ extern int32_t* matrixmultdim;    // per structural parameter: first column, col
 extern float* strafableitung;     // istraf rows of noequiv
 extern float* ksableitung;        // mplus rows of noequiv
 
-extern PhaseRecord* localphase;   // phase of the parameter being varied
-extern PhaseRecord* lastphase;    // phase varied in the previous evaluation
-extern uint8_t linstrafinit;      // kind-1 penalty derivatives still to be measured (1 at start)
-extern double ermodfaktor;        // stage factor of the model-error estimate
-extern double ermod;              // model-error estimate handed to the minimiser
+extern PhaseRecord* localphase;  // phase of the parameter being varied
+extern PhaseRecord* lastphase;   // phase varied in the previous evaluation
+extern uint8_t linstrafinit;     // kind-1 penalty derivatives still to be measured (1 at start)
+extern double ermodfaktor;       // stage factor of the model-error estimate
+extern double ermod;             // model-error estimate handed to the minimiser
 extern double moderror;
 
 extern ParamRecord* paramglobal;  // global GOAL records, then PARAM records
 extern int globalgoals;
 extern int globalparams;
-extern int goalzahl;              // goal count
-extern double* goalwert;          // [goalzahl]
-extern uint8_t ifgoal;            // goals are evaluated in this stage
-extern double** a;                // [goalzahl] rows of rqmin goal derivatives
+extern int goalzahl;      // goal count
+extern double* goalwert;  // [goalzahl]
+extern uint8_t ifgoal;    // goals are evaluated in this stage
+extern double** a;        // [goalzahl] rows of rqmin goal derivatives
 
-extern PenaltyRow* straferst;     // penalty rows, newest first
-extern int istraf;                // their count
+extern PenaltyRow* straferst;  // penalty rows, newest first
+extern int istraf;             // their count
 
-extern int anisochange;           // parametrisation of anisoinit: 0, 1, 2
-extern uint8_t ifmaxgewicht;      // gewicht also tracks the maximum
+extern int anisochange;       // parametrisation of anisoinit: 0, 1, 2
+extern uint8_t ifmaxgewicht;  // gewicht also tracks the maximum
 
-extern char diagramm[8001];       // diagram file name, or empty
-extern char titel[8001];          // run title
+extern char diagramm[8001];           // diagram file name, or empty
+extern char titel[8001];              // run title
 extern char atom_name_default[8001];  // default atom name left by the coordinate functions
 
 // ---------------------------------------------------------------------------

@@ -6,7 +6,6 @@
 
 #include "core/fatal.hpp"
 
-
 namespace crystal {
 using namespace core;
 
@@ -63,11 +62,21 @@ void buildtables(int n, uint8_t* get1aus, double* zaehl, const char* label, int 
 
 }  // namespace
 
-double fak2(int32_t k, double x, double y, double z) { return monomial(extab2[static_cast<size_t>(k)], x, y, z); }
-double fak4(int32_t k, double x, double y, double z) { return monomial(extab4[static_cast<size_t>(k)], x, y, z); }
-double fak6(int32_t k, double x, double y, double z) { return monomial(extab6[static_cast<size_t>(k)], x, y, z); }
-double fak8(int32_t k, double x, double y, double z) { return monomial(extab8[static_cast<size_t>(k)], x, y, z); }
-double fak10(int32_t k, double x, double y, double z) { return monomial(extab10[static_cast<size_t>(k)], x, y, z); }
+double fak2(int32_t k, double x, double y, double z) {
+  return monomial(extab2[static_cast<size_t>(k)], x, y, z);
+}
+double fak4(int32_t k, double x, double y, double z) {
+  return monomial(extab4[static_cast<size_t>(k)], x, y, z);
+}
+double fak6(int32_t k, double x, double y, double z) {
+  return monomial(extab6[static_cast<size_t>(k)], x, y, z);
+}
+double fak8(int32_t k, double x, double y, double z) {
+  return monomial(extab8[static_cast<size_t>(k)], x, y, z);
+}
+double fak10(int32_t k, double x, double y, double z) {
+  return monomial(extab10[static_cast<size_t>(k)], x, y, z);
+}
 
 void zaehlbau() {
   if (zaehlinit == 0) return;

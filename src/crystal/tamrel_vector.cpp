@@ -10,7 +10,6 @@
 #include "crystal/tamrel_cell.hpp"
 #include "crystal/tamrel_records.hpp"
 
-
 namespace crystal {
 using namespace core;
 
@@ -52,11 +51,16 @@ void writevec(const char* name, const Vec& v) {
   }
 }
 
-Vec minus(const Vec& a, const Vec& b) { return {{a.x[0] - b.x[0], a.x[1] - b.x[1], a.x[2] - b.x[2]}}; }
-Vec cross(const Vec& a, const Vec& b) {
-  return {{a.x[1] * b.x[2] - a.x[2] * b.x[1], a.x[2] * b.x[0] - a.x[0] * b.x[2], a.x[0] * b.x[1] - a.x[1] * b.x[0]}};
+Vec minus(const Vec& a, const Vec& b) {
+  return {{a.x[0] - b.x[0], a.x[1] - b.x[1], a.x[2] - b.x[2]}};
 }
-double dot(const Vec& a, const Vec& b) { return a.x[0] * b.x[0] + a.x[1] * b.x[1] + a.x[2] * b.x[2]; }
+Vec cross(const Vec& a, const Vec& b) {
+  return {{a.x[1] * b.x[2] - a.x[2] * b.x[1], a.x[2] * b.x[0] - a.x[0] * b.x[2],
+           a.x[0] * b.x[1] - a.x[1] * b.x[0]}};
+}
+double dot(const Vec& a, const Vec& b) {
+  return a.x[0] * b.x[0] + a.x[1] * b.x[1] + a.x[2] * b.x[2];
+}
 Vec apply(const double M[3][3], const Vec& v) {
   Vec r;
   for (int i = 0; i < 3; ++i) r.x[i] = M[i][0] * v.x[0] + M[i][1] * v.x[1] + M[i][2] * v.x[2];
@@ -126,8 +130,8 @@ void eulerrotation(const double phi[3], double R[3][3]) {
 
 // Writes src moved by M about the point p and shifted by t (r = p + M (v - p) + t)
 // into dst, for every vector or pair of arguments from first on.
-void moveall(const char* const* args, int first, int nargs, bool pairs, const double M[3][3], const Vec& p,
-             const Vec& t) {
+void moveall(const char* const* args, int first, int nargs, bool pairs, const double M[3][3],
+             const Vec& p, const Vec& t) {
   for (int i = first; i < nargs; i += pairs ? 2 : 1) {
     const Vec v = readvec(args[i]);
     Vec r = apply(M, minus(v, p));
@@ -153,7 +157,8 @@ double diffvec(const char*, const char* const* args, int) {
 double normvec(const char* name, const char* const* args, int) {
   Vec a = readvec(args[0]);
   const double len = std::sqrt(dot(a, a));
-  if (len < 1.1920928955078125e-7) clearederror(name, "the vector has no direction (length below 2^-23)");
+  if (len < 1.1920928955078125e-7)
+    clearederror(name, "the vector has no direction (length below 2^-23)");
   for (double& c : a.x) c /= len;
   writevec(args[1], a);
   return 1.0;
@@ -167,7 +172,9 @@ double crossprod(const char*, const char* const* args, int) {
   return 1.0;
 }
 
-double skalpro(const char*, const char* const* args, int) { return dot(readvec(args[0]), readvec(args[1])); }
+double skalpro(const char*, const char* const* args, int) {
+  return dot(readvec(args[0]), readvec(args[1]));
+}
 
 double distance(const char*, const char* const* args, int) {
   const Vec d = minus(readvec(args[0]), readvec(args[1]));
@@ -185,7 +192,8 @@ double angle(const char* name, const char* const* args, int nargs) {
     u = minus(readvec(args[0]), b);
     w = minus(readvec(args[2]), b);
   } else {
-    const Vec a = readvec(args[0]), b = readvec(args[1]), c = readvec(args[2]), d = readvec(args[3]);
+    const Vec a = readvec(args[0]), b = readvec(args[1]), c = readvec(args[2]),
+              d = readvec(args[3]);
     axis = minus(b, c);
     u = cross(minus(b, a), axis);
     w = cross(axis, minus(d, c));
@@ -226,7 +234,8 @@ double setgitter(const char* name, const char* const* args, int nargs) {
     const double j = nargs == 3 ? std::floor(Wert(args[2]) + 0.5) - 1 : 0.0;
     if (pa == nullptr || pa->wyckoff == nullptr || !(i >= 0 && i < pa->wyckoff->count))
       dataerror(name, "no such site of the atom's Wyckoff position");
-    if (!(j >= 0 && j < phasei->ncentring)) dataerror(name, "no such centring translation of the phase");
+    if (!(j >= 0 && j < phasei->ncentring))
+      dataerror(name, "no such centring translation of the phase");
     const auto& site = pa->sites[static_cast<int>(i)];
     const int t = static_cast<int>(j);
     const double s[3] = {site.x[t], site.y[t], site.z[t]};
@@ -258,7 +267,8 @@ double cpxyz(const char* name, const char* const* args, int nargs) {
     char vector[8001];
     for (const char* p = dst + 1;; ++p) {
       const size_t n = std::strcspn(p, ",)");
-      if (n == 0 || n > 8000) clearederror(name, "a vector name of the list is empty or longer than 8000 characters");
+      if (n == 0 || n > 8000)
+        clearederror(name, "a vector name of the list is empty or longer than 8000 characters");
       std::memcpy(vector, p, n);
       vector[n] = 0;
       writevec(vector, v);
@@ -298,11 +308,23 @@ double trans(const char* name, const char* const* args, int nargs) {
 }
 
 const FormulaFunction vectorfunctions[] = {
-    {"set", 4, set},          {"cross", 4, crossprod}, {"diffvec", 3, diffvec}, {"normvec", 2, normvec},
-    {"skalpro", 2, skalpro},  {"distance", 2, distance}, {"angle", -2, angle},  {"setgitter", 4, setgitter},
-    {"cpXYZ", -2, cpxyz},     {"T", -7, trans},        {"T2", -8, trans},
-    {"D", -4, dreh},          {"D2", -5, dreh},        {"XYZ", 1, XYZ},         {"X", 1, X},
-    {"Y", 1, Y},              {"Z", 1, Z},
+    {"set", 4, set},
+    {"cross", 4, crossprod},
+    {"diffvec", 3, diffvec},
+    {"normvec", 2, normvec},
+    {"skalpro", 2, skalpro},
+    {"distance", 2, distance},
+    {"angle", -2, angle},
+    {"setgitter", 4, setgitter},
+    {"cpXYZ", -2, cpxyz},
+    {"T", -7, trans},
+    {"T2", -8, trans},
+    {"D", -4, dreh},
+    {"D2", -5, dreh},
+    {"XYZ", 1, XYZ},
+    {"X", 1, X},
+    {"Y", 1, Y},
+    {"Z", 1, Z},
 };
 const int32_t nvectorfunctions = sizeof vectorfunctions / sizeof vectorfunctions[0];
 const FormulaFunction setindexfunction = {"setindex", -2, setgitter};

@@ -194,8 +194,10 @@ bool readtable(FILE* f) {
     r->g = zerofloats(count);
     r->e = zerofloats(count);
     r->q = zerofloats(count);
-    if (tail == nullptr) geqfirst = r;
-    else tail->next = r;
+    if (tail == nullptr)
+      geqfirst = r;
+    else
+      tail->next = r;
     tail = r;
     std::vector<unsigned char> buf(static_cast<size_t>(count) * 12);
     if (std::fread(buf.data(), 1, buf.size(), f) != buf.size()) return false;
@@ -283,10 +285,14 @@ void readblocks(FILE* f, const char* gname, int& line) {
   arrangement[0] = 0;
   bool hasarrangement = dataerr_try([&] { GetStrVar("ZELMARRY", 8000, arrangement); });
   int kind;
-  if (!hasarrangement) kind = 1;
-  else if (std::strcmp(arrangement, "REFLEXION") == 0) kind = 1;
-  else if (std::strcmp(arrangement, "TRANSMISSION") == 0) kind = 2;
-  else if (std::strcmp(arrangement, "CAPILLARY") == 0) kind = 3;
+  if (!hasarrangement)
+    kind = 1;
+  else if (std::strcmp(arrangement, "REFLEXION") == 0)
+    kind = 1;
+  else if (std::strcmp(arrangement, "TRANSMISSION") == 0)
+    kind = 2;
+  else if (std::strcmp(arrangement, "CAPILLARY") == 0)
+    kind = 3;
   else {
     std::printf(errmsg(-172), arrangement, gname);
     fatal_exit(172);
@@ -312,8 +318,10 @@ void readblocks(FILE* f, const char* gname, int& line) {
     int count = 0;
     bool valid = dataerr_try([&] {
       theta = GetVar("THETA");
-      if (!dataerr_try([&] { deltaomega = GetVar("DeltaOmega"); })) deltaomega = 0;
-      else deltaomega *= kPi / 180;
+      if (!dataerr_try([&] { deltaomega = GetVar("DeltaOmega"); }))
+        deltaomega = 0;
+      else
+        deltaomega *= kPi / 180;
       count = GetIntVar("N");
       if (count <= 0 || !(theta > 0 && theta < 90)) {
         ClearErr();
@@ -352,8 +360,7 @@ void readblocks(FILE* f, const char* gname, int& line) {
       float qi = static_cast<float>(GetVar("Positionsparameter[2]"));
       DelAll();
       freeDATAlist();
-      if (!(gi >= 0) || !(qi > 0) || !std::isfinite(gi) || !std::isfinite(ei) ||
-          !std::isfinite(qi))
+      if (!(gi >= 0) || !(qi > 0) || !std::isfinite(gi) || !std::isfinite(ei) || !std::isfinite(qi))
         dataerr_jmp();
       r->g[i] = gi;
       r->e[i] = ei;
@@ -467,9 +474,9 @@ void onerecord(double k, double z) {
   warnpenetration();
   const ProfileRecord* r = perst;
   // A record measured at 2 theta = 90 degrees (cot 2 theta zero within the
-  // resolution of the angle) carries no scale for other angles. Across 90 degrees the shape is mirrored (cot 2 theta changes
-  // sign), and the widths keep their magnitude, never below the floor of
-  // the refit.
+  // resolution of the angle) carries no scale for other angles. Across 90 degrees the shape is
+  // mirrored (cot 2 theta changes sign), and the widths keep their magnitude, never below the floor
+  // of the refit.
   double key = r->key;
   double sr = std::sin(0.5 * std::atan2(1.0, key)), cr = std::sqrt(1 - sr * sr);
   if (std::fabs(key) <= (2 * key * key + 2) * sr * 3.5762786865234375e-07 / cr) fail(-14);
@@ -489,13 +496,15 @@ void onerecord(double k, double z) {
 
 struct ShapePoint {
   const ProfileRecord* rec;
-  double x;   // centroid + t
-  double v;   // capillary: the outer variable
+  double x;  // centroid + t
+  double v;  // capillary: the outer variable
 };
 
 double absorption = 1;  // A of a reflecting sample
 
-double recordprofile(const ProfileRecord* r, double x) { return profile(r->n, r->g, r->e, r->q, x); }
+double recordprofile(const ProfileRecord* r, double x) {
+  return profile(r->n, r->g, r->e, r->q, x);
+}
 
 // Reflecting sample: penetration to depth -lambda ln v.
 double modell2(void* p, double v) {
@@ -685,8 +694,8 @@ void support(double& lo, double& hi, double& height) {
           lo = std::fmin(lo, d - rr);
           hi = std::fmax(hi, d + rr);
           double atten = std::exp(-tdivd / cosx) / cosx;
-          height = std::fmax(height, r->g[i] / (atten * std::sqrt(qi * qi / 4 +
-                                                                  std::pow(tdivr * sinx, 2) / 12)));
+          height = std::fmax(
+              height, r->g[i] / (atten * std::sqrt(qi * qi / 4 + std::pow(tdivr * sinx, 2) / 12)));
           break;
         }
         case 3: {
@@ -731,7 +740,8 @@ double steprule(double t, double factor) {
         if (epsg <= absorption) best = std::fmin(best, sq * (std::fabs(d - lambda * lnA - t) + qi));
         double l = std::fmax(std::log(epsg), lnA);
         double end = d - l * lambda;
-        if ((t > d && t < end) || (t < d && t > end)) best = std::fmin(best, sq * std::fabs(lambda));
+        if ((t > d && t < end) || (t < d && t > end))
+          best = std::fmin(best, sq * std::fabs(lambda));
       }
     }
   }
@@ -889,7 +899,8 @@ double refitloop(int& refinements) {
       }
       if (fit.cq[i] < 1.5f * fit.samples[j].h) {
         removecomponent(i);
-        for (int k = std::max(0, j - 2); k <= std::min(m - 1, j + 2); ++k) fit.samples[k].refine = 1;
+        for (int k = std::max(0, j - 2); k <= std::min(m - 1, j + 2); ++k)
+          fit.samples[k].refine = 1;
         marked = true;
         continue;
       }
@@ -987,7 +998,8 @@ bool addcomponent(double s) {
       }
       last[p - 1] = static_cast<float>(cc * 1.0000119);
       b[p - 1] = static_cast<float>(bl);
-      if (!rg(mat.data(), b.data(), x.data(), ub.data(), p, nullptr, s * 1.1920928955078125e-07, 0.0))
+      if (!rg(mat.data(), b.data(), x.data(), ub.data(), p, nullptr, s * 1.1920928955078125e-07,
+              0.0))
         continue;
       if (x[p - 1] == 0) continue;
       double bx = 0;
@@ -1089,9 +1101,10 @@ void tworecords(double s, double c, double k, double z) {
   double theta = std::asin(s);
   double thnear = 0.5 * std::atan2(1.0, static_cast<double>(nearr->key));
   double thfar = 0.5 * std::atan2(1.0, static_cast<double>(farr->key));
-  double omega = thnear != thfar ? ((theta - thfar) * nearr->deltaomega +
-                                    (thnear - theta) * farr->deltaomega) / (thnear - thfar)
-                                 : nearr->deltaomega;
+  double omega = thnear != thfar
+                     ? ((theta - thfar) * nearr->deltaomega + (thnear - theta) * farr->deltaomega) /
+                           (thnear - thfar)
+                     : nearr->deltaomega;
 
   double off8 = getf32(header + 8), off12 = getf32(header + 12);
   double absorb = 0;
@@ -1178,8 +1191,10 @@ void tworecords(double s, double c, double k, double z) {
   double total = 0;
   for (float v : fit.cg) total += v;
   double scale = 1;
-  if (zelmarry == 1) scale = (1 - absorb) / total;
-  else if (zelmarry == 2) scale = std::exp(-tdivd / c) / c / total;
+  if (zelmarry == 1)
+    scale = (1 - absorb) / total;
+  else if (zelmarry == 2)
+    scale = std::exp(-tdivd / c) / c / total;
   double gs = u * farr->gsum + (1 - u) * nearr->gsum;
   double shift = z + u * farr->centroid + (1 - u) * nearr->centroid;
   newcomponents(nc);
@@ -1209,9 +1224,12 @@ void evaluate(double s) {
     }
     if (perst == nullptr) fail(-13);
   }
-  if (perst == nullptr) nodatapath(s, z);
-  else if (perst->next == nullptr) onerecord(k, z);
-  else tworecords(s, c, k, z);
+  if (perst == nullptr)
+    nodatapath(s, z);
+  else if (perst->next == nullptr)
+    onerecord(k, z);
+  else
+    tworecords(s, c, k, z);
 }
 
 }  // namespace

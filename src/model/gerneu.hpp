@@ -44,24 +44,24 @@ void ger2();
 
 // Read-only view of what ger1 loaded, for the table and test programs and
 // for diagnostics. The lists belong to the module and live until ger2.
-struct ProfileRecord {           // one angle block of the .ger file
-  int32_t n;                     // number of components
-  float key;                     // cot 2 theta of the block's angle
-  float centroid;                // centroid of the record's line shape
-  float gsum;                    // GSUM of the block
-  float deltaomega;              // DeltaOmega in radians
-  ProfileRecord* next;           // keys descending (theta ascending)
-  float* g;                      // weights, normalised to sum 1
-  float* e;                      // positions
-  float* q;                      // widths
+struct ProfileRecord {  // one angle block of the .ger file
+  int32_t n;            // number of components
+  float key;            // cot 2 theta of the block's angle
+  float centroid;       // centroid of the record's line shape
+  float gsum;           // GSUM of the block
+  float deltaomega;     // DeltaOmega in radians
+  ProfileRecord* next;  // keys descending (theta ascending)
+  float* g;             // weights, normalised to sum 1
+  float* e;             // positions
+  float* q;             // widths
 };
-struct TableRecord {             // one grid point of the GEQ table
+struct TableRecord {  // one grid point of the GEQ table
   int32_t n;
-  float key;                     // sin theta of the grid point
+  float key;  // sin theta of the grid point
   float* g;
   float* e;
   float* q;
-  TableRecord* next;             // file order (increasing angle)
+  TableRecord* next;  // file order (increasing angle)
 };
 const ProfileRecord* gerrecords();
 const TableRecord* gertable();

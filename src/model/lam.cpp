@@ -40,7 +40,8 @@ double* lines(int count) {
   while (ifErr()) {
     const char* message = GetErr(1);
     const char* object = GetErr(0);
-    std::printf("    %s\n    %s\n", message != nullptr ? message : "", object != nullptr ? object : "");
+    std::printf("    %s\n    %s\n", message != nullptr ? message : "",
+                object != nullptr ? object : "");
     NextErr();
   }
   freelam();

@@ -7,11 +7,11 @@
 
 namespace model {
 
-extern int ilam;      // number of lines; 0 when nothing is loaded
-extern double* ij;    // [ilam] relative intensity of each line (not normalised)
-extern double* lj;    // [ilam] reciprocal wavelength of each line
-extern double* dj;    // [ilam] width of each line, in the unit of lj
-extern double l0;     // intensity-weighted mean reciprocal wavelength
+extern int ilam;    // number of lines; 0 when nothing is loaded
+extern double* ij;  // [ilam] relative intensity of each line (not normalised)
+extern double* lj;  // [ilam] reciprocal wavelength of each line
+extern double* dj;  // [ilam] width of each line, in the unit of lj
+extern double l0;   // intensity-weighted mean reciprocal wavelength
 
 // Replaces any loaded set. A name without a file that is no positive
 // wavelength ends the program (message -222); a faulty file too (-223).

@@ -60,7 +60,7 @@ T* zalloc(size_t count) {
 // Heap sort through the module's comparison and exchange callbacks (main
 // thread only: the callbacks are module-wide).
 
-bool (*Compare)(int i, int j, void* context) = nullptr;   // true when i belongs before j
+bool (*Compare)(int i, int j, void* context) = nullptr;  // true when i belongs before j
 void (*Exchange)(int i, int j, void* context) = nullptr;
 
 void siftdown(int root, int end, void* context) {
@@ -86,14 +86,14 @@ void heapsortid(int count, void* context) {
 // ---------------------------------------------------------------------------
 // Per-point tables
 
-int m_h = 0;                // tabulated points
-float** h = nullptr;        // h[i]: hdim[i] rows of (a, b1, b2, e)
-float* hrows = nullptr;     // the storage of all rows
+int m_h = 0;             // tabulated points
+float** h = nullptr;     // h[i]: hdim[i] rows of (a, b1, b2, e)
+float* hrows = nullptr;  // the storage of all rows
 int* hdim = nullptr;
-float* h0 = nullptr;        // summary (S, mean b1, effective b2, centroid) per point
-float* polk = nullptr;      // polarisation factor per point, when the tables were built with it
-double* sdata = nullptr;    // position of strongest response per point
-int* sort = nullptr;        // points by ascending sdata
+float* h0 = nullptr;      // summary (S, mean b1, effective b2, centroid) per point
+float* polk = nullptr;    // polarisation factor per point, when the tables were built with it
+double* sdata = nullptr;  // position of strongest response per point
+int* sort = nullptr;      // points by ascending sdata
 
 // Derivative mode: the pattern rows are derivative estimates of the interior
 // points, and the model is differentiated with the same weights.
@@ -146,7 +146,8 @@ struct Partials {
 };
 
 template <int K>
-inline void dshape(double a, double b1, double b2, double d, double lw, double beta, Partials& acc) {
+inline void dshape(double a, double b1, double b2, double d, double lw, double beta,
+                   Partials& acc) {
   if constexpr (K == 2 || K == 3) {
     const double l1 = (K == 3) ? b1 + lw : b1;
     const double bb = l1 + b2;
@@ -176,8 +177,8 @@ inline void dshape(double a, double b1, double b2, double d, double lw, double b
     const double bb3 = bb2 * bb;
     const double bb4 = bb2 * bb2;
     acc.v += a * (l1 + (2.0 * c2 * bb2 - 6.0 * pr * bb + 8.0 * pr * bb3 * r1) * r1) * r1;
-    acc.dp += a * d *
-              (2.0 * l1 * r2 + 8.0 * c2 * bb2 * r3 - 24.0 * pr * bb * r3 + 48.0 * pr * bb3 * r4);
+    acc.dp +=
+        a * d * (2.0 * l1 * r2 + 8.0 * c2 * bb2 * r3 - 24.0 * pr * bb * r3 + 48.0 * pr * bb3 * r4);
     acc.dl += a * (r1 - 2.0 * bb * l1 * r2 + 4.0 * c2 * bb * r2 - 8.0 * c2 * bb3 * r3 -
                    6.0 * pr * r2 + 48.0 * pr * bb2 * r3 - 48.0 * pr * bb4 * r4);
     acc.db += a * (-2.0 * bb * l1 * r2 + 2.0 * bb2 * r2 + 4.0 * c2 * bb * r2 - 8.0 * c2 * bb3 * r3 -
@@ -290,9 +291,12 @@ double unitresponse(int i, const float* block, double pos) {
 
 double unitresponse_kind(int kind, int i, const float* block, double pos) {
   switch (kind) {
-    case 2: return unitresponse<2>(i, block, pos);
-    case 3: return unitresponse<3>(i, block, pos);
-    default: return unitresponse<4>(i, block, pos);
+    case 2:
+      return unitresponse<2>(i, block, pos);
+    case 3:
+      return unitresponse<3>(i, block, pos);
+    default:
+      return unitresponse<4>(i, block, pos);
   }
 }
 
@@ -323,9 +327,7 @@ int kindpartials(int i, const float* peaks, int npeaks, float* row) {
   return K * npeaks;
 }
 
-int peakentries(const PeakSet* set) {
-  return 2 * set->count2 + 3 * set->count3 + 4 * set->count4;
-}
+int peakentries(const PeakSet* set) { return 2 * set->count2 + 3 * set->count3 + 4 * set->count4; }
 
 void checktables(int needed, int line) {
   if (needed > m_h || h0 == nullptr) internal_error("tables", kModule, line);
@@ -399,12 +401,14 @@ void modellddm(float* r, const PeakSet* set) {
 // the calls of one pass (rows 0 .. m-1 in order from one thread), as a ring.
 float* ablwindow = nullptr;
 double* ablsum = nullptr;
-int ablsize = 0;      // rows in the window (2M+1)
-int abllength = 0;    // entries per row
-int ablfirst = 0;     // ring position of window row 0
-int ablnext = 0;      // the row the pass expects next
+int ablsize = 0;    // rows in the window (2M+1)
+int abllength = 0;  // entries per row
+int ablfirst = 0;   // ring position of window row 0
+int ablnext = 0;    // the row the pass expects next
 
-float* ablrow(int k) { return ablwindow + static_cast<size_t>((ablfirst + k) % ablsize) * abllength; }
+float* ablrow(int k) {
+  return ablwindow + static_cast<size_t>((ablfirst + k) % ablsize) * abllength;
+}
 
 void ablpoint(int point, float* dst, const PeakSet* set) {
   if (point < m_h)
@@ -579,8 +583,8 @@ struct KindTask {
   int kind;
   const float* par;
   std::atomic<int64_t> counter;
-  double wmax;          // innen: largest summary width
-  const float* resid;   // estimatet0: weighted residuals of the current model
+  double wmax;         // innen: largest summary width
+  const float* resid;  // estimatet0: weighted residuals of the current model
 };
 
 void innenparfkt(uint64_t arg) {
@@ -817,7 +821,8 @@ void hinit() {
     hdim[i] = nrows;
     offset[i] = used;
     if (used + 4 * static_cast<size_t>(nrows) > capacity) {
-      size_t grown = capacity == 0 ? 4 * count * static_cast<size_t>(nrows > 0 ? nrows : 1) : 2 * capacity;
+      size_t grown =
+          capacity == 0 ? 4 * count * static_cast<size_t>(nrows > 0 ? nrows : 1) : 2 * capacity;
       while (grown < used + 4 * static_cast<size_t>(nrows)) grown *= 2;
       void* p = std::realloc(hrows, grown * sizeof(float));
       if (p == nullptr) outofmemory();
@@ -1028,7 +1033,7 @@ int estimatet0(PeakSet* set, int dof) {
 }
 
 float hwb(int flag, int kind, int index, const PeakSet* set) {
-  const float* block = kind == 2 ? set->par2 + 2 * index
+  const float* block = kind == 2   ? set->par2 + 2 * index
                        : kind == 3 ? set->par3 + 3 * index
                                    : set->par4 + 4 * index;
   const double own = 2.0 * ownhalfwidth(kind, block);
@@ -1039,7 +1044,8 @@ float hwb(int flag, int kind, int index, const PeakSet* set) {
     for (int k = 0; k < n; ++k) {
       gs += g[k];
       es += static_cast<double>(g[k]) * e[k];
-      qs += static_cast<double>(g[k]) * (static_cast<double>(e[k]) * e[k] + static_cast<double>(q[k]) * q[k]);
+      qs += static_cast<double>(g[k]) *
+            (static_cast<double>(e[k]) * e[k] + static_cast<double>(q[k]) * q[k]);
     }
     double var = gs > 0.0 ? 4.0 * (qs - es * es / gs) / gs : 0.0;
     if (var < 0.0) var = 0.0;

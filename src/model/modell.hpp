@@ -25,18 +25,18 @@ struct PeakSet {
   int32_t count2;
   int32_t count3;
   int32_t count4;
-  int32_t ru;       // background coefficients
-  float* bg;        // [ru]
-  float* par2;      // [2 * count2]
-  float* par3;      // [3 * count3]
-  float* par4;      // [4 * count4]
-  float* t2;        // re-estimated intensities [count2] or null
+  int32_t ru;   // background coefficients
+  float* bg;    // [ru]
+  float* par2;  // [2 * count2]
+  float* par3;  // [3 * count3]
+  float* par4;  // [4 * count4]
+  float* t2;    // re-estimated intensities [count2] or null
   float* t3;
   float* t4;
-  uint8_t* in2;     // inside flags [count2] or null
+  uint8_t* in2;  // inside flags [count2] or null
   uint8_t* in3;
   uint8_t* in4;
-  int32_t* ix2;     // column of each peak in the per-phase sums yphasen
+  int32_t* ix2;  // column of each peak in the per-phase sums yphasen
   int32_t* ix3;
   int32_t* ix4;
 };

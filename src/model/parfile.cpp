@@ -48,8 +48,10 @@ bool isstatement(const std::string& item) {
   if (i < item.size() && (item[i] == '[' || item[i] == '(')) {
     int depth = 0;
     for (; i < item.size(); ++i) {
-      if (item[i] == '[' || item[i] == '(') ++depth;
-      else if (item[i] == ']' || item[i] == ')') --depth;
+      if (item[i] == '[' || item[i] == '(')
+        ++depth;
+      else if (item[i] == ']' || item[i] == ')')
+        --depth;
       if (depth == 0) break;
     }
     ++i;

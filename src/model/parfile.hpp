@@ -51,11 +51,11 @@ namespace model {
 
 // One peak record as read.
 struct ParPeak {
-  int type = 0;             // 2, 3 or 4; 0 for a record that is ignored
+  int type = 0;  // 2, 3 or 4; 0 for a record that is ignored
   double intensity = 0;
-  double position = 0;      // reciprocal d
-  double third = 0;         // own Lorentzian width (type 3 and 4), else 0
-  double fourth = 0;        // square of the own squared-Lorentzian width (type 4), else 0
+  double position = 0;  // reciprocal d
+  double third = 0;     // own Lorentzian width (type 3 and 4), else 0
+  double fourth = 0;    // square of the own squared-Lorentzian width (type 4), else 0
   // The items that follow the parameters, exactly as written (statements
   // such as "PHASE=Quartz" unexecuted, "GSUM=" items included), in order.
   std::vector<std::string> items;
@@ -98,9 +98,9 @@ class ParFile {
 
  private:
   FILE* stream_ = nullptr;
-  std::string text_;     // the file's contents, CRLF turned into LF
-  int level_ = 0;        // chain depth with the header's scope on top; 0 none
-  int left_ = 0;         // peak records still to read
+  std::string text_;  // the file's contents, CRLF turned into LF
+  int level_ = 0;     // chain depth with the header's scope on top; 0 none
+  int left_ = 0;      // peak records still to read
 };
 
 // The GSUM item of a peak record: the sum of the instrument function's

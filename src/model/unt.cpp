@@ -19,14 +19,14 @@ using namespace scan;
 
 namespace {
 
-int ru = 0;                   // polynomial coefficients after the set-up
-float* xi = nullptr;          // [ru] nodes in ln x, ascending
-float* ui = nullptr;          // [ru] Lagrange denominators
-int muntv = 0;                // scaled curve
+int ru = 0;           // polynomial coefficients after the set-up
+float* xi = nullptr;  // [ru] nodes in ln x, ascending
+float* ui = nullptr;  // [ru] Lagrange denominators
+int muntv = 0;        // scaled curve
 float* untvsin = nullptr;
 float* untvint = nullptr;
-float untvmin = 0.0f;         // subtracted from the scaled curve before scaling
-int muntc = 0;                // fixed curve
+float untvmin = 0.0f;  // subtracted from the scaled curve before scaling
+int muntc = 0;         // fixed curve
 float* untcsin = nullptr;
 float* untcint = nullptr;
 

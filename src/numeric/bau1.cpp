@@ -73,8 +73,7 @@ void pass(NormalBuilder* ctx, int cols) {
       dot4(bi, bj, bj + kBatch, bj + 2 * kBatch, bj + 3 * kBatch, cols, s);
       for (int k = 0; k < 4; ++k) row[j + k] = static_cast<float>(s[k] + row[j + k]);
     }
-    for (; j <= i; ++j)
-      row[j] = static_cast<float>(skapro(bi, buf + j * kBatch, cols) + row[j]);
+    for (; j <= i; ++j) row[j] = static_cast<float>(skapro(bi, buf + j * kBatch, cols) + row[j]);
   }
 }
 

@@ -16,10 +16,10 @@
 namespace numeric {
 
 struct NormalBuilder {
-  float* buffer;               // n rows of 201 floats; row i holds component i
-  float* matrix;               // the caller's packed float matrix
-  std::atomic<int64_t> rows;   // matrix rows not yet taken in the current pass
-  int32_t stored;              // vectors in the buffer, 0 .. 200 between calls
+  float* buffer;              // n rows of 201 floats; row i holds component i
+  float* matrix;              // the caller's packed float matrix
+  std::atomic<int64_t> rows;  // matrix rows not yet taken in the current pass
+  int32_t stored;             // vectors in the buffer, 0 .. 200 between calls
   int32_t n;
 };
 

@@ -11,9 +11,9 @@ using namespace core;
 namespace {
 
 constexpr double kTolerance = 2.220446049250313e-13;
-constexpr double kTail = 72.0873067782343;         // 104 ln 2
-constexpr double kErfcReach = 36.04365338911715;   // 52 ln 2
-constexpr double kUnderflow = 708.3964185322641;   // -ln(smallest normal double)
+constexpr double kTail = 72.0873067782343;        // 104 ln 2
+constexpr double kErfcReach = 36.04365338911715;  // 52 ln 2
+constexpr double kUnderflow = 708.3964185322641;  // -ln(smallest normal double)
 constexpr double kSqrtPi = 1.7724538509055159;
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
 

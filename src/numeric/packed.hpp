@@ -66,8 +66,7 @@ void packed_bau(const T* g, T* A, int n) {
   for (int i = 0; i < n; ++i) {
     T* row = A + tri(i);
     double gi = g[i];
-    for (int j = 0; j <= i; ++j)
-      row[j] = static_cast<T>(static_cast<double>(g[j]) * gi + row[j]);
+    for (int j = 0; j <= i; ++j) row[j] = static_cast<T>(static_cast<double>(g[j]) * gi + row[j]);
   }
 }
 

@@ -142,8 +142,8 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
         double rho = (h * pred + (Snew - S) - h * h * q / 2) / D;
         double tol = 1.5 * *ermod * (S + Snew) / D;
         if (std::fabs(rho) > tol) {
-          lambda = std::fmin(std::fmax(0.2 * lambda, std::fmin(10 * lambda, std::fabs(rho + lambda))),
-                             dn);
+          lambda = std::fmin(
+              std::fmax(0.2 * lambda, std::fmin(10 * lambda, std::fabs(rho + lambda))), dn);
         } else if (tol > lambda) {
           lambda = lambda / 2;
         }

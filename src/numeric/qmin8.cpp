@@ -33,8 +33,10 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
   for (int k = 0; k < n; ++k) {
     p[k] = *rec[k].value;
     const char* why = nullptr;
-    if (isnotfinite(p[k])) why = "not finite";
-    else if (p[k] < rec[k].min || p[k] > rec[k].max) why = "out of range";
+    if (isnotfinite(p[k]))
+      why = "not finite";
+    else if (p[k] < rec[k].min || p[k] > rec[k].max)
+      why = "out of range";
     if (why != nullptr) {
       refused = true;
       if (verbose) std::printf("*** qmin8: %d. parameter %s\n", k + 1, why);
@@ -116,8 +118,8 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
       bool converged = false, finish = false, accepted = false;
       double h = 1, Snew = S, pred = 0;
       while (!converged && !finish && !accepted) {
-        bool ok = rg2(A, b, x, lb, ub, n, nullptr, S * FLT_EPSILON / m,
-                      0.15 * lambda / (1 + lambda));
+        bool ok =
+            rg2(A, b, x, lb, ub, n, nullptr, S * FLT_EPSILON / m, 0.15 * lambda / (1 + lambda));
         for (int k = 0; k < n; ++k)
           if (isnotfinite(x[k])) ok = false;
         pred = sum_of_products(b, x, n);
@@ -145,8 +147,10 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
             // At the full step a component equal to its step bound lands on
             // the parameter's limit exactly.
             if (h == 1) {
-              if (x[k] == ub[k]) v = rec[k].min;
-              else if (x[k] == lb[k]) v = rec[k].max;
+              if (x[k] == ub[k])
+                v = rec[k].min;
+              else if (x[k] == lb[k])
+                v = rec[k].max;
             }
             trial[k] = v;
             if (isnotfinite(v)) finite = false;

@@ -94,8 +94,8 @@ void fill_dense(RgWork& W, const float* A) {
 
 }  // namespace
 
-RgStart rg_start(RgWork& W, const float* A, const float* b, const float* lb, const float* ub,
-                 int n, float* x, uint8_t* densused, double thin) {
+RgStart rg_start(RgWork& W, const float* A, const float* b, const float* lb, const float* ub, int n,
+                 float* x, uint8_t* densused, double thin) {
   if (n < 1) {
     if (densused != nullptr) *densused = 1;
     return RgStart::solved;
@@ -158,10 +158,14 @@ RgStart rg_start(RgWork& W, const float* A, const float* b, const float* lb, con
 void rg_finish(RgWork& W, const float* lb, const float* ub, float* x, uint8_t* densused) {
   for (int i = 0; i < W.n; ++i) {
     int k = W.index[i];
-    if (k < 0) x[i] = 0;
-    else if (lb != nullptr && W.x[k] == W.lb[k]) x[i] = lb[i];
-    else if (W.x[k] == W.ub[k]) x[i] = ub[i];
-    else x[i] = clampf(static_cast<double>(W.x[k]) * W.scale[i]);
+    if (k < 0)
+      x[i] = 0;
+    else if (lb != nullptr && W.x[k] == W.lb[k])
+      x[i] = lb[i];
+    else if (W.x[k] == W.ub[k])
+      x[i] = ub[i];
+    else
+      x[i] = clampf(static_cast<double>(W.x[k]) * W.scale[i]);
   }
   if (densused != nullptr) *densused = W.dense ? 1 : 0;
 

@@ -48,7 +48,7 @@ struct RgWork {
   float* A;  // dense scaled matrix, packed, order m
   RgEntry* entries;
   long nentries;
-  float* x;   // scaled point
+  float* x;  // scaled point
   float* b;
   float* lb;  // null for the one-sided problem
   float* ub;
@@ -69,8 +69,8 @@ enum class RgStart {
 // the matrix form: the thinned sparse form when thin > 0 and it is smaller
 // than the dense one. On solved, x and *densused are written as the result;
 // only on ready does W hold anything to be released by rg_finish.
-RgStart rg_start(RgWork& W, const float* A, const float* b, const float* lb, const float* ub,
-                 int n, float* x, uint8_t* densused, double thin);
+RgStart rg_start(RgWork& W, const float* A, const float* b, const float* lb, const float* ub, int n,
+                 float* x, uint8_t* densused, double thin);
 
 // Writes the result back in the caller's variables (a variable at its scaled
 // bound gets the caller's bound exactly, the lower one tested first), sets
@@ -84,8 +84,10 @@ void nondense_ma(const RgWork& W, const float* x, float* y);
 double nondense_atma(const RgWork& W, const float* x);
 
 inline void rg_product(const RgWork& W, const float* x, float* y) {
-  if (W.dense) dense_ma(W, x, y);
-  else nondense_ma(W, x, y);
+  if (W.dense)
+    dense_ma(W, x, y);
+  else
+    nondense_ma(W, x, y);
 }
 inline double rg_quadratic(const RgWork& W, const float* x) {
   return W.dense ? dense_atma(W, x) : nondense_atma(W, x);

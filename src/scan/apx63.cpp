@@ -267,8 +267,7 @@ bool raw1ranges(const Bytes& b, std::vector<RawRange>* ranges) {
     int e = 0;
     float t = 0.0f;
     if (!b.has(o, 304) || !getint(b, o + 4, &r.n) || !getdouble(b, o + 16, &r.start) ||
-        !getdouble(b, o + 176, &r.step) || !getfloat(b, o + 192, &t) ||
-        !getint(b, o + 256, &e))
+        !getdouble(b, o + 176, &r.step) || !getfloat(b, o + 192, &t) || !getint(b, o + 256, &e))
       return false;
     r.time = t;
     if (r.n < 0 || e < 0 || !(t > 0.0f) || !std::isfinite(t) || !std::isfinite(r.start) ||
@@ -409,7 +408,8 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
   // A step or counting time that is not positive, or a point count that the
   // file cannot hold, marks a damaged file.
   double npts = 0.0;
-  if (step > 0.0 && std::isfinite(step)) npts = std::ceil((end - start) / step + 1.1920928955078125e-7);
+  if (step > 0.0 && std::isfinite(step))
+    npts = std::ceil((end - start) / step + 1.1920928955078125e-7);
   if (!(time > 0.0) || !(npts >= 1.0) || npts > (static_cast<double>(b.size()) - 138.0) / 2.0) {
     std::printf(errmsg(28), path);
     return;
@@ -739,7 +739,8 @@ void readcolumns(FILE* f, int fileno, const char* path, ScanRecord** records) {
     const double is = static_cast<double>(i) * step;
     const double xh = first + is;
     if (std::fabs(x[i]) < DBL_MIN && std::fabs(xh) < DBL_MIN) continue;
-    equidistant = std::fabs(x[i] - xh) <= DBL_EPSILON * (std::fabs(x[i]) + std::fabs(first) + std::fabs(is));
+    equidistant =
+        std::fabs(x[i] - xh) <= DBL_EPSILON * (std::fabs(x[i]) + std::fabs(first) + std::fabs(is));
   }
   if (equidistant) {
     push(recordof(pts, first, step), records);
@@ -777,11 +778,16 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
     char ext[8016];
     lowercase(getextension(path), ext);
     enum { RAW, RD, GSA, VAL, COLUMNS } kind = COLUMNS;
-    if (std::strcmp(ext, "raw") == 0) kind = RAW;
-    else if (std::strcmp(ext, "rd") == 0) kind = RD;
-    else if (std::strcmp(ext, "gsa") == 0) kind = GSA;
-    else if (std::strcmp(ext, "val") == 0) kind = VAL;
-    else std::printf(errmsg(9), fileno, path);
+    if (std::strcmp(ext, "raw") == 0)
+      kind = RAW;
+    else if (std::strcmp(ext, "rd") == 0)
+      kind = RD;
+    else if (std::strcmp(ext, "gsa") == 0)
+      kind = GSA;
+    else if (std::strcmp(ext, "val") == 0)
+      kind = VAL;
+    else
+      std::printf(errmsg(9), fileno, path);
     // GSAS banks and text columns name no wavelength: without a radiation
     // key it must come from LAMBDA (a missing key is the caller's error).
     if ((kind == GSA || kind == COLUMNS) && noradiationkey()) {
@@ -794,11 +800,21 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
       continue;
     }
     switch (kind) {
-      case RAW: readraw(file.f, path, node->name, lamlen, lambda, records); break;
-      case RD: readrd(file.f, path, node->name, lamlen, lambda, records); break;
-      case GSA: readgsa(file.f, path, records); break;
-      case VAL: readval(file.f, fileno, path, node->name, lamlen, lambda, records); break;
-      case COLUMNS: readcolumns(file.f, fileno, path, records); break;
+      case RAW:
+        readraw(file.f, path, node->name, lamlen, lambda, records);
+        break;
+      case RD:
+        readrd(file.f, path, node->name, lamlen, lambda, records);
+        break;
+      case GSA:
+        readgsa(file.f, path, records);
+        break;
+      case VAL:
+        readval(file.f, fileno, path, node->name, lamlen, lambda, records);
+        break;
+      case COLUMNS:
+        readcolumns(file.f, fileno, path, records);
+        break;
     }
   }
 }
@@ -1019,8 +1035,8 @@ void korrddm(int* n, const float* /*sinx*/, float** intens, float** w) {
         const double q = static_cast<double>(r) * (r + 1) / 3.0;
         double chi2 = 0.0;
         for (int j = -r; j <= r; ++j) {
-          const double d =
-              wt[centre + j] * ((static_cast<double>(j) * j - q) * curv + mean + j * slope - y[centre + j]);
+          const double d = wt[centre + j] * ((static_cast<double>(j) * j - q) * curv + mean +
+                                             j * slope - y[centre + j]);
           chi2 += d * d;
         }
         if (chi2wert(2 * (r - 1), chi2) < 0.8) break;
@@ -1040,7 +1056,8 @@ void korrddm(int* n, const float* /*sinx*/, float** intens, float** w) {
         var += s * s;
       }
       di[2 * c + kind] = static_cast<float>(value);
-      dw[2 * c + kind] = var > 0.0 && var < HUGE_VAL ? static_cast<float>(1.0 / std::sqrt(var)) : 0.0f;
+      dw[2 * c + kind] =
+          var > 0.0 && var < HUGE_VAL ? static_cast<float>(1.0 / std::sqrt(var)) : 0.0f;
     }
   }
   std::free(*w);

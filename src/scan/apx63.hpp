@@ -29,10 +29,10 @@ struct ScanPoint {
 // One measured range: an equidistant run of points in 2theta.
 struct ScanRecord {
   ScanRecord* next;
-  int32_t n;           // number of points
-  double start;        // 2theta of the first point, degrees
-  double step;         // 2theta increment, degrees (0 for a one-point record)
-  ScanPoint* points;   // n points (malloc'd), null when n < 1
+  int32_t n;          // number of points
+  double start;       // 2theta of the first point, degrees
+  double step;        // 2theta increment, degrees (0 for a one-point record)
+  ScanPoint* points;  // n points (malloc'd), null when n < 1
 };
 
 // One excluded range, as sin theta.
@@ -55,11 +55,11 @@ extern bool iflintor;
 extern char iftubetails;
 
 // Tube-tail table, valid after tubetailinit.
-extern float tubetails;        // fraction of the intensity outside the line; 0 without table
-extern float* tubetailarray;   // cumulative tail distribution, tubetailm + 1 entries
-extern int tubetailm;          // last index of the table
-extern float tubetailmax;      // fractional table index of the line's centroid
-extern float tubetailstep;     // table step in degrees 2theta
+extern float tubetails;       // fraction of the intensity outside the line; 0 without table
+extern float* tubetailarray;  // cumulative tail distribution, tubetailm + 1 entries
+extern int tubetailm;         // last index of the table
+extern float tubetailmax;     // fractional table index of the line's centroid
+extern float tubetailstep;    // table step in degrees 2theta
 
 // Reads every file of the list and pushes its measured ranges at the head of
 // *records (so files, and the ranges of one file, come out in reverse
@@ -80,8 +80,8 @@ void scanfree(ScanRecord* records);
 // transformed (korrddm) and *npts is the number of residual rows; otherwise,
 // for X-ray tubes and unless iflintor is set, korrw raises the sigma of
 // points near strong lines.
-void getval(ScanNameNode* list, int lamlen, char* lambda, int* npts, float** sinx,
-            float** intens, float** w);
+void getval(ScanNameNode* list, int lamlen, char* lambda, int* npts, float** sinx, float** intens,
+            float** w);
 
 // Reads the excluded ranges CUT[1], CUT[2], ... (text "a:b", 2theta in
 // degrees, each a formula) up to the first missing one.

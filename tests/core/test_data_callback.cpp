@@ -65,8 +65,8 @@ TEST_F(Store, FailingReadInsideCFunction) {
   SetUserFkt("cb", 1, failingread);
   EXPECT_EQ(Wert("cb(x)+2"), 1.0);
   EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"missing", "undefined variable"},
-                                                {"cb(x)", "error in C function"},
-                                                {"cb(x)+2", "wrong expression"}}));
+                                               {"cb(x)", "error in C function"},
+                                               {"cb(x)+2", "wrong expression"}}));
   // Inside a guarded group the same call jumps there after the evaluation.
   EXPECT_FALSE(dataerr_try([] { Wert("cb(1)"); }));
   EXPECT_EQ(ondataLevel(), 0);
@@ -82,8 +82,9 @@ TEST_F(Store, CFunctionRunsIsolated) {
   EXPECT_EQ(seendepth, depth);
   EXPECT_EQ(seenmode, 1);
   EXPECT_FALSE(seenerr);
-  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"1/0*look(1)", "expression causes division by zero"},
-                                                {"1/0*look(1)", "wrong expression"}}));
+  EXPECT_EQ(takeerrors(),
+            (std::vector<ErrRec>{{"1/0*look(1)", "expression causes division by zero"},
+                                 {"1/0*look(1)", "wrong expression"}}));
   EXPECT_EQ(DATAlistLevel(), depth);
   EXPECT_EQ(getrekart(), 1);
   setrekart(2);
@@ -96,8 +97,9 @@ TEST_F(Store, StoreEntryOverridesBuiltin) {
   SetStrFkt("sin", 1, "#1*10");
   EXPECT_EQ(Wert("sin(2)"), 20);
   EXPECT_EQ(Wert("sin(1,2)"), 1.0);  // no entry for two arguments, no such built-in
-  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"sin(1,2)", "wrong function call or invalid parameter"},
-                                                {"sin(1,2)", "wrong expression"}}));
+  EXPECT_EQ(takeerrors(),
+            (std::vector<ErrRec>{{"sin(1,2)", "wrong function call or invalid parameter"},
+                                 {"sin(1,2)", "wrong expression"}}));
   DelFkt("sin", 1);
   EXPECT_EQ(Wert("sin(0)"), 0);
   SetUserFkt("sqrt", 1, counting);
@@ -137,7 +139,10 @@ const std::vector<Recursion>& recursions() {
   static const std::vector<Recursion> table = {
       {"f(1)", {{"f", "formula nesting too deep"}, {"f(1)", "wrong expression"}}},
       {"g(1)*2", {{"g", "formula nesting too deep"}, {"g(1)*2", "wrong expression"}}},
-      {"a", {{"a", "formula nesting too deep"}, {"a", "variable can't be evaluated"}, {"a", "wrong expression"}}},
+      {"a",
+       {{"a", "formula nesting too deep"},
+        {"a", "variable can't be evaluated"},
+        {"a", "wrong expression"}}},
       {"cr(1)", {{"cr", "formula nesting too deep"}, {"cr(1)", "wrong expression"}}},
       // The records of a failing argument of a text function are dropped.
       {"sq(f(1))", {{"sq", "parameter #1 gives error"}, {"sq(f(1))", "wrong expression"}}},
@@ -170,12 +175,14 @@ const std::vector<Recursion>& recursions() {
 // The records of a recursion case; an expected object "..." stands for the
 // inner part of the formula at which the limit was hit (it depends on the
 // stack that a level takes).
-bool samereport(const char* formula, const std::vector<ErrRec>& got, const std::vector<ErrRec>& want) {
+bool samereport(const char* formula, const std::vector<ErrRec>& got,
+                const std::vector<ErrRec>& want) {
   if (got.size() != want.size()) return false;
   for (size_t i = 0; i < got.size(); ++i) {
     if (got[i].message != want[i].message) return false;
     if (want[i].object == "...") {
-      if (got[i].object.empty() || std::string(formula).find(got[i].object) == std::string::npos) return false;
+      if (got[i].object.empty() || std::string(formula).find(got[i].object) == std::string::npos)
+        return false;
     } else if (got[i].object != want[i].object) {
       return false;
     }
@@ -195,8 +202,8 @@ TEST_F(Store, UnboundedRecursionEndsWithAShortReport) {
     EXPECT_EQ(takeerrors().size(), 2u);
   }
   GetVar("a");
-  EXPECT_EQ(takeerrors(),
-            (std::vector<ErrRec>{{"a", "formula nesting too deep"}, {"a", "variable can't be evaluated"}}));
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"a", "formula nesting too deep"},
+                                               {"a", "variable can't be evaluated"}}));
   // The store is usable afterwards, with the guard levels back at rest.
   SetVar("a", 2);
   EXPECT_EQ(Wert("a+1"), 3);
@@ -238,7 +245,8 @@ void recurseonworker(uint64_t) {
     if (x != 1.0 || !samereport(r.formula, errors, r.errors)) {
       ++workerfailures;
       std::printf("%.40s:", r.formula);
-      for (const ErrRec& e : errors) std::printf(" (%.40s | %s)", e.object.c_str(), e.message.c_str());
+      for (const ErrRec& e : errors)
+        std::printf(" (%.40s | %s)", e.object.c_str(), e.message.c_str());
       std::printf("\n");
     }
   }

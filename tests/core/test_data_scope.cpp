@@ -113,7 +113,8 @@ TEST_F(Store, DetachAndReattach) {
     popDATAlist(t);
   });
   EXPECT_EQ(r.status, 250);
-  EXPECT_EQ(r.out, "*** internal error labeled DATAlist popped twice in file obj/data, line 1030\n");
+  EXPECT_EQ(r.out,
+            "*** internal error labeled DATAlist popped twice in file obj/data, line 1030\n");
 }
 
 TEST_F(Store, ErrorStackBasics) {
@@ -200,8 +201,10 @@ TEST(StoreInternal, BrokenInvariantsEndWithStatus250) {
   const Case table[] = {
       {[] { SetUserFkt("a b", 1, nullptr); },
        "*** internal error labeled SetUserFkt in file obj/data, line 2347\n"},
-      {[] { stdinit1(nullptr, "x", 0); }, "*** internal error labeled StdFkt0Param in file obj/data, line 4443\n"},
-      {[] { stdinit1(nullptr, "1x", 1); }, "*** internal error labeled wrongStdFktName in file obj/data, line 4436\n"},
+      {[] { stdinit1(nullptr, "x", 0); },
+       "*** internal error labeled StdFkt0Param in file obj/data, line 4443\n"},
+      {[] { stdinit1(nullptr, "1x", 1); },
+       "*** internal error labeled wrongStdFktName in file obj/data, line 4436\n"},
       {[] { stdinit1(nullptr, "abcdefghijkl", 1); },
        "*** internal error labeled StdFktNameLenght in file obj/data, line 4441\n"},
   };

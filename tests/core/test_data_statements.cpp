@@ -71,7 +71,13 @@ TEST_F(Store, StatementTable) {
       {"B==V[0.6,2]", 1, "B", "x", {}},
       {"TITEL=a b", 1, "TITEL", "a b", {}},
       {"V(1)=x", 1, "V", "-", {{"V(1)", "function can't be set by SetStrVar"}}},
-      {"a(1]=3", 1, "a(1]", "-", {{"a(1]=3", "wrong brackets"}, {"a(1]", "wrong brackets"}, {"a(1]", "function can't be set by SetStrVar"}}},
+      {"a(1]=3",
+       1,
+       "a(1]",
+       "-",
+       {{"a(1]=3", "wrong brackets"},
+        {"a(1]", "wrong brackets"},
+        {"a(1]", "function can't be set by SetStrVar"}}},
       {"gone=", 1, "gone", "-", {}},
   };
   for (const StatementCase& s : table) {
@@ -161,15 +167,18 @@ TEST_F(Store, RestoreStopsAtTheFirstBadLine) {
   FILE* f = streamof("A=1\n%c\nnot a statement\nC=3\n");
   EXPECT_FALSE(dataerr_try([&] { restore(f); }));
   std::fclose(f);
-  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"not a statement", "wrong data element in restored file at line 3"}}));
+  EXPECT_EQ(
+      takeerrors(),
+      (std::vector<ErrRec>{{"not a statement", "wrong data element in restored file at line 3"}}));
   EXPECT_EQ(show("A"), "1");
   EXPECT_EQ(show("C"), "-");
   // A failing statement keeps its own records below the line's.
   f = streamof("A=1\nB[1=2\n");
   EXPECT_FALSE(dataerr_try([&] { restore(f); }));
   std::fclose(f);
-  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"B[1=2", "wrong brackets"},
-                                                {"B[1=2", "wrong data element in restored file at line 2"}}));
+  EXPECT_EQ(takeerrors(),
+            (std::vector<ErrRec>{{"B[1=2", "wrong brackets"},
+                                 {"B[1=2", "wrong data element in restored file at line 2"}}));
 }
 
 TEST_F(Store, ItemReaders) {

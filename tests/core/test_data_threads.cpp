@@ -19,12 +19,12 @@ constexpr int kWorkers = 8;
 
 std::atomic<int> failures{0};
 
-#define CHILD_CHECK(cond)                                         \
-  do {                                                            \
-    if (!(cond)) {                                                \
+#define CHILD_CHECK(cond)                                           \
+  do {                                                              \
+    if (!(cond)) {                                                  \
       std::printf("check failed: %s (line %d)\n", #cond, __LINE__); \
-      ++failures;                                                 \
-    }                                                             \
+      ++failures;                                                   \
+    }                                                               \
   } while (0)
 
 void startstore() {
@@ -77,13 +77,14 @@ TEST(StoreThreads, MergeLastWriterWinsNewKeysGetNextSerials) {
       SetVar("iref", 10 + i);
       std::string key = "w" + std::to_string(i);
       SetVar(key.c_str(), i);
-      CHILD_CHECK(GetVar("keep") == 2);      // the shared base is visible
+      CHILD_CHECK(GetVar("keep") == 2);       // the shared base is visible
       CHILD_CHECK(GetVar("iref") == 10 + i);  // the private scope comes first
     });
     CHILD_CHECK(GetVar("iref") == 100);
     exitDATAthreads();
     std::string expect =
-        "iref==1.7000000000000000E+01 \nkeep==2.0000000000000000E+00 \nmainkey==3.0000000000000000E+00 \n";
+        "iref==1.7000000000000000E+01 \nkeep==2.0000000000000000E+00 "
+        "\nmainkey==3.0000000000000000E+00 \n";
     for (int i = 0; i < kWorkers; ++i) {
       char line[64];
       std::snprintf(line, sizeof line, "w%d==%-23.16E\n", i, double(i));
@@ -118,7 +119,8 @@ TEST(StoreThreads, OnlyTheFirstWorkersErrorsReachTheMainThread) {
     nwait();
     exitDATAthreads();
     std::vector<ErrRec> errs = takeerrors();
-    CHILD_CHECK((errs == std::vector<ErrRec>{{"undefA", "undefined variable"}, {"undefA", "wrong expression"}}));
+    CHILD_CHECK((errs == std::vector<ErrRec>{{"undefA", "undefined variable"},
+                                             {"undefA", "wrong expression"}}));
     // With records of its own, the main thread takes none of the workers'.
     initDATAthreads();
     Wert("mine");
@@ -126,7 +128,8 @@ TEST(StoreThreads, OnlyTheFirstWorkersErrorsReachTheMainThread) {
     nwait();
     exitDATAthreads();
     errs = takeerrors();
-    CHILD_CHECK((errs == std::vector<ErrRec>{{"mine", "undefined variable"}, {"mine", "wrong expression"}}));
+    CHILD_CHECK((
+        errs == std::vector<ErrRec>{{"mine", "undefined variable"}, {"mine", "wrong expression"}}));
     finish();
   }));
 }
@@ -139,25 +142,36 @@ TEST(StoreThreads, NestingFaultsAreInternalErrors) {
   const Fault table[] = {
       {[] {
          initDATAthreads();
-         nspawn([](uint64_t) { if (threadid() == 2) newDATAlist(); }, 1, 0);
+         nspawn(
+             [](uint64_t) {
+               if (threadid() == 2) newDATAlist();
+             },
+             1, 0);
          nwait();
          exitDATAthreads();
        },
-       "*** internal error labeled newDATAlist + freeDATAlist nesting error within DATAthreads in file obj/data, "
+       "*** internal error labeled newDATAlist + freeDATAlist nesting error within DATAthreads in "
+       "file obj/data, "
        "line 740\n"},
       {[] {
          initDATAthreads();
-         nspawn([](uint64_t) { if (threadid() == 4) dataerr_newjmp(); }, 1, 0);
+         nspawn(
+             [](uint64_t) {
+               if (threadid() == 4) dataerr_newjmp();
+             },
+             1, 0);
          nwait();
          exitDATAthreads();
        },
-       "*** internal error labeled ondataerr + revertdataerr nesting error within DATAthreads in file obj/data, "
+       "*** internal error labeled ondataerr + revertdataerr nesting error within DATAthreads in "
+       "file obj/data, "
        "line 743\n"},
       {[] {
          initDATAthreads();
          initDATAthreads();
        },
-       "*** internal error labeled initDATAthreads may not become recursive in file obj/data, line 654\n"},
+       "*** internal error labeled initDATAthreads may not become recursive in file obj/data, line "
+       "654\n"},
       {[] {
          initDATAthreads();
          totalfree();
@@ -170,7 +184,8 @@ TEST(StoreThreads, NestingFaultsAreInternalErrors) {
          newDATAlist();
          exitDATAthreads();
        },
-       "*** internal error labeled newDATAlist + freeDATAlist nesting error within DATAthreads in file obj/data, "
+       "*** internal error labeled newDATAlist + freeDATAlist nesting error within DATAthreads in "
+       "file obj/data, "
        "line 740\n"},
   };
   for (const Fault& f : table) {

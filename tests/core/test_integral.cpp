@@ -162,8 +162,8 @@ struct ChildRun {
 } child_run;
 
 std::map<std::string, std::string> run_child(int threads) {
-  auto r = ktest::run_program("/proc/self/exe", {},
-                              "", {{"KTEST_INTEGRAL_THREADS", std::to_string(threads)}}, 300);
+  auto r = ktest::run_program("/proc/self/exe", {}, "",
+                              {{"KTEST_INTEGRAL_THREADS", std::to_string(threads)}}, 300);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::map<std::string, std::string> out;
   std::istringstream in(r.out);
@@ -188,7 +188,8 @@ TEST(Quadrature, FirstStepIsExactForItsDegree) {
   EXPECT_NEAR(v, poly7_integral(-0.5, 1.5), 1e-13 * std::fabs(v));
   // The seven points first, then the six panel midpoints left to right.
   const double h = 2.0;
-  std::vector<double> expect = {-0.5, -0.5 + h / 6, -0.5 + h / 3, 0.5, 1.5 - h / 3, 1.5 - h / 6, 1.5};
+  std::vector<double> expect = {-0.5,        -0.5 + h / 6, -0.5 + h / 3, 0.5,
+                                1.5 - h / 3, 1.5 - h / 6,  1.5};
   for (int k = 0; k < 6; ++k) expect.push_back((expect[k] + expect[k + 1]) / 2);
   EXPECT_EQ(c.xs, expect);
 
@@ -249,7 +250,8 @@ TEST(Quadrature, ZeroWidthRulesPerEntryPoint) {
     double a, b;
     long calls7, calls3;
   };
-  const Case cases[] = {{0.25, 0.25, 0, 0}, {0, 1e-310, 0, 5}, {1e-310, 0, 0, 5}, {0, 1e-300, 13, 5}};
+  const Case cases[] = {
+      {0.25, 0.25, 0, 0}, {0, 1e-310, 0, 5}, {1e-310, 0, 0, 5}, {0, 1e-300, 13, 5}};
   for (const auto& k : cases) {
     SCOPED_TRACE(testing::Message() << k.a << " .. " << k.b);
     Counter c7, c3;
@@ -345,7 +347,8 @@ TEST(Quadrature, NestedAndConcurrentCallsAgree) {
   double results[4];
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i)
-    threads.emplace_back([&, i] { results[i] = integral7(outer, reinterpret_cast<void*>(g), 0, 1, kEps); });
+    threads.emplace_back(
+        [&, i] { results[i] = integral7(outer, reinterpret_cast<void*>(g), 0, 1, kEps); });
   for (auto& t : threads) t.join();
   for (double r : results) EXPECT_EQ(r, alone);
 }

@@ -47,11 +47,16 @@ std::string conversions(const std::string& text, std::string* problem) {
       return kinds;
     }
     char c = text[j];
-    if (std::string("diouxX").find(c) != std::string::npos) kinds += 'd';
-    else if (std::string("eEfFgGaA").find(c) != std::string::npos) kinds += 'f';
-    else if (c == 's') kinds += 's';
-    else if (c == 'c') kinds += 'c';
-    else *problem = std::string("unknown conversion %") + c + " in: " + text;
+    if (std::string("diouxX").find(c) != std::string::npos)
+      kinds += 'd';
+    else if (std::string("eEfFgGaA").find(c) != std::string::npos)
+      kinds += 'f';
+    else if (c == 's')
+      kinds += 's';
+    else if (c == 'c')
+      kinds += 'c';
+    else
+      *problem = std::string("unknown conversion %") + c + " in: " + text;
     i = j;
   }
   return kinds;
@@ -83,8 +88,7 @@ TEST(MessageRegistry, EveryRegisteredMessageIsShippedWithMatchingConversions) {
     std::string problem;
     std::string kinds = conversions(it->second, &problem);
     EXPECT_EQ(problem, "") << "message " << r->number;
-    EXPECT_EQ(kinds, r->kinds) << "message " << r->number << " (" << r->file << "): "
-                               << it->second;
+    EXPECT_EQ(kinds, r->kinds) << "message " << r->number << " (" << r->file << "): " << it->second;
   }
 }
 

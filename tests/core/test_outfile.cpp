@@ -19,8 +19,8 @@ namespace core {
 
 namespace {
 
-using ktest::TempDir;
 using ktest::read_file;
+using ktest::TempDir;
 using ktest::write_file;
 
 int entries(const std::string& dir) {
@@ -105,7 +105,8 @@ TEST(OutFile, FileSizeLimitIsAFailureNotAKill) {
     struct rlimit lim = {4096, 4096};
     setrlimit(RLIMIT_FSIZE, &lim);
     std::string block(100000, 'x');
-    bool ok = core::writefile(p.c_str(), [&](FILE* f) { return std::fputs(block.c_str(), f) >= 0; });
+    bool ok =
+        core::writefile(p.c_str(), [&](FILE* f) { return std::fputs(block.c_str(), f) >= 0; });
     std::_Exit(ok ? 0 : 3);
   });
   EXPECT_EQ(r.status, 3);

@@ -86,7 +86,10 @@ TEST(StringHelpers, AssignAppendCaseAndNumbers) {
   struct {
     int n;
     const char* want;
-  } nums[] = {{0, "0"}, {7, "7"}, {-42, "-42"}, {2147483647, "2147483647"},
+  } nums[] = {{0, "0"},
+              {7, "7"},
+              {-42, "-42"},
+              {2147483647, "2147483647"},
               {-2147483647 - 1, "-2147483648"}};
   for (auto& c : nums) {
     i10toa(c.n, buf);

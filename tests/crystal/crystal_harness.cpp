@@ -37,8 +37,8 @@ void store(ParamRecord** array, int32_t* count, const std::string& item, bool ke
 }
 
 int latticekind(const std::string& name) {
-  static const char* const names[] = {"Triclinic", "Monoclinic",   "Orthorhombic", "Trigonal",
-                                      "Hexagonal", "Tetragonal",   "Rhombohedral", "Cubic"};
+  static const char* const names[] = {"Triclinic", "Monoclinic", "Orthorhombic", "Trigonal",
+                                      "Hexagonal", "Tetragonal", "Rhombohedral", "Cubic"};
   for (int i = 0; i < 8; ++i)
     if (name == names[i]) return i + 1;
   ADD_FAILURE() << "unknown lattice " << name;
@@ -47,9 +47,9 @@ int latticekind(const std::string& name) {
 
 // Applies one header keyword; false for a statement.
 bool headerkeyword(PhaseRecord* phase, const std::string& item) {
-  static const char* const selectors[SEL_COUNT] = {"BASIS=",   "UniqueAxis=",  "HermannMauguin=",
-                                                   "Setting=", "Lattice=",     "SpacegroupNo=",
-                                                   "OriginChoice=", "CellChoice="};
+  static const char* const selectors[SEL_COUNT] = {
+      "BASIS=",   "UniqueAxis=",   "HermannMauguin=", "Setting=",
+      "Lattice=", "SpacegroupNo=", "OriginChoice=",   "CellChoice="};
   auto value = [&](const char* key) { return item.substr(std::strlen(key)); };
   if (startswith(item, "RP=")) {
     phase->RP = static_cast<int>(Wert(value("RP=").c_str()));
@@ -71,7 +71,8 @@ bool headerkeyword(PhaseRecord* phase, const std::string& item) {
   } else if (startswith(item, "Pack=")) {
     phase->pack = std::strchr("JjYy", value("Pack=")[0]) != nullptr && !value("Pack=").empty();
   } else if (startswith(item, "LeBail=")) {
-    lebailvalues[phase].push_back(static_cast<int>(std::floor(Wert(value("LeBail=").c_str()) + 0.5)));
+    lebailvalues[phase].push_back(
+        static_cast<int>(std::floor(Wert(value("LeBail=").c_str()) + 0.5)));
   } else if (startswith(item, "Bondings=")) {
     phase->bondings = static_cast<char**>(
         std::realloc(phase->bondings, sizeof(char*) * static_cast<size_t>(phase->nbondings + 1)));
@@ -159,7 +160,8 @@ AtomRecord* make_atom(PhaseRecord* phase, const std::string& eitem,
     EXPECT_NE(close, std::string::npos) << eitem;
     std::vector<std::string> sets = splitlist(eitem.substr(2, close - 2));
     EXPECT_LE(static_cast<int>(sets.size()), kinds) << eitem;
-    atom->weightformulas = static_cast<char**>(std::calloc(static_cast<size_t>(kinds), sizeof(char*)));
+    atom->weightformulas =
+        static_cast<char**>(std::calloc(static_cast<size_t>(kinds), sizeof(char*)));
     for (size_t j = 0; j < sets.size() && static_cast<int>(j) < kinds; ++j) {
       if (sets[j].empty()) continue;
       atom->weightformulas[j] = owned(sets[j]);
@@ -172,7 +174,8 @@ AtomRecord* make_atom(PhaseRecord* phase, const std::string& eitem,
     if (phase->FMult == 0)
       for (int j = 0; j < phase->RefMult; ++j) phase->lebail[j] = 0;
   }
-  if (list.size() >= 2 && list.front() == '(' && list.back() == ')') list = list.substr(1, list.size() - 2);
+  if (list.size() >= 2 && list.front() == '(' && list.back() == ')')
+    list = list.substr(1, list.size() - 2);
 
   std::vector<std::string> entries = splitlist(list);
   newelements(atom, static_cast<int>(entries.size()));
@@ -214,12 +217,14 @@ AtomRecord* make_atom(PhaseRecord* phase, const std::string& eitem,
 
 namespace {
 std::vector<std::string> withcatalogue(std::vector<std::string> files) {
-  if (!files.empty() && std::find(files.begin(), files.end(), "err.msg") == files.end()) files.push_back("err.msg");
+  if (!files.empty() && std::find(files.begin(), files.end(), "err.msg") == files.end())
+    files.push_back("err.msg");
   return files;
 }
 }  // namespace
 
-CrystalInstall::CrystalInstall(const std::vector<std::string>& files) : inst_(withcatalogue(files)) {
+CrystalInstall::CrystalInstall(const std::vector<std::string>& files)
+    : inst_(withcatalogue(files)) {
   std::strncpy(kalvo, inst_.path().c_str(), sizeof kalvo - 1);
   nodesfree();
   freeordanix();

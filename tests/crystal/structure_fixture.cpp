@@ -19,7 +19,8 @@ void copy_operators(PhaseRecord* phase) {
   const WyckoffRecord* g = phase->group->general;
   for (int i = 0; i < g->count; ++i)
     for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c) phase->operators[13 * i + 3 + 3 * r + c] = g->op[i].comp[r].coef[c];
+      for (int c = 0; c < 3; ++c)
+        phase->operators[13 * i + 3 + 3 * r + c] = g->op[i].comp[r].coef[c];
   phase->operatorspending = 0;
 }
 
@@ -50,7 +51,8 @@ PhaseRecord* make_structure(const std::vector<std::string>& header, const double
     if (cell[i] != 0.0) SetVar(keys[i], cell[i]);
   }
   std::vector<AtomRecord*> records;
-  for (const AtomSpec& a : atoms) records.push_back(make_atom(p, a.eitem, {"Wyckoff=" + a.wyckoff}, scat));
+  for (const AtomSpec& a : atoms)
+    records.push_back(make_atom(p, a.eitem, {"Wyckoff=" + a.wyckoff}, scat));
   phasei = p;
   if (!dataerr_try([] { getmass(); })) {
     ADD_FAILURE() << "the cell or space group cannot be set up";

@@ -37,6 +37,7 @@ void copy_operators(crystal::PhaseRecord* phase);
 
 // Puts the atom on every site of its Wyckoff position with each centring
 // translation of the phase, from the free coordinates x, y, z.
-void place_sites(crystal::PhaseRecord* phase, crystal::AtomRecord* atom, double x, double y, double z);
+void place_sites(crystal::PhaseRecord* phase, crystal::AtomRecord* atom, double x, double y,
+                 double z);
 
 }  // namespace ktest

@@ -45,7 +45,8 @@ std::vector<double> shipped(const std::string& file, const std::string& name) {
     s >> first;
     if (first != name) continue;
     std::vector<double> v;
-    for (std::string item; s >> item;) v.push_back(std::atof(item.c_str() + (item.rfind("IM=", 0) == 0 ? 3 : 0)));
+    for (std::string item; s >> item;)
+      v.push_back(std::atof(item.c_str() + (item.rfind("IM=", 0) == 0 ? 3 : 0)));
     return v;
   }
   return {};
@@ -74,9 +75,9 @@ TEST(ScatteringNames, FormFactorMassAndIsotope) {
     const char* isotope;
   };
   const Case cases[] = {
-      {"Fe", "Fe", 55.845, "Fe"},      {"Fe57", "Fe", 57, "Fe57"},     {"Fe+3", "Fe+3", 55.845, "Fe"},
-      {"Fe3+", "Fe+3", 55.845, "Fe"},  {"O-2", "O-2", 15.9994, "O"},   {"O2-", "O-2", 15.9994, "O"},
-      {"Gd157", "Gd", 157, "Gd157"},   {"H2", "H", 2, "H2"},           {"Si+4", "Si+4", 28.0855, "Si"},
+      {"Fe", "Fe", 55.845, "Fe"},     {"Fe57", "Fe", 57, "Fe57"},   {"Fe+3", "Fe+3", 55.845, "Fe"},
+      {"Fe3+", "Fe+3", 55.845, "Fe"}, {"O-2", "O-2", 15.9994, "O"}, {"O2-", "O-2", 15.9994, "O"},
+      {"Gd157", "Gd", 157, "Gd157"},  {"H2", "H", 2, "H2"},         {"Si+4", "Si+4", 28.0855, "Si"},
   };
   for (const Case& c : cases) {
     Lookup l = lookup(c.name);
@@ -119,16 +120,16 @@ TEST(ScatteringNames, UnknownNamesAreWarnings) {
   };
   const Case cases[] = {
       {false, "56Fe", ktest::message(34, "56Fe")},  // no element before the digits
-      {false, "Xx", ktest::message(34, "Xx")},
-      {false, "Fe+9", ktest::message(34, "Fe+9")},
-      {true, "Fe99", ktest::message(29, "Fe99")},
-      {true, "Xx", ktest::message(29, "Xx")},
+      {false, "Xx", ktest::message(34, "Xx")},     {false, "Fe+9", ktest::message(34, "Fe+9")},
+      {true, "Fe99", ktest::message(29, "Fe99")},  {true, "Xx", ktest::message(29, "Xx")},
       {true, "56Fe", ktest::message(29, "56Fe")},
   };
   for (const Case& c : cases) {
     auto r = ktest::run_in_child([&] {
-      if (c.neutrons) setneutrons(true);
-      else setxray(true);
+      if (c.neutrons)
+        setneutrons(true);
+      else
+        setxray(true);
       afainit("Cu");
       ScatteringData d{};
       int result = afaparm(c.name, d);
@@ -168,7 +169,9 @@ TEST(ScatteringNames, FormFactorsOfTheInternationalTables) {
   };
   const Case cases[] = {
       {"Si", {6.2915, 2.4386, 3.0353, 32.3337, 1.9891, 0.6785, 1.5410, 81.6937, 1.1407}, 14},
-      {"O2-", {3.7504, 16.5151, 2.84294, 6.59203, 1.54298, 0.319201, 1.62091, 43.3486, 0.242060}, 10},
+      {"O2-",
+       {3.7504, 16.5151, 2.84294, 6.59203, 1.54298, 0.319201, 1.62091, 43.3486, 0.242060},
+       10},
       {"Fe+3", {11.1764, 4.6147, 7.3863, 0.3005, 3.3948, 11.6729, 0.0724, 38.5566, 0.9707}, 23},
   };
   for (const Case& c : cases) {
@@ -196,7 +199,8 @@ TEST(ShippedScatteringData, EveryEntryLoads) {
     setxray(true);
     afainit(r);
     for (const std::string& n : names("afaparm.dat")) EXPECT_EQ(lookup(n.c_str()).result, 1) << n;
-    for (const std::string& file : {std::string(r) + ".ano", std::string(r) + ".mdr", std::string("weight.mol")}) {
+    for (const std::string& file :
+         {std::string(r) + ".ano", std::string(r) + ".mdr", std::string("weight.mol")}) {
       std::vector<std::string> els = names(file);
       ASSERT_FALSE(els.empty()) << file;
       Lookup last = lookup(els.back().c_str());
@@ -281,7 +285,8 @@ TEST(ScatteringData, FaultyLinesAreSkippedAndReported) {
              "B 5.3 IM=0.213\n"
              "O 5.803\n");
   // An item too long for the reader: the rest of its line goes with it.
-  inst.write("weight.mol", "Si 28.0855\nC 12.0107\n\nGd 157.25\n" + std::string(9000, 'X') + " 12 y\nB 10.811\n");
+  inst.write("weight.mol",
+             "Si 28.0855\nC 12.0107\n\nGd 157.25\n" + std::string(9000, 'X') + " 12 y\nB 10.811\n");
   inst.write("xx.mdr", "Si 60.3\nC x\nO 11.0\n");
   auto r = ktest::run_in_child([] {
     setxray(true);
@@ -304,8 +309,8 @@ TEST(ScatteringData, FaultyLinesAreSkippedAndReported) {
   EXPECT_EQ(r.status, 0);
   std::string want = ktest::message(31, "afaparm.dat", 4) + ktest::message(31, "afaparm.dat", 5) +
                      ktest::message(31, "xx.mdr", 2) + ktest::message(31, "weight.mol", 5) +
-                     ktest::message(31, "bcoh.dat", 2) +
-                     "C 1 12.0107 2.31\nB 1 5.3 10.811\n" + ktest::message(29, "Gd") + "Gd 0\nO 1 11 0\n";
+                     ktest::message(31, "bcoh.dat", 2) + "C 1 12.0107 2.31\nB 1 5.3 10.811\n" +
+                     ktest::message(29, "Gd") + "Gd 0\nO 1 11 0\n";
   EXPECT_EQ(r.out, want);
 }
 
@@ -314,7 +319,8 @@ TEST(ScatteringData, FaultyLinesAreSkippedAndReported) {
 // largest real term, which it reaches half a width away; both scale as 1/width.
 TEST(ScatteringData, ResonanceTermsOfAScatteringLength) {
   Install inst({"err.msg"});
-  inst.write("afaparm.dat", "Sm 24.0042 2.47274 19.4258 0.196451 13.4396 14.3996 2.89604 128.007 2.20963\n");
+  inst.write("afaparm.dat",
+             "Sm 24.0042 2.47274 19.4258 0.196451 13.4396 14.3996 2.89604 128.007 2.20963\n");
   inst.write("weight.mol", "Sm 150.36\n");
   const double l0value = 5.5;  // 1/nm
   const double E0 = 0.000818 * l0value * l0value;
@@ -330,9 +336,9 @@ TEST(ScatteringData, ResonanceTermsOfAScatteringLength) {
   l0 = l0value;
   setneutrons(true);
   afainit("none");
-  Lookup atpeak = lookup("Sm");        // E0 = E
-  Lookup half = lookup("Sm149");       // E0 - E = width / 2
-  Lookup wide = lookup("Sm150");       // twice the width, half the weight
+  Lookup atpeak = lookup("Sm");   // E0 = E
+  Lookup half = lookup("Sm149");  // E0 - E = width / 2
+  Lookup wide = lookup("Sm150");  // twice the width, half the weight
   l0 = saved;
   setxray(true);
   const double peak = 2276 * z / width;

@@ -24,7 +24,9 @@ using namespace crystal;
 
 // An installation with the catalogue and the given database, or the shipped one.
 struct Install : ktest::CrystalInstall {
-  explicit Install(const std::string& database) : CrystalInstall({"err.msg"}) { write("ordanix.dat", database); }
+  explicit Install(const std::string& database) : CrystalInstall({"err.msg"}) {
+    write("ordanix.dat", database);
+  }
   Install() : CrystalInstall({"err.msg", "ordanix.dat"}) {}
 };
 using Scope = ktest::RunScope;
@@ -60,8 +62,12 @@ TEST(Cell, TrialCellGivesLatticeKindAndAxis) {
   const Classified cases[] = {
       {{{"A", 0.5}}, LATTICE_CUBIC, ""},
       {{{"A", 0.5}, {"ALPHA", 70}}, LATTICE_RHOMBOHEDRAL, ""},
-      {{{"A", 0.5}, {"C", 0.5}, {"GAMMA", 120}}, LATTICE_HEXAGONAL, "c"},  // a = b = c, one angle 120
-      {{{"A", 0.5}, {"B", 0.5}, {"C", 0.5}, {"ALPHA", 80}, {"BETA", 90}, {"GAMMA", 90}}, LATTICE_MONOCLINIC, "a"},
+      {{{"A", 0.5}, {"C", 0.5}, {"GAMMA", 120}},
+       LATTICE_HEXAGONAL,
+       "c"},  // a = b = c, one angle 120
+      {{{"A", 0.5}, {"B", 0.5}, {"C", 0.5}, {"ALPHA", 80}, {"BETA", 90}, {"GAMMA", 90}},
+       LATTICE_MONOCLINIC,
+       "a"},
       {{{"A", 0.5}, {"C", 0.7}}, LATTICE_TETRAGONAL, "c"},
       {{{"A", 0.5}, {"C", 0.7}, {"GAMMA", 120}}, LATTICE_HEXAGONAL, "c"},
       {{{"A", 0.5}, {"B", 0.5}, {"C", 0.7}, {"GAMMA", 100}}, LATTICE_MONOCLINIC, "c"},
@@ -71,10 +77,16 @@ TEST(Cell, TrialCellGivesLatticeKindAndAxis) {
       {{{"A", 0.5}, {"B", 0.6}, {"C", 0.5}, {"BETA", 120}}, LATTICE_HEXAGONAL, "b"},
       {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 100}}, LATTICE_MONOCLINIC, "a"},
       {{{"A", 0.6}, {"B", 0.5}, {"C", 0.5}, {"ALPHA", 120}}, LATTICE_HEXAGONAL, "a"},
-      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 90}, {"BETA", 100}, {"GAMMA", 95}}, LATTICE_TRICLINIC, ""},
-      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 80}, {"BETA", 85}, {"GAMMA", 95}}, LATTICE_TRICLINIC, ""},
+      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 90}, {"BETA", 100}, {"GAMMA", 95}},
+       LATTICE_TRICLINIC,
+       ""},
+      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 80}, {"BETA", 85}, {"GAMMA", 95}},
+       LATTICE_TRICLINIC,
+       ""},
       // Equal up to the rounding of a hand-entered cell.
-      {{{"A", 0.5}, {"B", 0.5 * (1 + 1e-15)}, {"C", 0.5}, {"ALPHA", 90 * (1 - 1e-15)}}, LATTICE_CUBIC, ""},
+      {{{"A", 0.5}, {"B", 0.5 * (1 + 1e-15)}, {"C", 0.5}, {"ALPHA", 90 * (1 - 1e-15)}},
+       LATTICE_CUBIC,
+       ""},
   };
   for (const Classified& c : cases) {
     ktest::PhaseList list;
@@ -93,9 +105,9 @@ TEST(Cell, EachLatticeKindReadsItsKeys) {
   Install db(kAnyLattice);
   Scope scope;
   struct Case {
-    std::vector<Key> trial;     // first pass: decides the kind
-    std::vector<Key> later;     // keys at the second pass
-    std::array<double, 6> cell; // a, b, c, alpha, beta, gamma read then
+    std::vector<Key> trial;      // first pass: decides the kind
+    std::vector<Key> later;      // keys at the second pass
+    std::array<double, 6> cell;  // a, b, c, alpha, beta, gamma read then
   };
   const Case cases[] = {
       // cubic: A, else B, else C
@@ -103,19 +115,33 @@ TEST(Cell, EachLatticeKindReadsItsKeys) {
       // rhombohedral: the first of A, B, C and of ALPHA, BETA, GAMMA
       {{{"A", 0.5}, {"ALPHA", 70}}, {{"C", 0.3}, {"GAMMA", 75}}, {0.3, 0.3, 0.3, 75, 75, 75}},
       // tetragonal, axis c: a = b = B, else A
-      {{{"A", 0.5}, {"C", 0.7}}, {{"A", 0.5}, {"B", 0.55}, {"C", 0.8}, {"GAMMA", 95}}, {0.55, 0.55, 0.8, 90, 90, 90}},
+      {{{"A", 0.5}, {"C", 0.7}},
+       {{"A", 0.5}, {"B", 0.55}, {"C", 0.8}, {"GAMMA", 95}},
+       {0.55, 0.55, 0.8, 90, 90, 90}},
       // hexagonal, axis b: a = c = A, else C
-      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.5}, {"BETA", 120}}, {{"B", 0.65}, {"C", 0.45}}, {0.45, 0.65, 0.45, 90, 120, 90}},
+      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.5}, {"BETA", 120}},
+       {{"B", 0.65}, {"C", 0.45}},
+       {0.45, 0.65, 0.45, 90, 120, 90}},
       // hexagonal, axis a: b = c = B, else C
-      {{{"A", 0.6}, {"B", 0.5}, {"C", 0.5}, {"ALPHA", 120}}, {{"A", 0.61}, {"B", 0.52}, {"C", 0.9}}, {0.61, 0.52, 0.52, 120, 90, 90}},
+      {{{"A", 0.6}, {"B", 0.5}, {"C", 0.5}, {"ALPHA", 120}},
+       {{"A", 0.61}, {"B", 0.52}, {"C", 0.9}},
+       {0.61, 0.52, 0.52, 120, 90, 90}},
       // monoclinic, axis b: only BETA
-      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"BETA", 100}}, {{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 80}, {"BETA", 101}, {"GAMMA", 95}}, {0.5, 0.6, 0.7, 90, 101, 90}},
+      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"BETA", 100}},
+       {{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 80}, {"BETA", 101}, {"GAMMA", 95}},
+       {0.5, 0.6, 0.7, 90, 101, 90}},
       // monoclinic, axis a: only ALPHA
-      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 100}}, {{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 99}, {"BETA", 101}, {"GAMMA", 95}}, {0.5, 0.6, 0.7, 99, 90, 90}},
+      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 100}},
+       {{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 99}, {"BETA", 101}, {"GAMMA", 95}},
+       {0.5, 0.6, 0.7, 99, 90, 90}},
       // orthorhombic: no angle
-      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}}, {{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 99}}, {0.5, 0.6, 0.7, 90, 90, 90}},
+      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}},
+       {{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 99}},
+       {0.5, 0.6, 0.7, 90, 90, 90}},
       // triclinic: all six
-      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 80}, {"BETA", 85}, {"GAMMA", 95}}, {{"A", 0.51}, {"B", 0.61}, {"C", 0.71}, {"ALPHA", 81}, {"BETA", 86}, {"GAMMA", 96}}, {0.51, 0.61, 0.71, 81, 86, 96}},
+      {{{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 80}, {"BETA", 85}, {"GAMMA", 95}},
+       {{"A", 0.51}, {"B", 0.61}, {"C", 0.71}, {"ALPHA", 81}, {"BETA", 86}, {"GAMMA", 96}},
+       {0.51, 0.61, 0.71, 81, 86, 96}},
   };
   for (const Case& c : cases) {
     ktest::PhaseList list;
@@ -131,7 +157,9 @@ TEST(Cell, EachLatticeKindReadsItsKeys) {
     p->metricready = 0;
     ASSERT_TRUE(setup(p)) << "kind " << p->lattice;
     const double got[6] = {p->a, p->b, p->c, p->alpha, p->beta, p->gamma};
-    for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(got[i], c.cell[static_cast<size_t>(i)]) << "kind " << p->lattice << " value " << i;
+    for (int i = 0; i < 6; ++i)
+      EXPECT_DOUBLE_EQ(got[i], c.cell[static_cast<size_t>(i)])
+          << "kind " << p->lattice << " value " << i;
   }
 }
 
@@ -205,14 +233,16 @@ TEST(Cell, CentringTranslations) {
   };
   for (const Case& c : cases) {
     ktest::PhaseList list;
-    setkeys(c.hm == std::string("R3r") ? std::vector<Key>{{"A", 0.5}, {"ALPHA", 70}} : std::vector<Key>{{"A", 0.5}});
+    setkeys(c.hm == std::string("R3r") ? std::vector<Key>{{"A", 0.5}, {"ALPHA", 70}}
+                                       : std::vector<Key>{{"A", 0.5}});
     PhaseRecord* p = ktest::make_phase({std::string("HermannMauguin=") + c.hm});
     ASSERT_TRUE(setup(p)) << c.hm;
     EXPECT_STREQ(p->selector[SEL_BASIS], c.basis) << c.hm;
     ASSERT_EQ(p->ncentring, static_cast<int>(c.t.size())) << c.hm;
     for (int i = 0; i < p->ncentring; ++i)
       for (int k = 0; k < 3; ++k) {
-        EXPECT_NEAR(p->centring[i][k], c.t[static_cast<size_t>(i)][static_cast<size_t>(k)], 1e-15) << c.hm;
+        EXPECT_NEAR(p->centring[i][k], c.t[static_cast<size_t>(i)][static_cast<size_t>(k)], 1e-15)
+            << c.hm;
         EXPECT_EQ(p->icentring[i][k] * 1.0 / SYM_DENOM, p->centring[i][k]) << c.hm;
       }
   }
@@ -236,14 +266,29 @@ TEST(Cell, FailuresAreReported) {
       {{"HermannMauguin=P2"}, {{"A", 0.5}}, "", ktest::message(-240), 7},
       {{"HermannMauguin=P3"}, {{"A", 0.5}}, "", ktest::message(-251), 251},
       {{"HermannMauguin=A1"}, {{"A", 0.5}}, "b", ktest::message(-236), 7},
-      {{"HermannMauguin=A1"}, {{"A", -0.5}}, "", ktest::message(-209, -0.5, -0.5, -0.5, 90.0, 90.0, 90.0), 7},
+      {{"HermannMauguin=A1"},
+       {{"A", -0.5}},
+       "",
+       ktest::message(-209, -0.5, -0.5, -0.5, 90.0, 90.0, 90.0),
+       7},
       // An angle equal to the sum of the other two.
-      {{"HermannMauguin=A1"}, {{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 100}, {"BETA", 30}, {"GAMMA", 70}}, "",
-       ktest::message(-209, 0.5, 0.6, 0.7, 100.0, 30.0, 70.0), 7},
+      {{"HermannMauguin=A1"},
+       {{"A", 0.5}, {"B", 0.6}, {"C", 0.7}, {"ALPHA", 100}, {"BETA", 30}, {"GAMMA", 70}},
+       "",
+       ktest::message(-209, 0.5, 0.6, 0.7, 100.0, 30.0, 70.0),
+       7},
       // Three angles of 120 degrees: a flat cell, the reciprocal metric is singular.
-      {{"HermannMauguin=A1"}, {{"A", 0.5}, {"ALPHA", 120}}, "", ktest::message(-209, 0.5, 0.5, 0.5, 120.0, 120.0, 120.0), 7},
+      {{"HermannMauguin=A1"},
+       {{"A", 0.5}, {"ALPHA", 120}},
+       "",
+       ktest::message(-209, 0.5, 0.5, 0.5, 120.0, 120.0, 120.0),
+       7},
       // A key the lattice kind needs is missing: the store's own error.
-      {{"HermannMauguin=A1"}, {{"A", 0.5}, {"B", 0.6}}, "", ktest::message(257, 1, "Lattice=Orthorhombic"), 7},
+      {{"HermannMauguin=A1"},
+       {{"A", 0.5}, {"B", 0.6}},
+       "",
+       ktest::message(257, 1, "Lattice=Orthorhombic"),
+       7},
   };
   for (const Case& c : cases) {
     auto r = ktest::run_in_child([&] {
@@ -251,7 +296,9 @@ TEST(Cell, FailuresAreReported) {
       setrekart(2);
       for (const Key& k : c.keys) SetVar(k.name, k.value);
       PhaseRecord* p = ktest::make_phase(c.header);
-      if (!c.wyckoff.empty()) ktest::make_atom(p, "E=Si", {"Wyckoff=a"}), ktest::make_atom(p, "E=O", {"Wyckoff=" + c.wyckoff});
+      if (!c.wyckoff.empty())
+        ktest::make_atom(p, "E=Si", {"Wyckoff=a"}),
+            ktest::make_atom(p, "E=O", {"Wyckoff=" + c.wyckoff});
       bool ok = setup(p);
       std::fflush(stdout);
       std::_Exit(ok ? 0 : 7);
@@ -277,7 +324,8 @@ TEST(Cell, TakenLatticeAndAxisAreReported) {
     std::_Exit(ok ? 0 : 7);
   });
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, ktest::message(257, 2, "UniqueAxis=b") + ktest::message(257, 2, "Lattice=Monoclinic"));
+  EXPECT_EQ(r.out,
+            ktest::message(257, 2, "UniqueAxis=b") + ktest::message(257, 2, "Lattice=Monoclinic"));
 }
 
 TEST(Cell, AtomsGetTheirWyckoffPositionsAndSites) {
@@ -331,8 +379,10 @@ std::vector<Reference> references() {
   return out;
 }
 
-void expect_close(const double* got, const double* want, int n, double scale, const std::string& what) {
-  for (int i = 0; i < n; ++i) EXPECT_NEAR(got[i], want[i], 1e-13 * scale) << what << " [" << i << "]";
+void expect_close(const double* got, const double* want, int n, double scale,
+                  const std::string& what) {
+  for (int i = 0; i < n; ++i)
+    EXPECT_NEAR(got[i], want[i], 1e-13 * scale) << what << " [" << i << "]";
 }
 
 TEST(Cell, MetricAgreesWithAnIndependentLibrary) {
@@ -352,7 +402,12 @@ TEST(Cell, MetricAgreesWithAnIndependentLibrary) {
   ASSERT_EQ(refs.size(), 7u);
   for (const Reference& r : refs) {
     ktest::PhaseList list;
-    setkeys({{"A", r.cell[0]}, {"B", r.cell[1]}, {"C", r.cell[2]}, {"ALPHA", r.cell[3]}, {"BETA", r.cell[4]}, {"GAMMA", r.cell[5]}});
+    setkeys({{"A", r.cell[0]},
+             {"B", r.cell[1]},
+             {"C", r.cell[2]},
+             {"ALPHA", r.cell[3]},
+             {"BETA", r.cell[4]},
+             {"GAMMA", r.cell[5]}});
     std::vector<std::string> header;
     for (const auto& g : groups)
       if (r.system == g.first) header = g.second;
@@ -387,7 +442,8 @@ Op compose(const Op& a, const Op& b) {
     trans[r] = a[static_cast<size_t>(9 + r)];
     for (int c = 0; c < 3; ++c) {
       rot[r][c] = 0;
-      for (int k = 0; k < 3; ++k) rot[r][c] += a[static_cast<size_t>(3 * r + k)] * b[static_cast<size_t>(3 * k + c)];
+      for (int k = 0; k < 3; ++k)
+        rot[r][c] += a[static_cast<size_t>(3 * r + k)] * b[static_cast<size_t>(3 * k + c)];
       trans[r] += a[static_cast<size_t>(3 * r + c)] * b[static_cast<size_t>(9 + c)];
     }
   }

@@ -23,9 +23,15 @@ bool intless(int32_t i, int32_t j) { return sortitems[i] < sortitems[j]; }
 void intswap(int32_t i, int32_t j) { std::swap(sortitems[i], sortitems[j]); }
 
 TEST(HeapSort, SortsThroughTheCallbacks) {
-  const std::vector<std::vector<int>> cases = {
-      {}, {7}, {2, 1}, {1, 2}, {5, 5, 5}, {1, 2, 3, 4, 5, 6, 7}, {9, 8, 7, 6, 5, 4, 3, 2, 1},
-      {3, -1, 4, 1, -5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2, 3, 8, 4, 6, 2, 6, 4, 3, 3, 8, 3, 2, 7, 9}};
+  const std::vector<std::vector<int>> cases = {{},
+                                               {7},
+                                               {2, 1},
+                                               {1, 2},
+                                               {5, 5, 5},
+                                               {1, 2, 3, 4, 5, 6, 7},
+                                               {9, 8, 7, 6, 5, 4, 3, 2, 1},
+                                               {3, -1, 4, 1, -5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3,
+                                                2, 3,  8, 4, 6,  2, 6, 4, 3, 3, 8, 3, 2, 7, 9}};
   for (const auto& c : cases) {
     sortitems = c;
     vergleich = intless;
@@ -66,10 +72,12 @@ class Equivalents : public ::testing::Test {
     phasei->group = findordanix(kind, "", phasei->selector);
     EXPECT_NE(phasei->group, nullptr) << hm;
     const WyckoffRecord* g = phasei->group->general;
-    phasei->operators = static_cast<double*>(std::calloc(13 * static_cast<size_t>(g->count), sizeof(double)));
+    phasei->operators =
+        static_cast<double*>(std::calloc(13 * static_cast<size_t>(g->count), sizeof(double)));
     for (int i = 0; i < g->count; ++i)
       for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) phasei->operators[13 * i + 3 + 3 * r + c] = g->op[i].comp[r].coef[c];
+        for (int c = 0; c < 3; ++c)
+          phasei->operators[13 * i + 3 + 3 * r + c] = g->op[i].comp[r].coef[c];
     return phasei;
   }
 
@@ -92,7 +100,8 @@ TEST_F(Equivalents, AxisOfACubicGroupWithTheInversion) {
   phase(8, "Pm-3m");
   FRecord* F = newfrecord(-1.0, 0);
   hklbau(F, 0, 0, 3);
-  const std::vector<Triple> want = {{3, 0, 0}, {-3, 0, 0}, {0, 3, 0}, {0, -3, 0}, {0, 0, 3}, {0, 0, -3}};
+  const std::vector<Triple> want = {{3, 0, 0},  {-3, 0, 0}, {0, 3, 0},
+                                    {0, -3, 0}, {0, 0, 3},  {0, 0, -3}};
   EXPECT_EQ(triples(F), want);
   EXPECT_EQ(hklsort, F->hkl[0]);
   // Every equivalent but the input itself waits in the table, once.
@@ -119,7 +128,7 @@ TEST_F(Equivalents, CountsAreTheDistinctImages) {
   const Case cases[] = {
       {8, "Pm-3m", 1, 2, 3, 48, {3, 2, 1}},  {8, "Pm-3m", 1, 1, 1, 8, {1, 1, 1}},
       {8, "Pm-3m", -2, 0, 0, 6, {2, 0, 0}},  {8, "P23", 1, 2, 3, 12, {3, 1, 2}},
-      {5, "P63mc", 1, 0, 1, 6, {1, -1, 1}},   {5, "P63mc", -1, 0, -1, 6, {1, -1, -1}},
+      {5, "P63mc", 1, 0, 1, 6, {1, -1, 1}},  {5, "P63mc", -1, 0, -1, 6, {1, -1, -1}},
       {5, "P63mc", 1, 2, 3, 12, {3, -2, 3}}, {1, "P1", -1, 2, -3, 1, {-1, 2, -3}},
   };
   for (const Case& c : cases) {

@@ -102,21 +102,31 @@ TEST(StructureItems, TimeOfDayAsCtimeWritesIt) {
     char want = shape[i], got = text[i];
     bool fits = want == 'A'   ? std::isupper(static_cast<unsigned char>(got))
                 : want == 'a' ? std::islower(static_cast<unsigned char>(got))
-                : want == '9' ? std::isdigit(static_cast<unsigned char>(got)) || (i == 8 && got == ' ')
-                              : got == want;
+                : want == '9'
+                    ? std::isdigit(static_cast<unsigned char>(got)) || (i == 8 && got == ' ')
+                    : got == want;
     EXPECT_TRUE(fits) << text << " at " << i;
   }
   char a[64], b[64];
   ctime_r(&before, a);
   ctime_r(&after, b);
-  EXPECT_TRUE(std::string(a) == std::string(text) + "\n" || std::string(b) == std::string(text) + "\n") << text;
+  EXPECT_TRUE(std::string(a) == std::string(text) + "\n" ||
+              std::string(b) == std::string(text) + "\n")
+      << text;
 }
 
 TEST(SymmetryText, ComponentsAsDecimals) {
   const std::pair<const char*, const char*> cases[] = {
-      {"x", "X"},          {"-y", "-Y"},           {"x+1/2", "X+0.5"},       {"-y+1/3", "-Y+0.33333"},
-      {"4/2+z", "2.+Z"},   {"1/4", "0.25"},        {"x-y+2/3", "X-Y+0.66667"}, {"z+5/6", "Z+0.83333"},
-      {"-x+1/8", "-X+0.125"}, {"2*x+10/4", "2*X+2.5"},
+      {"x", "X"},
+      {"-y", "-Y"},
+      {"x+1/2", "X+0.5"},
+      {"-y+1/3", "-Y+0.33333"},
+      {"4/2+z", "2.+Z"},
+      {"1/4", "0.25"},
+      {"x-y+2/3", "X-Y+0.66667"},
+      {"z+5/6", "Z+0.83333"},
+      {"-x+1/8", "-X+0.125"},
+      {"2*x+10/4", "2*X+2.5"},
   };
   for (const auto& [in, want] : cases) {
     char out[64];

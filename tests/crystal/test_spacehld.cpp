@@ -191,8 +191,10 @@ TEST(SpaceDatabase, OperatorsOutsideTheTwentyFourthsAreNotExact) {
 TEST(SpaceDatabase, CentringDividesTheMultiplicity) {
   Database db(
       "HermannMauguin=Fm-3m Lattice=Cubic\nWyckoff=l N=8\nx y z\n-x -y -z\nWyckoff=a N=4\n0 0 0\n"
-      "HermannMauguin=R3 Lattice=Rhombohedral\nWyckoff=b N=3\nx y z\nz x y\ny z x\nWyckoff=a N=1\nx x x\n"
-      "HermannMauguin=R3 Lattice=Hexagonal\nWyckoff=b N=9\nx y z\n-y x-y z\n-x+y -x z\nWyckoff=a N=3\n0 0 z\n"
+      "HermannMauguin=R3 Lattice=Rhombohedral\nWyckoff=b N=3\nx y z\nz x y\ny z x\nWyckoff=a "
+      "N=1\nx x x\n"
+      "HermannMauguin=R3 Lattice=Hexagonal\nWyckoff=b N=9\nx y z\n-y x-y z\n-x+y -x z\nWyckoff=a "
+      "N=3\n0 0 z\n"
       "HermannMauguin=R3\nWyckoff=b N=9\nx y z\n-y x-y z\n-x+y -x z\nWyckoff=a N=3\n0 0 z\n"
       "HermannMauguin=Xyz BASIS=I\nWyckoff=b N=4\nx y z\n-x -y -z\nWyckoff=a N=2\n0 0 0\n"
       "HermannMauguin=Pxyz BASIS=A\nWyckoff=b N=2\nx y z\nWyckoff=a N=2\n0 0 0\n");
@@ -209,7 +211,8 @@ TEST(SpaceDatabase, CentringDividesTheMultiplicity) {
 
 TEST(SpaceDatabase, LatticeKindAcceptsItsLatticeNames) {
   std::string content;
-  for (const char* name : kLattices) content += tiny(std::string("HermannMauguin=P") + name + " Lattice=" + name);
+  for (const char* name : kLattices)
+    content += tiny(std::string("HermannMauguin=P") + name + " Lattice=" + name);
   content += tiny("HermannMauguin=Pnone");
   Database db(content);
   // Which lattice names a metric of each kind can carry.
@@ -222,8 +225,8 @@ TEST(SpaceDatabase, LatticeKindAcceptsItsLatticeNames) {
       {"Hexagonal", "Trigonal", "Monoclinic", "Triclinic"},
       {"Tetragonal", "Hexagonal", "Trigonal", "Orthorhombic", "Monoclinic", "Triclinic"},
       {"Rhombohedral", "Triclinic"},
-      {"Triclinic", "Monoclinic", "Orthorhombic", "Trigonal", "Hexagonal", "Tetragonal", "Rhombohedral",
-       "Cubic"},
+      {"Triclinic", "Monoclinic", "Orthorhombic", "Trigonal", "Hexagonal", "Tetragonal",
+       "Rhombohedral", "Cubic"},
   };
   for (int kind = 1; kind <= 8; ++kind) {
     for (int i = 0; i < 8; ++i) {
@@ -241,7 +244,8 @@ TEST(SpaceDatabase, LatticeKindAcceptsItsLatticeNames) {
   // A Lattice selector overrides the kind and needs the key.
   for (int i = 0; i < 8; ++i)
     EXPECT_EQ(indexof(find(1, "", Selectors{}.with(SEL_LATTICE, kLattices[i]))), i) << kLattices[i];
-  EXPECT_EQ(find(8, "", Selectors{}.with(SEL_LATTICE, "Cubic").with(SEL_HERMANNMAUGUIN, "Pnone")), nullptr);
+  EXPECT_EQ(find(8, "", Selectors{}.with(SEL_LATTICE, "Cubic").with(SEL_HERMANNMAUGUIN, "Pnone")),
+            nullptr);
   EXPECT_EQ(find(8, "", Selectors{}.with(SEL_LATTICE, "Cubi")), nullptr);
 
   // Kind 0 (not known) must never meet a Lattice key without a selector.
@@ -264,37 +268,42 @@ TEST(SpaceDatabase, UniqueAxisRule) {
     const char* setting;   // the phase's Setting
     int group;
   } cases[] = {
-      {"", "", "", 0},          // no axis: first in file order
-      {"c", "", "", 0},         //
-      {"b", "", "", 1},         // the metric's axis picks the setting
-      {"a", "", "", 2},         // a group without the key passes any axis
-      {"b", "", "plain", 2},    // ... also when the metric's axis is b
-      {"c", "b", "", 1},        // the phase's selector wins over the metric
-      {"", "b", "", 1},         //
-      {"", "a", "", -1},        // a selector needs the key
-      {"", "a", "plain", -1},   //
-      {"", "bb", "", 3},        // the first character is tested, then the whole text
+      {"", "", "", 0},         // no axis: first in file order
+      {"c", "", "", 0},        //
+      {"b", "", "", 1},        // the metric's axis picks the setting
+      {"a", "", "", 2},        // a group without the key passes any axis
+      {"b", "", "plain", 2},   // ... also when the metric's axis is b
+      {"c", "b", "", 1},       // the phase's selector wins over the metric
+      {"", "b", "", 1},        //
+      {"", "a", "", -1},       // a selector needs the key
+      {"", "a", "plain", -1},  //
+      {"", "bb", "", 3},       // the first character is tested, then the whole text
   };
   for (const auto& c : cases) {
     Selectors sel;
-    sel.with(SEL_HERMANNMAUGUIN, "P2").with(SEL_UNIQUEAXIS, c.selector).with(SEL_SETTING, c.setting);
-    EXPECT_EQ(indexof(find(2, c.axis, sel)), c.group) << "axis '" << c.axis << "' selector '" << c.selector
-                                                     << "' setting '" << c.setting << "'";
+    sel.with(SEL_HERMANNMAUGUIN, "P2")
+        .with(SEL_UNIQUEAXIS, c.selector)
+        .with(SEL_SETTING, c.setting);
+    EXPECT_EQ(indexof(find(2, c.axis, sel)), c.group)
+        << "axis '" << c.axis << "' selector '" << c.selector << "' setting '" << c.setting << "'";
   }
 }
 
 TEST(SpaceDatabase, SelectorsMatchExactlyAndTheFirstGroupWins) {
-  Database db(tiny("HermannMauguin=P4_2/mnm Lattice=Tetragonal SpacegroupNo=136") +
-              tiny("HermannMauguin=P4/mmm Lattice=Tetragonal SpacegroupNo=123") +
-              tiny("HermannMauguin=Fd-3m Lattice=Cubic SpacegroupNo=227 OriginChoice=1", 4) +
-              tiny("HermannMauguin=Fd-3m Lattice=Cubic SpacegroupNo=227 OriginChoice=2", 4) +
-              tiny("HermannMauguin=R-3c Lattice=Trigonal SpacegroupNo=167 Setting=hexagonal", 3) +
-              tiny("HermannMauguin=R-3c Lattice=Rhombohedral SpacegroupNo=167 Setting=rhombohedral") +
-              tiny("HermannMauguin=C2/c BASIS=C Lattice=Monoclinic SpacegroupNo=15 UniqueAxis=b CellChoice=1",
-                   2) +
-              tiny("HermannMauguin=C2/c BASIS=C Lattice=Monoclinic SpacegroupNo=15 UniqueAxis=b CellChoice=2",
-                   2) +
-              tiny("HermannMauguin=P4/mmm Lattice=Tetragonal SpacegroupNo=123 Setting=second"));
+  Database db(
+      tiny("HermannMauguin=P4_2/mnm Lattice=Tetragonal SpacegroupNo=136") +
+      tiny("HermannMauguin=P4/mmm Lattice=Tetragonal SpacegroupNo=123") +
+      tiny("HermannMauguin=Fd-3m Lattice=Cubic SpacegroupNo=227 OriginChoice=1", 4) +
+      tiny("HermannMauguin=Fd-3m Lattice=Cubic SpacegroupNo=227 OriginChoice=2", 4) +
+      tiny("HermannMauguin=R-3c Lattice=Trigonal SpacegroupNo=167 Setting=hexagonal", 3) +
+      tiny("HermannMauguin=R-3c Lattice=Rhombohedral SpacegroupNo=167 Setting=rhombohedral") +
+      tiny("HermannMauguin=C2/c BASIS=C Lattice=Monoclinic SpacegroupNo=15 UniqueAxis=b "
+           "CellChoice=1",
+           2) +
+      tiny("HermannMauguin=C2/c BASIS=C Lattice=Monoclinic SpacegroupNo=15 UniqueAxis=b "
+           "CellChoice=2",
+           2) +
+      tiny("HermannMauguin=P4/mmm Lattice=Tetragonal SpacegroupNo=123 Setting=second"));
   struct Case {
     Selectors sel;
     int kind;
@@ -322,7 +331,8 @@ TEST(SpaceDatabase, SelectorsMatchExactlyAndTheFirstGroupWins) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(indexof(find(c.kind, "", c.sel)), c.group)
-        << c.sel.s[SEL_HERMANNMAUGUIN] << " " << c.sel.s[SEL_SPACEGROUPNO] << " " << c.sel.s[SEL_SETTING];
+        << c.sel.s[SEL_HERMANNMAUGUIN] << " " << c.sel.s[SEL_SPACEGROUPNO] << " "
+        << c.sel.s[SEL_SETTING];
 }
 
 TEST(SpaceDatabase, SearchLeavesTheCallersStoreAsItWas) {
@@ -391,24 +401,29 @@ TEST(SpaceDatabase, FaultyDatabasesEndTheRun) {
   } cases[] = {
       {"no database", nullptr, 183, catalogue_text(-183)},
       {"database that cannot be read", nullptr, 183, catalogue_text(-183), true},
-      {"N not a multiple of the centring", "HermannMauguin=C2\nWyckoff=c N=3\nx y z\nWyckoff=a N=2\n0 0 0\n", 185,
+      {"N not a multiple of the centring",
+       "HermannMauguin=C2\nWyckoff=c N=3\nx y z\nWyckoff=a N=2\n0 0 0\n", 185,
        catalogue_text(-185)},
       {"N of a special block not a multiple",
-       "HermannMauguin=F222\nWyckoff=k N=8\nx y z\n-x -y z\nWyckoff=a N=2\n0 0 0\n", 185, catalogue_text(-185)},
+       "HermannMauguin=F222\nWyckoff=k N=8\nx y z\n-x -y z\nWyckoff=a N=2\n0 0 0\n", 185,
+       catalogue_text(-185)},
       {"N of zero", "HermannMauguin=P1\nWyckoff=a N=0\n", 185, catalogue_text(-185)},
       // 49 operators per centring translation: more than any point group,
       // refused before a reflection's equivalents could outgrow their table.
-      {"general position of more than 48 operators", fortynine.c_str(), 185,
-       catalogue_text(-185)},
+      {"general position of more than 48 operators", fortynine.c_str(), 185, catalogue_text(-185)},
       {"negative N", "HermannMauguin=P1\nWyckoff=a N=-1\nx y z\n", 185, catalogue_text(-185)},
       {"block without N", "HermannMauguin=P1\nWyckoff=a\nx y z\n", 236, catalogue_text(-236)},
       {"block without Wyckoff", "HermannMauguin=P1\nN=1\nx y z\n", 236, catalogue_text(-236)},
       {"Wyckoff name over 31 characters",
-       "HermannMauguin=P1\nWyckoff=abcdefghijklmnopqrstuvwxyzabcdef N=1\nx y z\n", 236, catalogue_text(-236)},
-      {"formula over 31 characters", "HermannMauguin=P1\nWyckoff=a N=1\nx y z+0+0+0+0+0+0+0+0+0+0+0+0+0+0+0+0\n",
-       236, catalogue_text(-236)},
-      {"formula that cannot be evaluated", "HermannMauguin=P1\nWyckoff=a N=1\nx y w\n", 236, catalogue_text(-236)},
-      {"operator line too short", "HermannMauguin=P1\nWyckoff=a N=1\nx y\n", 236, catalogue_text(-236)},
+       "HermannMauguin=P1\nWyckoff=abcdefghijklmnopqrstuvwxyzabcdef N=1\nx y z\n", 236,
+       catalogue_text(-236)},
+      {"formula over 31 characters",
+       "HermannMauguin=P1\nWyckoff=a N=1\nx y z+0+0+0+0+0+0+0+0+0+0+0+0+0+0+0+0\n", 236,
+       catalogue_text(-236)},
+      {"formula that cannot be evaluated", "HermannMauguin=P1\nWyckoff=a N=1\nx y w\n", 236,
+       catalogue_text(-236)},
+      {"operator line too short", "HermannMauguin=P1\nWyckoff=a N=1\nx y\n", 236,
+       catalogue_text(-236)},
       {"no centring letter", "Lattice=Cubic\nWyckoff=a N=1\nx y z\n", 236, catalogue_text(-236)},
       {"blank line between groups",
        "HermannMauguin=P1\nWyckoff=a N=1\nx y z\n\nHermannMauguin=P1\nWyckoff=a N=1\nx y z\n", 236,
@@ -518,9 +533,14 @@ Selectors selectors_of(const SpaceGroupRecord* g) {
   static const struct {
     SpaceSelector sel;
     const char* key;
-  } keys[] = {{SEL_BASIS, "BASIS"},       {SEL_UNIQUEAXIS, "UniqueAxis"},     {SEL_HERMANNMAUGUIN, "HermannMauguin"},
-              {SEL_SETTING, "Setting"},   {SEL_LATTICE, "Lattice"},           {SEL_SPACEGROUPNO, "SpacegroupNo"},
-              {SEL_ORIGINCHOICE, "OriginChoice"}, {SEL_CELLCHOICE, "CellChoice"}};
+  } keys[] = {{SEL_BASIS, "BASIS"},
+              {SEL_UNIQUEAXIS, "UniqueAxis"},
+              {SEL_HERMANNMAUGUIN, "HermannMauguin"},
+              {SEL_SETTING, "Setting"},
+              {SEL_LATTICE, "Lattice"},
+              {SEL_SPACEGROUPNO, "SpacegroupNo"},
+              {SEL_ORIGINCHOICE, "OriginChoice"},
+              {SEL_CELLCHOICE, "CellChoice"}};
   Selectors sel;
   int mode = getrekart();
   setrekart(0);
@@ -578,7 +598,8 @@ Affine affine(const std::vector<std::vector<double>>& rows, const Centring& cent
   SymOperator op{};
   for (int i = 0; i < 3; ++i) {
     op.comp[i].constant = rows[static_cast<size_t>(i)][0];
-    for (int k = 0; k < 3; ++k) op.comp[i].coef[k] = rows[static_cast<size_t>(i)][static_cast<size_t>(k) + 1];
+    for (int k = 0; k < 3; ++k)
+      op.comp[i].coef[k] = rows[static_cast<size_t>(i)][static_cast<size_t>(k) + 1];
   }
   return affine(op, centring);
 }
@@ -616,7 +637,8 @@ TEST(ShippedSpaceDatabase, WyckoffPositionsCarryTheirOperators) {
        5,
        "a",
        {{0, 0, 0}, {2.0 / 3, 1.0 / 3, 1.0 / 3}, {1.0 / 3, 2.0 / 3, 2.0 / 3}},
-       {{{0, 0, 0, 0}, {0, 0, 0, 0}, {0.25, 0, 0, 0}}, {{0, 0, 0, 0}, {0, 0, 0, 0}, {0.75, 0, 0, 0}}}},
+       {{{0, 0, 0, 0}, {0, 0, 0, 0}, {0.25, 0, 0, 0}},
+        {{0, 0, 0, 0}, {0, 0, 0, 0}, {0.75, 0, 0, 0}}}},
   };
   for (const auto& c : cases) {
     SpaceGroupRecord* g = find(c.kind, "", c.sel);

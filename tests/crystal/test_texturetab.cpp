@@ -86,7 +86,7 @@ std::vector<double> tensorimage(int n, const double R[9], int m) {
 
 TEST(TextureTables, MonomialImageIsTheTensorTransform) {
   zaehlbau();
-  const double sixfold[9] = {1, -1, 0, 1, 0, 0, 0, 0, 1};   // x-y, x, z
+  const double sixfold[9] = {1, -1, 0, 1, 0, 0, 0, 0, 1};  // x-y, x, z
   const double skew[9] = {0.3, -1.2, 0.5, 2.0, 0.7, -0.4, -0.6, 0.1, 1.1};
   for (const double* R : {sixfold, skew})
     for (int n : {2, 4, 6}) {
@@ -95,7 +95,8 @@ TEST(TextureTables, MonomialImageIsTheTensorTransform) {
         std::vector<double> want = tensorimage(n, R, m), got(count);
         monomialimage(n, R, m, got.data());
         for (int k = 0; k < count; ++k)
-          ASSERT_NEAR(got[k], want[k], 1e-12 * (1 + std::fabs(want[k]))) << "degree " << n << " m " << m << " k " << k;
+          ASSERT_NEAR(got[k], want[k], 1e-12 * (1 + std::fabs(want[k])))
+              << "degree " << n << " m " << m << " k " << k;
       }
     }
 }
@@ -118,7 +119,9 @@ const SpaceGroupRecord* group(int number, const char* lattice = nullptr) {
   for (const SpaceGroupRecord* g = spacefirst; g != nullptr; g = g->next) {
     std::string header = std::string(" ") + g->header + " ";
     if (header.find(key) == std::string::npos) continue;
-    if (lattice != nullptr && header.find(std::string(" Lattice=") + lattice + " ") == std::string::npos) continue;
+    if (lattice != nullptr &&
+        header.find(std::string(" Lattice=") + lattice + " ") == std::string::npos)
+      continue;
     return g;
   }
   return nullptr;
@@ -137,11 +140,13 @@ long molien(const std::vector<double>& ops, int n) {
       for (int j = 0; j < 3; ++j) R2trace += R[3 * i + j] * R[3 * j + i];
     const long e1 = std::lround(R[0] + R[4] + R[8]);
     const long e2 = std::lround((e1 * e1 - R2trace) / 2);
-    const long e3 = std::lround(R[0] * (R[4] * R[8] - R[5] * R[7]) - R[1] * (R[3] * R[8] - R[5] * R[6]) +
-                                R[2] * (R[3] * R[7] - R[4] * R[6]));
+    const long e3 =
+        std::lround(R[0] * (R[4] * R[8] - R[5] * R[7]) - R[1] * (R[3] * R[8] - R[5] * R[6]) +
+                    R[2] * (R[3] * R[7] - R[4] * R[6]));
     std::vector<long> c(n + 1, 0);
     for (int i = 0; i <= n; ++i)
-      c[i] = (i == 0 ? 1 : e1 * c[i - 1]) - (i >= 2 ? e2 * c[i - 2] : 0) + (i >= 3 ? e3 * c[i - 3] : 0);
+      c[i] = (i == 0 ? 1 : e1 * c[i - 1]) - (i >= 2 ? e2 * c[i - 2] : 0) +
+             (i >= 3 ? e3 * c[i - 3] : 0);
     sum += c[n];
   }
   EXPECT_EQ(sum % static_cast<long>(nops), 0);

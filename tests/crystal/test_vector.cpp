@@ -60,12 +60,13 @@ TEST_F(VectorFunctions, AlgebraAnglesAndMoves) {
     const char* what;
     std::vector<std::string> setup;  // formulas evaluated first
     std::string formula;
-    double value;                    // NaN: the formula must fail
-    const char* vector = nullptr;    // and this vector must then hold
+    double value;                  // NaN: the formula must fail
+    const char* vector = nullptr;  // and this vector must then hold
     Vec3 expect{};
   };
   const double fail = std::nan("");
-  const std::vector<std::string> xyz = {"set(o,0,0,0)", "set(ex,1,0,0)", "set(ey,0,1,0)", "set(ez,0,0,1)"};
+  const std::vector<std::string> xyz = {"set(o,0,0,0)", "set(ex,1,0,0)", "set(ey,0,1,0)",
+                                        "set(ez,0,0,1)"};
   auto with = [&](std::vector<std::string> more) {
     std::vector<std::string> all = xyz;
     all.insert(all.end(), more.begin(), more.end());
@@ -90,20 +91,44 @@ TEST_F(VectorFunctions, AlgebraAnglesAndMoves) {
       {"angle with a zero vector", xyz, "angle(o,ex)", fail},
       {"torsion about a zero bond", xyz, "angle(ex,o,o,ey)", fail},
       {"D rotates in place", with({"set(v,1,0,0)"}), "D(o,ez,90,v)", 1, "v", {0, -1, 0}},
-      {"D about an axis off the origin", with({"set(p,1,1,0)", "set(q,1,1,5)", "set(v,2,1,7)"}),
-       "D(p,q,180,v)", 1, "v", {0, 1, 7}},
+      {"D about an axis off the origin",
+       with({"set(p,1,1,0)", "set(q,1,1,5)", "set(v,2,1,7)"}),
+       "D(p,q,180,v)",
+       1,
+       "v",
+       {0, 1, 7}},
       {"D2 writes the destination", with({"set(v,1,0,0)"}), "D2(o,ez,90,v,w)", 1, "w", {0, -1, 0}},
       {"D2 leaves the source", with({"set(v,1,0,0)"}), "D2(o,ez,90,v,w)", 1, "v", {1, 0, 0}},
       {"D2 without a destination", with({"set(v,1,0,0)"}), "D2(o,ez,90,v)", fail},
       {"D about coinciding points", with({"set(v,1,0,0)"}), "D(ex,ex,90,v)", fail},
-      {"T without rotation translates", with({"set(v,1,2,3)"}), "T(1,-2,0.5,0,0,0,v)", 1, "v", {2, 0, 3.5}},
-      {"T rotates by the first angle", with({"set(v,1,0,0)"}), "T(0,0,0,90,0,0,v)", 1, "v", {0, -1, 0}},
+      {"T without rotation translates",
+       with({"set(v,1,2,3)"}),
+       "T(1,-2,0.5,0,0,0,v)",
+       1,
+       "v",
+       {2, 0, 3.5}},
+      {"T rotates by the first angle",
+       with({"set(v,1,0,0)"}),
+       "T(0,0,0,90,0,0,v)",
+       1,
+       "v",
+       {0, -1, 0}},
       {"T by the second angle", with({"set(v,0,1,0)"}), "T(0,0,0,0,90,0,v)", 1, "v", {0, 0, -1}},
-      {"T2 writes the destination", with({"set(v,1,2,3)"}), "T2(1,1,1,0,0,0,v,w)", 1, "w", {2, 3, 4}},
+      {"T2 writes the destination",
+       with({"set(v,1,2,3)"}),
+       "T2(1,1,1,0,0,0,v,w)",
+       1,
+       "w",
+       {2, 3, 4}},
       {"T2 with an odd count", with({"set(v,1,2,3)"}), "T2(1,1,1,0,0,0,v,w,v)", fail},
       {"cpXYZ copies", with({"set(v,1,2,3)"}), "cpXYZ(v,w)", 1, "w", {1, 2, 3}},
       {"cpXYZ into a list", with({"set(v,1,2,3)"}), "cpXYZ(v,(p,q,r))", 1, "r", {1, 2, 3}},
-      {"cpXYZ list, first member", with({"set(v,1,2,3)"}), "cpXYZ(ex,w,v,(p,q))", 1, "p", {1, 2, 3}},
+      {"cpXYZ list, first member",
+       with({"set(v,1,2,3)"}),
+       "cpXYZ(ex,w,v,(p,q))",
+       1,
+       "p",
+       {1, 2, 3}},
       {"cpXYZ with an empty name", with({"set(v,1,2,3)"}), "cpXYZ(v,(p,,q))", fail},
       {"cpXYZ with an odd count", with({"set(v,1,2,3)"}), "cpXYZ(v,w,v)", fail},
       {"a vector that does not exist", xyz, "skalpro(ex,nowhere)", fail},
@@ -142,8 +167,8 @@ TEST_F(VectorFunctions, TriclinicRoundTrip) {
     ASSERT_EQ(eval("setgitter(v,0.1,-0.35,0.8)"), 1.0);
     const Vec3 v = vec("v");
     const double* g = p->metric;  // a^2, b^2, c^2, ab cos gamma, ac cos beta, bc cos alpha
-    const double len2 = f[0] * f[0] * g[0] + f[1] * f[1] * g[1] + f[2] * f[2] * g[2] + 2 * f[0] * f[1] * g[3] +
-                        2 * f[0] * f[2] * g[4] + 2 * f[1] * f[2] * g[5];
+    const double len2 = f[0] * f[0] * g[0] + f[1] * f[1] * g[1] + f[2] * f[2] * g[2] +
+                        2 * f[0] * f[1] * g[3] + 2 * f[0] * f[2] * g[4] + 2 * f[1] * f[2] * g[5];
     const double u = angstrom ? 100 : 1;
     EXPECT_NEAR(v.x * v.x + v.y * v.y + v.z * v.z, len2 * u, 1e-12 * u) << unit;
     ASSERT_EQ(eval("XYZ(v)"), 1.0);
@@ -155,7 +180,8 @@ TEST_F(VectorFunctions, TriclinicRoundTrip) {
     EXPECT_NEAR(eval("Z(v)"), f[2], 1e-13) << unit;
     EXPECT_STREQ(atom_name_default, "v");
     // Angles between Cartesian vectors are those of the cell.
-    ASSERT_EQ(eval("setgitter(a,1,0,0)") + eval("setgitter(b,0,1,0)") + eval("setgitter(c,0,0,1)"), 3.0);
+    ASSERT_EQ(eval("setgitter(a,1,0,0)") + eval("setgitter(b,0,1,0)") + eval("setgitter(c,0,0,1)"),
+              3.0);
     EXPECT_NEAR(eval("angle(b,c)"), 80, 1e-11);
     EXPECT_NEAR(eval("angle(a,c)"), 95, 1e-11);
     EXPECT_NEAR(eval("angle(a,b)"), 105, 1e-11);
@@ -168,7 +194,8 @@ TEST_F(VectorFunctions, TriclinicRoundTrip) {
 // translation, both counted from 1, the site reduced into the cell.
 TEST_F(VectorFunctions, SitesOfTheCurrentAtom) {
   const double cell[6] = {0.4, 0, 0, 0, 0, 0};
-  PhaseRecord* p = ktest::make_structure({"HermannMauguin=Im-3m"}, cell, {{"E=Fe", "e", 0.3, 0, 0, 0.004}});
+  PhaseRecord* p =
+      ktest::make_structure({"HermannMauguin=Im-3m"}, cell, {{"E=Fe", "e", 0.3, 0, 0, 0.004}});
   ASSERT_NE(p, nullptr);
   ASSERT_EQ(p->ncentring, 2);
   pa = p->atoms;
@@ -221,7 +248,8 @@ TEST_F(VectorFunctions, WorkersRecordNothing) {
         [](uint64_t) {
           dataerr_try([] {
             for (int i = 0; i < 50; ++i) {
-              if (std::fabs(Wert("X(v)") - 0.1) > 1e-13 || std::fabs(Wert("Z(v)") - 0.3) > 1e-13) ++workerfaults;
+              if (std::fabs(Wert("X(v)") - 0.1) > 1e-13 || std::fabs(Wert("Z(v)") - 0.3) > 1e-13)
+                ++workerfaults;
               if (Wert("XYZ(v)") != 1.0) ++workerfaults;
             }
           });

@@ -27,8 +27,8 @@ struct FrameRun {
   std::map<std::string, std::string> env = {};  // KALVO defaults to {inst}
   std::string cwd = "{work}";
   int status = 0;
-  std::optional<std::string> out = {};                         // exact standard output
-  std::vector<std::string> outhas = {};                        // pieces of standard output
+  std::optional<std::string> out = {};                           // exact standard output
+  std::vector<std::string> outhas = {};                          // pieces of standard output
   std::map<std::string, std::optional<std::string>> files = {};  // after the run; nullopt: absent
 };
 
@@ -39,7 +39,8 @@ struct Case {
 };
 
 std::string expand(std::string s, const std::string& work, const std::string& inst) {
-  for (auto [key, value] : {std::pair<std::string, std::string>{"{work}", work}, {"{inst}", inst}}) {
+  for (auto [key, value] :
+       {std::pair<std::string, std::string>{"{work}", work}, {"{inst}", inst}}) {
     for (size_t p; (p = s.find(key)) != std::string::npos;) s.replace(p, key.size(), value);
   }
   return s;
@@ -57,7 +58,8 @@ std::vector<Case> cases() {
        {{.args = {"run"},
          .out = kBanner + "EVAL=6\n",
          .files = {{"{work}/run.sav",
-                    "%a comment\nA==2.0000000000000000E+00 \nEVAL=A*3\nRESULT==6.0000000000000000E+00 \n"},
+                    "%a comment\nA==2.0000000000000000E+00 "
+                    "\nEVAL=A*3\nRESULT==6.0000000000000000E+00 \n"},
                    {"{inst}/frametest.cfg", "CFGKEY=1\nSAVEFILE=run.sav\n"}}}}},
       {"argument 1 with extension, remembered for a run without arguments",
        {{"{inst}/frametest.cfg", ""}, {"{work}/run.txt", "EVAL=2+FRAMECONST\n"}},
@@ -102,7 +104,8 @@ std::vector<Case> cases() {
        {{.args = {"run"},
          .status = 1,
          .out = kBanner + "(E) bad line\n    wrong data element in restored file at line 3\n",
-         .files = {{"{work}/run.sav", A1 + B2 + "bad line\n" + C3}, {"{inst}/frametest.cfg", "K=1\n"}}}}},
+         .files = {{"{work}/run.sav", A1 + B2 + "bad line\n" + C3},
+                   {"{inst}/frametest.cfg", "K=1\n"}}}}},
       {"failing command-line statement",
        {{"{inst}/frametest.cfg", ""}},
        {{.args = {"run", "V(1)=2"},
@@ -124,7 +127,8 @@ std::vector<Case> cases() {
        {},
        {{.args = {},
          .status = 1,
-         .out = kBanner + "*** configuration file frametest.cfg cannot be opened and no control file was given\n"}}},
+         .out = kBanner + "*** configuration file frametest.cfg cannot be opened and no control "
+                          "file was given\n"}}},
       {"no configuration file with argument 1; missing control file",
        {},
        {{.args = {"fresh", "Z==1"},
@@ -145,20 +149,23 @@ std::vector<Case> cases() {
          .out = kBanner + "EVAL=2\n" +
                 "--- control file run.sav cannot be written; it was left as it was\n" +
                 "--- configuration file frametest.cfg cannot be written; it was left as it was\n",
-         .files = {{"{work}/run.sav", "%keep\nA==1\nEVAL=A+1\nTITLE=a control file longer than the limit\n"},
+         .files = {{"{work}/run.sav",
+                    "%keep\nA==1\nEVAL=A+1\nTITLE=a control file longer than the limit\n"},
                    {"{inst}/frametest.cfg", "CFG=a long enough configuration value\n"}}}}},
       {"a frame left open is an internal error",
        {{"{inst}/frametest.cfg", ""}},
        {{.args = {"run"},
          .env = {{"FRAMETEST_LEAVEFRAME", "1"}},
          .status = 250,
-         .outhas = {"*** internal error labeled ondatalevel in epilog in file mac/epilog, line 76\n"}}}},
+         .outhas =
+             {"*** internal error labeled ondatalevel in epilog in file mac/epilog, line 76\n"}}}},
       {"KALVO from the environment longer than 8000 characters",
        {{"{inst}/frametest.cfg", ""}},
        {{.args = {"run"},
          .env = {{"KALVO", std::string(8001, 'k')}},
          .status = 250,
-         .out = kBanner + "*** internal error labeled environment KALVO string overflow in file mac/prolog, line 69\n"}}},
+         .out = kBanner + "*** internal error labeled environment KALVO string overflow in file "
+                          "mac/prolog, line 69\n"}}},
       {"reduced start: arguments 2 on, KALVO key, nothing saved",
        {{"{work}/run.sav", A1}},
        {{.args = {"run", "KALVO={inst}", "NICE=0", "A==5"},
@@ -189,12 +196,14 @@ TEST(ProgramFrame, Runs) {
       for (const auto& a : r.args) args.push_back(X(a));
       std::map<std::string, std::string> env = {{"KALVO", inst.path()}};
       for (const auto& [k, v] : r.env) env[k] = X(v);
-      ktest::RunResult res = ktest::run_program(ktest::program_path("frametest"), args, X(r.cwd), env);
+      ktest::RunResult res =
+          ktest::run_program(ktest::program_path("frametest"), args, X(r.cwd), env);
       EXPECT_EQ(res.status, r.status) << res.out;
       if (r.out) {
         EXPECT_EQ(res.out, X(*r.out));
       }
-      for (const auto& piece : r.outhas) EXPECT_NE(res.out.find(X(piece)), std::string::npos) << res.out;
+      for (const auto& piece : r.outhas)
+        EXPECT_NE(res.out.find(X(piece)), std::string::npos) << res.out;
       for (const auto& [path, content] : r.files) {
         std::string p = X(path);
         if (!content) {

@@ -52,7 +52,8 @@ TextFile read_text(const std::string& name) {
     }
   }
   size_t i = 0;
-  while (i < lines.size() && !lines[i].empty() && lines[i][0] == '%') out.comments.push_back(lines[i++]);
+  while (i < lines.size() && !lines[i].empty() && lines[i][0] == '%')
+    out.comments.push_back(lines[i++]);
   out.first_line = static_cast<int>(i) + 1;
   out.lines.assign(lines.begin() + static_cast<long>(i), lines.end());
   return out;
@@ -79,7 +80,9 @@ struct ItemLine {
   std::vector<std::string> values;
 };
 
-bool is_name_char(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool is_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 ItemLine parse_items(const std::string& line) {
@@ -203,8 +206,8 @@ class Formula {
       }
       ++pos_;
       static const std::map<std::string, std::pair<Kind, int>> fns = {
-          {"abs", {kAbs, 1}}, {"mod", {kMod, 2}}, {"not", {kNot, 1}},
-          {"and", {kAnd, -1}}, {"or", {kOr, -1}}, {"eq", {kEq, -2}}};
+          {"abs", {kAbs, 1}},  {"mod", {kMod, 2}}, {"not", {kNot, 1}},
+          {"and", {kAnd, -1}}, {"or", {kOr, -1}},  {"eq", {kEq, -2}}};
       auto f = fns.find(name);
       if (f == fns.end()) throw std::runtime_error("unknown function " + name);
       P n = make(f->second.first);
@@ -229,18 +232,25 @@ class Formula {
 
   double eval(const Node& n, const Vars& vars) const {
     switch (n.kind) {
-      case kNum: return n.value;
-      case kVar: return vars.v[n.var];
-      case kNeg: return -eval(*n.kids[0], vars);
-      case kAdd: return eval(*n.kids[0], vars) + eval(*n.kids[1], vars);
-      case kSub: return eval(*n.kids[0], vars) - eval(*n.kids[1], vars);
-      case kMul: return eval(*n.kids[0], vars) * eval(*n.kids[1], vars);
+      case kNum:
+        return n.value;
+      case kVar:
+        return vars.v[n.var];
+      case kNeg:
+        return -eval(*n.kids[0], vars);
+      case kAdd:
+        return eval(*n.kids[0], vars) + eval(*n.kids[1], vars);
+      case kSub:
+        return eval(*n.kids[0], vars) - eval(*n.kids[1], vars);
+      case kMul:
+        return eval(*n.kids[0], vars) * eval(*n.kids[1], vars);
       case kDiv: {
         double d = eval(*n.kids[1], vars);
         if (d == 0.0) throw std::runtime_error("division by zero in " + text_);
         return eval(*n.kids[0], vars) / d;
       }
-      case kAbs: return std::fabs(eval(*n.kids[0], vars));
+      case kAbs:
+        return std::fabs(eval(*n.kids[0], vars));
       case kMod: {
         double b = eval(*n.kids[1], vars);
         if (std::fabs(b) < kTiny) throw std::runtime_error("mod by zero in " + text_);
@@ -326,21 +336,30 @@ struct Group {
   bool has(const std::string& k) const { return keys.count(k) != 0; }
   char letter() const { return has("BASIS") ? key("BASIS")[0] : key("HermannMauguin")[0]; }
   // Centring of the lattice as the checker and the structure set-up use it.
-  char centring() const { return letter() == 'R' && key("Lattice") == "Rhombohedral" ? 'P' : letter(); }
+  char centring() const {
+    return letter() == 'R' && key("Lattice") == "Rhombohedral" ? 'P' : letter();
+  }
 };
 
-const std::vector<std::string> kLattices = {"Triclinic", "Monoclinic",   "Orthorhombic", "Trigonal",
+const std::vector<std::string> kLattices = {"Triclinic", "Monoclinic", "Orthorhombic", "Trigonal",
                                             "Hexagonal", "Tetragonal", "Rhombohedral", "Cubic"};
 
 std::vector<std::array<double, 3>> centring_vectors(char letter) {
   switch (letter) {
-    case 'P': return {{0, 0, 0}};
-    case 'A': return {{0, 0, 0}, {0, 0.5, 0.5}};
-    case 'B': return {{0, 0, 0}, {0.5, 0, 0.5}};
-    case 'C': return {{0, 0, 0}, {0.5, 0.5, 0}};
-    case 'I': return {{0, 0, 0}, {0.5, 0.5, 0.5}};
-    case 'F': return {{0, 0, 0}, {0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
-    case 'R': return {{0, 0, 0}, {2.0 / 3, 1.0 / 3, 1.0 / 3}, {1.0 / 3, 2.0 / 3, 2.0 / 3}};
+    case 'P':
+      return {{0, 0, 0}};
+    case 'A':
+      return {{0, 0, 0}, {0, 0.5, 0.5}};
+    case 'B':
+      return {{0, 0, 0}, {0.5, 0, 0.5}};
+    case 'C':
+      return {{0, 0, 0}, {0.5, 0.5, 0}};
+    case 'I':
+      return {{0, 0, 0}, {0.5, 0.5, 0.5}};
+    case 'F':
+      return {{0, 0, 0}, {0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+    case 'R':
+      return {{0, 0, 0}, {2.0 / 3, 1.0 / 3, 1.0 / 3}, {1.0 / 3, 2.0 / 3, 2.0 / 3}};
   }
   throw std::runtime_error(std::string("centring letter ") + letter);
 }
@@ -352,23 +371,38 @@ std::vector<Group> read_ordanix() {
   TextFile f = read_text("ordanix.dat");
   std::vector<Group> groups;
   size_t i = 0;
-  auto where = [&](size_t k) { return "ordanix.dat line " + std::to_string(f.first_line + static_cast<int>(k)); };
+  auto where = [&](size_t k) {
+    return "ordanix.dat line " + std::to_string(f.first_line + static_cast<int>(k));
+  };
   while (i < f.lines.size()) {
     Group g;
     g.line = f.first_line + static_cast<int>(i);
     g.header = f.lines[i];
-    if (g.header.size() > 198) throw std::runtime_error(where(i) + ": header longer than 198 characters");
+    if (g.header.size() > 198)
+      throw std::runtime_error(where(i) + ": header longer than 198 characters");
     ItemLine h = parse_items(g.header);
     if (!h.values.empty()) throw std::runtime_error(where(i) + ": header item without '='");
     g.keys = h.keys;
     if (!g.has("HermannMauguin")) throw std::runtime_error(where(i) + ": no HermannMauguin");
     int divisor = 0;
     switch (g.letter()) {
-      case 'P': divisor = 1; break;
-      case 'A': case 'B': case 'C': case 'I': divisor = 2; break;
-      case 'F': divisor = 4; break;
-      case 'R': divisor = g.key("Lattice") == "Rhombohedral" ? 1 : 3; break;
-      default: throw std::runtime_error(where(i) + ": centring letter");
+      case 'P':
+        divisor = 1;
+        break;
+      case 'A':
+      case 'B':
+      case 'C':
+      case 'I':
+        divisor = 2;
+        break;
+      case 'F':
+        divisor = 4;
+        break;
+      case 'R':
+        divisor = g.key("Lattice") == "Rhombohedral" ? 1 : 3;
+        break;
+      default:
+        throw std::runtime_error(where(i) + ": centring letter");
     }
     ++i;
     while (true) {
@@ -379,8 +413,10 @@ std::vector<Group> read_ordanix() {
       Block block;
       block.name = b.keys["Wyckoff"];
       block.n = static_cast<int>(number(b.keys["N"]));
-      if (block.name.empty() || block.name.size() > 31) throw std::runtime_error(where(i) + ": Wyckoff name");
-      if (block.n <= 0 || block.n % divisor != 0) throw std::runtime_error(where(i) + ": N and centring");
+      if (block.name.empty() || block.name.size() > 31)
+        throw std::runtime_error(where(i) + ": Wyckoff name");
+      if (block.n <= 0 || block.n % divisor != 0)
+        throw std::runtime_error(where(i) + ": N and centring");
       ++i;
       for (int k = 0; k < block.n / divisor; ++k, ++i) {
         if (i >= f.lines.size()) throw std::runtime_error(where(i) + ": file ends inside a block");
@@ -389,7 +425,8 @@ std::vector<Group> read_ordanix() {
           throw std::runtime_error(where(i) + ": not three items");
         Op op;
         for (int c = 0; c < 3; ++c) {
-          if (it[c].size() > 31) throw std::runtime_error(where(i) + ": item longer than 31 characters");
+          if (it[c].size() > 31)
+            throw std::runtime_error(where(i) + ": item longer than 31 characters");
           op.text[c] = it[c];
           Formula fm(it[c]);
           Vars v;
@@ -429,8 +466,8 @@ TEST(SpaceGroupDatabase, EveryGroupFollowsTheDatabaseLayout) {
     EXPECT_TRUE(headers.insert(g.header).second) << "the same header twice";
     EXPECT_NE(std::find(kLattices.begin(), kLattices.end(), g.key("Lattice")), kLattices.end());
     EXPECT_EQ(g.key("BASIS"), std::string(1, g.key("HermannMauguin")[0]));
-    for (const char* k : {"BASIS", "UniqueAxis", "HermannMauguin", "Setting", "Lattice", "SpacegroupNo",
-                          "OriginChoice", "CellChoice"})
+    for (const char* k : {"BASIS", "UniqueAxis", "HermannMauguin", "Setting", "Lattice",
+                          "SpacegroupNo", "OriginChoice", "CellChoice"})
       if (g.has(k)) {
         EXPECT_LE(g.key(k).size(), 31u) << k;
       }
@@ -486,7 +523,8 @@ TEST(SpaceGroupDatabase, SpecialPositionsCoincideWithTheGeneralPositionAtTheTria
           }
       for (size_t b = 0; b < hg.size(); ++b) EXPECT_EQ(hg[b], 1) << "general position " << b + 1;
       for (size_t a = 0; a < hs.size(); ++a)
-        EXPECT_EQ(hs[a], static_cast<int>(general.ops.size() / special.ops.size())) << "site " << a + 1;
+        EXPECT_EQ(hs[a], static_cast<int>(general.ops.size() / special.ops.size()))
+            << "site " << a + 1;
     }
   }
 }
@@ -497,12 +535,18 @@ bool near_integer(double v) { return std::fabs(v - std::round(v)) < 1e-9; }
 // R condition only with unique axis c; rhombohedral axes are primitive.
 bool centring_allows(const Group& g, int h, int k, int l) {
   switch (g.centring()) {
-    case 'I': return (h + k + l) % 2 == 0;
-    case 'C': return (h + k) % 2 == 0;
-    case 'B': return (h + l) % 2 == 0;
-    case 'A': return (k + l) % 2 == 0;
-    case 'F': return ((h - k) % 2 == 0) && ((k - l) % 2 == 0);
-    case 'R': return g.key("UniqueAxis").rfind("c", 0) == 0 ? ((-h + k + l) % 3 == 0) : true;
+    case 'I':
+      return (h + k + l) % 2 == 0;
+    case 'C':
+      return (h + k) % 2 == 0;
+    case 'B':
+      return (h + l) % 2 == 0;
+    case 'A':
+      return (k + l) % 2 == 0;
+    case 'F':
+      return ((h - k) % 2 == 0) && ((k - l) % 2 == 0);
+    case 'R':
+      return g.key("UniqueAxis").rfind("c", 0) == 0 ? ((-h + k + l) % 3 == 0) : true;
   }
   return true;
 }
@@ -582,8 +626,8 @@ const Group* find_group(const std::vector<Group>& groups, int kind, const std::s
       continue;
     }
     bool ok = true;
-    for (const char* k : {"SpacegroupNo", "HermannMauguin", "Setting", "BASIS", "OriginChoice", "CellChoice",
-                          "UniqueAxis"})
+    for (const char* k : {"SpacegroupNo", "HermannMauguin", "Setting", "BASIS", "OriginChoice",
+                          "CellChoice", "UniqueAxis"})
       if (!want(k).empty() && (!g.has(k) || g.key(k) != want(k))) ok = false;
     if (ok) return &g;
   }
@@ -592,9 +636,9 @@ const Group* find_group(const std::vector<Group>& groups, int kind, const std::s
 
 // Metric kind and unique axis that a cell of the group's setting gives.
 std::pair<int, std::string> metric_of(const Group& g) {
-  static const std::map<std::string, int> kinds = {{"Triclinic", 1},  {"Monoclinic", 2}, {"Orthorhombic", 3},
-                                                   {"Trigonal", 4},   {"Hexagonal", 5},  {"Tetragonal", 6},
-                                                   {"Rhombohedral", 7}, {"Cubic", 8}};
+  static const std::map<std::string, int> kinds = {
+      {"Triclinic", 1}, {"Monoclinic", 2}, {"Orthorhombic", 3}, {"Trigonal", 4},
+      {"Hexagonal", 5}, {"Tetragonal", 6}, {"Rhombohedral", 7}, {"Cubic", 8}};
   int kind = kinds.at(g.key("Lattice"));
   if (kind == 2) return {kind, g.key("UniqueAxis")};
   if (kind == 4 || kind == 5 || kind == 6) return {kind, "c"};
@@ -607,12 +651,13 @@ TEST(SpaceGroupDatabase, EverySettingIsFoundFirstByItsOwnKeys) {
     SCOPED_TRACE(g.header);
     auto [kind, axis] = metric_of(g);
     std::map<std::string, std::string> own;
-    for (const char* k : {"BASIS", "UniqueAxis", "HermannMauguin", "Setting", "Lattice", "SpacegroupNo",
-                          "OriginChoice", "CellChoice"})
+    for (const char* k : {"BASIS", "UniqueAxis", "HermannMauguin", "Setting", "Lattice",
+                          "SpacegroupNo", "OriginChoice", "CellChoice"})
       if (g.has(k)) own[k] = g.key(k);
     EXPECT_EQ(find_group(groups, kind, axis, own), &g);
     // The symbol alone, with the metric of the setting, names the group.
-    const Group* by_symbol = find_group(groups, kind, axis, {{"HermannMauguin", g.key("HermannMauguin")}});
+    const Group* by_symbol =
+        find_group(groups, kind, axis, {{"HermannMauguin", g.key("HermannMauguin")}});
     ASSERT_NE(by_symbol, nullptr);
     EXPECT_EQ(by_symbol->key("SpacegroupNo"), g.key("SpacegroupNo"));
   }
@@ -648,8 +693,9 @@ TEST(SpaceGroupDatabase, DefaultSettingsOfCommonGroups) {
   const auto& groups = database();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.symbol);
-    for (const auto& sel : {std::map<std::string, std::string>{{"HermannMauguin", c.symbol}},
-                            std::map<std::string, std::string>{{"SpacegroupNo", std::to_string(c.number)}}}) {
+    for (const auto& sel :
+         {std::map<std::string, std::string>{{"HermannMauguin", c.symbol}},
+          std::map<std::string, std::string>{{"SpacegroupNo", std::to_string(c.number)}}}) {
       if (sel.count("SpacegroupNo") && std::string(c.symbol) == "Pbnm") continue;
       if (sel.count("SpacegroupNo") && std::string(c.axis) == "a") continue;
       const Group* g = find_group(groups, c.kind, c.axis, sel);
@@ -711,7 +757,9 @@ TEST(ScatteringData, EveryElementHasWeightDispersionAndAttenuation) {
     ASSERT_FALSE(el.empty()) << name;
     // Digits right after the element would be read as a mass number and the
     // entry could never be found.
-    ASSERT_FALSE(name.size() > el.size() && std::isdigit(static_cast<unsigned char>(name[el.size()]))) << name;
+    ASSERT_FALSE(name.size() > el.size() &&
+                 std::isdigit(static_cast<unsigned char>(name[el.size()])))
+        << name;
     elements.insert(el);
   }
   for (const auto& [name, e] : bcoh) elements.insert(element_of(name));
@@ -770,13 +818,15 @@ Lines read_lam(const std::string& file) {
   ItemLine first = parse_items(f.lines[0]);
   if (!first.keys.count("ILAM")) throw std::runtime_error(file + ": no ILAM");
   int n = static_cast<int>(number(first.keys["ILAM"]));
-  if (static_cast<int>(f.lines.size()) != n + 1) throw std::runtime_error(file + ": ILAM and lines differ");
+  if (static_cast<int>(f.lines.size()) != n + 1)
+    throw std::runtime_error(file + ": ILAM and lines differ");
   Lines out;
   float isum = 0.0f;
   double lsum = 0.0;
   for (int k = 1; k <= n; ++k) {
     ItemLine it = parse_items(f.lines[static_cast<size_t>(k)]);
-    if (it.values.size() != 3 || !it.keys.empty()) throw std::runtime_error(file + ": line of a spectral line");
+    if (it.values.size() != 3 || !it.keys.empty())
+      throw std::runtime_error(file + ": line of a spectral line");
     std::array<double, 3> v = {number(it.values[0]), number(it.values[1]), number(it.values[2])};
     out.lines.push_back(v);
     isum = static_cast<float>(isum + v[0]);

@@ -36,7 +36,8 @@ struct Workplace {
 
   // Runs lintor with argument 1 (the control file) and statements; the
   // control file is not written back.
-  ktest::RunResult run(std::vector<std::string> statements, const std::string& control = "run") const {
+  ktest::RunResult run(std::vector<std::string> statements,
+                       const std::string& control = "run") const {
     std::vector<std::string> args{control};
     args.insert(args.end(), statements.begin(), statements.end());
     args.push_back("SAVE=N");
@@ -116,7 +117,8 @@ inline GerFile parse_ger(const std::string& text) {
     }
     for (int k = 0; k < b.n; ++k) {
       Component c{};
-      if (!std::getline(in, line) || std::sscanf(line.c_str(), "%lf %lf %lf", &c.g, &c.e, &c.sigma) != 3) {
+      if (!std::getline(in, line) ||
+          std::sscanf(line.c_str(), "%lf %lf %lf", &c.g, &c.e, &c.sigma) != 3) {
         f.wellformed = false;
         return f;
       }
@@ -181,10 +183,10 @@ inline double shape(const std::vector<Component>& c, double x) {
 }
 
 struct Comparison {
-  double misfit;   // integral of |difference| over the truth's area (1)
-  double shift;    // difference of the peak positions (radians)
-  double fwhm;     // full width at half maximum of the truth (radians)
-  double widths;   // ratio of the full widths at half maximum
+  double misfit;  // integral of |difference| over the truth's area (1)
+  double shift;   // difference of the peak positions (radians)
+  double fwhm;    // full width at half maximum of the truth (radians)
+  double widths;  // ratio of the full widths at half maximum
 };
 
 // Compares two line shapes over +-range around 0.
@@ -247,8 +249,8 @@ struct Line {
 // background b0 + b1 (2theta - 45); Gaussian noise of the counting
 // statistics when a seed is given. Also gives the lines' positions (1/d).
 inline std::vector<double> pattern(const std::string& instrument, const std::vector<Line>& lines,
-                                   const std::vector<double>& tt, double b0, double b1, uint64_t seed,
-                                   std::vector<double>* positions) {
+                                   const std::vector<double>& tt, double b0, double b1,
+                                   uint64_t seed, std::vector<double>* positions) {
   core::setxray(true);
   model::initlam("cu");
   model::ger1(instrument.c_str());
@@ -287,7 +289,8 @@ inline std::vector<double> pattern(const std::string& instrument, const std::vec
   Noise noise(seed);
   for (size_t i = 0; i < tt.size(); ++i) {
     counts[i] += b0 + b1 * (tt[i] - 45);
-    if (seed != 0) counts[i] = std::fmax(0.0, std::round(counts[i] + std::sqrt(counts[i]) * noise.normal()));
+    if (seed != 0)
+      counts[i] = std::fmax(0.0, std::round(counts[i] + std::sqrt(counts[i]) * noise.normal()));
   }
   return counts;
 }

@@ -138,7 +138,10 @@ TEST(Run, KeysOfTheRunAndEpsilon) {
     bool warning;
   };
   const Case cases[] = {
-      {"LINTOR and TITEL in the configuration", "RU=2\nEPSILON=0.02\nLINTOR=cfgname\nTITEL=cfgtitle\n", {}, false},
+      {"LINTOR and TITEL in the configuration",
+       "RU=2\nEPSILON=0.02\nLINTOR=cfgname\nTITEL=cfgtitle\n",
+       {},
+       false},
       {"no EPSILON", "RU=2\n", {}, true},
       {"EPSILON=0", "RU=2\nEPSILON=0.02\n", {"EPSILON=0"}, true},
   };
@@ -153,8 +156,9 @@ TEST(Run, KeysOfTheRunAndEpsilon) {
     ASSERT_EQ(r.status, 0) << c.what << "\n" << r.out;
     EXPECT_EQ(ktest::read_file(wp.file("run.ger")), "\n") << c.what;
     EXPECT_FALSE(ktest::file_exists(wp.file("cfgname.ger"))) << c.what;
-    EXPECT_EQ(r.out.find(ktest::message(213, 0.02)) != std::string::npos, c.warning) << c.what << "\n"
-                                                                                      << r.out;
+    EXPECT_EQ(r.out.find(ktest::message(213, 0.02)) != std::string::npos, c.warning)
+        << c.what << "\n"
+        << r.out;
   }
 }
 
@@ -164,7 +168,8 @@ TEST(Run, KeysOfTheRunAndEpsilon) {
 // in the order of the standard's file.
 TEST(Run, ReflectionsAndTheirBlocks) {
   Workplace wp;
-  ktest::write_file(wp.file("truth.ger"), "TITEL=t\nTHETA=10 N=1\n1 0 0.0006\nTHETA=40 N=1\n1 0 0.0008\n");
+  ktest::write_file(wp.file("truth.ger"),
+                    "TITEL=t\nTHETA=10 N=1\n1 0 0.0006\nTHETA=40 N=1\n1 0 0.0008\n");
   const std::vector<Line> lines{{36, 20000}};
   std::vector<double> positions;
   std::vector<double> tt = lintorrun::windows(lines, 2.5, 0.02);
@@ -185,8 +190,9 @@ TEST(Run, ReflectionsAndTheirBlocks) {
     l0 = ::l0;
   }
   auto at = [&](double twotheta) { return 2 * l0 * std::sin(twotheta * lintorrun::kPi / 360); };
-  lintorrun::write_par(wp.file("w.par"), {lintorrun::peak(100, at(75)), lintorrun::peak(100, at(60)),
-                                          lintorrun::peak(100, positions[0]), lintorrun::peak(100, at(85))});
+  lintorrun::write_par(wp.file("w.par"),
+                       {lintorrun::peak(100, at(75)), lintorrun::peak(100, at(60)),
+                        lintorrun::peak(100, positions[0]), lintorrun::peak(100, at(85))});
   ktest::RunResult r = wp.run({"VAL[1]=w.xy", "LAMBDA=cu", "STANDARDPAR=w", "LINTOR=w"});
   ASSERT_EQ(r.status, 0) << r.out;
   lintorrun::GerFile f = lintorrun::parse_ger(ktest::read_file(wp.file("w.ger")));
@@ -198,7 +204,8 @@ TEST(Run, ReflectionsAndTheirBlocks) {
   EXPECT_EQ(f.blocks[0].line.substr(15), "  N=0 ") << f.blocks[0].line;
   EXPECT_NEAR(2 * f.blocks[1].theta, 36, 1e-5);
   EXPECT_GE(f.blocks[1].n, 1);
-  EXPECT_NE(r.out.find(ktest::message(218, 60.0, "no line top to measure its width on")), std::string::npos)
+  EXPECT_NE(r.out.find(ktest::message(218, 60.0, "no line top to measure its width on")),
+            std::string::npos)
       << r.out;
   EXPECT_EQ(lintorrun::console_lines(r.out).size(), 1u) << r.out;
 }

@@ -144,8 +144,9 @@ TEST(LaB6, ProfileGivesTheCertifiedCell) {
   }
   solve3(A, b);
   const double a = kCell + b[0];
-  std::printf("LaB6: a = %.6f A (certificate 4.15691 A), zero shift %.5f deg, displacement %.5f deg\n",
-              10 * a, b[1] * 180 / kPi, b[2] * 180 / kPi);
+  std::printf(
+      "LaB6: a = %.6f A (certificate 4.15691 A), zero shift %.5f deg, displacement %.5f deg\n",
+      10 * a, b[1] * 180 / kPi, b[2] * 180 / kPi);
   EXPECT_NEAR(10 * a, 4.15691, 0.001);
 }
 

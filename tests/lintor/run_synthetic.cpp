@@ -68,10 +68,13 @@ TEST(Synthetic, StandardGivesTheKnownProfile) {
   for (const std::string& line : console) {
     double tt = 0, epsg = 0, gsum = 0;
     int n = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "zweiTheta=%lf N=%d EPSG=%lf%% GSUM=%lf", &tt, &n, &epsg, &gsum), 4)
+    ASSERT_EQ(
+        std::sscanf(line.c_str(), "zweiTheta=%lf N=%d EPSG=%lf%% GSUM=%lf", &tt, &n, &epsg, &gsum),
+        4)
         << line;
     char again[200];
-    std::snprintf(again, sizeof again, "zweiTheta=%-8.4f N=%-2d EPSG=%6.3f%% GSUM=%.5e", tt, n, epsg, gsum);
+    std::snprintf(again, sizeof again, "zweiTheta=%-8.4f N=%-2d EPSG=%6.3f%% GSUM=%.5e", tt, n,
+                  epsg, gsum);
     EXPECT_EQ(line, again);
     EXPECT_GT(epsg, 0);
     EXPECT_LT(epsg, 100);
@@ -81,7 +84,9 @@ TEST(Synthetic, StandardGivesTheKnownProfile) {
   ASSERT_TRUE(f.wellformed);
   // The title stays one item of the first record: blanks and question marks
   // escaped, the open bracket closed.
-  EXPECT_EQ(f.header, "TITEL=synthetic?!standard??" "?!(Cu)");
+  EXPECT_EQ(f.header,
+            "TITEL=synthetic?!standard??"
+            "?!(Cu)");
   ASSERT_EQ(f.blocks.size(), 3u);
 
   lintorrun::Store st(wp.install.path());
@@ -128,8 +133,8 @@ TEST(Synthetic, CleanSingleLineNeedsOneOrTwoComponents) {
       lintorrun::Store st(wp.install.path());
       const std::vector<double> tt = lintorrun::windows(lines, 2.5, 0.01);
       lintorrun::write_scan(wp.file("one.xy"), tt,
-                            lintorrun::pattern(wp.file("truth"), lines, tt, nobackground ? 0 : 100, 0,
-                                               11, &positions));
+                            lintorrun::pattern(wp.file("truth"), lines, tt, nobackground ? 0 : 100,
+                                               0, 11, &positions));
     }
     lintorrun::write_par(wp.file("one.par"), {lintorrun::peak(500, positions[0])});
     ktest::RunResult r = wp.run({"VAL[1]=one.xy", "LAMBDA=cu", "STANDARDPAR=one.par", ru});

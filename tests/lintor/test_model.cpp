@@ -45,7 +45,8 @@ class Model : public ::testing::Test {
     s.resize(count);
     y.assign(count, 0.0f);
     wt.assign(count, 1.0f);
-    for (int p = 0; p < count; ++p) s[p] = static_cast<float>(sR - half + 2 * half * p / (count - 1));
+    for (int p = 0; p < count; ++p)
+      s[p] = static_cast<float>(sR - half + 2 * half * p / (count - 1));
     lintor::m = count;
     lintor::sinx = s.data();
     lintor::intensitaet = y.data();
@@ -96,7 +97,8 @@ TEST_F(Model, FoldedComponentKeepsItsAreaAndPlace) {
     for (size_t p = 1; p < s.size(); ++p) {
       const double dx = 2 * lj[0] * (static_cast<double>(s[p]) - s[p - 1]);
       area += 0.5 * (r[p] + r[p - 1]) * dx;
-      first += 0.5 * (r[p] * static_cast<double>(s[p]) + r[p - 1] * static_cast<double>(s[p - 1])) * dx;
+      first +=
+          0.5 * (r[p] * static_cast<double>(s[p]) + r[p - 1] * static_cast<double>(s[p - 1])) * dx;
     }
     // The Lorentzian tails beyond the ends hold about 2 a / X of the area.
     const double L = 2 * lj[0] * std::cos(20 * kPi / 180);

@@ -54,20 +54,31 @@ TEST(Points, AssignmentToTheNearestReflection) {
     const char* what;
     std::vector<float> reflections;  // 1/d, in file order
     float f;
-    std::vector<float> points;       // 1/d, ascending
-    std::vector<int> owner;          // reflection of each point, -1 unused
+    std::vector<float> points;  // 1/d, ascending
+    std::vector<int> owner;     // reflection of each point, -1 unused
   };
   const Case cases[] = {
       {"inside and outside the window (half-width 0.02 sqrt 12 = 0.0693)",
-       {2}, 0.02f, {1.875f, 1.9375f, 2, 2.0625f, 2.125f}, {-1, 0, 0, 0, -1}},
+       {2},
+       0.02f,
+       {1.875f, 1.9375f, 2, 2.0625f, 2.125f},
+       {-1, 0, 0, 0, -1}},
       {"the nearer reflection wins even where the other's window is wider",
-       {2, 3}, 0.5f, {2.25f, 2.4375f, 2.5625f, 3.5f}, {0, 0, 1, 1}},
+       {2, 3},
+       0.5f,
+       {2.25f, 2.4375f, 2.5625f, 3.5f},
+       {0, 0, 1, 1}},
       {"a point equally far from two reflections joins the first in the file",
-       {2.5f, 2}, 0.5f, {2.25f}, {0}},
-      {"a repeated reflection gets nothing",
-       {3, 3}, 0.02f, {2.96875f, 3, 3.03125f}, {0, 0, 0}},
+       {2.5f, 2},
+       0.5f,
+       {2.25f},
+       {0}},
+      {"a repeated reflection gets nothing", {3, 3}, 0.02f, {2.96875f, 3, 3.03125f}, {0, 0, 0}},
       {"the window is 0.5 percent for synchrotron radiation",
-       {2}, 0.005f, {1.96875f, 1.984375f, 2, 2.015625f}, {-1, 0, 0, 0}},
+       {2},
+       0.005f,
+       {1.96875f, 1.984375f, 2, 2.015625f},
+       {-1, 0, 0, 0}},
       {"no reflection", {}, 0.02f, {2}, {-1}},
   };
   const double l0 = 2;

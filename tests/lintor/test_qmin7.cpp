@@ -109,7 +109,8 @@ TEST_F(Qmin7, FitsBothFamiliesFromDistantStarts) {
     EXPECT_EQ(f.result, 0);
     EXPECT_GT(f.iterations, 1);
     EXPECT_LT(f.iterations, 300);
-    for (int k = 0; k < 3; ++k) EXPECT_NEAR(par[k], truth[k], 1e-3 * std::fabs(truth[k])) << c.family;
+    for (int k = 0; k < 3; ++k)
+      EXPECT_NEAR(par[k], truth[k], 1e-3 * std::fabs(truth[k])) << c.family;
     // The sum of squares returned is that of the point returned.
     std::vector<float> r(kPoints);
     residual(r.data());
@@ -182,8 +183,10 @@ TEST_F(Qmin7, UnusableStartsLeaveEverythingAlone) {
     EXPECT_EQ(f.result, 0);
     EXPECT_EQ(f.iterations, 0);
     EXPECT_EQ(f.sum, 0.5);
-    if (std::isnan(c.start)) EXPECT_TRUE(std::isnan(par[0]));
-    else EXPECT_EQ(par[0], c.start);
+    if (std::isnan(c.start))
+      EXPECT_TRUE(std::isnan(par[0]));
+    else
+      EXPECT_EQ(par[0], c.start);
     EXPECT_EQ(par[1], 0.7);
   }
   // Without parameters nothing is evaluated.

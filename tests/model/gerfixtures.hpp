@@ -26,10 +26,10 @@ struct Component {
 // One angle block: the block line "THETA=<theta> N=<count> <extra>" and one
 // data line "g e q" per component.
 struct Block {
-  double theta;                  // degrees
+  double theta;  // degrees
   std::vector<Component> comps;
-  std::string extra = {};        // further statements, e.g. "GSUM=2 DeltaOmega=0.5"
-  int count = -1;                // N on the block line; -1: the number of components
+  std::string extra = {};  // further statements, e.g. "GSUM=2 DeltaOmega=0.5"
+  int count = -1;          // N on the block line; -1: the number of components
 };
 
 inline std::string ger_block(const Block& b) {
@@ -63,19 +63,19 @@ inline void write_ger(const std::string& path, const std::string& header_line,
 // GEQ table: a 124-byte header, then one record per grid point, little-endian.
 
 struct GeqHeader {
-  std::string magic = "GEQ.V1";  // up to 8 bytes, zero-filled behind
-  float dr = 0;                  // offset 8: D/R
-  float ratio = 10;              // offset 12: T/D (reflection), T/R (transmission, capillary)
-  float smin = 0;                // offset 16: sin theta of the first grid point
-  float smax = 1;                // offset 20: sin theta of the last grid point
+  std::string magic = "GEQ.V1";     // up to 8 bytes, zero-filled behind
+  float dr = 0;                     // offset 8: D/R
+  float ratio = 10;                 // offset 12: T/D (reflection), T/R (transmission, capillary)
+  float smin = 0;                   // offset 16: sin theta of the first grid point
+  float smax = 1;                   // offset 20: sin theta of the last grid point
   std::string name = "instrument";  // offset 24, 100 bytes
-  bool terminate_name = true;    // false: the name field is filled without a zero
+  bool terminate_name = true;       // false: the name field is filled without a zero
 };
 
 struct GeqRecord {
-  float s;                       // sin theta
+  float s;  // sin theta
   std::vector<float> g, e, q;
-  int32_t count = -1;            // n written; -1: the size of g
+  int32_t count = -1;  // n written; -1: the size of g
 };
 
 inline void put_u32(std::string& out, uint32_t u) {

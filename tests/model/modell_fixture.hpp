@@ -76,14 +76,17 @@ inline void points(double tt0, double tt1, double step) {
   std::free(model::intensitaet);
   std::free(model::w);
   std::vector<float> s;
-  for (double tt = tt0; tt <= tt1 + 1e-9; tt += step) s.push_back(static_cast<float>(std::sin(tt * kPi / 360.0)));
+  for (double tt = tt0; tt <= tt1 + 1e-9; tt += step)
+    s.push_back(static_cast<float>(std::sin(tt * kPi / 360.0)));
   model::m = static_cast<int>(s.size());
   model::sinx = floats(s);
   model::intensitaet = floats(std::vector<float>(s.size(), 0.0f));
   model::w = floats(std::vector<float>(s.size(), 1.0f));
 }
 
-inline double position(double twotheta) { return 2.0 * model::l0 * std::sin(twotheta * kPi / 360.0); }
+inline double position(double twotheta) {
+  return 2.0 * model::l0 * std::sin(twotheta * kPi / 360.0);
+}
 
 // Derivative-mode state over the current N points: window half-widths that
 // grow from 2 by one per centre up to rmax and shrink towards the end;

@@ -107,8 +107,7 @@ TEST_F(GerTest, ZeroShiftTerms) {
 }
 
 TEST_F(GerTest, OneRecordScalesWithCot2Theta) {
-  gerfix::write_ger(path("a.ger"), "",
-                    {{20, {{1, 0.0002, 0.001}, {3, -0.0004, 0.002}}, "GSUM=2"}});
+  gerfix::write_ger(path("a.ger"), "", {{20, {{1, 0.0002, 0.001}, {3, -0.0004, 0.002}}, "GSUM=2"}});
   load("a");
   float key = recordkey(20);
   for (double theta : {15.0, 30.0, 60.0}) {
@@ -168,12 +167,11 @@ TEST_F(GerTest, TablePathTakesTheNearerGridPointWithInterpolatedWeight) {
   load("a");
   struct Case {
     double s;
-    bool second;    // the grid point taken
-    double total;   // the interpolated weight sum
+    bool second;   // the grid point taken
+    double total;  // the interpolated weight sum
   } cases[] = {
-      {0.5, false, 2.0},   // halfway: the first of the pair
-      {0.6, true, 2.4},
-      {0.3, false, 1.2},
+      {0.5, false, 2.0},  // halfway: the first of the pair
+      {0.6, true, 2.4},   {0.3, false, 1.2},
       {0.25, false, 1.0},  // exactly at the lower end of the range
       {0.75, true, 3.0},
   };
@@ -357,8 +355,9 @@ TEST_F(GerTest, RecordsOfTheSameAngleAtTheEndsOfTheRange) {
 }
 
 TEST_F(GerTest, ReflectingSampleTurnedBeyondThetaFails) {
-  gerfix::write_ger(path("a.ger"), "",
-                    {{20, {{1, 0, 0.001}}, "DeltaOmega=25"}, {30, {{1, 0, 0.001}}, "DeltaOmega=35"}});
+  gerfix::write_ger(
+      path("a.ger"), "",
+      {{20, {{1, 0, 0.001}}, "DeltaOmega=25"}, {30, {{1, 0, 0.001}}, "DeltaOmega=35"}});
   load("a");
   gererr = 0;
   EXPECT_EQ(eval(sintheta(25)), "");

@@ -138,14 +138,14 @@ TEST_F(GerTest, LaterBlockOfTheSameAngleStandsFirst) {
 
 TEST_F(GerTest, RejectedBlockLinesAndTheirDataLinesAreSkipped) {
   std::string text = "ZELMARRY=REFLEXION\n";
-  text += gerfix::ger_block({20, {{1, 0, 0.001}, {1, 0, 0.001}}, "", 0});    // N=0
-  text += gerfix::ger_block({90, {{1, 0, 0.001}}});                          // THETA=90
-  text += gerfix::ger_block({0, {{1, 0, 0.001}}});                           // THETA=0
-  text += "N=1\n1 0 0.001\n";                                                // no THETA
-  text += "THETA=20\n1 0 0.001\n";                                           // no N
-  text += "R=200\n\n";                                                       // other lines
+  text += gerfix::ger_block({20, {{1, 0, 0.001}, {1, 0, 0.001}}, "", 0});  // N=0
+  text += gerfix::ger_block({90, {{1, 0, 0.001}}});                        // THETA=90
+  text += gerfix::ger_block({0, {{1, 0, 0.001}}});                         // THETA=0
+  text += "N=1\n1 0 0.001\n";                                              // no THETA
+  text += "THETA=20\n1 0 0.001\n";                                         // no N
+  text += "R=200\n\n";                                                     // other lines
   text += gerfix::ger_block({25, {{1, 0.0005, 0.002}}});
-  text += "THETA=30 N=1";                                                    // ends the file
+  text += "THETA=30 N=1";  // ends the file
   ktest::write_file(path("a.ger"), text);
   EXPECT_EQ(load("a"), "");
   auto v = records();
@@ -213,15 +213,16 @@ TEST_F(GerTest, FaultsOfTheProfileFileEndTheRun) {
     int status;
     int line;  // of message -11
   } cases[] = {
-      {"negative weight", "T\n" + gerfix::ger_block({20, {{1, 0, 0.001}, {-0.1, 0.001, 0.001}}}), 11, 4},
+      {"negative weight", "T\n" + gerfix::ger_block({20, {{1, 0, 0.001}, {-0.1, 0.001, 0.001}}}),
+       11, 4},
       {"zero width", "T\n" + gerfix::ger_block({20, {{1, 0, 0}}}), 11, 3},
       {"negative width", "T\n" + gerfix::ger_block({20, {{1, 0, -0.001}}}), 11, 3},
-      {"short data line after a full one",
-       "T\nTHETA=20 N=2\n1 0.001 0.002\n1 0.002\n", 11, 4},
+      {"short data line after a full one", "T\nTHETA=20 N=2\n1 0.001 0.002\n1 0.002\n", 11, 4},
       {"data line with one value after a full one", "T\nTHETA=20 N=2\n1 0.001 0.002\n1\n", 11, 4},
       {"not a number", "T\nTHETA=20 N=1\n1 abc 0.001\n", 11, 3},
       {"infinite position", "T\nTHETA=20 N=1\n1 1e999 0.001\n", 11, 3},
-      {"all weights zero", "T\n" + gerfix::ger_block({20, {{0, 0, 0.001}, {0, 0.001, 0.001}}}), 11, 2},
+      {"all weights zero", "T\n" + gerfix::ger_block({20, {{0, 0, 0.001}, {0, 0.001, 0.001}}}), 11,
+       2},
       {"file ends inside a block", "T\nTHETA=20 N=3\n1 0 0.001\n1 0 0.001\n", 11, 5},
   };
   for (const Case& c : cases) {
@@ -265,7 +266,8 @@ TEST_F(GerTest, TableIsReadWholeBesideItsProfileFile) {
   h.smax = 0.3f;
   h.name = "diffractometer";
   gerfix::write_geq(path("a.geq"), h, tworecords());
-  ktest::write_file(path("a.ger"), "ZELMARRY=TRANSMISSION TubeTails=0.1\n" + gerfix::ger_block(kGood));
+  ktest::write_file(path("a.ger"),
+                    "ZELMARRY=TRANSMISSION TubeTails=0.1\n" + gerfix::ger_block(kGood));
   EXPECT_EQ(load("a"), "");
   EXPECT_EQ(zelmarry, 2);
   EXPECT_EQ(iftubetails, 1);

@@ -72,29 +72,71 @@ TEST(GerneuProgram, FaultsEndWithTheirStatusAndMessage) {
   const Block good2{30, {{1, 0, 0.0012}}};
   struct Case {
     const char* what;
-    std::string ger;         // empty: no profile file
-    std::string geqmagic;    // empty: no table
+    std::string ger;       // empty: no profile file
+    std::string geqmagic;  // empty: no table
     std::vector<GeqRecord> grid;
     double twotheta;
     std::vector<std::string> keys;
     int status;
     std::string message;
   } cases[] = {
-      {"bad data line", "TITEL=x\nTHETA=20 N=2\n1 0 0.001\n1 0 0\n", "", {}, 40, {}, 11,
+      {"bad data line",
+       "TITEL=x\nTHETA=20 N=2\n1 0 0.001\n1 0 0\n",
+       "",
+       {},
+       40,
+       {},
+       11,
        text(-11, "inst.ger", 4)},
-      {"unknown arrangement", "ZELMARRY=FLAT\n" + gerfix::ger_block(good), "", {}, 40, {}, 172,
+      {"unknown arrangement",
+       "ZELMARRY=FLAT\n" + gerfix::ger_block(good),
+       "",
+       {},
+       40,
+       {},
+       172,
        text(-172, "FLAT", "inst.ger")},
-      {"tube tails differ from the table", "TubeTails=0\n" + gerfix::ger_block(good), "GEQ.V2",
-       kGrid, 40, {}, 7, text(-7)},
-      {"arrangement differs from the table", "TubeTails=0\n" + gerfix::ger_block(good), "GEQ.C1",
-       kGrid, 40, {}, 173, text(-173)},
-      {"grid point without components", "", "GEQ.V1",
-       {{0.3f, {1.0f}, {0.0f}, {0.001f}}, {0.31f, {}, {}, {}, 0}}, 40, {}, 12, text(-12)},
+      {"tube tails differ from the table",
+       "TubeTails=0\n" + gerfix::ger_block(good),
+       "GEQ.V2",
+       kGrid,
+       40,
+       {},
+       7,
+       text(-7)},
+      {"arrangement differs from the table",
+       "TubeTails=0\n" + gerfix::ger_block(good),
+       "GEQ.C1",
+       kGrid,
+       40,
+       {},
+       173,
+       text(-173)},
+      {"grid point without components",
+       "",
+       "GEQ.V1",
+       {{0.3f, {1.0f}, {0.0f}, {0.001f}}, {0.31f, {}, {}, {}, 0}},
+       40,
+       {},
+       12,
+       text(-12)},
       {"angle beyond the measured records",
-       gerfix::ger_text("TITEL=x", {good, good2}), "", {}, 80, {}, 14, text(-14)},
+       gerfix::ger_text("TITEL=x", {good, good2}),
+       "",
+       {},
+       80,
+       {},
+       14,
+       text(-14)},
       {"angle outside the table without records", "", "GEQ.V1", kGrid, 80, {}, 13, text(-13)},
-      {"accuracy no fit can reach", gerfix::ger_text("TITEL=x", {good, good2}), "", {}, 50,
-       {"EPSG=0"}, 15, text(-15)},
+      {"accuracy no fit can reach",
+       gerfix::ger_text("TITEL=x", {good, good2}),
+       "",
+       {},
+       50,
+       {"EPSG=0"},
+       15,
+       text(-15)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -47,9 +47,9 @@ double primitive(const std::vector<Component>& comps, double x) {
 }
 
 struct Geometry {
-  double s, c;     // sin and cos theta
-  double lambda;   // reflexion
-  double absorb;   // reflexion
+  double s, c;    // sin and cos theta
+  double lambda;  // reflexion
+  double absorb;  // reflexion
   double tdivd, tdivr;
 };
 
@@ -60,13 +60,15 @@ double recordshape(int arrangement, const Geometry& geo, const std::vector<Compo
   if (arrangement == 1) {
     // v = exp(-y): the penetration depth as the variable.
     double ymax = -std::log(geo.absorb);
-    return simpson([&](double y) { return gerfix::shape(comps, x - geo.lambda * y) * std::exp(-y); },
-                   0, ymax, 4000);
+    return simpson(
+        [&](double y) { return gerfix::shape(comps, x - geo.lambda * y) * std::exp(-y); }, 0, ymax,
+        4000);
   }
   if (arrangement == 2) {
     double a = geo.s * geo.tdivr / 2;
     double atten = std::exp(-geo.tdivd / geo.c);
-    return (primitive(comps, x + a) - primitive(comps, x - a)) * atten / (geo.tdivr * geo.s * geo.c);
+    return (primitive(comps, x + a) - primitive(comps, x - a)) * atten /
+           (geo.tdivr * geo.s * geo.c);
   }
   // Capillary: v = sin phi across the cross-section, w = cos phi tau along it.
   auto path = [&](double v, double w) {
@@ -244,8 +246,7 @@ TEST_F(GerShape, SingleComponentKeepsItsFullWidth) {
 // The blend moves smoothly from one record to the other: at a record's own
 // angle the line is that record's.
 TEST_F(GerShape, AtARecordsOwnAngleItsShapeIsKept) {
-  gerfix::write_ger(path("a.ger"), "ZELMARRY=TRANSMISSION",
-                    {{20, kNear}, {30, kFar}});
+  gerfix::write_ger(path("a.ger"), "ZELMARRY=TRANSMISSION", {{20, kNear}, {30, kFar}});
   load("a");
   double s = sintheta(30), c = std::sqrt(1 - s * s);
   EXPECT_EQ(eval(s), "");
@@ -269,8 +270,9 @@ TEST_F(GerTest, ReflectingSampleTiltIsInterpolatedInTheta) {
   set("T==1");
   set("D==2");
   const double om20 = 6, om30 = -3;  // degrees
-  gerfix::write_ger(path("a.ger"), "ZELMARRY=REFLEXION",
-                    {{20, {{1, 0, 0.001}}, "DeltaOmega=6"}, {30, {{1, 0, 0.0012}}, "DeltaOmega=-3"}});
+  gerfix::write_ger(
+      path("a.ger"), "ZELMARRY=REFLEXION",
+      {{20, {{1, 0, 0.001}}, "DeltaOmega=6"}, {30, {{1, 0, 0.0012}}, "DeltaOmega=-3"}});
   load("a");
   for (double theta : {24.0, 27.0}) {
     double omega = ((theta - 30) * om20 + (20 - theta) * om30) / (20 - 30);

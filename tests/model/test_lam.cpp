@@ -15,7 +15,9 @@ using namespace core;
 
 namespace {
 
-void use_install(const ktest::TempDir& dir) { std::snprintf(kalvo, sizeof kalvo, "%s", dir.path().c_str()); }
+void use_install(const ktest::TempDir& dir) {
+  std::snprintf(kalvo, sizeof kalvo, "%s", dir.path().c_str());
+}
 
 TEST(Wavelengths, FileLinesAndTheirIntensityWeightedMean) {
   ktest::TempInstall inst({"err.msg"});
@@ -65,7 +67,8 @@ TEST(Wavelengths, ANameWithoutFileIsTheWavelengthItself) {
 }
 
 TEST(Wavelengths, ShippedCopperFileGivesTheMeanKAlphaWavelength) {
-  if (!ktest::file_exists(std::string(KALVO_SOURCE_DATA) + "/cu.lam")) GTEST_SKIP() << "data/cu.lam not shipped yet";
+  if (!ktest::file_exists(std::string(KALVO_SOURCE_DATA) + "/cu.lam"))
+    GTEST_SKIP() << "data/cu.lam not shipped yet";
   ktest::TempInstall inst({"err.msg", "cu.lam"});
   use_install(inst);
   initlam("Cu");

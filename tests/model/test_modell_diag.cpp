@@ -43,17 +43,18 @@ TEST_F(Diagnostics, PointsWithinAHalfWidthOfAPosition) {
     int nmin;
     bool inside;
   } cases[] = {
-      {at(i), 1.5 * spacing, 3, true},                       // the point and its two neighbours
+      {at(i), 1.5 * spacing, 3, true},  // the point and its two neighbours
       {at(i), 1.5 * spacing, 4, false},
       {0.5 * (at(i) + at(i + 1)), 0.6 * spacing, 3, false},  // only the two points around it
       {0.5 * (at(i) + at(i + 1)), 0.6 * spacing, 2, true},
-      {at(0) - 0.5 * spacing, 1.0 * spacing, 1, true},       // the first point only
+      {at(0) - 0.5 * spacing, 1.0 * spacing, 1, true},  // the first point only
       {at(0) - 0.5 * spacing, 1.0 * spacing, 2, false},
-      {at(m - 1) + 10.0 * spacing, 2.0 * spacing, 1, false}, // beyond the pattern
+      {at(m - 1) + 10.0 * spacing, 2.0 * spacing, 1, false},  // beyond the pattern
       {at(i), 1000.0, m, true},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(innen1(c.nmin, c.pos, c.hw), c.inside) << c.pos << " +- " << c.hw << ", at least " << c.nmin;
+    EXPECT_EQ(innen1(c.nmin, c.pos, c.hw), c.inside)
+        << c.pos << " +- " << c.hw << ", at least " << c.nmin;
 }
 
 TEST_F(Diagnostics, PeaksNeedMorePointsAboveHalfMaximumThanParameters) {
@@ -63,7 +64,8 @@ TEST_F(Diagnostics, PeaksNeedMorePointsAboveHalfMaximumThanParameters) {
   hinit();
   PeakSet* set = nullptr;
   peakalloc(nullptr, &set, 0, 0, 0, 2, 2, 2);
-  const float middle = static_cast<float>(position(60.0)), beyond = static_cast<float>(position(63.0));
+  const float middle = static_cast<float>(position(60.0)),
+              beyond = static_cast<float>(position(63.0));
   const float p2v[] = {1, middle, 1, beyond};
   const float p3v[] = {1, middle, 0.0f, 1, beyond, 0.01f};
   const float p4v[] = {1, middle, 0.0f, 0.0f, 1, beyond, 0.0f, 1e-4f};
@@ -89,7 +91,8 @@ TEST_F(Diagnostics, PeaksNeedMorePointsAboveHalfMaximumThanParameters) {
   hinit();
   peakalloc(nullptr, &set, 0, 0, 0, 1, 2, 0);
   const float q2[] = {1, static_cast<float>(at(m / 2))};
-  const float q3[] = {1, static_cast<float>(at(m / 2)), 0.0f, 1, static_cast<float>(at(m / 2)), 0.03f};
+  const float q3[] = {1, static_cast<float>(at(m / 2)), 0.0f,
+                      1, static_cast<float>(at(m / 2)), 0.03f};
   std::memcpy(set->par2, q2, sizeof q2);
   std::memcpy(set->par3, q3, sizeof q3);
   innen(set);
@@ -111,7 +114,8 @@ TEST_F(Diagnostics, PeaksNeedMorePointsAboveHalfMaximumThanParameters) {
   m = kept;
   hinit();
   peakalloc(nullptr, &set, 0, 0, 0, 2, 0, 0);
-  const float gap[] = {1, static_cast<float>(position(60.0)), 1, static_cast<float>(position(60.5))};
+  const float gap[] = {1, static_cast<float>(position(60.0)), 1,
+                       static_cast<float>(position(60.5))};
   std::memcpy(set->par2, gap, sizeof gap);
   innen(set);
   EXPECT_EQ(set->in2[0], 0);
@@ -148,7 +152,9 @@ PeakSet* onepeak(int kind) {
   return s;
 }
 
-float& intensity(PeakSet* s, int kind) { return kind == 2 ? s->par2[0] : kind == 3 ? s->par3[0] : s->par4[0]; }
+float& intensity(PeakSet* s, int kind) {
+  return kind == 2 ? s->par2[0] : kind == 3 ? s->par3[0] : s->par4[0];
+}
 float* estimates(PeakSet* s, int kind) { return kind == 2 ? s->t2 : kind == 3 ? s->t3 : s->t4; }
 
 TEST_F(Diagnostics, ReestimateRecoversAKnownIntensityExactly) {
@@ -163,7 +169,8 @@ TEST_F(Diagnostics, ReestimateRecoversAKnownIntensityExactly) {
     intensity(set, kind) *= 1.3f;
     ASSERT_EQ(estimatet0(set, 5), 0);
     ASSERT_NE(estimates(set, kind), nullptr);
-    EXPECT_NEAR(estimates(set, kind)[0], intensity(truth, kind), 1e-4 * intensity(truth, kind)) << "kind " << kind;
+    EXPECT_NEAR(estimates(set, kind)[0], intensity(truth, kind), 1e-4 * intensity(truth, kind))
+        << "kind " << kind;
     // Kinds without peaks get no estimates.
     for (int other = 2; other <= 4; ++other) {
       if (other == kind) continue;
@@ -210,12 +217,14 @@ TEST_F(Diagnostics, ReestimateInDerivativeModeRecoversItToo) {
     for (int t = 0; t < m; ++t) intensitaet[t] = 0.0f, w[t] = 1.0f;
     std::vector<float> r(m);
     modell(r.data(), truth);
-    for (int t = 0; t < m; ++t) intensitaet[t] = r[t], w[t] = static_cast<float>(0.2 + 0.01 * (t % 7));
+    for (int t = 0; t < m; ++t)
+      intensitaet[t] = r[t], w[t] = static_cast<float>(0.2 + 0.01 * (t % 7));
     PeakSet* set = nullptr;
     peakalloc(truth, &set, 0, 0, 0, truth->count2, truth->count3, truth->count4);
     intensity(set, kind) *= 1.3f;
     ASSERT_EQ(estimatet0(set, 5), 0);
-    EXPECT_NEAR(estimates(set, kind)[0], intensity(truth, kind), 1e-4 * intensity(truth, kind)) << "kind " << kind;
+    EXPECT_NEAR(estimates(set, kind)[0], intensity(truth, kind), 1e-4 * intensity(truth, kind))
+        << "kind " << kind;
     peakfree(&set);
     peakfree(&truth);
   }
@@ -227,7 +236,8 @@ TEST_F(Diagnostics, ReestimateInDerivativeModeRecoversItToo) {
 double own_fwhm(double lw, double s) {
   const float row[4] = {1.0f, 0.0f, 0.0f, 0.0f};
   auto value = [&](double d) {
-    const float block[4] = {1.0f, static_cast<float>(d), static_cast<float>(lw), static_cast<float>(s)};
+    const float block[4] = {1.0f, static_cast<float>(d), static_cast<float>(lw),
+                            static_cast<float>(s)};
     return static_cast<double>(p4(row, row, 1, block, 1, nullptr, nullptr));
   };
   const double half = 0.5 * value(0.0);

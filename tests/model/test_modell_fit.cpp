@@ -38,14 +38,16 @@ bool invert(std::vector<double>& a, int n) {
     for (int r = c + 1; r < n; ++r)
       if (std::fabs(a[r * n + c]) > std::fabs(a[piv * n + c])) piv = r;
     if (a[piv * n + c] == 0.0) return false;
-    for (int k = 0; k < n; ++k) std::swap(a[c * n + k], a[piv * n + k]), std::swap(inv[c * n + k], inv[piv * n + k]);
+    for (int k = 0; k < n; ++k)
+      std::swap(a[c * n + k], a[piv * n + k]), std::swap(inv[c * n + k], inv[piv * n + k]);
     const double d = a[c * n + c];
     for (int k = 0; k < n; ++k) a[c * n + k] /= d, inv[c * n + k] /= d;
     for (int r = 0; r < n; ++r) {
       if (r == c) continue;
       const double f = a[r * n + c];
       if (f == 0.0) continue;
-      for (int k = 0; k < n; ++k) a[r * n + k] -= f * a[c * n + k], inv[r * n + k] -= f * inv[c * n + k];
+      for (int k = 0; k < n; ++k)
+        a[r * n + k] -= f * a[c * n + k], inv[r * n + k] -= f * inv[c * n + k];
     }
   }
   a = inv;
@@ -90,7 +92,8 @@ TEST(PatternFit, KnownPeaksWithCountingNoiseAreRecoveredWithinTheirErrors) {
   fitted->par2[0] *= 0.8f, fitted->par2[1] += 0.004f;
   fitted->par3[0] *= 1.25f, fitted->par3[1] -= 0.004f, fitted->par3[2] *= 1.3f;
   fitted->par3[3] *= 0.8f, fitted->par3[4] += 0.003f, fitted->par3[5] *= 0.7f;
-  fitted->par4[0] *= 1.2f, fitted->par4[1] -= 0.003f, fitted->par4[2] *= 1.3f, fitted->par4[3] *= 1.5f;
+  fitted->par4[0] *= 1.2f, fitted->par4[1] -= 0.003f, fitted->par4[2] *= 1.3f,
+      fitted->par4[3] *= 1.5f;
   fitted->bg[0] *= 1.1f, fitted->bg[1] *= 0.9f, fitted->bg[2] *= 1.1f;
 
   std::vector<float*> par = parameters(fitted);
@@ -129,7 +132,8 @@ TEST(PatternFit, KnownPeaksWithCountingNoiseAreRecoveredWithinTheirErrors) {
   for (int k : checked) {
     const double sigma = std::sqrt(normal[k * n + k]);
     EXPECT_LT(std::fabs(*par[k] - *tpar[k]), 3.5 * sigma)
-        << "parameter " << k << ": fitted " << *par[k] << ", true " << *tpar[k] << ", sigma " << sigma;
+        << "parameter " << k << ": fitted " << *par[k] << ", true " << *tpar[k] << ", sigma "
+        << sigma;
     // The start was far outside the error: the fit did the work.
     EXPECT_GT(std::fabs(start[k] - *tpar[k]), 3.5 * sigma) << "parameter " << k;
   }

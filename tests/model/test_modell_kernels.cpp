@@ -16,7 +16,8 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-using Kernel = float (*)(const float*, const float*, int, const float*, int, const int32_t*, float*);
+using Kernel = float (*)(const float*, const float*, int, const float*, int, const int32_t*,
+                         float*);
 
 // Value of one peak (parameter block) seen through a single component row
 // that is also the point's summary, so near and far forms coincide.
@@ -87,7 +88,8 @@ TEST(PeakKernels, KindTwoIsALorentzianConvolvedWithASquaredLorentzian) {
       conv += sqlorentz(d - b1 * std::tan(phi), b2);
     }
     conv *= h / kPi;
-    const double value = single(p2, a, b1, b2, e, {static_cast<float>(inten), static_cast<float>(e - d)});
+    const double value =
+        single(p2, a, b1, b2, e, {static_cast<float>(inten), static_cast<float>(e - d)});
     EXPECT_NEAR(value / (kPi * a * inten), conv, 2e-6 * conv + 1e-9) << "offset " << d;
   }
 }
@@ -105,12 +107,13 @@ TEST(PeakKernels, KindFourIsKindThreeConvolvedWithTheOwnSquaredLorentzian) {
       const double t = beta * std::tan(phi);
       const double c = std::cos(phi);
       // Kind 3 at offset d - t, in double through a component at 0.
-      conv += c * c * single(p3, a, b1, b2, 0.0, {1.0f, static_cast<float>(t - d), static_cast<float>(lw)});
+      conv += c * c *
+              single(p3, a, b1, b2, 0.0, {1.0f, static_cast<float>(t - d), static_cast<float>(lw)});
     }
     conv *= 2.0 * h / kPi;
-    const double value = single(p4, a, b1, b2, e,
-                                {1.0f, static_cast<float>(e - d), static_cast<float>(lw),
-                                 static_cast<float>(beta * beta)});
+    const double value = single(
+        p4, a, b1, b2, e,
+        {1.0f, static_cast<float>(e - d), static_cast<float>(lw), static_cast<float>(beta * beta)});
     EXPECT_NEAR(value, conv, 3e-6 * conv) << "offset " << d;
   }
 }
@@ -153,7 +156,8 @@ TEST(PeakKernels, NearPeaksUseTheComponentsFarPeaksTheSummaryAndBetweenABlend) {
     const double xr = (static_cast<float>(pos) - static_cast<double>(summary[3])) / (15.0 * width);
     const double f = std::pow(1.0 - std::pow(xr, 10), 2);
     const double expect = f * at(wide, rows, 2, pos) + (1.0 - f) * at(summary, far_row, 1, pos);
-    EXPECT_NEAR(at(summary, rows, 2, pos), expect, 1e-6 * std::fabs(expect)) << "blend at x = " << x;
+    EXPECT_NEAR(at(summary, rows, 2, pos), expect, 1e-6 * std::fabs(expect))
+        << "blend at x = " << x;
   }
 }
 
@@ -211,7 +215,9 @@ PeakSet* sample_set() {
   return s;
 }
 
-std::vector<float> vec(const float* p, int count) { return p ? std::vector<float>(p, p + count) : std::vector<float>(); }
+std::vector<float> vec(const float* p, int count) {
+  return p ? std::vector<float>(p, p + count) : std::vector<float>();
+}
 std::vector<int32_t> ivec(const int32_t* p, int count) {
   return p ? std::vector<int32_t>(p, p + count) : std::vector<int32_t>();
 }
@@ -223,25 +229,104 @@ TEST(PeakRecord, AllocCopiesDropsGrowsAndShrinks) {
     std::vector<float> bg, par2, par3, par4;
     std::vector<int32_t> ix2, ix3, ix4;
   } cases[] = {
-      {"plain copy", 0, 0, 2, 2, 3, 1,
-       {1, 2}, {10, 1, 20, 2}, {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f}, {4, 4.5f, 0.4f, 0.04f},
-       {5, 6}, {7, 8, 9}, {10}},
-      {"drop the second kind-3 peak", 3, 1, 2, 2, 2, 1,
-       {1, 2}, {10, 1, 20, 2}, {1, 1.5f, 0.1f, 3, 3.5f, 0.3f}, {4, 4.5f, 0.4f, 0.04f},
-       {5, 6}, {7, 9}, {10}},
-      {"grow background and kind 2", 0, 0, 4, 3, 3, 1,
-       {1, 2, 2, 2}, {10, 1, 20, 2, 0, 0}, {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f}, {4, 4.5f, 0.4f, 0.04f},
-       {5, 6, 0}, {7, 8, 9}, {10}},
-      {"shrink: the first peaks stay", 0, 0, 1, 1, 1, 0,
-       {1}, {10, 1}, {1, 1.5f, 0.1f}, {}, {5}, {7}, {}},
-      {"drop the only kind-4 peak", 4, 0, 2, 2, 3, 0,
-       {1, 2}, {10, 1, 20, 2}, {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f}, {}, {5, 6}, {7, 8, 9}, {}},
-      {"index out of range drops nothing", 2, 7, 2, 2, 3, 1,
-       {1, 2}, {10, 1, 20, 2}, {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f}, {4, 4.5f, 0.4f, 0.04f},
-       {5, 6}, {7, 8, 9}, {10}},
-      {"drop the first kind-2 peak and keep the count: last slot empty", 2, 0, 2, 2, 3, 1,
-       {1, 2}, {20, 2, 0, 0}, {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f}, {4, 4.5f, 0.4f, 0.04f},
-       {6, 0}, {7, 8, 9}, {10}},
+      {"plain copy",
+       0,
+       0,
+       2,
+       2,
+       3,
+       1,
+       {1, 2},
+       {10, 1, 20, 2},
+       {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f},
+       {4, 4.5f, 0.4f, 0.04f},
+       {5, 6},
+       {7, 8, 9},
+       {10}},
+      {"drop the second kind-3 peak",
+       3,
+       1,
+       2,
+       2,
+       2,
+       1,
+       {1, 2},
+       {10, 1, 20, 2},
+       {1, 1.5f, 0.1f, 3, 3.5f, 0.3f},
+       {4, 4.5f, 0.4f, 0.04f},
+       {5, 6},
+       {7, 9},
+       {10}},
+      {"grow background and kind 2",
+       0,
+       0,
+       4,
+       3,
+       3,
+       1,
+       {1, 2, 2, 2},
+       {10, 1, 20, 2, 0, 0},
+       {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f},
+       {4, 4.5f, 0.4f, 0.04f},
+       {5, 6, 0},
+       {7, 8, 9},
+       {10}},
+      {"shrink: the first peaks stay",
+       0,
+       0,
+       1,
+       1,
+       1,
+       0,
+       {1},
+       {10, 1},
+       {1, 1.5f, 0.1f},
+       {},
+       {5},
+       {7},
+       {}},
+      {"drop the only kind-4 peak",
+       4,
+       0,
+       2,
+       2,
+       3,
+       0,
+       {1, 2},
+       {10, 1, 20, 2},
+       {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f},
+       {},
+       {5, 6},
+       {7, 8, 9},
+       {}},
+      {"index out of range drops nothing",
+       2,
+       7,
+       2,
+       2,
+       3,
+       1,
+       {1, 2},
+       {10, 1, 20, 2},
+       {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f},
+       {4, 4.5f, 0.4f, 0.04f},
+       {5, 6},
+       {7, 8, 9},
+       {10}},
+      {"drop the first kind-2 peak and keep the count: last slot empty",
+       2,
+       0,
+       2,
+       2,
+       3,
+       1,
+       {1, 2},
+       {20, 2, 0, 0},
+       {1, 1.5f, 0.1f, 2, 2.5f, 0.2f, 3, 3.5f, 0.3f},
+       {4, 4.5f, 0.4f, 0.04f},
+       {6, 0},
+       {7, 8, 9},
+       {10}},
   };
   for (const Case& c : cases) {
     PeakSet* old = sample_set();
@@ -310,7 +395,8 @@ TEST(PeakRecord, SortOrdersEachKindByPositionMovingEverythingAlong) {
   s->t2[0] = 0.3f, s->t2[1] = 0.1f, s->t2[2] = 0.2f;
   s->in2 = static_cast<uint8_t*>(std::malloc(3));
   s->in2[0] = 1, s->in2[1] = 0, s->in2[2] = 1;
-  const float par4[] = {4, 9.0f, 0.4f, 0.04f, 1, 6.0f, 0.1f, 0.01f, 3, 8.0f, 0.3f, 0.03f, 2, 7.0f, 0.2f, 0.02f};
+  const float par4[] = {4, 9.0f, 0.4f, 0.04f, 1, 6.0f, 0.1f, 0.01f,
+                        3, 8.0f, 0.3f, 0.03f, 2, 7.0f, 0.2f, 0.02f};
   for (int k = 0; k < 16; ++k) s->par4[k] = par4[k];
   for (int k = 0; k < 4; ++k) s->ix4[k] = 40 + k;
   peaksort(s);
@@ -320,8 +406,8 @@ TEST(PeakRecord, SortOrdersEachKindByPositionMovingEverythingAlong) {
   EXPECT_EQ(s->in2[0], 0);
   EXPECT_EQ(s->in2[1], 1);
   EXPECT_EQ(s->in2[2], 1);
-  EXPECT_EQ(vec(s->par4, 16), (std::vector<float>{1, 6.0f, 0.1f, 0.01f, 2, 7.0f, 0.2f, 0.02f, 3, 8.0f, 0.3f,
-                                                  0.03f, 4, 9.0f, 0.4f, 0.04f}));
+  EXPECT_EQ(vec(s->par4, 16), (std::vector<float>{1, 6.0f, 0.1f, 0.01f, 2, 7.0f, 0.2f, 0.02f, 3,
+                                                  8.0f, 0.3f, 0.03f, 4, 9.0f, 0.4f, 0.04f}));
   EXPECT_EQ(ivec(s->ix4, 4), (std::vector<int32_t>{41, 43, 42, 40}));
   peakfree(&s);
 }

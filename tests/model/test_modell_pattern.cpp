@@ -31,8 +31,8 @@ PeakSet* mixedset() {
   PeakSet* s = nullptr;
   peakalloc(nullptr, &s, 0, 0, 3, 1, 2, 1);
   const float p2v[] = {80.0f, static_cast<float>(position(47.0))};
-  const float p3v[] = {120.0f, static_cast<float>(position(50.0)), 0.003f,
-                       60.0f, static_cast<float>(position(50.25)), 0.006f};
+  const float p3v[] = {120.0f, static_cast<float>(position(50.0)),  0.003f,
+                       60.0f,  static_cast<float>(position(50.25)), 0.006f};
   const float p4v[] = {90.0f, static_cast<float>(position(53.0)), 0.002f, 1.6e-5f};
   std::memcpy(s->par2, p2v, sizeof p2v);
   std::memcpy(s->par3, p3v, sizeof p3v);
@@ -46,15 +46,22 @@ double fdstep(const PeakSet* s, int k) {
   const int np = 2 * s->count2 + 3 * s->count3 + 4 * s->count4;
   if (k >= np) return 20.0;  // background coefficient (linear)
   int kind, slot;
-  if (k < 2 * s->count2) kind = 2, slot = k % 2;
-  else if (k < 2 * s->count2 + 3 * s->count3) kind = 3, slot = (k - 2 * s->count2) % 3;
-  else kind = 4, slot = (k - 2 * s->count2 - 3 * s->count3) % 4;
+  if (k < 2 * s->count2)
+    kind = 2, slot = k % 2;
+  else if (k < 2 * s->count2 + 3 * s->count3)
+    kind = 3, slot = (k - 2 * s->count2) % 3;
+  else
+    kind = 4, slot = (k - 2 * s->count2 - 3 * s->count3) % 4;
   (void)kind;
   switch (slot) {
-    case 0: return 5.0;     // intensity (the model is linear in it)
-    case 1: return 1e-4;    // position, about a hundredth of a width
-    case 2: return 1e-4;    // own Lorentzian width
-    default: return 1e-6;   // square of the squared-Lorentzian width (6 %)
+    case 0:
+      return 5.0;  // intensity (the model is linear in it)
+    case 1:
+      return 1e-4;  // position, about a hundredth of a width
+    case 2:
+      return 1e-4;  // own Lorentzian width
+    default:
+      return 1e-6;  // square of the squared-Lorentzian width (6 %)
   }
 }
 
@@ -90,7 +97,9 @@ void check_derivatives(PeakSet* set, const char* mode, double floor) {
     const std::vector<double> coarse = central(2.0 * fdstep(set, k));
     const std::vector<double> fine = central(fdstep(set, k));
     double biggest = 0.0;
-    for (int t = 0; t < m; ++t) biggest = std::max(biggest, std::fabs(static_cast<double>(rows[static_cast<size_t>(t) * total + k])));
+    for (int t = 0; t < m; ++t)
+      biggest = std::max(biggest,
+                         std::fabs(static_cast<double>(rows[static_cast<size_t>(t) * total + k])));
     if (ifddm && k >= np) {
       EXPECT_EQ(biggest, 0.0) << mode << ": background entries of derivative rows";
       continue;
@@ -150,7 +159,9 @@ TEST_F(PatternModel, DerivativeModeDerivativesAgreeAndLeaveNoBackgroundBehind) {
     ableitung(row.data(), 5, set);
   });
   EXPECT_EQ(r.status, 250);
-  EXPECT_NE(r.out.find("internal error labeled ableitung order in file obj/modell"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("internal error labeled ableitung order in file obj/modell"),
+            std::string::npos)
+      << r.out;
   peakfree(&set);
 }
 
@@ -208,7 +219,8 @@ TEST_F(PatternModel, FillsModelBackgroundAndPhaseColumnsOnlyWhenAsked) {
   peakalloc(set, &empty, 0, 0, 3, 0, 0, 0);
   std::vector<float> r0 = residuals(empty);
   for (int t = 0; t < m; ++t)
-    EXPECT_FLOAT_EQ(r0[t], static_cast<float>((static_cast<double>(unt(empty->bg, sinx[t])) - 10.0) * 0.5));
+    EXPECT_FLOAT_EQ(
+        r0[t], static_cast<float>((static_cast<double>(unt(empty->bg, sinx[t])) - 10.0) * 0.5));
   peakfree(&empty);
   peakfree(&set);
 }
@@ -327,7 +339,8 @@ void rowparfkt(uint64_t arg) {
 
 TEST(PatternThreads, Helper) {
   const char* threads = std::getenv("KTEST_MODELL_THREADS");
-  if (threads == nullptr) GTEST_SKIP() << "runs only as the helper of SameResultsForOneAndEightThreads";
+  if (threads == nullptr)
+    GTEST_SKIP() << "runs only as the helper of SameResultsForOneAndEightThreads";
   nthreads = std::atoi(threads);
   install();
   ktest::TempDir dir;
@@ -376,7 +389,8 @@ TEST(PatternThreads, SameResultsForOneAndEightThreads) {
       size_t end = out.find('\n', at);
       if (end == std::string::npos) end = out.size();
       std::string line = out.substr(at, end - at);
-      if (line.size() > 2 && line[1] == ' ' && std::string("ryucdt").find(line[0]) != std::string::npos)
+      if (line.size() > 2 && line[1] == ' ' &&
+          std::string("ryucdt").find(line[0]) != std::string::npos)
         kept += line + "\n";
       at = end + 1;
     }

@@ -99,7 +99,8 @@ TEST_F(ParFileTest, HeaderPeaksAndBackgroundAlikeForLfCrlfAndAMissingLastLineEnd
     EXPECT_EQ(pk.intensity, 1000.0);
     EXPECT_EQ(pk.position, 2.4061);
     EXPECT_EQ(pk.third, 0.0);
-    EXPECT_EQ(pk.items, (std::vector<std::string>{"GSUM=1.00000", "PHASE=LaB6", "H=6", "1", "0", "0"}));
+    EXPECT_EQ(pk.items,
+              (std::vector<std::string>{"GSUM=1.00000", "PHASE=LaB6", "H=6", "1", "0", "0"}));
     // The record's statements ran in the header's scope.
     EXPECT_EQ(text("PHASE"), "LaB6");
 
@@ -244,9 +245,9 @@ TEST_F(ParFileTest, BackgroundReadsOverUnreadPeaksAndAMissingFileIsReported) {
 class ParGsumTest : public GerTest {};
 
 TEST_F(ParGsumTest, GsumIsTheInstrumentWeightAtThePeakAndAbsentBeyondItsRange) {
-  gerfix::write_ger(path("inst.ger"), "TITEL=x",
-                    {{10, {{1, 0, 0.001}, {1, 0.0002, 0.002}}, "GSUM=0.8"},
-                     {60, {{1, 0, 0.002}}, "GSUM=0.8"}});
+  gerfix::write_ger(
+      path("inst.ger"), "TITEL=x",
+      {{10, {{1, 0, 0.001}, {1, 0.0002, 0.002}}, "GSUM=0.8"}, {60, {{1, 0, 0.002}}, "GSUM=0.8"}});
   load("inst");
   l0 = 1 / 0.154056;
   double gsum = -1;

@@ -24,7 +24,8 @@ constexpr double kPi = 3.141592653589793;
 
 std::vector<float> sines(double tt0, double tt1, double step) {
   std::vector<float> s;
-  for (double tt = tt0; tt <= tt1 + 1e-9; tt += step) s.push_back(static_cast<float>(std::sin(tt * kPi / 360.0)));
+  for (double tt = tt0; tt <= tt1 + 1e-9; tt += step)
+    s.push_back(static_cast<float>(std::sin(tt * kPi / 360.0)));
   return s;
 }
 
@@ -47,9 +48,11 @@ TEST(Background, CoefficientsFromAPolynomialInLnXReproduceItEverywhere) {
     EXPECT_LT(nodes[ru - 1], x.back());
     const std::vector<double> deg(a.begin(), a.begin() + ru);
     std::vector<float> p(ru);
-    for (int k = 0; k < ru; ++k) p[k] = static_cast<float>(poly(deg, std::log(static_cast<double>(nodes[k]))));
+    for (int k = 0; k < ru; ++k)
+      p[k] = static_cast<float>(poly(deg, std::log(static_cast<double>(nodes[k]))));
     // Node values come back as they went in.
-    for (int k = 0; k < ru; ++k) EXPECT_NEAR(unt(p.data(), nodes[k]), p[k], 2e-5 * std::fabs(p[k]) + 1e-4);
+    for (int k = 0; k < ru; ++k)
+      EXPECT_NEAR(unt(p.data(), nodes[k]), p[k], 2e-5 * std::fabs(p[k]) + 1e-4);
     double scale = 0.0;
     for (float v : p) scale = std::max(scale, std::fabs(static_cast<double>(v)));
     std::vector<float> d(ru);
@@ -126,7 +129,8 @@ class BackgroundCurves : public ::testing::Test {
 };
 
 TEST_F(BackgroundCurves, FixedCurveIsAddedAndExtendedLinearly) {
-  const std::string lists[] = {path("a.dat") + "," + path("b.dat"), "ABC(" + path("a.dat") + "," + path("b.dat") + ")"};
+  const std::string lists[] = {path("a.dat") + "," + path("b.dat"),
+                               "ABC(" + path("a.dat") + "," + path("b.dat") + ")"};
   for (const std::string& list : lists) {
     setup(2, "", list);
     ASSERT_EQ(untx0(nullptr), 2);
@@ -183,9 +187,11 @@ TEST_F(BackgroundCurves, TdsCorrectionAndItsShortCurves) {
   std::vector<double> corr(npt, 0.0);
   for (size_t j = 2; j + 2 <= npt; ++j)
     for (size_t i = 0; i < npt; ++i)
-      corr[i] += std::log(range * range / ((s[j] - s[i]) * (s[j] - s[i]) + delta * delta)) * (s[j + 1] - s[j - 1]) * v[j];
+      corr[i] += std::log(range * range / ((s[j] - s[i]) * (s[j] - s[i]) + delta * delta)) *
+                 (s[j + 1] - s[j - 1]) * v[j];
   const float zero = 0.0f;
-  for (size_t i = 0; i < npt; i += 5) EXPECT_NEAR(unt(&zero, s[i]), corr[i], 1e-4 * std::fabs(corr[i])) << i;
+  for (size_t i = 0; i < npt; i += 5)
+    EXPECT_NEAR(unt(&zero, s[i]), corr[i], 1e-4 * std::fabs(corr[i])) << i;
 
   // Fewer than four points in range: the corrected curve is all zeros.
   setup(1, "", "TDS(" + path("c.dat") + ")");
@@ -199,7 +205,8 @@ TEST_F(BackgroundCurves, OnePointInRangeIsAConstantAndNoPointIsNoCurve) {
   const float zero = 0.0f;
   setup(1, "", path("d.dat"));
   const double only = law(std::sin(35.0 * kPi / 360.0));
-  for (double tt : {25.0, 35.0, 44.0}) EXPECT_NEAR(unt(&zero, std::sin(tt * kPi / 360.0)), only, 1e-3) << tt;
+  for (double tt : {25.0, 35.0, 44.0})
+    EXPECT_NEAR(unt(&zero, std::sin(tt * kPi / 360.0)), only, 1e-3) << tt;
   setup(2, path("d.dat"), "");
   ASSERT_EQ(untx0(nullptr), 1);
   const float p[2] = {5.0f, 2.0f};

@@ -198,7 +198,8 @@ TEST_F(Minimisers, BoundedFitsEndOnTheirLimits) {
   recs[2].min = -0.1;
   it = 200;
   double em = 1e-20, moderror = 1e-20;
-  std::string out = capture([&] { qmin8(recs, 3, dgoal, drow, nullptr, &it, &em, &moderror, true); });
+  std::string out =
+      capture([&] { qmin8(recs, 3, dgoal, drow, nullptr, &it, &em, &moderror, true); });
   EXPECT_EQ(dpar[2], -0.1);
   EXPECT_NE(out.find("-1.0000000E-01*"), std::string::npos) << out;
 }
@@ -301,7 +302,8 @@ TEST_F(Minimisers, NoIterationsAndNoResiduals) {
   uint8_t nonneg[3] = {0, 0, 0};
   int it = 10;
   float ermod = 0.5f;
-  qmin(fptr, nonneg, 3, 0, [](float*) { return true; }, frow, &it, &ermod, false);
+  qmin(
+      fptr, nonneg, 3, 0, [](float*) { return true; }, frow, &it, &ermod, false);
   EXPECT_EQ(it, 1);
   EXPECT_EQ(ermod, 0.0f);
   it = 0;
@@ -354,7 +356,8 @@ TEST_F(Minimisers, BadStepFactorIsAnInternalError) {
       uint8_t flag = 0;
       int it = 5;
       float ermod = 0;
-      qmin(&pp, &flag, 1, 1, [](float*) { return true; }, [](float*, int) {}, &it, &ermod, false);
+      qmin(
+          &pp, &flag, 1, 1, [](float*) { return true; }, [](float*, int) {}, &it, &ermod, false);
     });
     EXPECT_EQ(r.status, 250);
     EXPECT_EQ(r.out, "*** internal error labeled gammamult in file obj/qmin, line 78\n");
@@ -411,16 +414,16 @@ TEST_F(Minimisers, VerboseTables) {
   float ermod = 1e-6f;
   std::string out = capture([&] { qmin(fptr, nonneg, 3, kPoints, fres, frow, &it, &ermod, true); });
   EXPECT_EQ(out,
-      "\n"
-      "-------------------------------------------------------------------------------\n"
-      "M=  41  N=  3  IT=    4  ERMOD=  0.000001\n"
-      "    0   3.011849E+01 \n"
-      "    1   2.697961E+00   5.794E+01  1.000E-02       1.000 \n"
-      "    2   7.061717E-01   4.979E+00  3.168E-02       1.000 \n"
-      "    3   1.532760E-02   1.306E+00  1.175E-01       1.000 \n"
-      "    4   6.860319E-05   2.916E-02  2.351E-02       1.000 \n"
-      " 2.9956486E+00  1.2961307E+00  4.9957728E-01 \n"
-      "-------------------------------------------------------------------------------\n");
+            "\n"
+            "-------------------------------------------------------------------------------\n"
+            "M=  41  N=  3  IT=    4  ERMOD=  0.000001\n"
+            "    0   3.011849E+01 \n"
+            "    1   2.697961E+00   5.794E+01  1.000E-02       1.000 \n"
+            "    2   7.061717E-01   4.979E+00  3.168E-02       1.000 \n"
+            "    3   1.532760E-02   1.306E+00  1.175E-01       1.000 \n"
+            "    4   6.860319E-05   2.916E-02  2.351E-02       1.000 \n"
+            " 2.9956486E+00  1.2961307E+00  4.9957728E-01 \n"
+            "-------------------------------------------------------------------------------\n");
 
   set_records(kFits[0].start);
   recs[2].min = 0;
@@ -428,16 +431,16 @@ TEST_F(Minimisers, VerboseTables) {
   double em = 1e-6, moderror = 1e-6;
   out = capture([&] { qmin8(recs, 3, dgoal, drow, nullptr, &it, &em, &moderror, true); });
   EXPECT_EQ(out,
-      "\n"
-      "-------------------------------------------------------------------------------\n"
-      "N=  3  IT=    4\n"
-      "    0   3.011849E+01 \n"
-      "    1   2.408071E+00   5.129E+01   1.000E-01       1.000 \n"
-      "    2   2.383441E-02   4.561E+00   2.023E-02       1.000 \n"
-      "    3   7.949529E-06   4.717E-02   4.046E-03       1.000 \n"
-      "    4   2.685105E-11   1.587E-05   8.092E-04       1.000 \n"
-      " 2.9999971E+00  1.3000003E+00  5.0000092E-01 \n"
-      "-------------------------------------------------------------------------------\n");
+            "\n"
+            "-------------------------------------------------------------------------------\n"
+            "N=  3  IT=    4\n"
+            "    0   3.011849E+01 \n"
+            "    1   2.408071E+00   5.129E+01   1.000E-01       1.000 \n"
+            "    2   2.383441E-02   4.561E+00   2.023E-02       1.000 \n"
+            "    3   7.949529E-06   4.717E-02   4.046E-03       1.000 \n"
+            "    4   2.685105E-11   1.587E-05   8.092E-04       1.000 \n"
+            " 2.9999971E+00  1.3000003E+00  5.0000092E-01 \n"
+            "-------------------------------------------------------------------------------\n");
 }
 
 }  // namespace numeric

@@ -51,9 +51,12 @@ bool solve_free(const Problem& P, const std::vector<int>& state, std::vector<dou
   size_t n = P.b.size();
   std::vector<size_t> fr;
   for (size_t i = 0; i < n; ++i) {
-    if (state[i] == 1) x[i] = P.ub[i];
-    else if (state[i] == -1) x[i] = P.lb[i];
-    else fr.push_back(i);
+    if (state[i] == 1)
+      x[i] = P.ub[i];
+    else if (state[i] == -1)
+      x[i] = P.lb[i];
+    else
+      fr.push_back(i);
   }
   size_t f = fr.size();
   Matrix M(f, std::vector<double>(f + 1));
@@ -204,7 +207,8 @@ TEST(BoundedQuadratic, RandomProblemsAgainstKktAndBruteForce) {
         // Componentwise in the variables scaled to a unit diagonal, where
         // the single-precision solver works.
         double size = 0;
-        for (int i = 0; i < n; ++i) size = std::max(size, std::fabs(best[i]) * std::sqrt(P.A[i][i]));
+        for (int i = 0; i < n; ++i)
+          size = std::max(size, std::fabs(best[i]) * std::sqrt(P.A[i][i]));
         for (int i = 0; i < n; ++i)
           EXPECT_NEAR(r.x[i] * std::sqrt(P.A[i][i]), best[i] * std::sqrt(P.A[i][i]), 2e-4 * size)
               << i;

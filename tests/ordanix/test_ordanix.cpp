@@ -131,7 +131,8 @@ TEST(Ordanix, ValidDatabaseEchoesEveryHeaderAndExitsZero) {
   auto r = check(db.c_str());
   EXPECT_EQ(r.status, 0) << r.out;
   size_t p1 = r.out.find("HermannMauguin=P-1 Lattice=Triclinic SpacegroupNo=2\n");
-  size_t p2 = r.out.find("HermannMauguin=P121/c1 Lattice=Monoclinic SpacegroupNo=14 UniqueAxis=b\n");
+  size_t p2 =
+      r.out.find("HermannMauguin=P121/c1 Lattice=Monoclinic SpacegroupNo=14 UniqueAxis=b\n");
   size_t p3 = r.out.find("HermannMauguin=C12/m1 Lattice=Monoclinic SpacegroupNo=12 UniqueAxis=b\n");
   ASSERT_NE(p1, std::string::npos) << r.out;
   ASSERT_NE(p2, std::string::npos) << r.out;
@@ -139,7 +140,8 @@ TEST(Ordanix, ValidDatabaseEchoesEveryHeaderAndExitsZero) {
   EXPECT_LT(p1, p2);
   EXPECT_LT(p2, p3);
   // Nothing follows the last header: no warnings, no comments echoed.
-  EXPECT_EQ(r.out.substr(p3), "HermannMauguin=C12/m1 Lattice=Monoclinic SpacegroupNo=12 UniqueAxis=b\n");
+  EXPECT_EQ(r.out.substr(p3),
+            "HermannMauguin=C12/m1 Lattice=Monoclinic SpacegroupNo=12 UniqueAxis=b\n");
   EXPECT_EQ(r.out.find("% space groups"), std::string::npos);
 }
 
@@ -189,8 +191,9 @@ TEST(Ordanix, RhombohedralAndTrigonalCentring) {
 TEST(Ordanix, KeysOfOneGroupDoNotReachTheNext) {
   // BASIS=R and Lattice=Rhombohedral of the first group must not change the
   // centring of the second.
-  for (const std::string& db : {with_lattice(kR3barHex, "Lattice=Trigonal") + kP1bar,
-                                with_lattice(kR3barRh, "Lattice=Rhombohedral") + with_lattice(kObverse, "")}) {
+  for (const std::string& db :
+       {with_lattice(kR3barHex, "Lattice=Trigonal") + kP1bar,
+        with_lattice(kR3barRh, "Lattice=Rhombohedral") + with_lattice(kObverse, "")}) {
     auto r = check(db.c_str());
     EXPECT_EQ(r.status, 0) << db << r.out;
   }
@@ -213,32 +216,38 @@ TEST(Ordanix, FaultsEndWithTheirMessageAndStatus) {
        "HermannMauguin=C2 BASIS=C\nWyckoff=c N=3\nx y z\n-x y -z\n", 161, message(-161, "c")},
       {"N of zero", "HermannMauguin=P1\nWyckoff=g N=0\nx y z\n", 161, message(-161, "g")},
       {"negative N", "HermannMauguin=P1\nWyckoff=g N=-2\nx y z\n", 161, message(-161, "g")},
-      {"general line too short", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y\nWyckoff=a N=1\n0 0 0\n",
-       160, message(-160, "i", 2)},
+      {"general line too short",
+       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y\nWyckoff=a N=1\n0 0 0\n", 160,
+       message(-160, "i", 2)},
       {"general line too long",
        "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z w\nWyckoff=a N=1\n0 0 0\n", 159,
        message(-159, "i", 2)},
       {"general position not starting with x y z",
-       "HermannMauguin=P-1\nWyckoff=i N=2\n-x -y -z\nx y z\nWyckoff=a N=1\n0 0 0\n", 212, message(-212)},
-      {"special block without N", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a\n0 0 0\n",
-       158, message(-158)},
-      {"special block without Wyckoff", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nN=1\n0 0 0\n",
-       157, message(-157)},
+       "HermannMauguin=P-1\nWyckoff=i N=2\n-x -y -z\nx y z\nWyckoff=a N=1\n0 0 0\n", 212,
+       message(-212)},
+      {"special block without N",
+       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a\n0 0 0\n", 158,
+       message(-158)},
+      {"special block without Wyckoff",
+       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nN=1\n0 0 0\n", 157, message(-157)},
       {"special N not dividing N",
-       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=3\n0 0 0\n0 0 0\n0 0 0\n", 156,
-       message(-156, "a")},
+       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=3\n0 0 0\n0 0 0\n0 0 0\n",
+       156, message(-156, "a")},
       {"special N not a multiple of the centring",
-       "HermannMauguin=C2/m\nWyckoff=j N=8\nx y z\n-x y -z\n-x -y -z\nx -y z\nWyckoff=a N=1\n0 0 0\n", 156,
-       message(-156, "a")},
-      {"special N of zero", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=0\n", 156,
-       message(-156, "a")},
-      {"special line too short", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=1\n0 0\n",
-       155, message(-155, "a", 1)},
+       "HermannMauguin=C2/m\nWyckoff=j N=8\nx y z\n-x y -z\n-x -y -z\nx -y z\nWyckoff=a N=1\n0 0 "
+       "0\n",
+       156, message(-156, "a")},
+      {"special N of zero", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=0\n",
+       156, message(-156, "a")},
+      {"special line too short",
+       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=1\n0 0\n", 155,
+       message(-155, "a", 1)},
       {"special line too long",
        "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=b N=2\n0 0 0\n1/2 0 0 0\n", 154,
        message(-154, "b", 2)},
       {"general operator missing the special site",
-       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=b N=1\n1/4 0 0\nWyckoff=a N=1\n0 0 0\n",
+       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=b N=1\n1/4 0 0\nWyckoff=a "
+       "N=1\n0 0 0\n",
        151, message(-151, "i", 2, "b")},
       {"special site reached too often",
        "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=b N=2\n0 0 0\n1/2 0 0\n", 152,
@@ -249,14 +258,15 @@ TEST(Ordanix, FaultsEndWithTheirMessageAndStatus) {
        151, message(-151, "j", 3, "e")},
       {"end of file inside the general block", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n", 160,
        message(-160, "i", 2)},
-      {"end of file before the block a", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\n", 158,
-       message(-158)},
+      {"end of file before the block a", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\n",
+       158, message(-158)},
       // A multiplicity far beyond the lines of the file ends at the first
       // missing line instead of reserving room for all of them.
-      {"multiplicity beyond the end of the file", "HermannMauguin=P1\nWyckoff=g N=2000000000\nx y z\n", 160,
-       message(-160, "g", 2)},
+      {"multiplicity beyond the end of the file",
+       "HermannMauguin=P1\nWyckoff=g N=2000000000\nx y z\n", 160, message(-160, "g", 2)},
       // A coordinate that is not a finite number coincides with nothing.
-      {"infinite special coordinate", "HermannMauguin=P1\nWyckoff=b N=1\nx y z\nWyckoff=a N=1\n0 0 1e999\n", 151,
+      {"infinite special coordinate",
+       "HermannMauguin=P1\nWyckoff=b N=1\nx y z\nWyckoff=a N=1\n0 0 1e999\n", 151,
        message(-151, "b", 1, "a")},
       {"special coordinate not a number",
        "HermannMauguin=P1\nWyckoff=b N=1\nx y z\nWyckoff=a N=1\n0 0*1e999 0\n", 151,
@@ -284,7 +294,8 @@ TEST(Ordanix, MissingDatabase) {
   // not been checked and must not pass.
   ktest::TempInstall inst({"err.msg"});
   ASSERT_EQ(mkdir(inst.file("ordanix.dat").c_str(), 0755), 0);
-  auto d = ktest::run_program(ktest::program_path("ordanix"), {}, inst.path(), {{"KALVO", inst.path()}});
+  auto d =
+      ktest::run_program(ktest::program_path("ordanix"), {}, inst.path(), {{"KALVO", inst.path()}});
   EXPECT_EQ(d.status, 165) << d.out;
   EXPECT_NE(d.out.find(message(-165)), std::string::npos) << d.out;
 }
@@ -313,10 +324,11 @@ TEST(Ordanix, StoreErrorsPrintTheirRecordsAndExitOne) {
        "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=1\n0 0 w\n", "(E) "},
       {"undefined name in a general formula",
        "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -zz\nWyckoff=a N=1\n0 0 0\n", "(E) "},
-      {"unbalanced formula", "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=1\n0 0 (1/2\n",
-       "(E) "},
+      {"unbalanced formula",
+       "HermannMauguin=P-1\nWyckoff=i N=2\nx y z\n-x -y -z\nWyckoff=a N=1\n0 0 (1/2\n", "(E) "},
       {"no HermannMauguin and no BASIS", "Lattice=Cubic\nWyckoff=a N=1\nx y z\n", "(E) "},
-      {"Wyckoff name too long", "HermannMauguin=P1\nWyckoff=abcdefghijklmnopqrstu N=1\nx y z\n", "(E) "},
+      {"Wyckoff name too long", "HermannMauguin=P1\nWyckoff=abcdefghijklmnopqrstu N=1\nx y z\n",
+       "(E) "},
   };
   for (const auto& c : cases) {
     std::string db = kP1bar + c.group;
@@ -345,8 +357,8 @@ TEST(Ordanix, ShippedDatabasePasses) {
   std::string shipped = std::string(KALVO_SOURCE_DATA) + "/ordanix.dat";
   ASSERT_TRUE(ktest::file_exists(shipped)) << "data/ordanix.dat is missing";
   ktest::TempInstall inst({"err.msg", "ordanix.dat"});
-  auto r = ktest::run_program(ktest::program_path("ordanix"), {}, inst.path(), {{"KALVO", inst.path()}},
-                              600);
+  auto r = ktest::run_program(ktest::program_path("ordanix"), {}, inst.path(),
+                              {{"KALVO", inst.path()}}, 600);
   EXPECT_EQ(r.status, 0) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
   EXPECT_EQ(r.out.find("***"), std::string::npos);
 }

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -88,8 +88,8 @@ TEST_F(Probast, ExtensionAddsOneBlockPerComponent) {
     const char* statement;  // null: Extension undefined
     size_t blocks;
   };
-  const Case cases[] = {{nullptr, 1},          {"Extension=N", 1}, {"Extension=nein", 1},
-                        {"Extension=Y", 3},    {"Extension=yes", 3}, {"Extension=J", 3},
+  const Case cases[] = {{nullptr, 1},       {"Extension=N", 1},   {"Extension=nein", 1},
+                        {"Extension=Y", 3}, {"Extension=yes", 3}, {"Extension=J", 3},
                         {"Extension=ja", 3}};
   std::string cfg = wp.install.file("probast.cfg");
   for (const Case& c : cases) {

@@ -62,7 +62,7 @@ struct Record {
 struct Table {
   std::string magic;  // the 8 bytes of the magic field
   float dr, ratio, smin, smax;
-  std::string name;   // the 100 bytes of the name field
+  std::string name;  // the 100 bytes of the name field
   std::vector<Record> records;
   bool whole = false;  // every byte belongs to the header or a record
 };

@@ -132,7 +132,10 @@ TEST_F(Quindle, HeaderFollowsArrangementTubeTailsAndDistances) {
       {"TITEL=plain", {"D==2", "R==200"}, "GEQ.V1", 0.01f, 10.0f},
       {"ZELMARRY=REFLEXION TubeTails=1", {"D==2", "R==200", "T==0.5"}, "GEQ.V2", 0.01f, 0.25f},
       {"ZELMARRY=TRANSMISSION", {"D==2", "R==200", "T==0.5"}, "GEQ.T1", 0.01f, 0.0025f},
-      {"ZELMARRY=CAPILLARY TubeTails=0.5", {"D==0.4", "R==200", "T==0.2"}, "GEQ.C2", 0.002f,
+      {"ZELMARRY=CAPILLARY TubeTails=0.5",
+       {"D==0.4", "R==200", "T==0.2"},
+       "GEQ.C2",
+       0.002f,
        0.001f},
   };
   for (const Case& c : cases) {
@@ -172,7 +175,7 @@ TEST_F(Quindle, GridFollowsWminWmaxAndWstep) {
     const char* wstep;  // null: not given
   };
   const Case cases[] = {
-      {50, 50, nullptr}, {51, 50, "0.5"},    {50, 52, "0.5"},  {50, 52, "-0.5"},
+      {50, 50, nullptr}, {51, 50, "0.5"},     {50, 52, "0.5"},     {50, 52, "-0.5"},
       {50, 50.1, "0"},   {50, 50.1, "0.001"}, {50, 50.1, nullptr}, {50, 53, "0.75"},
   };
   for (const Case& c : cases) {
@@ -285,37 +288,41 @@ TEST_F(Quindle, FailuresKeepTheOldTable) {
     const char* what;
     std::vector<std::string> statements;
     int status;
-    std::string text;      // expected in the output
-    const char* setup;     // what the work directory holds besides the table
+    std::string text;   // expected in the output
+    const char* setup;  // what the work directory holds besides the table
   };
   std::string shell = "trap '' XFSZ; ulimit -f 1; exec " + ktest::program_path("quindle") +
                       " run LINTOR=inst WMIN=50 WMAX=70 WSTEP=0.01";
   const Case cases[] = {
-      {"profile file unreadable while the table is parked",
-       {"LINTOR=bad"}, 11, "bad.ger", "bad"},
+      {"profile file unreadable while the table is parked", {"LINTOR=bad"}, 11, "bad.ger", "bad"},
       {"instrument function fails at 2theta 180",
-       {"LINTOR=inst", "WMIN=120", "WMAX=180", "WSTEP=20"}, 14, message(-14), ""},
+       {"LINTOR=inst", "WMIN=120", "WMAX=180", "WSTEP=20"},
+       14,
+       message(-14),
+       ""},
       {"temporary file cannot be created",
-       {"LINTOR=inst", "GEQ=nowhere/x"}, 153, message(-153, "nowhere/x.get"), ""},
+       {"LINTOR=inst", "GEQ=nowhere/x"},
+       153,
+       message(-153, "nowhere/x.get"),
+       ""},
       {"final name is a directory",
-       {"LINTOR=inst", "WMIN=50", "WMAX=50", "GEQ=blocked"}, 82, message(-82, "blocked.geq"),
+       {"LINTOR=inst", "WMIN=50", "WMAX=50", "GEQ=blocked"},
+       82,
+       message(-82, "blocked.geq"),
        "blocked"},
-      {"parking place cannot be used",
-       {"LINTOR=inst"}, 153, message(-153, "inst.get"), "parkdir"},
+      {"parking place cannot be used", {"LINTOR=inst"}, 153, message(-153, "inst.get"), "parkdir"},
       {"file size limit while writing", {}, 82, message(-82, "inst.geq"), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     geqrun::Workplace place;
     gerfix::write_ger(place.file("inst.ger"), "TITEL=test", kOneRecord);
-    gerfix::write_ger(place.file("bad.ger"), "TITEL=test",
-                      {{25, {{-0.1, 0.0001, 0.0005}}}});
+    gerfix::write_ger(place.file("bad.ger"), "TITEL=test", {{25, {{-0.1, 0.0001, 0.0005}}}});
     gerfix::GeqHeader old;
     std::string oldbytes = gerfix::geq_bytes(old, {{0.4f, {1}, {0.5f}, {0.1f}}});
-    std::string table = std::string(c.statements.empty() || c.statements[0] != "LINTOR=bad"
-                                         ? "inst"
-                                         : "bad") +
-                        ".geq";
+    std::string table =
+        std::string(c.statements.empty() || c.statements[0] != "LINTOR=bad" ? "inst" : "bad") +
+        ".geq";
     ktest::write_file(place.file(table), oldbytes);
     std::string setup = c.setup;
     if (setup == "blocked") {
@@ -326,11 +333,10 @@ TEST_F(Quindle, FailuresKeepTheOldTable) {
       ASSERT_EQ(::mkdir(place.file("inst.get").c_str(), 0755), 0);
       ktest::write_file(place.file("inst.get/keep"), "x");
     }
-    ktest::RunResult r =
-        c.statements.empty()
-            ? ktest::run_program("/bin/sh", {"-c", shell}, place.work.path(),
-                                 {{"KALVO", place.install.path()}})
-            : place.run("quindle", c.statements);
+    ktest::RunResult r = c.statements.empty()
+                             ? ktest::run_program("/bin/sh", {"-c", shell}, place.work.path(),
+                                                  {{"KALVO", place.install.path()}})
+                             : place.run("quindle", c.statements);
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
     EXPECT_TRUE(ktest::read_file(place.file(table)) == oldbytes);
@@ -353,15 +359,16 @@ TEST_F(Quindle, InterruptKeepsTheOldTable) {
                {70, {{0.6, 0.0002, 0.0006}, {0.4, -0.0003, 0.0010}}}});
   std::string oldbytes = gerfix::geq_bytes(gerfix::GeqHeader{}, {{0.4f, {1}, {0.5f}, {0.1f}}});
   ktest::write_file(wp.file("inst.geq"), oldbytes);
-  std::string script = ktest::program_path("quindle") +
-                       " run LINTOR=inst SAVE=N > log & pid=$!\n"
-                       "i=0\n"
-                       "while [ ! -s inst.get ] && [ $i -lt 2000 ]; do sleep 0.01; i=$((i+1)); done\n"
-                       "kill -TERM $pid\n"
-                       "wait $pid\n"
-                       "echo status=$?\n";
-  ktest::RunResult r = ktest::run_program("/bin/sh", {"-c", script}, wp.work.path(),
-                                          {{"KALVO", wp.install.path()}});
+  std::string script =
+      ktest::program_path("quindle") +
+      " run LINTOR=inst SAVE=N > log & pid=$!\n"
+      "i=0\n"
+      "while [ ! -s inst.get ] && [ $i -lt 2000 ]; do sleep 0.01; i=$((i+1)); done\n"
+      "kill -TERM $pid\n"
+      "wait $pid\n"
+      "echo status=$?\n";
+  ktest::RunResult r =
+      ktest::run_program("/bin/sh", {"-c", script}, wp.work.path(), {{"KALVO", wp.install.path()}});
   EXPECT_EQ(r.out, "status=143\n");
   EXPECT_TRUE(bytes("inst.geq") == oldbytes);
   EXPECT_FALSE(ktest::file_exists(wp.file("inst.get")));
@@ -412,8 +419,7 @@ TEST_F(Quindle, FatalExits) {
       {{"LINTOR=cap", "D==2", "R==200", "T==0"}, 131, message(-131)},
       {{"LINTOR=cap", "D==2", "T==1"}, 131, message(-131)},
       {{"LINTOR=none"}, 250, "*** internal error labeled wrongZELMARRY in file quindle"},
-      {{"LINTOR=inst", "WMIN=50", "WMAX=50", "GEQ=nowhere/x"}, 153,
-       message(-153, "nowhere/x.get")},
+      {{"LINTOR=inst", "WMIN=50", "WMAX=50", "GEQ=nowhere/x"}, 153, message(-153, "nowhere/x.get")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.statements[0] + " " + std::to_string(c.status));

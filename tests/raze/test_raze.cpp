@@ -62,8 +62,8 @@ TEST_F(Raze, ThreeGroupsGiveThreeOverlappingParts) {
   // The background runs between the groups: points 526..1474 and 1526..2474.
   const double first[] = {p.x(0), p.x(526), p.x(1526)};
   const double last[] = {p.x(1474), p.x(2474), p.x(3000)};
-  const double inner[] = {p.x(0), boundary(p.x(526), p.x(1474)),
-                          boundary(p.x(1526), p.x(2474)), p.x(3000)};
+  const double inner[] = {p.x(0), boundary(p.x(526), p.x(1474)), boundary(p.x(1526), p.x(2474)),
+                          p.x(3000)};
   for (int k = 1; k <= 3; ++k) {
     SCOPED_TRACE(k);
     EXPECT_NEAR(s.number(idx("WMIN", k)), reported(first[k - 1]), 1e-9);
@@ -74,10 +74,11 @@ TEST_F(Raze, ThreeGroupsGiveThreeOverlappingParts) {
     EXPECT_NEAR(s.number(idx("WMAX2", k)), hi, 1e-9);
     // The part's keys in one block, in this order.
     int at = s.position(idx("WMIN", k));
-    std::vector<std::string> order = {idx("WMIN", k),   idx("WMIN2", k), idx("WMAX2", k),
-                                      idx("WMAX", k),   idx("VAL", k, 1), idx("VAL", k, 2),
+    std::vector<std::string> order = {idx("WMIN", k),  idx("WMIN2", k),  idx("WMAX2", k),
+                                      idx("WMAX", k),  idx("VAL", k, 1), idx("VAL", k, 2),
                                       idx("OUTPUT", k)};
-    for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(s.position(order[i]), at + static_cast<int>(i));
+    for (size_t i = 0; i < order.size(); ++i)
+      EXPECT_EQ(s.position(order[i]), at + static_cast<int>(i));
     EXPECT_EQ(s.text(idx("VAL", k, 1)), "a.xy");
     EXPECT_EQ(s.text(idx("VAL", k, 2)), "b.xy");
     EXPECT_FALSE(s.has(idx("VAL", k, 3)));
@@ -221,7 +222,8 @@ TEST_F(Raze, OnlyPointsClearlyAboveTheBackgroundAreTakenOut) {
     for (int i = 0; i < p.points; ++i) {
       double v = p.y(i) + (i == 1000 ? c.sigmas * 10 : 0);
       char line[100];
-      std::snprintf(line, sizeof line, "%.4f %.4f %.4f\n", p.x(i), v, i == 1000 ? 10.0 : std::sqrt(p.y(i)));
+      std::snprintf(line, sizeof line, "%.4f %.4f %.4f\n", p.x(i), v,
+                    i == 1000 ? 10.0 : std::sqrt(p.y(i)));
       text += line;
     }
     wp.write("o.xy", text);
@@ -290,7 +292,7 @@ TEST_F(Raze, BackgroundCoefficientsFromTheAngularRange) {
     int ru;
   };
   const Case cases[] = {
-      {0.04, "", 2}, {0.1, "", 3}, {1.0, "", 6}, {0.04, "UNT=bg.xy", 3},
+      {0.04, "", 2},         {0.1, "", 3},     {1.0, "", 6},      {0.04, "UNT=bg.xy", 3},
       {1.0, "UNT=bg.xy", 7}, {1.0, "RU=4", 4}, {0.04, "RU=0", 2},
   };
   for (const Case& c : cases) {
@@ -341,7 +343,8 @@ TEST_F(Raze, NothingToSplitEndsTheRun) {
     if (c.status == 29)
       EXPECT_NE(r.out.find(ktest::message(-29)), std::string::npos) << r.out;
     else
-      EXPECT_NE(r.out.find("*** internal error labeled MatrixSingulaer in file raze"), std::string::npos)
+      EXPECT_NE(r.out.find("*** internal error labeled MatrixSingulaer in file raze"),
+                std::string::npos)
           << r.out;
     EXPECT_EQ(ktest::read_file(wp.file("run.sav")), c.control);
   }

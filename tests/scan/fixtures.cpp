@@ -142,7 +142,8 @@ std::string val(const std::vector<ValRange>& ranges, const std::string& waveleng
     s += std::string(1, r.mode) + "\n";
     std::snprintf(num, sizeof num, "%.17g\n", r.time);
     s += num;
-    s += "5\n" + std::to_string(r.values.size()) + "\nN\nN\n0\nIntens" + std::to_string(i + 1) + "\n";
+    s += "5\n" + std::to_string(r.values.size()) + "\nN\nN\n0\nIntens" + std::to_string(i + 1) +
+         "\n";
     for (double v : r.values) {
       std::snprintf(num, sizeof num, "%.17g\n", v);
       s += num;

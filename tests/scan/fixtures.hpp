@@ -15,8 +15,8 @@ struct RawRange {
   double step = 0.02;
   float time = 1.0f;
   std::vector<float> counts;
-  int extra = 0;        // RAW1.01: length of the extra block before the counts
-  int header = 40;      // RAW2: header length of the range
+  int extra = 0;    // RAW1.01: length of the extra block before the counts
+  int header = 40;  // RAW2: header length of the range
 };
 
 // A "RAW1.01" file: anode at byte 608 (four bytes, padded with blanks).
@@ -56,9 +56,9 @@ struct Rec {
 
 // What getscans made of a list of files.
 struct Read {
-  std::vector<Rec> recs;   // in list order (last read first)
-  std::string out;         // what it printed
-  std::string lambda;      // the wavelength name afterwards
+  std::vector<Rec> recs;  // in list order (last read first)
+  std::string out;        // what it printed
+  std::string lambda;     // the wavelength name afterwards
 };
 
 // Runs getscans on the files (names as listed) with the given wavelength

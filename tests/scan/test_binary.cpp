@@ -58,7 +58,7 @@ float weight(double c, double t) { return static_cast<float>(t / std::sqrt(c + 1
 
 TEST_F(Binary, Raw1RangesComeOutLastFirstWithTheCountingRule) {
   std::string f = put("two.raw", scanfix::raw1("Cu", {range(10.0, 0.02, 2.0f, {0, 1, 100}, 40),
-                                                     range(30.0, 0.05, 4.0f, {0.25f, 8})}));
+                                                      range(30.0, 0.05, 4.0f, {0.25f, 8})}));
   auto r = scanfix::getscans({f});
   EXPECT_EQ(r.out, "");
   ASSERT_EQ(r.recs.size(), 2u);
@@ -191,16 +191,30 @@ TEST_F(Binary, RdWarnings) {
     change(f);
     cases.push_back({what, f, message});
   };
-  add("anode code 4", [](scanfix::Rd& f) { f.anode = 4; }, 0);
-  add("anode code above 5", [](scanfix::Rd& f) { f.anode = 6; }, 26);
-  add("step source above 1", [](scanfix::Rd& f) { f.stepsource = 2; }, 27);
-  add("fewer values than points", [](scanfix::Rd& f) { f.values = {1, 2, 3}; }, 28);
-  add("end far beyond the data", [](scanfix::Rd& f) { f.end = 32767; }, 28);
-  add("zero step", [](scanfix::Rd& f) { f.step = 0; }, 28);
-  add("negative step", [](scanfix::Rd& f) { f.step = -4; }, 28);
-  add("zero counting time", [](scanfix::Rd& f) { f.time = 0; }, 28);
-  add("negative counting time", [](scanfix::Rd& f) { f.time = -20; }, 28);
-  add("end before start", [](scanfix::Rd& f) { f.end = 1990; }, 28);
+  add(
+      "anode code 4", [](scanfix::Rd& f) { f.anode = 4; }, 0);
+  add(
+      "anode code above 5", [](scanfix::Rd& f) { f.anode = 6; }, 26);
+  add(
+      "step source above 1", [](scanfix::Rd& f) { f.stepsource = 2; }, 27);
+  add(
+      "fewer values than points",
+      [](scanfix::Rd& f) {
+        f.values = {1, 2, 3};
+      },
+      28);
+  add(
+      "end far beyond the data", [](scanfix::Rd& f) { f.end = 32767; }, 28);
+  add(
+      "zero step", [](scanfix::Rd& f) { f.step = 0; }, 28);
+  add(
+      "negative step", [](scanfix::Rd& f) { f.step = -4; }, 28);
+  add(
+      "zero counting time", [](scanfix::Rd& f) { f.time = 0; }, 28);
+  add(
+      "negative counting time", [](scanfix::Rd& f) { f.time = -20; }, 28);
+  add(
+      "end before start", [](scanfix::Rd& f) { f.end = 1990; }, 28);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string path = put("w.rd", scanfix::rd(c.f));
@@ -267,16 +281,19 @@ TEST_F(Binary, RdKeys) {
 // do not fit; never a fault (the test suite also runs under AddressSanitizer).
 TEST_F(Binary, TruncatedFilesAreRefused) {
   setneutrons(true);
-  std::string raw1 = scanfix::raw1("Cu", {range(10, 0.02, 1, {1, 2, 3}, 12), range(30, 0.02, 2, {4, 5})});
-  std::string raw2 = scanfix::raw2("Cu", {range(10, 0.02, 1, {1, 2, 3}), range(30, 0.02, 2, {4, 5})});
+  std::string raw1 =
+      scanfix::raw1("Cu", {range(10, 0.02, 1, {1, 2, 3}, 12), range(30, 0.02, 2, {4, 5})});
+  std::string raw2 =
+      scanfix::raw2("Cu", {range(10, 0.02, 1, {1, 2, 3}), range(30, 0.02, 2, {4, 5})});
   for (const std::string* data : {&raw1, &raw2}) {
     for (size_t len = 0; len < data->size(); ++len) {
       SCOPED_TRACE(len);
       std::string path = put("t.raw", data->substr(0, len));
       auto r = scanfix::getscans({path});
       EXPECT_TRUE(r.recs.empty());
-      EXPECT_NE(r.out.find(msg(265, path.c_str(), data->substr(0, std::min<size_t>(len, 7)).c_str())),
-                std::string::npos);
+      EXPECT_NE(
+          r.out.find(msg(265, path.c_str(), data->substr(0, std::min<size_t>(len, 7)).c_str())),
+          std::string::npos);
     }
   }
   scanfix::Rd f;
@@ -363,7 +380,8 @@ TEST_F(Binary, DirectoryInPlaceOfAFileIsRefused) {
 }
 
 TEST_F(Binary, ZeroPointRangeGivesAnEmptyRecord) {
-  std::string f = put("z.raw", scanfix::raw1("Cu", {range(10, 0.02, 1, {}), range(20, 0.02, 1, {1})}));
+  std::string f =
+      put("z.raw", scanfix::raw1("Cu", {range(10, 0.02, 1, {}), range(20, 0.02, 1, {1})}));
   auto r = scanfix::getscans({f});
   ASSERT_EQ(r.recs.size(), 2u);
   EXPECT_EQ(r.recs[1].n, 0);

@@ -158,8 +158,10 @@ TEST_F(Pipeline, ValuesThatAreNotNumbersCarryNoWeight) {
   EXPECT_EQ(p.y, (std::vector<float>{5, 0, 0, 0, 6}));
   for (int i = 0; i < p.npts; ++i) {
     EXPECT_TRUE(std::isfinite(p.w[i])) << i;
-    if (i >= 1 && i <= 3) EXPECT_EQ(p.w[i], 0.0f) << i;
-    else EXPECT_GT(p.w[i], 0.0f) << i;
+    if (i >= 1 && i <= 3)
+      EXPECT_EQ(p.w[i], 0.0f) << i;
+    else
+      EXPECT_GT(p.w[i], 0.0f) << i;
   }
 }
 
@@ -226,7 +228,8 @@ TEST_F(Pipeline, ScansOutOfOrderGiveOneSortedPattern) {
   // Intensity = 2theta, so that every point can be checked against its angle.
   std::string high = scan("high.val", 40, 0.5, {40, 40.5, 41, 41.5});
   std::string low = scan("low.val", 10, 0.5, {10, 10.5, 11});
-  std::string mid = put("mid.val", scanfix::val({{25.25, 0.5, {25.25, 25.75}}, {20.0, 10.0, {20, 30, 40}}}));
+  std::string mid =
+      put("mid.val", scanfix::val({{25.25, 0.5, {25.25, 25.75}}, {20.0, 10.0, {20, 30, 40}}}));
   auto p = scanfix::getval({high, low, mid});
   ASSERT_EQ(p.npts, 12);
   for (int i = 0; i < p.npts; ++i) {

@@ -93,34 +93,93 @@ TEST_F(Text, GsasBanks) {
   std::string ten;
   for (int i = 0; i < 10; ++i) ten += "       1";
   std::vector<GsaCase> cases = {
-      {"blank count fields count as 1", title + bank3 + "     179       0     1.5\r\n",
-       {{3, 10.0, 0.025, {stdy(179, 1), 0.0f, stdy(1.5, 1)}, {stdw(179, 1), 1.0f, stdw(1.5, 1)}}}, 0, 0, ""},
-      {"count multipliers", title + bank3 + " 2    10 4   100 1     3\r\n",
-       {{3, 10.0, 0.025, {stdy(10, 2), stdy(100, 4), stdy(3, 1)}, {stdw(10, 2), stdw(100, 4), stdw(3, 1)}}},
-       0, 0, ""},
-      {"a zero multiplier gives no weight", title + bank3 + " 0    10 1     3 1     4\n",
-       {{3, 10.0, 0.025, {10.0f, stdy(3, 1), stdy(4, 1)}, {0.0f, stdw(3, 1), stdw(4, 1)}}}, 0, 0, ""},
-      {"last line without line end", title + bank3 + "      12      13      14",
-       {{3, 10.0, 0.025, {13, 14, 15}, {stdw(12, 1), stdw(13, 1), stdw(14, 1)}}}, 0, 0, ""},
-      {"data type absent means STD", title + "BANK 1 2 1 CONST 500 5 0 0   \r\n      12      13\r\n",
-       {{2, 5.0, 0.05, {13, 14}, {stdw(12, 1), stdw(13, 1)}}}, 0, 0, ""},
-      {"eleven points over two lines", title + "BANK 1 11 2 CONST 1000 2.5 0 0 STD\n" + ten + "\n       1\n",
-       {{11, 10.0, 0.025, std::vector<float>(11, 2.0f), std::vector<float>(11, stdw(1, 1))}}, 0, 0, ""},
-      {"ESD pairs", title + "BANK 1 3 1 CONST 300.00 5.00 0 0 ESD\r\n    523.     48.      0.     2.5    1.e3    30.5\r\n",
-       {{3, 3.0, 0.05, {esdy(523, 48), 0.0f, esdy(1000, 30.5f)}, {esdw(523, 48), 0.4f, esdw(1000, 30.5f)}}},
-       0, 0, ""},
+      {"blank count fields count as 1",
+       title + bank3 + "     179       0     1.5\r\n",
+       {{3, 10.0, 0.025, {stdy(179, 1), 0.0f, stdy(1.5, 1)}, {stdw(179, 1), 1.0f, stdw(1.5, 1)}}},
+       0,
+       0,
+       ""},
+      {"count multipliers",
+       title + bank3 + " 2    10 4   100 1     3\r\n",
+       {{3,
+         10.0,
+         0.025,
+         {stdy(10, 2), stdy(100, 4), stdy(3, 1)},
+         {stdw(10, 2), stdw(100, 4), stdw(3, 1)}}},
+       0,
+       0,
+       ""},
+      {"a zero multiplier gives no weight",
+       title + bank3 + " 0    10 1     3 1     4\n",
+       {{3, 10.0, 0.025, {10.0f, stdy(3, 1), stdy(4, 1)}, {0.0f, stdw(3, 1), stdw(4, 1)}}},
+       0,
+       0,
+       ""},
+      {"last line without line end",
+       title + bank3 + "      12      13      14",
+       {{3, 10.0, 0.025, {13, 14, 15}, {stdw(12, 1), stdw(13, 1), stdw(14, 1)}}},
+       0,
+       0,
+       ""},
+      {"data type absent means STD",
+       title + "BANK 1 2 1 CONST 500 5 0 0   \r\n      12      13\r\n",
+       {{2, 5.0, 0.05, {13, 14}, {stdw(12, 1), stdw(13, 1)}}},
+       0,
+       0,
+       ""},
+      {"eleven points over two lines",
+       title + "BANK 1 11 2 CONST 1000 2.5 0 0 STD\n" + ten + "\n       1\n",
+       {{11, 10.0, 0.025, std::vector<float>(11, 2.0f), std::vector<float>(11, stdw(1, 1))}},
+       0,
+       0,
+       ""},
+      {"ESD pairs",
+       title + "BANK 1 3 1 CONST 300.00 5.00 0 0 ESD\r\n    523.     48.      0.     2.5    1.e3   "
+               " 30.5\r\n",
+       {{3,
+         3.0,
+         0.05,
+         {esdy(523, 48), 0.0f, esdy(1000, 30.5f)},
+         {esdw(523, 48), 0.4f, esdw(1000, 30.5f)}}},
+       0,
+       0,
+       ""},
       {"no BANK line", title + "      12      13\n", {}, 45, 0, ""},
-      {"BANK line with six fields", title + "BANK 1 3 1 CONST 1000\n      12      13      14\n", {}, 61, 0, ""},
+      {"BANK line with six fields",
+       title + "BANK 1 3 1 CONST 1000\n      12      13      14\n",
+       {},
+       61,
+       0,
+       ""},
       {"negative point count", title + "BANK 1 -3 1 CONST 1000 2.5 0 0 STD\n", {}, 61, 0, ""},
-      {"bin type not CONS", title + "BANK 1 3 1 RALF 1000 2.5 0 0 STD\n      12      13      14\n", {}, 46, 0, ""},
+      {"bin type not CONS",
+       title + "BANK 1 3 1 RALF 1000 2.5 0 0 STD\n      12      13      14\n",
+       {},
+       46,
+       0,
+       ""},
       {"unknown data type", title + "BANK 1 3 1 CONST 1000 2.5 0 0 FXYE\n", {}, 64, 0, "FXYE"},
-      {"file ends before the points", title + "BANK 1 12 2 CONST 1000 2.5 0 0 STD\n" + std::string(80, '1') + "\n",
-       {}, 62, 0, ""},
+      {"file ends before the points",
+       title + "BANK 1 12 2 CONST 1000 2.5 0 0 STD\n" + std::string(80, '1') + "\n",
+       {},
+       62,
+       0,
+       ""},
       {"count field not a number", title + bank3 + "      12 x    13      14\n", {}, 63, 2, ""},
       {"value field not a number", title + bank3 + "      12      13   abc\n", {}, 63, 3, ""},
       {"line too short for its points", title + bank3 + "      12      13\n", {}, 63, 3, ""},
-      {"ESD value without decimal point", title + "BANK 1 1 1 CONST 300 5 0 0 ESD\n     523     48.\n", {}, 63, 1, ""},
-      {"ESD sigma zero", title + "BANK 1 1 1 CONST 300 5 0 0 ESD\n    523.      0.\n", {}, 63, 1, ""},
+      {"ESD value without decimal point",
+       title + "BANK 1 1 1 CONST 300 5 0 0 ESD\n     523     48.\n",
+       {},
+       63,
+       1,
+       ""},
+      {"ESD sigma zero",
+       title + "BANK 1 1 1 CONST 300 5 0 0 ESD\n    523.      0.\n",
+       {},
+       63,
+       1,
+       ""},
   };
   for (const GsaCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -128,9 +187,12 @@ TEST_F(Text, GsasBanks) {
     auto r = scanfix::getscans({path});
     expect_records(r, c.records);
     std::string want;
-    if (c.message == 63) want = msg(63, c.point, path.c_str());
-    else if (c.message == 64) want = msg(64, c.type, path.c_str());
-    else if (c.message != 0) want = msg(c.message, path.c_str());
+    if (c.message == 63)
+      want = msg(63, c.point, path.c_str());
+    else if (c.message == 64)
+      want = msg(64, c.type, path.c_str());
+    else if (c.message != 0)
+      want = msg(c.message, path.c_str());
     EXPECT_EQ(r.out, want);
   }
 }
@@ -139,16 +201,16 @@ TEST_F(Text, GsasBanks) {
 // Parameter text "val"
 
 struct ValRange {
-  std::string key;      // "BerPar<i>"
+  std::string key;  // "BerPar<i>"
   double start = 10.0;
   double step = 0.02;
   std::string mode = "T";
   std::string time = "2";
-  std::string n;        // as written; empty: the number of values
+  std::string n;  // as written; empty: the number of values
   std::string marker = "N";
   std::string nline = "N no absorption";
   std::string zero = "0";
-  std::string intens;   // "Intens<i>"
+  std::string intens;  // "Intens<i>"
   std::vector<std::string> values;
 };
 
@@ -162,8 +224,8 @@ std::string valfile(const std::vector<ValRange>& ranges, const std::string& firs
     s += (r.key.empty() ? "BerPar" + std::to_string(i + 1) : r.key) + "\nrange\n";
     std::snprintf(num, sizeof num, "%.4f\n%.4f\n%.4f\n", r.start, r.start + 1, r.step);
     s += num;
-    s += r.mode + "\n" + r.time + "\n5\n" + (r.n.empty() ? std::to_string(r.values.size()) : r.n) + "\n" +
-         r.marker + "\n" + r.nline + "\n" + r.zero + "\n" +
+    s += r.mode + "\n" + r.time + "\n5\n" + (r.n.empty() ? std::to_string(r.values.size()) : r.n) +
+         "\n" + r.marker + "\n" + r.nline + "\n" + r.zero + "\n" +
          (r.intens.empty() ? "Intens" + std::to_string(i + 1) : r.intens) + "\n";
     for (const std::string& v : r.values) s += v + "\n";
   }
@@ -199,28 +261,69 @@ TEST_F(Text, ValFiles) {
   t2.start = 12.5;
   // Header lines 1-11, range 1 at lines 12-24, its values from line 25.
   std::vector<ValCase> cases = {
-      {"mode T: counts are time times value", valfile({t2}),
-       {{2, 12.5, 0.02, {f(21.0 / 2), f(0.2 / 2)}, {countw(20, 2), countw(0.2, 2)}}}, 0, 0},
-      {"time factor", valfile({vrange({"10"})}, "FilePar", "Cu", "3"),
-       {{1, 10.0, 0.02, {f(61.0 / 6)}, {countw(60, 6)}}}, 0, 0},
+      {"mode T: counts are time times value",
+       valfile({t2}),
+       {{2, 12.5, 0.02, {f(21.0 / 2), f(0.2 / 2)}, {countw(20, 2), countw(0.2, 2)}}},
+       0,
+       0},
+      {"time factor",
+       valfile({vrange({"10"})}, "FilePar", "Cu", "3"),
+       {{1, 10.0, 0.02, {f(61.0 / 6)}, {countw(60, 6)}}},
+       0,
+       0},
       {"mode C: values as given, no weight without a positive value",
-       valfile({vrange({"25", "0", "-3"}, "C", "4")}), {{3, 10.0, 0.02, {25, 0, -3}, {f(2.0 / 25), 0, 0}}}, 0, 0},
-      {"two ranges come out last first", valfile({vrange({"1"}), vchanged(vrange({"3", "4"}, "C", "1"), [](ValRange& r) {
-                                                    r.start = 40;
-                                                  })}),
-       {{2, 40.0, 0.02, {3, 4}, {f(1.0 / 3), 0.25f}}, {1, 10.0, 0.02, {f(3.0 / 2)}, {countw(2, 2)}}}, 0, 0},
-      {"mode not checked without points", valfile({vrange({}, "X")}), {{0, 10.0, 0.02, {}, {}}}, 0, 0},
-      {"blanks behind a number", valfile({vrange({"7   "}, "C", "1   ")}), {{1, 10.0, 0.02, {7}, {f(1.0 / 7)}}}, 0, 0},
+       valfile({vrange({"25", "0", "-3"}, "C", "4")}),
+       {{3, 10.0, 0.02, {25, 0, -3}, {f(2.0 / 25), 0, 0}}},
+       0,
+       0},
+      {"two ranges come out last first",
+       valfile({vrange({"1"}),
+                vchanged(vrange({"3", "4"}, "C", "1"), [](ValRange& r) { r.start = 40; })}),
+       {{2, 40.0, 0.02, {3, 4}, {f(1.0 / 3), 0.25f}},
+        {1, 10.0, 0.02, {f(3.0 / 2)}, {countw(2, 2)}}},
+       0,
+       0},
+      {"mode not checked without points",
+       valfile({vrange({}, "X")}),
+       {{0, 10.0, 0.02, {}, {}}},
+       0,
+       0},
+      {"blanks behind a number",
+       valfile({vrange({"7   "}, "C", "1   ")}),
+       {{1, 10.0, 0.02, {7}, {f(1.0 / 7)}}},
+       0,
+       0},
       {"first line not FilePar", valfile({vrange({"1"})}, "FilePa"), {}, 48, 1},
-      {"range key wrong", valfile({vrange({"1"}), vchanged(vrange({"2"}), [](ValRange& r) { r.key = "BerPar3"; })}),
-       {{1, 10.0, 0.02, {f(3.0 / 2)}, {countw(2, 2)}}}, 48, 26},
-      {"range key without number", valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.key = "BerPar"; })}), {},
-       48, 12},
-      {"intensity key wrong", valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.intens = "Intens2"; })}), {},
-       48, 24},
-      {"marker not N", valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.marker = "Y"; })}), {}, 37, 1},
-      {"marker line not N", valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.nline = "Yes"; })}), {}, 38, 1},
-      {"marker number not 0", valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.zero = "1"; })}), {}, 39, 1},
+      {"range key wrong",
+       valfile({vrange({"1"}), vchanged(vrange({"2"}), [](ValRange& r) { r.key = "BerPar3"; })}),
+       {{1, 10.0, 0.02, {f(3.0 / 2)}, {countw(2, 2)}}},
+       48,
+       26},
+      {"range key without number",
+       valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.key = "BerPar"; })}),
+       {},
+       48,
+       12},
+      {"intensity key wrong",
+       valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.intens = "Intens2"; })}),
+       {},
+       48,
+       24},
+      {"marker not N",
+       valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.marker = "Y"; })}),
+       {},
+       37,
+       1},
+      {"marker line not N",
+       valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.nline = "Yes"; })}),
+       {},
+       38,
+       1},
+      {"marker number not 0",
+       valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.zero = "1"; })}),
+       {},
+       39,
+       1},
   };
   for (const ValCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -252,11 +355,11 @@ TEST_F(Text, ValFatalLines) {
   std::vector<Case> cases = {
       {"number followed by a carriage return",
        valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.time = "12.5\r"; })}), 143, 18},
-      {"text in place of the point count", valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.n = "abc"; })}),
-       143, 20},
+      {"text in place of the point count",
+       valfile({vchanged(vrange({"1"}), [](ValRange& r) { r.n = "abc"; })}), 143, 20},
       {"two numbers on a header line", valfile({vrange({"1"})}, "FilePar", "Cu", "0 1"), 143, 10},
-      {"file ends inside the values", valfile({vchanged(vrange({"1", "2"}), [](ValRange& r) { r.n = "5"; })}),
-       143, 27},
+      {"file ends inside the values",
+       valfile({vchanged(vrange({"1", "2"}), [](ValRange& r) { r.n = "5"; })}), 143, 27},
       {"value followed by text", valfile({vrange({"1", "2 counts"})}), 143, 26},
       {"mode neither C nor T", valfile({vrange({"1"}, "X")}), 41, 0},
   };
@@ -294,21 +397,41 @@ TEST_F(Text, Columns) {
     return f(1.0 / (std::sqrt(1.0 + c2) / k));
   };
   std::vector<ColCase> cases = {
-      {"counts, equidistant", "10.00 5\n10.02 0\n10.04 100\n",
-       {{3, 10.0, (10.04 - 10.0) / 2, {6, 0, 101}, {cw(5), w1, cw(100)}}}, 0},
-      {"not equidistant: one record per point", "10.00 5\n10.02 0\n10.05 100\n",
-       {{1, 10.05, 0, {101}, {cw(100)}}, {1, 10.02, 0, {0}, {w1}}, {1, 10.0, 0, {6}, {cw(5)}}}, 0},
+      {"counts, equidistant",
+       "10.00 5\n10.02 0\n10.04 100\n",
+       {{3, 10.0, (10.04 - 10.0) / 2, {6, 0, 101}, {cw(5), w1, cw(100)}}},
+       0},
+      {"not equidistant: one record per point",
+       "10.00 5\n10.02 0\n10.05 100\n",
+       {{1, 10.05, 0, {101}, {cw(100)}}, {1, 10.02, 0, {0}, {w1}}, {1, 10.0, 0, {6}, {cw(5)}}},
+       0},
       {"one point", "20 3\n", {{1, 20.0, 0, {4}, {cw(3)}}}, 0},
       {"two points", "20 3\n20.5 1\n", {{2, 20.0, 0.5, {4, 2}, {cw(3), cw(1)}}}, 0},
-      {"comment lines and blanks", "# title\n#2theta counts\n  30.0\t 8  \n 30.1 8\n",
-       {{2, 30.0, 30.1 - 30.0, {9, 9}, {cw(8), cw(8)}}}, 0},
-      {"intensity with sigma", "10 400 10\n11 0 1\n12 1e-3 2\n",
-       {{3, 10.0, 1.0, {sy(400, 10), 0, sy(1e-3f, 2)}, {sw(400, 10), 1.0f, sw(1e-3f, 2)}}}, 0},
-      {"a third column is ignored after two", "10 4\n11 4 99\n", {{2, 10.0, 1.0, {5, 5}, {cw(4), cw(4)}}}, 0},
-      {"trailing empty lines end the data", "10 4\n11 4\n\n\n  \r\n", {{2, 10.0, 1.0, {5, 5}, {cw(4), cw(4)}}}, 0},
+      {"comment lines and blanks",
+       "# title\n#2theta counts\n  30.0\t 8  \n 30.1 8\n",
+       {{2, 30.0, 30.1 - 30.0, {9, 9}, {cw(8), cw(8)}}},
+       0},
+      {"intensity with sigma",
+       "10 400 10\n11 0 1\n12 1e-3 2\n",
+       {{3, 10.0, 1.0, {sy(400, 10), 0, sy(1e-3f, 2)}, {sw(400, 10), 1.0f, sw(1e-3f, 2)}}},
+       0},
+      {"a third column is ignored after two",
+       "10 4\n11 4 99\n",
+       {{2, 10.0, 1.0, {5, 5}, {cw(4), cw(4)}}},
+       0},
+      {"trailing empty lines end the data",
+       "10 4\n11 4\n\n\n  \r\n",
+       {{2, 10.0, 1.0, {5, 5}, {cw(4), cw(4)}}},
+       0},
       {"Windows line ends", "10 4\r\n11 4\r\n\r\n", {{2, 10.0, 1.0, {5, 5}, {cw(4), cw(4)}}}, 0},
-      {"first line tolerates a tiny negative count", "10 -1e-40\n11 4\n",
-       {{2, 10.0, 1.0, {-1e-40f, 5}, {f(1.0 / std::sqrt(1.0 + static_cast<double>(-1e-40f))), cw(4)}}}, 0},
+      {"first line tolerates a tiny negative count",
+       "10 -1e-40\n11 4\n",
+       {{2,
+         10.0,
+         1.0,
+         {-1e-40f, 5},
+         {f(1.0 / std::sqrt(1.0 + static_cast<double>(-1e-40f))), cw(4)}}},
+       0},
       {"no data lines", "# only a title\n", {}, 0},
       {"empty line inside the data", "10 4\n\n11 4\n", {}, 2},
       {"only empty lines", "\n\n", {}, 1},

@@ -78,8 +78,12 @@ TEST_F(TubeTail, TailThatNeverDropsToFour) {
   const double area = (100.0 - b3) + (10.0 - b4);
   EXPECT_EQ(tubetailm, 5);
   const double last = 30.0 + b3 + b4;
-  std::vector<float> want = {0.0f, static_cast<float>(10 / last), static_cast<float>(20 / last),
-                             static_cast<float>(30 / last), static_cast<float>((30 + b3) / last), 1.0f};
+  std::vector<float> want = {0.0f,
+                             static_cast<float>(10 / last),
+                             static_cast<float>(20 / last),
+                             static_cast<float>(30 / last),
+                             static_cast<float>((30 + b3) / last),
+                             1.0f};
   std::vector<float> t = table();
   ASSERT_EQ(t.size(), want.size());
   for (size_t k = 0; k < want.size(); ++k) EXPECT_FLOAT_EQ(t[k], want[k]);

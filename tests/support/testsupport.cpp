@@ -1,7 +1,7 @@
 #include "testsupport.hpp"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -70,7 +70,9 @@ void copy_file(const std::string& from, const std::string& to) {
   fs::copy_file(from, to, fs::copy_options::overwrite_existing);
 }
 
-std::string program_path(const std::string& name) { return std::string(KALVO_BIN_DIR) + "/" + name; }
+std::string program_path(const std::string& name) {
+  return std::string(KALVO_BIN_DIR) + "/" + name;
+}
 
 namespace {
 
@@ -111,8 +113,10 @@ RunResult collect(pid_t pid, int outfd, int errfd, int timeout_seconds) {
   int st = 0;
   while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  else if (WIFSIGNALED(st)) r.status = 128 + WTERMSIG(st);
+  if (WIFEXITED(st))
+    r.status = WEXITSTATUS(st);
+  else if (WIFSIGNALED(st))
+    r.status = 128 + WTERMSIG(st);
   return r;
 }
 
@@ -137,8 +141,10 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     close(err[1]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     for (auto& [k, v] : env) {
-      if (v == "\x01unset") unsetenv(k.c_str());
-      else setenv(k.c_str(), v.c_str(), 1);
+      if (v == "\x01unset")
+        unsetenv(k.c_str());
+      else
+        setenv(k.c_str(), v.c_str(), 1);
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));

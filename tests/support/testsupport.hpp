@@ -39,9 +39,9 @@ bool file_exists(const std::string& path);
 void copy_file(const std::string& from, const std::string& to);
 
 struct RunResult {
-  int status = -1;       // exit status, or 128 + signal number
-  std::string out;       // standard output
-  std::string err;       // standard error
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 // Runs a program with arguments in a working directory, with the given

@@ -106,9 +106,9 @@ struct Commands {
   double xfrom = NAN, xstep = NAN, xto = NAN;
   double yfrom = NAN, ystep = NAN, yto = NAN;
   double lower = NAN, upper = NAN, ymin = NAN, ymax = NAN;
-  std::string title;     // without the quotes, as written
+  std::string title;  // without the quotes, as written
   bool hastitle = false;
-  std::string curves;    // the plot line behind the ranges
+  std::string curves;  // the plot line behind the ranges
 
   explicit Commands(const std::string& text) {
     std::istringstream in(text);
@@ -123,7 +123,8 @@ struct Commands {
         continue;
       }
       int used = 0;
-      if (std::sscanf(l.c_str(), "plot [%lf:%lf] [%lf:%lf] %n", &lower, &upper, &ymin, &ymax, &used) == 4)
+      if (std::sscanf(l.c_str(), "plot [%lf:%lf] [%lf:%lf] %n", &lower, &upper, &ymin, &ymax,
+                      &used) == 4)
         curves = l.substr(static_cast<size_t>(used));
     }
   }

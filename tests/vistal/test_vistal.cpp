@@ -37,8 +37,7 @@ Pattern onegroup() {
 // width (LINTOR=inst: the narrow instrument-profile file).
 std::string header(const std::string& extra = "", const std::string& lintor = "0.0005") {
   return "TITEL=quartz WMIN=40.000 WMAX=60.000 LINTOR=" + lintor +
-         " Q=1.0 LAMBDA=CU POL=1.00000 EPS1=0.0" +
-         std::string(extra.empty() ? "" : " ") + extra;
+         " Q=1.0 LAMBDA=CU POL=1.00000 EPS1=0.0" + std::string(extra.empty() ? "" : " ") + extra;
 }
 
 // A peak near 50 degrees, roughly the fixture's group.
@@ -70,7 +69,8 @@ class Vistal : public ::testing::Test {
   // gnuplot draws the command file.
   void rendered(const std::string& png = "plot.png") {
     ktest::RunResult r = plotrun::render(wp.install.path(), png);
-    EXPECT_EQ(r.status, 0) << "gnuplot (installed by tools/install-deps.sh):\n" << r.err << out("achsen.plt");
+    EXPECT_EQ(r.status, 0) << "gnuplot (installed by tools/install-deps.sh):\n"
+                           << r.err << out("achsen.plt");
     EXPECT_TRUE(plotrun::ispng(wp.install.file(png)));
   }
 };
@@ -140,9 +140,10 @@ TEST_F(Vistal, AFitIsDrawnWithPointsModelBackgroundAndDifference) {
   EXPECT_EQ(c.lines[2], "set title 'quartz'");
   EXPECT_EQ(c.lower, 42);
   EXPECT_EQ(c.upper, 58);
-  EXPECT_EQ(c.curves,
-            "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with dots lt 0 , "
-            "'error.dat' with lines lt 3");
+  EXPECT_EQ(
+      c.curves,
+      "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with dots lt 0 , "
+      "'error.dat' with lines lt 3");
   // The intensity axis holds every point with its sigma, every difference
   // and the model, on whole tic steps.
   EXPECT_EQ(c.yfrom, c.ymin);
@@ -233,7 +234,8 @@ TEST_F(Vistal, RangeAndTitleKeysTakeTheFirstDefined) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.keys);
-    ASSERT_EQ(vistal("VAL[2,1]=s.xy\nLAMBDA=CU\nOUTPUT[2]=part\n" + k.keys, {"SELECT=2"}).status, 0);
+    ASSERT_EQ(vistal("VAL[2,1]=s.xy\nLAMBDA=CU\nOUTPUT[2]=part\n" + k.keys, {"SELECT=2"}).status,
+              0);
     Commands c = commands();
     EXPECT_EQ(c.lower, k.lower);
     EXPECT_EQ(c.upper, 60);
@@ -266,7 +268,8 @@ TEST_F(Vistal, AngleTicsFollowTheWidthOfTheRange) {
   };
   for (const Case& k : cases) {
     char head[200];
-    std::snprintf(head, sizeof head, "WMIN=%.3f WMAX=%.3f LINTOR=0.0005 Q=1 LAMBDA=CU", k.lower, k.upper);
+    std::snprintf(head, sizeof head, "WMIN=%.3f WMAX=%.3f LINTOR=0.0005 Q=1 LAMBDA=CU", k.lower,
+                  k.upper);
     SCOPED_TRACE(head);
     par("flat.par", head, {}, {});
     ASSERT_EQ(vistal("OUTPUT=flat\n").status, 0);
@@ -320,14 +323,19 @@ TEST_F(Vistal, CurveStylesFollowTheKeys) {
   };
   const Case cases[] = {
       {{"ERRORBARS=Ja", "Symbol=7"},
-       "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with errorbars lt 1 pt "
+       "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with errorbars lt 1 "
+       "pt "
        "4 , 'error.dat' with lines lt 3",
-       true, true},
+       true,
+       true},
       {{"Symbol=7", "BACKGROUND=nein"},
-       "'kurve.dat' with lines lt 1 , 'punkte.dat' with points lt 0 pt 7 , 'error.dat' with lines lt 3",
-       false, true},
+       "'kurve.dat' with lines lt 1 , 'punkte.dat' with points lt 0 pt 7 , 'error.dat' with lines "
+       "lt 3",
+       false,
+       true},
       {{"ERRORLINE=No", "ERRORBARS=no"},
-       "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with dots lt 0", true,
+       "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with dots lt 0",
+       true,
        false},
   };
   int n = 0;
@@ -396,7 +404,8 @@ TEST_F(Vistal, WithoutInstrumentProfileTheModelIsDrawnAfterAWarning) {
     const char* lintor;
     bool warned;
   };
-  for (const Case& k : {Case{"", true}, Case{"LINTOR=nofile", true}, Case{"LINTOR=0.0005", false}}) {
+  for (const Case& k :
+       {Case{"", true}, Case{"LINTOR=nofile", true}, Case{"LINTOR=0.0005", false}}) {
     SCOPED_TRACE(k.lintor);
     par("fit.par", std::string("WMIN=40 WMAX=60 Q=1 LAMBDA=CU ") + k.lintor, {grouppeak()}, {100});
     ktest::RunResult r = vistal("VAL[1]=s.xy\nLAMBDA=CU\nOUTPUT=fit\n");
@@ -426,7 +435,9 @@ TEST_F(Vistal, FailuresEndTheRunWithTheirStatus) {
   const Case cases[] = {
       {"VAL[3,1]=s.xy\nLAMBDA=CU\nOUTPUT[2]=fit\n", {"SELECT=3"}, 57, ktest::message(-57, 3)},
       {"VAL[1]=s.xy\nLAMBDA=CU\nOUTPUT=missing\n", {}, 58, ktest::message(-58, "missing.par")},
-      {"VAL[2,1]=s.xy\nLAMBDA=CU\nOUTPUT[2]=gone.dat\n", {"SELECT=2"}, 58,
+      {"VAL[2,1]=s.xy\nLAMBDA=CU\nOUTPUT[2]=gone.dat\n",
+       {"SELECT=2"},
+       58,
        ktest::message(-58, "gone.dat")},
       {"VAL[1]=s.xy\nLAMBDA=CU\nOUTPUT=nowindow\n", {}, 59, ktest::message(-59)},
       {"VAL[1]=s.xy\nLAMBDA=CU\nWMIN==70\nWMAX==80\n", {}, 166, ktest::message(-166)},
@@ -466,7 +477,8 @@ TEST_F(Vistal, SplitPatternIsPlottedPartByPart) {
   }
   wp.write("m.xy", scan);
 
-  wp.write("run.sav", "VAL[1]=m.xy\nLAMBDA=CU\nOUTPUTMASK=part$\nTITELMASK=part $ of the pattern\n");
+  wp.write("run.sav",
+           "VAL[1]=m.xy\nLAMBDA=CU\nOUTPUTMASK=part$\nTITELMASK=part $ of the pattern\n");
   ktest::RunResult r = wp.run("raze", {});
   ASSERT_EQ(r.status, 0) << r.out;
   splitrun::Saved split(ktest::read_file(wp.file("run.sav")));
@@ -482,8 +494,7 @@ TEST_F(Vistal, SplitPatternIsPlottedPartByPart) {
                   split.number("WMIN[" + n + "]"), split.number("WMAX[" + n + "]"),
                   split.number("WMIN2[" + n + "]"), split.number("WMAX2[" + n + "]"));
     par(split.text("OUTPUT[" + n + "]") + ".par",
-        std::string(window) + " LINTOR=inst Q=1 LAMBDA=CU POL=1.00000 EPS1=0.0",
-        peaks, {100});
+        std::string(window) + " LINTOR=inst Q=1 LAMBDA=CU POL=1.00000 EPS1=0.0", peaks, {100});
     removeplots();
     r = vistal(control, {"SELECT=" + n, "Symbol=6"});
     ASSERT_EQ(r.status, 0) << r.out;
@@ -497,9 +508,10 @@ TEST_F(Vistal, SplitPatternIsPlottedPartByPart) {
     ASSERT_EQ(error.size(), punkte.size());
     for (size_t i = 0; i < error.size(); ++i)
       EXPECT_LT(std::fabs(error[i][1]), 1e-3 * punkte[i][1] + 2e-3) << punkte[i][0];
-    EXPECT_EQ(c.curves,
-              "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with points lt 0 "
-              "pt 6 , 'error.dat' with lines lt 3");
+    EXPECT_EQ(
+        c.curves,
+        "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with points lt 0 "
+        "pt 6 , 'error.dat' with lines lt 3");
     rendered("part" + n + ".png");
   }
 }

@@ -81,19 +81,26 @@ void compare(const std::string& kind, const Keys& keys) {
   }
 }
 
-const Keys common = {{"LINTOR", "out"}, {"R", "200"}, {"FocusW", "0.1"}, {"HSlitR", "100"},
+const Keys common = {{"LINTOR", "out"}, {"R", "200"},     {"FocusW", "0.1"}, {"HSlitR", "100"},
                      {"DetW", "0.2"},   {"EPSG", "0.02"}, {"SAVE", "N"}};
 
 TEST(ZelmarMoments, AxialDivergenceThroughSollerCollimators) {
   Keys keys = common;
-  keys.insert({{"FocusH", "10"}, {"HSlitW", "0.002"}, {"PColl", "0.04"}, {"SColl", "0.04"},
-               {"DetH", "15"}, {"SamplH", "20"}});
+  keys.insert({{"FocusH", "10"},
+               {"HSlitW", "0.002"},
+               {"PColl", "0.04"},
+               {"SColl", "0.04"},
+               {"DetH", "15"},
+               {"SamplH", "20"}});
   compare("axial", keys);
 }
 
 TEST(ZelmarMoments, FlatSpecimenInADivergentBeam) {
   Keys keys = common;
-  keys.insert({{"FocusH", "0.01"}, {"VSlitH", "0.01"}, {"VSlitR", "50"}, {"HSlitW", "1.745374"},
+  keys.insert({{"FocusH", "0.01"},
+               {"VSlitH", "0.01"},
+               {"VSlitR", "50"},
+               {"HSlitW", "1.745374"},
                {"DetH", "0.01"}});
   compare("flat", keys);
 }

@@ -186,8 +186,10 @@ TEST(Ray, ExactSlitEdgePasses) {
       probe.samplW = (lo + hi) / 2;
       Constant z{1e-300};
       bool o = false;
-      if (traceray(probe, plain, geometry(probe, plain), t, z, &tr, &o)) hi = probe.samplW;
-      else lo = probe.samplW;
+      if (traceray(probe, plain, geometry(probe, plain), t, z, &tr, &o))
+        hi = probe.samplW;
+      else
+        lo = probe.samplW;
     }
     ASSERT_GT(lo, 0.1);
     probe.samplW = beyond ? lo : hi;
@@ -260,7 +262,8 @@ TEST(Fit, KnownShapeConvergesAndAShortAreaAsksForFinerBins) {
   const float kern = 4e-4f, epsg = 0.007f;
   const std::vector<float> g{0.7f, 0.3f}, e{0.0f, 0.0006f}, q{0.0004f, 0.0009f};
   Components c;
-  ASSERT_EQ(fitcomponents(sampled(g, e, q, deps, kern, 1.0), deps, kern, epsg, c), FitEnd::converged);
+  ASSERT_EQ(fitcomponents(sampled(g, e, q, deps, kern, 1.0), deps, kern, epsg, c),
+            FitEnd::converged);
   double sum = 0;
   for (float v : c.g) sum += v;
   EXPECT_NEAR(sum, 1.0, epsg);

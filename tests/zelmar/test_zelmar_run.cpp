@@ -45,37 +45,56 @@ TEST(ZelmarKeys, ChecksOfTheSetUp) {
       {"round slit without radius", {{"RoundSlitD", "2"}}, 1, "(E) RoundSlitR"},
       {"no divergence slit radius", {{"HSlitR", kOut}}, 1, "(E) HSlitR"},
       {"capillary needs no divergence slit",
-       {{"ZELMARRY", "CAPILLARY"}, {"HSlitR", kOut}, {"HSlitW", kOut}}, 0, ""},
+       {{"ZELMARRY", "CAPILLARY"}, {"HSlitR", kOut}, {"HSlitW", kOut}},
+       0,
+       ""},
       {"round slit replaces both slits",
-       {{"RoundSlitD", "2"}, {"RoundSlitR", "150"}, {"PColl", kOut}, {"HSlitR", kOut},
+       {{"RoundSlitD", "2"},
+        {"RoundSlitR", "150"},
+        {"PColl", kOut},
+        {"HSlitR", kOut},
         {"HSlitW", kOut}},
-       0, ""},
+       0,
+       ""},
       {"second axial slit without radius", {{"TSlitH", "5"}}, 175, message(-175)},
       {"nothing limits the primary beam axially", {{"PColl", kOut}}, 60, message(-60)},
-      {"nothing limits the diffracted beam axially", {{"SColl", kOut}, {"DetH", kOut}}, 61,
+      {"nothing limits the diffracted beam axially",
+       {{"SColl", kOut}, {"DetH", kOut}},
+       61,
        message(-61)},
       {"detector height without collimator", {{"SColl", kOut}}, 0, ""},
-      {"aperture height behind the sample", {{"SColl", kOut}, {"DetH", kOut}, {"MonR", "250"},
-        {"MonH", "10"}}, 0, ""},
-      {"aperture radius without height", {{"SColl", kOut}, {"DetH", kOut}, {"MonR", "250"}}, 61,
+      {"aperture height behind the sample",
+       {{"SColl", kOut}, {"DetH", kOut}, {"MonR", "250"}, {"MonH", "10"}},
+       0,
+       ""},
+      {"aperture radius without height",
+       {{"SColl", kOut}, {"DetH", kOut}, {"MonR", "250"}},
+       61,
        message(-61)},
       {"zero radius", {{"R", "0"}}, 177, message(-177, "R", 0.0)},
-      {"axial slit at the focus", {{"VSlitH", "5"}, {"VSlitR", "200"}}, 177,
+      {"axial slit at the focus",
+       {{"VSlitH", "5"}, {"VSlitR", "200"}},
+       177,
        message(-177, "VSlitR", 200.0)},
       {"divergence slit at the focus", {{"HSlitR", "200"}}, 177, message(-177, "HSlitR", 200.0)},
       {"round slit at the focus",
-       {{"RoundSlitD", "2"}, {"RoundSlitR", "200"}, {"HSlitR", kOut}, {"HSlitW", kOut}}, 177,
+       {{"RoundSlitD", "2"}, {"RoundSlitR", "200"}, {"HSlitR", kOut}, {"HSlitW", kOut}},
+       177,
        message(-177, "RoundSlitR", 200.0)},
       {"aperture at the sample", {{"MonR", "0"}, {"MonH", "10"}}, 177, message(-177, "MonR", 0.0)},
       {"accuracy goal 0", {{"EPSG", "0"}}, 178, message(-178, 0.0)},
       {"accuracy goal 1", {{"EPSG", "1"}}, 178, message(-178, 1.0)},
-      {"accuracy goal beyond the counter", {{"EPSG", "0.00005"}}, 178,
+      {"accuracy goal beyond the counter",
+       {{"EPSG", "0.00005"}},
+       178,
        message(-178, static_cast<double>(0.00005f))},
       {"knife edge without GSUM", {{"AirScat", "5"}}, 0, message(15)},
       {"disc on a flat sample", {{"SamplD", "20"}}, 0, message(246)},
       {"receiving slit per angle without GSUM", {{"DetW", kOut}}, 0, message(245)},
       {"omega offset without GSUM", {{"DeltaOmega", "1"}}, 0, message(56)},
-      {"profile file in a missing directory", {{"LINTOR", "nodir/out"}}, 149,
+      {"profile file in a missing directory",
+       {{"LINTOR", "nodir/out"}},
+       149,
        message(-149, "nodir/out.ger")},
   };
   for (const Case& c : cases) {
@@ -110,7 +129,9 @@ TEST(ZelmarKeys, ChecksOfAnAngle) {
   const float kern30 = static_cast<float>(0.3 * (0.04 + 0.1) / 200);
   const Case cases[] = {
       {"bin width 0", {{"DEPS", "0"}}, 179, message(-179, 1, 30.0, 0.0, double{kern30})},
-      {"no divergence slit in transmission", {{"ZELMARRY", "TRANSMISSION"}, {"HSlitW", "0"}}, 179,
+      {"no divergence slit in transmission",
+       {{"ZELMARRY", "TRANSMISSION"}, {"HSlitW", "0"}},
+       179,
        message(-179, 1, 30.0, 0.0, 0.0)},
       {"no ray reaches the detector", {{"SamplW", "1e-6"}}, 19, message(-19, 30.0)},
       {"divergence slit per angle missing", {{"HSlitW", kOut}, {"GSUM", "Y"}}, 1, "(E) HSlitW"},
@@ -118,8 +139,7 @@ TEST(ZelmarKeys, ChecksOfAnAngle) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     zrun::Workplace wp;
-    ktest::RunResult r =
-        wp.run("zelmar", with(zrun::basekeys(), c.changes), {"zweiTheta[1]=30"});
+    ktest::RunResult r = wp.run("zelmar", with(zrun::basekeys(), c.changes), {"zweiTheta[1]=30"});
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_NE(r.out.find(c.expect), std::string::npos) << r.out;
     EXPECT_FALSE(ktest::file_exists(wp.file("out.ger")));
@@ -306,10 +326,9 @@ TEST(ZelmarFile, AngleBelowTheOmegaOffsetIsSkipped) {
 // the same line shape as the file itself.
 TEST(ZelmarFile, ProfileServesProbastAndQuindle) {
   zrun::Workplace wp;
-  Keys keys = with(zrun::basekeys(), {{"LINTOR", "inst"},
-                                      {"zweiTheta[1]", "40"},
-                                      {"zweiTheta[2]", "60"},
-                                      {"Extension", "Y"}});
+  Keys keys = with(
+      zrun::basekeys(),
+      {{"LINTOR", "inst"}, {"zweiTheta[1]", "40"}, {"zweiTheta[2]", "60"}, {"Extension", "Y"}});
   ktest::RunResult r = wp.run("zelmar", keys);
   ASSERT_EQ(r.status, 0) << r.out;
   zrun::ProfileFile f = zrun::parseprofile(ktest::read_file(wp.file("inst.ger")));
@@ -363,7 +382,8 @@ namespace {
 TEST(ZelmarFile, TubeTailsWidenTheLineShape) {
   zrun::Workplace wp;
   std::string scan =
-      "FilePar\nsample\nremark\n1\n2\nx\nCu\nremark\n3\n0\n1\nBerPar1\nrange\n29\n31.02\n0.02\nC\n1\n"
+      "FilePar\nsample\nremark\n1\n2\nx\nCu\nremark\n3\n0\n1\nBerPar1\nrange\n29\n31.02\n0."
+      "02\nC\n1\n"
       "5\n101\nN\nN\n0\nIntens1\n";
   for (int i = 0; i < 101; ++i) scan += i == 50 ? "300\n" : i == 49 || i == 51 ? "60\n" : "6\n";
   ktest::write_file(wp.file("tails.val"), scan);

@@ -18,9 +18,9 @@ namespace zrun {
 // A diffractometer in reflection that traces fast: line focus, divergence
 // slit, receiving slit, two Soller collimators, detector height.
 inline std::map<std::string, std::string> basekeys() {
-  return {{"LINTOR", "out"},  {"R", "200"},     {"FocusH", "8"},    {"FocusW", "0.04"},
-          {"HSlitR", "100"},  {"HSlitW", "1"},  {"DetW", "0.1"},    {"PColl", "0.04"},
-          {"SColl", "0.04"},  {"DetH", "15"},   {"EPSG", "0.02"},   {"SAVE", "N"}};
+  return {{"LINTOR", "out"}, {"R", "200"},    {"FocusH", "8"},  {"FocusW", "0.04"},
+          {"HSlitR", "100"}, {"HSlitW", "1"}, {"DetW", "0.1"},  {"PColl", "0.04"},
+          {"SColl", "0.04"}, {"DetH", "15"},  {"EPSG", "0.02"}, {"SAVE", "N"}};
 }
 
 struct Workplace {

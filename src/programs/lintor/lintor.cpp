@@ -26,7 +26,6 @@
 #include "programs/lintor/lintor.hpp"
 #include "scan/apx63.hpp"
 
-
 namespace lintor {
 
 using namespace core;
@@ -186,7 +185,8 @@ void backup(const std::string& name) {
   std::vector<char> bak(name.size() + 8);
   assign(name.c_str(), bak.data());
   makeextension(bak.data(), "bak", 1);
-  writefile(bak.data(), [&](FILE* f) { return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(); });
+  writefile(bak.data(),
+            [&](FILE* f) { return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(); });
 }
 
 // The title as one item of the file's first record: blanks and question
@@ -197,8 +197,10 @@ std::string titleitem(const char* titel) {
   std::string item = unwhite(titel);
   int depth = 0;
   for (char c : item) {
-    if (c == '(' || c == '[') ++depth;
-    else if (c == ')' || c == ']') --depth;
+    if (c == '(' || c == '[')
+      ++depth;
+    else if (c == ')' || c == ']')
+      --depth;
   }
   item.append(depth > 0 ? static_cast<size_t>(depth) : 0, ')');
   return item;
@@ -217,7 +219,8 @@ void writeblock(FILE* f, const Settings& set, double theta) {
   std::fprintf(f, "THETA=%-10.6f N=%-2d", theta, n);
   if (set.gsum) std::fprintf(f, " GSUM=%.5e", static_cast<double>(S));
   std::fprintf(f, "\n");
-  for (int k = 0; k < n; ++k) std::fprintf(f, "%7.5f %8.7f %9.8f\n", g[k] / S, e[k], std::sqrt(q[k]));
+  for (int k = 0; k < n; ++k)
+    std::fprintf(f, "%7.5f %8.7f %9.8f\n", g[k] / S, e[k], std::sqrt(q[k]));
   std::fflush(f);
 }
 
@@ -274,8 +277,8 @@ void run() {
     writeblock(file, set, angle * 180 / kPi);
     if (why == Failure::none) {
       const double epsg = Q0 > 0 ? 100 * std::sqrt(Q / Q0) : 0;
-      std::printf("zweiTheta=%-8.4f N=%-2d EPSG=%6.3f%c", angle * 360 / kPi, static_cast<int>(g.size()),
-                  epsg, '%');
+      std::printf("zweiTheta=%-8.4f N=%-2d EPSG=%6.3f%c", angle * 360 / kPi,
+                  static_cast<int>(g.size()), epsg, '%');
       if (set.gsum) std::printf(" GSUM=%.5e", static_cast<double>(weightsum()));
       std::printf("\n");
     }

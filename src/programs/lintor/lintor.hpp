@@ -18,10 +18,10 @@ namespace lintor {
 
 // One reflection of the standard with the measured points assigned to it.
 struct Reflex {
-  float intensity = 0;  // intensity of the standard's peak record
-  float position = 0;   // 1/d
-  float lorentz = 0;    // own Lorentzian width of the standard's line, or 0
-  float squared = 0;    // own squared-Lorentzian width, or 0
+  float intensity = 0;                      // intensity of the standard's peak record
+  float position = 0;                       // 1/d
+  float lorentz = 0;                        // own Lorentzian width of the standard's line, or 0
+  float squared = 0;                        // own squared-Lorentzian width, or 0
   std::vector<float> sinx, intensitaet, w;  // its points, ascending sin theta
 };
 
@@ -70,8 +70,8 @@ void ableitung(float* row, int p);
 // Why a reflection could not be searched.
 enum class Failure {
   none,
-  notop,    // too few points, or no curvature at the top of the line
-  narrow,   // the window is too narrow for one grid position
+  notop,   // too few points, or no curvature at the top of the line
+  narrow,  // the window is too narrow for one grid position
 };
 
 // Finds and fits the components of the current reflection (sets up and

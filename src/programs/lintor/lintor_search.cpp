@@ -15,7 +15,6 @@
 #include "programs/lintor/lintor.hpp"
 #include "programs/lintor/qmin7.hpp"
 
-
 namespace lintor {
 
 using namespace core;
@@ -257,7 +256,8 @@ std::vector<Candidate> scoring(double Qprev, const std::vector<uint8_t>& freecel
       if (rg2(A.data(), b.data(), x.data(), lower.data(), upper.data(), N + 1, nullptr,
               Qprev * FLT_EPSILON, 0) &&
           x[N] != 0)
-        s = static_cast<float>(skapro(b.data(), x.data(), N + 1) - 0.5 * atma(x.data(), A.data(), N + 1));
+        s = static_cast<float>(skapro(b.data(), x.data(), N + 1) -
+                               0.5 * atma(x.data(), A.data(), N + 1));
       score[static_cast<size_t>(i) * grid.Nq + j] = s;
     }
   }
@@ -328,8 +328,9 @@ void ableitung(float* row, int p) {
       dg[k] += G * shape(ln, f);
       de[k] += -2 * f.x * G * g[k] * ln.L * D2 *
                (ln.a + f.D * (4 * f.b * t2 - 12 * f.c * f.t + 24 * f.c * t3 * f.D));
-      dq[k] += G * g[k] * ln.L * ln.L * D2 *
-               (3 * (sigma * ln.L + ln.a) + f.D * (24 * Sr * t2 - 4 * t3 - 24 * Sr * t3 * f.t * f.D));
+      dq[k] +=
+          G * g[k] * ln.L * ln.L * D2 *
+          (3 * (sigma * ln.L + ln.a) + f.D * (24 * Sr * t2 - 4 * t3 - 24 * Sr * t3 * f.t * f.D));
     }
   }
   const double scale = polfactor(s) / kPi;
@@ -370,7 +371,8 @@ Failure suche(double* Qout, double* Q0out) {
     if (!(y >= ymin + 0.9 * (static_cast<double>(ymax) - ymin))) continue;
     ++K;
     const double dt = theta[k + 1] - theta[k - 1];
-    sum += (1 - (static_cast<double>(intensitaet[k - 1]) + intensitaet[k + 1]) / (2 * y)) / (dt * dt);
+    sum +=
+        (1 - (static_cast<double>(intensitaet[k - 1]) + intensitaet[k + 1]) / (2 * y)) / (dt * dt);
   }
   if (!(sum > 0) || isnotfinite(sum)) return Failure::notop;
   grid.q0 = std::sqrt(1 / (K * sum));
@@ -411,9 +413,10 @@ Failure suche(double* Qout, double* Q0out) {
     e.resize(kept);
     q.resize(kept);
     const int n = static_cast<int>(kept);
-    const bool accept = iterations >= 1 &&
-                        !(Qnew / (m - ru - 3 * n) >= Qprev * 0.9996423721313477 / (m - ru - 3 * Nacc)) &&
-                        separated();
+    const bool accept =
+        iterations >= 1 &&
+        !(Qnew / (m - ru - 3 * n) >= Qprev * 0.9996423721313477 / (m - ru - 3 * Nacc)) &&
+        separated();
     if (accept) {
       Qprev = Qnew;
       Nacc = n;

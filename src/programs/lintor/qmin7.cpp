@@ -10,7 +10,6 @@
 #include "numeric/lsq.hpp"
 #include "numeric/rg2.hpp"
 
-
 namespace lintor {
 
 using namespace core;
@@ -63,8 +62,10 @@ int qmin7(QminParam* par, int n, int m, Qmin7Residual residual, Qmin7Row row, in
   for (int k = 0; k < n; ++k) {
     x0[k] = *par[k].value;
     const char* why = nullptr;
-    if (isnotfinite(x0[k])) why = "not finite";
-    else if (x0[k] < par[k].min || x0[k] > par[k].max) why = "out of range";
+    if (isnotfinite(x0[k]))
+      why = "not finite";
+    else if (x0[k] < par[k].min || x0[k] > par[k].max)
+      why = "out of range";
     if (why != nullptr) {
       usable = false;
       if (verbose) std::printf("*** qmin7: %d. parameter %s\n", k + 1, why);
@@ -132,8 +133,10 @@ int qmin7(QminParam* par, int n, int m, Qmin7Residual residual, Qmin7Row row, in
       double t = gj / a;
       bool doit = !(x0[j] == par[j].min && t > 0) && !(x0[j] == par[j].max && t < 0) && passes(t);
       if (doit) {
-        if (t > 0 && x0[j] - 1.1 * t < par[j].min) t = 0.9 * (x0[j] - par[j].min);
-        else if (t < 0 && x0[j] - 1.1 * t > par[j].max) t = 0.9 * (x0[j] - par[j].max);
+        if (t > 0 && x0[j] - 1.1 * t < par[j].min)
+          t = 0.9 * (x0[j] - par[j].min);
+        else if (t < 0 && x0[j] - 1.1 * t > par[j].max)
+          t = 0.9 * (x0[j] - par[j].max);
         doit = passes(t);
       }
       if (!doit) {
@@ -211,8 +214,10 @@ int qmin7(QminParam* par, int n, int m, Qmin7Residual residual, Qmin7Row row, in
           double v = x0[j] - f * s[j];
           // The full step stops exactly on a bound it reaches.
           if (f == 1) {
-            if (s[j] == upper[j]) v = par[j].min;
-            else if (s[j] == lower[j]) v = par[j].max;
+            if (s[j] == upper[j])
+              v = par[j].min;
+            else if (s[j] == lower[j])
+              v = par[j].max;
           }
           trial[j] = v;
           if (isnotfinite(v)) finite = false;
@@ -261,8 +266,7 @@ int qmin7(QminParam* par, int n, int m, Qmin7Residual residual, Qmin7Row row, in
     x0 = trial;
     r_at_x0 = true;
     probe_all = true;
-    if (verbose)
-      std::printf("\n%5d  %13.6E  %10.3E  %10.3E  %10.3f ", k, 2 * Hp, 2 * P, lambda, f);
+    if (verbose) std::printf("\n%5d  %13.6E  %10.3E  %10.3E  %10.3f ", k, 2 * Hp, 2 * P, lambda, f);
     // Damping from the misfit of the damped quadratic model along the step,
     // in units of the step's curvature under the undamped diagonal.
     const double Q = 0.5 * f * f * diagonal_curvature(s.data(), d.data(), n);
@@ -270,7 +274,8 @@ int qmin7(QminParam* par, int n, int m, Qmin7Residual residual, Qmin7Row row, in
       const double rho = (f * P + Hp - H - 0.5 * f * f * atma(s.data(), A.data(), n)) / Q;
       const double limit = 1.5 * eps * (H + Hp) / Q;
       if (std::fabs(rho) > limit) {
-        const double next = std::fmax(0.2 * lambda, std::fmin(10 * lambda, std::fabs(rho + lambda)));
+        const double next =
+            std::fmax(0.2 * lambda, std::fmin(10 * lambda, std::fabs(rho + lambda)));
         if (next < dn) {
           lambda = next;
           probe_all = false;

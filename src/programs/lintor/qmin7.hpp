@@ -32,7 +32,7 @@ using Qmin7Row = void (*)(float* d, int i);
 // parameter whose diagonal element or gradient component came out not finite.
 // The parameters always hold the best point found. n < 1: nothing is
 // evaluated and 0 iterations are returned. verbose prints the progress table.
-int qmin7(numeric::QminParam* params, int n, int m, Qmin7Residual residual, Qmin7Row row, int* iterations,
-          double* tolerance, bool verbose);
+int qmin7(numeric::QminParam* params, int n, int m, Qmin7Residual residual, Qmin7Row row,
+          int* iterations, double* tolerance, bool verbose);
 
 }  // namespace lintor

@@ -57,8 +57,8 @@ int run(int argc, char** argv) {
   std::vector<float> cg(g, g + count), ce(e, e + count), cw(q, q + count);
 
   static char extension[8001];
-  bool each = dataerr_try([] { GetStrVar("Extension", 8000, extension); }) &&
-              extension[0] != 0 && std::strchr("YyJj", extension[0]) != nullptr;
+  bool each = dataerr_try([] { GetStrVar("Extension", 8000, extension); }) && extension[0] != 0 &&
+              std::strchr("YyJj", extension[0]) != nullptr;
 
   FILE* f = kalvoopen(kOutput, "w");
   if (f == nullptr) cannotwrite();

@@ -66,8 +66,10 @@ volatile sig_atomic_t pending = 0;
 // Puts the parked table back, or removes the half-written one. Only calls
 // that are safe in a signal handler.
 void undo() {
-  if (pending == 1) rename(parkname, tablename);
-  else if (pending == 2) unlink(tempname);
+  if (pending == 1)
+    rename(parkname, tablename);
+  else if (pending == 2)
+    unlink(tempname);
   pending = 0;
 }
 

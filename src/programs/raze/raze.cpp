@@ -35,7 +35,6 @@
 #include "numeric/ddreieck.hpp"
 #include "scan/apx63.hpp"
 
-
 namespace raze {
 
 using namespace core;
@@ -370,7 +369,8 @@ void deletesurplus(int k, const Settings& s) {
     while (i + 1 < npoints && marks[i + 1]) ++i;
     const int e = i++;
     if (e == npoints - 1) break;  // a run up to the last point is no cut
-    double width = std::asin(static_cast<double>(sinx[e])) - std::asin(static_cast<double>(sinx[a]));
+    double width =
+        std::asin(static_cast<double>(sinx[e])) - std::asin(static_cast<double>(sinx[a]));
     if (a > 0 && width > minwidth && e - a > 8) {
       double mid = (static_cast<double>(sinx[a]) + sinx[e]) / 2;
       double boundary = 2 * std::asin(mid) * 180 / kPi;

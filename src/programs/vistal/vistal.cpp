@@ -35,7 +35,6 @@
 #include "model/unt.hpp"
 #include "scan/apx63.hpp"
 
-
 namespace vistal {
 
 using namespace core;
@@ -82,7 +81,9 @@ struct Points {
 };
 
 // Optional keys: false when undefined (the default then stands).
-bool number(const char* key, double& v) { return dataerr_try([&] { v = GetVar(key); }); }
+bool number(const char* key, double& v) {
+  return dataerr_try([&] { v = GetVar(key); });
+}
 bool indexnumber(const char* key, int k, double& v) {
   return dataerr_try([&] { v = GetIndexVar(key, 1, &k); });
 }
@@ -108,8 +109,7 @@ std::string decoded(const char* key) {
 // A yes/no key judged by its first character.
 bool firstin(const char* key, const char* letters) {
   std::string t;
-  return text(key, t) && !t.empty() &&
-         std::string(letters).find(t[0]) != std::string::npos;
+  return text(key, t) && !t.empty() && std::string(letters).find(t[0]) != std::string::npos;
 }
 
 Settings readsettings() {
@@ -131,8 +131,9 @@ std::vector<std::string> scannames(int select) {
   std::vector<char> buf(kNameLen + 1);
   for (int i = 1;; ++i) {
     int idx[2] = {select, i};
-    bool found = select == 0 ? dataerr_try([&] { GetIndexStrVar("VAL", 1, &i, kNameLen, buf.data()); })
-                             : dataerr_try([&] { GetIndexStrVar("VAL", 2, idx, kNameLen, buf.data()); });
+    bool found = select == 0
+                     ? dataerr_try([&] { GetIndexStrVar("VAL", 1, &i, kNameLen, buf.data()); })
+                     : dataerr_try([&] { GetIndexStrVar("VAL", 2, idx, kNameLen, buf.data()); });
     if (!found) break;
     names.emplace_back(buf.data());
   }
@@ -208,7 +209,8 @@ struct Radiation {
 // copper tube.
 std::string wavelength(const std::string& fromscans) {
   std::string name = fromscans;
-  if (name.empty() && !text("NEUTRONS", name) && !text("SYNCHROTRON", name) && !text("LAMBDA", name))
+  if (name.empty() && !text("NEUTRONS", name) && !text("SYNCHROTRON", name) &&
+      !text("LAMBDA", name))
     name = "CU";
   return name;
 }
@@ -480,7 +482,8 @@ std::string quoted(const std::string& title) {
   std::vector<int> shown;
   for (int i = 0; i < pts.n; ++i) {
     double x = twotheta(pts.sinx[i]);
-    if (x >= lower * 0.9999988 && x <= upper * 1.0000012 && pts.w[i] > 0 && std::isfinite(1 / pts.w[i]))
+    if (x >= lower * 0.9999988 && x <= upper * 1.0000012 && pts.w[i] > 0 &&
+        std::isfinite(1 / pts.w[i]))
       shown.push_back(i);
   }
 
@@ -497,7 +500,8 @@ std::string quoted(const std::string& title) {
       curve.push_back({static_cast<float>(twotheta(pts.sinx[shown[i]])), model[i], bgv[i]});
     for (int k = 0; k <= kGrid; ++k) {
       size_t at = shown.size() + static_cast<size_t>(k);
-      curve.push_back({static_cast<float>(lower + k * (upper - lower) / kGrid), model[at], bgv[at]});
+      curve.push_back(
+          {static_cast<float>(lower + k * (upper - lower) / kGrid), model[at], bgv[at]});
     }
   }
 

@@ -10,7 +10,6 @@
 #include "numeric/qmin.hpp"
 #include "numeric/rg.hpp"
 
-
 namespace zelmar {
 
 using namespace numeric;
@@ -78,7 +77,8 @@ double fit() {
   if (n == 0) {
     // Nothing to fit: the residual is the data itself.
     double s = 0;
-    for (int j = 0; j < m; ++j) s += static_cast<double>(fd->yi[j]) * fd->wi[j] * fd->yi[j] * fd->wi[j];
+    for (int j = 0; j < m; ++j)
+      s += static_cast<double>(fd->yi[j]) * fd->wi[j] * fd->yi[j] * fd->wi[j];
     return s;
   }
   std::vector<float*> p(static_cast<size_t>(3 * n));
@@ -132,7 +132,8 @@ Candidate search(double deps, float kern, double E, std::vector<int32_t>& tried)
     bau(row, A.data(), p);
     for (int k = 0; k < p; ++k) bacc[k] += static_cast<double>(row[k]) * r[j];
   }
-  std::vector<float> b(static_cast<size_t>(np)), ub(static_cast<size_t>(np)), x(static_cast<size_t>(np));
+  std::vector<float> b(static_cast<size_t>(np)), ub(static_cast<size_t>(np)),
+      x(static_cast<size_t>(np));
   for (int k = 0; k < p; ++k) {
     b[k] = static_cast<float>(bacc[k]);
     float& diag = A[static_cast<size_t>(k) * (k + 1) / 2 + k];
@@ -219,8 +220,9 @@ FitEnd fitcomponents(const FitData& data, double deps, float kern, float epsg, C
       const Candidate c = search(deps, kern, E, tried);
       if (c.point < 0) break;
       const double xj = data.xi[c.point];
-      par.insert(par.end(), {0.0f, data.xi[c.point],
-                             static_cast<float>(c.level * (std::floor(std::fabs(xj) / kern) + 1) * deps)});
+      par.insert(par.end(),
+                 {0.0f, data.xi[c.point],
+                  static_cast<float>(c.level * (std::floor(std::fabs(xj) / kern) + 1) * deps)});
       tried[c.point] = c.level;
       Ebest = E;
     }

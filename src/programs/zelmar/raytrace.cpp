@@ -8,7 +8,6 @@
 #include "core/outfile.hpp"
 #include "core/velmora.hpp"
 
-
 namespace zelmar {
 
 using namespace core;
@@ -52,8 +51,8 @@ int32_t Histogram::add(int64_t k) {
   return ++count[static_cast<size_t>(k - kmin)];
 }
 
-void trace(const BeamPath& b, const AngleSetup& a, const TailTable& t, float epsg,
-           double twotheta, RunState& run, Trace& out) {
+void trace(const BeamPath& b, const AngleSetup& a, const TailTable& t, float epsg, double twotheta,
+           RunState& run, Trace& out) {
   out = Trace{};
   out.traced = 1;
   const AngleGeometry ag = geometry(b, a);
@@ -97,15 +96,15 @@ void rawdump(const char* path, const Histogram& h, double deps) {
 void fitdata(const Trace& tr, double deps, float kern, FitData& out) {
   out = FitData{};
   const Histogram& h = tr.hist;
-  const auto k0 = static_cast<int64_t>(std::floor(1.1 * static_cast<double>(h.kmin) -
-                                                  0.1 * static_cast<double>(h.kmax)));
-  const auto k1 = static_cast<int64_t>(std::ceil(1.1 * static_cast<double>(h.kmax) -
-                                                 0.1 * static_cast<double>(h.kmin)));
+  const auto k0 = static_cast<int64_t>(
+      std::floor(1.1 * static_cast<double>(h.kmin) - 0.1 * static_cast<double>(h.kmax)));
+  const auto k1 = static_cast<int64_t>(
+      std::ceil(1.1 * static_cast<double>(h.kmax) - 0.1 * static_cast<double>(h.kmin)));
   const double scale = kPi / (static_cast<double>(tr.accepted) * deps);
   for (int64_t k = k0; k <= k1;) {
     const auto x = static_cast<float>(deps * static_cast<double>(k));
-    const auto w = static_cast<float>(
-        std::sqrt(std::floor(std::fabs(static_cast<double>(x)) / kern) + 1));
+    const auto w =
+        static_cast<float>(std::sqrt(std::floor(std::fabs(static_cast<double>(x)) / kern) + 1));
     const auto y = static_cast<float>(h.at(k) * scale);
     out.xi.push_back(x);
     out.yi.push_back(y);

@@ -25,41 +25,41 @@ enum Arrangement : int { REFLEXION = 0, TRANSMISSION = 1, CAPILLARY = 2 };
 // The diffractometer, read once at the start of a run.
 struct BeamPath {
   int arrangement = REFLEXION;
-  double R = 0;                 // focus and detector distance from the sample centre
+  double R = 0;  // focus and detector distance from the sample centre
   double focusH = 0, focusW = 0, focusS = 0;
   double focusCos = 1, focusSin = 0;  // tilt of the focus
-  bool airScat = false;         // knife edge above the sample (reflection only)
+  bool airScat = false;               // knife edge above the sample (reflection only)
   double airScatH = 0;
-  double detArrayW = 0;         // window of a position-sensitive detector
-  bool vslit = false;           // axial (vertical) slit
+  double detArrayW = 0;  // window of a position-sensitive detector
+  bool vslit = false;    // axial (vertical) slit
   double vslitH = 0, vslitR = 0;
   bool roundSlit = false;
   double roundD = 0, roundR = 0;
-  double hslitR = 0;            // radius of the divergence slit (flat samples)
-  bool tslit = false;           // second axial slit
+  double hslitR = 0;   // radius of the divergence slit (flat samples)
+  bool tslit = false;  // second axial slit
   double tslitH = 0, tslitR = 0;
-  bool pcoll = false;           // primary Soller collimator
+  bool pcoll = false;  // primary Soller collimator
   double pColl = 0;
   float pCollTan = 0;
-  bool scoll = false;           // secondary Soller collimator
+  bool scoll = false;  // secondary Soller collimator
   double sColl = 0;
   float sCollTan = 0;
   double samplD = 0, samplH = 0, samplW = 0;  // largest double: unlimited
-  double eps2 = 0;              // the surface lies at the height -eps2 R
-  double wavy = 0;              // amplitude of the surface waviness
+  double eps2 = 0;                            // the surface lies at the height -eps2 R
+  double wavy = 0;                            // amplitude of the surface waviness
   double monR = 0, axialH = 0;  // aperture that limits the axial height behind the sample
 };
 
 // The values of one angle.
 struct AngleSetup {
-  double theta = 0;   // radians, half the diffraction angle
-  double domega = 0;  // omega offset, radians
-  double hslitW = 0;  // divergence-slit width
-  double detW = 0;    // receiving-slit width
+  double theta = 0;                     // radians, half the diffraction angle
+  double domega = 0;                    // omega offset, radians
+  double hslitW = 0;                    // divergence-slit width
+  double detW = 0;                      // receiving-slit width
   bool sslitW = false, sslitH = false;  // anti-scatter slit present, its height given
   double sslitWv = 0, sslitHv = 0, sslitR = 0;
-  double deps = 0;    // bin width, radians of theta
-  float kern = 0;     // core width, radians of theta
+  double deps = 0;  // bin width, radians of theta
+  float kern = 0;   // core width, radians of theta
 };
 
 // The tube-tail table of the scan reader.
@@ -67,8 +67,8 @@ struct TailTable {
   float fraction = 0;        // share of the intensity in the tails
   const float* T = nullptr;  // cumulative table, m + 1 entries
   int m = 0;
-  float max = 0;             // table index of the line's centroid
-  float step = 0;            // table step in degrees 2theta
+  float max = 0;   // table index of the line's centroid
+  float step = 0;  // table step in degrees 2theta
 };
 
 // fmod(x, y) for 0 <= x < 2^26 y, to the bit, without the library's
@@ -83,8 +83,10 @@ inline double modpos(double x) {
   constexpr double yl = y - yh;
   const double n = std::floor(x / y);
   double r = (x - n * yh) - n * yl;
-  if (r < 0) r += y;
-  else if (r >= y) r -= y;
+  if (r < 0)
+    r += y;
+  else if (r >= y)
+    r -= y;
   return r;
 }
 
@@ -142,8 +144,10 @@ bool traceray(const BeamPath& b, const AngleSetup& a, const AngleGeometry& ag, c
     int lo = 0, hi = t.m;
     while (hi - lo > 1) {
       int mid = (lo + hi) / 2;
-      if (zz <= t.T[mid]) hi = mid;
-      else lo = mid;
+      if (zz <= t.T[mid])
+        hi = mid;
+      else
+        lo = mid;
     }
     const float bracket = (zz - t.T[lo]) / (t.T[hi] - t.T[lo]) + static_cast<float>(lo) - t.max;
     fe = bracket * ag.sigma * R * t.step * kPi / 180;
@@ -271,8 +275,8 @@ struct Trace {
 // Traces rays until one bin holds more than 2/epsg^2; message -19 (status 19)
 // when none of the first 100 rays is accepted, twotheta in degrees being its
 // argument.
-void trace(const BeamPath& b, const AngleSetup& a, const TailTable& t, float epsg,
-           double twotheta, RunState& run, Trace& out);
+void trace(const BeamPath& b, const AngleSetup& a, const TailTable& t, float epsg, double twotheta,
+           RunState& run, Trace& out);
 
 // Writes the histogram to path, one line per bin from kmax down to kmin: the
 // negated deviation of 2theta in degrees and the count. A file that cannot be

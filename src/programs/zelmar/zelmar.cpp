@@ -22,7 +22,6 @@
 #include "raytrace.hpp"
 #include "scan/apx63.hpp"
 
-
 namespace zelmar {
 
 using namespace core;
@@ -38,11 +37,10 @@ constexpr int kMaxHalvings = 10;
 
 // Keys of the beam path written into the header of the profile file.
 constexpr const char* kHeaderKeys[] = {
-    "TITEL",  "R",      "FocusH",     "FocusW",     "FocusS", "FocusA",        "TSlitH",
-    "TSlitR", "VSlitH", "VSlitR",     "HSlitW",     "HSlitR", "RoundSlitD",    "RoundSlitR",
-    "PColl",  "PCollA", "SamplH",     "SamplW",     "SamplD", "SamplWavyness", "EPS2",
-    "DeltaOmega", "SSlitR", "SSlitW", "SSlitH", "SColl", "SCollA", "DetH", "DetW",
-    "DetArrayW",  "MonR",   "MonH"};
+    "TITEL",  "R",      "FocusH", "FocusW",        "FocusS",     "FocusA",     "TSlitH", "TSlitR",
+    "VSlitH", "VSlitR", "HSlitW", "HSlitR",        "RoundSlitD", "RoundSlitR", "PColl",  "PCollA",
+    "SamplH", "SamplW", "SamplD", "SamplWavyness", "EPS2",       "DeltaOmega", "SSlitR", "SSlitW",
+    "SSlitH", "SColl",  "SCollA", "DetH",          "DetW",       "DetArrayW",  "MonR",   "MonH"};
 
 constexpr const char* kArrangementNames[] = {"REFLEXION", "TRANSMISSION", "CAPILLARY"};
 
@@ -256,7 +254,8 @@ void writeheader(FILE* f, const Settings& s) {
                static_cast<double>(tubetails));
   static char text[8001];
   for (const char* key : kHeaderKeys)
-    if (dataerr_try([&] { GetStrVar(key, 8000, text); })) std::fprintf(f, "%s=%s\n", key, unwhite(text));
+    if (dataerr_try([&] { GetStrVar(key, 8000, text); }))
+      std::fprintf(f, "%s=%s\n", key, unwhite(text));
 }
 
 // Traces and fits one angle until the fit meets the goal (or the bin width has
