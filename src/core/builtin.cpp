@@ -9,6 +9,7 @@
 
 #include "core/fatal.hpp"
 #include "core/integral.hpp"
+#include "core/message.hpp"
 #include "core/velmora.hpp"
 
 namespace core {
@@ -470,8 +471,7 @@ double* workspace(DataContext* c, uint64_t n, uint64_t perelement) {
   if (n > (uint64_t(1) << 20)) n = uint64_t(1) << 20;
   uint64_t bytes = (n * n + n) * perelement * sizeof(double);
   if (bytes > kMaxWork) {
-    std::printf("%s", errmsg(-44));
-    fatal_exit(44);
+    fatal<-44>();
   }
   return static_cast<double*>(scratchalloc(c, static_cast<size_t>(bytes)));
 }

@@ -33,6 +33,7 @@
 
 #include "core/builtin.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -170,10 +171,7 @@ inline bool isbracket(char c) { return c == '(' || c == ')' || c == '[' || c == 
 // ---------------------------------------------------------------------------
 // Size-class allocator
 
-[[noreturn]] void nomemory() {
-  std::printf("%s", errmsg(-44));
-  fatal_exit(44);
-}
+[[noreturn]] void nomemory() { fatal<-44>(); }
 
 void* dalloc(DataContext* c, size_t n) {
   if (n == 0) internal_error("memle0", kModule, 294);
@@ -2559,8 +2557,7 @@ void white(char* text) {
     else if (p[1] == '?')
       *o++ = '?';
     else {
-      std::printf(errmsg(-66), original.c_str());
-      fatal_exit(66);
+      fatal<-66>(original.c_str());
     }
     ++p;
   }

@@ -11,6 +11,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -43,7 +44,7 @@ void epilog() {
 
   if (name[0] != 0 && savekey[0] != 'N' && savekey[0] != 'n') {
     makeextension(name, "sav", 0);
-    if (!savesafely(name)) std::printf(errmsg(255), name);
+    if (!savesafely(name)) message<255>(name);
     DelAll();
     freeDATAlist();
     SetStrVar("SAVEFILE", name);
@@ -53,7 +54,7 @@ void epilog() {
     DelVar("SAVEFILE");
   }
   std::string cfgpath = std::string(kalvo) + "/" + framecfgname;
-  if (!savesafely(cfgpath)) std::printf(errmsg(256), framecfgname);
+  if (!savesafely(cfgpath)) message<256>(framecfgname);
   freeDATAlist();
   freeDATAlist();
   if (ondataLevel() != 1) internal_error("ondatalevel in epilog", kModule, 76);

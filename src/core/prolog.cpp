@@ -10,6 +10,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -75,8 +76,7 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
 
   FILE* cfg = kalvoopen(cfgname, "r");
   if (cfg == nullptr && argc < 2) {
-    std::printf(errmsg(-1), cfgname);
-    fatal_exit(1);
+    fatal<-1>(cfgname);
   }
   static char name[8008];
   name[0] = 0;
@@ -99,7 +99,7 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
     restore(control);
     std::fclose(control);
   } else {
-    std::printf("%s", errmsg(1));
+    message<1>();
   }
   popDATAlist(commandline);
   applynice();

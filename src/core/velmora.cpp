@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/nspawn.hpp"
 
 namespace core {
@@ -130,17 +131,13 @@ FILE* kalvoopen(const char* name, const char* mode) {
   return f;
 }
 
-void outofmemory() {
-  std::fputs(errmsg(-44), stdout);
-  fatal_exit(44);
-}
+void outofmemory() { fatal<-44>(); }
 
 void mychdir(const char* dir) {
   if (chdir(dir) == 0) {
-    std::printf(errmsg(57), dir);
+    message<57>(dir);
   } else {
-    std::printf(errmsg(-2), dir);
-    fatal_exit(2);
+    fatal<-2>(dir);
   }
 }
 

@@ -15,6 +15,7 @@ extern char kalvo[8001];
 // Text of message n from the catalogue "err.msg" in the installation
 // directory, in a per-thread buffer valid until the thread's next call.
 // A missing catalogue, a malformed line or an unknown number ends the program.
+// Programs print messages through the typed calls of core/message.hpp.
 const char* errmsg(int n);
 // Releases the catalogue; a later errmsg loads it again.
 void nodesfree();

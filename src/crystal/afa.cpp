@@ -19,6 +19,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
@@ -141,7 +142,7 @@ void readlines(FILE* f, const char* file, int width, bool clearscope, Line line)
     }
     if (!ok) {
       ClearErr();
-      std::printf(errmsg(31), file, lineat(file, pos));
+      message<31>(file, lineat(file, pos));
       std::fflush(stdout);
     }
     if (std::feof(f) || std::ferror(f)) break;
@@ -301,18 +302,13 @@ AtomName split(const char* name) {
   return n;
 }
 
-[[noreturn]] void fatal(int n) {
-  std::fputs(errmsg(n), stdout);
-  fatal_exit(fatal_status(-n));
-}
-
 }  // namespace
 
 void afainit(const char* radiation) {
   clearafa();
   tabinit = 0;
   FILE* f = kalvoopen("afaparm.dat", "r");
-  if (f == nullptr) fatal(-39);
+  if (f == nullptr) fatal<-39>();
   newDATAlist();
   int mode = getrekart();
   setrekart(2);
@@ -338,7 +334,7 @@ void afainit(const char* radiation) {
     std::fclose(f);
   }
   f = kalvoopen("bcoh.dat", "r");
-  if (f == nullptr) fatal(-5);
+  if (f == nullptr) fatal<-5>();
   readbcoh(f);
   std::fclose(f);
   DelAll();
@@ -347,7 +343,7 @@ void afainit(const char* radiation) {
 }
 
 int afaparm(const char* name, ScatteringData data) {
-  if (tabinit) fatal(-40);
+  if (tabinit) fatal<-40>();
   AtomName n = split(name);
   int result = 1;
   bool xray = !ifneutrons();
@@ -359,14 +355,19 @@ int afaparm(const char* name, ScatteringData data) {
     }
     data[SD_C] = ff->c;
   } else if (xray) {
-    std::printf(errmsg(34), n.formfactor);
+    message<34>(n.formfactor);
     result = 0;
   }
 
   const ElementEntry* el = lookup(anohash, n.element);
   if (el == nullptr) {
     // No element data at all: the caller reports the name as unknown.
-    if (result == 1) std::printf(errmsg(xray ? 34 : 29), name);
+    if (result == 1) {
+      if (xray)
+        message<34>(name);
+      else
+        message<29>(name);
+    }
     return 0;
   }
   data[SD_MU] = el->mu;
@@ -377,7 +378,7 @@ int afaparm(const char* name, ScatteringData data) {
   const IsotopeEntry* iso = lookup(bcohhash, n.isotope);
   if (iso == nullptr) {
     if (!xray) {
-      std::printf(errmsg(29), n.isotope);
+      message<29>(n.isotope);
       result = 0;
     }
     return result;

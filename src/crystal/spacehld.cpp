@@ -19,6 +19,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 
@@ -41,11 +42,6 @@ constexpr int kMaxPointOperators = 48;
 
 // A coefficient below this (ten times the double epsilon) is taken as zero.
 constexpr double kCoefZero = 2.220446049250313e-15;
-
-[[noreturn]] void fatal_message(int n) {
-  std::fputs(errmsg(n), stdout);
-  fatal_exit(-n);
-}
 
 // Bucket of a Wyckoff name: the sum of its bytes, taken unsigned so that the
 // bucket stays inside the table for any byte values, modulo 61.
@@ -142,17 +138,16 @@ WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
   DelAll();
   GetData(f, "param");
   auto* rec = static_cast<WyckoffRecord*>(std::calloc(1, sizeof(WyckoffRecord)));
-  if (rec == nullptr) fatal_message(-44);
+  if (rec == nullptr) fatal<-44>();
   GetStrVar("Wyckoff", 31, rec->name);
   int n = GetIntVar("N");
   // A multiplicity of 0 or below would leave a block without operators
   // (and the general position without its identity): refused as well.
-  if (n <= 0 || n % divisor != 0 || (general && n / divisor > kMaxPointOperators))
-    fatal_message(-185);
+  if (n <= 0 || n % divisor != 0 || (general && n / divisor > kMaxPointOperators)) fatal<-185>();
   rec->count = n / divisor;
   rec->op =
       static_cast<SymOperator*>(std::calloc(static_cast<size_t>(rec->count), sizeof(SymOperator)));
-  if (rec->op == nullptr) fatal_message(-44);
+  if (rec->op == nullptr) fatal<-44>();
   SetVar("x", 0.0);
   SetVar("y", 0.0);
   SetVar("z", 0.0);
@@ -175,7 +170,7 @@ void loadgroups(FILE* f) {
       if (ch != '\n' && ch != EOF) std::ungetc(ch, f);
     }
     auto* group = static_cast<SpaceGroupRecord*>(std::calloc(1, sizeof(SpaceGroupRecord)));
-    if (group == nullptr) fatal_message(-44);
+    if (group == nullptr) fatal<-44>();
     *tail = group;
     tail = &group->next;
     copytext(line, group->header, sizeof group->header);
@@ -261,7 +256,7 @@ void spaceinit() {
     return;
   }
   FILE* f = kalvoopen("ordanix.dat", "r");
-  if (f == nullptr) fatal_message(-183);
+  if (f == nullptr) fatal<-183>();
   bool ok = dataerr_try([&] {
     newDATAlist();
     int mode = getrekart();
@@ -269,13 +264,13 @@ void spaceinit() {
     loadgroups(f);
     // A database that opened but could not be read (a read error, or a
     // directory in its place) must not pass for one without groups.
-    if (std::ferror(f)) fatal_message(-183);
+    if (std::ferror(f)) fatal<-183>();
     setrekart(mode);
     std::fclose(f);
     DelAll();
     freeDATAlist();
   });
-  if (!ok) fatal_message(-236);
+  if (!ok) fatal<-236>();
   if (!freeregistered) {
     freeregistered = true;
     std::atexit(freeordanix);
@@ -307,7 +302,7 @@ SpaceGroupRecord* findordanix(int kind, const char* axis, const char selectors[S
     const SymOperator& id = found->general->op[0];
     if (std::strcmp(id.comp[0].text, "x") != 0 || std::strcmp(id.comp[1].text, "y") != 0 ||
         std::strcmp(id.comp[2].text, "z") != 0) {
-      std::fputs(errmsg(6), stdout);
+      message<6>();
       std::fflush(stdout);
       return nullptr;
     }

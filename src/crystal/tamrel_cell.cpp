@@ -9,6 +9,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/velmora.hpp"
 #include "numeric/ddreieck.hpp"
 
@@ -130,8 +131,7 @@ void takeheader(PhaseRecord* ph, const SpaceGroupRecord* group) {
     if (ph->selector[SEL_LATTICE][0] != 0) {
       ph->lattice = latticekind(ph->selector[SEL_LATTICE]);
       if (ph->lattice == 0) {
-        std::fputs(errmsg(-251), stdout);
-        fatal_exit(fatal_status(251));
+        fatal<-251>();
       }
     }
   }
@@ -191,12 +191,12 @@ void centring(PhaseRecord* ph) {
       return setcentring(ph, 4, F);
     case 'R':
       if (std::strcmp(ph->selector[SEL_UNIQUEAXIS], "c") != 0) {
-        std::fputs(errmsg(-252), stdout);
+        message<-252>();
         errorjump();
       }
       return setcentring(ph, 3, R);
     default:
-      std::printf(errmsg(-243), basis);
+      message<-243>(basis);
       errorjump();
   }
 }
@@ -212,7 +212,7 @@ void firstpass(PhaseRecord* ph) {
 
   SpaceGroupRecord* group = findordanix(kind, axis, ph->selector);
   if (group == nullptr) {
-    std::fputs(errmsg(-238), stdout);
+    message<-238>();
     errorjump();
   }
   takeheader(ph, group);
@@ -221,17 +221,17 @@ void firstpass(PhaseRecord* ph) {
   if (ph->selector[SEL_UNIQUEAXIS][0] == 0 && axis[0] != 0) {
     std::strcpy(ph->selector[SEL_UNIQUEAXIS], axis);
     std::snprintf(text, sizeof text, "UniqueAxis=%s", axis);
-    std::printf(errmsg(257), ph->number, text);
+    message<257>(ph->number, text);
   }
   if (ph->lattice == LATTICE_ANY) {
     ph->lattice = kind;
     std::snprintf(text, sizeof text, "Lattice=%s", latticename[kind]);
-    std::printf(errmsg(257), ph->number, text);
+    message<257>(ph->number, text);
   }
   centring(ph);
   const char* ua = ph->selector[SEL_UNIQUEAXIS];
   if (ua[0] != 0 && (ua[1] != 0 || std::strchr("abc", ua[0]) == nullptr)) {
-    std::fputs(errmsg(-240), stdout);
+    message<-240>();
     errorjump();
   }
 
@@ -241,7 +241,7 @@ void firstpass(PhaseRecord* ph) {
   for (AtomRecord* at = ph->atoms; at != nullptr; at = at->next) {
     at->wyckoff = findwyckoff(group, at->wyckoffname);
     if (at->wyckoff == nullptr) {
-      std::fputs(errmsg(-236), stdout);
+      message<-236>();
       errorjump();
     }
     std::free(at->sites);
@@ -310,7 +310,7 @@ Cell readcell(const PhaseRecord* ph) {
 }
 
 [[noreturn]] void impossiblecell(const PhaseRecord* ph) {
-  std::printf(errmsg(-209), ph->a, ph->b, ph->c, ph->alpha, ph->beta, ph->gamma);
+  message<-209>(ph->a, ph->b, ph->c, ph->alpha, ph->beta, ph->gamma);
   errorjump();
 }
 

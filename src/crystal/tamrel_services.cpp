@@ -9,6 +9,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/velmora.hpp"
 
 namespace crystal {
@@ -45,7 +46,7 @@ std::string upper(const std::string& s) {
 bool digit(char ch) { return ch >= '0' && ch <= '9'; }
 
 [[noreturn]] void malformed(const char* component) {
-  std::printf(errmsg(-129), component);
+  message<-129>(component);
   std::fflush(stdout);
   ClearErr();
   dataerr_jmp();

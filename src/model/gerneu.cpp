@@ -25,6 +25,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/integral.hpp"
+#include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "numeric/dreieck.hpp"
@@ -184,8 +185,7 @@ bool readtable(FILE* f) {
     pos += 8;
     int32_t count = geti32(b + 4);
     if (count < 1) {
-      std::printf("%s", errmsg(-12));
-      fatal_exit(12);
+      fatal<-12>();
     }
     if (static_cast<int64_t>(count) * 12 > static_cast<int64_t>(size - pos)) return false;
     TableRecord* r = newrecord<TableRecord>();
@@ -258,11 +258,6 @@ double optional(const char* key, double def) {
   return v;
 }
 
-[[noreturn]] void fatalmessage(int number) {
-  std::printf("%s", errmsg(number));
-  fatal_exit(fatal_status(-number));
-}
-
 // Reads the blocks of an open .ger file; the caller handles a store error
 // (message -11). line counts the lines read so far.
 void readblocks(FILE* f, const char* gname, int& line) {
@@ -273,10 +268,10 @@ void readblocks(FILE* f, const char* gname, int& line) {
   double tubetails = 0;
   bool hastails = dataerr_try([&] { tubetails = GetVar("TubeTails"); });
   if (!hastails) {
-    if (zelmarry != 0 && iftubetails) fatalmessage(-7);
+    if (zelmarry != 0 && iftubetails) fatal<-7>();
     iftubetails = 0;
   } else {
-    if (zelmarry != 0 && (tubetails > 0) != (iftubetails != 0)) fatalmessage(-7);
+    if (zelmarry != 0 && (tubetails > 0) != (iftubetails != 0)) fatal<-7>();
     iftubetails = tubetails > 0 ? 1 : 0;
   }
 
@@ -294,14 +289,13 @@ void readblocks(FILE* f, const char* gname, int& line) {
   else if (std::strcmp(arrangement, "CAPILLARY") == 0)
     kind = 3;
   else {
-    std::printf(errmsg(-172), arrangement, gname);
-    fatal_exit(172);
+    fatal<-172>(arrangement, gname);
   }
   if (zelmarry == 0) {
     zelmarry = kind;
     setf32(header + 12, kind == 1 ? 10.0f : 0.0f);
   } else if (zelmarry != kind) {
-    fatalmessage(-173);
+    fatal<-173>();
   }
 
   // Blocks to the end of the file.
@@ -401,7 +395,7 @@ struct LookupMode {
 
 void warnpenetration() {
   if (zelmarry == 1 && lambda != 0 && !warnung2) {
-    std::printf("%s", errmsg(14));
+    message<14>();
     warnung2 = 1;
   }
 }
@@ -458,7 +452,7 @@ void nodatapath(double s, double z) {
       }
     } else {
       width = 0;
-      if (nofile) std::printf(errmsg(120), geqname);
+      if (nofile) message<120>(geqname);
       nofile = 0;
     }
     DelAll();
@@ -580,8 +574,7 @@ double recordshape(const ProfileRecord* r, double t, bool nearrecord) {
       return 2 / kPi * capillaryintegral(r, sp.x);
     default:
       if (nearrecord) internal_error("wrongZELMARRY", kModule, 1166);
-      std::printf("%s", errmsg(-171));
-      fatal_exit(171);
+      fatal<-171>();
   }
 }
 
@@ -1219,7 +1212,7 @@ void evaluate(double s) {
       return;
     }
     if (!warnung1) {
-      std::printf("%s", errmsg(13));
+      message<13>();
       warnung1 = 1;
     }
     if (perst == nullptr) fail(-13);
@@ -1243,7 +1236,9 @@ void ger(double s) {
       gererr = 1;
       return;
     }
-    fatalmessage(f.code);
+    if (f.code == -13) fatal<-13>();
+    if (f.code == -14) fatal<-14>();
+    fatal<-15>();
   }
 }
 
@@ -1291,7 +1286,7 @@ void ger1(const char* name) {
     } else {
       // Unknown magic, truncated header or record, unterminated name: the
       // table is ignored as a whole.
-      std::printf(errmsg(12), tname);
+      message<12>(tname);
       freetable();
       zelmarry = 0;
       iftubetails = header[5] > '1' ? 1 : 0;
@@ -1309,7 +1304,7 @@ void ger1(const char* name) {
   makeextension(gname, "ger", 1);
   FILE* f = std::fopen(gname, "r");
   if (f == nullptr) {
-    std::printf(errmsg(120), gname);
+    message<120>(gname);
     setrekart(mode);
     dropscopes(depth);
     warnung1 = warnung2 = 0;
@@ -1317,7 +1312,7 @@ void ger1(const char* name) {
   }
   int line = 0;
   if (!dataerr_try([&] { readblocks(f, gname, line); })) {
-    std::printf(errmsg(-11), gname, line);
+    message<-11>(gname, line);
     while (ifErr()) {
       std::printf("+**%s\n%s\n", GetErr(0), GetErr(1));
       NextErr();

@@ -13,6 +13,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 
@@ -36,7 +37,7 @@ double* lines(int count) {
 // A faulty wavelength file: the message with the file name, then every
 // pending error of the store (message, then object), and the end.
 [[noreturn]] void badfile(FILE* f, const char* file) {
-  std::printf(errmsg(-223), file);
+  message<-223>(file);
   while (ifErr()) {
     const char* message = GetErr(1);
     const char* object = GetErr(0);
@@ -75,8 +76,7 @@ void initlam(const char* name) {
     // A wavelength that is not a positive finite number would turn every
     // peak position into an infinity: refused like a name that is no number.
     if (!ok || !(wavelength > 0.0) || isnotfinite(wavelength)) {
-      std::printf(errmsg(-222), file.data(), name);
-      fatal_exit(fatal_status(222));
+      fatal<-222>(file.data(), name);
     }
     ilam = 1;
     ij = lines(1);

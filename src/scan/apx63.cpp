@@ -13,6 +13,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "numeric/chi2wert.hpp"
@@ -136,7 +137,7 @@ bool anode(const char* name, int lamlen, char* lambda, const char* listed) {
     return true;
   }
   if (compare(lambda, name) != 0) {
-    std::printf(errmsg(36), listed);
+    message<36>(listed);
     return false;
   }
   return true;
@@ -331,7 +332,7 @@ void readraw(FILE* f, const char* path, const char* listed, int lamlen, char* la
     if (ok) std::memcpy(name, b.data.data() + 188, 2);
   }
   if (!known || !ok) {
-    std::printf(errmsg(265), path, magic);
+    message<265>(path, magic);
     return;
   }
   if (!anode(name, lamlen, lambda, listed)) return;
@@ -352,7 +353,7 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
   // Header through the counting time at byte 134; the data begin at 138 at
   // the earliest.
   if (!readall(f, &b) || b.size() < 138) {
-    std::printf(errmsg(28), path);
+    message<28>(path);
     return;
   }
   bool ok = true;
@@ -372,11 +373,11 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
       if (found) {
         adopt = true;
       } else {
-        std::printf("%s", errmsg(25));
+        message<25>();
         ok = false;
       }
     } else {
-      std::printf(errmsg(26), path);
+      message<26>(path);
       ok = false;
     }
   }
@@ -396,9 +397,9 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
     if (found)
       step = stepwidth;
     else
-      std::printf("%s", errmsg(2));
+      message<2>();
   } else if (source > 1) {
-    std::printf(errmsg(27), path);
+    message<27>(path);
     ok = false;
   }
   if (!ok) return;
@@ -411,7 +412,7 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
   if (step > 0.0 && std::isfinite(step))
     npts = std::ceil((end - start) / step + 1.1920928955078125e-7);
   if (!(time > 0.0) || !(npts >= 1.0) || npts > (static_cast<double>(b.size()) - 138.0) / 2.0) {
-    std::printf(errmsg(28), path);
+    message<28>(path);
     return;
   }
   if (adopt && !anode(name, lamlen, lambda, listed)) return;
@@ -447,7 +448,7 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
   char line[500];
   for (;;) {
     if (!getline(line, sizeof line, f)) {
-      std::printf(errmsg(45), path);
+      message<45>(path);
       return;
     }
     if (std::strncmp(line, "BANK ", 5) == 0) break;
@@ -458,26 +459,26 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
   int nf = std::sscanf(line, "%5c%s%d%s%s%lf%lf%s%s%s", bankkey, banknr, &n, nrec, bintype, &start,
                        &step, s8, s9, datatype);
   if (nf < 7 || n < 0) {
-    std::printf(errmsg(61), path);
+    message<61>(path);
     return;
   }
   bintype[4] = '\0';
   if (std::strcmp(bintype, "CONS") != 0) {
-    std::printf(errmsg(46), path);
+    message<46>(path);
     return;
   }
   if (nf < 10) assign("STD", datatype);
   const bool std_ = std::strcmp(datatype, "STD") == 0;
   const bool esd = std::strcmp(datatype, "ESD") == 0;
   if (!std_ && !esd) {
-    std::printf(errmsg(64), datatype, path);
+    message<64>(datatype, path);
     return;
   }
   const int perline = std_ ? 10 : 5;
   std::vector<ScanPoint> pts;
   for (int i = 0; i < n; ++i) {
     if (i % perline == 0 && !getline(line, sizeof line, f)) {
-      std::printf(errmsg(62), path);
+      message<62>(path);
       return;
     }
     ScanPoint p{};
@@ -517,7 +518,7 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
       }
     }
     if (!good) {
-      std::printf(errmsg(63), i + 1, path);
+      message<63>(i + 1, path);
       return;
     }
     pts.push_back(p);
@@ -534,10 +535,7 @@ struct ValReader {
   const char* path;
   int line = 0;
 
-  [[noreturn]] void fatal() {
-    std::printf(errmsg(-143), fileno, path, line);
-    fatal_exit(143);
-  }
+  [[noreturn]] void fatal() { core::fatal<-143>(fileno, path, line); }
   // A number or character alone on its line; anything else is fatal.
   template <class T>
   T scan(const char* fmt) {
@@ -567,7 +565,7 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
   bool ok = true;
   v.text(buf, sizeof buf);
   if (std::strncmp(buf, "FilePar", 7) != 0) {
-    std::printf(errmsg(48), listed, v.line);
+    message<48>(listed, v.line);
     ok = false;
   }
   v.text(buf, sizeof buf);
@@ -582,7 +580,7 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
       copy(name, 0, lamlen < 99 ? lamlen : 99, lambda);
       setxray(true);
     } else if (compare(lambda, name) != 0) {
-      std::printf(errmsg(36), listed);
+      message<36>(listed);
       ok = false;
     }
   }
@@ -594,7 +592,7 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
   for (int i = 0; i < nranges; ++i) {
     v.text(buf, sizeof buf);
     if (apx63hdrerr(buf, "BerPar", i)) {
-      std::printf(errmsg(48), listed, v.line);
+      message<48>(listed, v.line);
       ok = false;
     }
     v.text(buf, sizeof buf);
@@ -607,21 +605,21 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
     v.integer();
     const int n = v.integer();
     if (v.character() != 'N') {
-      std::printf(errmsg(37), listed, i + 1);
+      message<37>(listed, i + 1);
       ok = false;
     }
     v.text(buf, sizeof buf);
     if (buf[0] != 'N') {
-      std::printf(errmsg(38), listed, i + 1);
+      message<38>(listed, i + 1);
       ok = false;
     }
     if (v.integer() != 0) {
-      std::printf(errmsg(39), listed, i + 1);
+      message<39>(listed, i + 1);
       ok = false;
     }
     v.text(buf, sizeof buf);
     if (apx63hdrerr(buf, "Intens", i)) {
-      std::printf(errmsg(48), listed, v.line);
+      message<48>(listed, v.line);
       ok = false;
     }
     if (!ok) continue;
@@ -639,8 +637,7 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
         p.weight = static_cast<float>(wt);
         pts.push_back(p);
       } else {
-        std::printf("%s", errmsg(-41));
-        fatal_exit(41);
+        fatal<-41>();
       }
     }
     push(recordof(pts, start, step), records);
@@ -727,7 +724,7 @@ void readcolumns(FILE* f, int fileno, const char* path, ScanRecord** records) {
     pts.push_back(p);
   }
   if (bad) {
-    std::printf(errmsg(-143), fileno, path, lineno);
+    message<-143>(fileno, path, lineno);
     return;
   }
   if (pts.empty()) return;
@@ -787,7 +784,7 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
     else if (std::strcmp(ext, "val") == 0)
       kind = VAL;
     else
-      std::printf(errmsg(9), fileno, path);
+      message<9>(fileno, path);
     // GSAS banks and text columns name no wavelength: without a radiation
     // key it must come from LAMBDA (a missing key is the caller's error).
     if ((kind == GSA || kind == COLUMNS) && noradiationkey()) {
@@ -796,7 +793,7 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
     }
     File file(std::fopen(path, kind == RAW || kind == RD ? "rb" : "r"));
     if (file.f == nullptr) {
-      std::printf(errmsg(35), path);
+      message<35>(path);
       continue;
     }
     switch (kind) {
@@ -942,8 +939,7 @@ void cutinit() {
     const int colon = charindex(text, ':');
     const int len = length(text);
     if (colon <= 0 || colon == len - 1) {
-      std::printf(errmsg(-225), i, text);
-      fatal_exit(225);
+      fatal<-225>(i, text);
     }
     char part[8001];
     double a = 0.0, b = 0.0;
@@ -954,8 +950,7 @@ void cutinit() {
       b = Wert(part);
     });
     if (!good) {
-      std::printf(errmsg(-225), i, text);
-      fatal_exit(225);
+      fatal<-225>(i, text);
     }
     const float lower = static_cast<float>((1.0 - kWindowTol) * std::sin(2.0 * kPi * a / 720.0));
     const float upper = static_cast<float>((1.0 + kWindowTol) * std::sin(2.0 * kPi * b / 720.0));
@@ -1001,8 +996,7 @@ void korrw(int n, const float* sinx, const float* intens, float* w) {
 void korrddm(int* n, const float* /*sinx*/, float** intens, float** w) {
   const int N = *n;
   if (N < 5) {
-    std::printf("%s", errmsg(-47));
-    fatal_exit(47);
+    fatal<-47>();
   }
   const int rows = 2 * (N - 4);
   std::free(ddmrange);
@@ -1085,7 +1079,7 @@ void tubetailinit() {
   getscans(&node, 8000, lambda, &records);
   if (records == nullptr) return;
   if (records->next != nullptr) {
-    std::printf("%s", errmsg(10));
+    message<10>();
     scanfree(records);
     return;
   }
@@ -1146,7 +1140,7 @@ void tubetailinit() {
   tubetailmax = centroid - static_cast<float>(i0) - 0.5f;
   tubetailstep = static_cast<float>(step);
   tubetails = static_cast<float>(1.0 - area);
-  std::printf(errmsg(20), 37, static_cast<double>(tubetails) * 100.0);
+  message<20>(37, static_cast<double>(tubetails) * 100.0);
 }
 
 }  // namespace scan

@@ -18,6 +18,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -36,17 +37,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr int kNameLen = 7996;
-
-template <class... Args>
-[[noreturn]] void fatal(int number, Args... args) {
-  std::printf(errmsg(number), args...);
-  fatal_exit(fatal_status(-number));
-}
-
-[[noreturn]] void fatal(int number) {
-  std::printf("%s", errmsg(number));
-  fatal_exit(fatal_status(-number));
-}
 
 bool yes(const char* key) {
   static char text[8001];
@@ -69,7 +59,7 @@ Settings readsettings() {
   // A width of 0 or below would make the search grid endless.
   if (!dataerr_try([&] { eps = GetVar("EPSILON"); }) || !(eps > 0) || isnotfinite(eps)) {
     epsilon = 0.02f;
-    std::printf(errmsg(213), 0.02);
+    message<213>(0.02);
   } else {
     epsilon = static_cast<float>(eps);
   }
@@ -115,8 +105,8 @@ void readscans(std::vector<float>& s, std::vector<float>& y, std::vector<float>&
   }
 
   if (lambda[0] != 0) initlam(lambda);
-  if (lambda[0] == 0 || ilam < 1) fatal(-24);
-  if (count == 0) fatal(-23);
+  if (lambda[0] == 0 || ilam < 1) fatal<-24>();
+  if (count == 0) fatal<-23>();
   while (list != nullptr) {
     ScanNameNode* next = list->next;
     std::free(list);
@@ -137,7 +127,7 @@ std::vector<Reflex> readstandard() {
   GetStrVar("STANDARDPAR", kNameLen, name);
   makeextension(name, "par", 0);
   ParFile pf;
-  if (!pf.open(name)) fatal(-10, name);
+  if (!pf.open(name)) fatal<-10>(name);
   pf.header();
   std::vector<Reflex> liste;
   ParPeak pk;
@@ -245,7 +235,7 @@ void run() {
 
   const std::string name = outputname();
   OutFile out;
-  if (!out.open(name)) fatal(-148);
+  if (!out.open(name)) fatal<-148>();
   backup(name);
   FILE* file = out.file();
   static char titel[8001];
@@ -270,9 +260,9 @@ void run() {
       g.clear();
       e.clear();
       q.clear();
-      std::printf(errmsg(218), angle * 360 / kPi,
-                  why == Failure::notop ? "no line top to measure its width on"
-                                        : "the window is too narrow for the search grid");
+      message<218>(angle * 360 / kPi, why == Failure::notop
+                                          ? "no line top to measure its width on"
+                                          : "the window is too narrow for the search grid");
     }
     writeblock(file, set, angle * 180 / kPi);
     if (why == Failure::none) {
@@ -284,7 +274,7 @@ void run() {
     }
     std::fflush(stdout);
   }
-  if (!out.commit()) fatal(-148);
+  if (!out.commit()) fatal<-148>();
   freelam();
   setrekart(2);
 }

@@ -24,6 +24,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/velmora.hpp"
 
 namespace ordanix {
@@ -53,19 +54,9 @@ struct Position {
 // Scratch for reads whose only purpose is to see whether a key exists.
 char probe[8001];
 
-[[noreturn]] void fatal(int n) {
-  std::fputs(errmsg(n), stdout);
-  fatal_exit(-n);
-}
-
-template <class... Args>
-[[noreturn]] void fatal(int n, Args... args) {
-  std::printf(errmsg(n), args...);
-  fatal_exit(-n);
-}
-
-void warning(int n) {
-  std::fputs(errmsg(n), stdout);
+template <int N>
+void warning() {
+  message<N>();
   std::fflush(stdout);
 }
 
@@ -102,7 +93,7 @@ Centring centring() {
   }
   bool rhombohedral = false;
   if (haskey("Lattice")) {
-    if (!islatticename(probe)) warning(248);
+    if (!islatticename(probe)) warning<248>();
     rhombohedral = std::strcmp(probe, "Rhombohedral") == 0;
   }
   // On rhombohedral axes an R group is primitive.
@@ -125,7 +116,7 @@ Centring centring() {
     case 'R':
       return {3, {{0, 0, 0}, {t2, t1, t1}, {t1, t2, t2}}};
     default:
-      fatal(-164);
+      fatal<-164>();
   }
 }
 
@@ -135,11 +126,12 @@ struct Block {
   int n;
 };
 
-Block readblock(int nomult, int noname) {
+template <int NoMult, int NoName>
+Block readblock() {
   Block b{};
   bool hasn = haskey("N");
-  if (!hasn) fatal(nomult);
-  if (!haskey("Wyckoff")) fatal(noname);
+  if (!hasn) fatal<NoMult>();
+  if (!haskey("Wyckoff")) fatal<NoName>();
   GetStrVar("Wyckoff", kNameLen, b.name);
   b.n = GetIntVar("N");
   return b;
@@ -148,17 +140,18 @@ Block readblock(int nomult, int noname) {
 // Reads count lines of exactly three coordinate formulas. The array grows
 // with the lines actually read: a multiplicity far beyond the lines of the
 // file ends at the first missing line, not in one huge allocation.
-std::vector<Position> readpositions(FILE* f, int count, const char* name, int fewer, int more) {
+template <int Fewer, int More>
+std::vector<Position> readpositions(FILE* f, int count, const char* name) {
   std::vector<Position> pos;
   for (int j = 1; j <= count; ++j) {
     Position& p = pos.emplace_back();
     openline();
     GetData(f, "p");
     for (int i = 0; i < 3; ++i) {
-      if (!haselement(i)) fatal(fewer, name, j);
+      if (!haselement(i)) fatal<Fewer>(name, j);
       GetIndexStrVar("p", 1, &i, kFormulaLen, p.text[i]);
     }
-    if (haselement(3)) fatal(more, name, j);
+    if (haselement(3)) fatal<More>(name, j);
     closeline();
     p.hits = 0;
   }
@@ -202,11 +195,11 @@ void checkspecial(std::vector<Position>& general, const Block& gb, std::vector<P
         }
 
   for (size_t i = 0; i < general.size(); ++i)
-    if (general[i].hits != 1) fatal(-151, gb.name, static_cast<int>(i + 1), sb.name);
+    if (general[i].hits != 1) fatal<-151>(gb.name, static_cast<int>(i + 1), sb.name);
   int expected = static_cast<int>(general.size() / special.size());
   for (size_t i = 0; i < special.size(); ++i)
     if (special[i].hits != expected)
-      fatal(-152, sb.name, static_cast<int>(i + 1), special[i].hits, gb.name, expected);
+      fatal<-152>(sb.name, static_cast<int>(i + 1), special[i].hits, gb.name, expected);
   for (Position& g : general) g.hits = 0;
 }
 
@@ -220,27 +213,27 @@ void checkgroup(FILE* f, const std::string& header) {
 
   openline();
   GetData(f, "p");
-  Block gb = readblock(-163, -162);
+  Block gb = readblock<-163, -162>();
   closeline();
   // A multiplicity of 0 or below cannot be a whole number of cosets.
-  if (gb.n <= 0 || gb.n % c.count != 0) fatal(-161, gb.name);
-  std::vector<Position> general = readpositions(f, gb.n / c.count, gb.name, -160, -159);
+  if (gb.n <= 0 || gb.n % c.count != 0) fatal<-161>(gb.name);
+  std::vector<Position> general = readpositions<-160, -159>(f, gb.n / c.count, gb.name);
   const Position& id = general[0];
   if (std::strcmp(id.text[0], "x") != 0 || std::strcmp(id.text[1], "y") != 0 ||
       std::strcmp(id.text[2], "z") != 0)
-    fatal(-212);
+    fatal<-212>();
 
   if (std::strcmp(gb.name, "a") == 0) {
-    warning(249);
+    warning<249>();
     return;
   }
   for (;;) {
     openline();
     GetData(f, "p");
-    Block sb = readblock(-158, -157);
+    Block sb = readblock<-158, -157>();
     closeline();
-    if (sb.n <= 0 || sb.n % c.count != 0 || gb.n % sb.n != 0) fatal(-156, sb.name);
-    std::vector<Position> special = readpositions(f, sb.n / c.count, sb.name, -155, -154);
+    if (sb.n <= 0 || sb.n % c.count != 0 || gb.n % sb.n != 0) fatal<-156>(sb.name);
+    std::vector<Position> special = readpositions<-155, -154>(f, sb.n / c.count, sb.name);
     checkspecial(general, gb, special, sb, c);
     if (std::strcmp(sb.name, "a") == 0) return;
   }
@@ -265,7 +258,7 @@ bool readline(FILE* f, std::string& line) {
 int run(int argc, char** argv) {
   prolog_reduced(argc, argv);
   FILE* f = kalvoopen("ordanix.dat", "r");
-  if (f == nullptr) fatal(-165);
+  if (f == nullptr) fatal<-165>();
   dataerr_newhandler(dataerr_printexit);
   setrekart(0);
 
@@ -278,7 +271,7 @@ int run(int argc, char** argv) {
   }
   // A database that could not be read (a read error, or a directory in its
   // place) has not been checked: never report it as passed.
-  if (std::ferror(f)) fatal(-165);
+  if (std::ferror(f)) fatal<-165>();
   epilog_reduced(f);
 }
 

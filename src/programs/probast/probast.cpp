@@ -20,6 +20,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
 
@@ -36,8 +37,7 @@ constexpr const char* kOutput = "probast.out";
 
 [[noreturn]] void cannotwrite() {
   std::string path = std::string(kalvo) + "/" + kOutput;
-  std::printf(errmsg(-84), path.c_str());
-  fatal_exit(84);
+  fatal<-84>(path.c_str());
 }
 
 }  // namespace

@@ -35,6 +35,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
@@ -100,17 +101,6 @@ void unguard() {
   for (int sig : kSignals) signal(sig, SIG_DFL);
 }
 
-[[noreturn]] void fatal(int number) {
-  std::printf("%s", errmsg(number));
-  fatal_exit(fatal_status(-number));
-}
-
-template <class... Args>
-[[noreturn]] void fatal(int number, Args... args) {
-  std::printf(errmsg(number), args...);
-  fatal_exit(fatal_status(-number));
-}
-
 double optional(const char* key, double def) {
   double v = def;
   if (!dataerr_try([&] { v = GetVar(key); })) v = def;
@@ -151,7 +141,7 @@ bool exists(const char* path) { return access(path, F_OK) == 0; }
   if (f != nullptr) std::fclose(f);
   unlink(tempname);
   unguard();
-  fatal(-82, finalname);
+  fatal<-82>(finalname);
 }
 
 void writeall(FILE* f, const void* data, size_t size) {
@@ -181,7 +171,7 @@ int run(int argc, char** argv) {
   // Instrument profile: undefined is message -56; a name too long for the
   // file names reaches the outermost handler with the store's error.
   static char lintor[kNameLen + 1];
-  if (!dataerr_try([] { GetStrVar("LINTOR", 1 << 24, nullptr); })) fatal(-56);
+  if (!dataerr_try([] { GetStrVar("LINTOR", 1 << 24, nullptr); })) fatal<-56>();
   GetStrVar("LINTOR", kNameLen, lintor);
 
   zeroshiftoff();
@@ -207,7 +197,7 @@ int run(int argc, char** argv) {
     guard(1);
     if (rename(tablename, parkname) != 0) {
       unguard();
-      fatal(-153, parkname);
+      fatal<-153>(parkname);
     }
     parked = true;
   }
@@ -215,7 +205,7 @@ int run(int argc, char** argv) {
   if (parked) {
     if (rename(parkname, tablename) != 0) {
       unguard();
-      fatal(-83, parkname, tablename);
+      fatal<-83>(parkname, tablename);
     }
     unguard();
   }
@@ -228,9 +218,9 @@ int run(int argc, char** argv) {
       break;
     case 2:
     case 3:
-      if (!nonzero("D")) fatal(-131);
+      if (!nonzero("D")) fatal<-131>();
       putf32(header + 8, ratio("D", "R", 0.0f));
-      if (!nonzero("T") || !dataerr_try([] { GetVar("R"); })) fatal(-131);
+      if (!nonzero("T") || !dataerr_try([] { GetVar("R"); })) fatal<-131>();
       putf32(header + 12, ratio("T", "R", 0.0f));
       break;
     default:
@@ -253,7 +243,7 @@ int run(int argc, char** argv) {
   FILE* f = std::fopen(tempname, "wb");
   if (f == nullptr) {
     unguard();
-    fatal(-153, tempname);
+    fatal<-153>(tempname);
   }
   writeall(f, header, sizeof header);
 

@@ -28,6 +28,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/modell.hpp"
@@ -71,8 +72,9 @@ double twotheta(float s) { return std::asin(static_cast<double>(s)) * 360 / kPi;
 
 // The text of a catalogue message for use as a comment: one line, without
 // its line feed.
-std::string commenttext(int number) {
-  std::string t = errmsg(number);
+template <int N>
+std::string commenttext() {
+  std::string t = message_text<N>();
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
   for (char& c : t)
     if (c == '\n' || c == '\r') c = ' ';
@@ -93,8 +95,7 @@ bool readmask(const char* key, std::string& mask) {
     return true;
   }
   if (!defined(key)) return false;
-  std::printf(errmsg(-31), key, 1);
-  fatal_exit(31);
+  fatal<-31>(key, 1);
 }
 
 // The text of a mask for part k: every "$" becomes the decimal part number,
@@ -109,8 +110,7 @@ std::string expandmask(const std::string& mask, const char* key, int k) {
       text += c;
   }
   if (text.size() > static_cast<size_t>(kTextLen)) {
-    std::printf(errmsg(-31), key, k);
-    fatal_exit(31);
+    fatal<-31>(key, k);
   }
   return text;
 }
@@ -173,8 +173,7 @@ void readpattern(const std::vector<std::string>& names, const Settings& s) {
   }
   npoints = kept;
   if (npoints == 0) {
-    std::printf("%s", errmsg(-29));
-    fatal_exit(29);
+    fatal<-29>();
   }
 }
 
@@ -283,7 +282,7 @@ std::vector<char> backgroundpoints(int ru) {
 // that it is stored anew, behind the part's comment.
 void writepart(int k, int first, int last, double lower, double upper, const Settings& s,
                const std::vector<std::string>& names, const std::string& savefile) {
-  static std::string heading = commenttext(252);
+  static std::string heading = commenttext<252>();
   char comment[600];
   std::snprintf(comment, sizeof comment, "%s Teil %d", k == 1 ? heading.c_str() : "", k);
   SetComment(comment);
@@ -381,10 +380,10 @@ void deletesurplus(int k, const Settings& s) {
     }
   }
   writepart(k, first, npoints - 1, lower, twotheta(sinx[npoints - 1]), s, names, stem);
-  std::printf(errmsg(253), k);
+  message<253>(k);
   deletesurplus(k, s);
 
-  SetComment(commenttext(254).c_str());
+  SetComment(commenttext<254>().c_str());
   DelVar("VALZAHL");
   SetVar("VALZAHL", static_cast<double>(names.size()) + 1);
   DelVar("TEILZAHL");

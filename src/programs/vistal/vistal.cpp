@@ -25,6 +25,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -226,10 +227,7 @@ struct Fit {
   double bglo = 0, bghi = 180;  // range of the background basis, 2theta
 };
 
-[[noreturn]] void cannotwrite(const std::string& path) {
-  std::printf(errmsg(-84), path.c_str());
-  fatal_exit(84);
-}
+[[noreturn]] void cannotwrite(const std::string& path) { fatal<-84>(path.c_str()); }
 
 // A plot file in the installation directory.
 struct PlotFile {
@@ -251,8 +249,7 @@ void openfit(const Settings& s, Fit& fit) {
   std::string name;
   if (s.select > 0) {
     if (!indextext("OUTPUT", s.select, name, kNameLen)) {
-      std::printf(errmsg(-57), s.select);
-      fatal_exit(57);
+      fatal<-57>(s.select);
     }
   } else if (!text("OUTPUT", name, kNameLen)) {
     std::string control;
@@ -267,8 +264,7 @@ void openfit(const Settings& s, Fit& fit) {
   assign(name.c_str(), buf.data());
   makeextension(buf.data(), "par", 0);
   if (!fit.file.open(buf.data())) {
-    std::printf(errmsg(-58), buf.data());
-    fatal_exit(58);
+    fatal<-58>(buf.data());
   }
   fit.present = true;
 }
@@ -280,7 +276,7 @@ void checkinstrument(double s) {
   if (gerrecords() != nullptr || gertable() != nullptr) return;
   if (dataerr_try([&] { ger(s); })) return;
   ClearErr();
-  std::printf("%s", errmsg(47));
+  message<47>();
   SetVar("LINTOR", 0);
 }
 
@@ -290,14 +286,13 @@ void readfit(const Settings& s, const std::vector<std::string>& names, Fit& fit,
   fit.file.header();
   std::string lintor = decoded("LINTOR");
   if (lintor.empty())
-    std::printf("%s", errmsg(47));
+    message<47>();
   else
     ger1(lintor.c_str());
 
   double wmin = 0, wmax = 0;
   if (!number("WMIN", wmin) || !number("WMAX", wmax)) {
-    std::printf("%s", errmsg(-59));
-    fatal_exit(59);
+    fatal<-59>();
   }
   sinxmin = static_cast<float>(std::sin(wmin * kPi / 360));
   sinxmax = static_cast<float>(std::sin(wmax * kPi / 360));
@@ -546,8 +541,7 @@ std::string quoted(const std::string& title) {
       bgfile.commit();
     }
   } else if (!pointsinrange) {
-    std::printf("%s", errmsg(-166));
-    fatal_exit(166);
+    fatal<-166>();
   }
 
   ger2();

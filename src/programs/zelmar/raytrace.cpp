@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/velmora.hpp"
 
@@ -76,8 +77,7 @@ void trace(const BeamPath& b, const AngleSetup& a, const TailTable& t, float eps
     }
     ++out.traced;
     if (out.accepted == 0 && out.traced > 100) {
-      std::printf(errmsg(-19), twotheta);
-      fatal_exit(19);
+      fatal<-19>(twotheta);
     }
   }
 }

@@ -16,6 +16,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -97,17 +98,11 @@ bool yes(const char* name) {
          std::strchr("JjYy", text[0]) != nullptr;
 }
 
-[[noreturn]] void refuse(int n) {
-  std::printf("%s", errmsg(-n));
-  fatal_exit(n);
-}
-
 // A radius that the ray geometry divides by: positive, or (slits before the
 // sample) not at the focus distance.
 void radius(const char* name, double v, bool beforesample, double R) {
   if (!std::isfinite(v) || (beforesample ? v == R : !(v > 0))) {
-    std::printf(errmsg(-177), name, v);
-    fatal_exit(177);
+    fatal<-177>(name, v);
   }
 }
 
@@ -121,8 +116,7 @@ void readsetup(Settings& s) {
     int k = 0;
     while (k < 3 && std::strcmp(text, kArrangementNames[k]) != 0) ++k;
     if (k == 3) {
-      std::printf(errmsg(-176), text);
-      fatal_exit(176);
+      fatal<-176>(text);
     }
     b.arrangement = k;
   }
@@ -134,7 +128,7 @@ void readsetup(Settings& s) {
   if (b.arrangement == REFLEXION && has("AirScat")) {
     b.airScat = true;
     b.airScatH = GetVar("AirScat");
-    if (!s.gsum) std::printf("%s", errmsg(15));
+    if (!s.gsum) message<15>();
   }
   b.detArrayW = valueor("DetArrayW", 0.0);
   b.vslit = optional("VSlitH", b.vslitH);
@@ -154,11 +148,11 @@ void readsetup(Settings& s) {
     }
   }
   b.tslit = optional("TSlitH", b.tslitH);
-  if (b.tslit && !optional("TSlitR", b.tslitR)) refuse(175);
+  if (b.tslit && !optional("TSlitR", b.tslitR)) fatal<-175>();
   b.pcoll = optional("PColl", b.pColl);
   b.pCollTan = static_cast<float>(std::tan(valueor("PCollA", 0.0) * kPi / 180));
   const char* vslitRname = "VSlitR";
-  if (!b.roundSlit && !b.pcoll && !b.vslit) refuse(60);
+  if (!b.roundSlit && !b.pcoll && !b.vslit) fatal<-60>();
   if (b.roundSlit && !b.vslit) {
     b.vslit = true;
     b.vslitH = b.roundD;
@@ -168,14 +162,14 @@ void readsetup(Settings& s) {
   b.scoll = optional("SColl", b.sColl);
   b.sCollTan = static_cast<float>(std::tan(valueor("SCollA", 0.0) * kPi / 180));
   b.samplD = kUnlimited;
-  if (optional("SamplD", b.samplD) && b.arrangement != CAPILLARY) std::printf("%s", errmsg(246));
+  if (optional("SamplD", b.samplD) && b.arrangement != CAPILLARY) message<246>();
   b.samplH = valueor("SamplH", kUnlimited);
   b.samplW = valueor("SamplW", kUnlimited);
   b.eps2 = valueor("EPS2", 0.0);
   b.wavy = valueor("SamplWavyness", 0.0);
   s.detwPerAngle = !optional("DetW", s.detW);
-  if ((s.hslitPerAngle || s.detwPerAngle) && !s.gsum) std::printf("%s", errmsg(245));
-  if (b.arrangement == REFLEXION && !s.gsum && has("DeltaOmega")) std::printf("%s", errmsg(56));
+  if ((s.hslitPerAngle || s.detwPerAngle) && !s.gsum) message<245>();
+  if (b.arrangement == REFLEXION && !s.gsum && has("DeltaOmega")) message<56>();
   b.monR = b.R;
   b.axialH = kUnlimited;
   if (optional("MonR", b.monR)) {
@@ -187,7 +181,7 @@ void readsetup(Settings& s) {
   b.focusCos = std::cos(A);
   b.focusSin = std::sin(A);
   s.epsg = static_cast<float>(valueor("EPSG", 0.007));
-  if (!b.scoll && b.axialH == kUnlimited) refuse(61);
+  if (!b.scoll && b.axialH == kUnlimited) fatal<-61>();
 
   // Radii the ray geometry divides by, and the accuracy goal (the count of
   // the fullest bin grows as 2/EPSG^2 and must fit its 32-bit counter).
@@ -196,8 +190,7 @@ void readsetup(Settings& s) {
   if (b.arrangement != CAPILLARY) radius(hslitRname, b.hslitR, true, b.R);
   radius("MonR", b.monR, false, b.R);
   if (!(s.epsg >= 0.0001f && s.epsg < 1)) {
-    std::printf(errmsg(-178), static_cast<double>(s.epsg));
-    fatal_exit(178);
+    fatal<-178>(static_cast<double>(s.epsg));
   }
 }
 
@@ -238,13 +231,12 @@ bool readangle(const Settings& s, int i, double twotheta, AngleSetup& a, std::st
   if (dataerr_try([&] { GetIndexStrVar("RAW", 1, &i, 8000, name); })) raw = name;
 
   if (!(a.theta > std::fabs(a.domega))) {
-    std::printf(errmsg(55), twotheta, i);
+    message<55>(twotheta, i);
     return false;
   }
   // The bins and the sampling of the fit data divide by both widths.
   if (!(a.deps > 0 && a.kern > 0 && std::isfinite(a.deps) && std::isfinite(a.kern))) {
-    std::printf(errmsg(-179), i, twotheta, a.deps, static_cast<double>(a.kern));
-    fatal_exit(179);
+    fatal<-179>(i, twotheta, a.deps, static_cast<double>(a.kern));
   }
   return true;
 }
@@ -272,7 +264,7 @@ void angle(FILE* f, const Settings& s, const TailTable& tails, RunState& state, 
     tr.hist = Histogram{};
     if (fitcomponents(data, a.deps, a.kern, s.epsg, comps) == FitEnd::converged) break;
     if (halvings == kMaxHalvings) {
-      std::printf(errmsg(180), twotheta, halvings);
+      message<180>(twotheta, halvings);
       break;
     }
     a.deps /= 2;
@@ -297,7 +289,7 @@ void angle(FILE* f, const Settings& s, const TailTable& tails, RunState& state, 
   if (s.gsum) std::printf(" GSUM=%.5e", static_cast<double>(gs));
   std::printf("\n");
   std::fflush(stdout);
-  if (tr.overshoot && !s.gsum) std::printf("%s", errmsg(247));
+  if (tr.overshoot && !s.gsum) message<247>();
 }
 
 }  // namespace
@@ -314,8 +306,7 @@ void run() {
   const char* name = s.lintor;
   OutFile out;
   if (!out.open(name)) {
-    std::printf(errmsg(-149), name);
-    fatal_exit(149);
+    fatal<-149>(name);
   }
   FILE* f = out.file();
   writeheader(f, s);
@@ -333,8 +324,7 @@ void run() {
 
   tubetailfree();
   if (!out.commit()) {
-    std::printf(errmsg(-149), name);
-    fatal_exit(149);
+    fatal<-149>(name);
   }
 }
 
