@@ -98,7 +98,7 @@ TEST(Background, AllSamplesAtOneAngleGiveAFiniteBackground) {
 class BackgroundCurves : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::snprintf(kalvo, sizeof kalvo, "%s", KALVO_SOURCE_DATA);
+    std::snprintf(kalvo, sizeof kalvo, "%s", ktest::process_install().c_str());
     curve("a.dat", 20.0, 30.0, 0.5);
     curve("b.dat", 30.5, 40.0, 0.5);
     curve("c.dat", 29.0, 30.0, 0.5);   // 3 points inside the data range

@@ -3,6 +3,7 @@
 // fits of two model families, fits that end on a limit, refused starts with
 // their messages, the extra pass after convergence at the cap of the damping,
 // and the verbose iteration table.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -29,8 +30,9 @@ namespace {
 // follow a fork).
 std::string capture(const std::function<void()>& fn) {
   std::fflush(stdout);
-  char path[] = "/tmp/kalvo-qmin-XXXXXX";
-  int fd = mkstemp(path);
+  ktest::TempDir dir;
+  std::string path = dir.file("stdout");
+  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
   int saved = dup(1);
   dup2(fd, 1);
   fn();
@@ -38,9 +40,7 @@ std::string capture(const std::function<void()>& fn) {
   dup2(saved, 1);
   close(saved);
   close(fd);
-  std::string out = ktest::read_file(path);
-  unlink(path);
-  return out;
+  return ktest::read_file(path);
 }
 
 // --- Models, in float for qmin and in double for qmin8 ---------------------

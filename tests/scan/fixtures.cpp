@@ -210,9 +210,7 @@ void fresh_store_without_radiation() {
 }
 
 void use_test_installation() {
-  static ktest::TempInstall* install = nullptr;
-  if (install == nullptr) install = new ktest::TempInstall({"err.msg"});
-  std::strncpy(kalvo, install->path().c_str(), sizeof kalvo - 1);
+  std::strncpy(kalvo, ktest::process_install().c_str(), sizeof kalvo - 1);
   nodesfree();
 }
 

@@ -97,8 +97,8 @@ std::string msg(int n, ...);
 // and the reader's memory of a LAMBDA key from an earlier getval cleared.
 void fresh_store_without_radiation();
 
-// A catalogue for the tests: a temporary installation holding the shipped
-// err.msg, made the installation directory of the process.
+// A catalogue for the tests: the process's copy of the installation data,
+// made the installation directory of the process.
 void use_test_installation();
 
 }  // namespace scanfix

@@ -27,9 +27,11 @@ TempDir::TempDir() {
   buf.push_back(0);
   if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = buf.data();
+  owner_ = static_cast<long>(getpid());
 }
 
 TempDir::~TempDir() {
+  if (static_cast<long>(getpid()) != owner_) return;
   std::error_code ec;
   // Make everything writable again so that a test that removed write bits
   // does not leave its directory behind.
@@ -48,6 +50,11 @@ TempInstall::TempInstall(const std::vector<std::string>& files) {
   } else {
     for (auto& f : files) fs::copy_file(src / f, fs::path(path()) / f);
   }
+}
+
+const std::string& process_install() {
+  static TempInstall install;
+  return install.path();
 }
 
 void write_file(const std::string& path, const std::string& content) {

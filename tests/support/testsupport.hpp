@@ -12,7 +12,8 @@
 namespace ktest {
 
 // A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes out of scope.
+// everything in it when the object goes out of scope in the process that made
+// it (a forked child that ends through exit() leaves it to its parent).
 class TempDir {
  public:
   TempDir();
@@ -24,6 +25,7 @@ class TempDir {
 
  private:
   std::string path_;
+  long owner_;  // process id of the maker
 };
 
 // A temporary installation directory holding copies of the named files of
@@ -32,6 +34,11 @@ class TempInstall : public TempDir {
  public:
   explicit TempInstall(const std::vector<std::string>& files = {});
 };
+
+// A copy of the whole shipped data/ directory made once for this test
+// process and removed at its end: the installation directory of tests that
+// call the library in-process, so that nothing they do can reach data/.
+const std::string& process_install();
 
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
