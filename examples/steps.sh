@@ -70,7 +70,7 @@ fi
 rm -rf "$out"
 mkdir -p "$out/install" "$out/logs"
 touch "$out/$marker"
-cp "$top/data/"* "$out/install/"
+cp -R "$top/data/." "$out/install/"
 export KALVO="$out/install"
 cd "$out"
 echo "Worked example: results go to $(shown "$out")/"
