@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # The worked example: the instrument profile of a laboratory diffractometer
-# (instrument.ger) is tabulated and looked at.
+# (instrument.ger) is tabulated and looked at, a beam path is traced and a
+# measured pattern split into parts.
 #  1. ordanix checks the space-group database of the installation;
 #  2. quindle tabulates the instrument profile into a GEQ table from
 #     2theta = 20 to 120 degrees (control file table.sav);
 #  3. probast writes the instrument function at 2theta = 40 degrees from the
 #     table,
 #  4. and again from the instrument-profile file alone, the table set aside;
-#  5. the two line shapes are compared (compare.awk).
+#  5. the two line shapes are compared (compare.awk);
+#  6. zelmar traces the line shape of a diffractometer's beam path
+#     (beampath.sav) at three angles into an instrument-profile file;
+#  7. raze splits the measured X-ray pattern of PbSO4 between 2theta = 20
+#     and 60 degrees into parts for the peak fit.
 # Arguments and the frame of the steps: see steps.sh.
-programs=(ordanix quindle probast)
+programs=(ordanix quindle probast zelmar raze)
 source "$(dirname "$0")/steps.sh" "$@"
-cp "$examples/instrument.ger" "$examples/table.sav" .
+cp "$examples/instrument.ger" "$examples/table.sav" "$examples/beampath.sav" .
+cp "$top/tests/data/PbSO4_xray.gsa" .
 
 step ordanix
 made "checked the $(grep -c '^HermannMauguin' "$log") space-group settings of install/ordanix.dat" "$log"
@@ -33,5 +39,11 @@ made "the same from the instrument-profile file alone" fromfile.out
 
 step awk -f "$examples/compare.awk" fromtable.out fromfile.out
 made "the two compared: $(head -n 1 compare.txt)" compare.txt
+
+step zelmar beampath LINTOR=traced
+made "instrument profile traced at 2theta = 30, 60 and 100 degrees" traced.ger
+
+step raze split VAL[1]=PbSO4_xray.gsa LAMBDA=CU WMIN==20 WMAX==60
+made "PbSO4 pattern from 2theta = 20 to 60 degrees in $(grep -c '^OUTPUT\[' split.sav) parts (keys in the control file)" split.sav
 
 finish
