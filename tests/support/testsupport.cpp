@@ -34,10 +34,11 @@ TempDir::~TempDir() {
   if (static_cast<long>(getpid()) != owner_) return;
   std::error_code ec;
   // Make everything writable again so that a test that removed write bits
-  // does not leave its directory behind.
+  // does not leave its directory behind. A symbolic link is left as it is:
+  // changing its permissions would change its target, which may lie outside.
   for (auto it = fs::recursive_directory_iterator(path_, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    if (!it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
   fs::remove_all(path_, ec);
 }
