@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The worked example: the instrument profile of a laboratory diffractometer
-# (instrument.ger) is tabulated and looked at, a beam path is traced and a
-# measured pattern split into parts.
+# (instrument.ger) is tabulated and looked at, a beam path is traced, a
+# measured pattern split into parts, and an instrument profile built from the
+# scan of a standard, whose plot is prepared.
 #  1. ordanix checks the space-group database of the installation;
 #  2. quindle tabulates the instrument profile into a GEQ table from
 #     2theta = 20 to 120 degrees (control file table.sav);
@@ -12,12 +13,17 @@
 #  6. zelmar traces the line shape of a diffractometer's beam path
 #     (beampath.sav) at three angles into an instrument-profile file;
 #  7. raze splits the measured X-ray pattern of PbSO4 between 2theta = 20
-#     and 60 degrees into parts for the peak fit.
+#     and 60 degrees into parts for the peak fit;
+#  8. lintor builds the instrument profile of a laboratory diffractometer
+#     from its scan of the line-position standard LaB6 (lab6.sav, lab6.par);
+#  9. vistal prepares a gnuplot plot of that scan from 2theta = 20 to 32
+#     degrees.
 # Arguments and the frame of the steps: see steps.sh.
-programs=(ordanix quindle probast zelmar raze)
+programs=(ordanix quindle probast zelmar raze lintor vistal)
 source "$(dirname "$0")/steps.sh" "$@"
-cp "$examples/instrument.ger" "$examples/table.sav" "$examples/beampath.sav" .
-cp "$top/tests/data/PbSO4_xray.gsa" .
+cp "$examples/instrument.ger" "$examples/table.sav" "$examples/beampath.sav" \
+  "$examples/lab6.sav" "$examples/lab6.par" .
+cp "$top/tests/data/PbSO4_xray.gsa" "$top/tests/data/LaB6_Jan2018.raw" .
 
 step ordanix
 made "checked the $(grep -c '^HermannMauguin' "$log") space-group settings of install/ordanix.dat" "$log"
@@ -45,5 +51,15 @@ made "instrument profile traced at 2theta = 30, 60 and 100 degrees" traced.ger
 
 step raze split VAL[1]=PbSO4_xray.gsa LAMBDA=CU WMIN==20 WMAX==60
 made "PbSO4 pattern from 2theta = 20 to 60 degrees in $(grep -c '^OUTPUT\[' split.sav) parts (keys in the control file)" split.sav
+
+step lintor lab6
+made "instrument profile from the LaB6 scan, $(grep -c '^THETA=' lab6.ger) reflections" lab6.ger
+
+step vistal plot VAL[1]=LaB6_Jan2018.raw WMIN==20 WMAX==32
+mkdir plot
+for f in achsen.plt punkte.dat kurve.dat bg.dat error.dat; do
+  [ ! -e "$KALVO/$f" ] || mv "$KALVO/$f" plot/
+done
+made "gnuplot files of the LaB6 scan, 2theta = 20 to 32 degrees (gnuplot achsen.plt there)" plot/achsen.plt plot/punkte.dat
 
 finish
