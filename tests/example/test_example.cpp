@@ -24,11 +24,13 @@ const std::string kScript = std::string(KALVO_SOURCE_DIR) + "/examples/run.sh";
 std::map<std::string, std::string> snapshot(const std::string& dir) {
   std::map<std::string, std::string> files;
   for (auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = ktest::read_file(e.path());
+    if (e.is_regular_file())
+      files[fs::relative(e.path(), dir).string()] = ktest::read_file(e.path());
   return files;
 }
 
-ktest::RunResult example(const std::string& script, const std::string& cwd, const std::string& out) {
+ktest::RunResult example(const std::string& script, const std::string& cwd,
+                         const std::string& out) {
   // KALVO names the shipped data: the example must not use it.
   return ktest::run_program("/bin/bash", {script, "--bin", KALVO_BIN_DIR, "--out", out}, cwd,
                             {{"KALVO", KALVO_SOURCE_DATA}}, 300);
@@ -96,8 +98,10 @@ TEST(Example, ABrokenInputShowsTheProgramsMessageAndEndsWithItsStatus) {
   ktest::TempDir work;
   for (auto& e : fs::directory_iterator(KALVO_SOURCE_DIR)) {
     std::string name = e.path().filename().string();
-    if (name == "examples") fs::copy(e.path(), work.file(name), fs::copy_options::recursive);
-    else if (name != "build") fs::create_symlink(e.path(), work.file(name));
+    if (name == "examples")
+      fs::copy(e.path(), work.file(name), fs::copy_options::recursive);
+    else if (name != "build")
+      fs::create_symlink(e.path(), work.file(name));
   }
   std::string ger = ktest::read_file(work.file("examples/instrument.ger"));
   size_t at = ger.find("THETA=40 N=3");
@@ -108,7 +112,8 @@ TEST(Example, ABrokenInputShowsTheProgramsMessageAndEndsWithItsStatus) {
   auto r = example(work.file("examples/run.sh"), work.path(), "results");
   EXPECT_EQ(r.status, 11) << r.out << r.err;
   EXPECT_NE(r.err.find(ktest::message(-11, "instrument.ger", 22)), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Step 2 (quindle) failed: quindle ended with status 11"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Step 2 (quindle) failed: quindle ended with status 11"), std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("results/logs/2-quindle.log"), std::string::npos) << r.err;
   // The steps before it report what they made; none after it runs.
   auto lines = steps(r.out);

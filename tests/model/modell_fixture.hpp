@@ -23,7 +23,9 @@ constexpr double kPi = 3.141592653589793;
 
 // A copy of the installation data serves as installation directory: the
 // instrument function may print its warnings.
-inline void install() { std::snprintf(core::kalvo, sizeof core::kalvo, "%s", ktest::process_install().c_str()); }
+inline void install() {
+  std::snprintf(core::kalvo, sizeof core::kalvo, "%s", ktest::process_install().c_str());
+}
 
 inline double* doubles(std::initializer_list<double> v) {
   auto* p = static_cast<double*>(std::malloc(sizeof(double) * v.size()));
