@@ -1,4 +1,4 @@
-// Helpers of the end-to-end tests of the instrument-profile program: a work
+// Helpers of the tests of the instrument-profile program: a work
 // directory with a fresh installation, fixture writers (scans as text
 // columns, peak-parameter files of the standard), a reader of the
 // instrument-profile file as written, and synthetic standards made with the

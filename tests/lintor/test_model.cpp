@@ -10,6 +10,7 @@
 
 #include "core/data.hpp"
 #include "core/velmora.hpp"
+#include "lintorrun.hpp"
 #include "model/lam.hpp"
 #include "model/unt.hpp"
 #include "programs/lintor/lintor.hpp"
@@ -23,19 +24,7 @@ constexpr double kPi = 3.141592653589793;
 
 class Model : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::snprintf(kalvo, sizeof kalvo, "%s", install.path().c_str());
-    nodesfree();
-    totalfree();
-    newDATAlist();
-    setrekart(2);
-  }
-  void TearDown() override {
-    unt2();
-    freelam();
-    totalfree();
-    nodesfree();
-  }
+  void TearDown() override { unt2(); }
 
   // Points evenly in sin theta over sin theta_R +- half, the reflection at
   // theta_R degrees.
@@ -66,6 +55,7 @@ class Model : public ::testing::Test {
   }
 
   ktest::TempInstall install{{"err.msg", "cu.lam"}};
+  lintorrun::Store store{install.path()};
   lintor::Reflex refl;
   std::vector<float> s, y, wt;
 };
