@@ -152,6 +152,7 @@ void freephase(PhaseRecord* phase) {
   std::free(phase->tdsprobes);
   std::free(phase->operators);
   std::free(phase->condition);
+  std::free(phase->usercondition);
   std::free(phase->densities);
   std::free(phase->mys);
   freeparams(phase->params, phase->nparams);

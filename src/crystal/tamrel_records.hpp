@@ -324,6 +324,7 @@ struct PhaseRecord {
   uint8_t anisosetup;                  // register the anisotropy penalty rows
   uint8_t operatorspending;            // the operator table is still to be filled
   char* condition;                     // GeneralCondition of the group, or null
+  char* usercondition;                 // GeneralCondition of the structure file, or null
   int32_t number;                      // i of STRUC[i]
   int32_t RP;                          // peak parameters per line, 2..4
   uint8_t metricready;                 // cell and metric are up to date
