@@ -1,0 +1,222 @@
+// The road of a refinement run: end-to-end runs of the built program (a
+// minimal silicon run, the run's messages and statuses) and, in the test
+// process, the settings and the measured pattern a run establishes from its
+// keys.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "core/data.hpp"
+#include "core/nspawn.hpp"
+#include "core/velmora.hpp"
+#include "crystal_harness.hpp"
+#include "model/lam.hpp"
+#include "model/modell.hpp"
+#include "scan/apx63.hpp"
+#include "scan/ddm.hpp"
+#include "tamrel.hpp"
+#include "tamrelrun.hpp"
+
+namespace {
+
+using namespace core;
+using namespace scan;
+using namespace model;
+
+using ktest::message;
+using trun::inorder;
+
+constexpr double kPi = 3.141592653589793;
+
+TEST(TamrelRun, MinimalSiliconRunEndsCleanlyAndSavesItsControlFile) {
+  trun::Workplace wp;
+  ktest::RunResult r =
+      wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=si.xy", "STRUC[1]=si"}, {"NTHREADS=2"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  auto saved = trun::savedkeys(wp.read("run.sav"));
+  EXPECT_EQ(saved["STRUC[1]"], "si");
+  EXPECT_EQ(saved["VAL[1]"], "si.xy");
+  EXPECT_EQ(saved["NTHREADS"], "2");  // the command line is committed into the run scope
+  auto cfg = trun::savedkeys(ktest::read_file(wp.install.file("tamrel.cfg")));
+  EXPECT_EQ(cfg["SAVEFILE"], "run.sav");
+  // The lattice constants live below the configuration: never written.
+  EXPECT_EQ(cfg.count("Cubic"), 0u);
+  EXPECT_EQ(saved.count("Cubic"), 0u);
+}
+
+TEST(TamrelRun, LatticeConstantsServeTheFormulasAndMayBeOverridden) {
+  trun::Workplace wp;
+  // Triclinic=5 gives RP 4; a control-file Cubic=3 gives RP 3 for the second phase.
+  wp.write("a.str", "SpacegroupNo=227 A=5.431 RP=Triclinic-1\n");
+  wp.write("b.str", "SpacegroupNo=227 A=5.431 RP=Cubic\n");
+  ktest::RunResult r = wp.run({"LAMBDA=CU", "STRUC[1]=a", "STRUC[2]=b", "Cubic=3"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = wp.run({"LAMBDA=CU", "STRUC[1]=b"});  // Cubic=0: RP 0 is refused
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(inorder(r.out, {message(-219, "b", 0), message(260, 1)}));
+}
+
+// Messages and statuses of runs that lack scans, phases or radiation keys.
+TEST(TamrelRun, MessagesOfRunsWithoutScansPhasesOrRadiation) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> control;
+    std::vector<std::string> messages;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"phase without scans and radiation keys", {"STRUC[1]=si"}, {message(214), message(215)}, 0},
+      {"neither phases nor scans", {}, {message(214), message(215), message(-148)}, 148},
+      {"radiation key without phases or scans", {"LAMBDA=CU"}, {message(215), message(-148)}, 148},
+      {"background curves",
+       {"LAMBDA=CU", "LINTOR=inst", "VAL[1]=si.xy", "UNT=bg.xy", "UNTC=bg.xy"},
+       {message(17, "bg.xy"), message(67, "bg.xy")},
+       0},
+      {"scans only: the background alone", {"LAMBDA=CU", "LINTOR=inst", "VAL[1]=si.xy"}, {}, 0},
+  };
+  trun::Workplace wp;
+  wp.write("bg.xy", trun::siliconscan(100, 0));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ktest::RunResult r = wp.run(c.control);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_TRUE(inorder(r.out, c.messages));
+    if (!c.control.empty() && c.control[0] == "LAMBDA=CU") {
+      EXPECT_EQ(r.out.find(message(214)), std::string::npos);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Settings and pattern in the test process
+
+// A run scope with the outermost handler over a fresh installation; the run
+// state is reset afterwards.
+class RunSetup : public ::testing::Test {
+ protected:
+  ktest::CrystalInstall install{trun::installfiles()};
+  ktest::TempDir dir;
+  ktest::RunScope scope;
+
+  void SetUp() override {
+    dataerr_newhandler(dataerr_printexit);
+    ktest::write_file(dir.file("inst.ger"), trun::kInstrument);
+    ktest::write_file(dir.file("si.xy"), trun::siliconscan());
+  }
+  void TearDown() override {
+    tamrel::freerun();
+    tamrel::runstate = tamrel::RunState{};
+    nthreads = 1;
+    ifddm = false;
+    dataerr_oldjmp();
+  }
+  void set(const std::string& statement) { ASSERT_EQ(ergibt(statement.c_str()), 1) << statement; }
+};
+
+TEST_F(RunSetup, SettingsFromTheRunKeys) {
+  struct Case {
+    std::vector<std::string> keys;
+    const char* titel;
+    bool allstages;
+    float isofactor;
+    int threads;
+    int ru;
+  };
+  const std::vector<Case> cases = {
+      {{"SAVEFILE=quartz.sav"}, "quartz", true, 1e-4f, 1, -1},
+      {{"SAVEFILE=quartz.sav", "TITEL=two words"}, "two_words", true, 1e-4f, 1, -1},
+      {{"ONLYISO=N"}, "", true, 1e-4f, 1, -1},
+      {{"ONLYISO=Y"}, "", false, 1e-4f, 1, -1},
+      {{"ONLYISO==0.001"}, "", false, 0.001f, 1, -1},
+      {{"ONLYISO=2*0.0005"}, "", false, 0.001f, 1, -1},
+      {{"NTHREADS=0"}, "", true, 1e-4f, 1, -1},
+      {{"NTHREADS==-3"}, "", true, 1e-4f, 1, -1},
+      {{"NTHREADS=3", "RU=5"}, "", true, 1e-4f, 3, 5},
+      {{"DDM=Y", "RU=5"}, "", true, 1e-4f, 1, 0},
+  };
+  for (const Case& c : cases) {
+    newDATAlist();
+    for (const std::string& k : c.keys) set(k);
+    tamrel::readsettings();
+    std::string keys;
+    for (const std::string& k : c.keys) keys += k + " ";
+    SCOPED_TRACE(keys);
+    EXPECT_STREQ(crystal::titel, c.titel);
+    EXPECT_EQ(tamrel::runstate.allstages, c.allstages);
+    EXPECT_EQ(tamrel::runstate.isofactor, c.isofactor);
+    EXPECT_EQ(nthreads, c.threads);
+    EXPECT_EQ(tamrel::runstate.ru, c.ru);
+    DelAll();
+    freeDATAlist();
+    tamrel::runstate = tamrel::RunState{};
+    ifddm = false;
+  }
+}
+
+TEST_F(RunSetup, OtherRunKeys) {
+  set("PROTOKOLL=yes");
+  set("ITMAX=7");
+  set("EPS1=0.01");
+  set("EPS4=-0.5");
+  set("WMIN=10");
+  set("WMAX==120");
+  tamrel::readsettings();
+  const tamrel::RunState& rs = tamrel::runstate;
+  EXPECT_TRUE(rs.protokoll);
+  EXPECT_EQ(rs.itmax, 7);
+  EXPECT_EQ(crystal::eps10, 0.01);
+  EXPECT_EQ(crystal::eps20, 0.0);
+  EXPECT_EQ(crystal::eps40, -0.5);
+  EXPECT_EQ(rs.thetamin, 5.0);
+  EXPECT_EQ(rs.thetamax, 60.0);
+  EXPECT_FALSE(rs.haslintor);
+}
+
+TEST_F(RunSetup, WindowWithoutScansAndRadiationKeys) {
+  tamrel::readsettings();
+  tamrel::readpattern();
+  EXPECT_EQ(m, 0);
+  EXPECT_EQ(tamrel::runstate.radiation, "CU");
+  EXPECT_TRUE(ifxray());
+  EXPECT_EQ(sinxmax, static_cast<float>(std::sin(89 * kPi / 180)));
+  EXPECT_EQ(sinxmin, 0.0f);
+  EXPECT_EQ(tamrel::runstate.skmin, 0.05 * 0.05);
+  EXPECT_EQ(y, nullptr);
+}
+
+TEST_F(RunSetup, MeasuredRangeWithAGapInTheScanNames) {
+  set("LINTOR=" + dir.file("inst"));
+  set("LAMBDA=CU");
+  set("VAL[1]=" + dir.file("si.xy"));
+  set("VAL[3]=" + dir.file("si.xy"));  // not read: VAL[2] is missing
+  set("DIAGRAMM=" + dir.file("plot"));
+  tamrel::readsettings();
+  tamrel::readpattern();
+  ASSERT_EQ(m, 3001);
+  EXPECT_EQ(tamrel::runstate.npoints, 3001);
+  EXPECT_FLOAT_EQ(sinxmin, static_cast<float>(std::sin(10 * kPi / 180)));
+  EXPECT_FLOAT_EQ(sinxmax, static_cast<float>(std::sin(40 * kPi / 180)));
+  EXPECT_NEAR(tamrel::runstate.thetamax, 40.0, 1e-5);
+  EXPECT_EQ(std::string(crystal::diagramm), dir.file("plot.dia"));
+  ASSERT_NE(y, nullptr);
+  ASSERT_NE(u, nullptr);
+  EXPECT_EQ(y[3000], 0.0f);
+  double l = 2 * static_cast<double>(sinxmax) * l0;
+  EXPECT_EQ(tamrel::runstate.skmax, l * l);
+}
+
+TEST_F(RunSetup, DiagramNameKeepsItsExtension) {
+  set("LINTOR=" + dir.file("inst"));
+  set("LAMBDA=CU");
+  set("VAL[1]=" + dir.file("si.xy"));
+  set("DIAGRAMM=plot.txt");
+  set("POL==0.8");
+  tamrel::readsettings();
+  tamrel::readpattern();
+  EXPECT_STREQ(crystal::diagramm, "plot.txt");
+  EXPECT_TRUE(ifpol());
+  EXPECT_EQ(pol, 0.8f);
+}
+
+}  // namespace
