@@ -351,11 +351,25 @@ TEST_F(Vistal, CurveStylesFollowTheKeys) {
 }
 
 // A title goes into gnuplot's quotes with every quote doubled and control
-// characters dropped.
+// characters dropped. The fit's own title has its blanks escaped (as the
+// peak-fitting program writes it); a text that is no such escape stays as
+// it is.
 TEST_F(Vistal, TitlesAreQuotedForGnuplot) {
   ASSERT_EQ(vistal("VAL[1]=s.xy\nLAMBDA=CU\n", {"TITEL=Bragg's 'law'\t\x01ok"}).status, 0);
   EXPECT_EQ(commands().lines[2], "set title 'Bragg''s ''law''ok'");
   rendered();
+
+  struct Case {
+    const char* written;
+    const char* title;
+  };
+  for (const Case& k : {Case{"part?!2?!of?!3??", "part 2 of 3?"}, Case{"why?not", "why?not"}}) {
+    SCOPED_TRACE(k.written);
+    par("fit.par", header(std::string("TITEL=") + k.written), {grouppeak()}, {100});
+    ktest::RunResult r = vistal("VAL[1]=s.xy\nLAMBDA=CU\nOUTPUT=fit\nTITEL=control\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(commands().title, k.title);
+  }
 }
 
 // The fit's polarisation holds for the model although reading the scans of

@@ -269,6 +269,30 @@ void openfit(const Settings& s, Fit& fit) {
   fit.present = true;
 }
 
+// The title: the fit's own TITEL, whose blanks the peak-fitting program
+// escapes to keep it one item (decoded when it is such an escaped text),
+// else the control file's TITEL, else TITEL[SELECT].
+void fittitle(int select, std::string& title) {
+  const int mode = getrekart();
+  setrekart(0);
+  const bool own = text("TITEL", title);
+  setrekart(mode);
+  if (own) {
+    bool escaped = true;
+    for (size_t i = 0; i < title.size() && escaped; ++i) {
+      if (title[i] != '?') continue;
+      escaped = i + 1 < title.size() && (title[i + 1] == '?' || title[i + 1] == '!');
+      ++i;
+    }
+    if (escaped) {
+      white(title.data());
+      title = title.c_str();
+    }
+  } else if (!text("TITEL", title) && !indextext("TITEL", select, title)) {
+    title.clear();
+  }
+}
+
 // Whether the instrument function is usable: a table or profile records are
 // loaded, or LINTOR evaluates as the width of a single line at the given
 // sin theta. Otherwise the curve is computed without instrument function.
@@ -296,7 +320,7 @@ void readfit(const Settings& s, const std::vector<std::string>& names, Fit& fit,
   }
   sinxmin = static_cast<float>(std::sin(wmin * kPi / 360));
   sinxmax = static_cast<float>(std::sin(wmax * kPi / 360));
-  if (!text("TITEL", title) && !indextext("TITEL", s.select, title)) title.clear();
+  fittitle(s.select, title);
   fit.unt = decoded("UNT");
   fit.untc = decoded("UNTC");
   cutinit();
