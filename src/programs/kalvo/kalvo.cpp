@@ -1,0 +1,536 @@
+// kalvo: fits single peaks to scans. For each scan index i = STARTINDEX,
+// STARTINDEX + 1, ... it reads the scans VAL[i,1], VAL[i,2], ... into one
+// pattern, takes its start peaks and background from earlier peak-parameter
+// files, fits and changes the peak set by statistical tests, and writes one
+// peak-parameter file with the inverse normal matrix appended. Before an
+// index is fitted its number is saved in the control file as STARTINDEX, so
+// that an interrupted run resumes there; the normal end removes it.
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "anpa.hpp"
+#include "core/data.hpp"
+#include "core/fatal.hpp"
+#include "core/frame.hpp"
+#include "core/nspawn.hpp"
+#include "core/outfile.hpp"
+#include "core/string.hpp"
+#include "core/velmora.hpp"
+#include "model/gerneu.hpp"
+#include "model/lam.hpp"
+#include "model/modell.hpp"
+#include "model/parfile.hpp"
+#include "scan/apx63.hpp"
+
+namespace core {}
+namespace scan {}
+namespace model {}
+namespace kalvoprog {
+using namespace core;
+using namespace scan;
+using namespace model;
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr int kNameLength = 7996;
+
+// One peak line of a start file, kept to carry its further items to the
+// fitted peak it matches.
+struct StartPeak {
+  std::vector<std::string> texts;  // items after the parameters, GSUM= dropped
+  int type = 0;                    // 2, 3 or 4
+  float intensity = 0;
+  float position = 0;              // reciprocal d
+  float third = 0;
+  float fourth = 0;
+  float breadth = 0;               // reciprocal d
+};
+
+// A text key, or false when it is not defined.
+bool textkey(const char* name, int maxlen, std::string* out) {
+  std::vector<char> buf(static_cast<size_t>(maxlen) + 1);
+  if (!dataerr_try([&] { GetStrVar(name, maxlen, buf.data()); })) return false;
+  *out = buf.data();
+  return true;
+}
+bool indexedtext(const char* name, int nidx, const int* idx, int maxlen, std::string* out) {
+  std::vector<char> buf(static_cast<size_t>(maxlen) + 1);
+  if (!dataerr_try([&] { GetIndexStrVar(name, nidx, idx, maxlen, buf.data()); })) return false;
+  *out = buf.data();
+  return true;
+}
+bool numberkey(const char* name, double* v) {
+  return dataerr_try([&] { *v = GetVar(name); });
+}
+bool indexednumber(const char* name, int i, double* v) {
+  return dataerr_try([&] { *v = GetIndexVar(name, 1, &i); });
+}
+
+// name with the extension ext added when it has none (replace 0) or put in
+// place of the one it has (replace 1).
+std::string withextension(const std::string& name, const char* ext, int replace) {
+  std::vector<char> buf(name.size() + std::strlen(ext) + 3);
+  std::memcpy(buf.data(), name.c_str(), name.size() + 1);
+  makeextension(buf.data(), ext, replace);
+  return buf.data();
+}
+
+// A text as one item of a record: blanks and question marks escaped, and
+// brackets without a partner replaced, so that the record reader can never
+// take the line end for the inside of a bracket.
+std::string itemtext(const std::string& text) {
+  std::string t = text;
+  std::vector<size_t> open;
+  for (size_t k = 0; k < t.size(); ++k) {
+    if (t[k] == '(' || t[k] == '[') {
+      open.push_back(k);
+    } else if (t[k] == ')' || t[k] == ']') {
+      if (open.empty()) t[k] = '>';
+      else open.pop_back();
+    }
+  }
+  for (size_t k : open) t[k] = '<';
+  return unwhite(t.c_str());
+}
+
+double twotheta(double s) { return std::asin(s) * 360 / kPi; }
+
+// Sorting of the pattern by sin(theta), weight and intensity along.
+bool pointless(int i, int j, void*) { return sinx[i] < sinx[j]; }
+void pointswap(int i, int j, void*) {
+  std::swap(sinx[i], sinx[j]);
+  std::swap(w[i], w[j]);
+  std::swap(intensitaet[i], intensitaet[j]);
+}
+
+// Breadth of a start peak: its own width combined with the spread of the
+// instrument function at its angle.
+float breadth(const StartPeak& s) {
+  double b0 = 0;
+  const double c = s.third, d = s.fourth;
+  if (s.type != 2 && (c != 0 || d != 0)) {
+    const float r = static_cast<float>(2 * d / (c + 2 * d));
+    b0 = 2 * (c + d) * std::sqrt(std::sqrt(static_cast<double>(r) * r + 1) - r);
+  }
+  const double sint = s.position / (2 * l0);
+  if (!(sint > 0 && sint < 1)) return static_cast<float>(b0);
+  const int saved = gererr;
+  gererr = 0;
+  ger(sint);
+  const bool failed = gererr != 0;
+  gererr = saved;
+  if (failed) return static_cast<float>(b0);
+  double G = 0, ge = 0, gee = 0;
+  for (int k = 0; k < n; ++k) {
+    G += g[k];
+    ge += static_cast<double>(g[k]) * e[k];
+    gee += static_cast<double>(g[k]) * (static_cast<double>(e[k]) * e[k] + static_cast<double>(q[k]) * q[k]);
+  }
+  if (!(G > 0)) return static_cast<float>(b0);
+  const double V = gee - ge * ge / G;
+  return static_cast<float>(
+      std::sqrt(b0 * b0 + (4 * V / G) * (4 * l0 * l0 - static_cast<double>(s.position) * s.position)));
+}
+
+// The text of a catalogue message without its line ends, as a comment.
+std::string commenttext(int number) {
+  std::string t = errmsg(number);
+  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+  return t;
+}
+
+bool saveoff() {
+  std::string save;
+  return textkey("SAVE", 79, &save) && (save[0] == 'N' || save[0] == 'n');
+}
+
+// The place of a file for the comparison of output names.
+std::string placeof(const std::string& name) {
+  std::string target = resolvetarget(name.c_str());
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : target.substr(0, slash);
+  if (dir.empty()) dir = "/";
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  char real[PATH_MAX];
+  if (realpath(dir.c_str(), real) != nullptr) return std::string(real) + "/" + base;
+  return target;
+}
+
+// Start peaks and background of one index from its start files.
+struct StartSet {
+  std::vector<StartPeak> peaks;
+  int counts[5] = {0, 0, 0, 0, 0};
+  int ru = -1;
+  std::vector<float> bg;
+};
+
+void readstartfiles(const std::vector<std::string>& files, bool bgallowed, StartSet* start) {
+  const double lo = 2 * l0 * sinxmin, hi = 2 * l0 * sinxmax;
+  for (const std::string& name : files) {
+    ParFile pf;
+    if (!pf.open(name)) {
+      std::printf(errmsg(4), name.c_str());
+      continue;
+    }
+    std::printf(errmsg(5), name.c_str());
+    pf.header();
+    ParPeak pk;
+    while (pf.peak(pk)) {
+      if (pk.type == 0 || !(pk.position >= lo && pk.position <= hi)) continue;
+      StartPeak s;
+      s.type = pk.type;
+      // Every parameter starts non-negative, as the fit keeps it.
+      s.intensity = static_cast<float>(std::fmax(pk.intensity, 0.0));
+      s.position = static_cast<float>(pk.position);
+      s.third = static_cast<float>(std::fmax(pk.third, 0.0));
+      s.fourth = static_cast<float>(std::fmax(pk.fourth, 0.0));
+      for (const std::string& item : pk.items)
+        if (item.compare(0, 5, "GSUM=") != 0) s.texts.push_back(item);
+      ++start->counts[s.type];
+      start->peaks.push_back(std::move(s));
+    }
+    if (start->ru == -1 && bgallowed) {
+      std::vector<float> bg;
+      int count = pf.background(&bg);
+      if (count >= 0) {
+        start->ru = count;
+        for (float& v : bg) v = std::fmax(v, 0.0f);
+        start->bg = bg;
+      }
+    }
+    pf.close();
+    pf.discardscope();
+  }
+  for (StartPeak& s : start->peaks) s.breadth = breadth(s);
+}
+
+// Peak kinds of a set in writing order.
+struct KindView {
+  int type, count;
+  const float* par;
+};
+
+void writepeakfile(FILE* f, const PeakSet* set, const float* matrix, float Q,
+                   const std::string& title, double measuredlo, double measuredhi,
+                   const std::string& lintor, const std::string& lambda,
+                   const std::vector<StartPeak>& starts) {
+  std::fprintf(f, "PEAKZAHL=%d TITEL=%s WMIN=%.3f WMAX=%.3f WMIN2=%.5f WMAX2=%.5f LINTOR=%s Q=%f",
+               set->count2 + set->count3 + set->count4, itemtext(title).c_str(), measuredlo,
+               measuredhi, twotheta(sinxmin), twotheta(sinxmax), itemtext(lintor).c_str(),
+               static_cast<double>(Q));
+  const char* radiation = ifneutrons() ? "NEUTRONS" : ifsynchrotron() ? "SYNCHROTRON" : "LAMBDA";
+  std::fprintf(f, " %s=%s", radiation, itemtext(lambda).c_str());
+  if (ifpol()) std::fprintf(f, " POL=%.5f", static_cast<double>(pol));
+  std::string text;
+  if (textkey("UNT", 8000, &text)) std::fprintf(f, " UNT=%s", itemtext(text).c_str());
+  if (textkey("UNTC", 8000, &text)) std::fprintf(f, " UNTC=%s", itemtext(text).c_str());
+  if (textkey("EPS1", 8000, &text)) std::fprintf(f, " EPS1=%s", itemtext(text).c_str());
+  else std::fprintf(f, " EPS1=0.0");
+  for (const char* key : {"EPS2", "EPS3", "EPS4"})
+    if (textkey(key, 8000, &text)) std::fprintf(f, " %s=%s", key, itemtext(text).c_str());
+  int k = 1;
+  for (const CutInterval* c = cut; c != nullptr; c = c->next, ++k)
+    std::fprintf(f, " CUT[%d]=%.3f:%.3f", k, twotheta(c->lower), twotheta(c->upper));
+  if (textkey("TubeTails", 8000, &text)) std::fprintf(f, " TubeTails=%s", itemtext(text).c_str());
+  std::fprintf(f, "\n");
+
+  // Each start peak goes to the fitted peak nearest in position and breadth.
+  const KindView kinds[3] = {{2, set->count2, set->par2}, {3, set->count3, set->par3}, {4, set->count4, set->par4}};
+  std::vector<std::vector<float>> width(3);
+  for (int t = 0; t < 3; ++t)
+    for (int i = 0; i < kinds[t].count; ++i) width[t].push_back(hwb(1, kinds[t].type, i, set));
+  std::vector<int> matchkind(starts.size(), 0), matchindex(starts.size(), 0);
+  for (size_t s = 0; s < starts.size(); ++s) {
+    const double b = starts[s].breadth;
+    double best = 2.0;
+    for (int t = 0; t < 3; ++t) {
+      for (int i = 0; i < kinds[t].count; ++i) {
+        const double h = width[t][i];
+        const double d =
+            (std::fabs(b - h) + std::fabs(starts[s].position - kinds[t].par[kinds[t].type * i + 1])) / (h + b);
+        if (d < best) {
+          best = d;
+          matchkind[s] = kinds[t].type;
+          matchindex[s] = i;
+        }
+      }
+    }
+  }
+
+  for (int t = 0; t < 3; ++t) {
+    const KindView& kv = kinds[t];
+    for (int i = 0; i < kv.count; ++i) {
+      const float* p = kv.par + kv.type * i;
+      if (kv.type == 2)
+        std::fprintf(f, "2 %14.6E %10.7f", static_cast<double>(p[0]), static_cast<double>(p[1]));
+      else if (kv.type == 3)
+        std::fprintf(f, "3 %14.6E %10.7f %.7f", static_cast<double>(p[0]), static_cast<double>(p[1]),
+                     static_cast<double>(p[2]));
+      else
+        std::fprintf(f, "4 %14.6E %10.7f %.7f %.9f", static_cast<double>(p[0]), static_cast<double>(p[1]),
+                     static_cast<double>(p[2]), static_cast<double>(p[3]));
+      double gsum;
+      if (parfile_gsum(p[1], &gsum)) std::fprintf(f, " GSUM=%.5f", gsum);
+      for (size_t s = 0; s < starts.size(); ++s)
+        if (matchkind[s] == kv.type && matchindex[s] == i)
+          for (const std::string& item : starts[s].texts) std::fprintf(f, " %s", item.c_str());
+      std::fprintf(f, "\n");
+    }
+  }
+
+  std::fprintf(f, "%d ", set->ru);
+  for (int j = 0; j < set->ru; ++j) std::fprintf(f, "%14.6E ", static_cast<double>(set->bg[j]));
+  std::fprintf(f, "\n");
+  const int p = nparam(set);
+  for (int r = 0; r < p; ++r) {
+    for (int c = 0; c <= r; ++c) std::fprintf(f, "%14.6E ", static_cast<double>(matrix[tri(r) + c]));
+    std::fprintf(f, "\n");
+  }
+}
+
+void freepattern() {
+  std::free(sinx);
+  std::free(intensitaet);
+  std::free(w);
+  std::free(y);
+  sinx = intensitaet = w = y = nullptr;
+  m = 0;
+}
+
+// One scan index from reading to writing; false when it has no scan.
+bool fitindex(int i, const std::string& lintor, std::vector<std::string>* written) {
+  int vi[2] = {i, 1};
+  std::string first;
+  if (!indexedtext("VAL", 2, vi, kNameLength, &first)) return false;
+
+  // Scan window.
+  double wmin = 0, wmax = 180;
+  if (!indexednumber("WMIN", i, &wmin) && !numberkey("WMIN", &wmin)) wmin = 0;
+  if (!indexednumber("WMAX", i, &wmax) && !numberkey("WMAX", &wmax)) wmax = 180;
+  sinxmin = static_cast<float>(std::sin(wmin / 2 * kPi / 180));
+  sinxmax = static_cast<float>(std::sin(wmax / 2 * kPi / 180));
+
+  // The scans of the index, read into one pattern.
+  ScanNameNode* list = nullptr;
+  ScanNameNode** tail = &list;
+  for (int j = 1;; ++j) {
+    vi[1] = j;
+    std::string name;
+    if (!indexedtext("VAL", 2, vi, kNameLength, &name)) break;
+    auto* node = kcalloc<ScanNameNode>(1);
+    std::snprintf(node->name, sizeof node->name, "%s", name.c_str());
+    *tail = node;
+    tail = &node->next;
+  }
+  static char lambda[kNameLength + 1];
+  lambda[0] = 0;
+  freepattern();
+  getval(list, kNameLength, lambda, &m, &sinx, &intensitaet, &w);
+  while (list != nullptr) {
+    ScanNameNode* next = list->next;
+    std::free(list);
+    list = next;
+  }
+
+  // An index without points is passed over; its scans may name no
+  // radiation either.
+  if (m == 0) {
+    freepattern();
+    return true;
+  }
+  // Polarisation and wavelength.
+  if (!ifneutrons()) {
+    double polkey;
+    if (numberkey("POL", &polkey)) {
+      pol = static_cast<float>(polkey);
+      setpol(true);
+    } else if (ifsynchrotron()) {
+      setpol(false);
+    } else {
+      pol = 1.0f;
+      setpol(true);
+    }
+  }
+  initlam(lambda);
+  if (ilam == 0) {
+    std::printf(errmsg(-226), lambda);
+    fatal_exit(226);
+  }
+
+  // The index is taken up: the restart point.
+  std::printf(errmsg(3), i, m);
+  SetComment(commenttext(238).c_str());
+  SetVar("STARTINDEX", i);
+  if (!saveoff()) {
+    std::string savefile;
+    if (textkey("SAVEFILE", kNameLength, &savefile) && !savefile.empty())
+      writefile(withextension(savefile, "sav", 0).c_str(), [](FILE* f) {
+        save(f);
+        return true;
+      });
+  }
+
+  heapsortid(m, nullptr, pointless, pointswap);
+  // Mean log weighted intensity for the background order, over the points
+  // that have one.
+  float sum = 0;
+  int counted = 0;
+  for (int k = 0; k < m; ++k) {
+    const float v = intensitaet[k] * intensitaet[k] * w[k];
+    if (v > 0) {
+      sum += std::log(v);
+      ++counted;
+    }
+  }
+  const float L = counted > 0 ? sum / counted : 0;
+  y = kcalloc<float>(static_cast<size_t>(m));
+  float smin = sinx[0], smax = sinx[0];
+  for (int k = 1; k < m; ++k) {
+    smin = std::fmin(smin, sinx[k]);
+    smax = std::fmax(smax, sinx[k]);
+  }
+  sinxmin = smin;
+  sinxmax = smax;
+  const double measuredlo = twotheta(smin), measuredhi = twotheta(smax);
+  double v;
+  if (indexednumber("WMIN2", i, &v)) sinxmin = static_cast<float>(std::sin(v * kPi / 360));
+  if (indexednumber("WMAX2", i, &v)) sinxmax = static_cast<float>(std::sin(v * kPi / 360));
+
+  // Start files and the background order.
+  int ru = -1;
+  dataerr_try([&] { ru = GetIntVar("RU"); });
+  std::vector<std::string> files;
+  bool bgallowed = true;
+  std::string name;
+  if (textkey("STARTPARAM", kNameLength, &name)) {
+    files.push_back(name);
+  } else {
+    for (int k = 1; indexedtext("STARTPARAM", 1, &k, kNameLength, &name); ++k) files.insert(files.begin(), name);
+    if (!files.empty()) bgallowed = false;
+  }
+  std::string output;
+  const bool hasoutput = indexedtext("OUTPUT", 1, &i, kNameLength, &output);
+  if (!hasoutput) output = withextension(first, "par", 1);
+  if (files.empty()) files.push_back(output);
+  for (std::string& f : files) f = withextension(f, "par", 0);
+
+  StartSet start;
+  start.ru = ru;
+  readstartfiles(files, bgallowed && ru == -1, &start);
+  ru = start.ru;
+  if (ru < 0) {
+    ru = static_cast<int>(std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7));
+    std::string unt;
+    if (textkey("UNT", 8000, &unt)) ++ru;
+  }
+
+  PeakSet* set = nullptr;
+  peakalloc(nullptr, &set, 0, 0, ru, start.counts[2], start.counts[3], start.counts[4]);
+  int slot[5] = {0, 0, 0, 0, 0};
+  for (const StartPeak& s : start.peaks) {
+    float* b = s.type == 2 ? set->par2 + 2 * slot[2] : s.type == 3 ? set->par3 + 3 * slot[3] : set->par4 + 4 * slot[4];
+    ++slot[s.type];
+    b[0] = s.intensity;
+    b[1] = s.position;
+    if (s.type >= 3) b[2] = s.third;
+    if (s.type == 4) b[3] = s.fourth;
+  }
+  for (int k = 0; k < ru && k < static_cast<int>(start.bg.size()); ++k) set->bg[k] = start.bg[k];
+
+  float* matrix = nullptr;
+  float Q = 0;
+  anpa(&set, &matrix, &Q);
+
+  // Output file: a name another index of this run wrote is not used again.
+  output = withextension(output, "par", 0);
+  std::string place = placeof(output);
+  bool taken = false;
+  for (const std::string& wname : *written) taken = taken || wname == place;
+  if (taken) {
+    const std::string stem = output.substr(0, output.size() - 4);
+    std::string distinct;
+    for (int k = i;; ++k) {
+      distinct = stem + "_" + std::to_string(k) + ".par";
+      bool used = false;
+      for (const std::string& wname : *written) used = used || wname == placeof(distinct);
+      if (!used) break;
+    }
+    std::printf(errmsg(239), output.c_str(), i, distinct.c_str());
+    output = distinct;
+    place = placeof(output);
+  }
+  written->push_back(place);
+  SetIndexStrVar("OUTPUT", 1, &i, output.c_str());
+
+  std::string title;
+  if (!indexedtext("TITEL", 1, &i, 8000, &title)) title = output;
+  OutFile out;
+  if (!out.open(output)) {
+    std::printf("%s", errmsg(-150));
+    fatal_exit(150);
+  }
+  writepeakfile(out.file(), set, matrix, Q, title, measuredlo, measuredhi, lintor, lambda, start.peaks);
+  if (!out.commit()) {
+    std::printf("%s", errmsg(-150));
+    fatal_exit(150);
+  }
+
+  peakfree(&set);
+  std::free(matrix);
+  freepattern();
+  return true;
+}
+
+}  // namespace
+}  // namespace kalvoprog
+
+int main(int argc, char** argv) {
+  using namespace kalvoprog;
+  prolog(argc, argv, "kalvo.cfg");
+
+  int threads = 1;
+  dataerr_try([&] { threads = GetIntVar("NTHREADS"); });
+  nthreads = threads > 0 ? threads : 1;
+
+  // Calibration constants of the instrument function: copied from the
+  // configuration into the run scope when the control file lacks them.
+  std::string text;
+  setrekart(0);
+  const bool own = textkey("EPS1", 8000, &text) && textkey("EPS2", 8000, &text);
+  setrekart(2);
+  if (!own) {
+    std::string eps1, eps2;
+    if (textkey("EPS1", 8000, &eps1) && textkey("EPS2", 8000, &eps2)) {
+      SetComment(" Diese Eichkonstanten wurden aus kalvo.cfg kopiert");
+      SetStrVar("EPS1", eps1.c_str());
+      SetStrVar("EPS2", eps2.c_str());
+    }
+  }
+
+  int startindex = 1;
+  dataerr_try([&] { startindex = GetIntVar("STARTINDEX"); });
+  std::string lintor;
+  if (textkey("LINTOR", kNameLength, &lintor) && !lintor.empty()) ger1(lintor.c_str());
+  else std::printf("%s", errmsg(237));
+  cutinit();
+  tubetailinit();
+
+  std::vector<std::string> written;
+  for (int i = startindex; fitindex(i, lintor, &written); ++i) {
+  }
+
+  tubetailfree();
+  cutfree();
+  ger2();
+  freelam();
+  DelVar("STARTINDEX");
+  epilog();
+}

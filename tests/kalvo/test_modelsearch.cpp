@@ -1,0 +1,111 @@
+// The model search on a synthetic pattern of three peaks of known shape: the
+// peaks are found from an empty start, a spurious start peak goes, a peak
+// broadened by its own Lorentzian gets its width, a background with too many
+// coefficients loses them; the result does not depend on the number of
+// worker threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "kalvorun.hpp"
+
+namespace {
+
+using kalvotest::ParText;
+using kalvotest::Peak;
+using kalvotest::TruePeak;
+using kalvotest::Workplace;
+
+// A sharp peak, one broadened by its own Lorentzian, a sharp one; the
+// instrument gives each a width of about 0.3 degrees.
+const std::vector<TruePeak> kTruth = {{30, 120, 0}, {45, 250, 0.02}, {60, 120, 0}};
+constexpr double kLo = 20, kHi = 70, kStep = 0.05;
+const int kPoints = static_cast<int>((kHi - kLo) / kStep + 0.5) + 1;
+
+void setup(const Workplace& wp, const std::string& extra) {
+  wp.put("synth.xy", kalvotest::synthscan(kTruth, kLo, kHi, kStep, 300, 2, 4711));
+  wp.put("run.sav", "VAL[1,1]=synth.xy\nNEUTRONS=0.15\nLINTOR=0.002\n" + extra);
+}
+
+// The fitted peak nearest to 2theta, with its index among all peaks.
+int nearest(const ParText& p, double twotheta) {
+  int best = -1;
+  for (int k = 0; k < static_cast<int>(p.peaks.size()); ++k)
+    if (best < 0 || std::fabs(kalvotest::twotheta(p.peaks[k].par[1]) - twotheta) <
+                        std::fabs(kalvotest::twotheta(p.peaks[best].par[1]) - twotheta))
+      best = k;
+  return best;
+}
+
+// Index of the first parameter of peak k in the matrix.
+int firstparameter(const ParText& p, int k) {
+  int j = 0;
+  for (int i = 0; i < k; ++i) j += p.peaks[i].type;
+  return j;
+}
+
+// Every true peak is there once, at its place within its error, and nothing
+// else is.
+void expectthetruth(const ParText& p) {
+  ASSERT_EQ(p.peaks.size(), kTruth.size()) << p.headerline;
+  for (const TruePeak& t : kTruth) {
+    const int k = nearest(p, t.twotheta);
+    const double err = kalvotest::sigma(p, firstparameter(p, k) + 1, kPoints);
+    EXPECT_NEAR(p.peaks[k].par[1], kalvotest::position(t.twotheta), 4 * err) << "peak at " << t.twotheta;
+    EXPECT_LT(err, 5e-4);
+    EXPECT_NEAR(p.peaks[k].par[0], t.intensity, 0.1 * t.intensity) << "peak at " << t.twotheta;
+  }
+}
+
+TEST(ModelSearch, PeaksFoundFromAnEmptyStartAlikeForOneAndEightThreads) {
+  std::string first;
+  for (int threads : {1, 8}) {
+    SCOPED_TRACE(testing::Message() << "NTHREADS=" << threads);
+    Workplace wp;
+    setup(wp, "NTHREADS=" + std::to_string(threads) + "\n");
+    ktest::RunResult r = wp.run({"SAVE=N"}, 120);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string text = wp.get("synth.par");
+    ParText p = kalvotest::readpar(text);
+    expectthetruth(p);
+    // The Lorentzian-broadened peak is found with its width.
+    const Peak& broad = p.peaks[nearest(p, 45)];
+    ASSERT_GE(broad.type, 3) << broad.line;
+    EXPECT_NEAR(broad.par[2], 0.02, 0.006) << broad.line;
+    if (first.empty()) first = text;
+    else EXPECT_EQ(text, first);
+  }
+}
+
+// A start file with a peak where there is none, the broadened peak without
+// its width and eight background coefficients.
+TEST(ModelSearch, StartSetIsCorrectedByTheTests) {
+  Workplace wp;
+  setup(wp, "");
+  char start[600];
+  std::snprintf(start, sizeof start,
+                "PEAKZAHL=4 TITEL=start\n"
+                "3 %.6E %.7f 0.001\n"
+                "2 %.6E %.7f\n"
+                "3 %.6E %.7f 0.001\n"
+                "3 %.6E %.7f 0.001\n"
+                "8 300 300 300 300 300 300 300 300\n",
+                120.0, kalvotest::position(30), 250.0, kalvotest::position(45), 150.0,
+                kalvotest::position(38), 120.0, kalvotest::position(60));
+  wp.put("synth.par", start);
+  ktest::RunResult r = wp.run({"SAVE=N"}, 120);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ParText p = kalvotest::readpar(wp.get("synth.par"));
+  expectthetruth(p);
+  const Peak& broad = p.peaks[nearest(p, 45)];
+  EXPECT_EQ(broad.type, 3) << broad.line;
+  EXPECT_NEAR(broad.par[2], 0.02, 0.006) << broad.line;
+  // A straight background needs far fewer than eight coefficients.
+  EXPECT_LE(p.ru, 4) << p.bgline;
+  EXPECT_GE(p.ru, 1) << p.bgline;
+  EXPECT_NE(r.out.find("\nU "), std::string::npos) << r.out;
+}
+
+}  // namespace
