@@ -62,7 +62,7 @@ TEST(KalvoRun, TwoIndicesWriteTheirFilesAndKeys) {
   Workplace wp;
   wp.put("a.xy", onepeak(1));
   wp.put("b.xy", onepeak(2));
-  wp.put("run.sav", std::string(kSynth) + "VAL[1,1]=a.xy\nVAL[2,1]=b.xy\nTITEL[1]=first (scan\n");
+  wp.put("run.sav", std::string(kSynth) + "VAL[1,1]=a.xy\nVAL[2,1]=b.xy\nTITEL[1]=first (scan\nEPS4==0\n");
   ktest::RunResult r = wp.run();
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find(ktest::message(3, 1, 201)), std::string::npos) << r.out;
@@ -73,11 +73,12 @@ TEST(KalvoRun, TwoIndicesWriteTheirFilesAndKeys) {
     const std::string text = wp.get(name);
     ParText p = kalvotest::readpar(text);
     // The title is one item (blanks escaped, the lone bracket replaced);
-    // the calibration constants come from kalvo.cfg.
+    // EPS1 and EPS2 come from kalvo.cfg.
     const std::string title = name[0] == 'a' ? "first?!<scan" : "b.par";
     const std::string head = "PEAKZAHL=1 TITEL=" + title +
                              " WMIN=25.000 WMAX=35.000 WMIN2=25.00000 WMAX2=35.00000 LINTOR=0.002 Q=";
-    const std::string tail = " NEUTRONS=0.15 EPS1=0 EPS2=0";
+    // A number key is written as its value, without the blank that pads it.
+    const std::string tail = " NEUTRONS=0.15 EPS1=0 EPS2=0 EPS4=0.0000000000000000E+00";
     ASSERT_GT(p.headerline.size(), head.size() + tail.size()) << p.headerline;
     EXPECT_EQ(p.headerline.substr(0, head.size()), head);
     EXPECT_EQ(p.headerline.substr(p.headerline.size() - tail.size()), tail);

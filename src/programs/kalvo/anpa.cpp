@@ -155,17 +155,18 @@ void removepeak(PeakSet** set, int kind, int k) {
   *set = fresh;
 }
 
-// Removes the peak farthest outside the fit window.
-bool deleteaussen(PeakSet** set) {
-  const double lo = 2 * l0 * fitmin, hi = 2 * l0 * fitmax;
+// Removes the peak of the largest score among those whose score is above 0
+// (2-parameter peaks first, then 3, then 4; the first one on a tie), with
+// message 206; false when there is none.
+template <class Score>
+bool removelargest(PeakSet** set, Score score) {
   int bestkind = 0, bestk = 0;
   double best = 0;
   for (int kind = 2; kind <= 4; ++kind) {
     for (int k = 0; k < countof(*set, kind); ++k) {
-      const double pos = block(*set, kind, k)[1];
-      const double d = std::max(pos - hi, lo - pos);
-      if (d > best) {
-        best = d;
+      const double v = score(kind, k, block(*set, kind, k)[1]);
+      if (v > best) {
+        best = v;
         bestkind = kind;
         bestk = k;
       }
@@ -177,26 +178,20 @@ bool deleteaussen(PeakSet** set) {
   return true;
 }
 
+// Removes the peak farthest outside the fit window.
+bool deleteaussen(PeakSet** set) {
+  const double lo = 2 * l0 * fitmin, hi = 2 * l0 * fitmax;
+  return removelargest(set, [&](int, int, double pos) { return std::max(pos - hi, lo - pos); });
+}
+
 // Removes the broadest peak whose own width exceeds what the background's
 // resolution leaves to a peak.
 bool deletebreit(PeakSet** set) {
   const double range = std::log(datamax / datamin) / ((*set)->ru + 1);
-  int bestkind = 0, bestk = 0;
-  double best = 0;
-  for (int kind = 2; kind <= 4; ++kind) {
-    for (int k = 0; k < countof(*set, kind); ++k) {
-      const double width = hwb(0, kind, k, *set);
-      if (width > range * 0.5 * block(*set, kind, k)[1] && (bestkind == 0 || width > best)) {
-        best = width;
-        bestkind = kind;
-        bestk = k;
-      }
-    }
-  }
-  if (bestkind == 0) return false;
-  removepeak(set, bestkind, bestk);
-  std::printf("%s", errmsg(206));
-  return true;
+  return removelargest(set, [&](int kind, int k, double pos) {
+    const double width = hwb(0, kind, k, *set);
+    return width > range * 0.5 * pos ? width : 0.0;
+  });
 }
 
 // Removes every peak without intensity.

@@ -83,11 +83,18 @@ std::string withextension(const std::string& name, const char* ext, int replace)
   return buf.data();
 }
 
-// A text as one item of a record: blanks and question marks escaped, and
-// brackets without a partner replaced, so that the record reader can never
-// take the line end for the inside of a bracket.
+// A text without blanks at its ends.
+std::string trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(' ');
+  return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// A text as one item of a record: without blanks at its ends (a number
+// key reads as "%23.16E", with a leading blank), inner blanks and question
+// marks escaped, and brackets without a partner replaced, so that the
+// record reader can never take the line end for the inside of a bracket.
 std::string itemtext(const std::string& text) {
-  std::string t = text;
+  std::string t = trimmed(text);
   std::vector<size_t> open;
   for (size_t k = 0; k < t.size(); ++k) {
     if (t[k] == '(' || t[k] == '[') {
@@ -510,8 +517,8 @@ int main(int argc, char** argv) {
     std::string eps1, eps2;
     if (textkey("EPS1", 8000, &eps1) && textkey("EPS2", 8000, &eps2)) {
       SetComment(" Diese Eichkonstanten wurden aus kalvo.cfg kopiert");
-      SetStrVar("EPS1", eps1.c_str());
-      SetStrVar("EPS2", eps2.c_str());
+      SetStrVar("EPS1", trimmed(eps1).c_str());
+      SetStrVar("EPS2", trimmed(eps2).c_str());
     }
   }
 
