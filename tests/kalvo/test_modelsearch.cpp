@@ -79,6 +79,23 @@ TEST(ModelSearch, PeaksFoundFromAnEmptyStartAlikeForOneAndEightThreads) {
   }
 }
 
+// TEST=N2: new peaks have two parameters (intensity and position) and come
+// from the narrowest class of test peaks only; nothing else is changed.
+TEST(ModelSearch, NewPeaksOfTwoParametersOnly) {
+  Workplace wp;
+  setup(wp, "TEST=N2\n");
+  ktest::RunResult r = wp.run({"SAVE=N"}, 120);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ParText p = kalvotest::readpar(wp.get("synth.par"));
+  ASSERT_GE(p.peaks.size(), kTruth.size()) << r.out;
+  for (const Peak& pk : p.peaks) EXPECT_EQ(pk.type, 2) << pk.line;
+  for (const TruePeak& t : kTruth)
+    EXPECT_NEAR(kalvotest::twotheta(p.peaks[nearest(p, t.twotheta)].par[1]), t.twotheta, 0.05);
+  EXPECT_EQ(r.out.find("\n+ "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("\nD "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("\nU "), std::string::npos) << r.out;
+}
+
 // A start file with a peak where there is none, the broadened peak without
 // its width and eight background coefficients.
 TEST(ModelSearch, StartSetIsCorrectedByTheTests) {
