@@ -50,9 +50,11 @@ void timed(const char* what, int repetitions, F body) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  using namespace core;
+  using namespace model;
   nthreads = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
   const int repetitions = argc > 2 ? std::atoi(argv[2]) : 3;
-  std::snprintf(kalvo, sizeof kalvo, "%s", KALVO_SOURCE_DATA);
+  std::snprintf(core::kalvo, sizeof core::kalvo, "%s", KALVO_SOURCE_DATA);
   newDATAlist();
   setrekart(2);
   setneutrons(true);
@@ -77,8 +79,8 @@ int main(int argc, char** argv) {
   }
   for (int i = 0; i < points; ++i) sinx[i] = static_cast<float>(std::sin((20 + 0.02 * i) * kPi / 360));
   hinit();
-  kalvoprog::untcurves();
-  kalvoprog::untsetup(set->ru);
+  kalvo::untcurves();
+  kalvo::untsetup(set->ru);
   for (int k = 0; k < set->ru; ++k) set->bg[k] = 200;
   // The pattern: the model itself with counting noise, a little off the
   // set so that the tests find something to change.
@@ -94,16 +96,16 @@ int main(int argc, char** argv) {
 
   std::printf("%d points, %d peaks, %d background coefficients, %d worker threads\n", points, peaks, set->ru, nthreads);
   timed("test-peak grid", repetitions, [&] {
-    kalvoprog::checkinit(sinx[0], sinx[points - 1]);
-    kalvoprog::untsetup(set->ru);
+    kalvo::checkinit(sinx[0], sinx[points - 1]);
+    kalvo::untsetup(set->ru);
   });
-  kalvoprog::Candidate c{};
+  kalvo::Candidate c{};
   timed("candidates of every kind", repetitions, [&] {
-    kalvoprog::test(set, "UND+-");
-    c = kalvoprog::getfirstrang();
+    kalvo::test(set, "UND+-");
+    c = kalvo::getfirstrang();
   });
   std::printf("first candidate: %c at position %.5f\n", c.kind, static_cast<double>(c.position));
-  kalvoprog::checkfree();
+  kalvo::checkfree();
   hfrei();
   peakfree(&set);
   return 0;

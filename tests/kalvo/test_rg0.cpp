@@ -12,8 +12,8 @@
 
 namespace {
 
-using kalvoprog::rg0;
-using kalvoprog::Rg0Form;
+using kalvo::rg0;
+using kalvo::Rg0Form;
 
 long tri(long i) { return i * (i + 1) / 2; }
 

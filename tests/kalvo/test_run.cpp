@@ -14,6 +14,7 @@
 
 namespace {
 
+using namespace core;
 using kalvotest::ParText;
 using kalvotest::TruePeak;
 using kalvotest::Workplace;

@@ -26,10 +26,7 @@
 #include "numeric/dreieck.hpp"
 #include "numeric/qmin.hpp"
 
-namespace core {}
-namespace numeric {}
-namespace model {}
-namespace kalvoprog {
+namespace kalvo {
 using namespace core;
 using namespace numeric;
 using namespace model;
@@ -548,4 +545,4 @@ void anpa(PeakSet** set, float** matrix, float* q) {
   setrekart(mode);
 }
 
-}  // namespace kalvoprog
+}  // namespace kalvo

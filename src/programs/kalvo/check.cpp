@@ -26,10 +26,7 @@
 #include "numeric/dreieck.hpp"
 #include "rg0.hpp"
 
-namespace core {}
-namespace numeric {}
-namespace model {}
-namespace kalvoprog {
+namespace kalvo {
 using namespace core;
 using namespace numeric;
 using namespace model;
@@ -631,4 +628,4 @@ void missclear() {
   }
 }
 
-}  // namespace kalvoprog
+}  // namespace kalvo

@@ -8,7 +8,7 @@
 
 #include "model/modell.hpp"
 
-namespace kalvoprog {
+namespace kalvo {
 
 // A candidate change. kind: 'N' new peak, '+' one parameter more, '-' one
 // less, 'D' delete a peak, 'U' one background coefficient less; '3' none.
@@ -29,7 +29,7 @@ void checkfree();
 // Ranks every significant candidate of the kinds named in kinds that the key
 // TEST also allows. The background basis must be set up for set->ru
 // coefficients.
-void test(const PeakSet* set, const char* kinds);
+void test(const model::PeakSet* set, const char* kinds);
 // The best ranked candidate that has not failed before; kind '3' when none
 // is left.
 Candidate getfirstrang();
@@ -37,10 +37,10 @@ Candidate getfirstrang();
 // The significance test of a change of dof parameters whose sum of squares
 // changes by x (in units of the variance); cand null counts as one
 // candidate. *p, when given, receives the corrected probability.
-bool chi2test(double x, int dof, const Candidate* cand, const PeakSet* set, double* p);
+bool chi2test(double x, int dof, const Candidate* cand, const model::PeakSet* set, double* p);
 
 // The memory of failed changes.
 void missset(Candidate c);
 void missclear();
 
-}  // namespace kalvoprog
+}  // namespace kalvo

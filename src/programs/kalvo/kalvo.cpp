@@ -29,10 +29,7 @@
 #include "model/parfile.hpp"
 #include "scan/apx63.hpp"
 
-namespace core {}
-namespace scan {}
-namespace model {}
-namespace kalvoprog {
+namespace kalvo {
 using namespace core;
 using namespace scan;
 using namespace model;
@@ -497,10 +494,10 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
 }
 
 }  // namespace
-}  // namespace kalvoprog
+}  // namespace kalvo
 
 int main(int argc, char** argv) {
-  using namespace kalvoprog;
+  using namespace kalvo;
   prolog(argc, argv, "kalvo.cfg");
 
   int threads = 1;

@@ -14,9 +14,7 @@
 #include "numeric/lsq.hpp"
 #include "numeric/rgwork.hpp"
 
-namespace core {}
-namespace numeric {}
-namespace kalvoprog {
+namespace kalvo {
 using namespace core;
 using namespace numeric;
 
@@ -187,4 +185,4 @@ bool rg0(const float* A, const float* b, float* x, const float* u, int n, double
   return ok;
 }
 
-}  // namespace kalvoprog
+}  // namespace kalvo

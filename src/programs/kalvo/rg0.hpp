@@ -11,7 +11,7 @@
 // worker threads solve their own problems at the same time.
 #pragma once
 
-namespace kalvoprog {
+namespace kalvo {
 
 // Storage of the scaled matrix: chosen by size, or forced (for tests).
 enum class Rg0Form { automatic, dense, list };
@@ -19,4 +19,4 @@ enum class Rg0Form { automatic, dense, list };
 bool rg0(const float* A, const float* b, float* x, const float* u, int n, double eps,
          Rg0Form form = Rg0Form::automatic);
 
-}  // namespace kalvoprog
+}  // namespace kalvo
