@@ -1,5 +1,5 @@
 // Working state of the bounded quadratic solvers rg and rg2 (used by those
-// two modules only): the Jacobi scaling of the packed matrix to a unit
+// two modules and by the peak-fitting program's rg0 only): the Jacobi scaling of the packed matrix to a unit
 // diagonal, the scaled matrix in its dense or thinned sparse form with its
 // products, the working vectors, and the main loop of steepest-descent and
 // conjugate-gradient steps. What depends on the kind of bounds (the step
@@ -122,11 +122,21 @@ inline void rg_residual(RgWork& W) {
 // either bound), outward(k) (at a bound with the residual pushing outward),
 // inside(k) (strictly inside the bounds) and clear_held(); abstieg is the
 // solver's line search.
-template <class Work>
+//
+// With reopen, the reference norm after the conjugate-gradient steps of a
+// face is that of the residual of the variables inside their bounds: a
+// variable at its bound that the residual pulls back inside then raises the
+// next sweep's norm, and the descent goes on with it free (and a bound on
+// the sweeps, far above what a solve takes, ends it should rounding keep a
+// variable going in and out of its bound). Without it, the norm is that of
+// the whole residual and the solve ends on the first face where the
+// conjugate gradients converge (rg, rg2).
+template <class Work, bool reopen = false>
 bool rg_solve(Work& W, double eps, RgStep (*abstieg)(Work&, double)) {
   const int m = W.m;
   double g0 = 0;
-  for (;;) {
+  const long maxsweeps = reopen ? 1000 + 100L * m : -1;
+  for (long sweeps = 0; sweeps != maxsweeps; ++sweeps) {
     double G = 0;
     for (int k = 0; k < m; ++k) {
       bool outward = W.outward(k);
@@ -166,20 +176,23 @@ bool rg_solve(Work& W, double eps, RgStep (*abstieg)(Work&, double)) {
         if (W.d[k] != 0) allzero = false;
       }
       if (allzero) {
-        g0 = sum_of_squares(W.r, m);
+        g0 = sum_of_squares(reopen ? W.p : W.r, m);
         W.clear_held();
         break;
       }
       s = abstieg(W, eps);
       if (s == RgStep::failed) return false;
       if (s == RgStep::converged) {
-        g0 = sum_of_squares(W.r, m);
+        if (reopen)
+          for (int k = 0; k < m; ++k) W.p[k] = W.inside(k) ? W.r[k] : 0;
+        g0 = sum_of_squares(reopen ? W.p : W.r, m);
         W.clear_held();
         break;
       }
       if (s == RgStep::hit) break;
     }
   }
+  return true;
 }
 
 }  // namespace numeric

@@ -1,8 +1,9 @@
 // The solver works on the numerical library's scaled problem (unit
-// diagonal); what is its own: every variable that a step stops at its bound
-// is marked at once (not only on a second hit), the matrix is never thinned,
-// a converged face is left again when a variable at its bound is pulled back
-// inside, and a failure leaves the caller's x alone.
+// diagonal) with its descent loop; what is its own: every variable that a
+// step stops at its bound is marked at once (not only on a second hit), the
+// matrix is never thinned, a converged face is left again when a variable at
+// its bound is pulled back inside (the loop's reopen form), and a failure
+// leaves the caller's x alone.
 #include "rg0.hpp"
 
 #include <cfloat>
@@ -93,77 +94,6 @@ void chooseform(Work& W, const float* A, Rg0Form form) {
   W.nentries = count;
 }
 
-// The descent loop: steepest-descent sweeps, each followed by at most F - 1
-// conjugate-gradient steps on the F variables inside their bounds. The
-// reference norm g0 after the conjugate-gradient steps is that of the
-// residual of the variables inside their bounds: a variable that rests at
-// its bound while the residual pulls it back inside then raises the next
-// sweep's norm above it, and the descent goes on with that variable free.
-// (Measured against the residual of all variables, the solve would end at
-// the first converged face, short of the minimum.)
-bool solve(Work& W, double eps) {
-  const int m = W.m;
-  double g0 = 0;
-  // A bound on the sweeps, far above what a solve takes, so that rounding
-  // can never keep a variable going in and out of its bound for ever.
-  const long maxsweeps = 1000 + 100L * m;
-  for (long sweeps = 0; sweeps < maxsweeps; ++sweeps) {
-    double G = 0;
-    for (int k = 0; k < m; ++k) {
-      if (W.is_held(k) || W.outward(k)) {
-        W.d[k] = 0;
-      } else {
-        W.d[k] = -W.r[k];
-        float q = W.r[k] * W.r[k];
-        G += q;
-      }
-    }
-    if (!(G > g0)) {
-      bool any = false;
-      for (int k = 0; k < m; ++k) any = any || W.is_held(k);
-      if (!any) return true;
-      W.clear_held();
-      continue;
-    }
-    g0 = 0;
-    RgStep s = abstieg(W, eps);
-    if (s == RgStep::failed) return false;
-    if (s == RgStep::hit) continue;
-    int F = 0;
-    for (int k = 0; k < m; ++k) F += W.inside(k);
-    for (int j = 1;; ++j) {
-      for (int k = 0; k < m; ++k) W.p[k] = W.inside(k) ? W.r[k] : 0;
-      if (j >= F) {
-        g0 = sum_of_squares(W.p, m);
-        W.clear_held();
-        break;
-      }
-      rg_product(W, W.p, W.w);
-      double beta = sum_of_products(W.d, W.w, m) / W.kappa;
-      bool allzero = true;
-      for (int k = 0; k < m; ++k) {
-        W.d[k] = clampf(beta * W.d[k] - W.p[k]);
-        if (W.d[k] != 0) allzero = false;
-      }
-      if (allzero) {
-        g0 = sum_of_squares(W.p, m);
-        W.clear_held();
-        break;
-      }
-      s = abstieg(W, eps);
-      if (s == RgStep::failed) return false;
-      if (s == RgStep::converged) {
-        for (int k = 0; k < m; ++k) W.p[k] = W.inside(k) ? W.r[k] : 0;
-        g0 = sum_of_squares(W.p, m);
-        W.clear_held();
-        break;
-      }
-      if (s == RgStep::hit) break;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool rg0(const float* A, const float* b, float* x, const float* u, int n, double eps,
@@ -176,7 +106,7 @@ bool rg0(const float* A, const float* b, float* x, const float* u, int n, double
   if (start == RgStart::ready) {
     chooseform(W, A, form);
     W.mark = kcalloc<uint8_t>(static_cast<size_t>(W.m));
-    ok = solve(W, eps);
+    ok = rg_solve<Work, true>(W, eps, abstieg);
     std::free(W.mark);
     rg_finish(W, nullptr, u, result, nullptr);
   }
