@@ -94,19 +94,39 @@ class Noise {
 };
 
 // Counts from 2theta lo to hi in steps: background a + b (2theta - lo)
-// plus the peaks, with counting noise.
-inline std::string synthscan(const std::vector<TruePeak>& peaks, double lo, double hi, double step, double a,
-                             double b, uint32_t seed) {
+// plus curve(2theta) plus the peaks, with counting noise.
+template <class Curve>
+std::string synthscan(const std::vector<TruePeak>& peaks, double lo, double hi, double step, double a, double b,
+                      uint32_t seed, Curve curve) {
   Noise noise(seed);
   std::string s;
   char line[64];
   const int n = static_cast<int>(std::floor((hi - lo) / step + 0.5));
   for (int i = 0; i <= n; ++i) {
     const double tt = lo + i * step;
-    double mu = a + b * (tt - lo);
+    double mu = a + b * (tt - lo) + curve(tt);
     for (const TruePeak& p : peaks) mu += peakvalue(p, tt);
     const double c = std::floor(std::fmax(0.0, mu + std::sqrt(mu) * noise.next()) + 0.5);
     std::snprintf(line, sizeof line, "%.3f %.0f\n", tt, c);
+    s += line;
+  }
+  return s;
+}
+inline std::string synthscan(const std::vector<TruePeak>& peaks, double lo, double hi, double step, double a,
+                             double b, uint32_t seed) {
+  return synthscan(peaks, lo, hi, step, a, b, seed, [](double) { return 0.0; });
+}
+
+// A background curve as a scan of three columns (2theta, value, sigma 1),
+// read back with exactly these values.
+template <class Curve>
+std::string curvescan(double lo, double hi, double step, Curve curve) {
+  std::string s;
+  char line[64];
+  const int n = static_cast<int>(std::floor((hi - lo) / step + 0.5));
+  for (int i = 0; i <= n; ++i) {
+    const double tt = lo + i * step;
+    std::snprintf(line, sizeof line, "%.3f %.6f 1\n", tt, curve(tt));
     s += line;
   }
   return s;

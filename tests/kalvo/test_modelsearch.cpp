@@ -96,6 +96,34 @@ TEST(ModelSearch, NewPeaksOfTwoParametersOnly) {
   EXPECT_EQ(r.out.find("\nU "), std::string::npos) << r.out;
 }
 
+// A measured background curve: scaled by one more coefficient (UNT) or
+// added as it is (UNTC); either is fitted with the peaks and named in the
+// header, so that a plot of the file draws the background that was fitted.
+// The rest of the background is flat: one polynomial coefficient.
+TEST(ModelSearch, BackgroundCurvesAreFittedAndNamed) {
+  auto hump = [](double tt) { return 500 * std::exp(-std::pow((tt - 45) / 8, 2)); };
+  for (const char* key : {"UNT", "UNTC"}) {
+    SCOPED_TRACE(key);
+    Workplace wp;
+    wp.put("synth.xy", kalvotest::synthscan(kTruth, kLo, kHi, kStep, 300, 0, 4711, hump));
+    wp.put("hump.xy", kalvotest::curvescan(kLo, kHi, kStep, hump));
+    wp.put("run.sav", std::string("VAL[1,1]=synth.xy\nNEUTRONS=0.15\nLINTOR=0.002\n") + key + "=hump.xy\nRU=" +
+                          (key[3] == 'C' ? "1" : "2") + "\n");
+    ktest::RunResult r = wp.run({"SAVE=N"}, 120);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ParText p = kalvotest::readpar(wp.get("synth.par"));
+    expectthetruth(p);
+    EXPECT_EQ(p.header[key], "hump.xy") << p.headerline;
+    const int np = static_cast<int>(p.matrix.size());
+    EXPECT_LT(std::atof(p.header["Q"].c_str()), 1.2 * (kPoints - np)) << r.out;
+    // The curve's scale is the last coefficient.
+    if (std::string(key) == "UNT") {
+      ASSERT_GE(p.ru, 2) << p.bgline;
+      EXPECT_NEAR(p.bg.back(), 1.0, 0.05) << p.bgline;
+    }
+  }
+}
+
 // A start file with a peak where there is none, the broadened peak without
 // its width and eight background coefficients.
 TEST(ModelSearch, StartSetIsCorrectedByTheTests) {

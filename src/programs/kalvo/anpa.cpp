@@ -46,6 +46,7 @@ double datamin = 0, datamax = 0;  // sin(theta) range of the points
 double fitmin = 0, fitmax = 0;    // sin(theta) fit window
 std::string untscaled, untfixed;
 bool hasscaled = false, hasfixed = false;
+int untready = -1;  // coefficients of the background set up for the pattern, -1 none
 
 // Derivative rows, computed a batch at a time on the worker threads.
 struct AblBatch {
@@ -337,6 +338,7 @@ void markwidthless(const PeakSet* s, float* A) {
 }
 
 void untcurves() {
+  untready = -1;
   static char buf[8001];
   hasscaled = dataerr_try([] { GetStrVar("UNT", 8000, buf); });
   untscaled = hasscaled ? buf : "";
@@ -345,7 +347,11 @@ void untcurves() {
 }
 
 void untsetup(int ru) {
+  // The set-up depends only on the count while the pattern stays: the
+  // curves are read again only when the count changes.
+  if (ru == untready) return;
   unt1(ru, sinx, m, hasscaled ? untscaled.c_str() : nullptr, hasfixed ? untfixed.c_str() : nullptr);
+  untready = ru;
 }
 
 void anpa(PeakSet** set, float** matrix, float* q) {
@@ -541,6 +547,7 @@ void anpa(PeakSet** set, float** matrix, float* q) {
   hfrei();
   checkfree();
   unt2();
+  untready = -1;
   *q = qa;
   setrekart(mode);
 }

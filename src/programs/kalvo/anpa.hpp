@@ -25,9 +25,11 @@ float paramvalue(const model::PeakSet* set, int j);
 void markwidthless(const model::PeakSet* set, float* A);
 
 // The background basis over the pattern for ru coefficients, with the
-// run's scaled (UNT) and fixed (UNTC) background curves.
+// run's scaled (UNT) and fixed (UNTC) background curves; set up again only
+// when ru differs from the last call's.
 void untsetup(int ru);
-// Reads the names of the background curves (UNT, UNTC) for untsetup.
+// Reads the names of the background curves (UNT, UNTC) for untsetup, for
+// the current pattern.
 void untcurves();
 
 // Index of element (i, j), j <= i, of a packed triangle.
