@@ -42,7 +42,8 @@ void timed(const char* what, int repetitions, F body) {
     const std::clock_t c0 = std::clock();
     body();
     const double cpu = static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC;
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
     std::printf("%-28s %8.3f s wall %8.3f s process\n", what, wall, cpu);
   }
 }
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
     set->par3[3 * k + 1] = static_cast<float>(2 * l0 * std::sin(tt * kPi / 360));
     set->par3[3 * k + 2] = 0.005f;
   }
-  for (int i = 0; i < points; ++i) sinx[i] = static_cast<float>(std::sin((20 + 0.02 * i) * kPi / 360));
+  for (int i = 0; i < points; ++i)
+    sinx[i] = static_cast<float>(std::sin((20 + 0.02 * i) * kPi / 360));
   hinit();
   kalvo::untcurves();
   kalvo::untsetup(set->ru);
@@ -94,7 +96,8 @@ int main(int argc, char** argv) {
     w[i] = static_cast<float>(1 / std::sqrt(std::fmax(mu, 1.0)));
   }
 
-  std::printf("%d points, %d peaks, %d background coefficients, %d worker threads\n", points, peaks, set->ru, nthreads);
+  std::printf("%d points, %d peaks, %d background coefficients, %d worker threads\n", points, peaks,
+              set->ru, nthreads);
   timed("test-peak grid", repetitions, [&] {
     kalvo::checkinit(sinx[0], sinx[points - 1]);
     kalvo::untsetup(set->ru);

@@ -1,10 +1,9 @@
 // Working state of the bounded quadratic solvers rg and rg2 (used by those
-// two modules and by the peak-fitting program's rg0 only): the Jacobi scaling of the packed matrix to a unit
-// diagonal, the scaled matrix in its dense or thinned sparse form with its
-// products, the working vectors, and the main loop of steepest-descent and
-// conjugate-gradient steps. What depends on the kind of bounds (the step
-// routine, the held and hit flags, which variables count as at a bound)
-// stays with each solver.
+// two modules and by the peak-fitting program's rg0 only): the Jacobi scaling of the packed matrix
+// to a unit diagonal, the scaled matrix in its dense or thinned sparse form with its products, the
+// working vectors, and the main loop of steepest-descent and conjugate-gradient steps. What depends
+// on the kind of bounds (the step routine, the held and hit flags, which variables count as at a
+// bound) stays with each solver.
 #pragma once
 
 #include <cfloat>

@@ -27,15 +27,17 @@ struct Workplace {
   ktest::TempDir dir;
 
   std::string file(const std::string& name) const { return dir.file(name); }
-  void put(const std::string& name, const std::string& text) const { ktest::write_file(file(name), text); }
+  void put(const std::string& name, const std::string& text) const {
+    ktest::write_file(file(name), text);
+  }
   std::string get(const std::string& name) const { return ktest::read_file(file(name)); }
 
   // Runs kalvo on the control file run.sav with further statements.
   ktest::RunResult run(const std::vector<std::string>& statements = {}, int timeout = 120) const {
     std::vector<std::string> args = {"run.sav"};
     args.insert(args.end(), statements.begin(), statements.end());
-    return ktest::run_program(ktest::program_path("kalvo"), args, dir.path(), {{"KALVO", install.path()}},
-                              timeout);
+    return ktest::run_program(ktest::program_path("kalvo"), args, dir.path(),
+                              {{"KALVO", install.path()}}, timeout);
   }
 };
 
@@ -96,8 +98,8 @@ class Noise {
 // Counts from 2theta lo to hi in steps: background a + b (2theta - lo)
 // plus curve(2theta) plus the peaks, with counting noise.
 template <class Curve>
-std::string synthscan(const std::vector<TruePeak>& peaks, double lo, double hi, double step, double a, double b,
-                      uint32_t seed, Curve curve) {
+std::string synthscan(const std::vector<TruePeak>& peaks, double lo, double hi, double step,
+                      double a, double b, uint32_t seed, Curve curve) {
   Noise noise(seed);
   std::string s;
   char line[64];
@@ -112,8 +114,8 @@ std::string synthscan(const std::vector<TruePeak>& peaks, double lo, double hi, 
   }
   return s;
 }
-inline std::string synthscan(const std::vector<TruePeak>& peaks, double lo, double hi, double step, double a,
-                             double b, uint32_t seed) {
+inline std::string synthscan(const std::vector<TruePeak>& peaks, double lo, double hi, double step,
+                             double a, double b, uint32_t seed) {
   return synthscan(peaks, lo, hi, step, a, b, seed, [](double) { return 0.0; });
 }
 
@@ -181,8 +183,10 @@ inline ParText readpar(const std::string& text) {
     pk.line = p.lines[at];
     std::vector<std::string> items = split(pk.line);
     pk.type = std::atoi(items[0].c_str());
-    for (int j = 1; j <= pk.type && j < static_cast<int>(items.size()); ++j) pk.par.push_back(std::atof(items[j].c_str()));
-    pk.items.assign(items.begin() + std::min<long>(1 + pk.type, static_cast<long>(items.size())), items.end());
+    for (int j = 1; j <= pk.type && j < static_cast<int>(items.size()); ++j)
+      pk.par.push_back(std::atof(items[j].c_str()));
+    pk.items.assign(items.begin() + std::min<long>(1 + pk.type, static_cast<long>(items.size())),
+                    items.end());
     p.peaks.push_back(pk);
   }
   if (at < p.lines.size()) {

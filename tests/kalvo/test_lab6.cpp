@@ -32,8 +32,9 @@ std::vector<Reference> references() {
     if (line.empty() || line[0] == '%') continue;
     std::istringstream in(line);
     Reference r;
-    in >> r.hkl >> r.lo >> r.hi >> r.points >> r.startposition >> r.startintensity >> r.startwidth >> r.position >>
-        r.positionerror >> r.intensity >> r.intensityerror >> r.width >> r.widtherror >> r.wssr >> r.held;
+    in >> r.hkl >> r.lo >> r.hi >> r.points >> r.startposition >> r.startintensity >>
+        r.startwidth >> r.position >> r.positionerror >> r.intensity >> r.intensityerror >>
+        r.width >> r.widtherror >> r.wssr >> r.held;
     if (in) out.push_back(r);
   }
   return out;
@@ -54,10 +55,12 @@ TEST(Lab6, PeakPositionsAgreeWithAnIndependentFit) {
     const Reference& r = refs[k];
     const std::string i = std::to_string(k + 1);
     char buf[300];
-    std::snprintf(buf, sizeof buf, "VAL[%s,1]=LaB6_Jan2018.raw\nWMIN[%s]=%.2f\nWMAX[%s]=%.2f\nOUTPUT[%s]=w%s.par\n",
+    std::snprintf(buf, sizeof buf,
+                  "VAL[%s,1]=LaB6_Jan2018.raw\nWMIN[%s]=%.2f\nWMAX[%s]=%.2f\nOUTPUT[%s]=w%s.par\n",
                   i.c_str(), i.c_str(), r.lo, i.c_str(), r.hi, i.c_str(), r.hkl.c_str());
     control += buf;
-    std::snprintf(buf, sizeof buf, "PEAKZAHL=1\n3 %.6E %.7f %.7f\n", r.startintensity, r.startposition, r.startwidth);
+    std::snprintf(buf, sizeof buf, "PEAKZAHL=1\n3 %.6E %.7f %.7f\n", r.startintensity,
+                  r.startposition, r.startwidth);
     wp.put("w" + r.hkl + ".par", buf);
   }
   wp.put("run.sav", control);
@@ -71,7 +74,8 @@ TEST(Lab6, PeakPositionsAgreeWithAnIndependentFit) {
     ASSERT_EQ(p.peaks[0].type, 3);
     ASSERT_EQ(p.matrix.size(), 5u);
     // The same points as the reference fit.
-    EXPECT_NE(run.out.find(ktest::message(3, static_cast<int>(k + 1), r.points)), std::string::npos);
+    EXPECT_NE(run.out.find(ktest::message(3, static_cast<int>(k + 1), r.points)),
+              std::string::npos);
     const double sigma = kalvotest::sigma(p, 1, r.points);
     const double position = p.peaks[0].par[1];
     // The positions agree within their errors; without a parameter at its
@@ -80,7 +84,8 @@ TEST(Lab6, PeakPositionsAgreeWithAnIndependentFit) {
       EXPECT_NEAR(sigma, r.positionerror, 0.1 * r.positionerror);
     }
     EXPECT_NEAR(position, r.position, 0.05 * std::hypot(sigma, r.positionerror))
-        << "kalvo " << position << " +- " << sigma << ", fityk " << r.position << " +- " << r.positionerror;
+        << "kalvo " << position << " +- " << sigma << ", fityk " << r.position << " +- "
+        << r.positionerror;
     EXPECT_NEAR(p.peaks[0].par[0], r.intensity, 0.05 * r.intensityerror);
     EXPECT_NEAR(p.peaks[0].par[2], r.width, 0.05 * r.widtherror);
     EXPECT_NEAR(std::atof(p.header["Q"].c_str()), r.wssr, 0.002 * r.wssr);

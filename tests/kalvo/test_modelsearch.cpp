@@ -53,7 +53,8 @@ void expectthetruth(const ParText& p) {
   for (const TruePeak& t : kTruth) {
     const int k = nearest(p, t.twotheta);
     const double err = kalvotest::sigma(p, firstparameter(p, k) + 1, kPoints);
-    EXPECT_NEAR(p.peaks[k].par[1], kalvotest::position(t.twotheta), 4 * err) << "peak at " << t.twotheta;
+    EXPECT_NEAR(p.peaks[k].par[1], kalvotest::position(t.twotheta), 4 * err)
+        << "peak at " << t.twotheta;
     EXPECT_LT(err, 5e-4);
     EXPECT_NEAR(p.peaks[k].par[0], t.intensity, 0.1 * t.intensity) << "peak at " << t.twotheta;
   }
@@ -74,8 +75,10 @@ TEST(ModelSearch, PeaksFoundFromAnEmptyStartAlikeForOneAndEightThreads) {
     const Peak& broad = p.peaks[nearest(p, 45)];
     ASSERT_GE(broad.type, 3) << broad.line;
     EXPECT_NEAR(broad.par[2], 0.02, 0.006) << broad.line;
-    if (first.empty()) first = text;
-    else EXPECT_EQ(text, first);
+    if (first.empty())
+      first = text;
+    else
+      EXPECT_EQ(text, first);
   }
 }
 
@@ -107,8 +110,8 @@ TEST(ModelSearch, BackgroundCurvesAreFittedAndNamed) {
     Workplace wp;
     wp.put("synth.xy", kalvotest::synthscan(kTruth, kLo, kHi, kStep, 300, 0, 4711, hump));
     wp.put("hump.xy", kalvotest::curvescan(kLo, kHi, kStep, hump));
-    wp.put("run.sav", std::string("VAL[1,1]=synth.xy\nNEUTRONS=0.15\nLINTOR=0.002\n") + key + "=hump.xy\nRU=" +
-                          (key[3] == 'C' ? "1" : "2") + "\n");
+    wp.put("run.sav", std::string("VAL[1,1]=synth.xy\nNEUTRONS=0.15\nLINTOR=0.002\n") + key +
+                          "=hump.xy\nRU=" + (key[3] == 'C' ? "1" : "2") + "\n");
     ktest::RunResult r = wp.run({"SAVE=N"}, 120);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     ParText p = kalvotest::readpar(wp.get("synth.par"));

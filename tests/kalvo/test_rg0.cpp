@@ -37,11 +37,13 @@ Problem randomproblem(std::mt19937& gen, int n, bool banded) {
       if (!banded || std::abs(r - i) <= 1) J[static_cast<size_t>(r) * n + i] = uni(gen);
   std::vector<double> scale(static_cast<size_t>(n));
   for (double& s : scale) s = std::pow(10.0, 2 * uni(gen));
-  Problem p{n, std::vector<float>(static_cast<size_t>(tri(n))), std::vector<float>(n), std::vector<float>(n)};
+  Problem p{n, std::vector<float>(static_cast<size_t>(tri(n))), std::vector<float>(n),
+            std::vector<float>(n)};
   for (int i = 0; i < n; ++i) {
     for (int j = 0; j <= i; ++j) {
       double s = i == j ? 0.1 : 0.0;
-      for (int r = 0; r < rows; ++r) s += J[static_cast<size_t>(r) * n + i] * J[static_cast<size_t>(r) * n + j];
+      for (int r = 0; r < rows; ++r)
+        s += J[static_cast<size_t>(r) * n + i] * J[static_cast<size_t>(r) * n + j];
       p.A[tri(i) + j] = static_cast<float>(s * scale[i] * scale[j]);
     }
     p.b[i] = static_cast<float>(2 * uni(gen) * scale[i]);
@@ -50,22 +52,27 @@ Problem randomproblem(std::mt19937& gen, int n, bool banded) {
   return p;
 }
 
-double element(const Problem& p, int i, int j) { return i >= j ? p.A[tri(i) + j] : p.A[tri(j) + i]; }
+double element(const Problem& p, int i, int j) {
+  return i >= j ? p.A[tri(i) + j] : p.A[tri(j) + i];
+}
 
 // KKT of min 1/2 x'Ax - b'x, x <= u: x within its bound; the gradient Ax - b
 // vanishes for a free component and is not positive at the bound. Measured
 // in the scaled variables, where the solver's tolerance applies.
 void expectkkt(const Problem& p, const std::vector<float>& x, const char* what) {
   double scale = 0;
-  for (int i = 0; i < p.n; ++i) scale = std::fmax(scale, std::fabs(p.b[i]) / std::sqrt(element(p, i, i)));
+  for (int i = 0; i < p.n; ++i)
+    scale = std::fmax(scale, std::fabs(p.b[i]) / std::sqrt(element(p, i, i)));
   const double tol = 2e-3 * scale + 1e-6;
   for (int i = 0; i < p.n; ++i) {
     double g = -p.b[i];
     for (int j = 0; j < p.n; ++j) g += element(p, i, j) * x[j];
     const double gs = g / std::sqrt(element(p, i, i));
     EXPECT_LE(x[i], p.u[i]) << what << " component " << i;
-    if (x[i] == p.u[i]) EXPECT_LE(gs, tol) << what << " component " << i << " at its bound";
-    else EXPECT_NEAR(gs, 0.0, tol) << what << " free component " << i;
+    if (x[i] == p.u[i])
+      EXPECT_LE(gs, tol) << what << " component " << i << " at its bound";
+    else
+      EXPECT_NEAR(gs, 0.0, tol) << what << " free component " << i;
   }
 }
 
@@ -122,8 +129,8 @@ TEST(Rg0, EdgeCasesKeepExactValues) {
     ASSERT_TRUE(rg0(A.data(), b.data(), x.data(), u.data(), 4, 1.1920928955078125e-07, form));
     EXPECT_FLOAT_EQ(x[0], 0.5f);
     EXPECT_FLOAT_EQ(x[1], -2.0f);  // the new parameter's step stays at or below its bound 0
-    EXPECT_EQ(x[2], 0.0f);          // no influence
-    EXPECT_EQ(x[3], 0.1234567f);    // exactly its bound
+    EXPECT_EQ(x[2], 0.0f);         // no influence
+    EXPECT_EQ(x[3], 0.1234567f);   // exactly its bound
   }
   // A bound of 0 holds against a right side that pulls upwards.
   {
@@ -154,7 +161,8 @@ TEST(Rg0, FailuresLeaveTheSolutionAlone) {
   const std::vector<float> b = {1, -1}, u = {5, 5};
   for (const auto& c : cases) {
     std::vector<float> x = {7, 8};
-    EXPECT_FALSE(rg0(c.A.data(), b.data(), x.data(), u.data(), 2, 1.1920928955078125e-07)) << c.what;
+    EXPECT_FALSE(rg0(c.A.data(), b.data(), x.data(), u.data(), 2, 1.1920928955078125e-07))
+        << c.what;
     EXPECT_EQ(x, (std::vector<float>{7, 8})) << c.what;
   }
 }

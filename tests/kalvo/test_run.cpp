@@ -36,15 +36,15 @@ bool digits(const std::string& s, size_t from, size_t count) {
 // An item as "%.<decimals>f" writes it (not negative).
 bool fixed(const std::string& s, size_t decimals) {
   size_t dot = s.find('.');
-  return dot != std::string::npos && dot > 0 && digits(s, 0, dot) && s.size() == dot + 1 + decimals &&
-         digits(s, dot + 1, decimals);
+  return dot != std::string::npos && dot > 0 && digits(s, 0, dot) &&
+         s.size() == dot + 1 + decimals && digits(s, dot + 1, decimals);
 }
 
 // An item as "%14.6E" writes it, without its padding.
 bool exponent(const std::string& s) {
   size_t k = s[0] == '-' ? 1 : 0;
-  return s.size() == k + 12 && digits(s, k, 1) && s[k + 1] == '.' && digits(s, k + 2, 6) && s[k + 8] == 'E' &&
-         (s[k + 9] == '+' || s[k + 9] == '-') && digits(s, k + 10, 2);
+  return s.size() == k + 12 && digits(s, k, 1) && s[k + 1] == '.' && digits(s, k + 2, 6) &&
+         s[k + 8] == 'E' && (s[k + 9] == '+' || s[k + 9] == '-') && digits(s, k + 10, 2);
 }
 
 // A line of "%14.6E " items: every item right-aligned in 14 characters and
@@ -54,7 +54,9 @@ bool exponentrow(const std::string& line, size_t count) {
   for (size_t k = 0; k < count; ++k) {
     const std::string field = line.substr(15 * k, 15);
     size_t start = field.find_first_not_of(' ');
-    if (start == std::string::npos || field.back() != ' ' || !exponent(field.substr(start, 14 - start))) return false;
+    if (start == std::string::npos || field.back() != ' ' ||
+        !exponent(field.substr(start, 14 - start)))
+      return false;
   }
   return true;
 }
@@ -63,7 +65,8 @@ TEST(KalvoRun, TwoIndicesWriteTheirFilesAndKeys) {
   Workplace wp;
   wp.put("a.xy", onepeak(1));
   wp.put("b.xy", onepeak(2));
-  wp.put("run.sav", std::string(kSynth) + "VAL[1,1]=a.xy\nVAL[2,1]=b.xy\nTITEL[1]=first (scan\nEPS4==0\n");
+  wp.put("run.sav",
+         std::string(kSynth) + "VAL[1,1]=a.xy\nVAL[2,1]=b.xy\nTITEL[1]=first (scan\nEPS4==0\n");
   ktest::RunResult r = wp.run();
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find(ktest::message(3, 1, 201)), std::string::npos) << r.out;
@@ -76,8 +79,9 @@ TEST(KalvoRun, TwoIndicesWriteTheirFilesAndKeys) {
     // The title is one item (blanks escaped, the lone bracket replaced);
     // EPS1 and EPS2 come from kalvo.cfg.
     const std::string title = name[0] == 'a' ? "first?!<scan" : "b.par";
-    const std::string head = "PEAKZAHL=1 TITEL=" + title +
-                             " WMIN=25.000 WMAX=35.000 WMIN2=25.00000 WMAX2=35.00000 LINTOR=0.002 Q=";
+    const std::string head =
+        "PEAKZAHL=1 TITEL=" + title +
+        " WMIN=25.000 WMAX=35.000 WMIN2=25.00000 WMAX2=35.00000 LINTOR=0.002 Q=";
     // A number key is written as its value, without the blank that pads it.
     const std::string tail = " NEUTRONS=0.15 EPS1=0 EPS2=0 EPS4=0.0000000000000000E+00";
     ASSERT_GT(p.headerline.size(), head.size() + tail.size()) << p.headerline;
@@ -92,8 +96,10 @@ TEST(KalvoRun, TwoIndicesWriteTheirFilesAndKeys) {
     // The same values printed again with the writer's formats give the line.
     char expect[120];
     const std::vector<double>& v = p.peaks[0].par;
-    if (type == 2) std::snprintf(expect, sizeof expect, "2 %14.6E %10.7f GSUM=1.00000", v[0], v[1]);
-    else std::snprintf(expect, sizeof expect, "3 %14.6E %10.7f %.7f GSUM=1.00000", v[0], v[1], v[2]);
+    if (type == 2)
+      std::snprintf(expect, sizeof expect, "2 %14.6E %10.7f GSUM=1.00000", v[0], v[1]);
+    else
+      std::snprintf(expect, sizeof expect, "3 %14.6E %10.7f %.7f GSUM=1.00000", v[0], v[1], v[2]);
     EXPECT_EQ(line, expect);
     EXPECT_EQ(p.peaks[0].items, std::vector<std::string>{"GSUM=1.00000"}) << line;
     // "%d " and "%14.6E " per coefficient.
@@ -138,7 +144,8 @@ TEST(KalvoRun, TwoIndicesWriteTheirFilesAndKeys) {
   EXPECT_NE(control.find("OUTPUT[1]=a.par\n"), std::string::npos) << control;
   EXPECT_NE(control.find("OUTPUT[2]=b.par\n"), std::string::npos) << control;
   EXPECT_EQ(control.find("STARTINDEX"), std::string::npos) << control;
-  EXPECT_NE(control.find("% Diese Eichkonstanten wurden aus kalvo.cfg kopiert\nEPS1=0\nEPS2=0\n"), std::string::npos)
+  EXPECT_NE(control.find("% Diese Eichkonstanten wurden aus kalvo.cfg kopiert\nEPS1=0\nEPS2=0\n"),
+            std::string::npos)
       << control;
 }
 
@@ -151,7 +158,8 @@ TEST(KalvoRun, RestartPointResumeAndSaveN) {
     Workplace wp;
     wp.put("a.xy", onepeak(1));
     wp.put("b.xy", onepeak(2));
-    const std::string control = std::string(kSynth) + "VAL[1,1]=a.xy\nVAL[2,1]=b.xy\nOUTPUT[2]=missing/b.par\n" +
+    const std::string control = std::string(kSynth) +
+                                "VAL[1,1]=a.xy\nVAL[2,1]=b.xy\nOUTPUT[2]=missing/b.par\n" +
                                 (saveoff ? "SAVE=N\n" : "");
     wp.put("run.sav", control);
     ktest::RunResult r = wp.run();
@@ -187,7 +195,8 @@ TEST(KalvoRun, TwoIndicesOfOneOutputNameWriteTwoFiles) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find(ktest::message(239, "a.par", 2, "a_2.par")), std::string::npos) << r.out;
   EXPECT_NE(kalvotest::readpar(wp.get("a.par")).headerline.find("WMAX=35.000"), std::string::npos);
-  EXPECT_NE(kalvotest::readpar(wp.get("a_2.par")).headerline.find("WMAX=33.000"), std::string::npos);
+  EXPECT_NE(kalvotest::readpar(wp.get("a_2.par")).headerline.find("WMAX=33.000"),
+            std::string::npos);
   EXPECT_NE(wp.get("run.sav").find("OUTPUT[2]=a_2.par\n"), std::string::npos) << wp.get("run.sav");
 }
 
@@ -213,7 +222,8 @@ TEST(KalvoRun, StartFileItemsGoToTheMatchedPeak) {
   EXPECT_EQ(r.out.find("qmin"), std::string::npos) << r.out;
   ParText p = kalvotest::readpar(wp.get("a.par"));
   ASSERT_EQ(p.peaks.size(), 1u) << wp.get("a.par");
-  EXPECT_EQ(p.peaks[0].items, (std::vector<std::string>{"GSUM=1.00000", "PHASE=Test", "H=6", "1", "0", "0"}));
+  EXPECT_EQ(p.peaks[0].items,
+            (std::vector<std::string>{"GSUM=1.00000", "PHASE=Test", "H=6", "1", "0", "0"}));
   EXPECT_EQ(p.ru, 2);
   EXPECT_NEAR(kalvotest::twotheta(p.peaks[0].par[1]), 30, 0.01);
   EXPECT_LT(std::atof(p.header["Q"].c_str()), 400);

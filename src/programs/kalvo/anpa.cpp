@@ -19,6 +19,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/integral.hpp"
+#include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
@@ -41,7 +42,7 @@ constexpr float kNoInfluence = 3.4028234663852886e+37f;
 // set is fitted as it is.
 constexpr int kMaxCycles = 1000;
 
-PeakSet* paramit = nullptr;     // the set the callbacks evaluate
+PeakSet* paramit = nullptr;       // the set the callbacks evaluate
 double datamin = 0, datamax = 0;  // sin(theta) range of the points
 double fitmin = 0, fitmax = 0;    // sin(theta) fit window
 std::string untscaled, untfixed;
@@ -172,7 +173,7 @@ bool removelargest(PeakSet** set, Score score) {
   }
   if (bestkind == 0) return false;
   removepeak(set, bestkind, bestk);
-  std::printf("%s", errmsg(206));
+  message<206>();
   return true;
 }
 
@@ -196,8 +197,10 @@ bool deletebreit(PeakSet** set) {
 void deletenull(PeakSet** set) {
   for (int kind = 2; kind <= 4; ++kind) {
     for (int k = 0; k < countof(*set, kind);) {
-      if (block(*set, kind, k)[0] < FLT_MIN) removepeak(set, kind, k);
-      else ++k;
+      if (block(*set, kind, k)[0] < FLT_MIN)
+        removepeak(set, kind, k);
+      else
+        ++k;
     }
   }
 }
@@ -371,7 +374,7 @@ void anpa(PeakSet** set, float** matrix, float* q) {
 
   hinit();
   checkinit(fitmin, fitmax);
-  std::printf("%s", errmsg(200));
+  message<200>();
   std::fflush(stdout);
 
   // Initial fit.
@@ -380,7 +383,7 @@ void anpa(PeakSet** set, float** matrix, float* q) {
   bool badfit = qa > m + 2 * std::sqrt(static_cast<double>(m));
   int mostpeaks = 0;
   if (badfit) {
-    std::printf("%s", errmsg(211));
+    message<211>();
     mostpeaks = peakcount(accepted);
   }
   missclear();
@@ -391,7 +394,7 @@ void anpa(PeakSet** set, float** matrix, float* q) {
   bool stopped = false;
   auto budget = [&] {
     if (!stopped && ++cycles > kMaxCycles) {
-      std::printf(errmsg(241), kMaxCycles);
+      message<241>(kMaxCycles);
       stopped = true;
     }
     return !stopped;
@@ -446,7 +449,7 @@ void anpa(PeakSet** set, float** matrix, float* q) {
         float qt = refitchanged(&trial, badfit);
         if (!accept(qt, qc, nparam(trial), nparam(copy), &c, copy)) {
           peakfree(&trial);
-          std::printf("%s", errmsg(209));
+          message<209>();
           continue;
         }
         peakfree(&copy);
@@ -479,7 +482,7 @@ void anpa(PeakSet** set, float** matrix, float* q) {
       float qt = refitnested(&trial, false, false);
       if (!accept(qt, qa, nparam(trial), nparam(accepted), &c, accepted)) {
         peakfree(&trial);
-        std::printf("%s", errmsg(209));
+        message<209>();
         break;
       }
       peakfree(&accepted);
@@ -498,25 +501,25 @@ void anpa(PeakSet** set, float** matrix, float* q) {
     }
     if (!accept(qc, qa, nparam(copy), nparam(accepted), badfit ? nullptr : &first, accepted)) {
       peakfree(&copy);
-      std::printf("%s", errmsg(209));
+      message<209>();
       if (!badfit) {
         missset(first);
       } else {
         badfit = false;
-        std::printf("%s", errmsg(212));
+        message<212>();
       }
     } else {
       peakfree(&accepted);
       accepted = copy;
       qa = qc;
-      if (badfit) std::printf("%s", errmsg(212));
+      if (badfit) message<212>();
       missclear();
       badfit = false;
     }
   }
 
   // Final fit.
-  std::printf("%s", errmsg(210));
+  message<210>();
   qa = refitnested(&accepted, true, true);
   missclear();
   peaksort(accepted);
@@ -537,8 +540,7 @@ void anpa(PeakSet** set, float** matrix, float* q) {
     int status = 0;
     msin(A, p, &status, 1.1920928955078125e-07);
     if (status != 0) {
-      std::printf("%s", errmsg(-200));
-      fatal_exit(200);
+      fatal<-200>();
     }
   }
   *matrix = A;

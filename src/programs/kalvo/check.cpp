@@ -18,6 +18,7 @@
 #include "anpa.hpp"
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
@@ -52,7 +53,7 @@ struct TestPeak {
 struct RankEntry {
   RankEntry* next;
   char kind;
-  float p;         // corrected significance
+  float p;  // corrected significance
   float position;
   float width;
   int type;
@@ -196,13 +197,13 @@ void rangaufbau(char kind, int dof, int type, int index, const PeakSet* set, dou
 
 // The test's normal system and the profiles it is built from.
 struct System {
-  int p = 0;                    // parameters of the set
-  std::vector<TestPeak> cols;   // p own columns, then the extra ones
-  TestPeak resid{};             // residual over all points
-  std::vector<float> A;         // packed, order p + 1
-  std::vector<float> b;         // p + 1
-  std::vector<float> u;         // p + 1
-  double f = 1;                 // variance scale of the predictions
+  int p = 0;                   // parameters of the set
+  std::vector<TestPeak> cols;  // p own columns, then the extra ones
+  TestPeak resid{};            // residual over all points
+  std::vector<float> A;        // packed, order p + 1
+  std::vector<float> b;        // p + 1
+  std::vector<float> u;        // p + 1
+  double f = 1;                // variance scale of the predictions
 };
 
 double prediction(const float* A, const float* b, const float* x, int n) {
@@ -283,7 +284,7 @@ void untertest(const System& S, const PeakSet* set, const float* C, int pb, int 
   int status = 0;
   msin(W.data(), K, &status, 1.19e-6);
   if (status != 0) {
-    std::printf("%s", errmsg(7));
+    message<7>();
     return;
   }
   untsetup(set->ru - 1);
@@ -302,20 +303,22 @@ void untertest(const System& S, const PeakSet* set, const float* C, int pb, int 
   std::vector<double> WB(static_cast<size_t>(K) * L, 0.0);
   for (int i = 0; i < K; ++i)
     for (int k = 0; k < L; ++k)
-      for (int j = 0; j < K; ++j) WB[static_cast<size_t>(i) * L + k] += w(i, j) * B[static_cast<size_t>(j) * L + k];
+      for (int j = 0; j < K; ++j)
+        WB[static_cast<size_t>(i) * L + k] += w(i, j) * B[static_cast<size_t>(j) * L + k];
   std::vector<float> N(static_cast<size_t>(tri(L)));
   std::vector<double> rhs(static_cast<size_t>(L), 0.0);
   for (int k = 0; k < L; ++k) {
     for (int l = 0; l <= k; ++l) {
       double s = 0;
-      for (int i = 0; i < K; ++i) s += B[static_cast<size_t>(i) * L + k] * WB[static_cast<size_t>(i) * L + l];
+      for (int i = 0; i < K; ++i)
+        s += B[static_cast<size_t>(i) * L + k] * WB[static_cast<size_t>(i) * L + l];
       N[tri(k) + l] = static_cast<float>(s);
     }
     for (int i = 0; i < K; ++i) rhs[k] += WB[static_cast<size_t>(i) * L + k] * set->bg[i];
   }
   msin(N.data(), L, &status, 1.19e-6);
   if (status != 0) {
-    std::printf("%s", errmsg(8));
+    message<8>();
     return;
   }
   auto nn = [&](int i, int j) { return i >= j ? N[tri(i) + j] : N[tri(j) + i]; };
@@ -436,7 +439,9 @@ void test(const PeakSet* set, const char* kinds) {
   static char allowed[8001];
   std::strcpy(allowed, "UND+-234");
   if (!dataerr_try([] { GetStrVar("TEST", 8000, allowed); })) std::strcpy(allowed, "UND+-234");
-  auto both = [&](char c) { return std::strchr(kinds, c) != nullptr && std::strchr(allowed, c) != nullptr; };
+  auto both = [&](char c) {
+    return std::strchr(kinds, c) != nullptr && std::strchr(allowed, c) != nullptr;
+  };
   auto has = [&](char c) { return std::strchr(allowed, c) != nullptr; };
 
   const int n2 = set->count2, n3 = set->count3, n4 = set->count4, ru = set->ru;
@@ -499,7 +504,8 @@ void test(const PeakSet* set, const char* kinds) {
   S.b.assign(static_cast<size_t>(p + 1), 0.0f);
   S.u.assign(static_cast<size_t>(p + 1), 0.0f);
   for (int i = 0; i < p; ++i) {
-    for (int j = 0; j <= i; ++j) S.A[tri(i) + j] = static_cast<float>(peakskapro(S.cols[i], S.cols[j]));
+    for (int j = 0; j <= i; ++j)
+      S.A[tri(i) + j] = static_cast<float>(peakskapro(S.cols[i], S.cols[j]));
     S.A[tri(i) + i] *= kDiagonal;
     S.b[i] = static_cast<float>(skapro(S.cols[i].profile, S.resid.profile, m));
     S.u[i] = paramvalue(set, i);
@@ -515,8 +521,8 @@ void test(const PeakSet* set, const char* kinds) {
       last[p] = static_cast<float>(peakskapro(e, e)) * kDiagonal;
       S.b[p] = static_cast<float>(skapro(e.profile, S.resid.profile, m));
       if (rg0(S.A.data(), S.b.data(), x.data(), S.u.data(), p + 1, kSolverEps))
-        rangaufbau('+', 1, type, index, set, S.f * prediction(S.A.data(), S.b.data(), x.data(), p + 1),
-                   position, 0);
+        rangaufbau('+', 1, type, index, set,
+                   S.f * prediction(S.A.data(), S.b.data(), x.data(), p + 1), position, 0);
     };
     if (has('3'))
       for (int k = 0; k < n2; ++k) widen(2, k, p + k, set->par2[2 * k + 1]);
@@ -543,8 +549,10 @@ void test(const PeakSet* set, const char* kinds) {
         // A score that predicts no decrease never passes the test.
         if (!(s < 0)) continue;
         bool minimum = true;
-        for (int k = j - 1; k >= 0 && minimum && scores[k] < s + 4.0f; --k) minimum = scores[k] >= s;
-        for (int k = j + 1; k < count && minimum && scores[k] < s + 4.0f; ++k) minimum = scores[k] >= s;
+        for (int k = j - 1; k >= 0 && minimum && scores[k] < s + 4.0f; --k)
+          minimum = scores[k] >= s;
+        for (int k = j + 1; k < count && minimum && scores[k] < s + 4.0f; ++k)
+          minimum = scores[k] >= s;
         if (minimum)
           rangaufbau('N', type < 3 ? type : 3, type, 0, set, s, testpeaks[c][j].position, width);
       }
@@ -557,7 +565,8 @@ void test(const PeakSet* set, const char* kinds) {
     int type, count;
     const float* par;
     int base;
-  } kindsof[3] = {{2, n2, set->par2, 0}, {3, n3, set->par3, 2 * n2}, {4, n4, set->par4, 2 * n2 + 3 * n3}};
+  } kindsof[3] = {
+      {2, n2, set->par2, 0}, {3, n3, set->par3, 2 * n2}, {4, n4, set->par4, 2 * n2 + 3 * n3}};
   if (both('D')) {
     for (const Kind& k : kindsof) {
       for (int i = 0; i < k.count; ++i) {
@@ -592,8 +601,7 @@ void test(const PeakSet* set, const char* kinds) {
     int status = 0;
     msin(C.data(), p, &status, 1.1920928955078125e-06);
     if (status != 0) {
-      std::printf(errmsg(-4), status);
-      fatal_exit(4);
+      fatal<-4>(status);
     }
     untertest(S, set, C.data(), p - ru, kpoly);
   }

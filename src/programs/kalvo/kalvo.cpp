@@ -19,6 +19,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/outfile.hpp"
 #include "core/string.hpp"
@@ -45,10 +46,10 @@ struct StartPeak {
   std::vector<std::string> texts;  // items after the parameters, GSUM= dropped
   int type = 0;                    // 2, 3 or 4
   float intensity = 0;
-  float position = 0;              // reciprocal d
+  float position = 0;  // reciprocal d
   float third = 0;
   float fourth = 0;
-  float breadth = 0;               // reciprocal d
+  float breadth = 0;  // reciprocal d
 };
 
 // A text key, or false when it is not defined.
@@ -83,7 +84,8 @@ std::string withextension(const std::string& name, const char* ext, int replace)
 // A text without blanks at its ends.
 std::string trimmed(const std::string& text) {
   const size_t first = text.find_first_not_of(' ');
-  return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(' ') - first + 1);
+  return first == std::string::npos ? ""
+                                    : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // A text as one item of a record: without blanks at its ends (a number
@@ -97,8 +99,10 @@ std::string itemtext(const std::string& text) {
     if (t[k] == '(' || t[k] == '[') {
       open.push_back(k);
     } else if (t[k] == ')' || t[k] == ']') {
-      if (open.empty()) t[k] = '>';
-      else open.pop_back();
+      if (open.empty())
+        t[k] = '>';
+      else
+        open.pop_back();
     }
   }
   for (size_t k : open) t[k] = '<';
@@ -136,17 +140,19 @@ float breadth(const StartPeak& s) {
   for (int k = 0; k < n; ++k) {
     G += g[k];
     ge += static_cast<double>(g[k]) * e[k];
-    gee += static_cast<double>(g[k]) * (static_cast<double>(e[k]) * e[k] + static_cast<double>(q[k]) * q[k]);
+    gee += static_cast<double>(g[k]) *
+           (static_cast<double>(e[k]) * e[k] + static_cast<double>(q[k]) * q[k]);
   }
   if (!(G > 0)) return static_cast<float>(b0);
   const double V = gee - ge * ge / G;
-  return static_cast<float>(
-      std::sqrt(b0 * b0 + (4 * V / G) * (4 * l0 * l0 - static_cast<double>(s.position) * s.position)));
+  return static_cast<float>(std::sqrt(
+      b0 * b0 + (4 * V / G) * (4 * l0 * l0 - static_cast<double>(s.position) * s.position)));
 }
 
-// The text of a catalogue message without its line ends, as a comment.
-std::string commenttext(int number) {
-  std::string t = errmsg(number);
+// The comment of the restart point: the text of message 238 without line
+// ends.
+std::string restartcomment() {
+  std::string t = message_text<238>();
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
   return t;
 }
@@ -181,10 +187,10 @@ void readstartfiles(const std::vector<std::string>& files, bool bgallowed, Start
   for (const std::string& name : files) {
     ParFile pf;
     if (!pf.open(name)) {
-      std::printf(errmsg(4), name.c_str());
+      message<4>(name.c_str());
       continue;
     }
-    std::printf(errmsg(5), name.c_str());
+    message<5>(name.c_str());
     pf.header();
     ParPeak pk;
     while (pf.peak(pk)) {
@@ -236,8 +242,10 @@ void writepeakfile(FILE* f, const PeakSet* set, const float* matrix, float Q,
   std::string text;
   if (textkey("UNT", 8000, &text)) std::fprintf(f, " UNT=%s", itemtext(text).c_str());
   if (textkey("UNTC", 8000, &text)) std::fprintf(f, " UNTC=%s", itemtext(text).c_str());
-  if (textkey("EPS1", 8000, &text)) std::fprintf(f, " EPS1=%s", itemtext(text).c_str());
-  else std::fprintf(f, " EPS1=0.0");
+  if (textkey("EPS1", 8000, &text))
+    std::fprintf(f, " EPS1=%s", itemtext(text).c_str());
+  else
+    std::fprintf(f, " EPS1=0.0");
   for (const char* key : {"EPS2", "EPS3", "EPS4"})
     if (textkey(key, 8000, &text)) std::fprintf(f, " %s=%s", key, itemtext(text).c_str());
   int k = 1;
@@ -247,7 +255,8 @@ void writepeakfile(FILE* f, const PeakSet* set, const float* matrix, float Q,
   std::fprintf(f, "\n");
 
   // Each start peak goes to the fitted peak nearest in position and breadth.
-  const KindView kinds[3] = {{2, set->count2, set->par2}, {3, set->count3, set->par3}, {4, set->count4, set->par4}};
+  const KindView kinds[3] = {
+      {2, set->count2, set->par2}, {3, set->count3, set->par3}, {4, set->count4, set->par4}};
   std::vector<std::vector<float>> width(3);
   for (int t = 0; t < 3; ++t)
     for (int i = 0; i < kinds[t].count; ++i) width[t].push_back(hwb(1, kinds[t].type, i, set));
@@ -258,8 +267,9 @@ void writepeakfile(FILE* f, const PeakSet* set, const float* matrix, float Q,
     for (int t = 0; t < 3; ++t) {
       for (int i = 0; i < kinds[t].count; ++i) {
         const double h = width[t][i];
-        const double d =
-            (std::fabs(b - h) + std::fabs(starts[s].position - kinds[t].par[kinds[t].type * i + 1])) / (h + b);
+        const double d = (std::fabs(b - h) +
+                          std::fabs(starts[s].position - kinds[t].par[kinds[t].type * i + 1])) /
+                         (h + b);
         if (d < best) {
           best = d;
           matchkind[s] = kinds[t].type;
@@ -276,11 +286,12 @@ void writepeakfile(FILE* f, const PeakSet* set, const float* matrix, float Q,
       if (kv.type == 2)
         std::fprintf(f, "2 %14.6E %10.7f", static_cast<double>(p[0]), static_cast<double>(p[1]));
       else if (kv.type == 3)
-        std::fprintf(f, "3 %14.6E %10.7f %.7f", static_cast<double>(p[0]), static_cast<double>(p[1]),
-                     static_cast<double>(p[2]));
+        std::fprintf(f, "3 %14.6E %10.7f %.7f", static_cast<double>(p[0]),
+                     static_cast<double>(p[1]), static_cast<double>(p[2]));
       else
-        std::fprintf(f, "4 %14.6E %10.7f %.7f %.9f", static_cast<double>(p[0]), static_cast<double>(p[1]),
-                     static_cast<double>(p[2]), static_cast<double>(p[3]));
+        std::fprintf(f, "4 %14.6E %10.7f %.7f %.9f", static_cast<double>(p[0]),
+                     static_cast<double>(p[1]), static_cast<double>(p[2]),
+                     static_cast<double>(p[3]));
       double gsum;
       if (parfile_gsum(p[1], &gsum)) std::fprintf(f, " GSUM=%.5f", gsum);
       for (size_t s = 0; s < starts.size(); ++s)
@@ -295,7 +306,8 @@ void writepeakfile(FILE* f, const PeakSet* set, const float* matrix, float Q,
   std::fprintf(f, "\n");
   const int p = nparam(set);
   for (int r = 0; r < p; ++r) {
-    for (int c = 0; c <= r; ++c) std::fprintf(f, "%14.6E ", static_cast<double>(matrix[tri(r) + c]));
+    for (int c = 0; c <= r; ++c)
+      std::fprintf(f, "%14.6E ", static_cast<double>(matrix[tri(r) + c]));
     std::fprintf(f, "\n");
   }
 }
@@ -365,13 +377,12 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   }
   initlam(lambda);
   if (ilam == 0) {
-    std::printf(errmsg(-226), lambda);
-    fatal_exit(226);
+    fatal<-226>(lambda);
   }
 
   // The index is taken up: the restart point.
-  std::printf(errmsg(3), i, m);
-  SetComment(commenttext(238).c_str());
+  message<3>(i, m);
+  SetComment(restartcomment().c_str());
   SetVar("STARTINDEX", i);
   if (!saveoff()) {
     std::string savefile;
@@ -417,7 +428,8 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   if (textkey("STARTPARAM", kNameLength, &name)) {
     files.push_back(name);
   } else {
-    for (int k = 1; indexedtext("STARTPARAM", 1, &k, kNameLength, &name); ++k) files.insert(files.begin(), name);
+    for (int k = 1; indexedtext("STARTPARAM", 1, &k, kNameLength, &name); ++k)
+      files.insert(files.begin(), name);
     if (!files.empty()) bgallowed = false;
   }
   std::string output;
@@ -440,7 +452,9 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   peakalloc(nullptr, &set, 0, 0, ru, start.counts[2], start.counts[3], start.counts[4]);
   int slot[5] = {0, 0, 0, 0, 0};
   for (const StartPeak& s : start.peaks) {
-    float* b = s.type == 2 ? set->par2 + 2 * slot[2] : s.type == 3 ? set->par3 + 3 * slot[3] : set->par4 + 4 * slot[4];
+    float* b = s.type == 2   ? set->par2 + 2 * slot[2]
+               : s.type == 3 ? set->par3 + 3 * slot[3]
+                             : set->par4 + 4 * slot[4];
     ++slot[s.type];
     b[0] = s.intensity;
     b[1] = s.position;
@@ -467,7 +481,7 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
       for (const std::string& wname : *written) used = used || wname == placeof(distinct);
       if (!used) break;
     }
-    std::printf(errmsg(239), output.c_str(), i, distinct.c_str());
+    message<239>(output.c_str(), i, distinct.c_str());
     output = distinct;
     place = placeof(output);
   }
@@ -478,13 +492,12 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   if (!indexedtext("TITEL", 1, &i, 8000, &title)) title = output;
   OutFile out;
   if (!out.open(output)) {
-    std::printf("%s", errmsg(-150));
-    fatal_exit(150);
+    fatal<-150>();
   }
-  writepeakfile(out.file(), set, matrix, Q, title, measuredlo, measuredhi, lintor, lambda, start.peaks);
+  writepeakfile(out.file(), set, matrix, Q, title, measuredlo, measuredhi, lintor, lambda,
+                start.peaks);
   if (!out.commit()) {
-    std::printf("%s", errmsg(-150));
-    fatal_exit(150);
+    fatal<-150>();
   }
 
   peakfree(&set);
@@ -522,8 +535,10 @@ int main(int argc, char** argv) {
   int startindex = 1;
   dataerr_try([&] { startindex = GetIntVar("STARTINDEX"); });
   std::string lintor;
-  if (textkey("LINTOR", kNameLength, &lintor) && !lintor.empty()) ger1(lintor.c_str());
-  else std::printf("%s", errmsg(237));
+  if (textkey("LINTOR", kNameLength, &lintor) && !lintor.empty())
+    ger1(lintor.c_str());
+  else
+    message<237>();
   cutinit();
   tubetailinit();
 
