@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -143,5 +144,71 @@ inline ktest::RunResult render(const std::string& dir, const std::string& png = 
 inline bool ispng(const std::string& path) {
   return ktest::read_file(path).compare(0, 8, "\x89PNG\r\n\x1a\n") == 0;
 }
+
+// The file names the plot preparation writes.
+inline const char* const kPlotFiles[] = {"punkte.dat", "error.dat", "kurve.dat", "bg.dat",
+                                         "achsen.plt"};
+
+// A work place with the narrow instrument profile "inst", peak files, runs of
+// the plot preparation and the files it wrote.
+class PlotTest : public ::testing::Test {
+ protected:
+  splitrun::Workplace wp;
+
+  void SetUp() override { wp.write("inst.ger", instrument()); }
+  void par(const std::string& name, const std::string& head, const std::vector<Peak>& peaks,
+           const std::vector<double>& bg) {
+    wp.write(name, parfile(head, peaks, bg));
+  }
+  ktest::RunResult vistal(const std::string& control, std::vector<std::string> statements = {}) {
+    wp.write("run.sav", control);
+    statements.push_back("SAVE=N");
+    return wp.run("vistal", statements);
+  }
+  std::string out(const std::string& name) { return ktest::read_file(wp.install.file(name)); }
+  bool written(const std::string& name) { return ktest::file_exists(wp.install.file(name)); }
+  Commands commands() { return Commands(out("achsen.plt")); }
+  void removeplots() {
+    for (const char* f : kPlotFiles) std::remove(wp.install.file(f).c_str());
+  }
+  // gnuplot draws the command file.
+  void rendered(const std::string& png = "plot.png") {
+    ktest::RunResult r = render(wp.install.path(), png);
+    EXPECT_EQ(r.status, 0) << "gnuplot (installed by tools/install-deps.sh):\n"
+                           << r.err << out("achsen.plt");
+    EXPECT_TRUE(ispng(wp.install.file(png)));
+  }
+
+  // Three peaks over 20..80 degrees on a background of 100.
+  static std::vector<Peak> modelpeaks() {
+    return {
+        {3, 400, position(30), 0.01}, {3, 300, position(50), 0.012}, {3, 200, position(70), 0.015}};
+  }
+  // The measured scan "m.xy" is the model of modelpeaks() itself, drawn by
+  // the plot preparation on its grid of 1001 angles with counting errors; the
+  // pattern splitter splits it (OUTPUTMASK part$, TITELMASK "part $ of the
+  // pattern", LINTOR inst) and its saved control file is returned.
+  splitrun::Saved splitmodel() {
+    par("model.par", "WMIN=20.000 WMAX=80.000 LINTOR=inst Q=1 LAMBDA=CU POL=1.00000 EPS1=0.0",
+        modelpeaks(), {100});
+    EXPECT_EQ(vistal("OUTPUT=model\n").status, 0);
+    std::string scan;
+    Rows kurve = rows(out("kurve.dat"));
+    EXPECT_EQ(kurve.size(), 1001u);
+    for (const auto& k : kurve) {
+      char line[100];
+      // The reader adds one count to each (counts c, sigma sqrt c).
+      std::snprintf(line, sizeof line, "%.6f %.6f %.6f\n", k[0], k[1] - 1, std::sqrt(k[1] - 1));
+      scan += line;
+    }
+    wp.write("m.xy", scan);
+    wp.write(
+        "run.sav",
+        "VAL[1]=m.xy\nLAMBDA=CU\nLINTOR=inst\nOUTPUTMASK=part$\nTITELMASK=part $ of the pattern\n");
+    ktest::RunResult r = wp.run("raze", {});
+    EXPECT_EQ(r.status, 0) << r.out;
+    return splitrun::Saved(ktest::read_file(wp.file("run.sav")));
+  }
+};
 
 }  // namespace plotrun

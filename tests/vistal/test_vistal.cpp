@@ -17,12 +17,10 @@
 namespace {
 
 using plotrun::Commands;
+using plotrun::kPlotFiles;
 using plotrun::Peak;
 using plotrun::Rows;
 using splitrun::Pattern;
-
-// The file names the plot preparation writes.
-const char* const kPlotFiles[] = {"punkte.dat", "error.dat", "kurve.dat", "bg.dat", "achsen.plt"};
 
 // 2theta 40..60 in steps of 0.02, background 100, one group at 50 degrees.
 Pattern onegroup() {
@@ -43,35 +41,11 @@ std::string header(const std::string& extra = "", const std::string& lintor = "0
 // A peak near 50 degrees, roughly the fixture's group.
 Peak grouppeak() { return {3, 500, plotrun::position(50), 0.01}; }
 
-class Vistal : public ::testing::Test {
+class Vistal : public plotrun::PlotTest {
  protected:
-  splitrun::Workplace wp;
-
   void SetUp() override {
-    wp.write("inst.ger", plotrun::instrument());
+    plotrun::PlotTest::SetUp();
     wp.write("s.xy", onegroup().text());
-  }
-  void par(const std::string& name, const std::string& head, const std::vector<Peak>& peaks,
-           const std::vector<double>& bg) {
-    wp.write(name, plotrun::parfile(head, peaks, bg));
-  }
-  ktest::RunResult vistal(const std::string& control, std::vector<std::string> statements = {}) {
-    wp.write("run.sav", control);
-    statements.push_back("SAVE=N");
-    return wp.run("vistal", statements);
-  }
-  std::string out(const std::string& name) { return ktest::read_file(wp.install.file(name)); }
-  bool written(const std::string& name) { return ktest::file_exists(wp.install.file(name)); }
-  Commands commands() { return Commands(out("achsen.plt")); }
-  void removeplots() {
-    for (const char* f : kPlotFiles) std::remove(wp.install.file(f).c_str());
-  }
-  // gnuplot draws the command file.
-  void rendered(const std::string& png = "plot.png") {
-    ktest::RunResult r = plotrun::render(wp.install.path(), png);
-    EXPECT_EQ(r.status, 0) << "gnuplot (installed by tools/install-deps.sh):\n"
-                           << r.err << out("achsen.plt");
-    EXPECT_TRUE(plotrun::ispng(wp.install.file(png)));
   }
 };
 
@@ -473,29 +447,7 @@ TEST_F(Vistal, FailuresEndTheRunWithTheirStatus) {
 // by the plot preparation over the whole range), so every part's difference
 // curve lies at zero within the rounding of the written numbers.
 TEST_F(Vistal, SplitPatternIsPlottedPartByPart) {
-  const std::vector<Peak> peaks = {{3, 400, plotrun::position(30), 0.01},
-                                   {3, 300, plotrun::position(50), 0.012},
-                                   {3, 200, plotrun::position(70), 0.015}};
-  const std::string head = "WMIN=20.000 WMAX=80.000 LINTOR=inst Q=1 LAMBDA=CU POL=1.00000 EPS1=0.0";
-  par("model.par", head, peaks, {100});
-  ASSERT_EQ(vistal("OUTPUT=model\n").status, 0);
-  // The model on its grid becomes the measured scan, with counting errors.
-  std::string scan;
-  Rows kurve = plotrun::rows(out("kurve.dat"));
-  ASSERT_EQ(kurve.size(), 1001u);
-  for (const auto& k : kurve) {
-    char line[100];
-    // The reader adds one count to each (counts c, sigma sqrt c).
-    std::snprintf(line, sizeof line, "%.6f %.6f %.6f\n", k[0], k[1] - 1, std::sqrt(k[1] - 1));
-    scan += line;
-  }
-  wp.write("m.xy", scan);
-
-  wp.write("run.sav",
-           "VAL[1]=m.xy\nLAMBDA=CU\nOUTPUTMASK=part$\nTITELMASK=part $ of the pattern\n");
-  ktest::RunResult r = wp.run("raze", {});
-  ASSERT_EQ(r.status, 0) << r.out;
-  splitrun::Saved split(ktest::read_file(wp.file("run.sav")));
+  splitrun::Saved split = splitmodel();
   ASSERT_EQ(split.parts(), 3);
   // What the peak-fitting program would write for each part: the fit
   // window and the peaks; the title comes from the part's key.
@@ -508,9 +460,10 @@ TEST_F(Vistal, SplitPatternIsPlottedPartByPart) {
                   split.number("WMIN[" + n + "]"), split.number("WMAX[" + n + "]"),
                   split.number("WMIN2[" + n + "]"), split.number("WMAX2[" + n + "]"));
     par(split.text("OUTPUT[" + n + "]") + ".par",
-        std::string(window) + " LINTOR=inst Q=1 LAMBDA=CU POL=1.00000 EPS1=0.0", peaks, {100});
+        std::string(window) + " LINTOR=inst Q=1 LAMBDA=CU POL=1.00000 EPS1=0.0", modelpeaks(),
+        {100});
     removeplots();
-    r = vistal(control, {"SELECT=" + n, "Symbol=6"});
+    ktest::RunResult r = vistal(control, {"SELECT=" + n, "Symbol=6"});
     ASSERT_EQ(r.status, 0) << r.out;
     Commands c = commands();
     EXPECT_NEAR(c.lower, split.number("WMIN2[" + n + "]"), 1e-3);
