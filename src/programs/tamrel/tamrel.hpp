@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/message.hpp"
 #include "crystal/tamrel.hpp"
 
 namespace tamrel {
@@ -32,36 +33,16 @@ constexpr int kTextLen = 8000;
 constexpr double kFloatMax = 3.4028234663852886e38;
 
 // ---------------------------------------------------------------------------
-// Messages of the catalogue
+// Refusals
 
-// The printf format of message n of the catalogue.
-const char* msgtext(int n);
-// Flushes and ends the run with the status of the fatal message n (negative).
-[[noreturn]] void endrun(int n);
-// Passes a refusal on to the innermost error frame.
+// Passes a refusal on to the innermost error frame, which adds its own
+// messages (atom, phase) and hands the run to the outermost handler.
 [[noreturn]] void passon();
 
-// Prints message n with its arguments.
-template <class... Args>
-void message(int n, Args... args) {
-  if constexpr (sizeof...(Args) == 0)
-    std::fputs(msgtext(n), stdout);
-  else
-    std::printf(msgtext(n), args...);
-}
-
-// Prints the fatal message n (negative) and ends the run with status -n.
-template <class... Args>
-[[noreturn]] void fatal(int n, Args... args) {
-  message(n, args...);
-  endrun(n);
-}
-
-// Prints message n and passes on to the innermost error frame, which adds its
-// own messages (atom, phase) and hands the run to the outermost handler.
-template <class... Args>
-[[noreturn]] void refuse(int n, Args... args) {
-  message(n, args...);
+// Prints message N and passes the refusal on.
+template <int N, class... A>
+[[noreturn]] void refuse(const A&... args) {
+  core::message<N>(args...);
   passon();
 }
 
@@ -121,6 +102,9 @@ struct GrammarError {
   int number = 0;
   std::string argument;
 };
+
+// Prints the message of a refused GOAL or PARAM text.
+void grammarmessage(const GrammarError& e);
 
 // Parses a goal text "formula[=result][+-accuracy]" into rec (goal formula,
 // second formula); the goal index is the caller's.

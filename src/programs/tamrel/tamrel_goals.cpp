@@ -80,6 +80,12 @@ std::string writtentext(const ParamRecord& r, bool goal) {
   return text;
 }
 
+// A refused control-file text ends the run with the message's status.
+[[noreturn]] void refused(const GrammarError& e) {
+  grammarmessage(e);
+  fatal_exit(fatal_status(-e.number));
+}
+
 }  // namespace
 
 void readglobals() {
@@ -87,7 +93,7 @@ void readglobals() {
   for (const std::string& text : indexed("GOAL")) {
     ParamRecord r{};
     GrammarError e = parsegoal(text.c_str(), &r);
-    if (e.number != 0) fatal(e.number);
+    if (e.number != 0) refused(e);
     r.goalindex = goalzahl++;
     records.push_back(r);
   }
@@ -95,8 +101,7 @@ void readglobals() {
   for (const std::string& text : indexed("PARAM")) {
     ParamRecord r{};
     GrammarError e = parseparam(text.c_str(), &r);
-    if (e.number == -235) fatal(e.number, e.argument.c_str());
-    if (e.number != 0) fatal(e.number);
+    if (e.number != 0) refused(e);
     records.push_back(r);
   }
   globalparams = static_cast<int>(records.size()) - globalgoals;

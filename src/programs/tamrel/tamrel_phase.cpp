@@ -55,12 +55,17 @@ void storeitem(ParamRecord** array, int32_t* count, LastRecord& last, const char
   last = {array, *count - 1};
   if (const char* v = std::strncmp(item, "GOAL=", 5) == 0 ? item + 5 : nullptr) {
     GrammarError e = parsegoal(v, rec);
-    if (e.number != 0) refuse(e.number);
+    if (e.number != 0) {
+      grammarmessage(e);
+      passon();
+    }
     rec->goalindex = goalzahl++;
   } else if (std::strncmp(item, "PARAM=", 6) == 0) {
     GrammarError e = parseparam(item + 6, rec);
-    if (e.number == -235) refuse(e.number, e.argument.c_str());
-    if (e.number != 0) refuse(e.number);
+    if (e.number != 0) {
+      grammarmessage(e);
+      passon();
+    }
   } else if (std::strncmp(item, "GOAL:", 5) == 0) {
     rec->statement = owned(item + 5);
     rec->goaldef = 1;
@@ -144,16 +149,16 @@ struct PhaseReader {
     }
     phasekinds(phase);
     if (phase->selector[SEL_SPACEGROUPNO][0] == 0 && phase->selector[SEL_HERMANNMAUGUIN][0] == 0)
-      refuse(-18);
+      refuse<-18>();
     const char* lattice = phase->selector[SEL_LATTICE];
     phase->lattice = LATTICE_ANY;
     if (lattice[0] != 0) {
       for (int k = 1; k <= 8; ++k)
         if (std::strcmp(lattice, latticename[k]) == 0) phase->lattice = k;
-      if (phase->lattice == LATTICE_ANY) refuse(-242);
+      if (phase->lattice == LATTICE_ANY) refuse<-242>();
     }
     phase->name = owned(hs.name.c_str());
-    if (phase->RP < 2 || phase->RP > 4) refuse(-219, phase->name, phase->RP);
+    if (phase->RP < 2 || phase->RP > 4) refuse<-219>(phase->name, phase->RP);
   }
 
   // The atom section, under a frame that adds message 261 with the number of
@@ -171,17 +176,17 @@ struct PhaseReader {
           storeitem(&atom->params, &atom->nparams, last, item, keyword);
           continue;
         }
-        if (atom != nullptr && atom->wyckoffname[0] == 0) refuse(-145);
+        if (atom != nullptr && atom->wyckoffname[0] == 0) refuse<-145>();
         atom = newatom(phase, atom != nullptr ? atom->number + 1 : 1,
                        hs.anisolimitgiven ? hs.anisolimit : 0.0);
         atom->weights = kcalloc<double>(static_cast<size_t>(sets));
         parseatomitem(phase, atom, item);
         storeitem(&atom->params, &atom->nparams, last, item, true);
       }
-      if (atom != nullptr && atom->wyckoffname[0] == 0) refuse(-145);
+      if (atom != nullptr && atom->wyckoffname[0] == 0) refuse<-145>();
     });
     if (!read) {
-      message(261, atom != nullptr ? atom->number : 0);
+      message<261>(atom != nullptr ? atom->number : 0);
       passon();
     }
     if (ondataLevel() != level) internal_error("ondataLevel", kModule, __LINE__);
@@ -190,7 +195,7 @@ struct PhaseReader {
   void read() {
     if (bufferfile != nullptr) internal_error("bufferfile twice opened", kModule, __LINE__);
     bufferfile = std::fopen(file, "r");
-    if (bufferfile == nullptr) refuse(-227);
+    if (bufferfile == nullptr) refuse<-227>();
     PhaseRecord* phase = newphase(number, goalzahl);
     goalzahl += 6;
     appendphase(phase);
@@ -226,7 +231,7 @@ void readphases() {
     }
   });
   if (!read) {
-    message(260, i);
+    message<260>(i);
     passon();
   }
   nphasen = i - 1;

@@ -32,10 +32,6 @@ using namespace crystal;
 
 RunState runstate;
 
-const char* msgtext(int n) { return errmsg(n); }
-
-void endrun(int n) { fatal_exit(fatal_status(-n)); }
-
 void passon() {
   std::fflush(stdout);
   dataerr_jmp();
@@ -138,8 +134,8 @@ void readsettings() {
     rs.lintor = name;
     ger1(name);
   }
-  if (textkey("UNT", rs.unt)) message(17, rs.unt.c_str());
-  if (textkey("UNTC", rs.untc)) message(67, rs.untc.c_str());
+  if (textkey("UNT", rs.unt)) message<17>(rs.unt.c_str());
+  if (textkey("UNTC", rs.untc)) message<67>(rs.untc.c_str());
 }
 
 // Whether the array element key[index] exists, whatever its length.
@@ -183,7 +179,7 @@ void radiationfromkeys(char* radiation) {
     setxray(true);
   } else {
     std::strcpy(radiation, "CU");
-    message(214);
+    message<214>();
     setxray(true);
     return;
   }
@@ -229,7 +225,7 @@ void readpattern() {
   afainit(radiation);
 
   if (m == 0) {
-    message(215);
+    message<215>();
     rs.npoints = 0;
   } else {
     int n = patternpoints();
@@ -252,7 +248,7 @@ void readpattern() {
     }
     hinit();
   }
-  if (ilam == 0) fatal(-226, radiation);
+  if (ilam == 0) fatal<-226>(radiation);
   double lo = 2 * static_cast<double>(sinxmin) * l0;
   if (lo < 0.05) lo = 0.05;
   rs.skmin = lo * lo;
@@ -294,7 +290,7 @@ void run(int argc, char** argv) {
   checklevel("ondatalevel", __LINE__);
 
   readphases();
-  if (nphasen == 0 && m == 0) fatal(-148);
+  if (nphasen == 0 && m == 0) fatal<-148>();
 
   readglobals();
   buildreflections();

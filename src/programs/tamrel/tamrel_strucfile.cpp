@@ -177,6 +177,37 @@ void setfield(char* field, size_t size, const char* value) {
 
 }  // namespace
 
+void grammarmessage(const GrammarError& e) {
+  switch (e.number) {
+    case -228:
+      message<-228>();
+      break;
+    case -229:
+      message<-229>();
+      break;
+    case -230:
+      message<-230>();
+      break;
+    case -231:
+      message<-231>();
+      break;
+    case -232:
+      message<-232>();
+      break;
+    case -233:
+      message<-233>();
+      break;
+    case -234:
+      message<-234>();
+      break;
+    case -235:
+      message<-235>(e.argument);
+      break;
+    default:
+      internal_error("grammar message", kModule, __LINE__);
+  }
+}
+
 GrammarError parsegoal(const char* text, ParamRecord* rec) {
   std::vector<Token> tokens = cut(text, {"=", "+-"});
   const Token* result = last(tokens, 0);
@@ -274,7 +305,7 @@ bool headerkeyword(HeaderState& hs, const char* item) {
     else if (std::strcmp(v, "ANGSTROEM") == 0)
       phase->unit = UNIT_ANGSTROEM;
     else
-      refuse(-127, item);
+      refuse<-127>(item);
     keyword = true;
   }
   if ((v = after(item, "Bondings=")) != nullptr) {
@@ -351,8 +382,8 @@ void parseatomitem(PhaseRecord* phase, AtomRecord* atom, const char* item) {
       if (*p == ')' || *p == ']') --depth;
       entries.back() += *p;
     }
-    if (*p == 0) refuse(-192, item);
-    if (static_cast<int>(entries.size()) > sets) fatal(-192, item);
+    if (*p == 0) refuse<-192>(item);
+    if (static_cast<int>(entries.size()) > sets) fatal<-192>(item);
     atom->weightformulas = kcalloc<char*>(static_cast<size_t>(sets));
     for (size_t j = 0; j < entries.size(); ++j) {
       if (entries[j].empty()) continue;
@@ -372,10 +403,10 @@ void parseatomitem(PhaseRecord* phase, AtomRecord* atom, const char* item) {
 
   std::string elements = list;
   if (!elements.empty() && elements[0] == '(') {
-    if (elements.size() < 2 || elements.back() != ')') refuse(-192, item);
+    if (elements.size() < 2 || elements.back() != ')') refuse<-192>(item);
     elements = elements.substr(1, elements.size() - 2);
   }
-  if (elements.empty()) refuse(-192, item);
+  if (elements.empty()) refuse<-192>(item);
 
   // Entries name[(text)], separated by commas; each is looked up at once.
   std::vector<ElementRecord> records;
@@ -385,24 +416,24 @@ void parseatomitem(PhaseRecord* phase, AtomRecord* atom, const char* item) {
     int depth = 0;
     for (; end < elements.size() && !(depth == 0 && elements[end] == ','); ++end) {
       char c = elements[end];
-      if (c == ',') refuse(-192, item);
+      if (c == ',') refuse<-192>(item);
       if (c == '(' && depth == 0 && open == std::string::npos) open = end;
       if (c == '(' || c == '[') ++depth;
       if (c == ')' || c == ']') {
         --depth;
         // The bracketed text must close at the end of the entry.
-        if (depth == 0 && end + 1 < elements.size() && elements[end + 1] != ',') refuse(-192, item);
-        if (depth < 0) refuse(-192, item);
+        if (depth == 0 && end + 1 < elements.size() && elements[end + 1] != ',') refuse<-192>(item);
+        if (depth < 0) refuse<-192>(item);
       }
     }
-    if (depth != 0) refuse(-192, item);
+    if (depth != 0) refuse<-192>(item);
     std::string name = elements.substr(pos, (open == std::string::npos ? end : open) - pos);
-    if (name.size() > 7) refuse(-3, name.c_str());
+    if (name.size() > 7) refuse<-3>(name.c_str());
     ElementRecord el{};
     setfield(el.name, sizeof el.name, name.c_str());
     if (open != std::string::npos)
       el.occformula = owned(elements.substr(open + 1, end - open - 2).c_str());
-    if (afaparm(el.name, el.scat) == 0) refuse(-192, el.name);
+    if (afaparm(el.name, el.scat) == 0) refuse<-192>(el.name);
     records.push_back(el);
     if (end >= elements.size()) break;
     pos = end + 1;
