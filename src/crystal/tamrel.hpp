@@ -4,6 +4,7 @@
 
 #include "crystal/afa.hpp"
 #include "crystal/tamrel_cell.hpp"
+#include "crystal/tamrel_fcalc.hpp"
 #include "crystal/tamrel_hkl.hpp"
 #include "crystal/tamrel_records.hpp"
 #include "crystal/tamrel_services.hpp"

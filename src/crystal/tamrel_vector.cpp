@@ -8,6 +8,7 @@
 #include "core/data.hpp"
 #include "core/nspawn.hpp"
 #include "crystal/tamrel_cell.hpp"
+#include "crystal/tamrel_fcalc.hpp"
 #include "crystal/tamrel_records.hpp"
 
 namespace crystal {
@@ -141,6 +142,10 @@ void moveall(const char* const* args, int first, int nargs, bool pairs, const do
 }
 
 }  // namespace
+
+double ifphase(const char*, const char* const* args, int) {
+  return phasei->name != nullptr && std::strcmp(phasei->name, args[0]) == 0 ? 1.0 : 0.0;
+}
 
 double set(const char*, const char* const* args, int) {
   Vec v;
@@ -308,6 +313,7 @@ double trans(const char* name, const char* const* args, int nargs) {
 }
 
 const FormulaFunction vectorfunctions[] = {
+    {"PHASE", 1, ifphase},
     {"set", 4, set},
     {"cross", 4, crossprod},
     {"diffvec", 3, diffvec},
@@ -317,6 +323,7 @@ const FormulaFunction vectorfunctions[] = {
     {"angle", -2, angle},
     {"setgitter", 4, setgitter},
     {"cpXYZ", -2, cpxyz},
+    {"F", -3, fuser},
     {"T", -7, trans},
     {"T2", -8, trans},
     {"D", -4, dreh},

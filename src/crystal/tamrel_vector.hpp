@@ -13,11 +13,15 @@
 
 #include <cstdint>
 
+#include "core/data.hpp"
+
 namespace crystal {
 
 // The C function type of the store's formula functions.
-using FormulaCallback = double (*)(const char* name, const char* const* args, int nargs);
+using FormulaCallback = core::DataCallback;
 
+// PHASE(name): 1 when name is the current phase's name, else 0.
+double ifphase(const char* name, const char* const* args, int nargs);
 // set(v, a, b, c): v := (a, b, c).
 double set(const char* name, const char* const* args, int nargs);
 // diffvec(a, b, d): d := b - a.
@@ -64,10 +68,11 @@ struct FormulaFunction {
   FormulaCallback function;
 };
 
-// The coordinate and vector functions of a phase's formulas (set, cross,
-// diffvec, normvec, skalpro, distance, angle, setgitter, cpXYZ, T, T2, D, D2,
-// XYZ, X, Y, Z) in the order in which the structure set-up registers them;
-// the goal evaluation adds setindex.
+// The phase test and the coordinate, vector and structure-factor functions
+// of a phase's formulas (PHASE, set, cross, diffvec, normvec, skalpro,
+// distance, angle, setgitter, cpXYZ, F, T, T2, D, D2, XYZ, X, Y, Z) in the
+// order in which the structure set-up registers them (the restraint functions
+// WW, WWalt and Straf follow); the goal evaluation adds setindex.
 extern const FormulaFunction vectorfunctions[];
 extern const int32_t nvectorfunctions;
 extern const FormulaFunction setindexfunction;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -81,6 +83,129 @@ PhaseRecord* make_structure(const std::vector<std::string>& header, const double
       if (r->elements[e].occformula == nullptr) r->elements[e].occupancy = (1.0 - given) / rest;
   }
   return p;
+}
+
+namespace {
+
+int smallestprime(double n) {
+  for (int p = std::max(2, static_cast<int>(std::ceil(n)));; ++p) {
+    bool prime = true;
+    for (int d = 2; d * d <= p && prime; ++d) prime = p % d != 0;
+    if (prime) return p;
+  }
+}
+
+bool centringallows(const PhaseRecord* p, int h, int k, int l) {
+  switch (p->selector[SEL_BASIS][0]) {
+    case 'I':
+      return (h + k + l) % 2 == 0;
+    case 'C':
+      return (h + k) % 2 == 0;
+    case 'B':
+      return (h + l) % 2 == 0;
+    case 'A':
+      return (k + l) % 2 == 0;
+    case 'F':
+      return (h + k) % 2 == 0 && (h + l) % 2 == 0;
+    case 'R':
+      return p->selector[SEL_UNIQUEAXIS][0] != 'c' || (-h + k + l) % 3 == 0;
+    default:
+      return true;
+  }
+}
+
+bool conditionallows(const PhaseRecord* p, int h, int k, int l) {
+  if (p->condition == nullptr || p->condition[0] == 0) return true;
+  newDATAlist();
+  SetVar("h", h);
+  SetVar("k", k);
+  SetVar("l", l);
+  const double v = Wert(p->condition);
+  DelAll();
+  freeDATAlist();
+  return std::fabs(v) > 2.220446049250313e-13;
+}
+
+// Structure factor of (h, k, l) and of (-h, -k, -l) through a scratch F-record.
+void structurefactor(int h, int k, int l, double sk, double out[4]) {
+  FRecord f{};
+  int32_t triple[1][3] = {{h, k, l}};
+  f.hkl = triple;
+  f.nequiv = 1;
+  fcalc(out, 1, 0, nullptr, &f, 0, sk);
+}
+
+}  // namespace
+
+void generate_reflections(double skmax) {
+  PhaseRecord* p = phasei;
+  const double* g = p->rmetric;  // g11, g22, g33, g12, g23, g13
+  hklprime =
+      smallestprime(4.0 * 3.14159265358979 / 3.0 * std::pow(skmax, 1.5) * std::sqrt(p->volume2));
+  hkltable = static_cast<HklNode**>(std::calloc(static_cast<size_t>(hklprime), sizeof(HklNode*)));
+  // Extinction threshold from the zero-angle scattering of the atoms.
+  double f0 = 0.0;
+  for (const AtomRecord* a = p->atoms; a != nullptr; a = a->next)
+    for (int e = 0; e < a->nelements; ++e) {
+      const double* d = a->elements[e].scat;
+      f0 += a->wyckoff->count * p->ncentring * a->elements[e].occupancy *
+            (d[SD_C] + d[0] + d[1] + d[2] + d[3]);
+    }
+  const double threshold = 2.220446049250313e-14 * f0;
+  std::vector<ReflectionRecord*> made;
+  const int hmax = static_cast<int>(std::floor(std::sqrt(skmax) * p->a));
+  const int kmax = static_cast<int>(std::floor(std::sqrt(skmax) * p->b));
+  for (int h = 0; h <= hmax; ++h)
+    for (int k = h == 0 ? 0 : -kmax; k <= kmax; ++k) {
+      // l range from the quadratic g33 l^2 + 2 l (h g13 + k g23) + c <= skmax.
+      const double qa = g[2], qb = 2 * (h * g[5] + k * g[4]);
+      const double qc = h * h * g[0] + k * k * g[1] + 2 * h * k * g[3] - skmax;
+      const double disc = qb * qb - 4 * qa * qc;
+      if (disc < 0) continue;
+      const int lo = static_cast<int>(std::ceil((-qb - std::sqrt(disc)) / (2 * qa)));
+      const int hi = static_cast<int>(std::floor((-qb + std::sqrt(disc)) / (2 * qa)));
+      for (int l = std::max(lo, h == 0 && k == 0 ? 1 : lo); l <= hi; ++l) {
+        const double sk = h * (h * g[0] + 2 * k * g[3]) + k * (k * g[1] + 2 * l * g[4]) +
+                          l * (2 * h * g[5] + l * g[2]);
+        if (sk > skmax) continue;
+        if (!centringallows(p, h, k, l) || !conditionallows(p, h, k, l)) continue;
+        if (isintable(h, k, l) != 0) {
+          EXPECT_EQ(isintable(-h, -k, -l), 1) << "opposite of " << h << " " << k << " " << l;
+          continue;
+        }
+        double F[4];
+        structurefactor(h, k, l, sk, F);
+        if (std::fabs(F[0]) <= threshold && std::fabs(F[1]) <= threshold &&
+            std::fabs(F[2]) <= threshold && std::fabs(F[3]) <= threshold) {
+          hklbau(nullptr, h, k, l);
+          if (isintable(-h, -k, -l) == 0) hklbau(nullptr, -h, -k, -l);
+          continue;
+        }
+        ReflectionRecord* r = newreflection(sk, 0);
+        r->fr1 = newfrecord(std::hypot(F[0], F[1]), 0);
+        hklbau(r->fr1, h, k, l);
+        if (isintable(-h, -k, -l) != 0) {
+          r->fr1->Finv = r->fr1->F;
+        } else {
+          r->fr2 = newfrecord(std::hypot(F[2], F[3]), 0);
+          r->count = 2;
+          r->fr1->Finv = r->fr2->F;
+          r->fr2->Finv = r->fr1->F;
+          hklbau(r->fr2, -h, -k, -l);
+        }
+        made.push_back(r);
+      }
+    }
+  for (int b = 0; b < hklprime; ++b) EXPECT_EQ(hkltable[b], nullptr) << "equivalents never met";
+  std::free(hkltable);
+  hkltable = nullptr;
+  p->nrefl = static_cast<int32_t>(made.size());
+  p->refl =
+      static_cast<ReflectionRecord**>(std::calloc(made.size() + 1, sizeof(ReflectionRecord*)));
+  for (size_t i = 0; i < made.size(); ++i) p->refl[i] = made[made.size() - 1 - i];
+  vergleich = refvergleich;
+  austausch = reftausch;
+  heapsort(p->nrefl);
 }
 
 }  // namespace ktest

@@ -40,4 +40,16 @@ void copy_operators(crystal::PhaseRecord* phase);
 void place_sites(crystal::PhaseRecord* phase, crystal::AtomRecord* atom, double x, double y,
                  double z);
 
+// The reflections of reflection kind 0 of the current phase (phasei) up to
+// 1/d^2 = skmax, generated as the refinement driver generates them: the
+// half-space h >= 0 (k >= 0 for h = 0, l >= 1 for h = k = 0), the lattice
+// centring, the general reflection condition, equivalents met before skipped
+// through the table, reflections whose structure factor (X-ray or neutron,
+// with f' and f'') vanishes entered as absences only; a record per
+// reflection with its F-records (the inverse in a second one unless it is
+// equivalent), |F| from fcalc, sorted by heapsort with refvergleich. The
+// table must end empty (else a test failure). No angular range, no Le Bail
+// kind.
+void generate_reflections(double skmax);
+
 }  // namespace ktest

@@ -52,7 +52,10 @@ class VectorFunctions : public ::testing::Test {
   ktest::CrystalInstall inst{{"ordanix.dat"}};
   ktest::RunScope scope;
   ktest::PhaseList phases;
-  void SetUp() override { registerfunctions(); }
+  void SetUp() override {
+    registerfunctions();
+    phasei = ktest::make_phase({"PHASE=quartz"});
+  }
 };
 
 TEST_F(VectorFunctions, AlgebraAnglesAndMoves) {
@@ -132,6 +135,8 @@ TEST_F(VectorFunctions, AlgebraAnglesAndMoves) {
       {"cpXYZ with an empty name", with({"set(v,1,2,3)"}), "cpXYZ(v,(p,,q))", fail},
       {"cpXYZ with an odd count", with({"set(v,1,2,3)"}), "cpXYZ(v,w,v)", fail},
       {"a vector that does not exist", xyz, "skalpro(ex,nowhere)", fail},
+      {"the current phase by its name", {}, "PHASE(quartz)", 1},
+      {"another phase's name", {}, "PHASE(quartz2)", 0},
   };
   for (const Case& c : cases) {
     for (const std::string& s : c.setup) ASSERT_EQ(eval(s), 1.0) << c.what << ": " << s;

@@ -1,0 +1,377 @@
+// Structure factor and scattering power.
+#include "crystal/tamrel_fcalc.hpp"
+
+#include <atomic>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/data.hpp"
+#include "core/message.hpp"
+#include "core/nspawn.hpp"
+#include "core/velmora.hpp"
+#include "crystal/afa.hpp"
+
+namespace crystal {
+using namespace core;
+
+namespace {
+
+constexpr double kTwoPi = 6.28318530717958647692;
+
+// Penalty of a displacement that is not a number: large, but finite, so that
+// the least squares can still compare it.
+constexpr double kNanPenalty = 1.0e10;
+
+// Leaves through the caller's error frame.
+[[noreturn]] void raise() {
+  dataerr_jmp();
+  throw DataJump{};  // every caller of the structure factor holds a frame
+}
+
+// Reads a TDS variable; a failure prints message -9 with its name.
+double readtds(const char* name) {
+  double v = 0.0;
+  if (!dataerr_try([&] { v = GetVar(name); })) {
+    message<-9>(name);
+    ClearErr();
+    raise();
+  }
+  return v;
+}
+
+// Which TDS variable reflection kind iref reads, found once per kind under
+// initmutex: "TDS[iref]" when it exists, else "TDS" when that exists, else none.
+const TdsProbe& tdsprobe(PhaseRecord* ph, int32_t iref) {
+  std::atomic_ref<int32_t> probed(ph->ntdsprobes);
+  if (probed.load(std::memory_order_acquire) < ph->RefMult) {
+    requestmutex(&initmutex);
+    if (probed.load(std::memory_order_relaxed) < ph->RefMult) {
+      if (ph->tdsprobes == nullptr) {
+        ph->tdsprobes = kcalloc<TdsProbe>(static_cast<size_t>(ph->RefMult));
+        for (int32_t i = 0; i < ph->RefMult; ++i) ph->tdsprobes[i].notprobed = 1;
+      }
+      TdsProbe& p = ph->tdsprobes[iref];
+      if (p.notprobed != 0) {
+        p.notprobed = 0;
+        if (dataerr_try([] { GetVar("TDS[iref]"); }))
+          p.tdsiref = 1;
+        else if (dataerr_try([] { GetVar("TDS"); }))
+          p.tds = 1;
+        ClearErr();
+        probed.store(probed.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+      }
+    }
+    releasemutex(&initmutex);
+  }
+  return ph->tdsprobes[iref];
+}
+
+// The phase-level TDS value of reflection kind iref (nm^2).
+double tdsvalue(PhaseRecord* ph, int32_t iref) {
+  const TdsProbe& p = tdsprobe(ph, iref);
+  double v = 0.0;
+  if (p.tdsiref != 0)
+    v = readtds("TDS[iref]");
+  else if (p.tds != 0)
+    v = readtds("TDS");
+  return ph->unit == UNIT_ANGSTROEM ? v * 0.01 : v;
+}
+
+// The calling thread's temperature-factor penalty slot of an atom.
+double& penaltyslot(AtomRecord* atom) {
+  const int id = threadid();
+  return id < 0 ? atom->penalty : atom->threadpenalty[id];
+}
+
+// A TDS that depends on the reflection, read in the atom's scope of the
+// calling thread; a failure prints message 261 with the atom number.
+double reflectiontds(const PhaseRecord* ph, AtomRecord* atom) {
+  const int id = threadid();
+  DATAlist* scope = id < 0 ? atom->scope : atom->threadscope[id];
+  popDATAlist(scope);
+  double B = 0.0;
+  const bool ok = dataerr_try([&] { B = GetVar("TDS"); });
+  if (id < 0)
+    atom->scope = pushDATAlist();
+  else
+    atom->threadscope[id] = pushDATAlist();
+  if (!ok) {
+    message<261>(atom->number);
+    raise();
+  }
+  return ph->unit == UNIT_ANGSTROEM ? B * 0.01 : B;
+}
+
+// True when one of chars occurs in s outside round and square brackets.
+bool outsidebrackets(const char* s, const char* chars) {
+  int depth = 0;
+  for (; *s != 0; ++s) {
+    if (*s == '(' || *s == '[')
+      ++depth;
+    else if (*s == ')' || *s == ']')
+      --depth;
+    else if (depth == 0 && std::strchr(chars, *s) != nullptr)
+      return true;
+  }
+  return false;
+}
+
+// The items of a list separated by commas outside brackets.
+std::vector<std::string> splitlist(const std::string& list) {
+  std::vector<std::string> items(1);
+  int depth = 0;
+  for (char c : list) {
+    if (c == ',' && depth == 0) {
+      items.emplace_back();
+      continue;
+    }
+    if (c == '(' || c == '[') ++depth;
+    if (c == ')' || c == ']') --depth;
+    items.back() += c;
+  }
+  return items;
+}
+
+[[noreturn]] void speciesfault(const char* text) {
+  message<-192>(text);
+  raise();
+}
+
+// Scattering power of the species list in the variable E at s2 (statement:
+// the E= statement, for the messages). Weighted items name(weight) take
+// their weights, the plain items share the rest of the site equally.
+Amplitude specieslist(const char* statement, double s2) {
+  char buffer[8000];
+  GetStrVar("E", 7999, buffer);
+  std::string list = buffer;
+  if (!list.empty() && list.front() == '(') {
+    if (list.size() < 2 || list.back() != ')') speciesfault(statement);
+    list = list.substr(1, list.size() - 2);
+  }
+  const bool neutrons = ifneutrons();
+  double sw = 0.0, wre = 0.0, wim = 0.0, pre = 0.0, pim = 0.0;
+  int plain = 0;
+  for (std::string item : splitlist(list)) {
+    double weight = 1.0;
+    const size_t open = item.find('(');
+    const bool weighted = open != std::string::npos;
+    if (weighted) {
+      if (item.back() != ')') speciesfault(statement);
+      weight = Wert(item.substr(open + 1, item.size() - open - 2).c_str());
+      item.resize(open);
+    }
+    ScatteringData sd = {};
+    if (afaparm(item.c_str(), sd) == 0) speciesfault(item.c_str());
+    double re = 0.0, im = 0.0;
+    if (neutrons) {
+      re = sd[SD_BCOH] + sd[SD_BRES];
+      im = sd[SD_BIM];
+    } else {
+      re = sd[SD_C] + sd[SD_FP];
+      for (int j = 0; j < 4; ++j) re += sd[SD_A1 + j] * std::exp(-0.0025 * s2 * sd[SD_B1 + j]);
+      im = sd[SD_FPP];
+    }
+    if (weighted) {
+      sw += weight;
+      wre += weight * re;
+      wim += weight * im;
+    } else {
+      ++plain;
+      pre += re;
+      pim += im;
+    }
+  }
+  if (sw <= 0.0) {
+    // Only the plain items count; without one nothing on the site scatters.
+    if (plain == 0) speciesfault(statement);
+    return {pre / plain, pim / plain};
+  }
+  if (sw >= 1.0) return {wre / sw, wim / sw};
+  if (plain >= 1) return {pre * (1.0 - sw) / plain + wre, pim * (1.0 - sw) / plain + wim};
+  return {wre, wim};
+}
+
+// Adds the atom described by the variables TDS, Wyckoff, x, y, z with
+// scattering power f to the sums of F at (h, k, l).
+void adduseratom(const Amplitude& f, const double hkl[3], double s2, double& re, double& im) {
+  const PhaseRecord* ph = phasei;
+  const double tds = GetVar("TDS") * (ph->unit == UNIT_ANGSTROEM ? 0.01 : 1.0);
+  const double T = std::exp(-0.25 * tds * s2);
+  char wyckoff[64];
+  GetStrVar("Wyckoff", 63, wyckoff);
+  const WyckoffRecord* w = findwyckoff(ph->group, wyckoff);
+  if (w == nullptr) {
+    message<-20>(wyckoff);
+    raise();
+  }
+  const double free[3] = {w->xfree ? GetVar("x") : 0.0, w->yfree ? GetVar("y") : 0.0,
+                          w->zfree ? GetVar("z") : 0.0};
+  double C = 0.0, S = 0.0;
+  for (int32_t i = 0; i < w->count; ++i) {
+    double pos[3];
+    for (int r = 0; r < 3; ++r) {
+      const SymComponent& c = w->op[i].comp[r];
+      pos[r] = c.constant + c.coef[0] * free[0] + c.coef[1] * free[1] + c.coef[2] * free[2];
+    }
+    for (int32_t t = 0; t < ph->ncentring; ++t) {
+      const double* tr = ph->centring[t];
+      const double phase = kTwoPi * ((pos[0] + tr[0]) * hkl[0] + (pos[1] + tr[1]) * hkl[1] +
+                                     (pos[2] + tr[2]) * hkl[2]);
+      C += std::cos(phase);
+      S += std::sin(phase);
+    }
+  }
+  re += T * (f.re * C - f.im * S);
+  im += T * (f.im * C + f.re * S);
+}
+
+}  // namespace
+
+Amplitude f1(const ElementRecord* species, int32_t count, int32_t anomalous, double s2) {
+  Amplitude r{0.0, 0.0};
+  const bool neutrons = ifneutrons();
+  for (int32_t i = 0; i < count; ++i) {
+    const double* d = species[i].scat;
+    const double w = species[i].occupancy;
+    if (neutrons) {
+      r.re += w * d[SD_BCOH];
+      if (anomalous != 0) {
+        r.re += w * d[SD_BRES];
+        r.im += w * d[SD_BIM];
+      }
+    } else {
+      double f = d[SD_C];
+      for (int j = 0; j < 4; ++j) f += d[SD_A1 + j] * std::exp(-0.0025 * s2 * d[SD_B1 + j]);
+      if (anomalous != 0) {
+        f += d[SD_FP];
+        r.im += w * d[SD_FPP];
+      }
+      r.re += w * f;
+    }
+  }
+  return r;
+}
+
+double tdspenalty(double B) {
+  if (std::isnan(B)) return kNanPenalty;
+  return B <= 0.0 ? 100000.0 * B : 0.0;
+}
+
+void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
+           const FRecord* F, int32_t index, double s2) {
+  PhaseRecord* ph = phasei;
+  const double tds = tdsvalue(ph, iref);
+  const int32_t kinds = ph->FMult > 0 ? ph->FMult : ph->RefMult;
+  const int32_t ncomp = components != nullptr ? ph->FMult : 0;
+  double sum[4] = {0.0, 0.0, 0.0, 0.0};
+  for (int32_t j = 0; j < ncomp; ++j)
+    for (double& v : components[j]) v = 0.0;
+  const double h = F->hkl[index][0], k = F->hkl[index][1], l = F->hkl[index][2];
+  const bool anisotropic = durchlauf >= 2;
+
+  for (AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
+    const double wiref = atom->weights == nullptr ? 1.0 : iref < kinds ? atom->weights[iref] : 0.0;
+    if (components == nullptr && wiref == 0.0) continue;
+    double B = atom->B;
+    switch (atom->tdskind) {
+      case TDS_NONE:
+        B = tds;
+        break;
+      case TDS_ONCE:
+        penaltyslot(atom) = tdspenalty(B);
+        break;
+      case TDS_PERREFLECTION:
+        B = reflectiontds(ph, atom);
+        penaltyslot(atom) = tdspenalty(B);
+        break;
+      default:
+        break;
+    }
+    const bool sitewise = atom->tdskind == TDS_ANISO && anisotropic;
+    const double T = sitewise ? 1.0 : std::exp(-0.25 * B * s2);
+    const Amplitude f = f1(atom->elements, atom->nelements, anomalous, s2);
+
+    double C = 0.0, S = 0.0;
+    const int32_t nsites = atom->wyckoff->count;
+    for (int32_t s = 0; s < nsites; ++s) {
+      const SiteRecord& site = atom->sites[s];
+      double Ts = T;
+      if (sitewise) {
+        const double* b = site.b;
+        Ts = std::exp(-(b[0] * h * h + b[1] * k * k + b[2] * l * l + 2.0 * b[3] * h * k +
+                        2.0 * b[4] * h * l + 2.0 * b[5] * k * l));
+      }
+      for (int32_t c = 0; c < ph->ncentring; ++c) {
+        const double phase = kTwoPi * (h * site.x[c] + k * site.y[c] + l * site.z[c]);
+        C += Ts * std::cos(phase);
+        S += Ts * std::sin(phase);
+      }
+    }
+    const double terms[4] = {f.re * C - f.im * S, f.im * C + f.re * S, f.re * C + f.im * S,
+                             f.im * C - f.re * S};
+    if (components == nullptr) {
+      for (int i = 0; i < 4; ++i) sum[i] += wiref * terms[i];
+    } else {
+      for (int32_t j = 0; j < ncomp; ++j) {
+        const double w = atom->weights == nullptr ? 1.0 : atom->weights[j];
+        for (int i = 0; i < 4; ++i) components[j][i] += w * terms[i];
+      }
+    }
+  }
+  for (int i = 0; i < 4; ++i) out[i] = sum[i];
+}
+
+double fuser(const char*, const char* const* args, int nargs) {
+  const int mode = getrekart();
+  setrekart(2);
+  const double hkl[3] = {GetVar("h"), GetVar("k"), GetVar("l")};
+  const double* g = phasei->rmetric;  // g11, g22, g33, g12, g23, g13
+  const double s2 = hkl[0] * (hkl[0] * g[0] + 2 * hkl[1] * g[3]) +
+                    hkl[1] * (hkl[1] * g[1] + 2 * hkl[2] * g[4]) +
+                    hkl[2] * (2 * hkl[0] * g[5] + hkl[2] * g[2]);
+  // The statements describe the atoms in a scope of their own, so that they
+  // leave the caller's variables (an atom's x, y, z, TDS) as they were.
+  newDATAlist();
+  double re = 0.0, im = 0.0;
+  struct {
+    bool pending = false;
+    Amplitude f{0.0, 0.0};
+  } atom;  // the atom being described
+  for (int i = 1; i < nargs; ++i) {
+    const char* statement = args[i];
+    int done = 1;
+    const bool assignment = outsidebrackets(statement, "=:");
+    if (!dataerr_try([&] {
+          if (assignment)
+            done = ergibt(statement);
+          else
+            Wert(statement);
+        }) ||
+        done == 0) {
+      message<-6>(statement);
+      raise();
+    }
+    if (std::strlen(statement) < 3 || std::strncmp(statement, "E=", 2) != 0) continue;
+    if (atom.pending) adduseratom(atom.f, hkl, s2, re, im);
+    for (const char* v : {"x", "y", "z", "Wyckoff", "TDS"}) dataerr_try([&] { DelVar(v); });
+    atom.f = specieslist(statement, s2);
+    atom.pending = true;
+  }
+  if (atom.pending) adduseratom(atom.f, hkl, s2, re, im);
+  DelAll();
+  freeDATAlist();
+  setrekart(mode);
+  if (std::fabs(re) < DBL_MIN && std::fabs(im) < DBL_MIN) {
+    SetVar(args[0], 0.0);
+    return 0.0;
+  }
+  SetVar(args[0], std::atan2(im, re) * 180.0 / 3.14159265358979323846);
+  return mycabs(re, im);
+}
+
+}  // namespace crystal

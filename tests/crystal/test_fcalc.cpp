@@ -1,0 +1,545 @@
+// Structure factors and reflection lists of real structures against an
+// independent crystallographic library (tests/data/crystal_reference.txt,
+// made by tools/reference/structure_factors_cctbx.py): which reflections
+// exist up to a d-limit, their multiplicities and order, and |F| for X-rays
+// (with f' and f'') and neutrons. Then the structure factor's temperature
+// factors, penalties, components and faults, and the formula function F.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/data.hpp"
+#include "core/nspawn.hpp"
+#include "core/velmora.hpp"
+#include "structure_fixture.hpp"
+
+namespace {
+
+using namespace core;
+using namespace crystal;
+
+struct RefLine {
+  int h, k, l;
+  int multiplicity;
+  double sk;
+  double fx, fn;  // |F| X-ray, neutrons
+};
+
+struct Reference {
+  std::string name;
+  std::vector<std::string> selectors;
+  double cell[6];
+  std::vector<ktest::AtomSpec> atoms;
+  double skmax;
+  std::vector<RefLine> refs;
+};
+
+std::vector<Reference> readreference() {
+  std::ifstream f(std::string(KALVO_TEST_DATA) + "/crystal_reference.txt");
+  EXPECT_TRUE(f.good()) << "no reference file";
+  std::vector<Reference> all;
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.empty() || line[0] == '%') continue;
+    std::istringstream in(line);
+    std::string key;
+    in >> key;
+    if (key == "structure") {
+      all.emplace_back();
+      in >> all.back().name;
+      continue;
+    }
+    Reference& r = all.back();
+    if (key == "selectors") {
+      for (std::string s; in >> s;) r.selectors.push_back(s);
+      continue;
+    }
+    if (key == "cell") {
+      for (double& c : r.cell) in >> c;
+    } else if (key == "atom") {
+      ktest::AtomSpec a;
+      std::string element;
+      in >> element >> a.wyckoff >> a.x >> a.y >> a.z >> a.B;
+      a.eitem = "E=" + element;
+      r.atoms.push_back(a);
+    } else if (key == "skmax") {
+      in >> r.skmax;
+    } else if (key == "ref") {
+      RefLine x;
+      in >> x.h >> x.k >> x.l >> x.multiplicity >> x.sk >> x.fx >> x.fn;
+      r.refs.push_back(x);
+    }
+    EXPECT_FALSE(in.fail()) << line;
+  }
+  return all;
+}
+
+bool holds(const FRecord* F, int h, int k, int l) {
+  for (int i = 0; i < F->nequiv; ++i)
+    if (F->hkl[i][0] == h && F->hkl[i][1] == k && F->hkl[i][2] == l) return true;
+  return false;
+}
+
+double modulus(const double* re_im) { return std::hypot(re_im[0], re_im[1]); }
+
+class StructureFactor : public ::testing::Test {
+ protected:
+  ktest::CrystalInstall inst;
+  ktest::RunScope scope;
+  ktest::PhaseList phases;
+  void SetUp() override {
+    setxray(true);
+    afainit("cu");
+  }
+  void TearDown() override {
+    setxray(true);
+    durchlauf = 0;
+  }
+};
+
+TEST_F(StructureFactor, ReflectionsAndModuliOfFourStructuresAgreeWithTheReference) {
+  const std::vector<Reference> all = readreference();
+  ASSERT_EQ(all.size(), 4u);
+  for (const Reference& ref : all) {
+    SCOPED_TRACE(ref.name);
+    setxray(true);
+    PhaseRecord* p = ktest::make_structure(ref.selectors, ref.cell, ref.atoms, true);
+    ASSERT_NE(p, nullptr);
+    ktest::generate_reflections(ref.skmax);
+
+    // Every structure-factor record (a reflection, or its inverse when that is
+    // not equivalent) is one reference reflection, and each is met once.
+    std::vector<int> met(ref.refs.size(), 0);
+    size_t records = 0;
+    for (int i = 0; i < p->nrefl; ++i) {
+      const ReflectionRecord* r = p->refl[i];
+      if (i > 0) {
+        EXPECT_LE(p->refl[i - 1]->sk, r->sk * (1 + 1e-10));
+      }
+      for (const FRecord* F : {r->fr1, r->fr2}) {
+        if (F == nullptr) continue;
+        ++records;
+        const int32_t* rep = F->hkl[0];
+        int found = -1;
+        for (size_t j = 0; j < ref.refs.size(); ++j)
+          if (holds(F, ref.refs[j].h, ref.refs[j].k, ref.refs[j].l)) {
+            EXPECT_EQ(found, -1) << "two reference reflections in one set";
+            found = static_cast<int>(j);
+          }
+        ASSERT_GE(found, 0) << "not in the reference: " << rep[0] << " " << rep[1] << " " << rep[2];
+        const RefLine& x = ref.refs[found];
+        ++met[found];
+        EXPECT_EQ(F->nequiv, x.multiplicity) << rep[0] << " " << rep[1] << " " << rep[2];
+        EXPECT_NEAR(r->sk, x.sk, 1e-12 * x.sk);
+        EXPECT_NEAR(F->F, x.fx, 1e-10 * x.fx)
+            << "X-ray " << rep[0] << " " << rep[1] << " " << rep[2];
+        // The same reflection for neutrons.
+        setneutrons(true);
+        double out[4];
+        fcalc(out, 1, 0, nullptr, F, 0, r->sk);
+        setxray(true);
+        EXPECT_NEAR(modulus(out), x.fn, 1e-10 * x.fn)
+            << "neutrons " << rep[0] << " " << rep[1] << " " << rep[2];
+      }
+    }
+    EXPECT_EQ(records, ref.refs.size());
+    for (size_t j = 0; j < met.size(); ++j)
+      EXPECT_EQ(met[j], 1) << "reference " << ref.refs[j].h << " " << ref.refs[j].k << " "
+                           << ref.refs[j].l;
+
+    auto position = [&](int h, int k, int l) {
+      for (int i = 0; i < p->nrefl; ++i)
+        if (holds(p->refl[i]->fr1, h, k, l) ||
+            (p->refl[i]->fr2 != nullptr && holds(p->refl[i]->fr2, h, k, l)))
+          return i;
+      return -1;
+    };
+    if (ref.name == "Si") {
+      EXPECT_EQ(position(2, 0, 0), -1);  // absent by the diamond glide
+      EXPECT_EQ(position(2, 2, 2), -1);  // absent by the structure
+      ASSERT_GE(position(3, 3, 3), 0);
+      // Equal 1/d^2: the larger h of the representative first.
+      EXPECT_EQ(position(5, 1, 1) + 1, position(3, 3, 3));
+    }
+    if (ref.name == "zincite") {
+      // A polar structure: f'' makes a reflection and its inverse differ for
+      // X-rays, and the pair stays apart in two records.
+      bool differ = false;
+      for (int i = 0; i < p->nrefl; ++i) {
+        const ReflectionRecord* r = p->refl[i];
+        if (r->fr2 == nullptr) continue;
+        EXPECT_EQ(r->fr1->Finv, r->fr2->F);
+        if (std::fabs(r->fr1->F - r->fr2->F) > 1e-3 * r->fr1->F) differ = true;
+      }
+      EXPECT_TRUE(differ);
+      // Without f'' the two are equal.
+      const ReflectionRecord* r = p->refl[position(1, 0, 1)];
+      ASSERT_NE(r->fr2, nullptr);
+      double out[4];
+      fcalc(out, 0, 0, nullptr, r->fr1, 0, r->sk);
+      EXPECT_NEAR(modulus(out), modulus(out + 2), 1e-12 * modulus(out));
+      EXPECT_GT(std::fabs(r->fr1->F - r->fr2->F), 1e-3 * r->fr1->F);
+    }
+    ktest::free_phases();
+  }
+}
+
+// One iron atom at the origin of a primitive cubic cell (a = 0.3 nm): the
+// structure factor of (1, 0, 0) is the atom's scattering power times its
+// temperature factor.
+class OneAtom : public StructureFactor {
+ public:
+  PhaseRecord* p = nullptr;
+  AtomRecord* atom = nullptr;
+  int32_t triple[1][3] = {{1, 0, 0}};
+  FRecord F{};
+  const double s2 = 1.0 / 0.09;
+
+  void build(const std::vector<std::string>& header) {
+    const double cell[6] = {
+        header.size() > 1 && header[1] == "UNIT=ANGSTROEM" ? 3.0 : 0.3, 0, 0, 0, 0, 0};
+    p = ktest::make_structure(header, cell, {{"E=Fe", "a", 0, 0, 0, 0.005}}, true);
+    ASSERT_NE(p, nullptr);
+    atom = p->atoms;
+    F.hkl = triple;
+    F.nequiv = 1;
+  }
+  void SetUp() override {
+    StructureFactor::SetUp();
+    build({"HermannMauguin=Pm-3m"});
+  }
+  // |F| / |f| of the atom: its temperature factor at (1, 0, 0).
+  double factor(int32_t iref = 0) {
+    double out[4];
+    fcalc(out, 1, iref, nullptr, &F, 0, s2);
+    const Amplitude f = f1(atom->elements, atom->nelements, 1, s2);
+    EXPECT_NEAR(out[0] * f.im, out[1] * f.re, 1e-12 * std::hypot(f.re, f.im) * modulus(out));
+    return modulus(out) / std::hypot(f.re, f.im);
+  }
+};
+
+TEST_F(OneAtom, TemperatureFactorsAndPenaltiesByKind) {
+  const double nan = std::nan("");
+  struct Case {
+    const char* what;
+    int32_t kind;
+    double B;  // the atom's B
+    int stage;
+    double expectB;  // the B that the factor must show
+    double penalty;  // NaN: the slot is not written
+  } cases[] = {
+      {"isotropic B of the atom", TDS_ISO, 0.005, 0, 0.005, nan},
+      {"TDS of the phase", TDS_NONE, 0.005, 0, 0.0123, nan},
+      {"once-evaluated TDS", TDS_ONCE, 0.004, 0, 0.004, 0.0},
+      {"once-evaluated TDS of zero", TDS_ONCE, 0.0, 0, 0.0, 0.0},
+      {"negative once-evaluated TDS", TDS_ONCE, -0.001, 0, -0.001, -100.0},
+      {"anisotropic atom before stage 2", TDS_ANISO, 0.006, 1, 0.006, nan},
+      {"anisotropic atom from stage 2", TDS_ANISO, 0.006, 2, 0.008, nan},
+      {"per-reflection TDS", TDS_PERREFLECTION, 0.0, 0, 0.0021, 0.0},
+  };
+  SetVar("TDS", 0.0123);
+  // The per-reflection TDS lives in the atom's own scope.
+  newDATAlist();
+  SetStrVar("TDS", "0.0007*q");
+  atom->scope = pushDATAlist();
+  SetVar("q", 3);
+  // Site coefficients equal to an isotropic B of 0.008: b11 = B a*^2 / 4.
+  for (int i = 0; i < 3; ++i) atom->sites[0].b[i] = 0.25 * 0.008 * s2;
+  for (const Case& c : cases) {
+    atom->tdskind = c.kind;
+    atom->B = c.B;
+    atom->penalty = 12345.0;
+    durchlauf = c.stage;
+    EXPECT_NEAR(factor(), std::exp(-0.25 * c.expectB * s2), 1e-14) << c.what;
+    EXPECT_EQ(atom->penalty, std::isnan(c.penalty) ? 12345.0 : c.penalty) << c.what;
+  }
+  // A B that is not a number costs a large but finite penalty.
+  atom->tdskind = TDS_ONCE;
+  atom->B = nan;
+  double out[4];
+  fcalc(out, 1, 0, nullptr, &F, 0, s2);
+  EXPECT_TRUE(std::isfinite(atom->penalty));
+  EXPECT_GE(atom->penalty, 1e9);
+  EXPECT_EQ(tdspenalty(-0.001), -100.0);
+  EXPECT_EQ(tdspenalty(0.0), 0.0);
+  EXPECT_EQ(tdspenalty(0.002), 0.0);
+  EXPECT_EQ(tdspenalty(nan), tdspenalty(-nan));
+}
+
+TEST_F(OneAtom, PhaseTdsInAngstrom) {
+  ktest::free_phases();
+  build({"HermannMauguin=Pm-3m", "UNIT=ANGSTROEM"});
+  atom->tdskind = TDS_NONE;
+  SetVar("TDS", 0.5);  // angstrom^2
+  EXPECT_NEAR(factor(), std::exp(-0.25 * 0.005 * s2), 1e-14);
+}
+
+// The TDS variable of each reflection kind is found once: "TDS[iref]" where
+// it exists, else "TDS"; the order of the first calls does not matter.
+TEST_F(OneAtom, TdsOfEachReflectionKind) {
+  for (bool kind1first : {false, true}) {
+    ktest::free_phases();
+    build({"HermannMauguin=Pm-3m", "RefMult=2"});
+    atom->tdskind = TDS_NONE;
+    SetVar("TDS", 0.003);
+    const int two = 2;
+    SetIndexVar("TDS", 1, &two, 0.007);  // kind 1 (iref = 2) only
+    double f[2];
+    for (int32_t kind :
+         kind1first ? std::vector<int32_t>{1, 0, 1, 0} : std::vector<int32_t>{0, 1, 0, 1}) {
+      SetVar("iref", kind + 1);
+      f[kind] = factor(kind);
+    }
+    EXPECT_NEAR(f[0], std::exp(-0.25 * 0.003 * s2), 1e-14) << kind1first;
+    EXPECT_NEAR(f[1], std::exp(-0.25 * 0.007 * s2), 1e-14) << kind1first;
+    EXPECT_EQ(p->ntdsprobes, 2);
+    DelIndexVar("TDS", 1, &two);
+  }
+}
+
+TEST_F(OneAtom, UnreadableTdsFailsTheReflection) {
+  struct Case {
+    const char* what;
+    int32_t kind;
+    bool phasetds;  // the phase's TDS can be read
+    std::string message;
+  } cases[] = {
+      {"phase TDS that no longer evaluates", TDS_ISO, false, ktest::message(-9, "TDS")},
+      {"atom TDS that does not evaluate", TDS_PERREFLECTION, true, ktest::message(261, 1)},
+  };
+  SetStrVar("TDS", "2*q");
+  SetVar("q", 0.002);
+  newDATAlist();
+  SetStrVar("TDS", "nowhere+1");
+  atom->scope = pushDATAlist();
+  factor();  // the kind is probed while TDS can be read
+  for (const Case& c : cases) {
+    if (c.phasetds)
+      SetVar("q", 0.002);
+    else
+      DelVar("q");
+    atom->tdskind = c.kind;
+    testing::internal::CaptureStdout();
+    double out[4];
+    const bool ok = dataerr_try([&] { fcalc(out, 1, 0, nullptr, &F, 0, s2); });
+    const std::string printed = testing::internal::GetCapturedStdout();
+    ClearErr();
+    EXPECT_FALSE(ok) << c.what;
+    EXPECT_EQ(printed, c.message) << c.what;
+    EXPECT_NE(atom->scope, nullptr) << c.what;  // the atom's scope is detached again
+  }
+}
+
+// With output components every atom adds its terms with its weight for each
+// component, and the sums of the reflection stay 0.
+TEST_F(OneAtom, ComponentsWeighEveryAtom) {
+  ktest::free_phases();
+  const double cell[6] = {0.3, 0, 0, 0, 0, 0};
+  p = ktest::make_structure({"HermannMauguin=Pm-3m", "FMult=2"}, cell,
+                            {{"E=Fe", "a", 0, 0, 0, 0.005}, {"E=O", "b", 0, 0, 0, 0.007}}, true);
+  ASSERT_NE(p, nullptr);
+  AtomRecord* fe = p->atoms;
+  AtomRecord* o = fe->next;
+  const double w[2][2] = {{0.25, 1.0}, {0.0, 2.0}};  // [atom][component]
+  for (int j = 0; j < 2; ++j) {
+    fe->weights[j] = w[0][j];
+    o->weights[j] = w[1][j];
+  }
+  double components[2][4];
+  double out[4] = {9, 9, 9, 9};
+  fcalc(out, 1, 0, components, &F, 0, s2);
+  for (double v : out) EXPECT_EQ(v, 0.0);
+  // Fe at the origin: f T; O at (1/2, 1/2, 1/2): -f T for (1, 0, 0).
+  const Amplitude ffe = f1(fe->elements, 1, 1, s2), fo = f1(o->elements, 1, 1, s2);
+  const double tfe = std::exp(-0.25 * 0.005 * s2), to = std::exp(-0.25 * 0.007 * s2);
+  for (int j = 0; j < 2; ++j) {
+    const double re = w[0][j] * tfe * ffe.re - w[1][j] * to * fo.re;
+    const double im = w[0][j] * tfe * ffe.im - w[1][j] * to * fo.im;
+    EXPECT_NEAR(components[j][0], re, 1e-12) << j;
+    EXPECT_NEAR(components[j][1], im, 1e-12) << j;
+    EXPECT_NEAR(components[j][2], re, 1e-12) << j;  // centrosymmetric: F(-h) = F(h)
+    EXPECT_NEAR(components[j][3], im, 1e-12) << j;
+  }
+  // Without components an atom of weight 0 for the kind is left out.
+  fe->weights[0] = 0.0;
+  fcalc(out, 1, 0, nullptr, &F, 0, s2);
+  EXPECT_NEAR(out[0], -o->weights[0] * to * fo.re, 1e-12);
+}
+
+TEST_F(StructureFactor, ScatteringPowerOfSpecies) {
+  ElementRecord e[2] = {};
+  e[0].occupancy = 0.25;
+  e[1].occupancy = 0.75;
+  for (int i = 0; i < SD_COUNT; ++i) {
+    e[0].scat[i] = i + 1;
+    e[1].scat[i] = 2 * (i + 1);
+  }
+  for (int i = 0; i < 4; ++i) e[0].scat[SD_B1 + i] = e[1].scat[SD_B1 + i] = 0.0;
+  const Amplitude none = f1(e, 0, 1, 5.0);
+  EXPECT_EQ(none.re, 0.0);
+  EXPECT_EQ(none.im, 0.0);
+  // X-rays at s2 with zero b: f = c + a1 + ... + a4 (+ f', and f'' as imaginary).
+  const double fx0 = 9 + 1 + 2 + 3 + 4;
+  Amplitude x = f1(e, 2, 0, 5.0);
+  EXPECT_DOUBLE_EQ(x.re, 0.25 * fx0 + 0.75 * 2 * fx0);
+  EXPECT_EQ(x.im, 0.0);
+  x = f1(e, 2, 1, 5.0);
+  EXPECT_DOUBLE_EQ(x.re, 0.25 * (fx0 + 11) + 0.75 * 2 * (fx0 + 11));
+  EXPECT_DOUBLE_EQ(x.im, 0.25 * 12 + 0.75 * 24);
+  setneutrons(true);
+  Amplitude n = f1(e, 2, 0, 5.0);
+  EXPECT_DOUBLE_EQ(n.re, 0.25 * 16 + 0.75 * 32);
+  EXPECT_EQ(n.im, 0.0);
+  n = f1(e, 2, 1, 5.0);
+  EXPECT_DOUBLE_EQ(n.re, 0.25 * (16 + 13) + 0.75 * (32 + 26));
+  EXPECT_DOUBLE_EQ(n.im, 0.25 * 14 + 0.75 * 28);
+}
+
+// The formula function F over an ad-hoc atom list of the current phase.
+class UserStructureFactor : public OneAtom {
+ protected:
+  void SetUp() override {
+    OneAtom::SetUp();
+    SetUserFkt("F", -3, fuser);
+    SetVar("h", 1);
+    SetVar("k", 0);
+    SetVar("l", 0);
+  }
+  // Scattering power of a species at (1, 0, 0), as F uses it.
+  Amplitude species(const char* name) {
+    ElementRecord e{};
+    e.occupancy = 1.0;
+    EXPECT_EQ(afaparm(name, e.scat), 1);
+    return f1(&e, 1, 1, s2);
+  }
+};
+
+TEST_F(UserStructureFactor, SpeciesListsPositionsAndFaults) {
+  const Amplitude fe = species("Fe"), o = species("O");
+  const double t = std::exp(-0.25 * 0.004 * s2);
+  auto mod = [](double re, double im) { return std::hypot(re, im); };
+  struct Case {
+    const char* formula;
+    double value;         // NaN: F fails
+    std::string printed;  // what F prints
+  };
+  const double fail = std::nan("");
+  const Case cases[] = {
+      {"F(phi,E=Fe,Wyckoff=a,TDS=0)", mod(fe.re, fe.im), ""},
+      {"F(phi,E=Fe,Wyckoff=a,TDS=0.004)", t * mod(fe.re, fe.im), ""},
+      {"F(phi,E=Fe(0.5),Wyckoff=a,TDS=0)", 0.5 * mod(fe.re, fe.im), ""},
+      {"F(phi,E=(Fe(0.5),O),Wyckoff=a,TDS=0)", mod(0.5 * (fe.re + o.re), 0.5 * (fe.im + o.im)), ""},
+      {"F(phi,E=(Fe(2),O(2)),Wyckoff=a,TDS=0)", mod(0.5 * (fe.re + o.re), 0.5 * (fe.im + o.im)),
+       ""},
+      {"F(phi,E=(Fe,O),Wyckoff=a,TDS=0)", mod(0.5 * (fe.re + o.re), 0.5 * (fe.im + o.im)), ""},
+      // Two atoms: Fe at the origin, O at the body centre (phase pi for h = 1).
+      {"F(phi,E=Fe,Wyckoff=a,TDS=0,E=O,Wyckoff=b,TDS=0)", mod(fe.re - o.re, fe.im - o.im), ""},
+      // A free coordinate: Fe on the six sites x00, 00-x, 00x, 0x0, 0-x0, -x00
+      // of position e with x = 1/4, of which four add f and two nothing.
+      {"F(phi,E=Fe,Wyckoff=e,x=0.25,TDS=0)", 4 * mod(fe.re, fe.im), ""},
+      {"F(phi,E=Fe,Wyckoff=q,TDS=0)", fail, ktest::message(-20, "q")},
+      {"F(phi,E=Fe,Wyckoff=a,nosuch(1),TDS=0)", fail, ktest::message(-6, "nosuch(1)")},
+      {"F(phi,E=(Fe,O)x,Wyckoff=a,TDS=0)", fail, ktest::message(-192, "E=(Fe,O)x")},
+      {"F(phi,E=Fe(0.5)x,Wyckoff=a,TDS=0)", fail, ktest::message(-192, "E=Fe(0.5)x")},
+      {"F(phi,E=Xq,Wyckoff=a,TDS=0)", fail, ktest::message(34, "Xq") + ktest::message(-192, "Xq")},
+      {"F(phi,E=Fe(0),Wyckoff=a,TDS=0)", fail, ktest::message(-192, "E=Fe(0)")},
+      {"F(phi,E=Fe,Wyckoff=a)", fail, ""},  // no TDS to read
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStdout();
+    double v = fail;
+    if (!dataerr_try([&] { v = Wert(c.formula); })) v = fail;
+    ClearErr();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed, c.printed) << c.formula;
+    if (std::isnan(c.value)) {
+      EXPECT_TRUE(std::isnan(v)) << c.formula;
+    } else {
+      EXPECT_NEAR(v, c.value, 1e-12 * c.value) << c.formula;
+    }
+  }
+  // The phase angle goes to the first argument; the statements leave the
+  // caller's variables alone.
+  SetVar("x", 0.3);
+  SetVar("TDS", 0.02);
+  ASSERT_NEAR(Wert("F(phi,E=Fe,Wyckoff=e,x=0.1,TDS=0)"), Wert("F(psi,E=Fe,Wyckoff=e,x=0.1,TDS=0)"),
+              0);
+  EXPECT_EQ(GetVar("x"), 0.3);
+  EXPECT_EQ(GetVar("TDS"), 0.02);
+  EXPECT_NEAR(GetVar("phi"), std::atan2(fe.im, fe.re) * 180 / M_PI, 1e-10);
+  // Where every contribution vanishes, |F| and the angle are 0.
+  EXPECT_EQ(Wert("F(phi,E=Fe,Wyckoff=a,TDS=1e9)"), 0.0);
+  EXPECT_EQ(GetVar("phi"), 0.0);
+}
+
+// The line computation calls the structure factor on every worker at once:
+// the TDS variable of each kind is found once for all of them, and each
+// worker's temperature-factor penalty goes to its own slot.
+std::atomic<int> workerfaults{0};
+OneAtom* shared = nullptr;
+
+TEST_F(OneAtom, WorkersShareTheTdsProbesAndKeepTheirOwnPenalties) {
+  shared = this;
+  const auto r = ktest::run_in_child([] {
+    nthreads = 4;
+    OneAtom& t = *shared;
+    t.build({"HermannMauguin=Pm-3m", "RefMult=3"});  // a second phase, with slots for the workers
+    SetVar("TDS", 0.003);
+    const int two = 2;
+    SetIndexVar("TDS", 1, &two, 0.007);
+    t.atom->tdskind = TDS_NONE;
+    initDATAthreads();
+    nspawn(
+        [](uint64_t) {
+          dataerr_try([] {
+            OneAtom& t = *shared;
+            for (int round = 0; round < 20; ++round)
+              for (int32_t kind = 0; kind < 3; ++kind) {
+                SetVar("iref", kind + 1);
+                double out[4];
+                fcalc(out, 1, kind, nullptr, &t.F, 0, t.s2);
+                const Amplitude f = f1(t.atom->elements, 1, 1, t.s2);
+                const double B = kind == 1 ? 0.007 : 0.003;
+                if (std::fabs(modulus(out) / std::hypot(f.re, f.im) - std::exp(-0.25 * B * t.s2)) >
+                    1e-14)
+                  ++workerfaults;
+              }
+          });
+        },
+        1, 0);
+    nwait();
+    // A once-evaluated negative TDS: every worker writes its own slot, the
+    // main thread's slot keeps its value.
+    t.atom->tdskind = TDS_ONCE;
+    t.atom->B = -0.002;
+    t.atom->penalty = 7.0;
+    nspawn(
+        [](uint64_t) {
+          dataerr_try([] {
+            double out[4];
+            fcalc(out, 1, 0, nullptr, &shared->F, 0, shared->s2);
+          });
+        },
+        1, 0);
+    nwait();
+    exitDATAthreads();
+    int slots = 0;
+    for (int i = 0; i < nthreads; ++i) slots += t.atom->threadpenalty[i] == -200.0;
+    std::printf("%d %d %d %g\n", workerfaults.load(), t.p->ntdsprobes, slots, t.atom->penalty);
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "0 3 4 7\n");
+  EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
