@@ -1,5 +1,5 @@
 // The table of built-in formula functions and the built-ins themselves.
-#include "core/builtin.hpp"
+#include "core/data_internal.hpp"
 
 #include <cmath>
 #include <cstdint>

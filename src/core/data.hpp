@@ -67,7 +67,7 @@ struct DATAlist {
 
 // The store state of one thread (scope chain, error stack, jump frames, lookup
 // mode, memory). Its layout is private to the store; built-in formula
-// functions reach it through core/builtin.hpp.
+// functions reach it through core/formula.hpp.
 struct DataContext;
 
 // ---------------------------------------------------------------------------
@@ -259,7 +259,7 @@ struct FormulaArg {
   int len;
 };
 // A built-in formula function: evaluates its own arguments (through
-// core/builtin.hpp) on the calling thread's context and slot (threadid()).
+// core/formula.hpp) on the calling thread's context and slot (threadid()).
 using StdFunction = double (*)(const FormulaArg* args, int nargs, DataContext* ctx, int slot);
 
 // Builds the character tables and enters the built-in functions, once per

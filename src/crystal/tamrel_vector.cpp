@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/builtin.hpp"
 #include "core/data.hpp"
+#include "core/formula.hpp"
 #include "core/nspawn.hpp"
 #include "crystal/tamrel_cell.hpp"
 #include "crystal/tamrel_fcalc.hpp"

@@ -1,4 +1,6 @@
-// Built-in formula functions and the part of the evaluator they work with.
+// The part of the formula evaluator that formula functions written in C++
+// work with: the built-in functions (builtin.cpp) and C functions that report
+// their own errors.
 //
 // A built-in is a StdFunction (core/data.hpp):
 //
@@ -16,7 +18,7 @@
 //
 // Adding a built-in: write the function in builtin.cpp and enter it in
 // enterbuiltins() with stdinit1(fn, "name", count rule), in table order.
-// Nothing in data.cpp needs to change.
+// Nothing in the store's files needs to change.
 #pragma once
 
 #include <cstddef>
@@ -24,15 +26,6 @@
 #include "core/data.hpp"
 
 namespace core {
-
-// ---------------------------------------------------------------------------
-// The table
-
-// Enters every built-in row (called once by testinit, under initmutex).
-void enterbuiltins();
-// The built-in of that name whose count rule accepts nargs, or null. Rows are
-// probed from (sum of the name's character codes) modulo 401 on.
-StdFunction findbuiltin(const char* name, int nlen, int nargs);
 
 // ---------------------------------------------------------------------------
 // Evaluation

@@ -1,0 +1,705 @@
+// The formula language: token scanning, index evaluation, the evaluation of
+// an entry's text under the recursion guard, calls of user, C and built-in
+// functions, and the operator-precedence evaluator.
+#include "core/data_internal.hpp"
+
+namespace core {
+using namespace store;
+
+namespace store {
+
+// ---------------------------------------------------------------------------
+// Texts for error objects
+
+std::string view(const char* s, int n) { return std::string(s, static_cast<size_t>(n)); }
+
+std::string elementtext(const char* name, int nlen, int nidx, const int* idx) {
+  std::string s(name, static_cast<size_t>(nlen));
+  s += '[';
+  char buf[16];
+  for (int i = 0; i < nidx; ++i) {
+    if (i > 0) s += ',';
+    std::snprintf(buf, sizeof buf, "%d", idx[i]);
+    s += buf;
+  }
+  s += ']';
+  return s;
+}
+
+std::string calltext(const char* name, int nlen, const FormulaArg* args, int nargs) {
+  std::string s(name, static_cast<size_t>(nlen));
+  s += '(';
+  for (int i = 0; i < nargs; ++i) {
+    if (i > 0) s += ',';
+    s.append(args[i].text, static_cast<size_t>(args[i].len));
+  }
+  s += ')';
+  return s;
+}
+
+void pusherrf(DataContext* c, const std::string& obj, const char* fmt, int k) {
+  char msg[200];
+  std::snprintf(msg, sizeof msg, fmt, k);
+  pusherr(c, obj, msg);
+}
+
+}  // namespace store
+
+namespace store {
+
+// ---------------------------------------------------------------------------
+// Nesting guard
+
+// Nesting is limited twice: by the number of entry and function levels, and
+// by the machine stack that the evaluations of this context use (measured
+// from the outermost one), which also bounds a formula nested deeply in its
+// text. When a limit is hit, the levels that were running add nothing of
+// their own while they unwind: each drops the records pushed above the
+// limit's record as it ends, so that a runaway recursion is reported by the
+// limit's record and the records of the outermost formula only, not by one
+// record per level.
+
+bool stackexhausted(DataContext* c, int slot, const char* sp, long extra) {
+  if (c->depth == 0 && c->wdepth == 0) {
+    c->stackbase = const_cast<char*>(sp);
+    return false;
+  }
+  long used = c->stackbase - sp;
+  long budget = (slot < 0 ? kStackBudgetMain : kStackBudgetWorker) + extra;
+  return used > budget || used < -budget;
+}
+
+void nestingrecord(DataContext* c, const char* obj, int objlen) {
+  if (!c->overflow) {
+    c->overflow = true;
+    c->overflowmark = c->nerr;
+  }
+  pusherr(c, obj, objlen, "formula nesting too deep");
+}
+
+void unwound(DataContext* c, int entry) {
+  if (!c->overflow) return;
+  if (entry <= c->overflowmark) dropto(c, c->overflowmark + 1);
+  if (c->unwinders == 0) c->overflow = false;
+}
+
+// One level of an entry's text or of a function call.
+struct Nesting {
+  DataContext* c;
+  int entry;
+  bool ok;
+  Nesting(DataContext* ctx, int slot, const char* obj, int objlen)
+      : c(ctx), entry(ctx->nerr), ok(true) {
+    char here;
+    if (stackexhausted(c, slot, &here, 0) || c->depth >= kMaxNesting) {
+      nestingrecord(c, obj, objlen);
+      ok = false;
+      return;
+    }
+    ++c->depth;
+    ++c->unwinders;
+  }
+  ~Nesting() {
+    if (!ok) return;
+    --c->depth;
+    --c->unwinders;
+    unwound(c, entry);
+  }
+  Nesting(const Nesting&) = delete;
+  Nesting& operator=(const Nesting&) = delete;
+};
+
+// One formula evaluation; the outermost one of a context keeps its records.
+struct FormulaLevel {
+  DataContext* c;
+  int entry;
+  bool inner;
+  bool ok;
+  FormulaLevel(DataContext* ctx, int slot, const char* text, int len)
+      : c(ctx), entry(ctx->nerr), inner(ctx->wdepth > 0), ok(true) {
+    char here;
+    if (stackexhausted(c, slot, &here, kFormulaStackExtra)) {
+      nestingrecord(c, text, len);
+      ok = false;
+      return;
+    }
+    ++c->wdepth;
+    if (inner) ++c->unwinders;
+  }
+  ~FormulaLevel() {
+    if (!ok) return;
+    --c->wdepth;
+    if (inner) {
+      --c->unwinders;
+      unwound(c, entry);
+    }
+  }
+  FormulaLevel(const FormulaLevel&) = delete;
+  FormulaLevel& operator=(const FormulaLevel&) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// Hex literals: the 8 bytes of the value, least significant first, each as
+// two lower-case hex digits (high half first).
+
+void hexliteral(double x, char* out) {
+  uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  out[0] = '&';
+  for (int i = 0; i < 8; ++i) {
+    unsigned byte = static_cast<unsigned>((bits >> (8 * i)) & 0xFFu);
+    out[1 + 2 * i] = unpacktable[byte >> 4];
+    out[2 + 2 * i] = unpacktable[byte & 15u];
+  }
+  out[17] = 0;
+}
+
+double unpackhex(const char* p) {
+  uint64_t bits = 0;
+  for (int i = 0; i < 8; ++i) {
+    uint64_t byte = static_cast<uint64_t>(packtable[static_cast<unsigned char>(p[2 * i])] * 16 +
+                                          packtable[static_cast<unsigned char>(p[2 * i + 1])]);
+    bits |= byte << (8 * i);
+  }
+  double x;
+  std::memcpy(&x, &bits, sizeof x);
+  return x;
+}
+
+}  // namespace store
+
+// ---------------------------------------------------------------------------
+// Token scanning
+
+bool Parameter(DataContext* c, const char* s, const char* end, ParsedToken* t) {
+  const char* p = s;
+  int before = c->nerr;
+  if (p < end && isletter(*p)) {
+    ++p;
+    while (p < end && isnamechar(*p)) ++p;
+  }
+  // A comma directly behind the name makes the name part run on to the next
+  // bracket or the end of the text.
+  if (p < end && *p == ',') {
+    while (p < end && !isbracket(*p)) ++p;
+  }
+  const char* nameend = p;
+  // First pass: extent and number of arguments.
+  int counter = 0;
+  char bracket = 0;
+  int nargs = 0;
+  const char* q = p;
+  bool closed = false;
+  char closer = 0;
+  while (q < end) {
+    char ch = *q;
+    if (ch == '(' || ch == '[') {
+      ++counter;
+      if (bracket == 0) {
+        bracket = ch;
+        nargs = 1;
+      }
+      ++q;
+    } else if (ch == ',' && counter == 1) {
+      ++nargs;
+      ++q;
+    } else if (ch == ')' || ch == ']') {
+      if (counter == 0) break;
+      --counter;
+      ++q;
+      if (counter == 0) {
+        closed = true;
+        closer = ch;
+        break;
+      }
+    } else {
+      if (counter == 0) break;
+      ++q;
+    }
+  }
+  t->name = s;
+  t->nlen = static_cast<int>(nameend - s);
+  t->bracket = bracket;
+  t->toklen = static_cast<int>(q - s);
+  t->nargs = nargs;
+  t->args =
+      nargs > 0
+          ? static_cast<FormulaArg*>(salloc(c, sizeof(FormulaArg) * static_cast<size_t>(nargs)))
+          : nullptr;
+  if (bracket != 0) {
+    // Second pass: the argument texts.
+    const char* r = nameend + 1;
+    const char* start = r;
+    int k = 0;
+    int depth = 1;
+    const char* stop = closed ? q - 1 : q;
+    while (r < stop) {
+      char ch = *r;
+      if (ch == '(' || ch == '[')
+        ++depth;
+      else if (ch == ')' || ch == ']')
+        --depth;
+      else if (ch == ',' && depth == 1) {
+        t->args[k].text = start;
+        t->args[k].len = static_cast<int>(r - start);
+        ++k;
+        start = r + 1;
+      }
+      ++r;
+    }
+    t->args[k].text = start;
+    t->args[k].len = static_cast<int>(stop - start);
+    if (!closed) {
+      pusherr(c, s, static_cast<int>(end - s), "wrong brackets");
+    } else if ((bracket == '(' && closer == ']') || (bracket == '[' && closer == ')')) {
+      pusherr(c, s, static_cast<int>(end - s), "wrong brackets");
+    }
+  }
+  return c->nerr == before;
+}
+
+// ---------------------------------------------------------------------------
+// Index evaluation
+
+int makeindex(int* idx, const FormulaArg* args, int nargs, DataContext* c, int slot) {
+  for (int i = 0; i < nargs; ++i) {
+    double x = Wertid(args[i].text, args[i].len, c, slot);
+    if (std::fabs(x) < 4503599627370496.0) x = std::floor(x + 0.5);
+    if (!(x <= 2147483647.2 && x >= -2147483648.2)) return i + 1;
+    idx[i] = static_cast<int>(x);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Evaluation of an entry's text with the recursion guard
+
+namespace store {
+
+double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objlen) {
+  Nesting nest(c, slot, obj, objlen);
+  if (!nest.ok) return 1.0;
+  BusyFrame frame{v, c->busy, false, nullptr};
+  c->busy = &frame;
+  int32_t* g = guardptr(v, slot);
+  int32_t saved = g ? *g : 0;
+  if (g) *g = c->level + 1;
+  const char* text = v->text;
+  double r = Wertid(text, static_cast<int>(std::strlen(text)), c, slot);
+  if (g) *g = saved;
+  c->busy = frame.up;
+  for (DeferredText* d = static_cast<DeferredText*>(frame.deferred); d != nullptr;) {
+    DeferredText* n = d->next;
+    dfree(c, d->text);
+    dfree(c, d);
+    d = n;
+  }
+  if (frame.deleted) freevarnow(c, v);
+  return r;
+}
+
+}  // namespace store
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Function calls
+
+double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* args, int nargs,
+                   DataContext* c, int slot) {
+  Nesting nest(c, slot, name, nlen);
+  if (!nest.ok) return 1.0;
+  ScratchScope scratch(c);
+  int rule = v->nidx;
+  int blen = static_cast<int>(std::strlen(v->text));
+  // The body is copied first: evaluating an argument may redefine the function.
+  char* body = static_cast<char*>(salloc(c, static_cast<size_t>(blen) + 1));
+  std::memcpy(body, v->text, static_cast<size_t>(blen) + 1);
+  struct Cell {
+    char text[18];
+    int state;
+  };
+  Cell* cells = nargs > 0 ? static_cast<Cell*>(salloc(c, sizeof(Cell) * static_cast<size_t>(nargs)))
+                          : nullptr;
+  for (int i = 0; i < nargs; ++i) cells[i].state = 0;
+  // First pass: evaluate every referenced argument once, in the order of first reference.
+  int sublen = 0;
+  for (int i = 0; i < blen; ++i) {
+    if (body[i] != '#') {
+      ++sublen;
+      continue;
+    }
+    int j = i + 1;
+    if (!isdigitc(body[j])) {
+      pusherr(c, calltext(name, nlen, args, nargs), "error in user funktion");
+      return 1.0;
+    }
+    int z = j;
+    while (body[z] == '0') ++z;
+    int d = z;
+    while (isdigitc(body[d])) ++d;
+    int nd = d - z;
+    long k = 0;
+    bool bad = nd == 0 || nd > 10 || (nd == 10 && std::memcmp(body + z, maxint, 10) > 0);
+    if (!bad) {
+      for (int q = z; q < d; ++q) k = k * 10 + (body[q] - '0');
+      if (rule > 0 && k > nargs) bad = true;
+    }
+    if (bad) {
+      pusherr(c, body + i, d - i, "wrong parameter number");
+      pusherr(c, calltext(name, nlen, args, nargs), "error in user funktion");
+      return 1.0;
+    }
+    if (k <= nargs) {
+      Cell& cell = cells[k - 1];
+      if (cell.state == 0) {
+        int savedfloor = c->errfloor;
+        int before = c->nerr;
+        c->errfloor = c->nerr;
+        double x = Wertid(args[k - 1].text, args[k - 1].len, c, slot);
+        c->errfloor = savedfloor;
+        if (c->nerr == before) {
+          hexliteral(x, cell.text);
+          cell.state = 2;
+        } else {
+          dropto(c, before);
+          cell.state = 3;
+        }
+      }
+      sublen += cell.state == 2 ? 17 : 3 + (d - i) + nlen;
+    } else {
+      sublen += 3 + (d - i) + nlen;
+    }
+    i = d - 1;
+  }
+  // Second pass: substitute.
+  char* sub = static_cast<char*>(salloc(c, static_cast<size_t>(sublen) + 1));
+  int o = 0;
+  for (int i = 0; i < blen; ++i) {
+    if (body[i] != '#') {
+      sub[o++] = body[i];
+      continue;
+    }
+    int d = i + 1;
+    while (isdigitc(body[d])) ++d;
+    int z = i + 1;
+    while (z < d && body[z] == '0') ++z;
+    long k = 0;
+    for (int q = z; q < d; ++q) k = k * 10 + (body[q] - '0');
+    if (k <= nargs && cells[k - 1].state == 2) {
+      std::memcpy(sub + o, cells[k - 1].text, 17);
+      o += 17;
+    } else {
+      sub[o++] = '[';
+      std::memcpy(sub + o, body + i, static_cast<size_t>(d - i));
+      o += d - i;
+      sub[o++] = ',';
+      std::memcpy(sub + o, name, static_cast<size_t>(nlen));
+      o += nlen;
+      sub[o++] = ']';
+    }
+    i = d - 1;
+  }
+  sub[o] = 0;
+  int savedfloor = c->errfloor;
+  c->errfloor = c->nerr;
+  double r = Wertid(sub, o, c, slot);
+  c->errfloor = savedfloor;
+  return r;
+}
+
+double callcfkt(DataCallback cb, const char* name, int nlen, const FormulaArg* args, int nargs,
+                DataContext* c, int slot) {
+  Nesting nest(c, slot, name, nlen);
+  if (!nest.ok) return 1.0;
+  ScratchScope scratch(c);
+  char* name0 = static_cast<char*>(salloc(c, static_cast<size_t>(nlen) + 1));
+  std::memcpy(name0, name, static_cast<size_t>(nlen));
+  name0[nlen] = 0;
+  const char** argv = static_cast<const char**>(
+      salloc(c, sizeof(char*) * static_cast<size_t>(nargs > 0 ? nargs : 1)));
+  for (int i = 0; i < nargs; ++i) {
+    char* a = static_cast<char*>(salloc(c, static_cast<size_t>(args[i].len) + 1));
+    std::memcpy(a, args[i].text, static_cast<size_t>(args[i].len));
+    a[args[i].len] = 0;
+    argv[i] = a;
+  }
+  DATAlist* savedfloorlist = c->floor;
+  DATAlist* savedtop = c->top;
+  int savederrfloor = c->errfloor;
+  uint8_t savedinformula = c->informula;
+  uint32_t savedrekart = c->rekart;
+  DataFrame* savedframes = c->frames;
+  int savednframes = c->nframes;
+  c->floor = c->top;
+  c->errfloor = c->nerr;
+  c->informula = 0;
+  c->frames = nullptr;
+  c->nframes = 0;
+  pushframe(c, nullptr);
+  bool failed = false;
+  double value = 1.0;
+  try {
+    value = cb(name0, argv, nargs);
+  } catch (const DataJump&) {
+    failed = true;
+  }
+  while (c->frames != nullptr) popframe(c);
+  c->frames = savedframes;
+  c->nframes = savednframes;
+  c->rekart = savedrekart;
+  // Scopes the callback left above the caller's top are discarded, not committed.
+  c->floor = nullptr;
+  while (c->top != nullptr && c->top != savedtop) {
+    DelAllid(c);
+    freeDATAlistid(c);
+  }
+  c->errfloor = savederrfloor;
+  c->floor = savedfloorlist;
+  c->informula = savedinformula;
+  if (failed) {
+    pusherr(c, calltext(name, nlen, args, nargs), "error in C function");
+    return 1.0;
+  }
+  return value;
+}
+
+}  // namespace
+
+double funktionsruf(const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* c,
+                    int slot) {
+  if (nlen <= 0) internal_error("fktleer", kModule, 4548);
+  DataVar* v = SuchFkt(c, slot, name, nlen, nargs);
+  if (v != nullptr) {
+    if (v->text != nullptr) return calltextfkt(v, name, nlen, args, nargs, c, slot);
+    if (v->cfunc != nullptr) return callcfkt(v->cfunc, name, nlen, args, nargs, c, slot);
+  } else if (validname(name, nlen)) {
+    StdFunction fn = findbuiltin(name, nlen, nargs);
+    if (fn != nullptr) {
+      int before = c->nerr;
+      int savedfloor = c->errfloor;
+      c->errfloor = c->nerr;
+      double x = fn(args, nargs, c, slot);
+      c->errfloor = savedfloor;
+      if (c->nerr == before) return x;
+    }
+  }
+  pusherr(c, calltext(name, nlen, args, nargs), "wrong function call or invalid parameter");
+  return 1.0;
+}
+
+// ---------------------------------------------------------------------------
+// The evaluator
+
+namespace {
+
+struct OpRec {
+  int code;  // 0 add, 1 subtract, 3 negate, 4 multiply, 5 divide, 6 none
+  int prio;
+};
+
+// Reads one operand at *pp; advances *pp behind it.
+double operand(const char** pp, const char* end, DataContext* c, int slot, bool* suppressed) {
+  const char* p = *pp;
+  char ch = p < end ? *p : 0;
+  if (isdigitc(ch)) {
+    char* stop = nullptr;
+    double x = std::strtod(p, &stop);
+    if (stop > end) {
+      // The number runs past this piece of text: convert a bounded copy.
+      ScratchScope scratch(c);
+      int n = static_cast<int>(end - p);
+      char* tmp = static_cast<char*>(salloc(c, static_cast<size_t>(n) + 1));
+      std::memcpy(tmp, p, static_cast<size_t>(n));
+      tmp[n] = 0;
+      x = std::strtod(tmp, &stop);
+      stop = const_cast<char*>(p) + (stop - tmp);
+    }
+    *pp = stop;
+    return x;
+  }
+  if (isletter(ch)) {
+    ScratchScope scratch(c);
+    ParsedToken t;
+    Parameter(c, p, end, &t);
+    *pp = p + t.toklen;
+    if (t.bracket == 0) {
+      DataVar* v = Such(c, slot, t.name, t.nlen);
+      if (v == nullptr) {
+        pusherr(c, t.name, t.nlen, "undefined variable");
+        return 1.0;
+      }
+      if (v->text == nullptr) return v->value;
+      int before = c->nerr;
+      double x = evalentry(c, slot, v, t.name, t.nlen);
+      if (c->nerr != before) {
+        pusherr(c, t.name, t.nlen, "variable can't be evaluated");
+        return 1.0;
+      }
+      return x;
+    }
+    if (t.bracket == '[') {
+      int* idx = static_cast<int*>(salloc(c, sizeof(int) * static_cast<size_t>(t.nargs)));
+      int k = makeindex(idx, t.args, t.nargs, c, slot);
+      if (k != 0) {
+        pusherrf(c, view(p, t.toklen), "Index no. %d out of range", k);
+        return 1.0;
+      }
+      DataVar* v = SuchIndex(c, slot, t.name, t.nlen, t.nargs, idx);
+      if (v == nullptr) {
+        pusherr(c, elementtext(t.name, t.nlen, t.nargs, idx), "array element undefined");
+        return 1.0;
+      }
+      if (v->text == nullptr) return v->value;
+      int before = c->nerr;
+      std::string obj;
+      double x = evalentry(c, slot, v, t.name, t.nlen);
+      if (c->nerr != before) {
+        pusherr(c, elementtext(t.name, t.nlen, t.nargs, idx), "array element can't be evaluated");
+        return 1.0;
+      }
+      return x;
+    }
+    return funktionsruf(t.name, t.nlen, t.args, t.nargs, c, slot);
+  }
+  if (ch == '&') {
+    const char* q = p + 1;
+    while (q < end && ishexc(*q)) ++q;
+    *pp = q;
+    if (q - p - 1 != 16) {
+      pusherr(c, p, static_cast<int>(q - p), "Expression contains wrong content");
+      return 1.0;
+    }
+    return unpackhex(p + 1);
+  }
+  if (ch == '[') {
+    ScratchScope scratch(c);
+    ParsedToken t;
+    Parameter(c, p, end, &t);
+    if (t.nargs == 2) {
+      std::string a = view(t.args[0].text, t.args[0].len);
+      std::string msg = "parameter " + a + " gives error";
+      pusherr(c, t.args[1].text, t.args[1].len, msg.c_str());
+      *suppressed = true;
+      *pp = p + t.toklen;
+    } else {
+      pusherr(c, "[", "expression contains wrong character");
+    }
+    return 1.0;
+  }
+  pusherr(c, &ch, ch == 0 ? 0 : 1, "expression contains wrong character");
+  return 1.0;
+}
+
+}  // namespace
+
+double Wertid(const char* text, int len, DataContext* c, int slot) {
+  FormulaLevel level(c, slot, text, len);
+  if (!level.ok) return 1.0;
+  const int entry = c->nerr;
+  const char* end = text + len;
+  if (len == 0) pusherr(c, "", "empty string should be computed");
+  uint8_t savedinformula = c->informula;
+  c->informula = 1;
+  ScratchScope scratch(c);
+  // Every operand pushes one operator record and at most one value.
+  size_t cap = static_cast<size_t>(len) + 2;
+  OpRec* ops = static_cast<OpRec*>(salloc(c, sizeof(OpRec) * cap));
+  double* vals = static_cast<double*>(salloc(c, sizeof(double) * cap));
+  int nops = 0, nvals = 0;
+  int d = 0;
+  OpRec pend{6, 0};
+  bool suppressed = false;
+  const char* p = text;
+  double v = 0.0;
+  for (;;) {
+    // Operand position: prefix operators and opening brackets.
+    for (;;) {
+      char ch = p < end ? *p : 0;
+      if (ch == '+') {
+        ++p;
+      } else if (ch == '(') {
+        d += 3;
+        ++p;
+      } else if (ch == '-') {
+        ops[nops++] = pend;
+        pend = {3, d + 3};
+        ++p;
+      } else {
+        ops[nops++] = pend;
+        v = operand(&p, end, c, slot, &suppressed);
+        break;
+      }
+    }
+    if (c->nerr != entry) {
+      if (!suppressed) pusherr(c, text, len, "wrong expression");
+      c->informula = savedinformula;
+      return 1.0;
+    }
+    while (p < end && (*p == ' ' || *p == ')')) {
+      if (*p == ')') d -= 3;
+      ++p;
+    }
+    OpRec next;
+    if (p >= end) {
+      next = {6, 0};
+    } else if (*p == '+') {
+      next = {0, d + 1};
+      ++p;
+    } else if (*p == '-') {
+      next = {1, d + 1};
+      ++p;
+    } else if (*p == '*') {
+      next = {4, d + 2};
+      ++p;
+    } else if (*p == '/') {
+      next = {5, d + 2};
+      ++p;
+    } else {
+      // Not an operator: read it as an operand; the evaluation then ends.
+      pusherr(c, text, len, "wrong expression");
+      continue;
+    }
+    bool finished = false;
+    while (nops > 0 && ops[nops - 1].prio >= next.prio) {
+      OpRec r = ops[--nops];
+      switch (r.code) {
+        case 0:
+          v = vals[--nvals] + v;
+          break;
+        case 1:
+          v = vals[--nvals] - v;
+          break;
+        case 4:
+          v = v * vals[--nvals];
+          break;
+        case 5:
+          if (v == 0.0) {
+            v = 1.0;
+            pusherr(c, text, len, "expression causes division by zero");
+            --nvals;
+          } else {
+            v = vals[--nvals] / v;
+          }
+          break;
+        case 3:
+          v = -v;
+          break;
+        default:
+          break;
+      }
+      if (nops == 0) {
+        finished = true;
+        break;
+      }
+    }
+    if (finished) break;
+    vals[nvals++] = v;
+    pend = next;
+  }
+  if ((nvals != 0 || d != 0 || p < end) && !suppressed) pusherr(c, text, len, "wrong expression");
+  c->informula = savedinformula;
+  return c->nerr != entry ? 1.0 : v;
+}
+
+}  // namespace core

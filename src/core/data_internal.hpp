@@ -1,0 +1,426 @@
+// The parameter store's private header, shared by the store's files
+// (data_*.cpp) and the built-in function table (builtin.cpp): the layout of a
+// thread's store context, its memory, error and lookup helpers, and the table
+// of built-ins. Nothing outside src/core includes it.
+//
+// Memory: every owned block (entries, names, texts, scopes, error records,
+// frames) comes from a per-thread size-class allocator (class k holds 16 << k
+// bytes, freed blocks go to the freeing context's list and are reused, never
+// returned before totalfree). Short-lived working memory of an evaluation
+// (operator and value stacks, argument lists, user-function argument cells,
+// substituted bodies, argument copies for C functions) comes from a per-thread
+// mark-and-release scratch stack whose blocks are kept for reuse, so a plain
+// formula evaluation never calls the system allocator. A public call must leave
+// the scratch stack empty (internal error "dclear" otherwise).
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// Under AddressSanitizer a block on a free list, and the bytes of a block
+// behind the requested size, are poisoned: a store block used after its
+// release or read past its end is reported like one of the system's.
+#define STORE_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define STORE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define STORE_POISON(p, n) ((void)(p), (void)(n))
+#define STORE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+#include "core/data.hpp"
+#include "core/fatal.hpp"
+#include "core/formula.hpp"
+#include "core/nspawn.hpp"
+
+namespace core {
+
+// ---------------------------------------------------------------------------
+// The built-in table (builtin.cpp)
+
+// Enters every built-in row (called once by testinit, under initmutex).
+void enterbuiltins();
+// The built-in of that name whose count rule accepts nargs, or null. Rows are
+// probed from (sum of the name's character codes) modulo 401 on.
+StdFunction findbuiltin(const char* name, int nlen, int nargs);
+
+namespace store {
+
+inline constexpr const char* kModule = "obj/data";
+inline constexpr int kClasses = 28;
+
+// Nesting of evaluations of store entries is limited so that a formula that
+// refers to itself without end ends with an error record instead of
+// exhausting the machine stack (a worker has 256 KiB).
+inline constexpr int kMaxNesting = 2000;
+inline constexpr long kStackBudgetMain = 1L << 20;
+inline constexpr long kStackBudgetWorker = 96L << 10;
+// A formula nested deeply in its text is limited a little later, so that a
+// recursion through entries and functions is always reported by the name of
+// the entry or function that ran away.
+inline constexpr long kFormulaStackExtra = 16L << 10;
+
+}  // namespace store
+
+// ---------------------------------------------------------------------------
+// Context
+
+struct DataError {
+  char* object;
+  char* message;
+  DataError* next;
+};
+
+struct DataFrame {
+  DataFrame* next;
+  void (*handler)();  // null: a frame caught by dataerr_try
+};
+
+struct ScratchBlock {
+  ScratchBlock* next;
+  size_t size;
+  size_t used;
+  // data follows
+  char* data() { return reinterpret_cast<char*>(this + 1); }
+};
+
+struct ScratchMark {
+  ScratchBlock* block;
+  size_t used;
+};
+
+// An entry whose text is being evaluated on this thread. Writes that would
+// free its text or the entry itself defer the release until the evaluation
+// is over.
+struct BusyFrame {
+  DataVar* var;
+  BusyFrame* up;
+  bool deleted;
+  void* deferred;  // chain of released texts (scratch nodes)
+};
+
+struct DataContext {
+  DATAlist* top;
+  DATAlist* floor;
+  char* input;
+  int cursor;
+  DataError* errtop;
+  int nerr;      // records on the stack
+  int errfloor;  // records below the floor; errors are pending when nerr > errfloor
+  int level;
+  uint8_t informula;
+  uint32_t rekart;
+  void* freelist[store::kClasses];
+  DataFrame* frames;
+  int nframes;
+  ScratchBlock* sfirst;
+  ScratchBlock* scur;
+  BusyFrame* busy;
+  int depth;
+  char* stackbase;
+  int wdepth;           // formula evaluations running
+  int unwinders;        // running levels that drop an unwinding runaway's records
+  bool overflow;        // the nesting limit was hit and its record is on the stack
+  int overflowmark;     // records below the nesting limit's record
+  DATAlist* privscope;  // private scope of the threaded phase
+  int slot;
+};
+
+// ---------------------------------------------------------------------------
+// Helpers of the store's files
+
+namespace store {
+
+// The contexts: the main thread's, and one per worker during the threaded
+// phase; the shared base of the phase.
+extern DataContext thread0;
+extern DataContext* threadarray;
+extern int nworkers;  // worker contexts that exist
+extern bool threadphase;
+extern DATAlist* unthreadHashTable;
+extern std::atomic<bool> ifinit;
+
+// Character classes, built at compile time so that they hold before the
+// first store call (stdinit1 may run before testinit).
+struct CharTables {
+  unsigned char buchstaben[256] = {};
+  unsigned char buchstabenziffern[256] = {};
+  unsigned char ziffern[256] = {};
+  unsigned char hexziffern[256] = {};
+  unsigned char packtable[256] = {};
+  constexpr CharTables() {
+    for (int i = 0; i < 256; ++i) {
+      bool letter = (i >= 'a' && i <= 'z') || (i >= 'A' && i <= 'Z');
+      bool digit = i >= '0' && i <= '9';
+      buchstaben[i] = letter;
+      buchstabenziffern[i] = letter || digit;
+      ziffern[i] = digit;
+      hexziffern[i] = digit || (i >= 'a' && i <= 'f');
+      packtable[i] = static_cast<unsigned char>(digit                    ? i - '0'
+                                                : (i >= 'a' && i <= 'f') ? i - 'a' + 10
+                                                                         : 0);
+    }
+  }
+};
+inline constexpr CharTables tables;
+inline constexpr const unsigned char* buchstaben = tables.buchstaben;
+inline constexpr const unsigned char* buchstabenziffern = tables.buchstabenziffern;
+inline constexpr const unsigned char* ziffern = tables.ziffern;
+inline constexpr const unsigned char* hexziffern = tables.hexziffern;
+inline constexpr const unsigned char* packtable = tables.packtable;
+inline constexpr char unpacktable[17] = "0123456789abcdef";
+inline constexpr char maxint[] = "2147483647";
+
+inline bool isletter(char c) { return buchstaben[static_cast<unsigned char>(c)] != 0; }
+inline bool isnamechar(char c) { return buchstabenziffern[static_cast<unsigned char>(c)] != 0; }
+inline bool isdigitc(char c) { return ziffern[static_cast<unsigned char>(c)] != 0; }
+inline bool ishexc(char c) { return hexziffern[static_cast<unsigned char>(c)] != 0; }
+inline bool isbracket(char c) { return c == '(' || c == ')' || c == '[' || c == ']'; }
+
+// ---------------------------------------------------------------------------
+// Size-class allocator
+
+[[noreturn]] void nomemory();
+void* dalloc(DataContext* c, size_t n);
+void dfree(DataContext* c, void* p);
+char* dstrdup(DataContext* c, const char* s, int len);
+char* dstrdup(DataContext* c, const char* s);
+
+// ---------------------------------------------------------------------------
+// Scratch stack
+
+inline ScratchMark smark(DataContext* c) { return {c->scur, c->scur ? c->scur->used : 0}; }
+
+inline void srelease(DataContext* c, ScratchMark m) {
+  if (m.block == nullptr) {
+    c->scur = c->sfirst;
+    if (c->scur) c->scur->used = 0;
+  } else {
+    c->scur = m.block;
+    c->scur->used = m.used;
+  }
+}
+
+inline bool sempty(DataContext* c) {
+  return c->scur == nullptr || (c->scur == c->sfirst && c->scur->used == 0);
+}
+
+inline void* salloc(DataContext* c, size_t n) {
+  n = (n + 7) & ~size_t(7);
+  if (n == 0) n = 8;
+  ScratchBlock* b = c->scur;
+  if (b != nullptr && b->used + n <= b->size) {
+    void* p = b->data() + b->used;
+    b->used += n;
+    return p;
+  }
+  ScratchBlock* nb = b ? b->next : c->sfirst;
+  if (nb == nullptr || nb->size < n) {
+    size_t size = n > 16384 ? n : 16384;
+    ScratchBlock* fresh = static_cast<ScratchBlock*>(dalloc(c, sizeof(ScratchBlock) + size));
+    fresh->size = size;
+    fresh->used = 0;
+    fresh->next = nb;
+    if (b)
+      b->next = fresh;
+    else
+      c->sfirst = fresh;
+    nb = fresh;
+  }
+  nb->used = n;
+  c->scur = nb;
+  return nb->data();
+}
+
+struct ScratchScope {
+  DataContext* c;
+  ScratchMark m;
+  explicit ScratchScope(DataContext* ctx) : c(ctx), m(smark(ctx)) {}
+  ~ScratchScope() { srelease(c, m); }
+  ScratchScope(const ScratchScope&) = delete;
+  ScratchScope& operator=(const ScratchScope&) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// Error records and frames
+
+void pusherr(DataContext* c, const char* obj, int objlen, const char* msg);
+void pusherr(DataContext* c, const char* obj, const char* msg);
+void pusherr(DataContext* c, const std::string& obj, const char* msg);
+void droptop(DataContext* c);
+void dropto(DataContext* c, int mark);
+void pushframe(DataContext* c, void (*handler)());
+void popframe(DataContext* c);
+void jump(DataContext* c);
+
+// ---------------------------------------------------------------------------
+// Entries and scopes (data_scope.cpp)
+
+enum class Kind { Var, Elem, Fkt };
+
+// A text released while it is being evaluated, freed when the evaluation ends.
+struct DeferredText {
+  char* text;
+  DeferredText* next;
+};
+
+DataVar** refexact(DATAlist* s, const char* name, int nlen, Kind kind, int nidx, const int* idx);
+DataVar** refsame(DATAlist* s, uint32_t bucket, const DataVar* e);
+void releasetext(DataContext* c, DataVar* v);
+void freevarnow(DataContext* c, DataVar* v);
+void releasevar(DataContext* c, DataVar* v);
+int32_t* newtlevels(DataContext* c, int n);
+DATAlist* newscope(DataContext* c, DATAlist* below);
+int chaindepth(const DataContext* c);
+int newDATAlistid(DataContext* c);
+void DelAllid(DataContext* c);
+bool onsharedbase(const DataContext* c);
+int freeDATAlistid(DataContext* c);
+DATAlist* writescope(DataContext* c);
+DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx,
+                    const int* idx);
+void setnumber(DataContext* c, DataVar* v, double x);
+void settext(DataContext* c, DataVar* v, const char* text, int len);
+bool deleteentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx, const int* idx);
+
+// ---------------------------------------------------------------------------
+// Formulas (data_formula.cpp)
+
+std::string view(const char* s, int n);
+std::string elementtext(const char* name, int nlen, int nidx, const int* idx);
+std::string calltext(const char* name, int nlen, const FormulaArg* args, int nargs);
+void pusherrf(DataContext* c, const std::string& obj, const char* fmt, int k);
+void hexliteral(double x, char* out);
+double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objlen);
+
+// ---------------------------------------------------------------------------
+// Accessors (data_access.cpp)
+
+bool putnumber(double x, int maxlen, char* buf);
+bool puttext(const char* text, int maxlen, char* buf);
+void clearbuf(char* buf);
+
+// ---------------------------------------------------------------------------
+// Context selection, the public-call protocol and read lookups
+
+inline DataContext* ctxof() {
+  int id = threadid();
+  if (id < 0) return &thread0;
+  if (threadarray == nullptr || id >= nworkers)
+    internal_error("store used by a worker outside the threaded phase", kModule, 120);
+  return &threadarray[id];
+}
+
+inline void ensureinit() {
+  if (ifinit.load(std::memory_order_acquire)) testinit();
+}
+
+inline bool pending(const DataContext* c) { return c->nerr > c->errfloor; }
+
+// The public-call protocol around every accessor.
+struct PublicCall {
+  DataContext* c;
+  PublicCall() {
+    ensureinit();
+    c = ctxof();
+    dropto(c, c->errfloor);
+  }
+  void finish(int line) {
+    if (c->floor == nullptr && !sempty(c)) internal_error("dclear", kModule, line);
+    if (c->frames != nullptr && pending(c)) jump(c);
+  }
+};
+
+inline uint32_t namehash(const char* name, int nlen) {
+  uint32_t h = 0;
+  for (int i = 0; i < nlen; ++i) h += static_cast<unsigned char>(name[i]);
+  return h;
+}
+
+inline uint32_t indexhash(uint32_t h, int nidx, const int* idx) {
+  for (int i = 0; i < nidx; ++i) {
+    uint32_t v = static_cast<uint32_t>(idx[i]);
+    h = h ^ ((v & 0xFFFFu) * 61u) ^ ((v >> 16) * 89u);
+  }
+  return h;
+}
+
+inline bool nameeq(const DataVar* v, const char* name, int nlen) {
+  // strncmp stops at the end of a shorter stored name (memcmp could read past it).
+  return std::strncmp(v->name, name, static_cast<size_t>(nlen)) == 0 && v->name[nlen] == 0;
+}
+
+inline bool validname(const char* name, int nlen) {
+  if (nlen <= 0 || !isletter(name[0])) return false;
+  for (int i = 1; i < nlen; ++i)
+    if (!isnamechar(name[i])) return false;
+  return true;
+}
+
+inline int32_t guardof(const DataVar* v, int slot) {
+  if (slot < 0) return v->level;
+  return v->tlevels ? v->tlevels[slot] : 0;
+}
+
+inline int32_t* guardptr(DataVar* v, int slot) {
+  if (slot < 0) return &v->level;
+  return v->tlevels ? &v->tlevels[slot] : nullptr;
+}
+
+inline bool searchdeeper(const DataContext* c) {
+  return c->rekart == 2 || (c->rekart == 1 && c->informula);
+}
+
+inline bool ruleaccepts(int rule, int n) { return rule > 0 ? n == rule : n >= -rule; }
+
+// Read lookups (guard levels apply, lookup mode decides the depth).
+inline DataVar* Such(DataContext* c, int slot, const char* name, int nlen) {
+  if (!validname(name, nlen)) return nullptr;
+  uint32_t b = namehash(name, nlen) % DATA_BUCKETS;
+  for (DATAlist* s = c->top; s != nullptr; s = s->next) {
+    for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
+      if (v->nidx == 0 && v->idx == nullptr && nameeq(v, name, nlen) &&
+          guardof(v, slot) <= c->level)
+        return v;
+    if (!searchdeeper(c)) break;
+  }
+  return nullptr;
+}
+
+inline DataVar* SuchIndex(DataContext* c, int slot, const char* name, int nlen, int nidx,
+                          const int* idx) {
+  if (!validname(name, nlen)) return nullptr;
+  uint32_t b = indexhash(namehash(name, nlen), nidx, idx) % DATA_BUCKETS;
+  for (DATAlist* s = c->top; s != nullptr; s = s->next) {
+    for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
+      if (v->idx != nullptr && v->nidx == nidx && nameeq(v, name, nlen) &&
+          std::memcmp(v->idx, idx, sizeof(int) * static_cast<size_t>(nidx)) == 0 &&
+          guardof(v, slot) <= c->level)
+        return v;
+    if (!searchdeeper(c)) break;
+  }
+  return nullptr;
+}
+
+inline DataVar* SuchFkt(DataContext* c, int slot, const char* name, int nlen, int nargs) {
+  if (!validname(name, nlen)) return nullptr;
+  uint32_t b = namehash(name, nlen) % DATA_BUCKETS;
+  for (DATAlist* s = c->top; s != nullptr; s = s->next) {
+    for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
+      if (v->idx == nullptr && v->nidx != 0 && ruleaccepts(v->nidx, nargs) &&
+          nameeq(v, name, nlen) && guardof(v, slot) <= c->level)
+        return v;
+    if (!searchdeeper(c)) break;
+  }
+  return nullptr;
+}
+
+}  // namespace store
+
+}  // namespace core

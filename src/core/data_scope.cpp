@@ -1,0 +1,317 @@
+// Entries and scopes of the store: exact lookups for writes, creation,
+// release (deferred while an entry's text is evaluated), commit of a scope
+// into the one below, and the public scope calls.
+#include "core/data_internal.hpp"
+
+namespace core {
+using namespace store;
+
+namespace store {
+
+// ---------------------------------------------------------------------------
+// Entries
+
+// Exact match in one scope (writes, deletions, commits): the link that points
+// at the entry, or the terminating null link of its chain.
+DataVar** refexact(DATAlist* s, const char* name, int nlen, Kind kind, int nidx, const int* idx) {
+  uint32_t h = namehash(name, nlen);
+  if (kind == Kind::Elem) h = indexhash(h, nidx, idx);
+  DataVar** link = &s->bucket[h % DATA_BUCKETS];
+  for (; *link != nullptr; link = &(*link)->next) {
+    DataVar* v = *link;
+    if (!nameeq(v, name, nlen)) continue;
+    switch (kind) {
+      case Kind::Var:
+        if (v->nidx == 0 && v->idx == nullptr) return link;
+        break;
+      case Kind::Elem:
+        if (v->idx != nullptr && v->nidx == nidx &&
+            std::memcmp(v->idx, idx, sizeof(int) * static_cast<size_t>(nidx)) == 0)
+          return link;
+        break;
+      case Kind::Fkt:
+        if (v->idx == nullptr && v->nidx == nidx) return link;
+        break;
+    }
+  }
+  return link;
+}
+
+// Same name, same nidx, equal indices (both absent or equal everywhere).
+DataVar** refsame(DATAlist* s, uint32_t bucket, const DataVar* e) {
+  DataVar** link = &s->bucket[bucket];
+  for (; *link != nullptr; link = &(*link)->next) {
+    DataVar* v = *link;
+    if (v->nidx != e->nidx || std::strcmp(v->name, e->name) != 0) continue;
+    if ((v->idx == nullptr) != (e->idx == nullptr)) continue;
+    if (v->idx != nullptr &&
+        std::memcmp(v->idx, e->idx, sizeof(int) * static_cast<size_t>(v->nidx)) != 0)
+      continue;
+    return link;
+  }
+  return link;
+}
+
+// The outermost level that evaluates the entry's text (a text can run at
+// several levels at once when it sees itself in the later arguments of a
+// level-raising built-in). That level ends last, so a release deferred to it
+// outlives every level that still uses the entry or scans its text.
+BusyFrame* busyof(DataContext* c, const DataVar* v) {
+  BusyFrame* outermost = nullptr;
+  for (BusyFrame* f = c->busy; f != nullptr; f = f->up)
+    if (f->var == v) outermost = f;
+  return outermost;
+}
+
+// Releases an entry's text, unless it is being scanned on this thread.
+void releasetext(DataContext* c, DataVar* v) {
+  if (v->text == nullptr) return;
+  BusyFrame* f = busyof(c, v);
+  if (f != nullptr) {
+    DeferredText* d = static_cast<DeferredText*>(dalloc(c, sizeof(DeferredText)));
+    d->text = v->text;
+    d->next = static_cast<DeferredText*>(f->deferred);
+    f->deferred = d;
+  } else {
+    dfree(c, v->text);
+  }
+  v->text = nullptr;
+}
+
+void freevarnow(DataContext* c, DataVar* v) {
+  dfree(c, v->name);
+  dfree(c, v->idx);
+  dfree(c, v->text);
+  dfree(c, v->comment);
+  dfree(c, v->tlevels);
+  dfree(c, v);
+}
+
+// Releases an unlinked entry, or defers it while its text is being evaluated.
+void releasevar(DataContext* c, DataVar* v) {
+  BusyFrame* f = busyof(c, v);
+  if (f != nullptr) {
+    f->deleted = true;
+    return;
+  }
+  freevarnow(c, v);
+}
+
+int32_t* newtlevels(DataContext* c, int n) {
+  if (n <= 0) return nullptr;
+  int32_t* t = static_cast<int32_t*>(dalloc(c, sizeof(int32_t) * static_cast<size_t>(n)));
+  std::memset(t, 0, sizeof(int32_t) * static_cast<size_t>(n));
+  return t;
+}
+
+DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, int nlen, int nidx,
+                const int* idx) {
+  DataVar* v = static_cast<DataVar*>(dalloc(c, sizeof(DataVar)));
+  v->serial = s->serial++;
+  v->comment = nullptr;
+  v->name = dstrdup(c, name, nlen);
+  v->nidx = nidx;
+  v->idx = nullptr;
+  if (idx != nullptr) {
+    v->idx = static_cast<int32_t*>(dalloc(c, sizeof(int32_t) * static_cast<size_t>(nidx)));
+    std::memcpy(v->idx, idx, sizeof(int32_t) * static_cast<size_t>(nidx));
+  }
+  v->level = 0;
+  v->tlevels = newtlevels(c, nworkers);
+  v->next = nullptr;
+  v->text = nullptr;
+  v->cfunc = nullptr;
+  v->value = 0.0;
+  *link = v;
+  s->modified = 1;
+  return v;
+}
+
+DATAlist* newscope(DataContext* c, DATAlist* below) {
+  DATAlist* s = static_cast<DATAlist*>(dalloc(c, sizeof(DATAlist)));
+  std::memset(s, 0, sizeof(DATAlist));
+  s->next = below;
+  s->nthreads = static_cast<uint32_t>(nworkers);
+  s->attached = 1;
+  return s;
+}
+
+int chaindepth(const DataContext* c) {
+  int n = 0;
+  for (DATAlist* s = c->top; s != nullptr; s = s->next) ++n;
+  return n;
+}
+
+int newDATAlistid(DataContext* c) {
+  c->top = newscope(c, c->top);
+  return chaindepth(c);
+}
+
+void DelAllid(DataContext* c) {
+  DATAlist* s = c->top;
+  if (s == nullptr) return;
+  for (int b = 0; b < DATA_BUCKETS; ++b) {
+    DataVar* v = s->bucket[b];
+    s->bucket[b] = nullptr;
+    while (v != nullptr) {
+      DataVar* n = v->next;
+      releasevar(c, v);
+      v = n;
+    }
+  }
+  s->modified = 0;
+}
+
+bool onsharedbase(const DataContext* c) {
+  return threadphase && c->top != nullptr && c->top->next == unthreadHashTable;
+}
+
+// Pops the top scope, committing its entries into the scope below.
+int freeDATAlistid(DataContext* c) {
+  DATAlist* t = c->top;
+  if (t == nullptr || onsharedbase(c)) return 0;
+  if (t == c->floor) return chaindepth(c);
+  DATAlist* b = t->next;
+  if (t->modified) {
+    for (int k = 0; k < DATA_BUCKETS; ++k) {
+      DataVar* e = t->bucket[k];
+      t->bucket[k] = nullptr;
+      while (e != nullptr) {
+        DataVar* nx = e->next;
+        e->next = nullptr;
+        if (b != nullptr) {
+          DataVar** link = refsame(b, static_cast<uint32_t>(k), e);
+          if (*link != nullptr) {
+            DataVar* old = *link;
+            e->next = old->next;
+            e->serial = old->serial;
+            *link = e;
+            releasevar(c, old);
+          } else {
+            e->serial = b->serial++;
+            *link = e;
+          }
+          b->modified = 1;
+        } else {
+          releasevar(c, e);
+        }
+        e = nx;
+      }
+    }
+  }
+  dfree(c, t->comment);
+  dfree(c, t);
+  c->top = b;
+  return chaindepth(c);
+}
+
+// Top scope for a write; created when there is none.
+DATAlist* writescope(DataContext* c) {
+  if (c->top == nullptr) newDATAlistid(c);
+  return c->top;
+}
+
+void takecomment(DataContext* c, DATAlist* s, DataVar* v) {
+  if (s->comment != nullptr) {
+    dfree(c, v->comment);
+    v->comment = s->comment;
+    s->comment = nullptr;
+  }
+}
+
+DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx,
+                    const int* idx) {
+  DATAlist* s = writescope(c);
+  DataVar** link = refexact(s, name, nlen, kind, nidx, idx);
+  if (*link != nullptr) return *link;
+  return newvar(c, s, link, name, nlen, nidx, kind == Kind::Elem ? idx : nullptr);
+}
+
+void setnumber(DataContext* c, DataVar* v, double x) {
+  releasetext(c, v);
+  v->value = x;
+  takecomment(c, c->top, v);
+}
+
+void settext(DataContext* c, DataVar* v, const char* text, int len) {
+  char* t = dstrdup(c, text, len);
+  releasetext(c, v);
+  v->text = t;
+  takecomment(c, c->top, v);
+}
+
+bool deleteentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx, const int* idx) {
+  if (c->top == nullptr) return false;
+  DataVar** link = refexact(c->top, name, nlen, kind, nidx, idx);
+  if (*link == nullptr) return false;
+  DataVar* v = *link;
+  *link = v->next;
+  releasevar(c, v);
+  return true;
+}
+
+}  // namespace store
+
+// ---------------------------------------------------------------------------
+// Public interface: scopes
+
+int newDATAlist() {
+  ensureinit();
+  return newDATAlistid(ctxof());
+}
+
+int freeDATAlist() {
+  ensureinit();
+  return freeDATAlistid(ctxof());
+}
+
+DATAlist* pushDATAlist() {
+  ensureinit();
+  DataContext* c = ctxof();
+  DATAlist* t = c->top;
+  if (t == nullptr || onsharedbase(c) || t == c->floor) return nullptr;
+  c->top = t->next;
+  t->next = nullptr;
+  t->attached = 0;
+  return t;
+}
+
+void popDATAlist(DATAlist* scope) {
+  ensureinit();
+  if (scope == nullptr) return;
+  if (scope->attached) internal_error("DATAlist popped twice", kModule, 1030);
+  DataContext* c = ctxof();
+  scope->attached = 1;
+  if (scope->nthreads != static_cast<uint32_t>(nworkers)) {
+    for (int b = 0; b < DATA_BUCKETS; ++b)
+      for (DataVar* v = scope->bucket[b]; v != nullptr; v = v->next) {
+        dfree(c, v->tlevels);
+        v->tlevels = newtlevels(c, nworkers);
+      }
+    scope->nthreads = static_cast<uint32_t>(nworkers);
+  }
+  scope->next = c->top;
+  c->top = scope;
+}
+
+void DelAll() {
+  ensureinit();
+  DelAllid(ctxof());
+}
+
+int DATAlistLevel() {
+  ensureinit();
+  return chaindepth(ctxof());
+}
+int DATAlevel() { return DATAlistLevel(); }
+
+void setrekart(int mode) {
+  ensureinit();
+  ctxof()->rekart = static_cast<uint32_t>(mode);
+}
+int getrekart() {
+  ensureinit();
+  return static_cast<int>(ctxof()->rekart);
+}
+
+}  // namespace core

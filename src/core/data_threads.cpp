@@ -1,0 +1,173 @@
+// The threaded phase of the store: private scopes of the workers on a shared
+// read-only base, merged back in a fixed order, and the release of the whole
+// store.
+#include "core/data_internal.hpp"
+
+namespace core {
+using namespace store;
+
+// ---------------------------------------------------------------------------
+// Threaded phase
+
+namespace {
+
+void releaseerrors(DataContext* c) {
+  while (c->nerr > 0) droptop(c);
+  c->errfloor = 0;
+}
+
+void giveback(DataContext* c) {
+  releaseerrors(c);
+  while (c->frames != nullptr) popframe(c);
+  dfree(c, c->input);
+  c->input = nullptr;
+  for (ScratchBlock* b = c->sfirst; b != nullptr;) {
+    ScratchBlock* n = b->next;
+    dfree(c, b);
+    b = n;
+  }
+  c->sfirst = c->scur = nullptr;
+  for (int k = 0; k < kClasses; ++k) {
+    void* b = c->freelist[k];
+    while (b != nullptr) {
+      void* n = *static_cast<void**>(b);
+      STORE_UNPOISON(b, size_t(16) << k);
+      std::free(b);
+      b = n;
+    }
+    c->freelist[k] = nullptr;
+  }
+}
+
+// Copies entry e of a private scope into the shared base s (main thread's memory).
+void mergeentry(DataContext* m, DATAlist* s, uint32_t bucket, const DataVar* e) {
+  DataVar** link = refsame(s, bucket, e);
+  DataVar* f = *link;
+  if (f == nullptr) {
+    f = static_cast<DataVar*>(dalloc(m, sizeof(DataVar)));
+    f->serial = s->serial++;
+    f->name = dstrdup(m, e->name);
+    f->nidx = e->nidx;
+    f->idx = nullptr;
+    if (e->idx != nullptr) {
+      f->idx = static_cast<int32_t*>(dalloc(m, sizeof(int32_t) * static_cast<size_t>(e->nidx)));
+      std::memcpy(f->idx, e->idx, sizeof(int32_t) * static_cast<size_t>(e->nidx));
+    }
+    f->level = 0;
+    f->tlevels = newtlevels(m, nworkers);
+    f->next = nullptr;
+    f->text = nullptr;
+    f->comment = nullptr;
+    *link = f;
+  } else {
+    releasetext(m, f);
+    dfree(m, f->comment);
+    f->comment = nullptr;
+  }
+  f->text = e->text ? dstrdup(m, e->text) : nullptr;
+  f->cfunc = e->cfunc;
+  f->value = e->value;
+  f->comment = e->comment ? dstrdup(m, e->comment) : nullptr;
+  s->modified = 1;
+}
+
+}  // namespace
+
+void initDATAthreads() {
+  ensureinit();
+  if (threadphase) internal_error("initDATAthreads may not become recursive", kModule, 654);
+  DataContext* m = &thread0;
+  if (m->top == nullptr) newDATAlistid(m);
+  DATAlist* s = m->top;
+  if (threadarray != nullptr && nworkers != nthreads)
+    internal_error("initDATAthreads with a changed number of threads", kModule, 656);
+  if (threadarray == nullptr) {
+    int n = nthreads > 0 ? nthreads : 1;
+    for (DATAlist* l = s; l != nullptr; l = l->next) {
+      for (int b = 0; b < DATA_BUCKETS; ++b)
+        for (DataVar* v = l->bucket[b]; v != nullptr; v = v->next) {
+          dfree(m, v->tlevels);
+          v->tlevels = newtlevels(m, n);
+        }
+      l->nthreads = static_cast<uint32_t>(n);
+    }
+    threadarray = new DataContext[static_cast<size_t>(n)]();
+    for (int i = 0; i < n; ++i) {
+      threadarray[i].rekart = m->rekart;
+      threadarray[i].slot = i;
+    }
+    nworkers = n;
+  }
+  unthreadHashTable = s;
+  threadphase = true;
+  m->privscope = newscope(m, s);
+  m->top = m->privscope;
+  for (int i = 0; i < nworkers; ++i) {
+    DataContext* w = &threadarray[i];
+    w->privscope = newscope(w, s);
+    w->top = w->privscope;
+  }
+}
+
+void exitDATAthreads() {
+  ensureinit();
+  if (!threadphase) return;
+  DataContext* m = &thread0;
+  DATAlist* s = unthreadHashTable;
+  for (int i = -1; i < nworkers; ++i) {
+    DataContext* c = i < 0 ? m : &threadarray[i];
+    if (c->top == nullptr || c->top != c->privscope || c->top->next != s)
+      internal_error("newDATAlist + freeDATAlist nesting error within DATAthreads", kModule, 740);
+    if (i >= 0 && c->frames != nullptr)
+      internal_error("ondataerr + revertdataerr nesting error within DATAthreads", kModule, 743);
+    if (i >= 0 && c->nerr > 0) {
+      if (m->nerr == 0) {
+        // Same order on the main thread: copy from the oldest record up.
+        DataError** list = static_cast<DataError**>(
+            std::malloc(sizeof(DataError*) * static_cast<size_t>(c->nerr)));
+        if (list == nullptr) nomemory();
+        int k = 0;
+        for (DataError* e = c->errtop; e != nullptr; e = e->next) list[k++] = e;
+        for (int j = k - 1; j >= 0; --j) pusherr(m, list[j]->object, list[j]->message);
+        std::free(list);
+      }
+      releaseerrors(c);
+    }
+    DATAlist* p = c->top;
+    if (p->modified) {
+      for (int b = 0; b < DATA_BUCKETS; ++b) {
+        DataVar* e = p->bucket[b];
+        p->bucket[b] = nullptr;
+        while (e != nullptr) {
+          DataVar* n = e->next;
+          mergeentry(m, s, static_cast<uint32_t>(b), e);
+          freevarnow(c, e);
+          e = n;
+        }
+      }
+    }
+    dfree(c, p->comment);
+    dfree(c, p);
+    c->top = nullptr;
+    c->privscope = nullptr;
+  }
+  m->top = s;
+  unthreadHashTable = nullptr;
+  threadphase = false;
+}
+
+void totalfree() {
+  ensureinit();
+  if (threadphase) internal_error("totalfree inside threads", kModule, 351);
+  DataContext* m = &thread0;
+  m->floor = nullptr;
+  while (m->top != nullptr) freeDATAlistid(m);
+  giveback(m);
+  for (int i = 0; i < nworkers; ++i) giveback(&threadarray[i]);
+  delete[] threadarray;
+  threadarray = nullptr;
+  nworkers = 0;
+  *m = DataContext{};
+}
+
+}  // namespace core
