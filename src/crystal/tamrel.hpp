@@ -3,8 +3,10 @@
 #pragma once
 
 #include "crystal/afa.hpp"
+#include "crystal/tamrel_aniso.hpp"
 #include "crystal/tamrel_cell.hpp"
 #include "crystal/tamrel_fcalc.hpp"
+#include "crystal/tamrel_goal.hpp"
 #include "crystal/tamrel_hkl.hpp"
 #include "crystal/tamrel_records.hpp"
 #include "crystal/tamrel_services.hpp"

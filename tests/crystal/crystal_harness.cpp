@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -213,6 +214,29 @@ AtomRecord* make_atom(PhaseRecord* phase, const std::string& eitem,
   }
   applylebail(phase);
   return atom;
+}
+
+AnisotropyRecord* make_aniso(PhaseRecord* phase, const std::string& name, uint32_t kind,
+                             const std::vector<double>& params, double s, double value) {
+  auto* o = static_cast<AnisotropyRecord*>(std::calloc(1, sizeof(AnisotropyRecord)));
+  o->name = owned(name);
+  o->kind = kind;
+  EXPECT_LE(params.size(), 21u) << name;
+  for (size_t i = 0; i < params.size() && i < 21; ++i) o->param[i] = params[i];
+  o->s = s;
+  o->value = value;
+  o->next = phase->aniso;
+  phase->aniso = o;
+  return o;
+}
+
+void in_child(const std::function<void()>& body) {
+  RunResult r = run_in_child([&] {
+    body();
+    std::fflush(stdout);
+    std::_Exit(testing::Test::HasFailure() ? 1 : 0);
+  });
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // the set-up), so that the model's routines can be run on small structures.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,19 @@ crystal::PhaseRecord* make_phase(const std::vector<std::string>& header);
 // gives them (the data must be loaded; a failed lookup is a test failure).
 crystal::AtomRecord* make_atom(crystal::PhaseRecord* phase, const std::string& eitem,
                                const std::vector<std::string>& items, bool scat = false);
+
+// Puts an anisotropy object at the head of the phase's list (newest first),
+// as the driver declares one: name, kind, refined parameters (six, or the 21
+// of a packed 6 x 6 factor), scale factor s, and for kind 0 its value.
+crystal::AnisotropyRecord* make_aniso(crystal::PhaseRecord* phase, const std::string& name,
+                                      uint32_t kind, const std::vector<double>& params,
+                                      double s = 1.0, double value = 0.0);
+
+// Runs body in a forked child, so that a worker pool it makes (the mean over
+// all directions spreads its integral on one) stays out of this process,
+// whose later children could not use it; the child's test failures are
+// reported here with its output.
+void in_child(const std::function<void()>& body);
 
 // Frees every phase and resets the shared state the harness touched.
 void free_phases();
