@@ -10,5 +10,6 @@
 #include "crystal/tamrel_hkl.hpp"
 #include "crystal/tamrel_records.hpp"
 #include "crystal/tamrel_services.hpp"
+#include "crystal/tamrel_setup.hpp"
 #include "crystal/tamrel_texturetab.hpp"
 #include "crystal/tamrel_vector.hpp"
