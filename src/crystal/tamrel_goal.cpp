@@ -79,10 +79,6 @@ double goaldummystraf(const char* /*name*/, const char* const* /*args*/, int /*n
   return 1.0;
 }
 
-double ifphase(const char* /*name*/, const char* const* args, int /*nargs*/) {
-  return phasei->name != nullptr && std::strcmp(phasei->name, args[0]) == 0 ? 1.0 : 0.0;
-}
-
 namespace {
 
 // The structure functions besides the coordinate and vector ones.

@@ -29,9 +29,6 @@ void evaluateergibt(const char* text);
 // Straf(value) while goals are evaluated: records nothing, returns 1.
 double goaldummystraf(const char* name, const char* const* args, int nargs);
 
-// PHASE(name): 1 when name is the name of the current phase, else 0.
-double ifphase(const char* name, const char* const* args, int nargs);
-
 // Registers in the top scope the formula functions of a phase's structure
 // and goal formulas (PHASE, the coordinate and vector functions, F, WW, WWalt,
 // and the recording Straf), and removes them from it again.
