@@ -249,14 +249,24 @@ TEST(Anisotropy, MeanOverAllDirections) {
     zaehlbau();
     ktest::RunScope scope;
     ktest::PhaseList list;
+    // The same cell in angstrom: the mean works in the cell as set up (nm).
+    const double angstrom[6] = {5.2, 4.7, 6.1, 62, 118, 71};
+    PhaseRecord* inangstrom = ktest::make_structure(
+        {"HermannMauguin=P1", "GEWICHT=SPHAR2", "UNIT=ANGSTROEM"}, angstrom, {});
+    ASSERT_NE(inangstrom, nullptr);
     const double cell[6] = {0.52, 0.47, 0.61, 62, 118, 71};
     PhaseRecord* p = ktest::make_structure({"HermannMauguin=P1", "GEWICHT=SPHAR2"}, cell, {});
     ASSERT_NE(p, nullptr);
     const double* g = p->rmetric;  // 11, 22, 33, 12, 23, 13
     const double kappa = 0.7;
     const double s[6] = {g[0], g[3], g[5], g[1], g[4], g[2]};
-    for (int k = 0; k < 6; ++k) p->sphar2.s[k] = kappa * s[k];
+    for (int k = 0; k < 6; ++k) p->sphar2.s[k] = inangstrom->sphar2.s[k] = kappa * s[k];
     ifmaxgewicht = 1;
+    phasei = inangstrom;
+    inangstrom->gewichtmax = 0;
+    EXPECT_NEAR(gewicht(nullptr), std::exp(kappa), 1e-10);
+    EXPECT_NEAR(inangstrom->gewichtmax, std::exp(kappa), 1e-12);
+    phasei = p;
     p->gewichtmax = 0;
     EXPECT_NEAR(gewicht(nullptr), std::exp(kappa), 1e-10);
     EXPECT_NEAR(p->gewichtmax, std::exp(kappa), 1e-12);

@@ -222,6 +222,7 @@ TEST(Restraints, BondedPairsAreExcluded) {
   struct Case {
     std::vector<std::string> keys;
     std::vector<std::array<int, 3>> siO1, siO2, o1O2;  // excluded translations
+    std::vector<std::array<int, 3>> siSi = {{0, 0, 0}};
   };
   const Case cases[] = {
       {{"Bondings=Si1,O1(1,0,0)"}, {{1, 0, 0}}, {}, {}},
@@ -233,6 +234,8 @@ TEST(Restraints, BondedPairsAreExcluded) {
        {{0, 0, 0}, {0, 0, 1}},
        {{1, 1, 1}},
        {}},
+      // An atom bonded to its own image along a: both images left out.
+      {{"Bondings=Si1,Si1(1,0,0)"}, {}, {}, {}, {{0, 0, 0}, {1, 0, 0}, {-1, 0, 0}}},
   };
   for (const Case& c : cases) {
     ktest::PhaseList list;
@@ -248,7 +251,7 @@ TEST(Restraints, BondedPairsAreExcluded) {
     AtomRecord* o1 = st.atom("O1");
     AtomRecord* o2 = st.atom("O2");
     std::vector<Pair> want;
-    bruteforce(st.phase, si, si, 0.75, {{0, 0, 0}}, want);
+    bruteforce(st.phase, si, si, 0.75, c.siSi, want);
     bruteforce(st.phase, si, o1, 0.75, c.siO1, want);
     bruteforce(st.phase, si, o2, 0.75, c.siO2, want);
     bruteforce(st.phase, o1, o1, 0.75, {{0, 0, 0}}, want);

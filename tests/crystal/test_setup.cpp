@@ -432,4 +432,61 @@ TEST(Goals, GewichtComputedWhenNeeded) {
   });
 }
 
+// The mean is computed at most once per goal evaluation: after the first goal
+// that needed it, a change of the texture coefficients (made by a goal
+// definition) is not seen by later goals of the same evaluation, also not by
+// one that fails for another reason; the next evaluation computes it anew.
+TEST(Goals, GewichtComputedOncePerEvaluation) {
+  Install inst;
+  ktest::in_child([] {
+    ktest::RunScope scope;
+    ktest::PhaseList list;
+    Goalwert slots;
+    PhaseRecord* p = structure({"HermannMauguin=Pm-3m", "A=0.4", "GEWICHT=SPHAR2"}, {});
+    // settexture(x): the texture function becomes the constant exp(x).
+    SetUserFkt("settexture", 1, [](const char*, const char* const* args, int) {
+      const double x = Wert(args[0]);
+      for (int k : {0, 3, 5}) phasei->sphar2.s[k] = x * phasei->rmetric[0];
+      return 1.0;
+    });
+    struct Item {
+      const char* text;
+      bool definition;
+    };
+    const Item items[] = {{"GEWICHT", false},
+                          {"done=settexture(0.5)", true},
+                          {"missing+GEWICHT", false},
+                          {"GEWICHT", false}};
+    for (const Item& it : items) {
+      ParamRecord* r = addparam(&p->params, &p->nparams);
+      if (it.definition) {
+        r->statement = strdup(it.text);
+        r->goaldef = 1;
+      } else {
+        r->goal = strdup(it.text);
+        r->goalindex = goalslots(1);
+      }
+    }
+    const int n = p->nparams;
+    durchlauf = 1;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(setup(p));
+    testing::internal::GetCapturedStdout();
+    durchlauf = 0;
+    for (int k : {0, 3, 5}) p->sphar2.s[k] = 0.25 * p->rmetric[0];
+    ASSERT_TRUE(dataerr_try([] { goal(); }));
+    ParamRecord* r = p->params + n - 4;
+    EXPECT_NEAR(goalwert[r[0].goalindex], std::exp(0.25), 1e-10);
+    EXPECT_EQ(r[2].failed, 1);
+    EXPECT_EQ(goalwert[r[2].goalindex], 0);
+    EXPECT_NEAR(goalwert[r[3].goalindex], std::exp(0.25), 1e-10);
+    EXPECT_NEAR(p->GEWICHT, std::exp(0.25), 1e-10);
+    // The next evaluation starts without the mean.
+    ASSERT_TRUE(dataerr_try([] { goal(); }));
+    EXPECT_NEAR(goalwert[r[0].goalindex], std::exp(0.5), 1e-10);
+    EXPECT_NEAR(goalwert[r[3].goalindex], std::exp(0.5), 1e-10);
+    EXPECT_NEAR(p->GEWICHT, std::exp(0.5), 1e-10);
+  });
+}
+
 }  // namespace
