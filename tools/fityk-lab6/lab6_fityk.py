@@ -20,6 +20,7 @@ Writes tests/data/LaB6_Jan2018_fityk.txt. Run from the repository root:
     python3 tools/fityk-lab6/lab6_fityk.py
 Needs python3 and cfityk; the build and the tests do not.
 """
+import io
 import math
 import os
 import re
@@ -151,31 +152,39 @@ def nodes(tth):
 BOUNDED = ("width", "c0", "c1")  # parameters that the peak fit keeps >= 0
 
 
-def run_fityk(data, lines, n0, n1, start, fixed, workdir, tag):
-    """One least-squares fit with the parameters in fixed held at 0."""
+def fityk_script(data, lines, n0, n1, start, fixed):
+    """The commands of one least-squares fit with the parameters in fixed
+    held at 0."""
     position, intensity, width, base = start
     value = {"intensity": intensity, "position": position, "width": width, "c0": base, "c1": base}
 
     def arg(p):
         return "%s=0" % p if p in fixed else "%s=~%r" % (p, value[p])
 
+    f = io.StringIO()
+    f.write("set autoplot = 0\n")
+    f.write("set numeric_format = '%.12g'\n")
+    f.write("set lm_stop_rel_change = 1e-12\n")
+    f.write("set max_wssr_evaluations = 100000\n")
+    f.write("@0 < '%s:1:2:3:'\n" % data)
+    f.write("define KalvoCu(intensity, position, width) = %s\n" % shape_formula(lines))
+    L = "ln(sin(x*pi/360))"
+    f.write("define NodeBackground(c0, c1) = c0*(%s-%r)/%r + c1*(%s-%r)/%r\n" % (L, n1, n0 - n1, L, n0, n1 - n0))
+    f.write("F += KalvoCu(%s, %s, %s)\n" % (arg("intensity"), arg("position"), arg("width")))
+    f.write("F += NodeBackground(%s, %s)\n" % (arg("c0"), arg("c1")))
+    f.write("fit\n")
+    for p in ("position", "intensity", "width"):
+        if p not in fixed:
+            f.write("print F[0].%s, F[0].%s.error\n" % (p, p))
+    f.write("print F[1].c0, F[1].c1\n")
+    return f.getvalue()
+
+
+def run_fityk(data, lines, n0, n1, start, fixed, workdir, tag):
+    """One least-squares fit with the parameters in fixed held at 0."""
     script = os.path.join(workdir, tag + ".fit")
     with open(script, "w") as f:
-        f.write("set autoplot = 0\n")
-        f.write("set numeric_format = '%.12g'\n")
-        f.write("set lm_stop_rel_change = 1e-12\n")
-        f.write("set max_wssr_evaluations = 100000\n")
-        f.write("@0 < '%s:1:2:3:'\n" % data)
-        f.write("define KalvoCu(intensity, position, width) = %s\n" % shape_formula(lines))
-        L = "ln(sin(x*pi/360))"
-        f.write("define NodeBackground(c0, c1) = c0*(%s-%r)/%r + c1*(%s-%r)/%r\n" % (L, n1, n0 - n1, L, n0, n1 - n0))
-        f.write("F += KalvoCu(%s, %s, %s)\n" % (arg("intensity"), arg("position"), arg("width")))
-        f.write("F += NodeBackground(%s, %s)\n" % (arg("c0"), arg("c1")))
-        f.write("fit\n")
-        for p in ("position", "intensity", "width"):
-            if p not in fixed:
-                f.write("print F[0].%s, F[0].%s.error\n" % (p, p))
-        f.write("print F[1].c0, F[1].c1\n")
+        f.write(fityk_script(data, lines, n0, n1, start, fixed))
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     out = subprocess.run(["cfityk", "-q", script], capture_output=True, text=True, env=env, check=True).stdout
     nums = []
