@@ -64,7 +64,6 @@ TEST_F(FittedParts, SplitFitAndPlotEachPart) {
         c.curves,
         "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with points lt 0 "
         "pt 6 , 'error.dat' with lines lt 3");
-    rendered("fitted" + n + ".png");
   }
 }
 

@@ -130,7 +130,6 @@ TEST_F(Vistal, AFitIsDrawnWithPointsModelBackgroundAndDifference) {
   EXPECT_GE(c.ymax, hi - 1e-3);
   EXPECT_LT(c.ymax - hi, c.ystep + 1e-6);
   EXPECT_LT(lo - c.ymin, c.ystep + 1e-6);
-  rendered();
 }
 
 // Without a peak file only the measured points are drawn over their own
@@ -149,7 +148,6 @@ TEST_F(Vistal, WithoutAFitOnlyThePointsAreDrawn) {
   EXPECT_NEAR(c.upper, 60, 1e-5);
   EXPECT_EQ(c.curves, "'punkte.dat' with dots lt 0");
   EXPECT_EQ(c.title, "raw data");
-  rendered();
 
   removeplots();
   ASSERT_EQ(vistal("VAL[1]=s.xy\nLAMBDA=CU\n", {"ERRORLINE=n"}).status, 0);
@@ -252,7 +250,6 @@ TEST_F(Vistal, AngleTicsFollowTheWidthOfTheRange) {
     EXPECT_EQ(c.lines[1], "set ytics -1.000000,0.200000,1.000000");
     EXPECT_EQ(c.curves, "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 ");
   }
-  rendered();
 }
 
 // Tic steps of the intensity axis: a decade t below the span r, the step t
@@ -283,7 +280,6 @@ TEST_F(Vistal, IntensityTicsFollowTheSpan) {
     EXPECT_EQ(c.ymin, c.yfrom);
     EXPECT_EQ(c.ymax, c.yto);
   }
-  rendered();
 }
 
 // The styles of the curves: error bars win over a point symbol; without the
@@ -312,7 +308,6 @@ TEST_F(Vistal, CurveStylesFollowTheKeys) {
        true,
        false},
   };
-  int n = 0;
   for (const Case& k : cases) {
     SCOPED_TRACE(k.curves);
     removeplots();
@@ -320,7 +315,6 @@ TEST_F(Vistal, CurveStylesFollowTheKeys) {
     EXPECT_EQ(commands().curves, k.curves);
     EXPECT_EQ(written("bg.dat"), k.bg);
     EXPECT_EQ(written("error.dat"), k.error);
-    rendered("style" + std::to_string(++n) + ".png");
   }
 }
 
@@ -331,7 +325,6 @@ TEST_F(Vistal, CurveStylesFollowTheKeys) {
 TEST_F(Vistal, TitlesAreQuotedForGnuplot) {
   ASSERT_EQ(vistal("VAL[1]=s.xy\nLAMBDA=CU\n", {"TITEL=Bragg's 'law'\t\x01ok"}).status, 0);
   EXPECT_EQ(commands().lines[2], "set title 'Bragg''s ''law''ok'");
-  rendered();
 
   struct Case {
     const char* written;
@@ -381,7 +374,6 @@ TEST_F(Vistal, APointWithoutWeightIsNotPlotted) {
   }
   Commands c = commands();
   EXPECT_TRUE(std::isfinite(c.ymin) && std::isfinite(c.ymax) && std::isfinite(c.ystep));
-  rendered();
 }
 
 // Without a usable instrument profile the model is drawn without
@@ -479,7 +471,6 @@ TEST_F(Vistal, SplitPatternIsPlottedPartByPart) {
         c.curves,
         "'kurve.dat' with lines lt 1 , 'bg.dat' with lines lt 2 , 'punkte.dat' with points lt 0 "
         "pt 6 , 'error.dat' with lines lt 3");
-    rendered("part" + n + ".png");
   }
 }
 
