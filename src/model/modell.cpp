@@ -8,6 +8,10 @@
 // wavelength lines as a list of components (weight a, Lorentzian width b1,
 // squared-Lorentzian width b2, position e) in 1/d, plus a one-component
 // summary that lets peaks far from the point skip the component sum.
+//
+// The hot loops run four values side by side (four points through the peaks
+// for the model, four peaks at one point for a derivative row) with the same
+// operations per value as the one-value code, so both give the same bits.
 #include "model/modell.hpp"
 
 #include <algorithm>
@@ -17,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "core/fatal.hpp"
 #include "core/nspawn.hpp"
@@ -114,68 +119,117 @@ bool ddmmode() { return ifddm && ddmrange != nullptr; }
 // D is replaced by 1 and the component contributes nothing, as it does at
 // every other offset (a line without any width cannot be sampled).
 
+// The shapes are written once for a number type T: double for one value, or
+// Lanes for four side by side (four points or four peaks), with the same
+// operations per value in the same order, so that both give the same bits.
+
+// The lane kernels are built for the plain x86-64 instruction set and again
+// for AVX2, chosen at load time by what the processor has. The thread
+// sanitizer cannot run such a load-time choice (it comes before the
+// sanitizer's own start): its builds take the plain kernels only.
+#if defined(__SANITIZE_THREAD__)
+#define KALVO_LANE_TARGETS
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KALVO_LANE_TARGETS
+#endif
+#endif
+#ifndef KALVO_LANE_TARGETS
+#define KALVO_LANE_TARGETS __attribute__((target_clones("avx2", "default")))
+#endif
+
+// Four doubles side by side and the mask a comparison of them gives.
+typedef double Lanes __attribute__((vector_size(32)));
+typedef int64_t LaneMask __attribute__((vector_size(32)));
+typedef float Floats __attribute__((vector_size(16)));
+typedef int32_t FloatMask __attribute__((vector_size(16)));
+constexpr int kLanes = 4;
+
+// D <= 0 (or NaN) becomes 1, lane by lane.
+[[gnu::always_inline]] inline void positive_or_one(double& dd) {
+  if (!(dd > 0.0)) dd = 1.0;
+}
+[[gnu::always_inline]] inline void positive_or_one(Lanes& dd) {
+  const LaneMask ok = dd > 0.0;
+  const Lanes one = {1.0, 1.0, 1.0, 1.0};
+  dd = reinterpret_cast<Lanes>((ok & reinterpret_cast<LaneMask>(dd)) |
+                               (~ok & reinterpret_cast<LaneMask>(one)));
+}
+
+template <int K, class T>
+[[gnu::always_inline]] inline void shape(T& out, const T& a, const T& b1, const T& b2, const T& d,
+                                         const T& lw, const T& beta) {
+  if constexpr (K == 2 || K == 3) {
+    T l1 = b1;
+    if constexpr (K == 3) l1 = b1 + lw;
+    const T bb = l1 + b2;
+    T dd = d * d + bb * bb;
+    positive_or_one(dd);
+    const T r1 = 1.0 / dd;
+    out = a * (l1 + 2.0 * b2 * bb * bb * r1) * r1;
+  } else {
+    const T l1 = b1 + lw;
+    const T c2 = b2 + beta;
+    const T pr = b2 * beta;
+    const T bb = l1 + c2;
+    T dd = d * d + bb * bb;
+    positive_or_one(dd);
+    const T r1 = 1.0 / dd;
+    out = a * (l1 + (2.0 * c2 * bb * bb - 6.0 * pr * bb + 8.0 * pr * bb * bb * bb * r1) * r1) * r1;
+  }
+}
+
 template <int K>
 inline double shape(double a, double b1, double b2, double d, double lw, double beta) {
-  if constexpr (K == 2 || K == 3) {
-    const double l1 = (K == 3) ? b1 + lw : b1;
-    const double bb = l1 + b2;
-    double dd = d * d + bb * bb;
-    if (!(dd > 0.0)) dd = 1.0;
-    const double r1 = 1.0 / dd;
-    return a * (l1 + 2.0 * b2 * bb * bb * r1) * r1;
-  } else {
-    const double l1 = b1 + lw;
-    const double c2 = b2 + beta;
-    const double pr = b2 * beta;
-    const double bb = l1 + c2;
-    double dd = d * d + bb * bb;
-    if (!(dd > 0.0)) dd = 1.0;
-    const double r1 = 1.0 / dd;
-    return a * (l1 + (2.0 * c2 * bb * bb - 6.0 * pr * bb + 8.0 * pr * bb * bb * bb * r1) * r1) * r1;
-  }
+  double out;
+  shape<K, double>(out, a, b1, b2, d, lw, beta);
+  return out;
 }
 
 // Value and partial derivatives of a shape with respect to the peak
 // position P, the own Lorentzian width and the own squared-Lorentzian width
 // beta, for unit intensity.
-struct Partials {
-  double v = 0.0;
-  double dp = 0.0;
-  double dl = 0.0;
-  double db = 0.0;
+template <class T>
+struct PartialsOf {
+  T v{};
+  T dp{};
+  T dl{};
+  T db{};
 };
+using Partials = PartialsOf<double>;
 
-template <int K>
-inline void dshape(double a, double b1, double b2, double d, double lw, double beta,
-                   Partials& acc) {
+template <int K, class T>
+[[gnu::always_inline]] inline void dshape(const T& a, const T& b1, const T& b2, const T& d,
+                                          const T& lw, const T& beta, PartialsOf<T>& acc) {
   if constexpr (K == 2 || K == 3) {
-    const double l1 = (K == 3) ? b1 + lw : b1;
-    const double bb = l1 + b2;
-    double dd = d * d + bb * bb;
-    if (!(dd > 0.0)) dd = 1.0;
-    const double r1 = 1.0 / dd;
-    const double r2 = r1 * r1;
-    const double r3 = r2 * r1;
-    const double b2bb = b2 * bb * bb;
+    T l1 = b1;
+    if constexpr (K == 3) l1 = b1 + lw;
+    const T bb = l1 + b2;
+    T dd = d * d + bb * bb;
+    positive_or_one(dd);
+    const T r1 = 1.0 / dd;
+    const T r2 = r1 * r1;
+    const T r3 = r2 * r1;
+    const T b2bb = b2 * bb * bb;
     acc.v += a * (l1 + 2.0 * b2bb * r1) * r1;
     acc.dp += a * 2.0 * d * (l1 + 4.0 * b2bb * r1) * r2;
     if constexpr (K == 3) {
       acc.dl += a * (r1 - 2.0 * bb * l1 * r2 + 4.0 * b2 * bb * r2 - 8.0 * b2bb * bb * r3);
     }
   } else {
-    const double l1 = b1 + lw;
-    const double c2 = b2 + beta;
-    const double pr = b2 * beta;
-    const double bb = l1 + c2;
-    double dd = d * d + bb * bb;
-    if (!(dd > 0.0)) dd = 1.0;
-    const double r1 = 1.0 / dd;
-    const double r2 = r1 * r1;
-    const double r3 = r2 * r1;
-    const double r4 = r2 * r2;
-    const double bb2 = bb * bb;
-    const double bb3 = bb2 * bb;
-    const double bb4 = bb2 * bb2;
+    const T l1 = b1 + lw;
+    const T c2 = b2 + beta;
+    const T pr = b2 * beta;
+    const T bb = l1 + c2;
+    T dd = d * d + bb * bb;
+    positive_or_one(dd);
+    const T r1 = 1.0 / dd;
+    const T r2 = r1 * r1;
+    const T r3 = r2 * r1;
+    const T r4 = r2 * r2;
+    const T bb2 = bb * bb;
+    const T bb3 = bb2 * bb;
+    const T bb4 = bb2 * bb2;
     acc.v += a * (l1 + (2.0 * c2 * bb2 - 6.0 * pr * bb + 8.0 * pr * bb3 * r1) * r1) * r1;
     acc.dp +=
         a * d * (2.0 * l1 * r2 + 8.0 * c2 * bb2 * r3 - 24.0 * pr * bb * r3 + 48.0 * pr * bb3 * r4);
@@ -185,6 +239,12 @@ inline void dshape(double a, double b1, double b2, double d, double lw, double b
                    6.0 * b2 * bb * r2 - 6.0 * pr * r2 + 48.0 * pr * bb2 * r3 + 8.0 * b2 * bb3 * r3 -
                    48.0 * pr * bb4 * r4);
   }
+}
+
+template <int K>
+inline void dshape(double a, double b1, double b2, double d, double lw, double beta,
+                   Partials& acc) {
+  dshape<K, double>(a, b1, b2, d, lw, beta, acc);
 }
 
 // ---------------------------------------------------------------------------
@@ -300,8 +360,42 @@ double unitresponse_kind(int kind, int i, const float* block, double pos) {
   }
 }
 
+// Factors a derivative entry is taken with: the polarisation factor of the
+// point and the weight of the row, each applied as a float product in that
+// order, where present.
+struct RowScale {
+  bool pol = false;
+  float pk = 0.0f;
+  bool weighted = false;
+  float weight = 0.0f;
+};
+
+inline float scaled(float e, const RowScale& s) {
+  if (s.pol) e *= s.pk;
+  if (s.weighted) e *= s.weight;
+  return e;
+}
+
+// The K derivative entries of one peak (intensity inten, own width beta) at a
+// point of summary width sw from the peak's partials.
+template <int K>
+inline void writeentries(float* out, const Partials& p, double inten, double beta, double sw,
+                         const RowScale& s) {
+  out[0] = scaled(static_cast<float>(p.v), s);
+  out[1] = scaled(static_cast<float>(inten * p.dp), s);
+  if constexpr (K >= 3) out[2] = scaled(static_cast<float>(inten * p.dl), s);
+  if constexpr (K == 4) {
+    // d/ds = d/dbeta / (2 beta). At beta = 0 that is infinite; below a
+    // thousandth of the point's own width the divisor is held there, so
+    // the fit sees a large finite slope instead of an infinity.
+    const double den = 2.0 * std::max(beta, 1e-3 * sw);
+    out[3] = scaled(den > 0.0 ? static_cast<float>(inten * p.db / den) : 0.0f, s);
+  }
+}
+
 // Derivative entries of the peaks of kind K at point i, unweighted and
-// without the polarisation factor; returns the entries written.
+// without the polarisation factor, one peak after the other; returns the
+// entries written.
 template <int K>
 int kindpartials(int i, const float* peaks, int npeaks, float* row) {
   const float* summary = h0 + 4 * i;
@@ -311,18 +405,7 @@ int kindpartials(int i, const float* peaks, int npeaks, float* row) {
     double lw, beta;
     ownwidths<K>(block, lw, beta);
     const Partials p = peakpartials<K>(summary, h[i], hdim[i], block[1], lw, beta);
-    const double inten = block[0];
-    float* out = row + K * k;
-    out[0] = static_cast<float>(p.v);
-    out[1] = static_cast<float>(inten * p.dp);
-    if constexpr (K >= 3) out[2] = static_cast<float>(inten * p.dl);
-    if constexpr (K == 4) {
-      // d/ds = d/dbeta / (2 beta). At beta = 0 that is infinite; below a
-      // thousandth of the point's own width the divisor is held there, so
-      // the fit sees a large finite slope instead of an infinity.
-      const double den = 2.0 * std::max(beta, 1e-3 * sw);
-      out[3] = den > 0.0 ? static_cast<float>(inten * p.db / den) : 0.0f;
-    }
+    writeentries<K>(row + K * k, p, block[0], beta, sw, RowScale{});
   }
   return K * npeaks;
 }
@@ -334,35 +417,505 @@ void checktables(int needed, int line) {
 }
 
 // ---------------------------------------------------------------------------
+// Lane kernels
+//
+// The pattern model runs four points side by side through the peaks of a
+// kind, so that each point still sums its peaks in order; a derivative row
+// runs four peaks side by side at its point. The far form is computed in
+// every lane; a lane whose peak is near its point takes the exact component
+// sum from the one-value code above instead. The far test of peakvalue,
+// x = (P - centroid) / den outside (-1, 1) with den = 15 (mean b1 + effective
+// b2), is decided without the division: for den > 0 the rounded quotient
+// reaches 1 exactly when P - centroid reaches den (and -1 when it reaches
+// -den). Points whose den is not positive take the one-value code.
+
+// The per-point summary as doubles, one array per quantity, with room for
+// a whole group of lanes past the last point.
+double* lanedata = nullptr;
+const double* lane_a = nullptr;    // S
+const double* lane_b1 = nullptr;   // mean b1
+const double* lane_b2 = nullptr;   // effective b2
+const double* lane_c = nullptr;    // centroid
+const double* lane_den = nullptr;  // 15 (mean b1 + effective b2)
+
+// The component rows of each group of four points (the group starting at a
+// multiple of four), row by row as four lanes each of a, b1, b2 and e; lanes
+// past the last point repeat it. A group whose points differ in their number
+// of rows has none (lanecount -1) and takes the one-value code.
+double* lanerows = nullptr;
+size_t* laneoffset = nullptr;
+int* lanecount = nullptr;
+
+void lanerowsinit(int npoints) {
+  const int groups = (npoints + kLanes - 1) / kLanes;
+  laneoffset = zalloc<size_t>(static_cast<size_t>(groups));
+  lanecount = zalloc<int>(static_cast<size_t>(groups));
+  size_t total = 0;
+  for (int g = 0; g < groups; ++g) {
+    const int i0 = g * kLanes;
+    int count = hdim[i0];
+    for (int l = 1; l < kLanes && i0 + l < npoints; ++l)
+      if (hdim[i0 + l] != count) count = -1;
+    lanecount[g] = count;
+    laneoffset[g] = total;
+    if (count > 0) total += 4 * kLanes * static_cast<size_t>(count);
+  }
+  lanerows = zalloc<double>(total);
+  for (int g = 0; g < groups; ++g) {
+    double* out = lanerows + laneoffset[g];
+    for (int r = 0; r < lanecount[g]; ++r)
+      for (int q = 0; q < 4; ++q)
+        for (int l = 0; l < kLanes; ++l) {
+          const int i = std::min(g * kLanes + l, npoints - 1);
+          out[(4 * r + q) * kLanes + l] = h[i][4 * r + q];
+        }
+  }
+}
+
+void lanesinit(int npoints) {
+  lanerowsinit(npoints);
+  const size_t padded = static_cast<size_t>(npoints) + kLanes;
+  lanedata = zalloc<double>(5 * padded);
+  double* a = lanedata;
+  double* b1 = a + padded;
+  double* b2 = b1 + padded;
+  double* c = b2 + padded;
+  double* den = c + padded;
+  for (int i = 0; i < npoints; ++i) {
+    const float* summary = h0 + 4 * i;
+    a[i] = summary[0];
+    b1[i] = summary[1];
+    b2[i] = summary[2];
+    c[i] = summary[3];
+    den[i] = 15.0 * (static_cast<double>(summary[1]) + static_cast<double>(summary[2]));
+  }
+  lane_a = a, lane_b1 = b1, lane_b2 = b2, lane_c = c, lane_den = den;
+}
+
+void lanesfree() {
+  std::free(lanerows);
+  std::free(laneoffset);
+  std::free(lanecount);
+  lanerows = nullptr;
+  laneoffset = nullptr;
+  lanecount = nullptr;
+  std::free(lanedata);
+  lanedata = nullptr;
+  lane_a = lane_b1 = lane_b2 = lane_c = lane_den = nullptr;
+}
+
+inline void loadlanes(Lanes& v, const double* p) { std::memcpy(&v, p, sizeof v); }
+inline void broadcast(Lanes& v, double x) { v = Lanes{x, x, x, x}; }
+inline bool allset(const LaneMask& mask) { return mask[0] && mask[1] && mask[2] && mask[3]; }
+// a where mask is set, else b.
+[[gnu::always_inline]] inline void choose(Lanes& out, const LaneMask& mask, const Lanes& a,
+                                          const Lanes& b) {
+  out = reinterpret_cast<Lanes>((mask & reinterpret_cast<LaneMask>(a)) |
+                                (~mask & reinterpret_cast<LaneMask>(b)));
+}
+// |x| > 0.01, the blend's threshold of peakvalue.
+[[gnu::always_inline]] inline void blended(LaneMask& out, const Lanes& x) {
+  const LaneMask magnitude = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
+  const Lanes ax = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(x) & magnitude);
+  out = ax > 0.01;
+}
+// The blend factor f = (1 - x^10)^2 and t9 = x^9, g1 = 1 - x^10 as peakvalue
+// and peakpartials form them.
+[[gnu::always_inline]] inline void blendfactor(const Lanes& x, Lanes& f, Lanes& t9, Lanes& g1) {
+  const Lanes x2 = x * x;
+  const Lanes x4 = x2 * x2;
+  t9 = x4 * x4 * x;
+  g1 = 1.0 - x * t9;
+  f = g1 * g1;
+}
+
+// A pass's peaks of one kind with the values every point needs of them,
+// worked out once: position, own widths and intensity.
+struct KindPeaks {
+  int count = 0;
+  const double* pos = nullptr;
+  const double* lw = nullptr;
+  const double* beta = nullptr;
+  const double* inten = nullptr;
+  const int32_t* ix = nullptr;
+};
+
+struct PassPeaks {
+  KindPeaks kind2, kind3, kind4;
+};
+
+template <int K>
+void hoistkind(const float* par, int count, const int32_t* ix, double* store, KindPeaks& out) {
+  double* pos = store;
+  double* lw = pos + count;
+  double* beta = lw + count;
+  double* inten = beta + count;
+  for (int k = 0; k < count; ++k) {
+    const float* block = par + K * k;
+    ownwidths<K>(block, lw[k], beta[k]);
+    pos[k] = block[1];
+    inten[k] = block[0];
+  }
+  out.count = count;
+  out.pos = pos, out.lw = lw, out.beta = beta, out.inten = inten, out.ix = ix;
+}
+
+PassPeaks hoistinto(const PeakSet* set, std::vector<double>& store) {
+  const size_t need = 4 * (static_cast<size_t>(set->count2) + set->count3 + set->count4);
+  if (store.size() < need) store.resize(need);
+  PassPeaks p;
+  double* at = store.data();
+  hoistkind<2>(set->par2, set->count2, set->ix2, at, p.kind2);
+  at += 4 * static_cast<size_t>(set->count2);
+  hoistkind<3>(set->par3, set->count3, set->ix3, at, p.kind3);
+  at += 4 * static_cast<size_t>(set->count3);
+  hoistkind<4>(set->par4, set->count4, set->ix4, at, p.kind4);
+  return p;
+}
+
+// The storage belongs to the calling thread and grows only: a pass
+// allocates nothing once it has run at its size.
+PassPeaks hoist(const PeakSet* set) {
+  thread_local std::vector<double> store;
+  return hoistinto(set, store);
+}
+
+// Derivative rows come one at a time, from any thread, for a set that stays
+// the same over many rows: each thread keeps the worked-out peak values with
+// a copy of the parameters they came from, and works them out again only
+// when the set's parameters differ from that copy.
+struct RowPeaks {
+  int count2 = -1, count3 = -1, count4 = -1;
+  std::vector<float> par;
+  std::vector<double> store;
+  PassPeaks peaks;
+};
+
+bool sameparameters(const float* copy, const float* par, size_t count) {
+  return count == 0 || std::memcmp(copy, par, count * sizeof(float)) == 0;
+}
+
+const PassPeaks& rowpeaks(const PeakSet* set) {
+  thread_local RowPeaks cache;
+  const size_t n2 = 2 * static_cast<size_t>(set->count2);
+  const size_t n3 = 3 * static_cast<size_t>(set->count3);
+  const size_t n4 = 4 * static_cast<size_t>(set->count4);
+  if (cache.count2 == set->count2 && cache.count3 == set->count3 && cache.count4 == set->count4 &&
+      sameparameters(cache.par.data(), set->par2, n2) &&
+      sameparameters(cache.par.data() + n2, set->par3, n3) &&
+      sameparameters(cache.par.data() + n2 + n3, set->par4, n4))
+    return cache.peaks;
+  cache.par.resize(n2 + n3 + n4);
+  if (n2 > 0) std::memcpy(cache.par.data(), set->par2, n2 * sizeof(float));
+  if (n3 > 0) std::memcpy(cache.par.data() + n2, set->par3, n3 * sizeof(float));
+  if (n4 > 0) std::memcpy(cache.par.data() + n2 + n3, set->par4, n4 * sizeof(float));
+  cache.count2 = set->count2, cache.count3 = set->count3, cache.count4 = set->count4;
+  cache.peaks = hoistinto(set, cache.store);
+  // The columns are the set's own; rows do not use them.
+  cache.peaks.kind2.ix = cache.peaks.kind3.ix = cache.peaks.kind4.ix = nullptr;
+  return cache.peaks;
+}
+
+// The peaks of kind K summed at the points i0 .. i0+3 (the first nvalid of
+// them real) into out, each peak's value also added to its column of the
+// point's row of yphasen when yrows is given.
+template <int K>
+[[gnu::always_inline]] inline void pointlanes(int i0, int nvalid, const KindPeaks& kp,
+                                              float* const* yrows, float* out) {
+  Lanes a, b1, b2, c, den;
+  loadlanes(a, lane_a + i0);
+  loadlanes(b1, lane_b1 + i0);
+  loadlanes(b2, lane_b2 + i0);
+  loadlanes(c, lane_c + i0);
+  loadlanes(den, lane_den + i0);
+  Lanes total = {0.0, 0.0, 0.0, 0.0};
+  for (int k = 0; k < kp.count; ++k) {
+    const double pos = kp.pos[k];
+    Lanes lw, beta;
+    broadcast(lw, kp.lw[k]);
+    broadcast(beta, kp.beta[k]);
+    const Lanes num = pos - c;
+    const LaneMask far = (num >= den) | (num <= -den);
+    Lanes val;
+    shape<K, Lanes>(val, a, b1, b2, c - pos, lw, beta);
+    if (!allset(far)) {
+      const int nrows = lanecount[i0 / kLanes];
+      if (nrows < 0) {
+        for (int l = 0; l < nvalid; ++l) {
+          if (far[l]) continue;
+          const int i = i0 + l;
+          val[l] = peakvalue<K>(h0 + 4 * i, h[i], hdim[i], pos, kp.lw[k], kp.beta[k]);
+        }
+      } else {
+        // The near form in every lane: the component sum, blended with the
+        // far form where |x| > 0.01.
+        const double* rows = lanerows + laneoffset[i0 / kLanes];
+        Lanes sum = {0.0, 0.0, 0.0, 0.0};
+        for (int r = 0; r < nrows; ++r) {
+          Lanes ra, rb1, rb2, re, one;
+          loadlanes(ra, rows + (4 * r) * kLanes);
+          loadlanes(rb1, rows + (4 * r + 1) * kLanes);
+          loadlanes(rb2, rows + (4 * r + 2) * kLanes);
+          loadlanes(re, rows + (4 * r + 3) * kLanes);
+          shape<K, Lanes>(one, ra, rb1, rb2, re - pos, lw, beta);
+          sum += one;
+        }
+        const Lanes x = num / den;
+        Lanes f, t9, g1;
+        blendfactor(x, f, t9, g1);
+        const Lanes mix = f * sum + (1.0 - f) * val;
+        LaneMask wide;
+        blended(wide, x);
+        Lanes near;
+        choose(near, wide, mix, sum);
+        choose(val, far, val, near);
+      }
+    }
+    const Lanes v = kp.inten[k] * val;
+    total += v;
+    if (yrows != nullptr)
+      for (int l = 0; l < nvalid; ++l) yrows[l][kp.ix[k]] += static_cast<float>(v[l]);
+  }
+  for (int l = 0; l < kLanes; ++l) out[l] = static_cast<float>(total[l]);
+}
+
+// modell0 of the points i0 .. i1-1 into v[0 .. i1-i0-1], with their rows of
+// yphasen; i0 is a multiple of the lane count.
+KALVO_LANE_TARGETS void modellpoints(int i0, int i1, const PeakSet* set, const PassPeaks& peaks,
+                                     float* v) {
+  for (int b = i0; b < i1; b += kLanes) {
+    const int nvalid = std::min(kLanes, i1 - b);
+    bool lanes = true;
+    for (int l = 0; l < nvalid; ++l)
+      if (!(lane_den[b + l] > 0.0)) lanes = false;
+    if (!lanes) {
+      for (int l = 0; l < nvalid; ++l) v[b - i0 + l] = modell0(b + l, set);
+      continue;
+    }
+    float* rows[kLanes] = {};
+    float* const* yrows = nullptr;
+    if (yphasen != nullptr) {
+      for (int l = 0; l < nvalid; ++l) {
+        rows[l] = yphasen + static_cast<size_t>(b + l) * nphasen;
+        for (int k = 0; k < nphasen; ++k) rows[l][k] = 0.0f;
+      }
+      yrows = rows;
+    }
+    float v2[kLanes], v3[kLanes], v4[kLanes];
+    pointlanes<2>(b, nvalid, peaks.kind2, yrows, v2);
+    pointlanes<3>(b, nvalid, peaks.kind3, yrows, v3);
+    pointlanes<4>(b, nvalid, peaks.kind4, yrows, v4);
+    for (int l = 0; l < nvalid; ++l) {
+      float x = v2[l] + v3[l] + v4[l];
+      // The polarisation factor is the one the tables were built with.
+      if (polk != nullptr) {
+        const float pk = polk[b + l];
+        x *= pk;
+        if (yrows != nullptr)
+          for (int k = 0; k < nphasen; ++k) rows[l][k] *= pk;
+      }
+      v[b - i0 + l] = x;
+    }
+  }
+}
+
+// Stores the entries of four peaks, e[j] holding entry j of each, peak by
+// peak (K entries each).
+template <int K>
+[[gnu::always_inline]] inline void interleave(float* out, const Floats* e) {
+  Floats o[K];
+  if constexpr (K == 2) {
+    o[0] = __builtin_shufflevector(e[0], e[1], 0, 4, 1, 5);
+    o[1] = __builtin_shufflevector(e[0], e[1], 2, 6, 3, 7);
+  } else if constexpr (K == 3) {
+    const Floats ab = __builtin_shufflevector(e[0], e[1], 0, 4, 1, 5);
+    const Floats ab2 = __builtin_shufflevector(e[0], e[1], 2, 6, 3, 7);
+    const Floats bc = __builtin_shufflevector(e[1], e[2], 1, 5, 2, 6);
+    o[0] = __builtin_shufflevector(ab, e[2], 0, 1, 4, 2);
+    o[1] = __builtin_shufflevector(bc, ab2, 0, 1, 4, 5);
+    o[2] = __builtin_shufflevector(ab2, e[2], 6, 2, 3, 7);
+  } else {
+    const Floats t0 = __builtin_shufflevector(e[0], e[1], 0, 4, 1, 5);
+    const Floats t1 = __builtin_shufflevector(e[2], e[3], 0, 4, 1, 5);
+    const Floats t2 = __builtin_shufflevector(e[0], e[1], 2, 6, 3, 7);
+    const Floats t3 = __builtin_shufflevector(e[2], e[3], 2, 6, 3, 7);
+    o[0] = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+    o[1] = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+    o[2] = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
+    o[3] = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
+  }
+  std::memcpy(out, o, sizeof o);
+}
+
+// Derivative entries of the peaks of kind K at point i, four peaks side by
+// side, the rest one by one.
+template <int K>
+[[gnu::always_inline]] inline void peaklanes(int i, const float* peaks, const KindPeaks& kp,
+                                             float* row, const RowScale& s) {
+  const int npeaks = kp.count;
+  const float* summary = h0 + 4 * i;
+  const double sw = static_cast<double>(summary[1]) + static_cast<double>(summary[2]);
+  int k = 0;
+  if (lane_den[i] > 0.0) {
+    Lanes a, b1, b2, c, den;
+    broadcast(a, summary[0]);
+    broadcast(b1, summary[1]);
+    broadcast(b2, summary[2]);
+    broadcast(c, summary[3]);
+    broadcast(den, lane_den[i]);
+    for (; k + kLanes <= npeaks; k += kLanes) {
+      Lanes pos, lw, beta, inten;
+      loadlanes(pos, kp.pos + k);
+      loadlanes(lw, kp.lw + k);
+      loadlanes(beta, kp.beta + k);
+      loadlanes(inten, kp.inten + k);
+      const Lanes num = pos - c;
+      const LaneMask far = (num >= den) | (num <= -den);
+      PartialsOf<Lanes> acc;
+      dshape<K, Lanes>(a, b1, b2, c - pos, lw, beta, acc);
+      if (!allset(far)) {
+        // The near form in every lane, as peakpartials forms it.
+        PartialsOf<Lanes> sum;
+        const float* rows = h[i];
+        for (int r = 0; r < hdim[i]; ++r) {
+          const float* row = rows + 4 * r;
+          Lanes ra, rb1, rb2, re;
+          broadcast(ra, row[0]);
+          broadcast(rb1, row[1]);
+          broadcast(rb2, row[2]);
+          broadcast(re, row[3]);
+          dshape<K, Lanes>(ra, rb1, rb2, re - pos, lw, beta, sum);
+        }
+        const Lanes x = num / den;
+        Lanes f, t9, g1;
+        blendfactor(x, f, t9, g1);
+        const Lanes fp = -20.0 * t9 * g1 / den;
+        PartialsOf<Lanes> mix;
+        mix.v = f * sum.v + (1.0 - f) * acc.v;
+        mix.dp = f * sum.dp + (1.0 - f) * acc.dp + fp * (sum.v - acc.v);
+        mix.dl = f * sum.dl + (1.0 - f) * acc.dl;
+        mix.db = f * sum.db + (1.0 - f) * acc.db;
+        LaneMask wide;
+        blended(wide, x);
+        choose(sum.v, wide, mix.v, sum.v);
+        choose(sum.dp, wide, mix.dp, sum.dp);
+        choose(sum.dl, wide, mix.dl, sum.dl);
+        choose(sum.db, wide, mix.db, sum.db);
+        choose(acc.v, far, acc.v, sum.v);
+        choose(acc.dp, far, acc.dp, sum.dp);
+        choose(acc.dl, far, acc.dl, sum.dl);
+        choose(acc.db, far, acc.db, sum.db);
+      }
+      Floats e[K];
+      e[0] = __builtin_convertvector(acc.v, Floats);
+      e[1] = __builtin_convertvector(inten * acc.dp, Floats);
+      if constexpr (K >= 3) e[2] = __builtin_convertvector(inten * acc.dl, Floats);
+      if constexpr (K == 4) {
+        // As in writeentries: 2 max(beta, 1e-3 sw), 0 where that is not positive.
+        Lanes floor;
+        broadcast(floor, 1e-3 * sw);
+        const LaneMask below = beta < floor;
+        const Lanes held = reinterpret_cast<Lanes>((below & reinterpret_cast<LaneMask>(floor)) |
+                                                   (~below & reinterpret_cast<LaneMask>(beta)));
+        const Lanes dden = 2.0 * held;
+        const Floats q = __builtin_convertvector(inten * acc.db / dden, Floats);
+        const FloatMask positive = __builtin_convertvector(dden > 0.0, FloatMask);
+        e[3] = reinterpret_cast<Floats>(reinterpret_cast<FloatMask>(q) & positive);
+      }
+      for (int j = 0; j < K; ++j) {
+        if (s.pol) e[j] *= s.pk;
+        if (s.weighted) e[j] *= s.weight;
+      }
+      interleave<K>(row + K * k, e);
+    }
+  }
+  for (; k < npeaks; ++k) {
+    const float* block = peaks + K * k;
+    double lw, beta;
+    ownwidths<K>(block, lw, beta);
+    const Partials p = peakpartials<K>(summary, h[i], hdim[i], block[1], lw, beta);
+    writeentries<K>(row + K * k, p, block[0], beta, sw, s);
+  }
+}
+
+// The peak entries of a derivative row at point i, taken with s.
+KALVO_LANE_TARGETS void peakrow(float* row, int i, const PeakSet* set, const RowScale& s) {
+  float* at = row;
+  const PassPeaks& peaks = rowpeaks(set);
+  peaklanes<2>(i, set->par2, peaks.kind2, at, s);
+  at += 2 * set->count2;
+  peaklanes<3>(i, set->par3, peaks.kind3, at, s);
+  at += 3 * set->count3;
+  peaklanes<4>(i, set->par4, peaks.kind4, at, s);
+}
+
+RowScale pointscale(int i) {
+  RowScale s;
+  if (polk != nullptr) s.pol = true, s.pk = polk[i];
+  return s;
+}
+
+// ---------------------------------------------------------------------------
 // Pool work
+//
+// Points are handed out in chunks; the chunk counter sits on a cache line of
+// its own, away from what every worker reads.
+
+constexpr int kChunk = 64;
 
 struct ModellTask {
-  float* r;
+  alignas(64) std::atomic<int64_t> counter;  // chunks left
+  alignas(64) float* r;                      // residuals, or null
+  float* values;                             // else modell0 of each point
+  int points;
   const PeakSet* set;
-  std::atomic<int64_t> counter;
+  PassPeaks peaks;
 };
 
 void modellparfkt(uint64_t arg) {
   auto* task = reinterpret_cast<ModellTask*>(arg);
   const PeakSet* set = task->set;
-  for (int64_t item; (item = nexttask(task->counter)) >= 0;) {
-    const int i = static_cast<int>(item);
-    const float v = modell0(i, set);
-    const float b = unt(set->bg, sinx[i]);
-    if (u != nullptr) u[i] = b;
-    const double total = static_cast<double>(b) + static_cast<double>(v);
-    if (y != nullptr) y[i] = static_cast<float>(total);
-    task->r[i] = static_cast<float>((total - intensitaet[i]) * w[i]);
+  float v[kChunk];
+  for (int64_t chunk; (chunk = nexttask(task->counter)) >= 0;) {
+    const int i0 = static_cast<int>(chunk) * kChunk;
+    const int i1 = std::min(task->points, i0 + kChunk);
+    if (task->r == nullptr) {
+      modellpoints(i0, i1, set, task->peaks, task->values + i0);
+      continue;
+    }
+    modellpoints(i0, i1, set, task->peaks, v);
+    for (int i = i0; i < i1; ++i) {
+      const float b = unt(set->bg, sinx[i]);
+      if (u != nullptr) u[i] = b;
+      const double total = static_cast<double>(b) + static_cast<double>(v[i - i0]);
+      if (y != nullptr) y[i] = static_cast<float>(total);
+      task->r[i] = static_cast<float>((total - intensitaet[i]) * w[i]);
+    }
   }
 }
 
-// Derivative mode: a sliding window of 2M+1 model values (M = ddm_mmax) so
-// that every point is evaluated once per pass. Runs on one thread.
+// Residuals (r given) or modell0 values of the points 0 .. points-1 on the pool.
+void modellpass(float* r, float* values, int points, const PeakSet* set) {
+  ModellTask task;
+  task.r = r;
+  task.values = values;
+  task.points = points;
+  task.set = set;
+  task.peaks = hoist(set);
+  task.counter.store((points + kChunk - 1) / kChunk);
+  nspawn(modellparfkt, 0, reinterpret_cast<uint64_t>(&task));
+  nwait();
+}
+
+// Derivative mode: a sliding window of 2M+1 model values (M = ddm_mmax);
+// the points the window takes in are evaluated beforehand on the pool.
 double* ddmwindow = nullptr;
 int ddmwindowsize = 0;
+float* ddmvalues = nullptr;
+int ddmvaluessize = 0;
 
-double ddmpoint(int point, const PeakSet* set) {
-  const float v = modell0(point, set);
+double ddmpoint(int point) {
+  const float v = ddmvalues[point];
   if (y != nullptr) y[point] = v;
   if (u != nullptr) u[point] = 0.0f;
   return v;
@@ -377,18 +930,28 @@ void modellddm(float* r, const PeakSet* set) {
     ddmwindow = zalloc<double>(static_cast<size_t>(size));
     ddmwindowsize = size;
   }
+  // The window takes in the points 0 .. mm+1 and then c+2+mm for every
+  // even row t = 2c, as far as there are points.
+  int needed = std::min(npoints, mm + 2);
+  if (m > 0) needed = std::max(needed, std::min(npoints, (m - 1) / 2 + mm + 3));
+  if (needed > ddmvaluessize) {
+    std::free(ddmvalues);
+    ddmvalues = zalloc<float>(static_cast<size_t>(needed));
+    ddmvaluessize = needed;
+  }
+  modellpass(nullptr, ddmvalues, needed, set);
   double* win = ddmwindow;
   for (int k = 0; k < size; ++k) win[k] = 0.0;
   for (int k = mm - 1; k <= 2 * mm; ++k) {
     const int point = k - mm + 1;
-    if (point < npoints) win[k] = ddmpoint(point, set);
+    if (point < npoints) win[k] = ddmpoint(point);
   }
   for (int t = 0; t < m; ++t) {
     const int c = t / 2;
     if (t % 2 == 0) {
       std::memmove(win, win + 1, sizeof(double) * static_cast<size_t>(size - 1));
       const int point = c + 2 + mm;
-      win[2 * mm] = point < npoints ? ddmpoint(point, set) : 0.0;
+      win[2 * mm] = point < npoints ? ddmpoint(point) : 0.0;
     }
     const int rc = ddmrange[c];
     double sum = 0.0;
@@ -412,7 +975,7 @@ float* ablrow(int k) {
 
 void ablpoint(int point, float* dst, const PeakSet* set) {
   if (point < m_h)
-    ableitung0(dst, point, set);
+    peakrow(dst, point, set, pointscale(point));
   else
     for (int p = 0; p < abllength; ++p) dst[p] = 0.0f;
 }
@@ -779,7 +1342,11 @@ void hfrei() {
   std::free(ddmwindow);
   ddmwindow = nullptr;
   ddmwindowsize = 0;
+  std::free(ddmvalues);
+  ddmvalues = nullptr;
+  ddmvaluessize = 0;
   ablfree();
+  lanesfree();
   std::free(h);
   std::free(hrows);
   std::free(hdim);
@@ -873,6 +1440,7 @@ void hinit() {
   for (int i = 0; i < npoints; ++i) h[i] = hrows + offset[i];
   std::free(offset);
   m_h = npoints;
+  lanesinit(npoints);
 
   sdata = zalloc<double>(count);
   CounterTask task;
@@ -920,12 +1488,7 @@ void modell(float* r, const PeakSet* set) {
     return;
   }
   checktables(m, __LINE__);
-  ModellTask task;
-  task.r = r;
-  task.set = set;
-  task.counter.store(m);
-  nspawn(modellparfkt, 0, reinterpret_cast<uint64_t>(&task));
-  nwait();
+  modellpass(r, nullptr, m, set);
 }
 
 void ableitung0(float* row, int i, const PeakSet* set) {
@@ -947,15 +1510,18 @@ void ableitung(float* row, int t, const PeakSet* set) {
     return;
   }
   checktables(t + 1, __LINE__);
-  ableitung0(row, t, set);
+  const float weight = w[t];
+  RowScale s = pointscale(t);
+  s.weighted = true;
+  s.weight = weight;
+  peakrow(row, t, set, s);
   const int np = peakentries(set);
   // The background entries are cleared first: a background set up with
   // fewer functions than the set has coefficients leaves the rest at 0.
-  for (int k = 0; k < set->ru; ++k) row[np + k] = 0.0f;
-  unta(set->bg, row + np, sinx[t]);
-  const float weight = w[t];
-  const int total = np + set->ru;
-  for (int k = 0; k < total; ++k) row[k] *= weight;
+  float* bg = row + np;
+  for (int k = 0; k < set->ru; ++k) bg[k] = 0.0f;
+  unta(set->bg, bg, sinx[t]);
+  for (int k = 0; k < set->ru; ++k) bg[k] *= weight;
 }
 
 // ---------------------------------------------------------------------------
