@@ -6,7 +6,9 @@ width on the Cu K-alpha lines and two background coefficients per window,
 as the test that compares their peak positions sets them up (reference
 values: tools/fityk-lab6/lab6_fityk.py).
 
-Timed on this machine, each the median of the repetitions, wall clock:
+Timed on this machine, each the median of the repetitions, as wall-clock
+and as processor time (user and system, which a busy machine disturbs
+less):
   kalvo      one run of the program over the eight windows (one scan index
              each), process start included, and an empty run (no index) for
              the start alone;
@@ -23,6 +25,7 @@ Run from the repository root after building:
 Needs python3 and cfityk; the build and the tests do not.
 """
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -36,14 +39,20 @@ import lab6_fityk as ref  # noqa: E402
 
 
 def timed(command, cwd, env=None):
+    """Wall-clock and processor time (user and system) of one process."""
+    c0 = resource.getrusage(resource.RUSAGE_CHILDREN)
     t0 = time.perf_counter()
     subprocess.run(command, cwd=cwd, env=env, check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
-    return time.perf_counter() - t0
+    wall = time.perf_counter() - t0
+    c1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, (c1.ru_utime - c0.ru_utime) + (c1.ru_stime - c0.ru_stime)
 
 
 def median(f, reps):
-    return statistics.median(f() for _ in range(reps))
+    """Medians of the wall-clock and of the processor times."""
+    runs = [f() for _ in range(reps)]
+    return statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs)
 
 
 def kalvo_setup(work, lines):
@@ -117,13 +126,13 @@ def main():
         bounded, nbounded = fityk_script(work, lines, range(1 << len(ref.BOUNDED)))
         f_bounded = median(lambda: timed(["cfityk", "-q", bounded], work, fenv), reps)
     n = len(ref.WINDOWS)
-    print("eight LaB6 windows, median of %d runs, %s, %d cores" % (reps, version, os.cpu_count()))
-    print("kalvo    %2d fits %8.3f s   start alone %7.3f s   per fit without start %8.4f s"
-          % (n, k_all, k_start, (k_all - k_start) / n))
-    print("fityk    %2d fits %8.3f s   start alone %7.3f s   per fit without start %8.4f s"
-          % (nfree, f_free, f_start, (f_free - f_start) / nfree))
-    print("fityk 0  %2d fits %8.3f s   (bounds kept)           per fit without start %8.4f s"
-          % (nbounded, f_bounded, (f_bounded - f_start) / nbounded))
+    print("eight LaB6 windows, median of %d runs, %s, %d cores, load %.1f"
+          % (reps, version, os.cpu_count(), os.getloadavg()[0]))
+    print("          fits   wall s  start s  per fit s |   cpu s  start s  per fit s")
+    for what, fits, t, t0 in (("kalvo", n, k_all, k_start), ("fityk", nfree, f_free, f_start),
+                              ("fityk 0", nbounded, f_bounded, f_start)):
+        print("%-8s %5d %8.3f %8.3f %10.4f | %7.3f %8.3f %10.4f"
+              % (what, fits, t[0], t0[0], (t[0] - t0[0]) / fits, t[1], t0[1], (t[1] - t0[1]) / fits))
 
 if __name__ == "__main__":
     sys.exit(main())
