@@ -108,7 +108,7 @@ struct Commands {
   double xfrom = NAN, xstep = NAN, xto = NAN;
   double yfrom = NAN, ystep = NAN, yto = NAN;
   double lower = NAN, upper = NAN, ymin = NAN, ymax = NAN;
-  std::string title;  // without the quotes, as written
+  std::string title;  // inside the quotes, as written
   bool hastitle = false;
   std::string curves;  // the plot line behind the ranges
 
@@ -119,8 +119,10 @@ struct Commands {
     for (const std::string& l : lines) {
       if (std::sscanf(l.c_str(), "set xtics %lf,%lf,%lf", &xfrom, &xstep, &xto) == 3) continue;
       if (std::sscanf(l.c_str(), "set ytics %lf,%lf,%lf", &yfrom, &ystep, &yto) == 3) continue;
-      if (l.compare(0, 11, "set title '") == 0 && l.back() == '\'') {
-        title = l.substr(11, l.size() - 12);
+      const std::string end = "' noenhanced";
+      if (l.compare(0, 11, "set title '") == 0 && l.size() >= 11 + end.size() &&
+          l.compare(l.size() - end.size(), end.size(), end) == 0) {
+        title = l.substr(11, l.size() - 11 - end.size());
         hastitle = true;
         continue;
       }

@@ -111,7 +111,7 @@ TEST_F(Vistal, AFitIsDrawnWithPointsModelBackgroundAndDifference) {
   Commands c = commands();
   ASSERT_EQ(c.lines.size(), 4u);
   EXPECT_EQ(c.lines[0], "set xtics 42.000000,2.000000,58.000000");
-  EXPECT_EQ(c.lines[2], "set title 'quartz'");
+  EXPECT_EQ(c.lines[2], "set title 'quartz' noenhanced");
   EXPECT_EQ(c.lower, 42);
   EXPECT_EQ(c.upper, 58);
   EXPECT_EQ(
@@ -319,12 +319,15 @@ TEST_F(Vistal, CurveStylesFollowTheKeys) {
 }
 
 // A title goes into gnuplot's quotes with every quote doubled and control
-// characters dropped. The fit's own title has its blanks escaped (as the
-// peak-fitting program writes it); a text that is no such escape stays as
-// it is.
+// characters dropped, and is drawn as written: a file name's "_" or a "^"
+// are no markup (noenhanced). The fit's own title has its blanks escaped
+// (as the peak-fitting program writes it); a text that is no such escape
+// stays as it is.
 TEST_F(Vistal, TitlesAreQuotedForGnuplot) {
   ASSERT_EQ(vistal("VAL[1]=s.xy\nLAMBDA=CU\n", {"TITEL=Bragg's 'law'\t\x01ok"}).status, 0);
-  EXPECT_EQ(commands().lines[2], "set title 'Bragg''s ''law''ok'");
+  EXPECT_EQ(commands().lines[2], "set title 'Bragg''s ''law''ok' noenhanced");
+  ASSERT_EQ(vistal("VAL[1]=s.xy\nLAMBDA=CU\n", {"TITEL=LaB6_Jan2018 a^2 {x}@"}).status, 0);
+  EXPECT_EQ(commands().lines[2], "set title 'LaB6_Jan2018 a^2 {x}@' noenhanced");
 
   struct Case {
     const char* written;

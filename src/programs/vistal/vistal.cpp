@@ -582,7 +582,9 @@ std::string quoted(const std::string& title) {
                std::floor(upper / xstep) * xstep);
   std::fprintf(f, "set ytics %f,%f,%f\n", ymin, ystep, ymax);
   std::string q = quoted(title);
-  if (!q.empty()) std::fprintf(f, "set title '%s'\n", q.c_str());
+  // Taken as written: file names carry "_", which gnuplot's enhanced text
+  // would turn into a subscript.
+  if (!q.empty()) std::fprintf(f, "set title '%s' noenhanced\n", q.c_str());
   std::fprintf(f, "plot [%f:%f] [%f:%f] ", lower, upper, ymin, ymax);
   if (fit.present) {
     std::fprintf(f, "'kurve.dat' with lines lt 1 ");
