@@ -72,21 +72,22 @@ constexpr int MAX_CENTRING = 4;
 // One item of a structure file (or of the control file's PARAM/GOAL keys): a
 // statement, a keyword, a refinable parameter or a goal.
 struct ParamRecord {
-  char* name;          // parameter name (PARAM=), or null
-  char* statement;     // the formula text executed at set-up, or null
-  char* mintext;       // lower bound text (after "_"), or null
-  char* maxtext;       // upper bound text (after "^"), or null
-  char* goal;          // goal formula, or null
-  char* second;        // second (accuracy) formula of a goal, or null
-  double value;        // parameter value / goal value
-  double secondvalue;  // value of the second formula
-  int32_t goalindex;   // index into goalwert
-  int32_t decimals;    // decimals of the written value
-  int32_t errorstate;  // 0 at a bound or no error, 1 with an error estimate, 2 no influence
-  uint8_t skip;        // keyword item: not executed as a statement
-  uint8_t goaldef;     // goal definition (GOAL:), executed by the goal evaluation
-  uint8_t endsline;    // the next item of the file begins a line
-  uint8_t failed;      // the goal failed in this stage
+  char* name;            // parameter name (PARAM=), or null
+  char* statement;       // the formula text executed at set-up, or null
+  char* mintext;         // lower bound text (after "_"), or null
+  char* maxtext;         // upper bound text (after "^"), or null
+  char* goal;            // goal formula, or null
+  char* second;          // second (accuracy) formula of a goal, or null
+  double value;          // parameter value / goal value
+  double secondvalue;    // value of the second formula
+  double errorestimate;  // goals: the error estimate the list file wrote, 0 without
+  int32_t goalindex;     // index into goalwert
+  int32_t decimals;      // decimals of the written value
+  int32_t errorstate;    // 0 at a bound or no error, 1 with an error estimate, 2 no influence
+  uint8_t skip;          // keyword item: not executed as a statement
+  uint8_t goaldef;       // goal definition (GOAL:), executed by the goal evaluation
+  uint8_t endsline;      // the next item of the file begins a line
+  uint8_t failed;        // the goal failed in this stage
 };
 
 // ---------------------------------------------------------------------------
