@@ -94,14 +94,6 @@ void header(Lines& lines, const PhaseRecord* phase) {
   for (int i = 0; i < phase->nparams; ++i) lines.put(phase->params[i], true);
 }
 
-// The file name of a key with the extension "str" added when it has none.
-std::string withextension(const char* path) {
-  std::vector<char> name(std::strlen(path) + 8);
-  std::memcpy(name.data(), path, std::strlen(path) + 1);
-  makeextension(name.data(), "str", 0);
-  return name.data();
-}
-
 // ---------------------------------------------------------------------------
 // The per-set line quantities of the simplified file
 
@@ -313,8 +305,15 @@ void simplified(FILE* file, const PhaseRecord* phase) {
     for (Quantity q : {Q_K1, Q_K2, Q_K3, Q_B2}) family(file, phase, kFamilies[q]);
 }
 
-// The file name of key[p] (data set 0) or key[dataset,p]; false when the key
-// is not defined.
+}  // namespace
+
+std::string withextension(const char* path, const char* extension) {
+  std::vector<char> name(std::strlen(path) + std::strlen(extension) + 2);
+  std::memcpy(name.data(), path, std::strlen(path) + 1);
+  makeextension(name.data(), extension, 0);
+  return name.data();
+}
+
 bool outputname(const char* key, int dataset, int p, std::string& name) {
   std::vector<char> buffer(kNameLen + 1);
   const int idx[2] = {dataset, p};
@@ -327,8 +326,6 @@ bool outputname(const char* key, int dataset, int p, std::string& name) {
   if (defined) name = buffer.data();
   return defined;
 }
-
-}  // namespace
 
 std::string recordtext(const ParamRecord& r, bool header) {
   std::string text;
@@ -363,7 +360,7 @@ std::string recordtext(const ParamRecord& r, bool header) {
 
 bool writerefined(const PhaseRecord* phase, const char* path) {
   OutFile out;
-  if (!out.open(withextension(path))) {
+  if (!out.open(withextension(path, "str"))) {
     message<232>();
     std::fflush(stdout);
     return false;
@@ -390,7 +387,7 @@ bool writerefined(const PhaseRecord* phase, const char* path) {
 
 bool writesimplified(const PhaseRecord* phase, const char* path) {
   OutFile out;
-  if (!out.open(withextension(path))) {
+  if (!out.open(withextension(path, "str"))) {
     message<235>();
     std::fflush(stdout);
     return false;

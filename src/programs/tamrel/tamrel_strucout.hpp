@@ -48,4 +48,11 @@ bool writesimplified(const crystal::PhaseRecord* phase, const char* path);
 // bound) and their bounds, GOAL: items, statements and keywords as read.
 std::string recordtext(const crystal::ParamRecord& record, bool header);
 
+// Output file names of the run's end, shared by its writers: the name under
+// key[p] for data set 0 or key[dataset,p] for an additional data set (at most
+// 7996 characters); false when that key is not defined.
+bool outputname(const char* key, int dataset, int p, std::string& name);
+// path with the extension added when it has none.
+std::string withextension(const char* path, const char* extension);
+
 }  // namespace tamrel

@@ -1,0 +1,49 @@
+// Crystallographic exports of the refined phases for other software: the
+// instruction file in the SHELX .res layout (cell with its uncertainties,
+// symmetry, scattering factors, atoms with their displacement parameters)
+// and the coordinate file in the protein-databank record layout (CRYST1,
+// ORIGX, SCALE, ATOM). Lengths in angstrom, displacements in angstrom^2.
+// Every file goes through the suite's one file writer.
+#pragma once
+
+#include <string>
+
+#include "crystal/tamrel.hpp"
+
+namespace tamrel {
+
+// What the final model knows of the uncertainties of the cell: the packed
+// covariance matrix of the rqmin refined parameters (null when nothing was
+// refined or its inversion failed: every uncertainty is then 0), the error
+// scale factor that every "+-" value carries, and the goal derivative rows
+// (crystal::a, one row of rqmin values per goal) of the cell goals.
+struct CellErrors {
+  const double* covariance = nullptr;
+  double scale = 1.0;
+};
+
+// Writes the instruction file of every phase with RESOUT[p] (data set 0) or
+// RESOUT[dataset,p] defined, in phase order. The driver calls it once per
+// data set in its output step, before the refined structure files. A file
+// that cannot be written is warning 259 with its name and is skipped; a store
+// error (a malformed symmetry component) prints message 261 for an atom and
+// 260 with the phase number and passes the error on.
+void writeinstructionfiles(int dataset, const CellErrors& errors);
+
+// Writes the coordinate file of every phase with PDBOUT[p] (data set 0) or
+// PDBOUT[dataset,p] defined, in phase order. The driver calls it once per data
+// set in its output step, after the structure-factor files. A file that
+// cannot be written is warning 263 with its name and is skipped.
+void writecoordinatefiles(int dataset);
+
+// One phase's instruction file at path (extension "res" added when it has
+// none); false, after warning 259, when it cannot be written. The wavelength
+// comes from model::l0.
+bool writeinstruction(const crystal::PhaseRecord* phase, const char* path,
+                      const CellErrors& errors);
+
+// One phase's coordinate file at path (extension "pdb" added when missing);
+// false, after warning 263, when it cannot be written.
+bool writecoordinates(const crystal::PhaseRecord* phase, const char* path);
+
+}  // namespace tamrel
