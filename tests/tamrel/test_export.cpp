@@ -370,3 +370,64 @@ TEST_F(Export, KeysAndWarnings) {
 }
 
 }  // namespace
+
+namespace {
+
+double half(const ReflectionRecord*) { return 0.5; }
+
+// The structure-factor file: every equivalent triple of every F-record of
+// the set's reflections in use, F_obs = q |F|, F_calc = |F| and the phase of
+// the triple's structure factor; without measured points no file at all.
+TEST_F(Export, StructureFactorFile) {
+  PhaseRecord* p = phase(kStructures[0]);
+  auto reflection = [&](std::vector<std::array<int, 3>> hkl, bool used) {
+    auto* r = newreflection(0, 0);
+    r->fr1 = newfrecord(10.0 * (p->nrefl + 1), 0);
+    r->fr1->nequiv = static_cast<int32_t>(hkl.size());
+    r->fr1->hkl = static_cast<int32_t(*)[3]>(std::calloc(hkl.size(), sizeof(int32_t[3])));
+    for (size_t k = 0; k < hkl.size(); ++k)
+      for (int i = 0; i < 3; ++i) r->fr1->hkl[k][i] = hkl[k][static_cast<size_t>(i)];
+    r->sk = hklQ(p, hkl[0][0], hkl[0][1], hkl[0][2]);
+    r->used = used ? 1 : 0;
+    p->refl = static_cast<ReflectionRecord**>(
+        std::realloc(p->refl, sizeof(ReflectionRecord*) * static_cast<size_t>(p->nrefl + 1)));
+    p->refl[p->nrefl++] = r;
+  };
+  reflection({{1, 1, 0}, {-1, 1, 0}}, true);
+  reflection({{1, 0, 1}}, false);
+  reflection({{1, 0, 0}, {0, 1, 0}}, true);  // absent: F = 0 by symmetry
+  reflection({{1, 1, 1}}, true);
+  ASSERT_TRUE(tamrel::writestructurefactors(p, 0, dir.file("f").c_str(), half));
+  const std::string text = ktest::read_file(dir.file("f.fcf"));
+  std::istringstream in(text);
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(in, line)) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u) << text;
+  const double want[5][2] = {{5, 10}, {5, 10}, {15, 30}, {15, 30}, {20, 40}};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    ASSERT_EQ(lines[i].size(), 39u) << lines[i];
+    EXPECT_EQ(std::stod(lines[i].substr(12, 10)), want[i][0]) << lines[i];
+    EXPECT_EQ(std::stod(lines[i].substr(22, 10)), want[i][1]) << lines[i];
+  }
+  // The phase of each triple's own structure factor (anomalous scattering
+  // included), in 0 .. 360.
+  const ReflectionRecord* r = p->refl[2];
+  for (int k = 0; k < 2; ++k) {
+    double F[4];
+    fcalc(F, 1, 0, nullptr, r->fr1, k, r->sk);
+    double phi = std::fmod(std::atan2(F[1], F[0]) * 180 / 3.14159265358979323846 + 360, 360);
+    EXPECT_NEAR(std::stod(lines[2 + static_cast<size_t>(k)].substr(32)), phi, 0.006);
+  }
+  EXPECT_EQ(lines[0].substr(0, 12), "   1   1   0");
+  EXPECT_EQ(lines[1].substr(0, 12), "  -1   1   0");
+
+  // No measured points: nothing, whatever the keys say.
+  int idx[2] = {1, 1};
+  SetIndexStrVar("FCFOUT", 2, idx, dir.file("g").c_str());
+  model::m = 0;
+  EXPECT_TRUE(dataerr_try([] { tamrel::writestructurefactorfiles(0); }));
+  EXPECT_FALSE(ktest::file_exists(dir.file("g.fcf")));
+}
+
+}  // namespace

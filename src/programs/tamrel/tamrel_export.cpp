@@ -12,7 +12,10 @@
 #include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "model/lam.hpp"
+#include "model/modell.hpp"
+#include "model/unt.hpp"
 #include "numeric/ddreieck.hpp"
+#include "scan/ddm.hpp"
 #include "tamrel.hpp"
 #include "tamrel_strucout.hpp"
 
@@ -20,9 +23,12 @@ namespace tamrel {
 
 using namespace core;
 using namespace numeric;
+using namespace model;
 using namespace crystal;
 
 namespace {
+
+constexpr double kDegPerRad = 180.0 / 3.14159265358979323846;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDeg = kPi / 180.0;
@@ -282,40 +288,183 @@ void coordinates(FILE* f, const PhaseRecord* ph) {
   });
 }
 
+void structurefactors(FILE* f, const PhaseRecord* ph, int set,
+                      double (*ratio)(const ReflectionRecord*)) {
+  for (int i = 0; i < ph->nrefl; ++i) {
+    const ReflectionRecord* r = ph->refl[i];
+    if (r->iref != set || !r->used) continue;
+    const double q = ratio(r);
+    for (const FRecord* fr : {r->fr1, r->fr2}) {
+      if (fr == nullptr) continue;
+      for (int k = 0; k < fr->nequiv; ++k) {
+        double F[4];
+        fcalc(F, 1, set, nullptr, fr, k, r->sk);
+        char angle[32];
+        std::snprintf(angle, sizeof angle, "%7.2f",
+                      std::fmod(std::atan2(F[1], F[0]) * kDegPerRad + 360, 360));
+        if (std::strcmp(angle, " 360.00") == 0) std::strcpy(angle, "   0.00");
+        std::fprintf(f, "%4d%4d%4d%10.2f%10.2f%s\n", fr->hkl[k][0], fr->hkl[k][1], fr->hkl[k][2],
+                     q * fr->F, fr->F, angle);
+      }
+    }
+  }
+}
+
+// The observed-to-computed ratio of every point of the final model, and the
+// one-peak set that gives each reflection's own share of the pattern.
+struct Observed {
+  std::vector<float> y, u, r, ratio;
+  PeakSet* peak = nullptr;
+  int kind = 2;
+};
+Observed observed;
+
+double peakratio(const ReflectionRecord* r) {
+  float* p = observed.kind == 2   ? observed.peak->par2
+             : observed.kind == 3 ? observed.peak->par3
+                                  : observed.peak->par4;
+  const float values[4] = {static_cast<float>(r->intensity), static_cast<float>(r->position),
+                           static_cast<float>(r->B1), static_cast<float>(r->B2)};
+  for (int i = 0; i < observed.kind; ++i) p[i] = values[i];
+  modell(observed.r.data(), observed.peak);
+  double S = 0, P = 0;
+  for (int i = 0; i < m; ++i) {
+    S += observed.y[static_cast<size_t>(i)];
+    P += static_cast<double>(observed.y[static_cast<size_t>(i)]) *
+         observed.ratio[static_cast<size_t>(i)];
+  }
+  // No share of the pattern, or a negative one: no observed value.
+  return S > 0 && P > 0 ? std::sqrt(P / S) : 0.0;
+}
+
+// The file name of set s (1-based) of phase p.
+bool fcfname(int dataset, int p, int s, std::string& name) {
+  std::vector<char> buffer(kNameLen + 1);
+  auto read = [&](const char* key, std::vector<int> idx) {
+    return dataerr_try([&] {
+      GetIndexStrVar(key, static_cast<int>(idx.size()), idx.data(), kNameLen, buffer.data());
+    });
+  };
+  bool found = dataset == 0 ? read("FCFOUT", {p, s}) : read("STANDALONEFCFOUT", {dataset, p, s});
+  if (!found && s == 1)
+    found = dataset == 0 ? read("FCFOUT", {p}) : read("STANDALONEFCFOUT", {dataset, p});
+  if (found) name = buffer.data();
+  return found;
+}
+
+// Writes a file through fill; warning N with its name when it cannot be
+// written. A store error inside fill leaves the old file as it was.
+template <int N, class F>
+bool writewith(const std::string& name, F&& fill) {
+  OutFile out;
+  if (out.open(name)) {
+    fill(out.file());
+    if (out.commit()) return true;
+  }
+  message<N>(name);
+  std::fflush(stdout);
+  return false;
+}
+
 }  // namespace
 
 bool writeinstruction(const PhaseRecord* phase, const char* path, const CellErrors& errors) {
-  const std::string name = withextension(path, "res");
-  OutFile out;
-  if (!out.open(name)) {
-    message<259>(name);
-    std::fflush(stdout);
-    return false;
-  }
-  instruction(out.file(), phase, errors);
-  if (!out.commit()) {
-    message<259>(name);
-    std::fflush(stdout);
-    return false;
-  }
-  return true;
+  return writewith<259>(withextension(path, "res"),
+                        [&](FILE* f) { instruction(f, phase, errors); });
 }
 
 bool writecoordinates(const PhaseRecord* phase, const char* path) {
-  const std::string name = withextension(path, "pdb");
-  OutFile out;
-  if (!out.open(name)) {
-    message<263>(name);
-    std::fflush(stdout);
-    return false;
+  return writewith<263>(withextension(path, "pdb"), [&](FILE* f) { coordinates(f, phase); });
+}
+
+bool writestructurefactors(const PhaseRecord* phase, int set, const char* path,
+                           double (*ratio)(const ReflectionRecord*)) {
+  return writewith<266>(withextension(path, "fcf"),
+                        [&](FILE* f) { structurefactors(f, phase, set, ratio); });
+}
+
+void writestructurefactorfiles(int dataset) {
+  if (m <= 0 || scan::ifddm || scan::ddmrange != nullptr) return;
+  const int level = ondataLevel();
+  // The final model with y and u of its own; the per-phase sums are left
+  // alone.
+  const size_t n = static_cast<size_t>(m);
+  float* const savedy = y;
+  float* const savedu = u;
+  float* const savedphases = yphasen;
+  observed.y.assign(n, 0.0f);
+  observed.u.assign(n, 0.0f);
+  observed.r.assign(n, 0.0f);
+  observed.ratio.assign(n, 0.0f);
+  y = observed.y.data();
+  u = observed.u.data();
+  yphasen = nullptr;
+  modell(observed.r.data(), param);
+  for (size_t i = 0; i < n; ++i) {
+    const float d = observed.y[i] - observed.u[i];
+    observed.ratio[i] = d != 0 ? (intensitaet[i] - observed.u[i]) / d : 0.0f;
   }
-  coordinates(out.file(), phase);
-  if (!out.commit()) {
-    message<263>(name);
-    std::fflush(stdout);
-    return false;
+  // Each peak alone, without background.
+  unt1(0, sinx, runstate.npoints, nullptr, nullptr);
+  auto restore = [&] {
+    peakfree(&observed.peak);
+    unt2();
+    unt1(runstate.ru, sinx, runstate.npoints, runstate.unt.empty() ? nullptr : runstate.unt.c_str(),
+         runstate.untc.empty() ? nullptr : runstate.untc.c_str());
+    y = savedy;
+    u = savedu;
+    yphasen = savedphases;
+    for (std::vector<float>* v : {&observed.y, &observed.u, &observed.r, &observed.ratio}) {
+      v->clear();
+      v->shrink_to_fit();
+    }
+  };
+  try {
+    for (PhaseRecord* phase = phase1; phase != nullptr; phase = phase->next) {
+      if (phase->FMult != 0) continue;
+      phasei = phase;
+      const bool written = dataerr_try([&] {
+        observed.kind = phase->RP;
+        peakalloc(nullptr, &observed.peak, 0, 0, 0, phase->RP == 2 ? 1 : 0, phase->RP == 3 ? 1 : 0,
+                  phase->RP == 4 ? 1 : 0);
+        for (int s = 0; s < phase->RefMult; ++s) {
+          std::string name;
+          if (!fcfname(dataset, phase->number, s + 1, name)) continue;
+          if (phase->lebail[s]) {
+            message<32>(phase->number, withextension(name.c_str(), "fcf"));
+            std::fflush(stdout);
+          }
+          newDATAlist();
+          newDATAlist();
+          try {
+            xyzinit();
+            registerstructurefunctions();
+            writestructurefactors(phase, s, name.c_str(), peakratio);
+          } catch (const DataJump&) {
+            DelAll();
+            freeDATAlist();
+            DelAll();
+            freeDATAlist();
+            throw;
+          }
+          DelAll();
+          freeDATAlist();
+          DelAll();
+          freeDATAlist();
+        }
+        peakfree(&observed.peak);
+      });
+      if (!written) {
+        message<260>(phase->number);
+        passon();
+      }
+    }
+  } catch (const DataJump&) {
+    restore();
+    throw;
   }
-  return true;
+  restore();
+  if (ondataLevel() != level) internal_error("ondataLevel", kModule, __LINE__);
 }
 
 void writeinstructionfiles(int dataset, const CellErrors& errors) {
