@@ -186,7 +186,7 @@ struct ReflectionRecord {
   double skshift;  // 1/d with the reflection's own shifts, before the zero-shift correction
   FRecord* fr1;    // the reflection
   FRecord* fr2;    // the inverse reflection, or null
-  int32_t count;   // 2 when fr2 exists, else 0
+  int32_t count;   // 2 when fr2 exists, 1 when the inverse is equivalent
   int32_t iref;    // reflection kind 0 .. RefMult - 1
   int32_t slot;    // slot of its peak among the peaks of its kind in param
   uint8_t used;    // the reflection is written to the outputs

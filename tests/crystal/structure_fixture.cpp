@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "core/data.hpp"
 #include "core/velmora.hpp"
@@ -16,6 +18,46 @@ namespace ktest {
 
 using namespace core;
 using namespace crystal;
+
+std::vector<ReferenceStructure> readreference() {
+  std::ifstream f(std::string(KALVO_TEST_DATA) + "/crystal_reference.txt");
+  EXPECT_TRUE(f.good()) << "no reference file";
+  std::vector<ReferenceStructure> all;
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.empty() || line[0] == '%') continue;
+    std::istringstream in(line);
+    std::string key;
+    in >> key;
+    if (key == "structure") {
+      all.emplace_back();
+      in >> all.back().name;
+      continue;
+    }
+    ReferenceStructure& r = all.back();
+    if (key == "selectors") {
+      for (std::string s; in >> s;) r.selectors.push_back(s);
+      continue;
+    }
+    if (key == "cell") {
+      for (double& c : r.cell) in >> c;
+    } else if (key == "atom") {
+      AtomSpec a;
+      std::string element;
+      in >> element >> a.wyckoff >> a.x >> a.y >> a.z >> a.B;
+      a.eitem = "E=" + element;
+      r.atoms.push_back(a);
+    } else if (key == "skmax") {
+      in >> r.skmax;
+    } else if (key == "ref") {
+      RefLine x;
+      in >> x.h >> x.k >> x.l >> x.multiplicity >> x.sk >> x.fx >> x.fn;
+      r.refs.push_back(x);
+    }
+    EXPECT_FALSE(in.fail()) << line;
+  }
+  return all;
+}
 
 void copy_operators(PhaseRecord* phase) {
   const WyckoffRecord* g = phase->group->general;

@@ -22,6 +22,32 @@ struct AtomSpec {
   double B;
 };
 
+// One reflection of the reference file tests/data/crystal_reference.txt
+// (made by tools/reference/structure_factors_cctbx.py with an independent
+// crystallographic library): indices, multiplicity without the Friedel mate,
+// 1/d^2 (nm^-2), |F| for Cu X-rays and for neutrons.
+struct RefLine {
+  int h, k, l;
+  int multiplicity;
+  double sk;
+  double fx, fn;  // |F| X-ray, neutrons
+};
+
+// One structure of the reference file: its selectors, cell (nm, degrees),
+// atoms, the 1/d^2 limit of its list and every reflection up to it that is
+// neither absent nor extinct, ordered by 1/d^2.
+struct ReferenceStructure {
+  std::string name;
+  std::vector<std::string> selectors;
+  double cell[6];
+  std::vector<AtomSpec> atoms;
+  double skmax;
+  std::vector<RefLine> refs;
+};
+
+// The structures of the reference file, in file order.
+std::vector<ReferenceStructure> readreference();
+
 // A phase with the header items and the cell keys set (A, B, C, ALPHA, BETA,
 // GAMMA; zero values are left out), its cell and space group set up, and the
 // atoms placed with weight 1 for every reflection kind, TDS kind 1 and the

@@ -26,61 +26,8 @@ namespace {
 using namespace core;
 using namespace crystal;
 
-struct RefLine {
-  int h, k, l;
-  int multiplicity;
-  double sk;
-  double fx, fn;  // |F| X-ray, neutrons
-};
-
-struct Reference {
-  std::string name;
-  std::vector<std::string> selectors;
-  double cell[6];
-  std::vector<ktest::AtomSpec> atoms;
-  double skmax;
-  std::vector<RefLine> refs;
-};
-
-std::vector<Reference> readreference() {
-  std::ifstream f(std::string(KALVO_TEST_DATA) + "/crystal_reference.txt");
-  EXPECT_TRUE(f.good()) << "no reference file";
-  std::vector<Reference> all;
-  std::string line;
-  while (std::getline(f, line)) {
-    if (line.empty() || line[0] == '%') continue;
-    std::istringstream in(line);
-    std::string key;
-    in >> key;
-    if (key == "structure") {
-      all.emplace_back();
-      in >> all.back().name;
-      continue;
-    }
-    Reference& r = all.back();
-    if (key == "selectors") {
-      for (std::string s; in >> s;) r.selectors.push_back(s);
-      continue;
-    }
-    if (key == "cell") {
-      for (double& c : r.cell) in >> c;
-    } else if (key == "atom") {
-      ktest::AtomSpec a;
-      std::string element;
-      in >> element >> a.wyckoff >> a.x >> a.y >> a.z >> a.B;
-      a.eitem = "E=" + element;
-      r.atoms.push_back(a);
-    } else if (key == "skmax") {
-      in >> r.skmax;
-    } else if (key == "ref") {
-      RefLine x;
-      in >> x.h >> x.k >> x.l >> x.multiplicity >> x.sk >> x.fx >> x.fn;
-      r.refs.push_back(x);
-    }
-    EXPECT_FALSE(in.fail()) << line;
-  }
-  return all;
-}
+using ktest::RefLine;
+using Reference = ktest::ReferenceStructure;
 
 bool holds(const FRecord* F, int h, int k, int l) {
   for (int i = 0; i < F->nequiv; ++i)
@@ -105,9 +52,9 @@ class StructureFactor : public ::testing::Test {
   }
 };
 
-TEST_F(StructureFactor, ReflectionsAndModuliOfFourStructuresAgreeWithTheReference) {
-  const std::vector<Reference> all = readreference();
-  ASSERT_EQ(all.size(), 4u);
+TEST_F(StructureFactor, ReflectionsAndModuliOfSixStructuresAgreeWithTheReference) {
+  const std::vector<Reference> all = ktest::readreference();
+  ASSERT_EQ(all.size(), 6u);
   for (const Reference& ref : all) {
     SCOPED_TRACE(ref.name);
     setxray(true);

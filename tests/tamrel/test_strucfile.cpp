@@ -4,6 +4,7 @@
 // run's status.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 
@@ -37,6 +38,12 @@ class StrucFile : public ::testing::Test {
   }
   void TearDown() override {
     freephases();
+    while (straferst != nullptr) {
+      PenaltyRow* next = straferst->next;
+      std::free(straferst);
+      straferst = next;
+    }
+    istraf = 0;
     goalzahl = 0;
     nphasen = 0;
     nthreads = 1;
@@ -360,6 +367,40 @@ TEST_F(StrucFile, PhaseListAndDefaults) {
   EXPECT_EQ(phase1->next->next, nullptr);
   EXPECT_EQ(bufferfile, nullptr);
   EXPECT_EQ(backbuffer, nullptr);
+}
+
+// Each atom registers its penalty rows: one per worker thread and one of the
+// main thread for its temperature factor, one per element, one for an
+// overfilled site; with four workers an atom of two elements has eight.
+TEST_F(StrucFile, PenaltyRowsOfTheAtoms) {
+  nthreads = 4;
+  PhaseRecord* p = read("SpacegroupNo=227\nE=Si(0.5),Al Wyckoff=a\nE=O Wyckoff=b");
+  ASSERT_NE(p, nullptr);
+  const AtomRecord* si = p->atoms;
+  const AtomRecord* o = si->next;
+  // Newest first: the second atom's rows, then the first atom's.
+  const std::vector<const double*> expected = {&o->overfill,
+                                               &o->elements[0].penalty,
+                                               &o->penalty,
+                                               &o->threadpenalty[3],
+                                               &o->threadpenalty[2],
+                                               &o->threadpenalty[1],
+                                               &o->threadpenalty[0],
+                                               &si->overfill,
+                                               &si->elements[1].penalty,
+                                               &si->elements[0].penalty,
+                                               &si->penalty,
+                                               &si->threadpenalty[3],
+                                               &si->threadpenalty[2],
+                                               &si->threadpenalty[1],
+                                               &si->threadpenalty[0]};
+  std::vector<const double*> rows;
+  for (const PenaltyRow* r = straferst; r != nullptr; r = r->next) {
+    EXPECT_EQ(r->kind, 0);
+    rows.push_back(r->value);
+  }
+  EXPECT_EQ(istraf, 15);
+  EXPECT_EQ(rows, expected);
 }
 
 TEST_F(StrucFile, NameWithoutExtensionOpensTheStrFile) {

@@ -1,17 +1,19 @@
 #!/usr/bin/python3
 """Reference reflection lists and structure factors for the crystal-model tests.
 
-For four structures (Si, corundum in hexagonal axes, rutile, zincite) this
-script lists, with cctbx (Debian package python3-cctbx), every reflection up
-to a d-limit that is neither systematically absent nor extinct by the
-structure: its indices in cctbx's asymmetric unit with Friedel mates kept
-apart, its multiplicity (the symmetry equivalents without the Friedel mate),
-1/d^2, and |F| for X-rays (the shipped form factors of data/afaparm.dat with
-f' and f'' of data/cu.ano) and for neutrons (the shipped scattering lengths
-of data/bcoh.dat with their imaginary parts).  The result is written to
-tests/data/crystal_reference.txt; the tests compare the suite's reflection
-generation and structure factors with it.  Run it again only when the
-structures or the shipped scattering data change:
+For six structures (Si, corundum in hexagonal axes, rutile, zincite, PbSO4
+in Pnma, fluorapatite in P63/m) this script lists, with cctbx (Debian package
+python3-cctbx), every reflection up to a d-limit that is neither
+systematically absent nor extinct by the structure: its indices in cctbx's
+asymmetric unit with Friedel mates kept apart, its multiplicity (the symmetry
+equivalents without the Friedel mate), 1/d^2, and |F| for X-rays (the shipped
+form factors of data/afaparm.dat with f' and f'' of data/cu.ano) and for
+neutrons (the shipped scattering lengths of data/bcoh.dat with their
+imaginary parts).  The result is written to tests/data/crystal_reference.txt;
+the tests of the crystal model compare the suite's reflection generation and
+structure factors with it, and the refinement program's tests its reflection
+lists.  Run it again only when the structures or the shipped scattering data
+change:
 
     /usr/bin/python3 tools/reference/structure_factors_cctbx.py
 
@@ -48,6 +50,17 @@ STRUCTURES = [
     ("zincite", "P 63 m c", "HermannMauguin=P63mc",
      (3.2498, 3.2498, 5.2066, 90, 90, 120),
      [("Zn", "b", 1.0 / 3.0, 2.0 / 3.0, 0.0, 0.71), ("O", "b", 1.0 / 3.0, 2.0 / 3.0, 0.3825, 0.65)]),
+    ("PbSO4", "P n m a", "HermannMauguin=Pnma",
+     (8.482, 5.398, 6.959, 90, 90, 90),
+     [("Pb", "c", 0.1879, 0.25, 0.1672, 1.40), ("S", "c", 0.0654, 0.25, 0.6841, 0.60),
+      ("O", "c", 0.9075, 0.25, 0.5957, 1.50), ("O", "c", 0.1935, 0.25, 0.5432, 1.30),
+      ("O", "d", 0.0812, 0.0271, 0.8091, 1.20)]),
+    ("fluorapatite", "P 63/m", "HermannMauguin=P63/m",
+     (9.3973, 9.3973, 6.8782, 90, 90, 120),
+     [("Ca", "f", 1.0 / 3.0, 2.0 / 3.0, 0.0010, 0.70), ("Ca", "h", 0.2415, 0.0071, 0.25, 0.65),
+      ("P", "h", 0.3981, 0.3688, 0.25, 0.45), ("O", "h", 0.3272, 0.4843, 0.25, 0.90),
+      ("O", "h", 0.5876, 0.4653, 0.25, 0.95), ("O", "i", 0.3417, 0.2579, 0.0705, 1.10),
+      ("F", "a", 0.0, 0.0, 0.25, 1.60)]),
 ]
 
 

@@ -172,8 +172,17 @@ void freeglobals();
 // ---------------------------------------------------------------------------
 // Reflection lists (tamrel_reflist.cpp)
 
-// The sorted reflection lists of all phases, the peak set, the peak columns
-// and the background model; drops the set-up scope.
+// The sorted reflection list of one phase, every reflection set of it in
+// the window of 1/d^2 of the run: the phase set up once per set in scopes of
+// its own, equivalents met through the table of equivalents, systematic
+// absences by centring, the general reflection conditions of the space group
+// and of the structure file, the measured points and (outside Le Bail sets)
+// the starting structure left out. Internal errors "zentronotfound" and
+// "hkltable not empty" when the equivalents do not close up.
+void phasereflections(crystal::PhaseRecord* phase);
+// The reflection lists of all phases (a refusal adds message 260 with the
+// phase number), the peak set, the peak columns and the background model;
+// drops the set-up scope.
 void buildreflections();
 // Frees the peak set, the peak columns and the background coefficients.
 void freereflections();

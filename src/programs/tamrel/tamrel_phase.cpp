@@ -13,6 +13,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/nspawn.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/modell.hpp"
@@ -114,6 +115,17 @@ std::string defaultname(const char* file) {
   return name;
 }
 
+// The atom's least-squares penalty rows: its temperature-factor penalty on
+// each worker thread and on the main thread, each element's occupancy
+// penalty, then the overfilled site.
+void penaltyrows(AtomRecord* atom) {
+  const int workers = nthreads > 0 ? nthreads : 1;
+  for (int i = 0; i < workers; ++i) strafinit(&atom->threadpenalty[i], 0);
+  strafinit(&atom->penalty, 0);
+  for (int e = 0; e < atom->nelements; ++e) strafinit(&atom->elements[e].penalty, 0);
+  strafinit(&atom->overfill, 0);
+}
+
 // One phase: its structure file read into the record. The item buffer is
 // the reader's.
 struct PhaseReader {
@@ -181,6 +193,7 @@ struct PhaseReader {
                        hs.anisolimitgiven ? hs.anisolimit : 0.0);
         atom->weights = kcalloc<double>(static_cast<size_t>(sets));
         parseatomitem(phase, atom, item);
+        penaltyrows(atom);
         storeitem(&atom->params, &atom->nparams, last, item, true);
       }
       if (atom != nullptr && atom->wyckoffname[0] == 0) refuse<-145>();

@@ -15,6 +15,7 @@
 #include "core/nspawn.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
+#include "crystal/ks.hpp"
 #include "model/gerneu.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
@@ -263,6 +264,13 @@ void freerun() {
   yphasen = nullptr;
   freephases();
   nphasen = 0;
+  while (straferst != nullptr) {
+    PenaltyRow* next = straferst->next;
+    std::free(straferst);
+    straferst = next;
+  }
+  istraf = 0;
+  goalzahl = 0;
   std::free(y);
   std::free(u);
   y = u = nullptr;
@@ -278,6 +286,7 @@ void freerun() {
   freelam();
   unt2();
   clearafa();
+  ksclear();
   setrekart(2);
 }
 
