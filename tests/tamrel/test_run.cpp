@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/data.hpp"
 #include "core/nspawn.hpp"
@@ -217,6 +219,49 @@ TEST_F(RunSetup, DiagramNameKeepsItsExtension) {
   EXPECT_STREQ(crystal::diagramm, "plot.txt");
   EXPECT_TRUE(ifpol());
   EXPECT_EQ(pol, 0.8f);
+}
+
+// The step of the run that builds the reflections over a measured pattern:
+// only the reflections whose peaks the measured points can see, the peak
+// set with every peak's parameters pointing at its reflection, and the
+// background coefficients chosen from the measured range.
+TEST_F(RunSetup, ReflectionsOfTheMeasuredRangeAndThePeakLayout) {
+  ktest::write_file(dir.file("si.str"), trun::kSilicon);
+  set("LINTOR=" + dir.file("inst"));
+  set("LAMBDA=CU");
+  set("VAL[1]=" + dir.file("si.xy"));
+  set("STRUC[1]=" + dir.file("si.str"));
+  tamrel::readsettings();
+  tamrel::readpattern();
+  tamrel::readphases();
+  tamrel::readglobals();
+  tamrel::buildreflections();
+  const crystal::PhaseRecord* p = crystal::phase1;
+  ASSERT_NE(p, nullptr);
+  // 2theta 20 .. 80 degrees: 111, 220, 311, 400 and 331; 422 lies at 88 degrees.
+  std::vector<std::string> seen;
+  for (int i = 0; i < p->nrefl; ++i) {
+    const int32_t* h = p->refl[i]->fr1->hkl[0];
+    seen.push_back(std::to_string(h[0]) + std::to_string(h[1]) + std::to_string(h[2]));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"111", "220", "311", "400", "331"}));
+  // RP 4: four parameters per peak, then ln(sin 40 / sin 10) / 0.3 -> 4 + 3
+  // background coefficients.
+  EXPECT_EQ(crystal::rp4, 5);
+  EXPECT_EQ(crystal::rp2 + crystal::rp3, 0);
+  EXPECT_EQ(p->peakfirst, 0);
+  EXPECT_EQ(p->peaklast, 20);
+  EXPECT_EQ(tamrel::runstate.ru, 7);
+  ASSERT_EQ(crystal::rpeaks, 27);
+  for (int i = 0; i < p->nrefl; ++i) {
+    crystal::ReflectionRecord* r = p->refl[i];
+    EXPECT_EQ(r->slot, i);
+    EXPECT_EQ(crystal::tpeaks[4 * i], &r->intensity);
+    EXPECT_EQ(crystal::tpeaks[4 * i + 1], &r->position);
+    EXPECT_EQ(crystal::tpeaks[4 * i + 3], &r->B2);
+  }
+  EXPECT_EQ(crystal::tpeaks[20], &crystal::tu[0]);
+  EXPECT_EQ(crystal::tpeaks[26], &crystal::tu[6]);
 }
 
 }  // namespace
