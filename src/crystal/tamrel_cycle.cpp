@@ -1,0 +1,537 @@
+// The model evaluation cycle: one evaluation of all phases, the residual and
+// derivative-row callbacks of the minimiser, and the diagram file.
+#include "crystal/tamrel_cycle.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/data.hpp"
+#include "core/fatal.hpp"
+#include "core/formula.hpp"
+#include "core/message.hpp"
+#include "core/nspawn.hpp"
+#include "core/outfile.hpp"
+#include "core/velmora.hpp"
+#include "crystal/ks.hpp"
+#include "crystal/tamrel_goal.hpp"
+#include "crystal/tamrel_line.hpp"
+#include "crystal/tamrel_records.hpp"
+#include "crystal/tamrel_setup.hpp"
+#include "model/lam.hpp"
+#include "model/modell.hpp"
+#include "scan/ddm.hpp"
+
+namespace crystal {
+using namespace core;
+using namespace model;
+using namespace scan;
+
+namespace {
+
+constexpr char kModule[] = "obj/tamrel";
+constexpr double kPi = 3.14159265358979323846;
+
+[[noreturn]] void raise() {
+  dataerr_jmp();
+  throw DataJump{};  // every caller of the cycle holds a frame
+}
+
+// ---------------------------------------------------------------------------
+// Reflection lines on the worker pool
+
+// What one worker met: the first reflection that failed (the highest index
+// it took, since reflections are taken from the last to the first), a fatal
+// message kept for the main thread, and the store's error records of the
+// failure (newest first).
+struct WorkerSlot {
+  LineFailure failure;
+  int64_t item = -1;
+  std::vector<std::pair<std::string, std::string>> errors;
+};
+
+// Kept between evaluations so that an evaluation allocates nothing.
+std::vector<WorkerSlot> workerslots;
+
+struct LineWork {
+  std::atomic<int64_t> left;  // reflections not yet taken
+  std::atomic<uint8_t> error;
+  ReflectionRecord** refl;
+};
+
+void tabcopypar(uint64_t arg) {
+  auto* work = reinterpret_cast<LineWork*>(arg);
+  WorkerSlot& slot = workerslots[static_cast<size_t>(threadid())];
+  setlinefailure(&slot.failure);
+  while (work->error.load(std::memory_order_relaxed) == 0) {
+    const int64_t r = nexttask(work->left);
+    if (r < 0) break;
+    if (dataerr_try([&] { computeline(work->refl[r]); })) continue;
+    slot.item = r;
+    while (ifErr()) {
+      const char* object = GetErr(0);
+      const char* text = GetErr(1);
+      slot.errors.emplace_back(object != nullptr ? object : "", text != nullptr ? text : "");
+      NextErr();
+    }
+    DelAll();  // what the failed line left in the worker's scope
+    work->error.store(1, std::memory_order_relaxed);
+  }
+  setlinefailure(nullptr);
+}
+
+// The temperature-factor penalty of each atom: the worst of what the threads
+// met, so that it does not depend on how the reflections were shared out.
+void clearpenalties(PhaseRecord* ph) {
+  for (AtomRecord* at = ph->atoms; at != nullptr; at = at->next)
+    for (int i = 0; i < nthreads; ++i) at->threadpenalty[i] = 0.0;
+}
+void combinepenalties(PhaseRecord* ph) {
+  for (AtomRecord* at = ph->atoms; at != nullptr; at = at->next) {
+    double worst = 0.0;
+    for (int i = 0; i < nthreads; ++i)
+      if (std::fabs(at->threadpenalty[i]) > std::fabs(worst)) worst = at->threadpenalty[i];
+    at->penalty = worst;
+  }
+}
+
+// Every reflection line of the phase on the workers, in the threaded phase of
+// the store. A failure is judged by the highest reflection that failed, as
+// one worker taking the reflections one after the other would have met it:
+// a fatal message ends the run, anything else is a data error with that
+// reflection's error records.
+void linepass(PhaseRecord* ph) {
+  const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
+  if (workerslots.size() < workers) workerslots.resize(workers);
+  for (WorkerSlot& s : workerslots) {
+    s.failure.status = 0;
+    s.failure.text.clear();
+    s.item = -1;
+    s.errors.clear();
+  }
+  clearpenalties(ph);
+  LineWork work;
+  work.left.store(ph->nrefl);
+  work.error.store(0);
+  work.refl = ph->refl;
+  initDATAthreads();
+  nspawn(tabcopypar, 0, reinterpret_cast<uint64_t>(&work));
+  nwait();
+  const WorkerSlot* failed = nullptr;
+  for (const WorkerSlot& s : workerslots)
+    if (s.item >= 0 && (failed == nullptr || s.item > failed->item)) failed = &s;
+  if (failed != nullptr && failed->failure.status != 0) linefailureexit(failed->failure);
+  exitDATAthreads();
+  combinepenalties(ph);
+  if (failed == nullptr) return;
+  ClearErr();
+  DataContext* c = datacontext();
+  for (auto e = failed->errors.rbegin(); e != failed->errors.rend(); ++e)
+    SetErr(c, e->first.c_str(), static_cast<int>(e->first.size()), e->second.c_str());
+  raise();
+}
+
+// ---------------------------------------------------------------------------
+// One evaluation
+
+void discard() {
+  DelAll();
+  freeDATAlist();
+}
+
+// One phase: its set-up, its lines (unless it keeps those of the previous
+// evaluation) and its goals, whose scope stays detached in the phase.
+void evaluatephase(PhaseRecord* ph) {
+  const bool keep =
+      localphase != nullptr && lastphase != nullptr && ph != localphase && ph != lastphase;
+  if (keep && !ifgoal) return;
+  newDATAlist();
+  xyzinit();
+  if (!keep) {
+    newDATAlist();
+    registerstructurefunctions();
+    linepass(ph);
+    discard();
+    if (!ifgoal) {
+      discard();
+      return;
+    }
+  }
+  goal();
+  ph->scope = pushDATAlist();
+}
+
+void globalgoal(ParamRecord& g) {
+  if (g.failed) {
+    goalwert[g.goalindex] = 0.0;
+    return;
+  }
+  const bool ok = dataerr_try([&] {
+    goalwert[g.goalindex] = Wert(g.goal);
+    if (g.second != nullptr) g.secondvalue = Wert(g.second);
+  });
+  if (!ok) {
+    ClearErr();
+    g.failed = 1;
+    goalwert[g.goalindex] = 0.0;
+  }
+}
+
+void evaluation() {
+  ksinit();
+  const int nglobal = globalgoals + globalparams;
+  for (int k = 0; k < nglobal; ++k)
+    if (paramglobal[k].name != nullptr) SetVar(paramglobal[k].name, paramglobal[k].value);
+  double* eps[4] = {&eps1, &eps2, &eps3, &eps4};
+  const char* names[4] = {"EPS1", "EPS2", "EPS3", "EPS4"};
+  for (int i = 0; i < 4; ++i) {
+    *eps[i] = 0.0;
+    dataerr_try([&] { *eps[i] = GetVar(names[i]); });
+  }
+  for (phasei = phase1; phasei != nullptr; phasei = phasei->next) {
+    PhaseRecord* ph = phasei;
+    if (!dataerr_try([&] { evaluatephase(ph); })) {
+      message<260>(ph->number);
+      raise();
+    }
+  }
+  lastphase = localphase;
+  if (!ifgoal) return;
+  SetUserFkt("Straf", 1, goaldummystraf);
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
+    if (ph->scope == nullptr) continue;
+    popDATAlist(ph->scope);
+    ph->scope = nullptr;
+    freeDATAlist();
+  }
+  for (int k = 0; k < nglobal; ++k)
+    if (paramglobal[k].goal != nullptr) globalgoal(paramglobal[k]);
+}
+
+// After a failed evaluation: every scope it opened is dropped, detached phase
+// scopes included.
+void unwind(int depth) {
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
+    if (ph->scope != nullptr && !ph->scope->attached) {
+      popDATAlist(ph->scope);
+      discard();
+    }
+    ph->scope = nullptr;
+  }
+  while (DATAlistLevel() > depth) discard();
+}
+
+// ---------------------------------------------------------------------------
+// Derivative rows
+
+// The chain rule of one structural parameter over the non-zero band entries
+// of its kettenregel row, found once per pass (a parameter moves only some
+// kinds of peak parameters: positions, intensities or breadths).
+std::vector<int32_t> nzstart;   // [noequiv + 1] offsets into the lists below
+std::vector<int32_t> nzcolumn;  // peak-parameter column
+std::vector<float> nzvalue;     // d peak parameter / d structural parameter
+
+void chainlists() {
+  nzstart.assign(static_cast<size_t>(noequiv) + 1, 0);
+  nzcolumn.clear();
+  nzvalue.clear();
+  for (int s = 0; s < noequiv; ++s) {
+    const int first = matrixmultdim[2 * s], count = matrixmultdim[2 * s + 1];
+    const float* k = kettenregel + static_cast<size_t>(s) * kettenregeldim;
+    for (int c = first; c < first + count; ++c) {
+      if (k[c] == 0.0f) continue;
+      nzcolumn.push_back(c);
+      nzvalue.push_back(k[c]);
+    }
+    nzstart[static_cast<size_t>(s) + 1] = static_cast<int32_t>(nzcolumn.size());
+  }
+}
+
+// Row j of strukturableitung from row j of peakableitung: float products
+// summed in double, in four interleaved partial sums so that the additions
+// do not wait for each other (the order is fixed, whatever the threads).
+void chainrow(int j) {
+  const float* p = peakableitung + static_cast<size_t>(j) * rpeaks;
+  float* out = strukturableitung + static_cast<size_t>(j) * noequiv;
+  const int32_t* col = nzcolumn.data();
+  const float* val = nzvalue.data();
+  for (int s = 0; s < noequiv; ++s) {
+    double sum[4] = {0.0, 0.0, 0.0, 0.0};
+    int32_t t = nzstart[static_cast<size_t>(s)];
+    const int32_t end = nzstart[static_cast<size_t>(s) + 1];
+    for (; t + 4 <= end; t += 4)
+      for (int u = 0; u < 4; ++u) {
+        const float q = val[t + u] * p[col[t + u]];
+        sum[u] += q;
+      }
+    for (int u = 0; t < end; ++t, ++u) {
+      const float q = val[t] * p[col[t]];
+      sum[u] += q;
+    }
+    out[s] = static_cast<float>((sum[0] + sum[1]) + (sum[2] + sum[3]));
+  }
+}
+
+struct RowWork {
+  std::atomic<int64_t> left;  // rows of the block not yet taken
+  int32_t first;              // first row of the block
+  bool rowsready;             // the peak-model rows are there (derivative mode)
+};
+
+// One data row: its peak-model derivatives, then its chain rule.
+void ablparfkt(uint64_t arg) {
+  auto* work = reinterpret_cast<RowWork*>(arg);
+  for (int64_t k; (k = nexttask(work->left)) >= 0;) {
+    const int j = static_cast<int>(k);
+    if (!work->rowsready)
+      ableitung(peakableitung + static_cast<size_t>(j) * rpeaks, work->first + j, param);
+    if (noequiv > 0) chainrow(j);
+  }
+}
+
+int blockfirst = -1;  // first row of the block in the buffers, -1 none
+
+void computeblock(int first, int rows) {
+  RowWork work;
+  work.first = first;
+  work.rowsready = ifddm && ddmrange != nullptr;
+  if (work.rowsready) {
+    // Derivative mode: the rows in order on this thread; they have no
+    // background entries.
+    const int np = rpeaks - param->ru;
+    for (int j = 0; j < rows; ++j) {
+      float* row = peakableitung + static_cast<size_t>(j) * rpeaks;
+      for (int c = np; c < rpeaks; ++c) row[c] = 0.0f;
+      ableitung(row, first + j, param);
+    }
+  }
+  if (!work.rowsready || noequiv > 0) {
+    work.left.store(rows);
+    nspawn(ablparfkt, 0, reinterpret_cast<uint64_t>(&work));
+    nwait();
+  }
+  blockfirst = first;
+}
+
+// ---------------------------------------------------------------------------
+// Diagram file
+
+struct Rvalues {
+  double Rp, R, Rwp;
+};
+
+double ratio(double a, double b) { return b > 0.0 ? a / b : 0.0; }
+
+Rvalues rvalues(bool ddm) {
+  double sd = 0, sy = 0, sd2 = 0, sy2 = 0, swd2 = 0, swy2 = 0;
+  for (int i = 0; i < m; ++i) {
+    double model;
+    if (ddm) {
+      const int c = i / 2, r = ddmrange[c];
+      model = 0.0;
+      for (int j = -r; j <= r; ++j) model += ddmpolynome(j, i % 2, r) * y[c + 2 + j];
+    } else {
+      model = y[i];
+    }
+    const double meas = intensitaet[i], d = model - meas, wi = w[i];
+    sd += std::fabs(d);
+    sy += std::fabs(meas);
+    sd2 += d * d;
+    sy2 += meas * meas;
+    swd2 += (wi * d) * (wi * d);
+    swy2 += (wi * meas) * (wi * meas);
+  }
+  return {100.0 * ratio(sd, sy), 100.0 * std::sqrt(ratio(sd2, sy2)),
+          100.0 * std::sqrt(ratio(swd2, swy2))};
+}
+
+bool diagramfile(FILE* f) {
+  const bool ddm = ddmrange != nullptr;
+  const int M = ddm ? m / 2 + 4 : m;
+  const Rvalues R = rvalues(ddm);
+  const int peaks = param->count2 + param->count3 + param->count4;
+  std::fprintf(f, "TITEL=%s L0=%.6f M=%d PEAKZAHL=%d PARAMETERZAHL=%d Rp=%.2f R=%.2f Rwp=%.2f",
+               titel, ifneutrons() ? -l0 : l0, M, peaks, rqmin, R.Rp, R.R, R.Rwp);
+  if (yphasen != nullptr)
+    for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next)
+      std::fprintf(f, " STRUC[%d]=%s", ph->number, ph->name != nullptr ? ph->name : "");
+  std::fputc('\n', f);
+  for (int i = 0; i < M; ++i) {
+    const double tt = std::asin(static_cast<double>(sinx[i])) * 720.0 / (2.0 * kPi);
+    const float meas = ddm ? ddmoriintensitaet[i] : intensitaet[i];
+    std::fprintf(f, "%8.4f %8.2f %8.2f", tt, meas, y[i]);
+    if (u != nullptr) std::fprintf(f, " %8.2f", u[i]);
+    if (yphasen != nullptr)
+      for (int k = 0; k < nphasen; ++k)
+        std::fprintf(f, " %8.2f", yphasen[static_cast<size_t>(i) * nphasen + k]);
+    std::fputc('\n', f);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The finite differences of a derivative pass
+
+// Values at the start of the pass, kept for the finite differences; the
+// storage stays from pass to pass.
+struct Snapshots {
+  std::vector<double> peaks;      // kettenregeldim peak parameters
+  std::vector<double> penalties;  // istraf penalty rows
+  std::vector<uint8_t> taken;     // which penalty rows are measured in this pass
+  std::vector<double> pairs;      // mplus restraint residuals
+  std::vector<double> goals;      // goalzahl goal values
+} snap;
+
+// Sets a value for the duration of a scope.
+template <class T>
+struct Hold {
+  T* at;
+  T old;
+  Hold(T* p, T v) : at(p), old(*p) { *p = v; }
+  ~Hold() { *at = old; }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+};
+
+void takesnapshots() {
+  const int kdim = kettenregeldim;
+  snap.peaks.resize(static_cast<size_t>(kdim));
+  for (int c = 0; c < kdim; ++c) snap.peaks[static_cast<size_t>(c)] = *tpeaks[c];
+  snap.pairs.assign(fxplus, fxplus + mplus);
+  snap.penalties.assign(static_cast<size_t>(istraf), 0.0);
+  snap.taken.assign(static_cast<size_t>(istraf), 0);
+  int r = 0;
+  for (PenaltyRow* p = straferst; p != nullptr && r < istraf; p = p->next, ++r) {
+    if (p->kind != 0 && !linstrafinit) continue;
+    snap.penalties[static_cast<size_t>(r)] = *p->value;
+    snap.taken[static_cast<size_t>(r)] = 1;
+  }
+  if (ifgoal) snap.goals.assign(goalwert, goalwert + goalzahl);
+}
+
+[[noreturn]] void outofbounds(const numeric::QminParam& q) {
+  message<-184>(q.name != nullptr ? q.name : "");
+  if (q.sub != nullptr) message<261>(static_cast<AtomRecord*>(q.sub)->number);
+  if (q.owner != nullptr) message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+  fatal_exit(fatal_status(184));
+}
+
+// Column j of the finite-difference derivatives: structural parameter j
+// stepped by h, everything measured again, the value put back.
+void difference(int j) {
+  const numeric::QminParam& q = qminparam[j];
+  if (q.index >= 0) internal_error("indexequiv", kModule, 6529);
+  const double x0 = *q.value;
+  double h = std::max(3e-10, 1.5e-9 * std::fabs(x0));
+  if (x0 > 0.5 * q.max + 0.5 * q.min) h = -h;
+  if (x0 + h < q.min || x0 + h > q.max) outofbounds(q);
+  Hold<double> stepped(q.value, x0 + h);
+  localphase = static_cast<PhaseRecord*>(q.owner);
+  tabcopy();
+  float* k = kettenregel + static_cast<size_t>(j) * kettenregeldim;
+  for (int c = 0; c < kettenregeldim; ++c)
+    k[c] = static_cast<float>((*tpeaks[c] - snap.peaks[static_cast<size_t>(c)]) / h);
+  int r = 0;
+  for (PenaltyRow* p = straferst; p != nullptr && r < istraf; p = p->next, ++r)
+    if (snap.taken[static_cast<size_t>(r)])
+      strafableitung[static_cast<size_t>(r) * noequiv + j] =
+          static_cast<float>((*p->value - snap.penalties[static_cast<size_t>(r)]) / h);
+  ksexec(false);
+  for (int t = 0; t < mplus; ++t)
+    ksableitung[static_cast<size_t>(t) * noequiv + j] =
+        static_cast<float>((fxplus[t] - snap.pairs[static_cast<size_t>(t)]) / h);
+  if (ifgoal)
+    for (int g = 0; g < goalzahl; ++g)
+      a[g][j] = (goalwert[g] - snap.goals[static_cast<size_t>(g)]) / h;
+}
+
+void firstrow() {
+  if (y != nullptr && diagramm[0] != 0) writefile(diagramm, diagramfile);
+  std::free(ksableitung);
+  ksableitung = nullptr;
+  if (noequiv > 0 && mplus > 0)
+    ksableitung = kcalloc<float>(static_cast<size_t>(noequiv) * static_cast<size_t>(mplus));
+  if (ifgoal)
+    for (int g = 0; g < goalzahl; ++g) std::fill(a[g], a[g] + rqmin, 0.0);
+  localphase = lastphase = nullptr;
+  tabcopy();
+  ksexec(false);
+  takesnapshots();
+  for (int j = 0; j < noequiv; ++j) difference(j);
+  linstrafinit = 0;
+  localphase = lastphase = nullptr;
+  tabcopy();
+  ksexec(false);
+  if (noequiv > 0) chainlists();
+  blockfirst = -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Public calls
+
+void tabcopy() {
+  const int depth = DATAlistLevel();
+  newDATAlist();
+  if (!dataerr_try(evaluation)) {
+    unwind(depth);
+    raise();
+  }
+  discard();
+  for (int k = 0; k < param->ru; ++k) param->bg[k] = static_cast<float>(tu[k]);
+}
+
+bool totalmodell(int* count, float** residuals) {
+  std::free(*residuals);
+  *residuals = nullptr;
+  localphase = lastphase = nullptr;
+  {
+    Hold<uint8_t> measured(&linstrafinit, 1);
+    tabcopy();
+  }
+  ksexec(true);
+  const int n = m + istraf + mplus;
+  float* r = n > 0 ? kcalloc<float>(static_cast<size_t>(n)) : nullptr;
+  if (m > 0) modell(r, param);
+  double sum = 0.0;
+  for (int i = 0; i < m; ++i) {
+    const float q = w[i] * intensitaet[i] * std::fabs(r[i]);
+    sum += q;
+  }
+  moderror = sum * 1.1920928955078125e-07;
+  ermod = sum * ermodfaktor;
+  int k = m;
+  for (PenaltyRow* p = straferst; p != nullptr && k < m + istraf; p = p->next)
+    r[k++] = static_cast<float>(*p->value);
+  for (int t = 0; t < mplus; ++t) r[k++] = static_cast<float>(fxplus[t]);
+  *count = n;
+  *residuals = r;
+  return true;
+}
+
+void totalableitung(float* row, int i) {
+  if (i == 0) firstrow();
+  if (i < m) {
+    const int B = 4 * (nthreads > 0 ? nthreads : 1);
+    const int b = i % B, first = i - b;
+    if (first != blockfirst) computeblock(first, std::min(B, m - first));
+    const float* s = strukturableitung + static_cast<size_t>(b) * noequiv;
+    for (int c = 0; c < noequiv; ++c) row[c] = s[c];
+    const float* p = peakableitung + static_cast<size_t>(b) * rpeaks;
+    for (int c = noequiv; c < rqmin; ++c) row[c] = p[qminparam[c].index];
+    return;
+  }
+  const float* d = i < m + istraf ? strafableitung + static_cast<size_t>(i - m) * noequiv
+                                  : ksableitung + static_cast<size_t>(i - m - istraf) * noequiv;
+  for (int c = 0; c < noequiv; ++c) row[c] = d[c];
+  for (int c = noequiv; c < rqmin; ++c) row[c] = 0.0f;
+}
+
+}  // namespace crystal

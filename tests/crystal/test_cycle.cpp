@@ -1,0 +1,474 @@
+// The model evaluation cycle on a small synthetic pattern of two phases (Si
+// with four peak parameters, NaCl with three): every derivative row against
+// central differences of the residuals, the same numbers for 1, 2 and 8
+// threads, the diagram file, a step outside the bounds, failures of a line on
+// a worker, the estimate of free texture parameters. Every test that starts
+// the worker pool runs in a child of its own, with its own thread count.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/data.hpp"
+#include "core/nspawn.hpp"
+#include "core/velmora.hpp"
+#include "crystal/ks.hpp"
+#include "crystal_harness.hpp"
+#include "model/lam.hpp"
+#include "model/modell.hpp"
+#include "numeric/chi2wert.hpp"
+#include "refinement_fixture.hpp"
+#include "structure_fixture.hpp"
+
+namespace {
+
+using namespace core;
+using namespace crystal;
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr int kPoints = 400;
+
+struct Install : ktest::CrystalInstall {
+  Install() : CrystalInstall(std::vector<std::string>{}) {
+    setxray(true);
+    afainit("Cu");
+  }
+};
+
+void droppenalties();
+
+// The two phases, their refined values and the driver's state around them.
+struct TwoPhases {
+  PhaseRecord* si = nullptr;
+  PhaseRecord* nacl = nullptr;
+  std::vector<ktest::Refined> params;
+  std::vector<double> steps;     // finite-difference step of each parameter
+  std::string b1 = "B1=U+V*sk";  // Si's line breadth
+
+  // Builds everything; with diagram the file of that name is written.
+  void build(const std::string& diagram = "") {
+    single_phases();
+    paramglobal = nullptr;
+    int32_t nglobal = 0;
+    ParamRecord* g = addparam(&paramglobal, &nglobal);
+    g->goal = strdup("U*3+A");
+    g->goalindex = goalzahl++;
+    double* eps = ktest::named(&paramglobal, &nglobal, "EPS1", 2e-5);  // the last record
+    globalgoals = 1;
+    globalparams = 1;
+    goalwert = static_cast<double*>(std::calloc(static_cast<size_t>(goalzahl), sizeof(double)));
+    ifgoal = 1;
+    ktest::peakset(3);
+    for (int i = 0; i < 3; ++i) tu[i] = 40.0 - 10.0 * i;
+    params.push_back({"EPS1", eps, -1.0, 1.0});
+    steps.push_back(3e-4);
+    for (int i = 0; i < 3; ++i) {
+      params.push_back({"background", &tu[i], 0.0, 1e30, nullptr, nullptr, rpeaks - 3 + i});
+      steps.push_back(1.0);
+    }
+    ktest::refine(params);
+    std::snprintf(diagramm, sizeof diagramm, "%s", diagram.c_str());
+    std::snprintf(titel, sizeof titel, "two phases");
+    // The measured pattern: the model at the start, raised by 3 % plus a
+    // slope, weights from counting statistics.
+    int count = 0;
+    float* r = nullptr;
+    totalmodell(&count, &r);
+    std::free(r);
+    for (int i = 0; i < model::m; ++i) {
+      model::intensitaet[i] = 1.03f * model::y[i] + 0.01f * i;
+      model::w[i] = 1.0f / std::sqrt(std::max(model::intensitaet[i], 1.0f));
+    }
+  }
+
+  void single_phases() {
+    droppenalties();
+    si = ktest::make_phase({"HermannMauguin=Fd-3m", "RP=4", b1, "k1=0.3", "k2=1e-6", "k3=0"});
+    AtomRecord* sia = ktest::make_atom(si, "E=Si", {"Wyckoff=a"}, true);
+    nacl = ktest::make_phase({"HermannMauguin=Fm-3m", "RP=3", "B1=0.06+W*sk", "DELTAsk=D"});
+    AtomRecord* na = ktest::make_atom(nacl, "E=Na", {"Wyckoff=a"}, true);
+    AtomRecord* cl = ktest::make_atom(nacl, "E=Cl", {"Wyckoff=b"}, true);
+    using ktest::named;
+    struct Value {
+      PhaseRecord* phase;
+      AtomRecord* atom;
+      const char* name;
+      double value, min, max, step;
+    };
+    // Broad lines (crystallites of about 10 nm), so that a finite-difference
+    // step of a few hundredths of a line breadth is still large against the
+    // rounding of a line position to single precision. A negative
+    // displacement of Na gives its atom a penalty row.
+    const Value values[] = {
+        {si, nullptr, "A", 0.54311, 0.5, 0.6, 3e-4},  {si, nullptr, "GEWICHT", 2e-3, 0, 1, 2e-5},
+        {si, nullptr, "U", 0.05, 0, 1, 2e-3},         {si, nullptr, "V", 0.01, 0, 1, 3e-4},
+        {si, sia, "TDS", 0.005, -1, 1, 1e-3},         {nacl, nullptr, "A", 0.56402, 0.5, 0.6, 3e-4},
+        {nacl, nullptr, "GEWICHT", 4e-3, 0, 1, 4e-5}, {nacl, nullptr, "W", 0.01, 0, 1, 3e-4},
+        {nacl, nullptr, "D", 0.005, -1, 1, 4e-3},     {nacl, na, "TDS", -0.0005, -1, 1, 1e-4},
+        {nacl, cl, "TDS", 0.008, -1, 1, 1e-3},
+    };
+    // Adding a record may move a record array: the addresses are taken once
+    // every record is there.
+    for (const Value& v : values) {
+      if (v.atom != nullptr)
+        named(&v.atom->params, &v.atom->nparams, v.name, v.value);
+      else
+        named(&v.phase->params, &v.phase->nparams, v.name, v.value);
+    }
+    for (const Value& v : values) {
+      ParamRecord* list = v.atom != nullptr ? v.atom->params : v.phase->params;
+      const int n = v.atom != nullptr ? v.atom->nparams : v.phase->nparams;
+      double* at = nullptr;
+      for (int i = 0; i < n; ++i)
+        if (list[i].name != nullptr && std::strcmp(list[i].name, v.name) == 0) at = &list[i].value;
+      params.push_back({v.name, at, v.min, v.max, v.phase, v.atom, -1});
+      steps.push_back(v.step);
+    }
+    for (PhaseRecord* p : {si, nacl}) {
+      phasei = p;
+      ASSERT_TRUE(dataerr_try([] {
+        newDATAlist();
+        xyzinit();
+      })) << GetErr(1);
+      ktest::generate_reflections(95.0);
+      DelAll();
+      freeDATAlist();
+      for (AtomRecord* at = p->atoms; at != nullptr; at = at->next) strafinit(&at->penalty, 0);
+    }
+  }
+};
+
+// Drops the penalty rows registered so far (also those an earlier test in
+// this process left).
+void droppenalties() {
+  while (straferst != nullptr) {
+    PenaltyRow* n = straferst->next;
+    std::free(straferst);
+    straferst = n;
+  }
+  istraf = 0;
+}
+
+void teardown() {
+  ktest::free_refinement();
+  freeparams(paramglobal, globalgoals + globalparams);
+  paramglobal = nullptr;
+  globalgoals = globalparams = 0;
+  ifgoal = 0;
+  diagramm[0] = 0;
+  droppenalties();
+}
+
+// All residuals, then every derivative row, in the order qmin8 asks for them.
+struct Evaluation {
+  std::vector<float> r;
+  std::vector<float> rows;
+  std::vector<double> goals;
+  std::vector<double> goalrows;
+};
+
+Evaluation evaluate() {
+  Evaluation e;
+  int count = 0;
+  float* r = nullptr;
+  totalmodell(&count, &r);
+  e.r.assign(r, r + count);
+  std::free(r);
+  e.rows.resize(static_cast<size_t>(count) * rqmin);
+  for (int i = 0; i < count; ++i) totalableitung(e.rows.data() + static_cast<size_t>(i) * rqmin, i);
+  e.goals.assign(goalwert, goalwert + goalzahl);
+  for (int g = 0; g < goalzahl; ++g) e.goalrows.insert(e.goalrows.end(), a[g], a[g] + rqmin);
+  return e;
+}
+
+std::vector<float> residuals() {
+  int count = 0;
+  float* r = nullptr;
+  totalmodell(&count, &r);
+  std::vector<float> v(r, r + count);
+  std::free(r);
+  return v;
+}
+
+// Every derivative row of totalableitung (data rows, penalty rows) and every
+// goal derivative against central differences of totalmodell; the pass ends
+// with the model at the unchanged values.
+TEST(Cycle, DerivativesAgainstCentralDifferences) {
+  Install inst;
+  ktest::in_child([] {
+    nthreads = 3;
+    ktest::RunScope scope;
+    ktest::PhaseList list;
+    ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+    TwoPhases t;
+    t.build();
+    const Evaluation e = evaluate();
+    const int count = static_cast<int>(e.r.size());
+    ASSERT_EQ(count, kPoints + istraf);
+    ASSERT_EQ(istraf, 3);
+    // The pass ends with the lines of the unchanged values.
+    const std::vector<float> lines(param->par3, param->par3 + 3 * param->count3);
+    residuals();
+    EXPECT_EQ(std::vector<float>(param->par3, param->par3 + 3 * param->count3), lines);
+    // Na's penalty row: 100000 x its displacement.
+    EXPECT_FLOAT_EQ(e.r[kPoints + 1], -50.0f);
+    for (int s = 0; s < rqmin; ++s) {
+      double* x = qminparam[s].value;
+      const double x0 = *x;
+      // Central differences with steps d and 2d, extrapolated to step 0.
+      auto central = [&](double d, std::vector<double>& goals) {
+        *x = x0 + d;
+        const std::vector<float> up = residuals();
+        goals.assign(goalwert, goalwert + goalzahl);
+        *x = x0 - d;
+        const std::vector<float> down = residuals();
+        *x = x0;
+        std::vector<double> fd(up.size());
+        for (size_t i = 0; i < up.size(); ++i)
+          fd[i] = (static_cast<double>(up[i]) - down[i]) / (2 * d);
+        return fd;
+      };
+      const double d = t.steps[static_cast<size_t>(s)];
+      std::vector<double> gup, unused;
+      const std::vector<double> fd1 = central(d, gup);
+      const std::vector<double> fd2 = central(2 * d, unused);
+      double scale = 0.0, worst = 0.0;
+      for (int i = 0; i < count; ++i) {
+        const double fd = (4 * fd1[i] - fd2[i]) / 3;
+        scale = std::max(scale, std::fabs(fd));
+        worst = std::max(worst, std::fabs(fd - e.rows[static_cast<size_t>(i) * rqmin + s]));
+      }
+      EXPECT_GT(scale, 0.0) << qminparam[s].name;
+      EXPECT_LE(worst, 1e-4 * scale) << qminparam[s].name << " (column " << s << ")";
+      residuals();
+      for (int g = 0; s < noequiv && g < goalzahl; ++g) {
+        const double fd = (gup[g] - goalwert[g]) / d;
+        EXPECT_NEAR(e.goalrows[static_cast<size_t>(g) * rqmin + s], fd, 1e-6 * std::fabs(fd) + 1e-9)
+            << qminparam[s].name << " goal " << g;
+      }
+    }
+    // The global goal U*3 + A sees the variables of both phases (A of the
+    // last phase); the cell goals give A of each phase.
+    EXPECT_NEAR(e.goals[static_cast<size_t>(goalzahl - 1)], 3 * 0.05 + 0.56402, 1e-12);
+    EXPECT_NEAR(e.goals[static_cast<size_t>(t.si->goalindex)], 0.54311, 1e-12);
+    EXPECT_NEAR(e.goals[static_cast<size_t>(t.nacl->goalindex)], 0.56402, 1e-12);
+    teardown();
+  });
+}
+
+// The same residuals, derivative rows and goals to the bit for 1, 2 and 8
+// threads (the last block of rows is shorter than 4 x nthreads for 2 and 8).
+TEST(Cycle, SameNumbersForAnyThreadCount) {
+  Install inst;
+  ktest::TempDir dir;
+  for (int threads : {1, 2, 8}) {
+    ktest::in_child([&] {
+      nthreads = threads;
+      ktest::RunScope scope;
+      ktest::PhaseList list;
+      ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+      TwoPhases t;
+      t.build();
+      const Evaluation e = evaluate();
+      FILE* f = std::fopen(dir.file(std::to_string(threads)).c_str(), "wb");
+      std::fwrite(e.r.data(), sizeof(float), e.r.size(), f);
+      std::fwrite(e.rows.data(), sizeof(float), e.rows.size(), f);
+      std::fwrite(e.goals.data(), sizeof(double), e.goals.size(), f);
+      std::fwrite(e.goalrows.data(), sizeof(double), e.goalrows.size(), f);
+      std::fclose(f);
+      teardown();
+    });
+  }
+  const std::string one = ktest::read_file(dir.file("1"));
+  EXPECT_GT(one.size(), static_cast<size_t>(kPoints) * 4);
+  EXPECT_TRUE(one == ktest::read_file(dir.file("2"))) << "1 and 2 threads differ";
+  EXPECT_TRUE(one == ktest::read_file(dir.file("8"))) << "1 and 8 threads differ";
+}
+
+// The diagram file of the first derivative row: the header with the run's
+// title, wavelength, point, peak and parameter counts and R values, then per
+// point 2theta, measured value, model, background and the two phases' parts.
+TEST(Cycle, DiagramFile) {
+  Install inst;
+  ktest::TempDir dir;
+  const std::string path = dir.file("run.dia");
+  ktest::in_child([&] {
+    nthreads = 2;
+    ktest::RunScope scope;
+    ktest::PhaseList list;
+    ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+    model::nphasen = 2;
+    model::yphasen = static_cast<float*>(std::calloc(2 * kPoints, sizeof(float)));
+    TwoPhases t;
+    t.build(path);
+    int count = 0;
+    float* r = nullptr;
+    totalmodell(&count, &r);
+    std::vector<float> row(static_cast<size_t>(rqmin));
+    totalableitung(row.data(), 0);
+    double sd = 0, sy = 0, sd2 = 0, sy2 = 0, swd = 0, swy = 0;
+    for (int i = 0; i < kPoints; ++i) {
+      const double y = model::intensitaet[i], d = model::y[i] - y, w = model::w[i];
+      sd += std::fabs(d), sy += std::fabs(y), sd2 += d * d, sy2 += y * y;
+      swd += w * d * w * d, swy += w * y * w * y;
+    }
+    char header[400];
+    std::snprintf(header, sizeof header,
+                  "TITEL=two phases L0=%.6f M=%d PEAKZAHL=%d PARAMETERZAHL=%d Rp=%.2f R=%.2f "
+                  "Rwp=%.2f STRUC[1]=phase1 STRUC[2]=phase2\n",
+                  model::l0, kPoints, t.si->nrefl + t.nacl->nrefl, rqmin, 100 * sd / sy,
+                  100 * std::sqrt(sd2 / sy2), 100 * std::sqrt(swd / swy));
+    std::istringstream in(ktest::read_file(path));
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line + "\n", header);
+    int lines = 0;
+    while (std::getline(in, line)) {
+      const int i = lines++;
+      if (i >= kPoints) continue;
+      char expect[200];
+      std::snprintf(expect, sizeof expect, "%8.4f %8.2f %8.2f %8.2f %8.2f %8.2f",
+                    std::asin(static_cast<double>(model::sinx[i])) * 360 / kPi,
+                    model::intensitaet[i], model::y[i], model::u[i], model::yphasen[2 * i],
+                    model::yphasen[2 * i + 1]);
+      EXPECT_EQ(line, expect) << "point " << i;
+    }
+    EXPECT_EQ(lines, kPoints);
+    std::free(r);
+    teardown();
+  });
+}
+
+// A parameter whose finite-difference step leaves its bounds ends the run
+// with message -184, naming its atom and phase.
+TEST(Cycle, StepOutsideBounds) {
+  Install inst;
+  ktest::RunResult res = ktest::run_in_child([] {
+    nthreads = 2;
+    ktest::RunScope scope;
+    ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+    TwoPhases t;
+    t.build();
+    for (int s = 0; s < noequiv; ++s)
+      if (qminparam[s].sub != nullptr && qminparam[s].owner == t.nacl) {
+        qminparam[s].min = qminparam[s].max = *qminparam[s].value;
+        break;
+      }
+    int count = 0;
+    float* r = nullptr;
+    totalmodell(&count, &r);
+    std::vector<float> row(static_cast<size_t>(rqmin));
+    totalableitung(row.data(), 0);
+    std::exit(0);
+  });
+  EXPECT_EQ(res.status, 184) << res.out;
+  const std::string expect =
+      ktest::message(-184, "TDS") + ktest::message(261, 1) + ktest::message(260, 2);
+  EXPECT_NE(res.out.find(expect), std::string::npos) << res.out;
+}
+
+// A fatal line breadth met on the workers ends the run from the main thread,
+// once, with its status; a formula that fails on some reflections only is a
+// data error of the phase (message 260) that leaves the store as it was, so
+// that the next evaluation runs.
+TEST(Cycle, FailuresOnWorkers) {
+  Install inst;
+  const auto start = std::chrono::steady_clock::now();
+  ktest::RunResult res = ktest::run_in_child(
+      [] {
+        nthreads = 4;
+        ktest::RunScope scope;
+        ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+        TwoPhases t;
+        t.b1 = "B1=0.02-0.004*sk";
+        t.build();
+        std::exit(0);
+      },
+      20);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(res.status, 35) << res.out;
+  EXPECT_LT(seconds, 10.0);
+  const size_t at = res.out.find("*** phase 1, reflection");
+  ASSERT_NE(at, std::string::npos) << res.out;
+  EXPECT_EQ(res.out.find("*** phase", at + 1), std::string::npos) << "printed twice: " << res.out;
+
+  ktest::in_child([] {
+    nthreads = 4;
+    ktest::RunScope scope;
+    ktest::PhaseList list;
+    ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+    TwoPhases t;
+    t.build();
+    const std::vector<float> before = residuals();
+    const int depth = DATAlistLevel();
+    SetStrVar("nothere", "undefined+1");
+    ParamRecord* b1 = &t.si->params[2];
+    ASSERT_STREQ(b1->statement, "B1=U+V*sk");
+    std::free(b1->statement);
+    b1->statement = strdup("B1=U+ifthenelse(h>3,nothere,0)");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(dataerr_try([] { tabcopy(); }));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(ktest::message(260, 1)), std::string::npos) << out;
+    std::string errors;
+    for (; ifErr(); NextErr()) errors += std::string(GetErr(0)) + " " + GetErr(1) + "\n";
+    EXPECT_NE(errors.find("undefined"), std::string::npos) << errors;
+    EXPECT_EQ(DATAlistLevel(), depth);
+    std::free(b1->statement);
+    b1->statement = strdup("B1=U+V*sk");
+    EXPECT_EQ(residuals(), before);
+    teardown();
+  });
+}
+
+// The estimate of free texture parameters: the sum of erf(0.25 t q) over the
+// reflections outside Le Bail kinds, whichever worker takes which; t = 0
+// adds 0, a negative t a negative term.
+TEST(Cycle, FreeParameterEstimate) {
+  Install inst;
+  ktest::in_child([] {
+    nthreads = 3;
+    ktest::RunScope scope;
+    ktest::PhaseList list;
+    PhaseRecord* p = ktest::make_phase({"RP=3", "RefMult=2", "LeBail=2"});
+    const int n = 50;
+    model::peakalloc(nullptr, &param, 0, 0, 0, 0, n, 0);
+    param->t3 = static_cast<float*>(std::calloc(n, sizeof(float)));
+    p->refl = static_cast<ReflectionRecord**>(std::calloc(n, sizeof(ReflectionRecord*)));
+    double expect = 0.0;
+    for (int i = 0; i < n; ++i) {
+      ReflectionRecord* r = newreflection(1.0 + i, i % 3 == 0 ? 1 : 0);
+      r->slot = n - 1 - i;
+      param->t3[r->slot] = static_cast<float>(i == 7 ? 0.0 : 0.3 * (i - 10));
+      if (r->iref == 0) expect += numeric::suite::erf(0.25 * param->t3[r->slot] * 0.8);
+      p->refl[p->nrefl++] = r;
+    }
+    p->lebail[0] = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+      FreeParamTask task;
+      createmutex(&task.mutex, false);
+      task.cursor = 0;
+      task.phase = p;
+      task.peaks = param;
+      task.sum = 0.0;
+      task.q = 0.8;
+      nspawn(parmaxfree, 0, reinterpret_cast<uint64_t>(&task));
+      nwait();
+      closemutex(&task.mutex);
+      EXPECT_NEAR(task.sum, expect, 1e-8);
+      // Every kind Le Bail-wise: nothing is free.
+      p->lebail[0] = 1;
+      expect = 0.0;
+    }
+    model::peakfree(&param);
+  });
+}
+
+}  // namespace
