@@ -30,11 +30,12 @@ inline const char* kInstrument =
     "THETA=25 N=1\n"
     "1 0 0.0006\n";
 
-// Silicon (Fd-3m, Si on 8a) with the cell in angstrom.
+// Silicon (Fd-3m, Si on 8a) with the cell in angstrom, one weight and the
+// breadths of its lines (four peak parameters), so that it can be refined.
 inline const char* kSilicon =
     "// silicon, Si on 8a\n"
-    "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM\n"
-    "A=5.4310\n"
+    "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM GEWICHT=SPHAR0\n"
+    "A=5.4310 B1=0.001 B2=0.000001\n"
     "E=Si Wyckoff=a TDS=0.5\n";
 
 // A synthetic copper scan of silicon, 2theta 20 .. 80 degrees in steps of

@@ -30,28 +30,34 @@ TEST(TamrelGoals, WriteBackAndRoundTrip) {
       {"GOAL[2]", "f(x=1,y+-2)=3.5+-0.1"},  // delimiters inside brackets stay
       {"GOAL[4]", "after=a+-gap"},          // GOAL[3] is missing: not read, kept as it is
       {"PARAM[1]", "q=1.5_0^2"},
-      {"PARAM[2]", "my_name=1"},  // "_" ends the name; the bound cannot be evaluated
-      {"PARAM[3]", "t=1_f(0^1)"},
-      {"PARAM[4]", "A"},                      // the value of the control key A
-      {"PARAM[5]", "lo=1_1"},                 // on its lower bound: written as the bound
-      {"PARAM[6]", "hi=1.000000000001_1^2"},  // one part in 1e12 above: a number
-      {"PARAM[7]", "top=7_0^3+4"},            // on its upper bound
+      {"PARAM[2]", "my_name=1"},  // "_" ends the name; the bound is the key name
+      {"PARAM[3]", "t=1_f(0)"},   // a bound with brackets; it must evaluate (f is a key)
+      {"PARAM[4]", "A"},          // the value of the control key A
+      // On a bound, but without influence on the model (no pattern): written
+      // as numbers like every parameter the data do not determine. A
+      // parameter refined onto its bound is written as the bound's text
+      // (tests of the refinement).
+      {"PARAM[5]", "lo=1_1"},
+      {"PARAM[6]", "hi=1.000000000001_1^2"},
+      {"PARAM[7]", "top=7_0^3+4"},
       {"PARAM[8]", "zero=0_0"},
   };
   const std::map<std::string, std::string> written = {
-      {"GOAL[1]", "a+b=0"},
-      {"GOAL[2]", "f(x=1,y+-2)=0+-0.1"},
+      // a, b and x are not defined: the goals fail in the run.
+      {"GOAL[1]", "a+b=ERROR"},
+      {"GOAL[2]", "f(x=1,y+-2)=ERROR+-0.1"},
       {"GOAL[4]", "after=a+-gap"},
       {"PARAM[1]", "q=1.50000000000000E+00_0^2"},
       {"PARAM[2]", "my=1.00000000000000E+00_name"},
-      {"PARAM[3]", "t=1.00000000000000E+00_f(0^1)"},
+      {"PARAM[3]", "t=1.00000000000000E+00_f(0)"},
       {"PARAM[4]", "A=5.43100000000000E+00"},
-      {"PARAM[5]", "lo=1_1"},
+      {"PARAM[5]", "lo=1.00000000000000E+00_1"},
       {"PARAM[6]", "hi=1.00000000000100E+00_1^2"},
-      {"PARAM[7]", "top=3+4_0^3+4"},
-      {"PARAM[8]", "zero=0_0"},
+      {"PARAM[7]", "top=7.00000000000000E+00_0^3+4"},
+      {"PARAM[8]", "zero=0.00000000000000E+00_0"},
   };
-  std::vector<std::string> control = phaserun({"A=5.431"});
+  // The bounds of the refined parameters are evaluated: name and f exist.
+  std::vector<std::string> control = phaserun({"A=5.431", "name=0", "f(1):#1"});
   for (const auto& [k, v] : keys) control.push_back(k + "=" + v);
   ktest::RunResult r = wp.run(control);
   ASSERT_EQ(r.status, 0) << r.out;

@@ -49,9 +49,10 @@ TEST(TamrelRun, MinimalSiliconRunEndsCleanlyAndSavesItsControlFile) {
 
 TEST(TamrelRun, LatticeConstantsServeTheFormulasAndMayBeOverridden) {
   trun::Workplace wp;
-  // Triclinic=5 gives RP 4; a control-file Cubic=3 gives RP 3 for the second phase.
-  wp.write("a.str", "SpacegroupNo=227 A=5.431 RP=Triclinic-1\n");
-  wp.write("b.str", "SpacegroupNo=227 A=5.431 RP=Cubic\n");
+  // Triclinic=5 gives RP 4; a control-file Cubic=3 gives RP 3 for the second
+  // phase (each with the breadths its lines need).
+  wp.write("a.str", "SpacegroupNo=227 A=5.431 RP=Triclinic-1 GEWICHT=SPHAR0 B1=0.01 B2=0.0001\n");
+  wp.write("b.str", "SpacegroupNo=227 A=5.431 RP=Cubic GEWICHT=SPHAR0 B1=0.01\n");
   ktest::RunResult r = wp.run({"LAMBDA=CU", "STRUC[1]=a", "STRUC[2]=b", "Cubic=3"});
   EXPECT_EQ(r.status, 0) << r.out;
   r = wp.run({"LAMBDA=CU", "STRUC[1]=b"});  // Cubic=0: RP 0 is refused

@@ -2,15 +2,30 @@
 #include "tamrel_final.hpp"
 
 #include <cmath>
+#include <cstdlib>
 
+#include "core/data.hpp"
 #include "core/message.hpp"
+#include "core/velmora.hpp"
+#include "crystal/ks.hpp"
+#include "crystal/tamrel_aniso.hpp"
+#include "crystal/tamrel_cycle.hpp"
+#include "crystal/tamrel_services.hpp"
+#include "model/modell.hpp"
+#include "model/unt.hpp"
 #include "numeric/ddreieck.hpp"
+#include "numeric/dreieck.hpp"
 #include "numeric/packed.hpp"
+#include "scan/ddm.hpp"
+#include "tamrel.hpp"
 
 namespace tamrel {
 
 using namespace core;
 using namespace numeric;
+using namespace model;
+using namespace scan;
+using namespace crystal;
 
 FinalModel finalmodel;
 
@@ -80,6 +95,231 @@ void printrho(FILE* f, double rho) {
     if (p < 0) p = 0;
   }
   std::fprintf(f, "1-rho=%.*f%c\n", p, 100.0 * x, '%');
+}
+
+namespace {
+
+// Clears the failed mark of every goal.
+void clearfailed() {
+  auto clear = [](ParamRecord* p, int count) {
+    for (int i = 0; i < count; ++i) p[i].failed = 0;
+  };
+  clear(paramglobal, globalgoals + globalparams);
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
+    clear(ph->params, ph->nparams);
+    for (AtomRecord* at = ph->atoms; at != nullptr; at = at->next) clear(at->params, at->nparams);
+  }
+}
+
+// The goal derivative rows, one of P values per goal, zeroed.
+void goalrows(int P) {
+  freegoalrows();
+  if (goalzahl <= 0) return;
+  a = kcalloc<double*>(static_cast<size_t>(goalzahl));
+  for (int g = 0; g < goalzahl; ++g) a[g] = kcalloc<double>(static_cast<size_t>(P > 0 ? P : 1));
+}
+
+// Background basis of the 1-rho figure: the measured and the modelled
+// pattern each fitted by the background alone, the correlation of what is
+// left.
+void correlation(FinalModel& fm, const std::vector<float>& model) {
+  const int ru = param->ru;
+  const int n = m;
+  std::vector<float> phi(static_cast<size_t>(ru > 0 ? ru : 1));
+  std::vector<float> bI(static_cast<size_t>(n), 0.0f), by(static_cast<size_t>(n), 0.0f);
+  if (ru > 0) {
+    std::vector<float> A(static_cast<size_t>(tri(ru)), 0.0f), g(static_cast<size_t>(ru));
+    std::vector<float> vI(static_cast<size_t>(ru), 0.0f), vy(static_cast<size_t>(ru), 0.0f);
+    for (int i = 0; i < n; ++i) {
+      unta(param->bg, phi.data(), sinx[i]);
+      const float wi = w[i];
+      for (int k = 0; k < ru; ++k) {
+        g[static_cast<size_t>(k)] = wi * phi[static_cast<size_t>(k)];
+        vI[static_cast<size_t>(k)] += wi * g[static_cast<size_t>(k)] * intensitaet[i];
+        vy[static_cast<size_t>(k)] +=
+            wi * g[static_cast<size_t>(k)] * model[static_cast<size_t>(i)];
+      }
+      bau(g.data(), A.data(), ru);
+    }
+    int status = 0;
+    msin(A.data(), ru, &status, 3.5762786865234375e-07);
+    if (status != 0) return;
+    std::vector<float> betaI(static_cast<size_t>(ru)), betay(static_cast<size_t>(ru));
+    ma(vI.data(), A.data(), betaI.data(), ru);
+    ma(vy.data(), A.data(), betay.data(), ru);
+    for (int i = 0; i < n; ++i) {
+      unta(param->bg, phi.data(), sinx[i]);
+      double sI = 0, sy = 0;
+      for (int k = 0; k < ru; ++k) {
+        sI += static_cast<double>(phi[static_cast<size_t>(k)]) * betaI[static_cast<size_t>(k)];
+        sy += static_cast<double>(phi[static_cast<size_t>(k)]) * betay[static_cast<size_t>(k)];
+      }
+      bI[static_cast<size_t>(i)] = static_cast<float>(sI);
+      by[static_cast<size_t>(i)] = static_cast<float>(sy);
+    }
+  }
+  float s1 = 0, s2 = 0, s12 = 0;
+  for (int i = 0; i < n; ++i) {
+    const float a1 = w[i] * (intensitaet[i] - bI[static_cast<size_t>(i)]);
+    const float a2 = w[i] * (model[static_cast<size_t>(i)] - by[static_cast<size_t>(i)]);
+    s1 += a1 * a1;
+    s2 += a2 * a2;
+    s12 += a1 * a2;
+  }
+  const double prod = static_cast<double>(s1) * s2;
+  fm.rho = prod != 0.0 ? s12 / std::sqrt(prod) : 0.0;
+  fm.hasrho = true;
+  printrho(stdout, fm.rho);
+  std::fflush(stdout);
+}
+
+// The weighted residual of every phase from its own contribution to the
+// model.
+void phaseresiduals(const std::vector<float>& model) {
+  int column = 0;
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next, ++column) {
+    ph->rvalue = 1.0;
+    if (ph->RP < 2 || ph->RP > 4) continue;
+    PeakSet* own = nullptr;
+    const int c = ph->nrefl;
+    peakalloc(nullptr, &own, 0, 0, 0, ph->RP == 2 ? c : 0, ph->RP == 3 ? c : 0,
+              ph->RP == 4 ? c : 0);
+    float* par = ph->RP == 2 ? own->par2 : ph->RP == 3 ? own->par3 : own->par4;
+    int32_t* ix = ph->RP == 2 ? own->ix2 : ph->RP == 3 ? own->ix3 : own->ix4;
+    for (int i = 0; i < c; ++i) {
+      const ReflectionRecord* r = ph->refl[i];
+      const double v[4] = {r->intensity, r->position, r->B1, r->B2};
+      for (int j = 0; j < ph->RP; ++j) par[ph->RP * i + j] = static_cast<float>(v[j]);
+      if (ix != nullptr) ix[i] = column;
+    }
+    double num = 0, den = 0;
+    for (int i = 0; i < m; ++i) {
+      const double I = intensitaet[i];
+      if (!(I > 0)) continue;
+      const double ci = c > 0 ? modell0(i, own) : 0.0;
+      const double d = (model[static_cast<size_t>(i)] - I) * w[i];
+      num += d * d * ci / I;
+      den += static_cast<double>(w[i]) * w[i] * I * ci;
+    }
+    peakfree(&own);
+    if (den != 0.0) ph->rvalue = std::sqrt(num / den);
+  }
+}
+
+void figures(FinalModel& fm) {
+  std::vector<float> r(static_cast<size_t>(m));
+  modell(r.data(), param);
+  std::vector<float> model(static_cast<size_t>(m));
+  const bool ddm = ddmrange != nullptr;
+  for (int i = 0; i < m; ++i) {
+    const double wi = w[i], I = intensitaet[i];
+    const double diff = wi != 0.0 ? r[static_cast<size_t>(i)] / wi : 0.0;
+    model[static_cast<size_t>(i)] = static_cast<float>(I + diff);
+    fm.sumdiff += std::fabs(diff);
+    fm.sumdiff2 += diff * diff;
+    fm.sumr2 += static_cast<double>(r[static_cast<size_t>(i)]) * r[static_cast<size_t>(i)];
+    fm.sumI += std::fabs(I);
+    fm.sumwI2 += (wi * I) * (wi * I);
+    fm.sumI2 += I * I;
+    if (!ddm) {
+      fm.sumIb += std::fabs(I - unt(param->bg, sinx[i]));
+      if (i > 0) {
+        const double dr =
+            static_cast<double>(r[static_cast<size_t>(i)]) - r[static_cast<size_t>(i) - 1];
+        fm.durbinwatson += dr * dr;
+      }
+    }
+  }
+  if (ddm) return;
+  phaseresiduals(model);
+  correlation(fm, model);
+}
+
+}  // namespace
+
+void computefinal() {
+  FinalModel& fm = finalmodel;
+  fm = FinalModel{};
+  float* r = nullptr;
+  int n = 0;
+  totalmodell(&n, &r);
+  fm.n = n;
+  double S = qplus;
+  for (int i = 0; i < n; ++i) {
+    const float q = r[i] * r[i];
+    S += q;
+  }
+  fm.S = S;
+
+  anisochange = 1;
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
+    for (AnisotropyRecord* o = ph->aniso; o != nullptr; o = o->next)
+      if (o->kind == ANISO_LINEAR || o->kind == ANISO_SQUARE)
+        anisoinit(o->param, o->kind == ANISO_LINEAR);
+    for (AtomRecord* at = ph->atoms; at != nullptr; at = at->next)
+      if (at->tdskind == TDS_ANISO) anisoinit(at->anisoparam, false);
+  }
+  anisochange = 2;
+  clearfailed();
+
+  const int P = rqmin;
+  fm.N.assign(static_cast<size_t>(tri(P)), 0.0);
+  if (n > m) fm.R.assign(static_cast<size_t>(tri(P)), 0.0);
+  goalrows(P);
+  std::vector<float> row(static_cast<size_t>(P > 0 ? P : 1));
+  std::vector<double> drow(row.size());
+  ifgoal = 1;
+  long informative = 0;
+  for (int i = 0; i < n; ++i) {
+    totalableitung(row.data(), i);
+    bool any = i < m || r[i] != 0.0f;
+    for (int k = 0; k < P; ++k) {
+      drow[static_cast<size_t>(k)] = row[static_cast<size_t>(k)];
+      if (row[static_cast<size_t>(k)] != 0.0f) any = true;
+    }
+    if (any) ++informative;
+    if (P > 0) {
+      dbau(drow.data(), fm.N.data(), P);
+      if (i >= m) dbau(drow.data(), fm.R.data(), P);
+    }
+  }
+  ifgoal = 0;
+  std::free(r);
+  fm.informative = informative;
+
+  if (m > 0) figures(fm);
+  covariance(fm, qminparam, P);
+
+  const int nglobal = globalgoals + globalparams;
+  for (int k = 0; k < nglobal; ++k)
+    if (paramglobal[k].name != nullptr && paramglobal[k].goal == nullptr)
+      SetVar(paramglobal[k].name, paramglobal[k].value);
+
+  fm.peakzahl = 0;
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
+    int used = 0;
+    for (int i = 0; i < ph->nrefl; ++i) {
+      ReflectionRecord* rr = ph->refl[i];
+      rr->used = 0;
+      if (rr->fr1 == nullptr) continue;
+      const bool lebail = ph->lebail != nullptr && ph->lebail[rr->iref] != 0;
+      if (lebail || rr->fr1->F > 2.220446049250313e-10 ||
+          (rr->fr2 != nullptr && rr->fr2->F > 2.220446049250313e-10)) {
+        rr->used = 1;
+        ++used;
+      }
+    }
+    fm.peakzahl += used;
+  }
+  settime(fm.endtime);
+  checklevel("ondataLevel", __LINE__);
+}
+
+void freegoalrows() {
+  if (a == nullptr) return;
+  for (int g = 0; g < goalzahl; ++g) std::free(a[g]);
+  std::free(a);
+  a = nullptr;
 }
 
 }  // namespace tamrel

@@ -85,4 +85,14 @@ void covariance(FinalModel& fm, const numeric::QminParam* rec, int P);
 // as -floor(log10(1 - rho)) when rho < 1 (else none), and '%'.
 void printrho(FILE* f, double rho);
 
+// The final model of the current data set: the refined model evaluated once
+// more, the normal matrices with the goal derivatives, the figures of merit
+// with each phase's weighted residual and the 1-rho line (printed), the
+// covariance, the refined global parameters written into the store, the
+// reflections in use and the end time.
+void computefinal();
+
+// Frees the goal derivative rows.
+void freegoalrows();
+
 }  // namespace tamrel

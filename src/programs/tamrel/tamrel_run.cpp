@@ -23,6 +23,7 @@
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
+#include "tamrel_stages.hpp"
 
 namespace tamrel {
 
@@ -258,6 +259,7 @@ void readpattern() {
 }
 
 void freerun() {
+  freerefinement();
   freereflections();
   freeglobals();
   std::free(yphasen);
@@ -303,6 +305,7 @@ void run(int argc, char** argv) {
 
   readglobals();
   buildreflections();
+  refine();
 
   // Data set 0: the refined pattern itself.
   checklevel("ondatalevel", __LINE__);

@@ -1,0 +1,353 @@
+// Refinements of a synthetic silicon pattern by the built program: the list
+// file against the diagram file and its own number rule, the same list on 1
+// and 8 threads, the peak-parameter file's header and positions and the
+// model curve that the plot program makes of it; the chi-square carried from
+// stage to stage; the significance analysis lowering texture, anisotropy and
+// anisotropic temperature factors that isotropic data do not carry.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tamrelrun.hpp"
+
+namespace {
+
+using ktest::message;
+using trun::inorder;
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+  std::vector<std::string> out;
+  std::istringstream in(line);
+  std::string f;
+  while (in >> f) out.push_back(f);
+  return out;
+}
+
+// The number after "key=" in a text, NaN when missing.
+double value(const std::string& text, const std::string& key) {
+  size_t at = text.find(key + "=");
+  if (at == std::string::npos) return NAN;
+  return std::stod(text.substr(at + key.size() + 1));
+}
+
+// Silicon with refined cell, scale and displacement parameter, the last a
+// global parameter of the control file (kGlobalB).
+const char* kRefined =
+    "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 PARAM=A=5.4315\n"
+    "E=Si Wyckoff=a TDS=Bg\n";
+const char* kGlobalB = "PARAM[1]=Bg=0.002_0";
+
+std::vector<std::string> control(const std::string& struc) {
+  return {"LINTOR=inst",       "LAMBDA=CU", "VAL[1]=si.xy",
+          "STRUC[1]=" + struc, "LIST=si",   "DIAGRAMM=si"};
+}
+
+class SiliconRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    wp = new trun::Workplace;
+    wp->write("refined.str", kRefined);
+    std::vector<std::string> keys = control("refined");
+    keys.push_back(kGlobalB);
+    keys.push_back("STRUCOUT[1]=next");
+    keys.push_back("RESOUT[1]=si");
+    result = wp->run(keys, {"NTHREADS=8"});
+    list = wp->read("si.lst");
+    diagram = wp->read("si.dia");
+    par = wp->read("run.par");
+  }
+  static void TearDownTestSuite() {
+    delete wp;
+    wp = nullptr;
+  }
+  static trun::Workplace* wp;
+  static ktest::RunResult result;
+  static std::string list, diagram, par;
+};
+trun::Workplace* SiliconRun::wp = nullptr;
+ktest::RunResult SiliconRun::result;
+std::string SiliconRun::list, SiliconRun::diagram, SiliconRun::par;
+
+TEST_F(SiliconRun, FiguresOfMeritAgreeWithTheDiagramFile) {
+  ASSERT_EQ(result.status, 0) << result.out;
+  // Recomputed from the columns 2theta, measured, model of the diagram file.
+  double sd = 0, sI = 0, sd2 = 0, sI2 = 0;
+  std::vector<std::string> dl = lines(diagram);
+  ASSERT_GT(dl.size(), 3000u);
+  for (size_t i = 1; i < dl.size(); ++i) {
+    std::vector<std::string> f = fields(dl[i]);
+    const double I = std::stod(f[1]), yv = std::stod(f[2]), d = yv - I;
+    sd += std::fabs(d);
+    sI += std::fabs(I);
+    sd2 += d * d;
+    sI2 += I * I;
+  }
+  EXPECT_NEAR(value(list, "Rp"), 100 * sd / sI, 0.011);
+  EXPECT_NEAR(value(list, "  R"), 100 * std::sqrt(sd2 / sI2), 0.011);
+  // The weighted figures are those of the diagram file's own header.
+  for (const char* key : {"Rp", "Rwp"}) EXPECT_EQ(value(list, key), value(dl[0], key)) << key;
+  // More points than parameters: the expected R value is given.
+  EXPECT_GT(value(list, "Rexp"), 0.0);
+  EXPECT_NE(list.find("Durbin-Watson d="), std::string::npos);
+  // The 1-rho line of the run's output is repeated in the list.
+  std::smatch rho;
+  ASSERT_TRUE(std::regex_search(result.out, rho, std::regex("1-rho=[0-9.]+%\n")));
+  EXPECT_NE(list.find(rho.str()), std::string::npos);
+  EXPECT_TRUE(inorder(list, {message(227, "Rietveld", " si.xy", "4.2.23", 3001, 5, 10)}));
+}
+
+TEST_F(SiliconRun, ListedValuesCarryTheDecimalsOfTheirErrors) {
+  ASSERT_EQ(result.status, 0) << result.out;
+  // Every "+-" line: two significant digits of the error decide the decimals
+  // of value and error alike.
+  int checked = 0;
+  for (const std::string& l : lines(list)) {
+    std::smatch mt;
+    if (!std::regex_match(
+            l, mt, std::regex(R"(([A-Za-z]+)=(-?[0-9]+)(\.([0-9]+))?\+-([0-9]+)(\.([0-9]+))?)")))
+      continue;
+    const int dv = static_cast<int>(mt[4].length()), de = static_cast<int>(mt[7].length());
+    const double sigma = std::stod(mt[5].str() + mt[6].str());
+    EXPECT_EQ(dv, de) << l;
+    const int rule = std::max(0, 1 - static_cast<int>(std::floor(std::log10(sigma))));
+    EXPECT_TRUE(de == rule || de == rule + 1) << l;  // an error rounded up to the next decade
+    ++checked;
+  }
+  EXPECT_EQ(checked, 2) << list;  // A and GEWICHT
+  // The displacement parameter ends on its lower bound: no error, six
+  // significant digits, none for 0; the control file gets the bound's text.
+  EXPECT_NE(list.find("\nBg=0\n"), std::string::npos) << list;
+  EXPECT_EQ(trun::savedkeys(wp->read("run.sav"))["PARAM[1]"], "Bg=0_0");
+  EXPECT_NE(list.find("XrayDensity=2.32"), std::string::npos);
+  // The refined structure file, written after the list, carries the refined
+  // cell for the next run.
+  const std::string next = wp->read("next.str");
+  const size_t at = next.find("PARAM=A=");
+  ASSERT_NE(at, std::string::npos) << next;
+  EXPECT_NEAR(std::stod(next.substr(at + 8)), value(list, "A"), 1e-5);
+  // So does the instruction file, with the cell's error.
+  std::vector<std::string> cell =
+      fields(wp->read("si.res").substr(wp->read("si.res").find("CELL ")));
+  ASSERT_GE(cell.size(), 3u);
+  EXPECT_NEAR(std::stod(cell[2]), value(list, "A"), 1e-4);
+}
+
+TEST_F(SiliconRun, PeakFileHeaderPositionsAndModelCurve) {
+  ASSERT_EQ(result.status, 0) << result.out;
+  std::vector<std::string> pl = lines(par);
+  ASSERT_EQ(pl.size(), 7u) << par;  // header, five reflections, background
+  EXPECT_TRUE(
+      inorder(pl[0], {"PEAKZAHL=5 ", "TITEL=run ", "LAMBDA=CU ", "POL=1.00000 ", "LINTOR=inst ",
+                      "WMIN=20.000 ", "WMAX=80.000 ", "Q=", " EPS1=0.000000", " EPS2=0.000000",
+                      " EPS3=0.000000", " EPS4=0.000000"}));
+  // Each position is 1/d of its reflection in the refined cell.
+  const double a = value(list, "A") / 10;  // nm
+  for (size_t i = 1; i <= 5; ++i) {
+    std::vector<std::string> f = fields(pl[i]);
+    ASSERT_GE(f.size(), 6u);
+    const int h = std::stoi(f[f.size() - 3]), k = std::stoi(f[f.size() - 2]),
+              l = std::stoi(f[f.size() - 1]);
+    EXPECT_NEAR(std::stod(f[2]), std::sqrt(h * h + k * k + l * l) / a, 2e-6) << pl[i];
+  }
+  // The plot program evaluates the peaks under the file's header and gets
+  // the refinement's model curve back.
+  ktest::RunResult v = ktest::run_program(
+      ktest::program_path("vistal"),
+      {"plot", "VAL[1]=si.xy", "OUTPUT=run.par", "LAMBDA=CU", "LINTOR=inst", "SAVE=N"},
+      wp->work.path(), {{"KALVO", wp->install.path()}});
+  ASSERT_EQ(v.status, 0) << v.out;
+  std::map<long, double> model;
+  std::vector<std::string> dl = lines(diagram);
+  double top = 0;
+  for (size_t i = 1; i < dl.size(); ++i) {
+    std::vector<std::string> f = fields(dl[i]);
+    model[std::lround(std::stod(f[0]) * 1000)] = std::stod(f[2]);
+    top = std::max(top, std::stod(f[2]));
+  }
+  int compared = 0;
+  for (const std::string& l : lines(ktest::read_file(wp->install.file("kurve.dat")))) {
+    std::vector<std::string> f = fields(l);
+    if (f.size() < 2 || f[0][0] == '#') continue;
+    auto it = model.find(std::lround(std::stod(f[0]) * 1000));
+    if (it == model.end()) continue;
+    EXPECT_NEAR(std::stod(f[1]), it->second, 1e-4 * top) << l;
+    ++compared;
+  }
+  EXPECT_GE(compared, 3001);
+}
+
+TEST(TamrelRefine, ListFilesOfOneAndEightThreadsAreTheSame) {
+  trun::Workplace wp;
+  wp.write("refined.str", kRefined);
+  std::string text[2];
+  const char* threads[2] = {"NTHREADS=1", "NTHREADS=8"};
+  for (int i = 0; i < 2; ++i) {
+    std::vector<std::string> keys = control("refined");
+    keys.push_back(kGlobalB);
+    ktest::RunResult r = wp.run(keys, {threads[i]});
+    ASSERT_EQ(r.status, 0) << r.out;
+    text[i] = std::regex_replace(wp.read("si.lst"), std::regex("Start: [^\n]*"), "");
+  }
+  EXPECT_EQ(text[0], text[1]);
+}
+
+// The chi-square of each stage's start, and the last accepted one, from the
+// minimiser's protocol.
+struct StageSums {
+  std::vector<double> start, end;
+};
+StageSums stagesums(const std::string& out) {
+  StageSums s;
+  for (const std::string& l : lines(out)) {
+    std::smatch mt;
+    if (!std::regex_match(l, mt, std::regex(R"(\s*([0-9]+)\s+([-+0-9.E]+)\s.*)"))) continue;
+    const double v = std::stod(mt[2]);
+    if (mt[1] == "0") {
+      s.start.push_back(v);
+      s.end.push_back(v);
+    } else if (!s.end.empty()) {
+      s.end.back() = v;
+    }
+  }
+  return s;
+}
+
+TEST(TamrelRefine, EachStageStartsWhereThePreviousEnded) {
+  // A texture and a second-order anisotropy kept by limits of 0: stages 0
+  // to 3 all fit.
+  trun::Workplace wp;
+  wp.write("all.str",
+           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=3 PARAM=A=5.4315 GEWICHT=SPHAR2 LIMIT2=0\n"
+           "ANISOLIMIT=0 B1=ANISOSQR\n"
+           "E=Si Wyckoff=a PARAM=B=0.002_0 TDS=B\n");
+  ktest::RunResult r = wp.run(control("all"), {"PROTOKOLL=Y", "NTHREADS=4"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  StageSums s = stagesums(r.out);
+  ASSERT_EQ(s.start.size(), 4u) << r.out;
+  for (size_t k = 1; k < 4; ++k) EXPECT_EQ(s.start[k], s.end[k - 1]) << "stage " << k;
+  EXPECT_LT(s.end[0], s.start[0] / 2);
+}
+
+TEST(TamrelRefine, TexturedPatternRecoversItsSphericalHarmonics) {
+  // The true pattern: silicon with the texture weight
+  // exp(0.8 (h^4 + k^4 + l^4) / (h^2 + k^2 + l^2)^2), a cubic form of order
+  // 4, computed by the program with only the background refined.
+  trun::Workplace wp;
+  wp.write("flat.xy", trun::siliconscan(1000, 0));
+  wp.write("truth.str",
+           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 A=5.431 "
+           "GEWICHT=0.005*exp(0.8*(h*h*h*h+k*k*k*k+l*l*l*l)/((h*h+k*k+l*l)*(h*h+k*k+l*l)))\n"
+           "E=Si Wyckoff=a TDS=0.5\n");
+  ktest::RunResult r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=flat.xy", "STRUC[1]=truth",
+                               "DIAGRAMM=truth", "RU=3", "OUTPUT=truth"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::string counts;
+  std::vector<std::string> dl = lines(wp.read("truth.dia"));
+  for (size_t i = 1; i < dl.size(); ++i) {
+    std::vector<std::string> f = fields(dl[i]);
+    // The scan reader adds one count.
+    counts += f[0] + " " + std::to_string(std::lround(std::stod(f[2]) - 1)) + "\n";
+  }
+  wp.write("textured.xy", counts);
+  // Refined with a texture of order 4 (kept by limits of 0) from a cell
+  // 0.01 % off.
+  wp.write("fit.str",
+           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 PARAM=A=5.4315 GEWICHT=SPHAR4 LIMIT2=0 "
+           "LIMIT4=0\n"
+           "E=Si Wyckoff=a TDS=0.5\n");
+  r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=textured.xy", "STRUC[1]=fit", "LIST=fit", "RU=3",
+              "OUTPUT=fit"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find(message(51, 1, "SPHAR4", "SPHAR2")), std::string::npos);
+  // Every reflection's texture weight relative to (111) is the true one.
+  std::vector<std::string> pl = lines(wp.read("fit.par"));
+  ASSERT_EQ(pl.size(), 7u);
+  double first = 0, firstH = 0;
+  for (size_t i = 1; i <= 5; ++i) {
+    std::vector<std::string> f = fields(pl[i]);
+    const double h = std::stod(f[f.size() - 3]), k = std::stod(f[f.size() - 2]),
+                 l = std::stod(f[f.size() - 1]);
+    const double H = (h * h * h * h + k * k * k * k + l * l * l * l) /
+                     ((h * h + k * k + l * l) * (h * h + k * k + l * l));
+    const double t = value(pl[i], "TEXTUR");
+    if (i == 1) {
+      first = t;
+      firstH = H;
+      continue;
+    }
+    EXPECT_NEAR(t / first, std::exp(0.8 * (H - firstH)), 1e-3 * std::exp(0.8 * (H - firstH)))
+        << pl[i];
+  }
+}
+
+TEST(TamrelRefine, IsotropicDataLowerTextureAnisotropyAndTemperatureFactor) {
+  trun::Workplace wp;
+  // The limits force each decision: a texture of order 4 whose order 2 needs
+  // more significance than any fit has; an isotropic weight object that must
+  // be anisotropic beyond any doubt; a fourth-order breadth allowed at second
+  // order but not at fourth; an anisotropic temperature factor likewise.
+  wp.write("texture.str",
+           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 PARAM=A=5.4315 GEWICHT=SPHAR4 "
+           "LIMIT2=1e9\n"
+           "E=Si Wyckoff=a PARAM=B=0.002_0 TDS=B\n");
+  wp.write("aniso.str",
+           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=3 PARAM=A=5.4315 ANISOLIMIT=1e9 "
+           "GEWICHT=ANISO ANISOLIMIT=0 ANISO4LIMIT=1e9 B1=ANISO4\n"
+           "E=Si Wyckoff=a ANISOLIMIT=1e9 TDS=ANISO\n");
+  ktest::RunResult r = wp.run(control("texture"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(inorder(r.out, {message(51, 1, "SPHAR4", "SPHAR0")}));
+  EXPECT_NE(wp.read("si.lst").find("GEWICHT="), std::string::npos);
+  r = wp.run(control("aniso"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(inorder(r.out, {message(52, 1, "GEWICHT"), message(54, 1, "B1"), message(53, 1, 1)}));
+  const std::string lst = wp.read("si.lst");
+  EXPECT_NE(lst.find("GEWICHT=ISOTROPIC="), std::string::npos) << lst;
+  EXPECT_NE(lst.find("B1=ANISOSQR,"), std::string::npos) << lst;
+  EXPECT_NE(lst.find("TDS=ISOTROPIC="), std::string::npos) << lst;
+}
+
+// Starts the minimiser must not take: reported before any iteration.
+TEST(TamrelRefine, RefusedStartsStopBeforeAnyIteration) {
+  struct Case {
+    const char* what;
+    const char* structure;
+    int status;
+    std::vector<std::string> messages;
+  };
+  const std::vector<Case> cases = {
+      {"cell below its minimum",
+       "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 PARAM=A=5.4315_5.5\n"
+       "E=Si Wyckoff=a TDS=0.002\n",
+       132,
+       {message(-132, "A"), message(260, 1)}},
+      {"a displacement parameter that overflows every line",
+       "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 PARAM=A=5.4315\n"
+       "E=Si Wyckoff=a TDS=-1e6*A\n",
+       36,
+       {message(224, "Rietveld", 3001, 9), message(-36, 0)}},
+  };
+  trun::Workplace wp;
+  for (const Case& c : cases) {
+    wp.write("bad.str", c.structure);
+    ktest::RunResult r = wp.run(control("bad"));
+    EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out;
+    EXPECT_TRUE(inorder(r.out, c.messages)) << c.what;
+    EXPECT_EQ(r.out.find("iteration"), std::string::npos) << c.what;
+  }
+}
+
+}  // namespace
