@@ -431,3 +431,88 @@ TEST_F(Export, StructureFactorFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The observed structure factors from the final pattern: where the measured
+// pattern above the background is four times the model, every reflection's
+// share of it gives F_obs = 2 F_calc; the caller's model arrays and the
+// background come back as they were.
+TEST(ExportPattern, ObservedFromTheFinalPattern) {
+  ktest::CrystalInstall install{trun::installfiles()};
+  ktest::TempDir dir;
+  ktest::RunScope scope;
+  dataerr_newhandler(dataerr_printexit);
+  ktest::write_file(dir.file("inst.ger"), trun::kInstrument);
+  ktest::write_file(dir.file("si.xy"), trun::siliconscan());
+  ktest::write_file(dir.file("si.str"),
+                    "PHASE=Si SpacegroupNo=227 RP=2\nA=0.5431\nE=Si Wyckoff=a\n");
+  for (const char* s : {"LAMBDA=CU", "RU=0"}) ergibt(s);
+  ergibt(("LINTOR=" + dir.file("inst")).c_str());
+  ergibt(("VAL[1]=" + dir.file("si.xy")).c_str());
+  ergibt(("STRUC[1]=" + dir.file("si.str")).c_str());
+  ergibt(("FCFOUT[1]=" + dir.file("si")).c_str());
+  tamrel::readsettings();
+  tamrel::readpattern();
+  tamrel::readphases();
+  ASSERT_GT(model::m, 0);
+  PhaseRecord* p = phase1;
+  phasei = p;
+  ASSERT_TRUE(dataerr_try([] { xyzinit(); }));
+  tamrel::runstate.ru = 0;
+  // Two reflections, 111 and 220, at their positions 1/d.
+  const int hkl[2][3] = {{1, 1, 1}, {2, 2, 0}};
+  peakalloc(nullptr, &param, 0, 0, 0, 2, 0, 0);
+  for (int i = 0; i < 2; ++i) {
+    auto* r = newreflection(hklQ(p, hkl[i][0], hkl[i][1], hkl[i][2]), 0);
+    r->fr1 = newfrecord(10.0 + i, 0);
+    r->fr1->nequiv = 1;
+    r->fr1->hkl = static_cast<int32_t(*)[3]>(std::calloc(1, sizeof(int32_t[3])));
+    for (int k = 0; k < 3; ++k) r->fr1->hkl[0][k] = hkl[i][k];
+    r->intensity = 1000.0 * (i + 1);
+    r->position = std::sqrt(r->sk);
+    r->used = 1;
+    p->refl = static_cast<ReflectionRecord**>(
+        std::realloc(p->refl, sizeof(ReflectionRecord*) * static_cast<size_t>(p->nrefl + 1)));
+    p->refl[p->nrefl++] = r;
+    param->par2[2 * i] = static_cast<float>(r->intensity);
+    param->par2[2 * i + 1] = static_cast<float>(r->position);
+  }
+  const size_t n = static_cast<size_t>(model::m);
+  std::vector<float> residual(n), ymodel(n), umodel(n);
+  float* const y0 = model::y;
+  float* const u0 = model::u;
+  model::y = ymodel.data();
+  model::u = umodel.data();
+  modell(residual.data(), param);
+  model::y = y0;
+  model::u = u0;
+  float top = 0;
+  for (size_t i = 0; i < n; ++i) {
+    model::intensitaet[i] = umodel[i] + 4 * (ymodel[i] - umodel[i]);
+    top = std::max(top, ymodel[i]);
+  }
+  ASSERT_GT(top, 0) << "the reflections lie in the measured range";
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(dataerr_try([] { tamrel::writestructurefactorfiles(0); }));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(model::y, y0);
+  EXPECT_EQ(model::u, u0);
+  const std::string text = ktest::read_file(dir.file("si.fcf"));
+  std::istringstream in(text);
+  std::string line;
+  int lines = 0;
+  for (; std::getline(in, line); ++lines) {
+    ASSERT_EQ(line.size(), 39u) << line;
+    const double fobs = std::stod(line.substr(12, 10)), fcalc = std::stod(line.substr(22, 10));
+    EXPECT_EQ(fcalc, 10.0 + lines) << line;
+    EXPECT_NEAR(fobs, 2 * fcalc, 0.011) << line;
+  }
+  EXPECT_EQ(lines, 2) << text;
+  peakfree(&param);
+  tamrel::freerun();
+  tamrel::runstate = tamrel::RunState{};
+  dataerr_oldjmp();
+}
+
+}  // namespace
