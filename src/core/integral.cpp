@@ -17,8 +17,6 @@ namespace core {
 
 namespace {
 
-const char* const kModule = "obj/integral";
-
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
 constexpr double kResolution = 2.220446049250313e-16;
 constexpr double kMinWidthFactor = 2.220446049250313e-18;
@@ -183,15 +181,10 @@ struct Panel {
   int32_t depth;
 };
 
-// One-waiter auto-reset event: a signal given before the wait is kept, and
-// every wait consumes one signal.
-struct IntegralEvent {
-  pthread_mutex_t mutex;
-  pthread_cond_t cond;
-  uint8_t waiting;
-  uint8_t reset;
-};
-
+// A worker's slot: the abscissa handed to it, its state, and the event the
+// dispatcher wakes it with. The slots report back through one event of the
+// dispatcher's. Both hand-offs watch briefly before they sleep (see Event),
+// so that a short integrand does not pay a system call per abscissa.
 struct Slot {
   Panel* node;
   int32_t point;
@@ -200,39 +193,12 @@ struct Slot {
   Integrand f;
   void* pointer;
   uint8_t stop;
-  IntegralEvent event;
+  Event event;
 };
 
 Slot* param = nullptr;
-pthread_mutex_t stopmutex;
-pthread_cond_t stopcondition;
-uint8_t locked = 0;  // the dispatcher waits on stopcondition
+Event resultready;
 std::atomic<bool> running{false};
-
-void Esignal(IntegralEvent* e) {
-  if (pthread_mutex_lock(&e->mutex) != 0) internal_error("Event signal mutex lock", kModule, 238);
-  if (e->waiting) {
-    e->reset = 0;
-    if (pthread_cond_signal(&e->cond) != 0) internal_error("Event signal", kModule, 244);
-  } else {
-    e->waiting = 1;
-  }
-  if (pthread_mutex_unlock(&e->mutex) != 0)
-    internal_error("Event signal mutex unlock", kModule, 247);
-}
-
-void Ewait(IntegralEvent* e) {
-  if (pthread_mutex_lock(&e->mutex) != 0) internal_error("Event wait mutex lock", kModule, 253);
-  if (!e->waiting) {
-    e->waiting = 1;
-    while (e->reset) {
-      if (pthread_cond_wait(&e->cond, &e->mutex) != 0) internal_error("Event wait", kModule, 258);
-    }
-    e->reset = 1;
-  }
-  e->waiting = 0;
-  if (pthread_mutex_unlock(&e->mutex) != 0) internal_error("Event wait mutex unlock", kModule, 264);
-}
 
 // Worker body: evaluate the abscissa the slot names, report it, wait again.
 void runner(uint64_t arg) {
@@ -242,12 +208,8 @@ void runner(uint64_t arg) {
     if (s->stop) return;
     Panel* nd = s->node;
     nd->f[s->point] = s->f(s->pointer, nd->x[s->point]);
-    if (pthread_mutex_lock(&stopmutex) != 0) internal_error("muxpost mutex lock", kModule, 185);
-    s->state.store(2, std::memory_order_relaxed);
-    if (locked) {
-      if (pthread_cond_signal(&stopcondition) != 0) internal_error("muxpost signal", kModule, 189);
-    }
-    if (pthread_mutex_unlock(&stopmutex) != 0) internal_error("muxpost mutex unlock", kModule, 191);
+    s->state.store(2, std::memory_order_release);
+    Esignal(&resultready);
   }
 }
 
@@ -370,19 +332,10 @@ void run_on_workers(Tree& t, Integrand f, void* pointer) {
     s.worker = i;
     s.f = f;
     s.pointer = pointer;
-    s.event.waiting = 0;
-    s.event.reset = 1;
-    if (pthread_mutex_init(&s.event.mutex, nullptr) != 0)
-      internal_error("Event mutex init", kModule, 222);
-    if (pthread_cond_init(&s.event.cond, nullptr) != 0)
-      internal_error("Event condition init", kModule, 224);
+    Einit(&s.event);
   }
   param = slots;
-  if (pthread_mutex_init(&stopmutex, nullptr) != 0)
-    internal_error("Integral mutex init", kModule, 440);
-  if (pthread_cond_init(&stopcondition, nullptr) != 0)
-    internal_error("Integral condition init", kModule, 442);
-  locked = 0;
+  Einit(&resultready);
 
   nspawn(runner, sizeof(Slot), static_cast<uint64_t>(reinterpret_cast<uintptr_t>(slots)));
 
@@ -403,23 +356,20 @@ void run_on_workers(Tree& t, Integrand f, void* pointer) {
     // Nothing in flight and nothing left to hand out: the root is complete.
     if (busy == 0) break;
 
-    if (pthread_mutex_lock(&stopmutex) != 0) internal_error("muxwait mutex lock", kModule, 199);
-    locked = 1;
+    // Signals of several slots may have collapsed into one: the slots are
+    // looked at again before every wait.
     int ready = -1;
     for (;;) {
       for (int i = 0; i < nt; ++i) {
-        if (slots[i].state.load(std::memory_order_relaxed) == 2) {
+        if (slots[i].state.load(std::memory_order_acquire) == 2) {
           ready = i;
           break;
         }
       }
       if (ready >= 0) break;
-      if (pthread_cond_wait(&stopcondition, &stopmutex) != 0)
-        internal_error("muxwait wait", kModule, 206);
+      Ewait(&resultready);
     }
     slots[ready].state.store(0, std::memory_order_relaxed);
-    locked = 0;
-    if (pthread_mutex_unlock(&stopmutex) != 0) internal_error("muxwait mutex unlock", kModule, 211);
     --busy;
     record_value(t, slots[ready].node, slots[ready].point);
   }
@@ -429,13 +379,8 @@ void run_on_workers(Tree& t, Integrand f, void* pointer) {
     Esignal(&slots[i].event);
   }
   nwait();
-  if (pthread_mutex_destroy(&stopmutex) != 0) internal_error("stopmutex destroy", kModule, 629);
-  if (pthread_cond_destroy(&stopcondition) != 0)
-    internal_error("stopcondition destroy", kModule, 631);
-  for (int i = 0; i < nt; ++i) {
-    pthread_mutex_destroy(&slots[i].event.mutex);
-    pthread_cond_destroy(&slots[i].event.cond);
-  }
+  Edestroy(&resultready);
+  for (int i = 0; i < nt; ++i) Edestroy(&slots[i].event);
   delete[] slots;
   param = nullptr;
 }

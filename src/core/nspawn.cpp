@@ -106,26 +106,67 @@ void nwait() {
 
 int threadid() { return my_index; }
 
-// Events are binary semaphores: a flag under a mutex, with a condition
-// variable to sleep on. Repeated signals before a wait collapse into one.
+// Events are binary semaphores: an atomic flag, watched for a bounded time
+// and then slept on under a mutex with a condition variable. Repeated
+// signals before a wait collapse into one. A signal wakes a sleeper only
+// when one has said it sleeps: the flag is set before the sleepers are
+// counted, and a sleeper counts itself before it looks at the flag again,
+// so one of the two always sees the other.
+namespace {
+
+// How long a wait watches the flag before it sleeps, in looks of about a
+// twentieth of a microsecond: each event learns it from its own hand-offs.
+// A wait that ended while watching doubles the next one's watch, a wait that
+// had to sleep halves it, so that an event whose signals come quickly is
+// handed over without a system call, while waits that end in sleep anyway
+// (long gaps, or more threads than processors) soon watch only briefly.
+constexpr int kSpinMin = 64;
+constexpr int kSpinMax = 4096;
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+inline bool take(Event* e) {
+  return e->signalled.load(std::memory_order_relaxed) != 0 &&
+         e->signalled.exchange(0, std::memory_order_acquire) != 0;
+}
+
+}  // namespace
+
 void Einit(Event* e) {
-  e->signalled = false;
+  e->signalled.store(0);
+  e->sleeping.store(0);
+  e->spin.store(kSpinMin);
   if (pthread_mutex_init(&e->mutex, nullptr) != 0) platform_failure("Event mutex init");
   if (pthread_cond_init(&e->cond, nullptr) != 0) platform_failure("Event condition init");
 }
 
 void Ewait(Event* e) {
+  const int spin = e->spin.load(std::memory_order_relaxed);
+  for (int k = 0; k < spin; ++k) {
+    if (take(e)) {
+      if (spin < kSpinMax) e->spin.store(2 * spin, std::memory_order_relaxed);
+      return;
+    }
+    relax();
+  }
+  if (spin > kSpinMin) e->spin.store(spin / 2, std::memory_order_relaxed);
   if (pthread_mutex_lock(&e->mutex) != 0) platform_failure("Event wait mutex lock");
-  while (!e->signalled) {
+  e->sleeping.fetch_add(1);
+  while (e->signalled.exchange(0) == 0) {
     if (pthread_cond_wait(&e->cond, &e->mutex) != 0) platform_failure("Event wait");
   }
-  e->signalled = false;
+  e->sleeping.fetch_sub(1);
   if (pthread_mutex_unlock(&e->mutex) != 0) platform_failure("Event wait mutex unlock");
 }
 
 void Esignal(Event* e) {
+  e->signalled.store(1);
+  if (e->sleeping.load() == 0) return;
   if (pthread_mutex_lock(&e->mutex) != 0) platform_failure("Event signal mutex lock");
-  e->signalled = true;
   if (pthread_cond_signal(&e->cond) != 0) platform_failure("Event signal");
   if (pthread_mutex_unlock(&e->mutex) != 0) platform_failure("Event signal mutex unlock");
 }

@@ -36,11 +36,16 @@ inline int64_t nexttask(std::atomic<int64_t>& counter) {
 }
 
 // Auto-reset event: a signal lets exactly one wait pass; a signal given while
-// nobody waits is remembered once.
+// nobody waits is remembered once. A wait first watches the event for a
+// while that adapts to how soon the event's signals have come (up to a few
+// hundred microseconds; a hand-off between busy threads then costs
+// no system call), then sleeps until the signal.
 struct Event {
+  std::atomic<int> signalled;
+  std::atomic<int> sleeping;  // waits asleep on cond
+  std::atomic<int> spin;      // looks before the next wait sleeps
   pthread_mutex_t mutex;
   pthread_cond_t cond;
-  bool signalled;
 };
 void Einit(Event* e);
 void Ewait(Event* e);
