@@ -134,12 +134,16 @@ RunResult collect(pid_t pid, int outfd, int errfd, int timeout_seconds) {
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd, const std::map<std::string, std::string>& env,
                       int timeout_seconds) {
+  // The child's temporary folders go into one that the parent removes: a
+  // child ending through a fatal exit never runs its own destructors.
+  TempDir scratch;
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    setenv("TMPDIR", scratch.path().c_str(), 1);
     int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, 0);
     dup2(out[1], 1);
@@ -168,12 +172,16 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 }
 
 RunResult run_in_child(const std::function<void()>& fn, int timeout_seconds) {
+  // The child's temporary folders go into one that the parent removes: a
+  // child ending through a fatal exit never runs its own destructors.
+  TempDir scratch;
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    setenv("TMPDIR", scratch.path().c_str(), 1);
     dup2(out[1], 1);
     dup2(err[1], 2);
     close(out[0]);
