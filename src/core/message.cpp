@@ -13,59 +13,59 @@ namespace msgdetail {
 
 namespace {
 
-// Appends one conversion, spec (without its length letters), applied to the
+// Appends one conversion, the format fmt (without its length letters), applied to the
 // argument converted as the length modifier and the conversion letter ask.
 template <class T>
-void put(std::string& out, const std::string& spec, T value) {
+void put(std::string& out, const std::string& fmt, T value) {
   char small[512];
-  int len = std::snprintf(small, sizeof small, spec.c_str(), value);
+  int len = std::snprintf(small, sizeof small, fmt.c_str(), value);
   if (len < 0) return;
   if (static_cast<size_t>(len) < sizeof small) {
     out.append(small, static_cast<size_t>(len));
     return;
   }
   std::string big(static_cast<size_t>(len) + 1, '\0');
-  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  std::snprintf(big.data(), big.size(), fmt.c_str(), value);
   out.append(big.data(), static_cast<size_t>(len));
 }
 
 void putinteger(std::string& out, const std::string& base, const std::string& length, char conv,
                 long long v) {
-  std::string spec = base + length + conv;
+  std::string fmt = base + length + conv;
   bool unsig = conv != 'd' && conv != 'i';
   if (length == "hh") {
     if (unsig)
-      put(out, spec, static_cast<unsigned>(static_cast<unsigned char>(v)));
+      put(out, fmt, static_cast<unsigned>(static_cast<unsigned char>(v)));
     else
-      put(out, spec, static_cast<int>(static_cast<signed char>(v)));
+      put(out, fmt, static_cast<int>(static_cast<signed char>(v)));
   } else if (length == "h") {
     if (unsig)
-      put(out, spec, static_cast<unsigned>(static_cast<unsigned short>(v)));
+      put(out, fmt, static_cast<unsigned>(static_cast<unsigned short>(v)));
     else
-      put(out, spec, static_cast<int>(static_cast<short>(v)));
+      put(out, fmt, static_cast<int>(static_cast<short>(v)));
   } else if (length == "l") {
     if (unsig)
-      put(out, spec, static_cast<unsigned long>(v));
+      put(out, fmt, static_cast<unsigned long>(v));
     else
-      put(out, spec, static_cast<long>(v));
+      put(out, fmt, static_cast<long>(v));
   } else if (length == "ll" || length == "q" || length == "j") {
-    spec = base + "ll" + conv;
+    fmt = base + "ll" + conv;
     if (unsig)
-      put(out, spec, static_cast<unsigned long long>(v));
+      put(out, fmt, static_cast<unsigned long long>(v));
     else
-      put(out, spec, v);
+      put(out, fmt, v);
   } else if (length == "z" || length == "t") {
-    spec = base + "l" + conv;
+    fmt = base + "l" + conv;
     if (unsig)
-      put(out, spec, static_cast<unsigned long>(v));
+      put(out, fmt, static_cast<unsigned long>(v));
     else
-      put(out, spec, static_cast<long>(v));
+      put(out, fmt, static_cast<long>(v));
   } else {
-    spec = base + conv;
+    fmt = base + conv;
     if (unsig)
-      put(out, spec, static_cast<unsigned>(v));
+      put(out, fmt, static_cast<unsigned>(v));
     else
-      put(out, spec, static_cast<int>(v));
+      put(out, fmt, static_cast<int>(v));
   }
 }
 
