@@ -2,10 +2,13 @@
 // file against the diagram file and its own number rule, the same list on 1
 // and 8 threads, the peak-parameter file's header and positions and the
 // model curve that the plot program makes of it; the chi-square carried from
-// stage to stage; the significance analysis lowering texture, anisotropy and
-// anisotropic temperature factors that isotropic data do not carry.
+// stage to stage; a textured pattern's spherical harmonics recovered and
+// written to the texture file; the significance analysis lowering texture,
+// anisotropy and anisotropic temperature factors that isotropic data do not
+// carry.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <map>
 #include <regex>
@@ -269,7 +272,7 @@ TEST(TamrelRefine, TexturedPatternRecoversItsSphericalHarmonics) {
            "LIMIT4=0\n"
            "E=Si Wyckoff=a TDS=0.5\n");
   r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=textured.xy", "STRUC[1]=fit", "LIST=fit", "RU=3",
-              "OUTPUT=fit"});
+              "OUTPUT=fit", "PO[1]=fit"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.find(message(51, 1, "SPHAR4", "SPHAR2")), std::string::npos);
   // Every reflection's texture weight relative to (111) is the true one.
@@ -291,6 +294,61 @@ TEST(TamrelRefine, TexturedPatternRecoversItsSphericalHarmonics) {
     EXPECT_NEAR(t / first, std::exp(0.8 * (H - firstH)), 1e-3 * std::exp(0.8 * (H - firstH)))
         << pl[i];
   }
+
+  // The texture file: the cell, the weights and the order, then the fifteen
+  // monomials h^i k^j l^m of degree 4 from (4,0,0) on, each with its number
+  // of index tuples 4!/(i! j! m!) and its coefficient.
+  std::vector<std::string> po = lines(wp.read("fit.po"));
+  ASSERT_EQ(po.size(), 16u);
+  std::smatch head;
+  ASSERT_TRUE(std::regex_match(po[0], head,
+                               std::regex("A=(0\\.543[0-9]{5}) B=0\\.543[0-9]{5} C=0\\.543[0-9]{5} "
+                                          "ALPHA=90\\.00000 BETA=90\\.00000 GAMMA=90\\.00000 "
+                                          "GEWICHT=([0-9.]+E[-+][0-9]+) "
+                                          "MAXGEWICHT=([0-9.]+E[-+][0-9]+) SPHAR=4")))
+      << po[0];
+  const double a = std::stod(head[1]);
+  EXPECT_NEAR(a, value(wp.read("fit.lst"), "A") / 10, 1e-7);
+  EXPECT_GT(std::stod(head[3]), std::stod(head[2]));
+  const int factorial[5] = {1, 1, 2, 6, 24};
+  std::vector<std::array<int, 3>> ex;
+  std::vector<double> term;  // count x coefficient
+  for (size_t k = 1; k < po.size(); ++k) {
+    std::smatch mt;
+    ASSERT_TRUE(std::regex_match(
+        po[k], mt, std::regex("([0-4]) ([0-4]) ([0-4]) ( ?[0-9]+) +(-?[0-9]+\\.[0-9]{8})")))
+        << po[k];
+    ASSERT_EQ(mt[4].length(), 2) << po[k];
+    ASSERT_EQ(po[k].size(), 1 + 1 + 1 + 1 + 1 + 1 + 2 + 1 + 14u) << po[k];
+    ex.push_back({std::stoi(mt[1]), std::stoi(mt[2]), std::stoi(mt[3])});
+    const auto& e = ex.back();
+    EXPECT_EQ(std::stoi(mt[4]), 24 / (factorial[e[0]] * factorial[e[1]] * factorial[e[2]]))
+        << po[k];
+    term.push_back(std::stod(mt[4]) * std::stod(mt[5]));
+  }
+  // (4,0,0), (3,1,0), (3,0,1), (2,2,0), (2,1,1), (2,0,2), (1,3,0), ...
+  size_t k = 0;
+  for (int i = 4; i >= 0; --i)
+    for (int m = 0; m <= 4 - i; ++m, ++k) EXPECT_EQ(ex[k], (std::array<int, 3>{i, 4 - i - m, m}));
+  // The coefficients are the refined texture: the sum of the terms over
+  // (h k l) / |(h k l)|^2 in the cell of the file gives the logarithm of the
+  // true weight, up to a constant.
+  auto lnweight = [&](double h, double kk, double l) {
+    const double Q = (h * h + kk * kk + l * l) / (a * a);
+    double x = 0;
+    for (size_t j = 0; j < ex.size(); ++j)
+      x += term[j] * std::pow(h, ex[j][0]) * std::pow(kk, ex[j][1]) * std::pow(l, ex[j][2]);
+    return x / (Q * Q);
+  };
+  auto truth = [](double h, double kk, double l) {
+    const double q = h * h + kk * kk + l * l;
+    return 0.8 * (h * h * h * h + kk * kk * kk * kk + l * l * l * l) / (q * q);
+  };
+  for (const auto& hkl :
+       std::vector<std::array<double, 3>>{{2, 2, 0}, {3, 1, 1}, {4, 0, 0}, {3, 3, 1}})
+    EXPECT_NEAR(lnweight(hkl[0], hkl[1], hkl[2]) - lnweight(1, 1, 1),
+                truth(hkl[0], hkl[1], hkl[2]) - truth(1, 1, 1), 2e-3)
+        << hkl[0] << hkl[1] << hkl[2];
 }
 
 TEST(TamrelRefine, IsotropicDataLowerTextureAnisotropyAndTemperatureFactor) {
@@ -307,10 +365,14 @@ TEST(TamrelRefine, IsotropicDataLowerTextureAnisotropyAndTemperatureFactor) {
            "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=3 PARAM=A=5.4315 ANISOLIMIT=1e9 "
            "GEWICHT=ANISO ANISOLIMIT=0 ANISO4LIMIT=1e9 B1=ANISO4\n"
            "E=Si Wyckoff=a ANISOLIMIT=1e9 TDS=ANISO\n");
-  ktest::RunResult r = wp.run(control("texture"));
+  std::vector<std::string> keys = control("texture");
+  keys.push_back("PO[1]=lowered");
+  ktest::RunResult r = wp.run(keys);
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(inorder(r.out, {message(51, 1, "SPHAR4", "SPHAR0")}));
   EXPECT_NE(wp.read("si.lst").find("GEWICHT="), std::string::npos);
+  // A texture lowered to a mere weight has no texture file.
+  EXPECT_FALSE(ktest::file_exists(wp.file("lowered.po")));
   r = wp.run(control("aniso"));
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(inorder(r.out, {message(52, 1, "GEWICHT"), message(54, 1, "B1"), message(53, 1, 1)}));

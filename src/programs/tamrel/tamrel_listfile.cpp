@@ -111,6 +111,11 @@ void writegoal(FILE* f, ParamRecord& rec) {
     }
   }
   rec.errorstate = state;
+  // The error as listed: the refined structure file gives an atom goal its
+  // value only when the list shows that value with an error.
+  const bool listed =
+      witherrors() && state == MARK_FREE && sigma > 0.0 && std::isfinite(sigma) && rec.failed == 0;
+  rec.errorestimate = listed ? sigma : 0.0;
   const char* name = rec.name != nullptr ? rec.name : rec.goal;
   std::fputs(
       numbertext(name, value, state, witherrors(), sigma, rec.failed != 0, &rec.decimals).c_str(),

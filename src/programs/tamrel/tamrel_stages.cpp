@@ -31,6 +31,7 @@
 #include "tamrel_listfile.hpp"
 #include "tamrel_peakfile.hpp"
 #include "tamrel_strucout.hpp"
+#include "tamrel_texturefile.hpp"
 
 namespace tamrel {
 
@@ -654,7 +655,9 @@ void body(int stage) {
   const int k = qmin8(qminparam, rqmin, totalmodell, totalableitung, &qplus, &iterations, &ermod,
                       &moderror, rs.protokoll);
   if (k != 0) failure(k);
-  if (iterations == 0) fatal<-36>(stage);
+  // No iteration means a refused start, unless there is nothing to refine:
+  // a fixed model is only evaluated.
+  if (iterations == 0 && rqmin > 0) fatal<-36>(stage);
   rs.iterations += iterations;
   checklevel("ondatalevel", __LINE__);
 }
@@ -703,6 +706,7 @@ void refine() {
   stages();
   computefinal();
   writelist(0);
+  writetexturefiles(0);
   CellErrors errors;
   errors.covariance = finalmodel.covariance ? finalmodel.C.data() : nullptr;
   errors.scale = finalmodel.g;
