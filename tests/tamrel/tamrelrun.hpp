@@ -86,6 +86,15 @@ struct Workplace {
   }
 };
 
+// The lines of a text, without their line ends.
+inline std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
 // The keys of a saved control file with their texts ("==" numbers as written).
 inline std::map<std::string, std::string> savedkeys(const std::string& content) {
   std::map<std::string, std::string> keys;

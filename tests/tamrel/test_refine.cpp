@@ -22,14 +22,7 @@ namespace {
 
 using ktest::message;
 using trun::inorder;
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
+using trun::lines;
 
 std::vector<std::string> fields(const std::string& line) {
   std::vector<std::string> out;

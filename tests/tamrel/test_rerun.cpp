@@ -16,13 +16,7 @@
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
+using trun::lines;
 
 // The text after "\nkey=" up to the line end; empty when missing.
 std::string listed(const std::string& list, const std::string& key) {

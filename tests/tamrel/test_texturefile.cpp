@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@ using namespace core;
 using namespace crystal;
 using ktest::message;
 using model::nphasen;
+using trun::lines;
 
 class TextureFile : public ::testing::Test {
  protected:
@@ -66,14 +66,6 @@ class TextureFile : public ::testing::Test {
     }
   }
 };
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
 
 TEST_F(TextureFile, OnePerTexturedPhaseUnderItsOwnKey) {
   read({"SpacegroupNo=221 A=0.4 GEWICHT=SPHAR2\nE=Cu Wyckoff=a\n",
