@@ -1,8 +1,10 @@
 // The structure files of a refinement serve the next run: the refined
 // structure file, read again and evaluated without a single iteration
 // (ITMAX=0), gives the same fit; so does the simplified structure file, whose
-// structure-factor table and per-set line shift stand in for the atoms. Goals
-// keep their value and accuracy part, and long runs of items are folded.
+// structure-factor table and per-set line shift (one value, or a table of the
+// reflections' own values) stand in for the atoms and the header's shift.
+// Goals keep their value and accuracy part, long runs of items are folded,
+// and a model with nothing to refine is evaluated and ends normally.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -130,6 +132,27 @@ TEST_F(Rerun, RefinedStructureFileReproducesTheFit) {
   EXPECT_EQ(listed(relist, "A*2"), goal);
 }
 
+// The pattern of the simplified file evaluated without iterations against
+// the pattern of the run that wrote it.
+void samepattern(const std::string& written, const std::string& again) {
+  const std::vector<double> y0 = modelcurve(written);
+  const std::vector<double> y1 = modelcurve(again);
+  ASSERT_EQ(y1.size(), y0.size());
+  ASSERT_GT(y0.size(), 3000u);
+  double top = 0;
+  for (double v : y0) top = std::max(top, v);
+  // The structure factors are written with four decimals.
+  for (size_t i = 0; i < y0.size(); ++i) ASSERT_NEAR(y1[i], y0[i], 2e-4 * top) << "point " << i;
+}
+
+// The simplified file without the header's own shift item, so that only
+// the per-set lines below the structure factors carry the shift.
+std::string withoutheadershift(std::string simple, const std::string& item) {
+  const size_t at = simple.find(item);
+  if (at != std::string::npos) simple.erase(at, item.size());
+  return simple;
+}
+
 TEST_F(Rerun, SimplifiedStructureFileReproducesThePattern) {
   ASSERT_EQ(first.status, 0) << first.out;
   const std::string simple = wp->read("simple.str");
@@ -137,17 +160,31 @@ TEST_F(Rerun, SimplifiedStructureFileReproducesThePattern) {
   // (the set's own value wins over the header's plain one).
   EXPECT_NE(simple.find("\nDELTAsk[1]=0.00050000\n"), std::string::npos) << simple;
   EXPECT_EQ(simple.find("DELTASK"), std::string::npos) << simple;
-
+  wp->write("simple.str", withoutheadershift(simple, "DELTAsk=0.0005"));
   ktest::RunResult r = again("simple");
   ASSERT_EQ(r.status, 0) << r.out;
-  const std::vector<double> y0 = modelcurve(wp->read("fit.dia"));
-  const std::vector<double> y1 = modelcurve(wp->read("simple.dia"));
-  ASSERT_EQ(y1.size(), y0.size());
-  ASSERT_GT(y0.size(), 3000u);
-  double top = 0;
-  for (double v : y0) top = std::max(top, v);
-  // The structure factors are written with four decimals.
-  for (size_t i = 0; i < y0.size(); ++i) ASSERT_NEAR(y1[i], y0[i], 2e-4 * top) << "point " << i;
+  samepattern(wp->read("fit.dia"), wp->read("simple.dia"));
+}
+
+// A shift that differs from reflection to reflection: the set names a table
+// of the reflections' own values, which the model finds by their indices.
+TEST_F(Rerun, SimplifiedFileWithAShiftPerReflection) {
+  std::string structure = kStructure;
+  structure.replace(structure.find("DELTAsk=0.0005"), 14, "DELTAsk=0.0002*l*l");
+  wp->write("perhkl.str", structure);
+  ktest::RunResult r =
+      wp->run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=lines.xy", "STRUC[1]=perhkl", "RU=0", "ITMAX=0",
+               "DIAGRAMM=perhkl", "SimpleSTRUCOUT[1]=perhklsimple"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string simple = wp->read("perhklsimple.str");
+  EXPECT_NE(simple.find("\nDELTAsk[1]=ifthenelse(ifdef(DELTAsk0[h,k,l]),DELTAsk0[h,k,l],0)\n"),
+            std::string::npos)
+      << simple;
+  EXPECT_NE(simple.find("\nDELTAsk0[1,1,1]=0.00020000\n"), std::string::npos) << simple;
+  wp->write("perhklsimple.str", withoutheadershift(simple, "DELTAsk=0.0002*l*l"));
+  r = again("perhklsimple");
+  ASSERT_EQ(r.status, 0) << r.out;
+  samepattern(wp->read("perhkl.dia"), wp->read("perhklsimple.dia"));
 }
 
 }  // namespace
