@@ -27,6 +27,11 @@ struct StdFkt {
 
 StdFkt stdhash[kRows];
 int nstd = 0;
+}  // namespace
+
+std::atomic<uint32_t> builtinepoch{0};
+
+namespace {
 
 // Truth threshold of the logical built-ins (1000 machine epsilons).
 constexpr double kTrue = 2.220446049250313e-13;
@@ -55,14 +60,14 @@ inline bool istrue(double x) { return std::fabs(x) > kTrue; }
 
 // Evaluates argument i at the current level.
 double arg(const FormulaArg* args, int i, DataContext* c, int slot) {
-  return Wertid(args[i].text, args[i].len, c, slot);
+  return Wertarg(args[i], c, slot);
 }
 
 // Evaluates argument i with the guard level raised by one.
 double raised(const FormulaArg* args, int i, DataContext* c, int slot) {
   int level = getlevel(c);
   setlevel(c, level + 1);
-  double x = Wertid(args[i].text, args[i].len, c, slot);
+  double x = Wertarg(args[i], c, slot);
   setlevel(c, level);
   return x;
 }
@@ -248,7 +253,7 @@ double gcat(const FormulaArg* a, int n, DataContext* c, int s) {
       if (ergibtid(a[i].text, a[i].len, lhs, c, s) == 0)
         SetErr(c, a[i].text, a[i].len, "Error while evaluating cat");
     } else {
-      value = Wertid(a[i].text, a[i].len, c, s);
+      value = Wertarg(a[i], c, s);
       seen = true;
     }
     level.raise();
@@ -281,7 +286,7 @@ double gwhile(const FormulaArg* a, int n, DataContext* c, int s) {
   }
   double passes = 0.0;
   for (;;) {
-    double cond = Wertid(a[0].text, a[0].len, c, s);
+    double cond = Wertarg(a[0], c, s);
     if (!istrue(cond) || failedsince(c, mark)) break;
     level.raise();
     passes += 1.0;
@@ -289,7 +294,7 @@ double gwhile(const FormulaArg* a, int n, DataContext* c, int s) {
       const FormulaArg& x = a[i + 1];
       const Item& it = items[i];
       if (!it.statement) {
-        Wertid(x.text, x.len, c, s);
+        Wertarg(x, c, s);
         continue;
       }
       if (it.L == 0 || it.n == 0) {
@@ -341,7 +346,7 @@ double compare(Cmp op, const FormulaArg* a, int n, DataContext* c, int s) {
   double p = arg(a, 0, c, s);
   level.raise();
   for (int i = 1; i < n; ++i) {
-    double q = Wertid(a[i].text, a[i].len, c, s);
+    double q = Wertarg(a[i], c, s);
     if (!pairholds(op, p, q)) return 0.0;
     p = q;
   }
@@ -390,7 +395,7 @@ double gnefull(const FormulaArg* a, int n, DataContext* c, int s) {
   double* x = static_cast<double*>(scratchalloc(c, sizeof(double) * static_cast<size_t>(n)));
   x[0] = arg(a, 0, c, s);
   level.raise();
-  for (int i = 1; i < n; ++i) x[i] = Wertid(a[i].text, a[i].len, c, s);
+  for (int i = 1; i < n; ++i) x[i] = Wertarg(a[i], c, s);
   heapsortid(n, x, argvergleich, argtausch);
   for (int i = 0; i + 1 < n; ++i) {
     bool distinct = !(tiny(x[i]) && tiny(x[i + 1])) && x[i + 1] - x[i] > tol(x[i], x[i + 1]);
@@ -407,7 +412,7 @@ double gor(const FormulaArg* a, int n, DataContext* c, int s) {
   LevelGuard level(c);
   double x = 0.0;
   for (int i = 0; i < n; ++i) {
-    x = Wertid(a[i].text, a[i].len, c, s);
+    x = Wertarg(a[i], c, s);
     level.raise();
     if (istrue(x)) return 1.0;
   }
@@ -419,7 +424,7 @@ double gand(const FormulaArg* a, int n, DataContext* c, int s) {
   LevelGuard level(c);
   double x = 0.0;
   for (int i = 0; i < n; ++i) {
-    x = Wertid(a[i].text, a[i].len, c, s);
+    x = Wertarg(a[i], c, s);
     level.raise();
     if (x < kTrue) return 0.0;
   }
@@ -431,7 +436,7 @@ double gand(const FormulaArg* a, int n, DataContext* c, int s) {
 double gifdef(const FormulaArg* a, int n, DataContext* c, int s) {
   int mark = errcount(c);
   for (int i = 0; i < n; ++i) {
-    Wertid(a[i].text, a[i].len, c, s);
+    Wertarg(a[i], c, s);
     if (failedsince(c, mark)) {
       droperrors(c, mark);
       return 0.0;
@@ -687,7 +692,7 @@ double integrand(void* p, double t) {
   IntegralCall* k = static_cast<IntegralCall*>(p);
   if (failedsince(k->c, k->mark)) return 1.0;
   setabscissa(k, t);
-  double v = Wertid(k->f->text, k->f->len, k->c, k->slot);
+  double v = Wertarg(*k->f, k->c, k->slot);
   return failedsince(k->c, k->mark) ? 1.0 : v;
 }
 
@@ -695,8 +700,8 @@ ComplexValue cintegrand(void* p, double t) {
   IntegralCall* k = static_cast<IntegralCall*>(p);
   if (failedsince(k->c, k->mark)) return {1.0, 0.0};
   setabscissa(k, t);
-  double r = Wertid(k->r->text, k->r->len, k->c, k->slot);
-  double phi = Wertid(k->phi->text, k->phi->len, k->c, k->slot);
+  double r = Wertarg(*k->r, k->c, k->slot);
+  double phi = Wertarg(*k->phi, k->c, k->slot);
   if (failedsince(k->c, k->mark)) return {1.0, 0.0};
   double w = phi * kPi / 180.0;
   return {r * std::cos(w), r * std::sin(w)};
@@ -750,10 +755,10 @@ bool integrationvariable(const FormulaArg& x, const VariableMessages& m, Scratch
 bool limits(const FormulaArg* a, int first, int nargs, IntegralCall* k, double* lo, double* hi,
             double* eps) {
   DataContext* c = k->c;
-  *lo = Wertid(a[first].text, a[first].len, c, k->slot);
-  *hi = Wertid(a[first + 1].text, a[first + 1].len, c, k->slot);
+  *lo = Wertarg(a[first], c, k->slot);
+  *hi = Wertarg(a[first + 1], c, k->slot);
   *eps = kIntegralEps;
-  if (nargs > first + 2) *eps = Wertid(a[first + 2].text, a[first + 2].len, c, k->slot);
+  if (nargs > first + 2) *eps = Wertarg(a[first + 2], c, k->slot);
   if (failedsince(c, k->mark)) return false;
   if (!std::isfinite(*lo)) SetErr(c, a[first].text, a[first].len, "wrong limits in integral");
   if (!std::isfinite(*hi))
@@ -810,7 +815,7 @@ double gcintegral(const FormulaArg* a, int n, DataContext* c, int s) {
 double gdebug(const FormulaArg* a, int n, DataContext* c, int s) {
   int mark = errcount(c);
   for (int i = 0; i < n; ++i) {
-    double x = Wertid(a[i].text, a[i].len, c, s);
+    double x = Wertarg(a[i], c, s);
     if (failedsince(c, mark)) break;
     std::printf("%.*s=%.16E\n", a[i].len, a[i].text, x);
   }
@@ -831,11 +836,16 @@ void stdinit1(StdFunction fn, const char* name, int n) {
   std::memcpy(stdhash[row].name, name, static_cast<size_t>(nlen) + 1);
   stdhash[row].n = n;
   ++nstd;
+  builtinepoch.fetch_add(1, std::memory_order_release);
 }
 
 StdFunction findbuiltin(const char* name, int nlen, int nargs) {
+  return findbuiltin(name, nlen, store::namehash(name, nlen), nargs);
+}
+
+StdFunction findbuiltin(const char* name, int nlen, uint32_t hash, int nargs) {
   if (nlen <= 0 || nlen >= 12) return nullptr;
-  for (int row = hashrow(name, nlen), tried = 0; stdhash[row].n != 0 && tried < kRows;
+  for (int row = static_cast<int>(hash % kRows), tried = 0; stdhash[row].n != 0 && tried < kRows;
        row = (row + 1) % kRows, ++tried) {
     const StdFkt& f = stdhash[row];
     if (accepts(f.n, nargs) && std::memcmp(f.name, name, static_cast<size_t>(nlen)) == 0 &&

@@ -36,20 +36,25 @@ namespace core {
 // the call: the formula then gets "error in C function".
 using DataCallback = double (*)(const char* name, const char* const* args, int nargs);
 
+// The parsed form of a stored formula text (private to the store).
+struct FormulaCode;
+
 // One variable, array element or function entry of a scope.
 struct DataVar {
-  uint32_t serial;     // order within its scope; save writes by ascending serial
-  char* comment;       // written by save as a "%" line before the entry, or null
-  char* name;          // a letter followed by letters and digits
-  int32_t nidx;        // 0 scalar; k array element with k indices; function: count rule
-                       // (n > 0 exactly n arguments, -n at least n)
-  int32_t* idx;        // index values of an array element, else null
-  int32_t level;       // recursion-guard level of the main thread
-  int32_t* tlevels;    // recursion-guard level per worker thread, or null
-  DataVar* next;       // next entry of the same hash bucket
-  char* text;          // formula or plain text; null for a number or a C function
-  DataCallback cfunc;  // C function entry, else null
-  double value;        // the number when text is null
+  uint32_t serial;          // order within its scope; save writes by ascending serial
+  char* comment;            // written by save as a "%" line before the entry, or null
+  char* name;               // a letter followed by letters and digits
+  int32_t nidx;             // 0 scalar; k array element with k indices; function: count rule
+                            // (n > 0 exactly n arguments, -n at least n)
+  int32_t* idx;             // index values of an array element, else null
+  int32_t level;            // recursion-guard level of the main thread
+  int32_t* tlevels;         // recursion-guard level per worker thread, or null
+  DataVar* next;            // next entry of the same hash bucket
+  char* text;               // formula or plain text; null for a number or a C function
+  const FormulaCode* code;  // parsed form of text, kept in text's block; null when text
+                            // does not parse as a plain formula (it is then scanned)
+  DataCallback cfunc;       // C function entry, else null
+  double value;             // the number when text is null
 };
 
 constexpr int DATA_BUCKETS = 4001;
@@ -253,10 +258,13 @@ void totalfree();
 // Formula tables
 
 // One argument of a built-in formula function call: its text as written in
-// the formula (not zero-terminated) and its length.
+// the formula (not zero-terminated) and its length, and the argument's parsed
+// form when the call belongs to a stored formula (else null). Evaluate it with
+// Wertarg (core/formula.hpp).
 struct FormulaArg {
   const char* text;
   int len;
+  const FormulaCode* code = nullptr;
 };
 // A built-in formula function: evaluates its own arguments (through
 // core/formula.hpp) on the calling thread's context and slot (threadid()).

@@ -82,6 +82,26 @@ void clearbuf(char* buf) {
 }  // namespace store
 
 double GetVarid(const char* name, DataContext* c, int slot) {
+  // A plain name (the common case) is looked up while it is scanned.
+  if (isletter(name[0])) {
+    uint32_t h = static_cast<unsigned char>(name[0]);
+    int n = 1;
+    while (isnamechar(name[n])) h += static_cast<unsigned char>(name[n++]);
+    if (name[n] == 0) {
+      DataVar* v = SuchAt(c, slot, name, n, h % DATA_BUCKETS);
+      if (v == nullptr) {
+        pusherr(c, name, n, "undefined variable");
+        return 1.0;
+      }
+      bool failed = false;
+      double x = readentry(c, slot, v, name, n, &failed);
+      if (failed) {
+        pusherr(c, name, "variable can't be evaluated");
+        return 1.0;
+      }
+      return x;
+    }
+  }
   ScratchScope scratch(c);
   if (name[0] == 0) pusherr(c, "", "empty variable name");
   AccessName a;

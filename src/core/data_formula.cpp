@@ -154,6 +154,23 @@ void hexliteral(double x, char* out) {
   out[17] = 0;
 }
 
+double readnumber(DataContext* c, const char* p, const char* end, const char** stop) {
+  char* e = nullptr;
+  double x = std::strtod(p, &e);
+  if (e > end) {
+    // The number runs past this piece of text: convert a bounded copy.
+    ScratchScope scratch(c);
+    int n = static_cast<int>(end - p);
+    char* tmp = static_cast<char*>(salloc(c, static_cast<size_t>(n) + 1));
+    std::memcpy(tmp, p, static_cast<size_t>(n));
+    tmp[n] = 0;
+    x = std::strtod(tmp, &e);
+    e = const_cast<char*>(p) + (e - tmp);
+  }
+  *stop = e;
+  return x;
+}
+
 double unpackhex(const char* p) {
   uint64_t bits = 0;
   for (int i = 0; i < 8; ++i) {
@@ -171,9 +188,10 @@ double unpackhex(const char* p) {
 // ---------------------------------------------------------------------------
 // Token scanning
 
-bool Parameter(DataContext* c, const char* s, const char* end, ParsedToken* t) {
+namespace store {
+
+void tokenshape(const char* s, const char* end, TokenShape* t) {
   const char* p = s;
-  int before = c->nerr;
   if (p < end && isletter(*p)) {
     ++p;
     while (p < end && isnamechar(*p)) ++p;
@@ -184,7 +202,7 @@ bool Parameter(DataContext* c, const char* s, const char* end, ParsedToken* t) {
     while (p < end && !isbracket(*p)) ++p;
   }
   const char* nameend = p;
-  // First pass: extent and number of arguments.
+  // Extent and number of arguments.
   int counter = 0;
   char bracket = 0;
   int nargs = 0;
@@ -217,45 +235,54 @@ bool Parameter(DataContext* c, const char* s, const char* end, ParsedToken* t) {
       ++q;
     }
   }
-  t->name = s;
   t->nlen = static_cast<int>(nameend - s);
   t->bracket = bracket;
   t->toklen = static_cast<int>(q - s);
   t->nargs = nargs;
-  t->args =
-      nargs > 0
-          ? static_cast<FormulaArg*>(salloc(c, sizeof(FormulaArg) * static_cast<size_t>(nargs)))
-          : nullptr;
-  if (bracket != 0) {
-    // Second pass: the argument texts.
-    const char* r = nameend + 1;
-    const char* start = r;
-    int k = 0;
-    int depth = 1;
-    const char* stop = closed ? q - 1 : q;
-    while (r < stop) {
-      char ch = *r;
-      if (ch == '(' || ch == '[')
-        ++depth;
-      else if (ch == ')' || ch == ']')
-        --depth;
-      else if (ch == ',' && depth == 1) {
-        t->args[k].text = start;
-        t->args[k].len = static_cast<int>(r - start);
-        ++k;
-        start = r + 1;
-      }
-      ++r;
+  t->closed = closed;
+  t->closer = closer;
+}
+
+void tokenargs(const char* s, const TokenShape& t, FormulaArg* args) {
+  const char* r = s + t.nlen + 1;
+  const char* start = r;
+  int k = 0;
+  int depth = 1;
+  const char* stop = s + t.toklen - (t.closed ? 1 : 0);
+  while (r < stop) {
+    char ch = *r;
+    if (ch == '(' || ch == '[')
+      ++depth;
+    else if (ch == ')' || ch == ']')
+      --depth;
+    else if (ch == ',' && depth == 1) {
+      args[k++] = {start, static_cast<int>(r - start), nullptr};
+      start = r + 1;
     }
-    t->args[k].text = start;
-    t->args[k].len = static_cast<int>(stop - start);
-    if (!closed) {
-      pusherr(c, s, static_cast<int>(end - s), "wrong brackets");
-    } else if ((bracket == '(' && closer == ']') || (bracket == '[' && closer == ')')) {
-      pusherr(c, s, static_cast<int>(end - s), "wrong brackets");
-    }
+    ++r;
   }
-  return c->nerr == before;
+  args[k] = {start, static_cast<int>(stop - start), nullptr};
+}
+
+}  // namespace store
+
+bool Parameter(DataContext* c, const char* s, const char* end, ParsedToken* t) {
+  TokenShape sh;
+  tokenshape(s, end, &sh);
+  t->name = s;
+  t->nlen = sh.nlen;
+  t->bracket = sh.bracket;
+  t->toklen = sh.toklen;
+  t->nargs = sh.nargs;
+  t->args =
+      sh.nargs > 0
+          ? static_cast<FormulaArg*>(salloc(c, sizeof(FormulaArg) * static_cast<size_t>(sh.nargs)))
+          : nullptr;
+  if (sh.bracket == 0) return true;
+  tokenargs(s, sh, t->args);
+  if (bracketsok(sh)) return true;
+  pusherr(c, s, static_cast<int>(end - s), "wrong brackets");
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -263,7 +290,7 @@ bool Parameter(DataContext* c, const char* s, const char* end, ParsedToken* t) {
 
 int makeindex(int* idx, const FormulaArg* args, int nargs, DataContext* c, int slot) {
   for (int i = 0; i < nargs; ++i) {
-    double x = Wertid(args[i].text, args[i].len, c, slot);
+    double x = Wertarg(args[i], c, slot);
     if (std::fabs(x) < 4503599627370496.0) x = std::floor(x + 0.5);
     if (!(x <= 2147483647.2 && x >= -2147483648.2)) return i + 1;
     idx[i] = static_cast<int>(x);
@@ -285,7 +312,9 @@ double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objl
   int32_t saved = g ? *g : 0;
   if (g) *g = c->level + 1;
   const char* text = v->text;
-  double r = Wertid(text, static_cast<int>(std::strlen(text)), c, slot);
+  const FormulaCode* code = v->code;
+  double r = code != nullptr ? evalcode(code, text, codelength(code), c, slot)
+                             : Wertid(text, static_cast<int>(std::strlen(text)), c, slot);
   if (g) *g = saved;
   c->busy = frame.up;
   for (DeferredText* d = static_cast<DeferredText*>(frame.deferred); d != nullptr;) {
@@ -296,6 +325,45 @@ double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objl
   }
   if (frame.deleted) freevarnow(c, v);
   return r;
+}
+
+double operandentry(DataContext* c, int slot, DataVar* v, const char* name, int nlen) {
+  if (v == nullptr) {
+    pusherr(c, name, nlen, "undefined variable");
+    return 1.0;
+  }
+  if (v->text == nullptr) return v->value;
+  int before = c->nerr;
+  double x = evalentry(c, slot, v, name, nlen);
+  if (c->nerr != before) {
+    pusherr(c, name, nlen, "variable can't be evaluated");
+    return 1.0;
+  }
+  return x;
+}
+
+double operandelement(DataContext* c, int slot, const char* tok, int toklen, int nlen,
+                      const FormulaArg* args, int nargs) {
+  ScratchScope scratch(c);
+  int* idx = static_cast<int*>(salloc(c, sizeof(int) * static_cast<size_t>(nargs)));
+  int k = makeindex(idx, args, nargs, c, slot);
+  if (k != 0) {
+    pusherrf(c, view(tok, toklen), "Index no. %d out of range", k);
+    return 1.0;
+  }
+  DataVar* v = SuchIndex(c, slot, tok, nlen, nargs, idx);
+  if (v == nullptr) {
+    pusherr(c, elementtext(tok, nlen, nargs, idx), "array element undefined");
+    return 1.0;
+  }
+  if (v->text == nullptr) return v->value;
+  int before = c->nerr;
+  double x = evalentry(c, slot, v, tok, nlen);
+  if (c->nerr != before) {
+    pusherr(c, elementtext(tok, nlen, nargs, idx), "array element can't be evaluated");
+    return 1.0;
+  }
+  return x;
 }
 
 }  // namespace store
@@ -356,7 +424,7 @@ double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* arg
         int savedfloor = c->errfloor;
         int before = c->nerr;
         c->errfloor = c->nerr;
-        double x = Wertid(args[k - 1].text, args[k - 1].len, c, slot);
+        double x = Wertarg(args[k - 1], c, slot);
         c->errfloor = savedfloor;
         if (c->nerr == before) {
           hexliteral(x, cell.text);
@@ -466,15 +534,18 @@ double callcfkt(DataCallback cb, const char* name, int nlen, const FormulaArg* a
 
 }  // namespace
 
-double funktionsruf(const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* c,
-                    int slot) {
-  if (nlen <= 0) internal_error("fktleer", kModule, 4548);
-  DataVar* v = SuchFkt(c, slot, name, nlen, nargs);
+namespace store {
+
+double callnamed(const char* name, int nlen, uint32_t hash, const FormulaArg* args, int nargs,
+                 DataContext* c, int slot, const CodeStep* step) {
+  DataVar* v = SuchFktAt(c, slot, name, nlen, nargs, hash % DATA_BUCKETS);
   if (v != nullptr) {
     if (v->text != nullptr) return calltextfkt(v, name, nlen, args, nargs, c, slot);
     if (v->cfunc != nullptr) return callcfkt(v->cfunc, name, nlen, args, nargs, c, slot);
-  } else if (validname(name, nlen)) {
-    StdFunction fn = findbuiltin(name, nlen, nargs);
+  } else {
+    StdFunction fn = step != nullptr && step->epoch == builtinepoch.load(std::memory_order_acquire)
+                         ? step->fn
+                         : findbuiltin(name, nlen, hash, nargs);
     if (fn != nullptr) {
       int before = c->nerr;
       int savedfloor = c->errfloor;
@@ -484,6 +555,17 @@ double funktionsruf(const char* name, int nlen, const FormulaArg* args, int narg
       if (c->nerr == before) return x;
     }
   }
+  pusherr(c, calltext(name, nlen, args, nargs), "wrong function call or invalid parameter");
+  return 1.0;
+}
+
+}  // namespace store
+
+double funktionsruf(const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* c,
+                    int slot) {
+  if (nlen <= 0) internal_error("fktleer", kModule, 4548);
+  if (validname(name, nlen))
+    return callnamed(name, nlen, namehash(name, nlen), args, nargs, c, slot);
   pusherr(c, calltext(name, nlen, args, nargs), "wrong function call or invalid parameter");
   return 1.0;
 }
@@ -502,64 +584,14 @@ struct OpRec {
 double operand(const char** pp, const char* end, DataContext* c, int slot, bool* suppressed) {
   const char* p = *pp;
   char ch = p < end ? *p : 0;
-  if (isdigitc(ch)) {
-    char* stop = nullptr;
-    double x = std::strtod(p, &stop);
-    if (stop > end) {
-      // The number runs past this piece of text: convert a bounded copy.
-      ScratchScope scratch(c);
-      int n = static_cast<int>(end - p);
-      char* tmp = static_cast<char*>(salloc(c, static_cast<size_t>(n) + 1));
-      std::memcpy(tmp, p, static_cast<size_t>(n));
-      tmp[n] = 0;
-      x = std::strtod(tmp, &stop);
-      stop = const_cast<char*>(p) + (stop - tmp);
-    }
-    *pp = stop;
-    return x;
-  }
+  if (isdigitc(ch)) return readnumber(c, p, end, pp);
   if (isletter(ch)) {
     ScratchScope scratch(c);
     ParsedToken t;
     Parameter(c, p, end, &t);
     *pp = p + t.toklen;
-    if (t.bracket == 0) {
-      DataVar* v = Such(c, slot, t.name, t.nlen);
-      if (v == nullptr) {
-        pusherr(c, t.name, t.nlen, "undefined variable");
-        return 1.0;
-      }
-      if (v->text == nullptr) return v->value;
-      int before = c->nerr;
-      double x = evalentry(c, slot, v, t.name, t.nlen);
-      if (c->nerr != before) {
-        pusherr(c, t.name, t.nlen, "variable can't be evaluated");
-        return 1.0;
-      }
-      return x;
-    }
-    if (t.bracket == '[') {
-      int* idx = static_cast<int*>(salloc(c, sizeof(int) * static_cast<size_t>(t.nargs)));
-      int k = makeindex(idx, t.args, t.nargs, c, slot);
-      if (k != 0) {
-        pusherrf(c, view(p, t.toklen), "Index no. %d out of range", k);
-        return 1.0;
-      }
-      DataVar* v = SuchIndex(c, slot, t.name, t.nlen, t.nargs, idx);
-      if (v == nullptr) {
-        pusherr(c, elementtext(t.name, t.nlen, t.nargs, idx), "array element undefined");
-        return 1.0;
-      }
-      if (v->text == nullptr) return v->value;
-      int before = c->nerr;
-      std::string obj;
-      double x = evalentry(c, slot, v, t.name, t.nlen);
-      if (c->nerr != before) {
-        pusherr(c, elementtext(t.name, t.nlen, t.nargs, idx), "array element can't be evaluated");
-        return 1.0;
-      }
-      return x;
-    }
+    if (t.bracket == 0) return operandentry(c, slot, Such(c, slot, t.name, t.nlen), t.name, t.nlen);
+    if (t.bracket == '[') return operandelement(c, slot, p, t.toklen, t.nlen, t.args, t.nargs);
     return funktionsruf(t.name, t.nlen, t.args, t.nargs, c, slot);
   }
   if (ch == '&') {
@@ -701,5 +733,92 @@ double Wertid(const char* text, int len, DataContext* c, int slot) {
   c->informula = savedinformula;
   return c->nerr != entry ? 1.0 : v;
 }
+
+namespace store {
+
+// Value stack kept in the evaluator's frame; deeper forms use working memory.
+constexpr int kLocalStack = 16;
+
+double evalcode(const FormulaCode* code, const char* text, int len, DataContext* c, int slot) {
+  FormulaLevel level(c, slot, text, len);
+  if (!level.ok) return 1.0;
+  const int entry = c->nerr;
+  uint8_t savedinformula = c->informula;
+  c->informula = 1;
+  // Operands and calls release their own working memory; only a deep value
+  // stack takes some here.
+  ScratchMark mark = smark(c);
+  double local[kLocalStack];
+  double* st =
+      code->maxstack <= kLocalStack
+          ? local
+          : static_cast<double*>(salloc(c, sizeof(double) * static_cast<size_t>(code->maxstack)));
+  struct Release {
+    DataContext* c;
+    ScratchMark m;
+    bool on;
+    ~Release() {
+      if (on) srelease(c, m);
+    }
+  } release{c, mark, st != local};
+  int sp = 0;
+  const CodeStep* s = code->steps;
+  const CodeStep* last = s + code->nsteps;
+  for (; s != last; ++s) {
+    switch (s->op) {
+      case CodeStep::Num:
+        st[sp++] = s->value;
+        break;
+      case CodeStep::Var: {
+        DataVar* v = SuchAt(c, slot, s->name, s->nlen, s->hash % DATA_BUCKETS);
+        st[sp++] = v != nullptr && v->text == nullptr ? v->value
+                                                      : operandentry(c, slot, v, s->name, s->nlen);
+        break;
+      }
+      case CodeStep::Elem:
+        st[sp] = operandelement(c, slot, s->name, s->toklen, s->nlen, s->args, s->nargs);
+        ++sp;
+        break;
+      case CodeStep::Call:
+        st[sp] = callnamed(s->name, s->nlen, s->hash, s->args, s->nargs, c, slot, s);
+        ++sp;
+        break;
+      case CodeStep::Add:
+        --sp;
+        st[sp - 1] = st[sp - 1] + st[sp];
+        continue;
+      case CodeStep::Sub:
+        --sp;
+        st[sp - 1] = st[sp - 1] - st[sp];
+        continue;
+      case CodeStep::Mul:
+        --sp;
+        st[sp - 1] = st[sp] * st[sp - 1];
+        continue;
+      case CodeStep::Div:
+        --sp;
+        if (st[sp] == 0.0) {
+          st[sp - 1] = 1.0;
+          pusherr(c, text, len, "expression causes division by zero");
+        } else {
+          st[sp - 1] = st[sp - 1] / st[sp];
+        }
+        continue;
+      case CodeStep::Neg:
+        st[sp - 1] = -st[sp - 1];
+        continue;
+    }
+    // Behind every operand, as the scanning evaluator checks.
+    if (c->nerr != entry) {
+      pusherr(c, text, len, "wrong expression");
+      c->informula = savedinformula;
+      return 1.0;
+    }
+  }
+  c->informula = savedinformula;
+  return c->nerr != entry ? 1.0 : st[0];
+}
+
+}  // namespace store
 
 }  // namespace core

@@ -49,6 +49,11 @@ void enterbuiltins();
 // The built-in of that name whose count rule accepts nargs, or null. Rows are
 // probed from (sum of the name's character codes) modulo 401 on.
 StdFunction findbuiltin(const char* name, int nlen, int nargs);
+// The same with the name's hash (the sum of its character codes) given.
+StdFunction findbuiltin(const char* name, int nlen, uint32_t hash, int nargs);
+// Changes whenever a built-in is entered: a built-in found earlier stays the
+// one findbuiltin gives while it is unchanged.
+extern std::atomic<uint32_t> builtinepoch;
 
 namespace store {
 
@@ -134,6 +139,32 @@ struct DataContext {
 
 // ---------------------------------------------------------------------------
 // Helpers of the store's files
+
+// ---------------------------------------------------------------------------
+// Parsed formulas
+
+// One step of a parsed formula: an operand, or an operator applied to the
+// values on the stack.
+struct CodeStep {
+  enum Op : uint8_t { Num, Var, Elem, Call, Add, Sub, Neg, Mul, Div };
+  Op op;
+  int32_t nlen;   // name part of a Var, Elem or Call
+  int32_t nargs;  // arguments of an Elem or Call
+  int32_t toklen;
+  uint32_t hash;   // Var and Call: the name's hash (namehash)
+  uint32_t epoch;  // Call: builtinepoch when fn was looked up
+  const char* name;
+  const FormulaArg* args;
+  StdFunction fn;  // Call: the built-in of that name and argument count, or null
+  double value;    // Num
+};
+
+struct FormulaCode {
+  int32_t len;       // characters of the text
+  int32_t nsteps;    // steps
+  int32_t maxstack;  // deepest value stack
+  const CodeStep* steps;
+};
 
 namespace store {
 
@@ -297,7 +328,49 @@ std::string elementtext(const char* name, int nlen, int nidx, const int* idx);
 std::string calltext(const char* name, int nlen, const FormulaArg* args, int nargs);
 void pusherrf(DataContext* c, const std::string& obj, const char* fmt, int k);
 void hexliteral(double x, char* out);
+// The 8 bytes of a hex literal's 16 digits.
+double unpackhex(const char* p);
+// A number literal at p, read no further than end; *stop behind it.
+double readnumber(DataContext* c, const char* p, const char* end, const char** stop);
 double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objlen);
+// Reads a variable or array element as an operand of a formula: its number,
+// or its text evaluated under the guard, with the operand's records.
+double operandentry(DataContext* c, int slot, DataVar* v, const char* name, int nlen);
+// An array element as an operand: tok (toklen characters) names it, with
+// nargs index texts.
+double operandelement(DataContext* c, int slot, const char* tok, int toklen, int nlen,
+                      const FormulaArg* args, int nargs);
+
+// The extent of one name token with an optional bracketed list, as Parameter
+// scans it (nothing pushed, nothing allocated).
+struct TokenShape {
+  int nlen;      // name part
+  char bracket;  // '(' or '[' or 0
+  int toklen;
+  int nargs;
+  bool closed;  // the outer pair is closed...
+  char closer;  // ...by this character
+};
+void tokenshape(const char* s, const char* end, TokenShape* t);
+// The argument texts of a token with a bracket (t.nargs views, no parsed forms).
+void tokenargs(const char* s, const TokenShape& t, FormulaArg* args);
+inline bool bracketsok(const TokenShape& t) {
+  return t.bracket == 0 || (t.closed && !(t.bracket == '(' && t.closer == ']') &&
+                            !(t.bracket == '[' && t.closer == ')'));
+}
+
+// ---------------------------------------------------------------------------
+// Parsed forms of stored texts (data_code.cpp)
+
+// A copy of a text in a new block of the context; when the text parses as a
+// plain formula, its parsed form lies in the same block behind it (*code),
+// else *code is null. Freeing the text frees the parsed form with it.
+char* storetext(DataContext* c, const char* text, int len, const FormulaCode** code);
+// Evaluates a parsed form of the text of len characters exactly as Wertid
+// evaluates the text.
+double evalcode(const FormulaCode* code, const char* text, int len, DataContext* c, int slot);
+// The length of the text a top-level parsed form was made from.
+int codelength(const FormulaCode* code);
 
 // ---------------------------------------------------------------------------
 // Accessors (data_access.cpp)
@@ -352,8 +425,12 @@ inline uint32_t indexhash(uint32_t h, int nidx, const int* idx) {
 }
 
 inline bool nameeq(const DataVar* v, const char* name, int nlen) {
-  // strncmp stops at the end of a shorter stored name (memcmp could read past it).
-  return std::strncmp(v->name, name, static_cast<size_t>(nlen)) == 0 && v->name[nlen] == 0;
+  // Stops at the first difference, so never reads past a shorter stored name
+  // (name holds no zero byte within nlen).
+  const char* a = v->name;
+  for (int i = 0; i < nlen; ++i)
+    if (a[i] != name[i]) return false;
+  return a[nlen] == 0;
 }
 
 inline bool validname(const char* name, int nlen) {
@@ -380,17 +457,22 @@ inline bool searchdeeper(const DataContext* c) {
 inline bool ruleaccepts(int rule, int n) { return rule > 0 ? n == rule : n >= -rule; }
 
 // Read lookups (guard levels apply, lookup mode decides the depth).
-inline DataVar* Such(DataContext* c, int slot, const char* name, int nlen) {
-  if (!validname(name, nlen)) return nullptr;
-  uint32_t b = namehash(name, nlen) % DATA_BUCKETS;
+// A valid name whose bucket is known.
+inline DataVar* SuchAt(DataContext* c, int slot, const char* name, int nlen, uint32_t b) {
+  const bool deeper = searchdeeper(c);
+  const int32_t level = c->level;
   for (DATAlist* s = c->top; s != nullptr; s = s->next) {
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
-      if (v->nidx == 0 && v->idx == nullptr && nameeq(v, name, nlen) &&
-          guardof(v, slot) <= c->level)
+      if (v->nidx == 0 && v->idx == nullptr && nameeq(v, name, nlen) && guardof(v, slot) <= level)
         return v;
-    if (!searchdeeper(c)) break;
+    if (!deeper) break;
   }
   return nullptr;
+}
+
+inline DataVar* Such(DataContext* c, int slot, const char* name, int nlen) {
+  if (!validname(name, nlen)) return nullptr;
+  return SuchAt(c, slot, name, nlen, namehash(name, nlen) % DATA_BUCKETS);
 }
 
 inline DataVar* SuchIndex(DataContext* c, int slot, const char* name, int nlen, int nidx,
@@ -408,9 +490,8 @@ inline DataVar* SuchIndex(DataContext* c, int slot, const char* name, int nlen, 
   return nullptr;
 }
 
-inline DataVar* SuchFkt(DataContext* c, int slot, const char* name, int nlen, int nargs) {
-  if (!validname(name, nlen)) return nullptr;
-  uint32_t b = namehash(name, nlen) % DATA_BUCKETS;
+inline DataVar* SuchFktAt(DataContext* c, int slot, const char* name, int nlen, int nargs,
+                          uint32_t b) {
   for (DATAlist* s = c->top; s != nullptr; s = s->next) {
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
       if (v->idx == nullptr && v->nidx != 0 && ruleaccepts(v->nidx, nargs) &&
@@ -420,6 +501,17 @@ inline DataVar* SuchFkt(DataContext* c, int slot, const char* name, int nlen, in
   }
   return nullptr;
 }
+
+inline DataVar* SuchFkt(DataContext* c, int slot, const char* name, int nlen, int nargs) {
+  if (!validname(name, nlen)) return nullptr;
+  return SuchFktAt(c, slot, name, nlen, nargs, namehash(name, nlen) % DATA_BUCKETS);
+}
+
+// A call of a valid name whose hash is known (as funktionsruf).
+// A call of a parsed formula gives the built-in it found (step->fn) while
+// the built-in table is unchanged; funktionsruf gives no step.
+double callnamed(const char* name, int nlen, uint32_t hash, const FormulaArg* args, int nargs,
+                 DataContext* c, int slot, const CodeStep* step = nullptr);
 
 }  // namespace store
 

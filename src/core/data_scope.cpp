@@ -76,6 +76,7 @@ void releasetext(DataContext* c, DataVar* v) {
     dfree(c, v->text);
   }
   v->text = nullptr;
+  v->code = nullptr;
 }
 
 void freevarnow(DataContext* c, DataVar* v) {
@@ -120,6 +121,7 @@ DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, i
   v->tlevels = newtlevels(c, nworkers);
   v->next = nullptr;
   v->text = nullptr;
+  v->code = nullptr;
   v->cfunc = nullptr;
   v->value = 0.0;
   *link = v;
@@ -234,9 +236,11 @@ void setnumber(DataContext* c, DataVar* v, double x) {
 }
 
 void settext(DataContext* c, DataVar* v, const char* text, int len) {
-  char* t = dstrdup(c, text, len);
+  const FormulaCode* code = nullptr;
+  char* t = storetext(c, text, len, &code);
   releasetext(c, v);
   v->text = t;
+  v->code = code;
   takecomment(c, c->top, v);
 }
 

@@ -57,6 +57,7 @@ void mergeentry(DataContext* m, DATAlist* s, uint32_t bucket, const DataVar* e) 
     f->tlevels = newtlevels(m, nworkers);
     f->next = nullptr;
     f->text = nullptr;
+    f->code = nullptr;
     f->comment = nullptr;
     *link = f;
   } else {
@@ -64,7 +65,8 @@ void mergeentry(DataContext* m, DATAlist* s, uint32_t bucket, const DataVar* e) 
     dfree(m, f->comment);
     f->comment = nullptr;
   }
-  f->text = e->text ? dstrdup(m, e->text) : nullptr;
+  if (e->text != nullptr)
+    f->text = storetext(m, e->text, static_cast<int>(std::strlen(e->text)), &f->code);
   f->cfunc = e->cfunc;
   f->value = e->value;
   f->comment = e->comment ? dstrdup(m, e->comment) : nullptr;

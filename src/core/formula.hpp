@@ -7,7 +7,7 @@
 //   double gname(const FormulaArg* args, int nargs, DataContext* ctx, int slot);
 //
 // It receives the argument texts unevaluated (views into the formula, not
-// zero-terminated) and evaluates them itself with Wertid on the same ctx and
+// zero-terminated) and evaluates them itself with Wertarg on the same ctx and
 // slot, so it decides which arguments are evaluated, in which order and at
 // which guard level. A problem is reported by pushing an error record with
 // SetErr; whenever a call leaves a record (its own or one of an argument's
@@ -35,6 +35,9 @@ DataContext* datacontext();
 // Evaluates a formula text of len characters; every failure pushes records
 // and yields 1.0.
 double Wertid(const char* text, int len, DataContext* ctx, int slot);
+// Evaluates a function argument: through its parsed form when it has one,
+// else as Wertid of its text (both give the same value and records).
+double Wertarg(const FormulaArg& arg, DataContext* ctx, int slot);
 // Calls a user function, C function or built-in by name.
 double funktionsruf(const char* name, int nlen, const FormulaArg* args, int nargs, DataContext* ctx,
                     int slot);

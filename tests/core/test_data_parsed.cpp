@@ -1,0 +1,261 @@
+// Stored formula texts are parsed once and evaluated from their parsed form.
+// A stored text must give exactly what the same text gives when it is
+// scanned (Wert): the same value bits, the same error records and the same
+// order of the side effects of its functions; and the parsed form must follow
+// every change of what the formula reads (scopes, lookup mode, guard levels,
+// user functions over built-ins, the threaded phase, a text that replaces
+// itself while it runs).
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/nspawn.hpp"
+#include "data_testing.hpp"
+#include "testsupport.hpp"
+
+namespace core {
+
+namespace {
+
+// Calls of the C function "trace", in order: the argument text of each.
+std::vector<std::string> traced;
+
+double trace(const char*, const char* const* args, int nargs) {
+  traced.emplace_back(nargs > 0 ? args[0] : "");
+  return nargs > 0 ? Wert(args[0]) : 0.0;
+}
+
+void fixture() {
+  SetVar("a", 3);
+  SetVar("b", 5);
+  SetVar("z", 0);
+  int i0[] = {0}, i3[] = {3}, i12[] = {1, 2};
+  SetIndexVar("v", 1, i0, 10);
+  SetIndexVar("v", 1, i3, 30);
+  SetIndexVar("m", 2, i12, 12);
+  SetIndexStrVar("v", 1, i12 + 1, "a*b");
+  SetStrVar("bad", "1/0");
+  SetStrVar("txt", "hello world");
+  SetStrFkt("sq", 1, "#1*#1");
+  SetStrFkt("h", 2, "#2-#1");
+  SetStrFkt("r", 1, "#2");
+  SetUserFkt("trace", 1, trace);
+  newDATAlist();
+  SetStrVar("c", "b+1");
+  SetStrVar("nan", "&000000000000f87f");
+}
+
+struct Outcome {
+  uint64_t bits;
+  std::vector<ErrRec> errors;
+  std::vector<std::string> calls;
+};
+
+uint64_t bitsof(double x) {
+  uint64_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+template <class F>
+Outcome outcome(F read) {
+  totalfree();
+  newDATAlist();
+  setrekart(2);
+  fixture();
+  traced.clear();
+  double x = 0;
+  dataerr_try([&] { x = read(); });
+  return {bitsof(x), takeerrors(), traced};
+}
+
+TEST(StoreParsed, StoredTextsGiveWhatTheScannedTextGives) {
+  // Plain formulas (parsed), and texts the scanner complains about (kept as
+  // texts): both must agree with the scanned text in value, records and the
+  // order of side effects.
+  const char* texts[] = {
+      // operators, priorities, brackets, signs
+      "8/4/2", "2*-3", "-2*3", "2--3", "+-+2", "-(1+2)*2", "1+2*3-4/2", "-2*-(3+1)", "((1+2))*3",
+      "(2+3)*(4-1)/5", "1-2-3-4", "2/3*3", "0.1+0.2-0.3", "-(-(-a))", "a*b+c", "(a )*2", "a +b",
+      // numbers and hex literals
+      "1.5E3*2", ".5", "0x1A+1", "5e-1", "1e400", "1e-400*3", "&000000000000f03f*3",
+      "&000000000000f87f", "nan*0", "-nan",
+      // names, elements, functions
+      "c*2", "txt", "undefinedname+1", "v[1+2]", "v[2.5]", "v[-0.5]", "m[1,2]", "v[3e9]", "v[7]",
+      "v[2]*2", "sqrt(a*a+16)", "sin(a)/2+cos(b)", "sq(a+1)", "h(1,a)", "r(1)", "max(a,b,c)",
+      "sq(sq(2))+sqrt(sqrt(16))", "min(1,2", "sin(0]", "nosuchfn(1)",
+      // errors inside operands, in the middle and at the end
+      "1/0", "1/0+2", "2*(a-3)/(b-5)", "1/z", "bad+1", "bad*2+trace(4)", "trace(1)/z+trace(2)",
+      "trace(1)/0*trace(2)+trace(3)", "1+trace(2)/0", "sqrt(1/z)+trace(5)",
+      "trace(1)+undefined+trace(2)",
+      // syntax the scanner complains about: no parsed form
+      "2 3", "1+", "(1+2", "1+2)", "a)+(b", "x y", " 1", "2x", "&00+1", "[a,b]", "[a]", "1e",
+      "a,b(1)", "3#1",
+      // statements inside formulas
+      "cat(k=4,k*a)", "cat(a)", "cat(k==a*2,k+1)", "while(a<6,a==a+1)+a"};
+  for (const char* f : texts) {
+    Outcome scanned = outcome([&] { return Wert(f); });
+    Outcome stored = outcome([&] {
+      SetStrVar("T", f);
+      return GetVar("T");
+    });
+    // The same text read a second time from the same entry.
+    Outcome again = outcome([&] {
+      SetStrVar("T", f);
+      double first = 0;
+      dataerr_try([&] { first = GetVar("T"); });
+      takeerrors();
+      traced.clear();
+      (void)first;
+      return GetVar("T");
+    });
+    std::vector<ErrRec> expected = scanned.errors;
+    if (!expected.empty()) expected.push_back({"T", "variable can't be evaluated"});
+    EXPECT_EQ(stored.bits, scanned.bits) << f;
+    EXPECT_EQ(stored.errors, expected) << f;
+    EXPECT_EQ(stored.calls, scanned.calls) << f;
+    EXPECT_EQ(again.bits, stored.bits) << f;
+    EXPECT_EQ(again.errors, stored.errors) << f;
+  }
+}
+
+TEST_F(Store, ParsedFormulaFollowsScopesAndLookupModes) {
+  SetVar("a", 1);
+  SetStrVar("X", "a*10+1");
+  EXPECT_EQ(GetVar("X"), 11);
+  newDATAlist();
+  SetVar("a", 2);
+  EXPECT_EQ(GetVar("X"), 21);  // the name is looked up again in the new top scope
+  DelAll();
+  freeDATAlist();
+  EXPECT_EQ(GetVar("X"), 11);
+
+  // X in the top scope, a only below it: mode 0 sees the top scope alone.
+  newDATAlist();
+  SetStrVar("X", "a*100");
+  EXPECT_EQ(GetVar("X"), 100);
+  setrekart(0);
+  EXPECT_FALSE(dataerr_try([] { GetVar("X"); }));
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"a", "undefined variable"},
+                                               {"a*100", "wrong expression"},
+                                               {"X", "variable can't be evaluated"}}));
+  setrekart(1);  // the whole chain while a formula runs
+  EXPECT_EQ(GetVar("X"), 100);
+  setrekart(2);
+  // A new entry of the name in the top scope hides the lower one.
+  SetVar("a", 7);
+  EXPECT_EQ(GetVar("X"), 700);
+  DelVar("a");
+  EXPECT_EQ(GetVar("X"), 100);
+}
+
+TEST_F(Store, ParsedFormulaKeepsTheRecursionGuard) {
+  SetVar("X", 3);
+  SetVar("n", 2);
+  newDATAlist();
+  // X reads the lower X (its own entry is guarded while it runs).
+  SetStrVar("X", "X+n");
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(GetVar("X"), 5);
+  // Element whose text reads itself: the lower number, then no lower entry.
+  int i1[] = {1};
+  SetIndexStrVar("e", 1, i1, "e[1]*2+n");
+  EXPECT_FALSE(dataerr_try([] { GetVar("e[1]"); }));
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"e[1]", "array element undefined"},
+                                               {"e[1]*2+n", "wrong expression"},
+                                               {"e[1]", "variable can't be evaluated"}}));
+  DelAll();
+  freeDATAlist();
+  SetIndexVar("e", 1, i1, 4);
+  newDATAlist();
+  SetIndexStrVar("e", 1, i1, "e[1]*2+n");
+  EXPECT_EQ(GetVar("e[1]"), 4 * 2 + 2);
+  // A level-raising built-in lets the text see itself in its later arguments.
+  SetStrVar("Y", "cat(k==1,0)+1");
+  EXPECT_EQ(GetVar("Y"), 1);
+}
+
+TEST_F(Store, UserFunctionsShadowBuiltinsInParsedFormulas) {
+  SetStrVar("X", "sqrt(16)+1");
+  EXPECT_EQ(GetVar("X"), 5);
+  SetStrFkt("sqrt", 1, "#1*10");
+  EXPECT_EQ(GetVar("X"), 161);
+  DelFkt("sqrt", 1);
+  EXPECT_EQ(GetVar("X"), 5);
+  SetUserFkt("sqrt", 1, [](const char*, const char* const*, int) { return 100.0; });
+  EXPECT_EQ(GetVar("X"), 101);
+  DelFkt("sqrt", 1);
+  // A function of another argument count does not shadow the built-in.
+  SetStrFkt("sqrt", 2, "#1+#2");
+  EXPECT_EQ(GetVar("X"), 5);
+  // A built-in entered after the text was stored is found.
+  SetStrVar("Z", "tenfold(2)+1");
+  EXPECT_FALSE(dataerr_try([] { GetVar("Z"); }));
+  takeerrors();
+  stdinit1([](const FormulaArg*, int, DataContext*, int) { return 10.0; }, "tenfold", 1);
+  EXPECT_EQ(GetVar("Z"), 11);
+}
+
+TEST_F(Store, TextThatReplacesItselfWhileItRuns) {
+  SetVar("a", 3);
+  // The statement replaces X's text while X's old parsed form is running.
+  SetStrVar("X", "cat(X=a*2+0*sqrt(a*a+1),a+4)*10");
+  EXPECT_EQ(GetVar("X"), 70);
+  EXPECT_EQ(GetVar("X"), 6);
+  // Deleting the running entry keeps its form until the evaluation ends.
+  SetStrVar("Y", "cat(Y=,a+1)+a");
+  EXPECT_EQ(GetVar("Y"), 7);
+  EXPECT_FALSE(dataerr_try([] { GetVar("Y"); }));
+  takeerrors();
+  // A number set over a text: no form is left behind.
+  SetStrVar("Z", "a+1");
+  EXPECT_EQ(GetVar("Z"), 4);
+  SetVar("Z", 9);
+  EXPECT_EQ(GetVar("Z"), 9);
+  SetStrVar("Z", "a-1");
+  EXPECT_EQ(GetVar("Z"), 2);
+}
+
+TEST(StoreParsedThreads, WorkersReadSharedFormulasThroughPrivateScopes) {
+  ktest::RunResult r = ktest::run_in_child([] {
+    nthreads = 4;
+    totalfree();
+    newDATAlist();
+    setrekart(2);
+    SetVar("w", 1);
+    SetStrVar("X", "w*2+sqrt(w*w)");
+    int fails = 0;
+    if (GetVar("X") != 3) ++fails;
+    initDATAthreads();
+    static std::atomic<int> bad{0};
+    nspawn(
+        [](uint64_t) {
+          dataerr_try([] {
+            int id = threadid();
+            for (int round = 0; round < 200; ++round) {
+              SetVar("w", id + round);
+              double w = id + round;
+              if (GetVar("X") != 3 * w) ++bad;
+            }
+            SetStrVar("X", "w*5");  // a private text: merged at the end
+          });
+        },
+        1, 0);
+    nwait();
+    exitDATAthreads();
+    if (bad.load() != 0) ++fails;
+    // The merged text (the last worker's) and w (the last writer's) are read.
+    double w = GetVar("w");
+    if (GetVar("X") != 5 * w) ++fails;
+    std::printf("fails %d\n", fails);
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "fails 0\n");
+  EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
+
+}  // namespace core
