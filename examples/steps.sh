@@ -1,5 +1,6 @@
 # The frame of the worked example, sourced by examples/run.sh with its
-# arguments once it has set `programs` (the programs of the suite it runs).
+# arguments once it has set `programs` (the programs of the suite it runs)
+# and `tools` (the other commands its steps need).
 #
 #   run.sh [--bin DIR] [--out DIR]
 #   run.sh --programs
@@ -58,6 +59,9 @@ if [ -z "$bindir" ]; then
 fi
 for p in "${programs[@]}"; do
   [ -x "$bindir/$p" ] || { echo "$bindir/$p is not built: run 'make example'" >&2; exit 1; }
+done
+for t in "${tools[@]}"; do
+  command -v "$t" > /dev/null || { echo "$t is not installed: tools/install-deps.sh installs it" >&2; exit 1; }
 done
 
 # A results folder is only ever emptied when it is one: a folder of the
