@@ -1,8 +1,9 @@
 // The model evaluation cycle on a small synthetic pattern of two phases (Si
 // with four peak parameters, NaCl with three): every derivative row against
-// central differences of the residuals, the same numbers for 1, 2 and 8
-// threads, the diagram file, a step outside the bounds, failures of a line on
-// a worker, the estimate of free texture parameters. Every test that starts
+// central differences of the residuals and the same numbers for 1, 2 and 8
+// threads, both in the ordinary and the derivative mode, the diagram file, a
+// step outside the bounds, failures of a line on a worker, the estimate of
+// free texture parameters. Every test that starts
 // the worker pool runs in a child of its own, with its own thread count.
 #include <gtest/gtest.h>
 
@@ -24,6 +25,8 @@
 #include "model/modell.hpp"
 #include "numeric/chi2wert.hpp"
 #include "refinement_fixture.hpp"
+#include "scan/apx63.hpp"
+#include "scan/ddm.hpp"
 #include "structure_fixture.hpp"
 
 namespace {
@@ -51,8 +54,10 @@ struct TwoPhases {
   std::vector<double> steps;     // finite-difference step of each parameter
   std::string b1 = "B1=U+V*sk";  // Si's line breadth
 
-  // Builds everything; with diagram the file of that name is written.
-  void build(const std::string& diagram = "") {
+  // Builds everything; with diagram the file of that name is written. In
+  // the derivative mode the measured pattern is transformed and there is no
+  // background.
+  void build(const std::string& diagram = "", bool ddm = false) {
     single_phases();
     paramglobal = nullptr;
     int32_t nglobal = 0;
@@ -64,12 +69,13 @@ struct TwoPhases {
     globalparams = 1;
     goalwert = static_cast<double*>(std::calloc(static_cast<size_t>(goalzahl), sizeof(double)));
     ifgoal = 1;
-    ktest::peakset(3);
-    for (int i = 0; i < 3; ++i) tu[i] = 40.0 - 10.0 * i;
+    const int ru = ddm ? 0 : 3;
+    ktest::peakset(ru);
+    for (int i = 0; i < ru; ++i) tu[i] = 40.0 - 10.0 * i;
     params.push_back({"EPS1", eps, -1.0, 1.0});
     steps.push_back(3e-4);
-    for (int i = 0; i < 3; ++i) {
-      params.push_back({"background", &tu[i], 0.0, 1e30, nullptr, nullptr, rpeaks - 3 + i});
+    for (int i = 0; i < ru; ++i) {
+      params.push_back({"background", &tu[i], 0.0, 1e30, nullptr, nullptr, rpeaks - ru + i});
       steps.push_back(1.0);
     }
     ktest::refine(params);
@@ -84,6 +90,11 @@ struct TwoPhases {
     for (int i = 0; i < model::m; ++i) {
       model::intensitaet[i] = 1.03f * model::y[i] + 0.01f * i;
       model::w[i] = 1.0f / std::sqrt(std::max(model::intensitaet[i], 1.0f));
+    }
+    if (ddm) {
+      scan::ifddm = true;
+      scan::korrddm(&model::m, model::sinx, &model::intensitaet, &model::w);
+      model::hinit();
     }
   }
 
@@ -163,6 +174,11 @@ void teardown() {
   ifgoal = 0;
   diagramm[0] = 0;
   droppenalties();
+  scan::ifddm = false;
+  std::free(scan::ddmrange);
+  std::free(scan::ddmoriintensitaet);
+  scan::ddmrange = nullptr;
+  scan::ddmoriintensitaet = nullptr;
 }
 
 // All residuals, then every derivative row, in the order qmin8 asks for them.
@@ -198,26 +214,30 @@ std::vector<float> residuals() {
 
 // Every derivative row of totalableitung (data rows, penalty rows) and every
 // goal derivative against central differences of totalmodell; the pass ends
-// with the model at the unchanged values.
-TEST(Cycle, DerivativesAgainstCentralDifferences) {
+// with the model at the unchanged values. In the derivative mode the rows of
+// the peak model come from this thread in order and only the chain rule runs
+// on the workers.
+void derivativesagainstdifferences(bool ddm) {
   Install inst;
-  ktest::in_child([] {
+  ktest::in_child([ddm] {
     nthreads = 3;
     ktest::RunScope scope;
     ktest::PhaseList list;
     ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
     TwoPhases t;
-    t.build();
+    t.build("", ddm);
+    const int rows = model::m;
+    ASSERT_EQ(rows, ddm ? 2 * (kPoints - 4) : kPoints);
     const Evaluation e = evaluate();
     const int count = static_cast<int>(e.r.size());
-    ASSERT_EQ(count, kPoints + istraf);
+    ASSERT_EQ(count, rows + istraf);
     ASSERT_EQ(istraf, 3);
     // The pass ends with the lines of the unchanged values.
     const std::vector<float> lines(param->par3, param->par3 + 3 * param->count3);
     residuals();
     EXPECT_EQ(std::vector<float>(param->par3, param->par3 + 3 * param->count3), lines);
     // Na's penalty row: 100000 x its displacement.
-    EXPECT_FLOAT_EQ(e.r[kPoints + 1], -50.0f);
+    EXPECT_FLOAT_EQ(e.r[static_cast<size_t>(rows) + 1], -50.0f);
     for (int s = 0; s < rqmin; ++s) {
       double* x = qminparam[s].value;
       const double x0 = *x;
@@ -262,9 +282,14 @@ TEST(Cycle, DerivativesAgainstCentralDifferences) {
   });
 }
 
+TEST(Cycle, DerivativesAgainstCentralDifferences) { derivativesagainstdifferences(false); }
+
+TEST(Cycle, DerivativeModeRowsAgainstCentralDifferences) { derivativesagainstdifferences(true); }
+
 // The same residuals, derivative rows and goals to the bit for 1, 2 and 8
-// threads (the last block of rows is shorter than 4 x nthreads for 2 and 8).
-TEST(Cycle, SameNumbersForAnyThreadCount) {
+// threads (the last block of rows is shorter than 4 x nthreads for 2 and 8),
+// in the ordinary and the derivative mode.
+void samenumbers(bool ddm) {
   Install inst;
   ktest::TempDir dir;
   for (int threads : {1, 2, 8}) {
@@ -274,7 +299,7 @@ TEST(Cycle, SameNumbersForAnyThreadCount) {
       ktest::PhaseList list;
       ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
       TwoPhases t;
-      t.build();
+      t.build("", ddm);
       const Evaluation e = evaluate();
       FILE* f = std::fopen(dir.file(std::to_string(threads)).c_str(), "wb");
       std::fwrite(e.r.data(), sizeof(float), e.r.size(), f);
@@ -290,6 +315,10 @@ TEST(Cycle, SameNumbersForAnyThreadCount) {
   EXPECT_TRUE(one == ktest::read_file(dir.file("2"))) << "1 and 2 threads differ";
   EXPECT_TRUE(one == ktest::read_file(dir.file("8"))) << "1 and 8 threads differ";
 }
+
+TEST(Cycle, SameNumbersForAnyThreadCount) { samenumbers(false); }
+
+TEST(Cycle, DerivativeModeSameNumbersForAnyThreadCount) { samenumbers(true); }
 
 // The diagram file of the first derivative row: the header with the run's
 // title, wavelength, point, peak and parameter counts and R values, then per

@@ -9,6 +9,7 @@
 //   tamrel_phase.cpp      reading the structure files into phases and atoms
 //   tamrel_goals.cpp      global goals and parameters GOAL[k], PARAM[k]
 //   tamrel_reflist.cpp    the reflection lists of all phases and the peak set
+//   tamrel_datasets.cpp   further data sets fitted with the refined model
 //
 // The run is a single pass on the main thread; worker threads are used only
 // inside the model evaluations of the shared modules.
@@ -52,20 +53,21 @@ template <int N, class... A>
 // Settings and values established by the set-up of a run and read by its
 // later steps.
 struct RunState {
-  bool allstages = true;    // ONLYISO: all stages, or stage 0 only
-  float isofactor = 1e-4f;  // model-error factor of stage 0
-  bool protokoll = false;   // PROTOKOLL: the minimiser's protocol
-  int itmax = -1;           // ITMAX: iteration limit of a minimiser call; -1 chosen by the stage
-  double thetamin = 0.0;    // degrees: WMIN / 2, then the measured range
-  double thetamax = 89.0;   // degrees: WMAX / 2, then the measured range
-  int ru = -1;              // background coefficients; -1 chosen from the range
-  bool haslintor = false;   // LINTOR is given
-  std::string lintor;       // instrument-profile name
-  std::string unt;          // UNT: scaled background curve, empty when not given
-  std::string untc;         // UNTC: fixed background curve, empty when not given
-  std::string radiation;    // radiation or wavelength name
-  int npoints = 0;          // measured points n (before the derivative transform)
-  double skmin = 0.0;       // window of 1/d^2 for the reflections
+  bool allstages = true;      // ONLYISO: all stages, or stage 0 only
+  float isofactor = 1e-4f;    // model-error factor of stage 0
+  bool protokoll = false;     // PROTOKOLL: the minimiser's protocol
+  int itmax = -1;             // ITMAX: iteration limit of a minimiser call; -1 chosen by the stage
+  double thetamin = 0.0;      // degrees: WMIN / 2, then the measured range
+  double thetamax = 89.0;     // degrees: WMAX / 2, then the measured range
+  int ru = -1;                // background coefficients; -1 chosen from the range
+  bool haslintor = false;     // LINTOR is given
+  std::string lintor;         // instrument-profile name
+  std::string unt;            // UNT: scaled background curve, empty when not given
+  std::string untc;           // UNTC: fixed background curve, empty when not given
+  std::string radiation;      // radiation or wavelength name
+  std::string scanradiation;  // the name as the scan reader gave it, before the keys
+  int npoints = 0;            // measured points n (before the derivative transform)
+  double skmin = 0.0;         // window of 1/d^2 for the reflections
   double skmax = 0.0;
   int iterations = 0;       // minimiser iterations of the whole run
   char starttime[32] = "";  // the time the settings were read

@@ -17,6 +17,7 @@
 #include "numeric/ddreieck.hpp"
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
+#include "tamrel_datasets.hpp"
 #include "tamrel_strucout.hpp"
 
 namespace tamrel {
@@ -356,6 +357,7 @@ bool fcfname(int dataset, int p, int s, std::string& name) {
 // written. A store error inside fill leaves the old file as it was.
 template <int N, class F>
 bool writewith(const std::string& name, F&& fill) {
+  if (!ownoutput(name)) return false;
   OutFile out;
   if (out.open(name)) {
     fill(out.file());

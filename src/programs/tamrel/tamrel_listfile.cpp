@@ -18,6 +18,7 @@
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
+#include "tamrel_datasets.hpp"
 #include "tamrel_final.hpp"
 
 namespace tamrel {
@@ -338,6 +339,8 @@ bool writebody(FILE* f, int dataset) {
   if (dataset == 0)
     std::fprintf(f, "Start: %s; End: %s\n%d iteration steps\n\n", runstate.starttime,
                  finalmodel.endtime, runstate.iterations);
+  else
+    fitnote(f, dataset);
   if (m > 0) figuresofmerit(f);
   if (globalgoals + globalparams > 0) {
     message_to<228>(f);
@@ -368,14 +371,16 @@ void writelist(int dataset) {
   bool written = false;
   if (named) {
     makeextension(name, "lst", 0);
-    OutFile out;
-    if (out.open(name)) {
-      writebody(out.file(), dataset);
-      written = out.commit();
-    }
-    if (!written) {
-      message<226>();
-      std::fflush(stdout);
+    if (ownoutput(name)) {
+      OutFile out;
+      if (out.open(name)) {
+        writebody(out.file(), dataset);
+        written = out.commit();
+      }
+      if (!written) {
+        message<226>();
+        std::fflush(stdout);
+      }
     }
   }
   if (!written) {

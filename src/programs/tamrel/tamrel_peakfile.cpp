@@ -14,6 +14,7 @@
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
+#include "tamrel_datasets.hpp"
 #include "tamrel_final.hpp"
 
 namespace tamrel {
@@ -142,9 +143,15 @@ void writepeakfile(int dataset) {
   if (named) {
     makeextension(name, "par", 0);
   } else {
-    name[0] = 0;
-    dataerr_try([] { GetStrVar("SAVEFILE", kNameLen, name); });
-    makeextension(name, "par", 1);
+    // Without OUTPUT[i] each data set has a default name of its own.
+    static char savefile[kNameLen + 1];
+    savefile[0] = 0;
+    dataerr_try([] { GetStrVar("SAVEFILE", kNameLen, savefile); });
+    std::snprintf(name, sizeof name, "%s", defaultpeakfile(savefile, dataset).c_str());
+  }
+  if (!ownoutput(name)) {
+    checklevel("ondataLevel", __LINE__);
+    return;
   }
   if (!writefile(name, [](FILE* f) {
         peakfilecontent(f);

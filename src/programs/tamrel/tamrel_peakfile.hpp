@@ -15,8 +15,9 @@ namespace tamrel {
 void peakfilecontent(FILE* f);
 
 // Writes the peak-parameter file of data set i (OUTPUT, OUTPUT[i]; without
-// the key the control file's name with the extension "par"); message 262
-// when it cannot be written.
+// the key the control file's name with the extension "par", with "_i"
+// before it for data set i); message 262 when it cannot be written, nothing
+// when another data set wrote that file (warning 285).
 void writepeakfile(int dataset);
 
 }  // namespace tamrel

@@ -23,6 +23,7 @@
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
+#include "tamrel_datasets.hpp"
 #include "tamrel_stages.hpp"
 
 namespace tamrel {
@@ -220,6 +221,7 @@ void readpattern() {
   radiation[0] = 0;
   getval(scans, kNameLen, radiation, &m, &sinx, &intensitaet, &w);
   freescannames(scans);
+  rs.scanradiation = radiation;
   radiationfromkeys(radiation);
   rs.radiation = radiation;
   polarisation();
@@ -307,9 +309,11 @@ void run(int argc, char** argv) {
   buildreflections();
   refine();
 
-  // Data set 0: the refined pattern itself.
+  // Data set 0: the refined pattern itself; its goals and parameters go
+  // back into the control file before anything else may fail.
   checklevel("ondatalevel", __LINE__);
   writeglobals();
+  additionaldatasets();
 
   freerun();
   epilog();

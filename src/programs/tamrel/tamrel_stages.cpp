@@ -26,6 +26,7 @@
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
+#include "tamrel_datasets.hpp"
 #include "tamrel_export.hpp"
 #include "tamrel_final.hpp"
 #include "tamrel_listfile.hpp"
@@ -702,19 +703,25 @@ void stages() {
   }
 }
 
-void refine() {
-  stages();
-  computefinal();
-  writelist(0);
-  writetexturefiles(0);
+void writeoutputs(int dataset) {
+  setoutputdataset(dataset);
+  writelist(dataset);
+  writetexturefiles(dataset);
   CellErrors errors;
   errors.covariance = finalmodel.covariance ? finalmodel.C.data() : nullptr;
   errors.scale = finalmodel.g;
-  writeinstructionfiles(0, errors);
-  writestructurefiles(0);
-  writestructurefactorfiles(0);
-  writecoordinatefiles(0);
-  writepeakfile(0);
+  writeinstructionfiles(dataset, errors);
+  writestructurefiles(dataset);
+  writestructurefactorfiles(dataset);
+  writecoordinatefiles(dataset);
+  writepeakfile(dataset);
+}
+
+void refine() {
+  stages();
+  savestartvalues();
+  computefinal();
+  writeoutputs(0);
 }
 
 void freerefinement() {

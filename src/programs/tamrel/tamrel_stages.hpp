@@ -39,6 +39,11 @@ void freestages();
 // peak-parameter file.
 void refine();
 
+// The outputs of one data set in their order: the list file, the
+// instruction files, the refined and simplified structure files, the
+// structure-factor files, the coordinate files and the peak-parameter file.
+void writeoutputs(int dataset);
+
 // Frees what the refinement kept: records, derivative buffers, goal rows.
 void freerefinement();
 

@@ -14,6 +14,7 @@
 #include "core/outfile.hpp"
 #include "core/string.hpp"
 #include "tamrel.hpp"
+#include "tamrel_datasets.hpp"
 
 namespace tamrel {
 
@@ -359,8 +360,10 @@ std::string recordtext(const ParamRecord& r, bool header) {
 }
 
 bool writerefined(const PhaseRecord* phase, const char* path) {
+  const std::string target = withextension(path, "str");
+  if (!ownoutput(target)) return false;
   OutFile out;
-  if (!out.open(withextension(path, "str"))) {
+  if (!out.open(target)) {
     message<232>();
     std::fflush(stdout);
     return false;
@@ -386,8 +389,10 @@ bool writerefined(const PhaseRecord* phase, const char* path) {
 }
 
 bool writesimplified(const PhaseRecord* phase, const char* path) {
+  const std::string target = withextension(path, "str");
+  if (!ownoutput(target)) return false;
   OutFile out;
-  if (!out.open(withextension(path, "str"))) {
+  if (!out.open(target)) {
     message<235>();
     std::fflush(stdout);
     return false;

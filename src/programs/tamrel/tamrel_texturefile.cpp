@@ -8,6 +8,7 @@
 #include "core/outfile.hpp"
 #include "crystal/tamrel_texturetab.hpp"
 #include "tamrel.hpp"
+#include "tamrel_datasets.hpp"
 #include "tamrel_strucout.hpp"
 
 namespace tamrel {
@@ -50,6 +51,7 @@ void writetexturefiles(int dataset) {
       std::string name;
       if (!outputname("PO", dataset, phase->number, name)) return;
       name = withextension(name.c_str(), "po");
+      if (!ownoutput(name)) return;
       if (!writefile(name.c_str(), [&](FILE* f) {
             texturefilecontent(f, phase);
             return true;
