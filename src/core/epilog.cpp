@@ -1,12 +1,15 @@
 // The common end of every program: the run's keys written back to the control
 // file, the configuration file rewritten with SAVEFILE, the store released.
 //
-// Both files are written to a temporary file in the same directory, checked,
-// and renamed over the original only when every write succeeded, so a failing
-// disk never destroys the control file, which is the run's input too.
+// Both files go through the common writer: a temporary file beside the file
+// (beside a link's target), renamed over it only when every write succeeded,
+// so a failing disk never destroys the control file, which is the run's input
+// too. A file the start could not read, or the user may not write, is left
+// as it was (messages 255 and 256).
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
@@ -19,6 +22,7 @@
 namespace core {
 
 extern char framecfgname[256];
+extern bool framecfgunreadable;
 
 namespace {
 
@@ -35,6 +39,15 @@ bool savesafely(const std::string& path) {
 
 }  // namespace
 
+bool savecontrolfile(const char* name) {
+  if (name == nullptr || name[0] == 0) return false;
+  std::vector<char> path(std::strlen(name) + 8);
+  assign(name, path.data());
+  makeextension(path.data(), "sav", 0);
+  if (controlunreadable(path.data())) return false;
+  return savesafely(path.data());
+}
+
 void epilog() {
   setrekart(2);
   static char name[8008];
@@ -44,7 +57,7 @@ void epilog() {
 
   if (name[0] != 0 && savekey[0] != 'N' && savekey[0] != 'n') {
     makeextension(name, "sav", 0);
-    if (!savesafely(name)) message<255>(name);
+    if (!savecontrolfile(name)) message<255>(name);
     DelAll();
     freeDATAlist();
     SetStrVar("SAVEFILE", name);
@@ -54,7 +67,7 @@ void epilog() {
     DelVar("SAVEFILE");
   }
   std::string cfgpath = std::string(kalvo) + "/" + framecfgname;
-  if (!savesafely(cfgpath)) message<256>(framecfgname);
+  if (framecfgunreadable || !savesafely(cfgpath)) message<256>(framecfgname);
   freeDATAlist();
   freeDATAlist();
   if (ondataLevel() != 1) internal_error("ondatalevel in epilog", kModule, 76);

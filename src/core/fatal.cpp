@@ -1,25 +1,15 @@
+// The routines that end the process. The fuzz targets replace exactly these
+// three (fatal_exit, internal_error, fatal_status); the cleanup they run
+// lives in fatal_cleanup.cpp.
 #include "core/fatal.hpp"
 
-#include "core/outfile.hpp"
-
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 namespace core {
 
-namespace {
-std::atomic<void (*)()> cleanup{nullptr};
-}  // namespace
-
-void fatal_cleanup(void (*routine)()) { cleanup.store(routine); }
-
 void fatal_exit(int status) {
-  // Taken out before it runs: a fatal end inside the routine, or on another
-  // thread at the same time, does not run it twice.
-  if (void (*routine)() = cleanup.exchange(nullptr)) routine();
-  // No half-written output file outlives the process.
-  core::outfile_abandon_all();
+  fatal_run_cleanup();
   std::fflush(nullptr);
   std::_Exit(status);
 }

@@ -11,7 +11,10 @@ namespace core {
 // The version text printed by the banner.
 inline constexpr char VERSION[] = "4.2.23";
 
-// Start routine. cfgname is the program's configuration file in the
+// Start routine. Sets the signal dispositions first (fatal_signals), and
+// refuses an argument holding a line feed or another control character other
+// than tab (message -85) as soon as the installation directory is known,
+// before any file is read or written. cfgname is the program's configuration file in the
 // installation directory (e.g. "tamrel.cfg"). constants, when not null, is
 // called with the empty base scope on top, before the configuration file is
 // read, so that a program can put its constants there. Afterwards the run
@@ -24,6 +27,18 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)() = nu
 // releases the store and ends the program with status 0. The run scope must
 // be the top scope and the outermost handler the only frame left.
 [[noreturn]] void epilog();
+
+// Writes the top scope into the control file name (the extension "sav"
+// added when it has none) through the common writer, as the end routine
+// does; for a program that saves its keys during the run (a restart point).
+// False, and nothing written, when the file cannot be written, or when it
+// existed at the start but could not be read: replacing it would lose the
+// user's keys.
+bool savecontrolfile(const char* name);
+
+// True when name is the control file that existed at the start but could not
+// be read (also under another spelling of its path).
+bool controlunreadable(const char* name);
 
 // Reduced start of the space-group database checker: banner, command-line
 // statements without a frame, KALVO, NICE. No configuration or control file.

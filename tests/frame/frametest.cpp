@@ -4,6 +4,8 @@
 //   FRAMETEST_REDUCED=1   the reduced start and end instead (prints KALVO)
 //   FRAMETEST_FSIZE=n     file writes fail beyond n bytes during the end routine
 //   FRAMETEST_LEAVEFRAME=1 an extra error frame is left for the end routine
+//   FRAMETEST_RAISE=n     before the end routine, with the file "partial.out"
+//                         half written, the program sends itself signal n
 #include <sys/resource.h>
 
 #include <csignal>
@@ -12,6 +14,7 @@
 
 #include "core/data.hpp"
 #include "core/frame.hpp"
+#include "core/outfile.hpp"
 #include "core/velmora.hpp"
 
 namespace frametest {
@@ -40,8 +43,15 @@ int run(int argc, char** argv) {
   }
   prolog(argc, argv, "frametest.cfg", constants);
   evaluate();
+  if (const char* sig = std::getenv("FRAMETEST_RAISE")) {
+    static OutFile partial;
+    if (partial.open("partial.out")) std::fputs("half", partial.file());
+    std::fflush(partial.file());
+    std::raise(std::atoi(sig));
+    // An ignored signal: the run goes on, and the file is not committed.
+    partial.discard();
+  }
   if (const char* limit = std::getenv("FRAMETEST_FSIZE")) {
-    std::signal(SIGXFSZ, SIG_IGN);
     rlimit r;
     r.rlim_cur = r.rlim_max = static_cast<rlim_t>(std::atol(limit));
     setrlimit(RLIMIT_FSIZE, &r);

@@ -2,7 +2,10 @@
 // run checks the rewritten control file, the configuration file, standard
 // output and the exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -219,6 +222,330 @@ TEST(ProgramFrame, Runs) {
       for (const auto& e : std::filesystem::directory_iterator(dir))
         EXPECT_NE(e.path().filename().string().rfind(".sav", 0), 0u) << e.path();
   }
+}
+
+// ---------------------------------------------------------------------------
+// Files are never lost: control and configuration files that cannot be read
+// or written, directories and links in their places, arguments that would
+// break the file's lines, and signals. The program runs as a user (not as
+// the superuser, who may read a file without read permission).
+
+// What a case puts in place before the run; paths may use {work} and {inst}.
+struct Entry {
+  std::string path;
+  std::string content = {};
+  unsigned mode = 0666;
+  std::string link = {};  // not empty: a symbolic link to this target
+  bool dir = false;       // a directory (holding the file "keep")
+};
+
+struct FileCase {
+  const char* name;
+  std::vector<Entry> setup;
+  std::vector<std::string> args;
+  std::map<std::string, std::string> env = {};
+  int status = 0;
+  std::vector<std::string> outhas = {};
+  std::vector<std::string> outlacks = {};
+  std::map<std::string, std::optional<std::string>> files = {};  // nullopt: absent
+  std::vector<std::string> links = {};  // still symbolic links after the run
+  std::vector<std::string> dirs = {};   // still directories with their "keep"
+  // Needs a user other than the superuser, who reads and writes regardless
+  // of permissions.
+  bool asuser = false;
+};
+
+std::string msg255(const std::string& name) { return ktest::message(255, name.c_str()); }
+std::string msg256() { return ktest::message(256, "frametest.cfg"); }
+
+std::vector<FileCase> filecases() {
+  const std::string mine = "%the user's own comment\nA==1\nEVAL=A+1\n";
+  const std::string cfg = "%configuration\nX=1\n";
+  const Entry control{"{work}/run.sav", mine};
+  const Entry config{"{inst}/frametest.cfg", cfg};
+  const std::string saved =
+      "%the user's own comment\n" + A1 + "EVAL=A+1\n" + B2 + "RESULT==2.0000000000000000E+00 \n";
+  const std::string savedcfg = "X=1\nSAVEFILE=run.sav\n";
+  return {
+      {"control file without read permission: never replaced",
+       {{"{work}/run.sav", mine, 0}, config},
+       {"run", "B==2"},
+       {},
+       0,
+       {kNoControl, msg255("run.sav")},
+       {"EVAL="},
+       {{"{work}/run.sav", mine}, {"{inst}/frametest.cfg", savedcfg}},
+       {},
+       {},
+       true},
+      {"control file the user may write but not read: never replaced",
+       {{"{work}/run.sav", mine, 0200}, config},
+       {"run", "B==2"},
+       {},
+       0,
+       {kNoControl, msg255("run.sav")},
+       {"EVAL="},
+       {{"{work}/run.sav", mine}},
+       {},
+       {},
+       true},
+      {"write-protected control file: read, not replaced",
+       {{"{work}/run.sav", mine, 0444}, config},
+       {"run", "B==2"},
+       {},
+       0,
+       {"EVAL=2\n", msg255("run.sav")},
+       {kNoControl},
+       {{"{work}/run.sav", mine}}},
+      {"directory in the control file's place",
+       {{"{work}/run.sav", "", 0777, "", true}, config},
+       {"run", "B==2"},
+       {},
+       0,
+       {kNoControl, msg255("run.sav")},
+       {},
+       {},
+       {},
+       {"{work}/run.sav"}},
+      {"control file in a write-protected directory",
+       {{"{work}/ro", "", 0555, "", true}, {"{work}/ro/run.sav", mine, 0666}, config},
+       {"ro/run", "B==2"},
+       {},
+       0,
+       {"EVAL=2\n", msg255("ro/run.sav")},
+       {},
+       {{"{work}/ro/run.sav", mine}},
+       {},
+       {},
+       true},
+      {"control file a link: the target is rewritten, the link stays",
+       {{"{work}/real", "", 0777, "", true},
+        {"{work}/real/target.sav", mine},
+        config,
+        {"{work}/run.sav", "", 0, "real/target.sav"}},
+       {"run", "B==2"},
+       {},
+       0,
+       {"EVAL=2\n"},
+       {kNoControl, msg255("run.sav")},
+       {{"{work}/real/target.sav", saved}, {"{inst}/frametest.cfg", savedcfg}},
+       {"{work}/run.sav"}},
+      {"control file a dangling link: its target is created",
+       {config, {"{work}/run.sav", "", 0, "{work}/made.sav"}},
+       {"run", "B==2"},
+       {},
+       0,
+       {kNoControl},
+       {msg255("run.sav")},
+       {{"{work}/made.sav", B2}},
+       {"{work}/run.sav"}},
+      {"configuration file without read permission: warned, never replaced",
+       {control, {"{inst}/frametest.cfg", cfg, 0}},
+       {"run", "B==2"},
+       {},
+       0,
+       {ktest::message(86, "frametest.cfg"), msg256()},
+       {},
+       {{"{work}/run.sav", saved}, {"{inst}/frametest.cfg", cfg}},
+       {},
+       {},
+       true},
+      {"configuration file without read permission and no control file named",
+       {{"{inst}/frametest.cfg", cfg, 0}},
+       {},
+       {},
+       1,
+       {ktest::message(-1, "frametest.cfg")},
+       {},
+       {{"{inst}/frametest.cfg", cfg}},
+       {},
+       {},
+       true},
+      {"write-protected configuration file: read, not replaced",
+       {control, {"{inst}/frametest.cfg", cfg + "EVAL=X*5\n", 0444}},
+       {"run"},
+       {},
+       0,
+       {msg256()},
+       {},
+       {{"{inst}/frametest.cfg", cfg + "EVAL=X*5\n"}}},
+      {"directory in the configuration file's place",
+       {control, {"{inst}/frametest.cfg", "", 0777, "", true}},
+       {"run", "B==2"},
+       {},
+       0,
+       {ktest::message(86, "frametest.cfg"), msg256()},
+       {},
+       {{"{work}/run.sav", saved}},
+       {},
+       {"{inst}/frametest.cfg"}},
+      {"configuration file a link, and a dangling link",
+       {control, {"{work}/realcfg", cfg}, {"{inst}/frametest.cfg", "", 0, "{work}/realcfg"}},
+       {"run", "B==2"},
+       {},
+       0,
+       {},
+       {msg256()},
+       {{"{work}/realcfg", savedcfg}},
+       {"{inst}/frametest.cfg"}},
+      {"configuration file a dangling link: its target is created",
+       {control, {"{inst}/frametest.cfg", "", 0, "{work}/madecfg"}},
+       {"run", "B==2"},
+       {},
+       0,
+       {},
+       {msg256()},
+       {{"{work}/madecfg", "SAVEFILE=run.sav\n"}},
+       {"{inst}/frametest.cfg"}},
+      {"a line feed in a command-line value is refused before anything is written",
+       {control, config},
+       {"run", "TITEL=x\nLINTOR=other"},
+       {},
+       85,
+       {ktest::message(-85, 2, "TITEL=x\\nLINTOR=other")},
+       {"EVAL="},
+       {{"{work}/run.sav", mine}, {"{inst}/frametest.cfg", cfg}}},
+      {"other control characters too, also in the control file's name; a tab is kept",
+       {control, config},
+       {"ru\x01n", "T=a\tb"},
+       {},
+       85,
+       {ktest::message(-85, 1, "ru\\x01n")},
+       {},
+       {{"{work}/run.sav", mine}, {"{inst}/frametest.cfg", cfg}}},
+      {"a tab is an ordinary character",
+       {control, config},
+       {"run", "T=a\tb"},
+       {},
+       0,
+       {},
+       {},
+       {{"{work}/run.sav", "%the user's own comment\n" + A1 +
+                               "EVAL=A+1\nT=a\tb\nRESULT==2.0000000000000000E+00 \n"}}},
+      {"reduced start refuses them as well",
+       {},
+       {"run", "A=a\rb"},
+       {{"FRAMETEST_REDUCED", "1"}},
+       85,
+       {ktest::message(-85, 2, "A=a\\rb")},
+       {"KALVO="}},
+      {"an interrupt or termination removes the file being written and ends the run",
+       {control, config},
+       {"run", "B==2"},
+       {{"FRAMETEST_RAISE", std::to_string(SIGTERM)}},
+       128 + SIGTERM,
+       {},
+       {},
+       {{"{work}/run.sav", mine}, {"{work}/partial.out", std::nullopt}}},
+      {"a broken pipe does not end the run",
+       {control, config},
+       {"run", "B==2"},
+       {{"FRAMETEST_RAISE", std::to_string(SIGPIPE)}},
+       0,
+       {},
+       {},
+       {{"{work}/run.sav", saved}, {"{work}/partial.out", std::nullopt}}},
+      {"the file-size limit does not end the run",
+       {control, config},
+       {"run", "B==2"},
+       {{"FRAMETEST_RAISE", std::to_string(SIGXFSZ)}},
+       0,
+       {},
+       {},
+       {{"{work}/run.sav", saved}, {"{work}/partial.out", std::nullopt}}},
+  };
+}
+
+void runfilecase(const FileCase& c) {
+  SCOPED_TRACE(c.name);
+  ktest::TempInstall inst({"err.msg"});
+  ktest::TempDir work;
+  auto X = [&](const std::string& s) { return expand(s, work.path(), inst.path()); };
+  // The user reaches both folders, and the files of the run are the user's.
+  ::chmod(work.path().c_str(), 0777);
+  ::chmod(inst.path().c_str(), 0777);
+  for (const Entry& e : c.setup) {
+    std::string p = X(e.path);
+    if (!e.link.empty()) {
+      ASSERT_EQ(::symlink(X(e.link).c_str(), p.c_str()), 0) << p;
+    } else if (e.dir) {
+      ASSERT_EQ(::mkdir(p.c_str(), 0777), 0) << p;
+      ktest::write_file(p + "/keep", "x");
+      ::chmod(p.c_str(), e.mode);
+    } else {
+      ktest::write_file(p, e.content);
+      ::chmod(p.c_str(), e.mode);
+    }
+    if (c.asuser) ktest::give_to_unprivileged(p);
+  }
+  std::vector<std::string> args;
+  for (const auto& a : c.args) args.push_back(X(a));
+  std::map<std::string, std::string> env = {{"KALVO", inst.path()}};
+  for (const auto& [k, v] : c.env) env[k] = X(v);
+  ktest::RunResult res =
+      c.asuser ? ktest::run_unprivileged(ktest::program_path("frametest"), args, work.path(), env)
+               : ktest::run_program(ktest::program_path("frametest"), args, work.path(), env);
+  EXPECT_EQ(res.status, c.status) << res.out;
+  EXPECT_EQ(res.out.rfind(kBanner, 0), 0u) << res.out;
+  for (const auto& piece : c.outhas)
+    EXPECT_NE(res.out.find(X(piece)), std::string::npos) << piece << "\n" << res.out;
+  for (const auto& piece : c.outlacks)
+    EXPECT_EQ(res.out.find(X(piece)), std::string::npos) << piece << "\n" << res.out;
+  for (const auto& [path, content] : c.files) {
+    std::string p = X(path);
+    if (!content) {
+      EXPECT_FALSE(ktest::file_exists(p)) << p;
+    } else {
+      EXPECT_EQ(ktest::read_file(p), X(*content)) << p;
+    }
+  }
+  for (const auto& l : c.links) {
+    struct stat st;
+    ASSERT_EQ(::lstat(X(l).c_str(), &st), 0) << l;
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << l;
+  }
+  for (const auto& d : c.dirs) EXPECT_TRUE(ktest::file_exists(X(d) + "/keep")) << d;
+  // No temporary file is left anywhere.
+  for (const std::string& dir : {work.path(), inst.path()})
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+      EXPECT_NE(e.path().filename().string().rfind(".tmp", 0), 0u) << e.path();
+}
+
+TEST(ProgramFrame, FilesAreNeverLost) {
+  for (const FileCase& c : filecases())
+    if (!c.asuser) runfilecase(c);
+}
+
+// Files the user may not read, or in a folder the user may not write.
+TEST(ProgramFrame, FilesTheUserMayNotReadOrWriteAreNeverLost) {
+  if (!ktest::can_run_unprivileged())
+    GTEST_SKIP() << "needs to run as root with the user nobody and setpriv";
+  for (const FileCase& c : filecases())
+    if (c.asuser) runfilecase(c);
+}
+
+// Output into a pipe nobody reads any more (a run piped into a pager that was
+// closed) fails the writes to standard output; the run goes on to its end and
+// saves its control file.
+TEST(ProgramFrame, BrokenPipeOnStandardOutputDoesNotEndTheRun) {
+  ktest::TempInstall inst({"err.msg"});
+  ktest::TempDir work;
+  ktest::write_file(work.file("run.sav"), "A==1\nEVAL=A+1\n");
+  std::string program = ktest::program_path("frametest");
+  ktest::RunResult r = ktest::run_in_child([&] {
+    int p[2];
+    if (::pipe(p) != 0) std::_Exit(126);
+    ::close(p[0]);
+    ::dup2(p[1], 1);
+    std::signal(SIGPIPE, SIG_DFL);
+    if (::chdir(work.path().c_str()) != 0) std::_Exit(126);
+    ::setenv("KALVO", inst.path().c_str(), 1);
+    ::execl(program.c_str(), program.c_str(), "run", "B==2", static_cast<char*>(nullptr));
+    std::_Exit(127);
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ktest::read_file(work.file("run.sav")),
+            A1 + "EVAL=A+1\n" + B2 + "RESULT==2.0000000000000000E+00 \n");
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 // from a GEQ table made by quindle as from the instrument-profile file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -156,6 +158,77 @@ TEST_F(Probast, Failures) {
   EXPECT_EQ(r.status, 84) << r.out;
   EXPECT_NE(r.out.find(message(-84, wp.install.file("probast.out").c_str())), std::string::npos)
       << r.out;
+}
+
+// probast.out is replaced whole or not at all: two runs at once leave the
+// whole output of one of them, a write stopped by the file-size limit or a
+// write-protected file leaves the old output, a link is followed; never a
+// temporary file left behind.
+TEST_F(Probast, OutputIsOneWholeRunOrTheOldOne) {
+  ger({{20, {{0.7, 0.0001, 0.0004}, {0.3, -0.0004, 0.0008}}},
+       {30, {{0.6, 0.0002, 0.0006}, {0.4, -0.0003, 0.0010}}}});
+  const std::string prog = ktest::program_path("probast");
+  auto runone = [&](const char* angle) {
+    ktest::RunResult r = probast({"LINTOR=inst", std::string("zweiTheta=") + angle, "Extension=Y"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    return output();
+  };
+  const std::string at50 = runone("50"), at56 = runone("56");
+  ASSERT_NE(at50, at56);
+  ASSERT_GT(at50.size(), 100000u);
+  const std::string out = wp.install.file("probast.out");
+  auto leftovers = [&] {
+    int count = 0;
+    for (const auto& e : std::filesystem::directory_iterator(wp.install.path()))
+      count += e.path().filename().string().rfind(".tmp", 0) == 0;
+    return count;
+  };
+  auto shell = [&](const std::string& script) {
+    return ktest::run_program("/bin/sh", {"-c", script}, wp.work.path(),
+                              {{"KALVO", wp.install.path()}, {"P", prog}});
+  };
+
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("two runs at once, round " + std::to_string(round));
+    ktest::RunResult r = shell(
+        "$P a LINTOR=inst zweiTheta=50 Extension=Y SAVE=N >/dev/null & a=$!\n"
+        "$P b LINTOR=inst zweiTheta=56 Extension=Y SAVE=N >/dev/null & b=$!\n"
+        "wait $a; sa=$?; wait $b; echo $sa $?\n");
+    EXPECT_EQ(r.out, "0 0\n");
+    std::string got = output();
+    EXPECT_TRUE(got == at50 || got == at56) << got.size() << " bytes";
+  }
+
+  struct Case {
+    const char* what;
+    std::string script;
+    int mode;  // of probast.out before the run
+  };
+  const Case cases[] = {
+      {"file-size limit while writing",
+       "ulimit -f 16; exec $P a LINTOR=inst zweiTheta=56 Extension=Y SAVE=N", 0644},
+      {"write-protected output", "exec $P a LINTOR=inst zweiTheta=56 SAVE=N", 0444},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ktest::write_file(out, at50);
+    ::chmod(out.c_str(), static_cast<mode_t>(c.mode));
+    ktest::RunResult r = shell(c.script);
+    EXPECT_EQ(r.status, 84) << r.out;
+    EXPECT_NE(r.out.find(message(-84, out.c_str())), std::string::npos) << r.out;
+    EXPECT_TRUE(output() == at50);
+    EXPECT_EQ(leftovers(), 0);
+    ::chmod(out.c_str(), 0644);
+  }
+
+  SCOPED_TRACE("output a link");
+  ASSERT_EQ(std::rename(out.c_str(), wp.file("kept.out").c_str()), 0);
+  ASSERT_EQ(::symlink(wp.file("kept.out").c_str(), out.c_str()), 0);
+  EXPECT_TRUE(runone("56") == at56);
+  EXPECT_TRUE(ktest::read_file(wp.file("kept.out")) == at56);
+  struct stat st;
+  ASSERT_EQ(::lstat(out.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 // The table that quindle makes gives the line shape of the instrument-profile

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -169,6 +170,47 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   close(out[1]);
   close(err[1]);
   return collect(pid, out[0], err[0], timeout_seconds);
+}
+
+namespace {
+
+const char* const kSetpriv = "/usr/bin/setpriv";
+
+// The user and group "nobody", when the test may switch to it.
+bool unprivileged(uid_t& uid, gid_t& gid) {
+  if (geteuid() != 0 || access(kSetpriv, X_OK) != 0) return false;
+  const passwd* pw = getpwnam("nobody");
+  if (pw == nullptr || pw->pw_uid == 0) return false;
+  uid = pw->pw_uid;
+  gid = pw->pw_gid;
+  return true;
+}
+
+}  // namespace
+
+bool can_run_unprivileged() {
+  uid_t uid;
+  gid_t gid;
+  return unprivileged(uid, gid);
+}
+
+RunResult run_unprivileged(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& cwd, const std::map<std::string, std::string>& env,
+                           int timeout_seconds) {
+  uid_t uid;
+  gid_t gid;
+  if (!unprivileged(uid, gid)) throw std::runtime_error("no unprivileged user to run as");
+  std::vector<std::string> all = {"--reuid=" + std::to_string(uid),
+                                  "--regid=" + std::to_string(gid), "--clear-groups", program};
+  all.insert(all.end(), args.begin(), args.end());
+  return run_program(kSetpriv, all, cwd, env, timeout_seconds);
+}
+
+void give_to_unprivileged(const std::string& path) {
+  uid_t uid;
+  gid_t gid;
+  if (unprivileged(uid, gid) && lchown(path.c_str(), uid, gid) != 0)
+    throw std::runtime_error("cannot give " + path + " to the user");
 }
 
 RunResult run_in_child(const std::function<void()>& fn, int timeout_seconds) {

@@ -59,6 +59,21 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
                       const std::map<std::string, std::string>& env = {},
                       int timeout_seconds = 120);
 
+// Runs like run_program, but as the user "nobody" (through setpriv), so that
+// file permissions hold for the program as they do for a user. Only for a
+// test run as root where that user exists: can_run_unprivileged tells, and a
+// test that needs it skips otherwise. The caller opens the directories and
+// files the program must reach.
+bool can_run_unprivileged();
+RunResult run_unprivileged(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& cwd = "",
+                           const std::map<std::string, std::string>& env = {},
+                           int timeout_seconds = 120);
+
+// Makes path (a link itself, not its target) the property of the user that
+// run_unprivileged runs programs as; nothing when there is none.
+void give_to_unprivileged(const std::string& path);
+
 // Path of a built program of the suite.
 std::string program_path(const std::string& name);
 

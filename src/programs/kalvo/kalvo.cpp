@@ -387,10 +387,7 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   if (!saveoff()) {
     std::string savefile;
     if (textkey("SAVEFILE", kNameLength, &savefile) && !savefile.empty())
-      writefile(withextension(savefile, "sav", 0).c_str(), [](FILE* f) {
-        save(f);
-        return true;
-      });
+      savecontrolfile(savefile.c_str());
   }
 
   heapsortid(m, nullptr, pointless, pointswap);

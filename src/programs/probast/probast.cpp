@@ -11,6 +11,10 @@
 // The plotted range holds each component out to where its squared
 // Lorentzian has fallen to a small fraction of the strongest; it is walked in
 // 10000 equal steps.
+//
+// The output goes through the common writer: a temporary file replaces
+// probast.out only when it is complete, so two runs at once leave the whole
+// output of one of them, and a failed write leaves the old file.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +25,7 @@
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
 #include "core/message.hpp"
+#include "core/outfile.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
 
@@ -35,10 +40,9 @@ constexpr float kFltMax = 3.4028235e38f;
 constexpr int kSteps = 10000;
 constexpr const char* kOutput = "probast.out";
 
-[[noreturn]] void cannotwrite() {
-  std::string path = std::string(kalvo) + "/" + kOutput;
-  fatal<-84>(path.c_str());
-}
+std::string outputpath() { return std::string(kalvo) + "/" + kOutput; }
+
+[[noreturn]] void cannotwrite() { fatal<-84>(outputpath()); }
 
 }  // namespace
 
@@ -60,8 +64,9 @@ int run(int argc, char** argv) {
   bool each = dataerr_try([] { GetStrVar("Extension", 8000, extension); }) && extension[0] != 0 &&
               std::strchr("YyJj", extension[0]) != nullptr;
 
-  FILE* f = kalvoopen(kOutput, "w");
-  if (f == nullptr) cannotwrite();
+  OutFile out;
+  if (!out.open(outputpath())) cannotwrite();
+  FILE* f = out.file();
 
   // Range: component k reaches out to c_k widths, with c_k^3 its share of
   // 100 n, so that a strong component is followed further into its tails.
@@ -105,8 +110,7 @@ int run(int argc, char** argv) {
       }
     }
   }
-  bool failed = std::fflush(f) != 0 || std::ferror(f) != 0;
-  if (std::fclose(f) != 0 || failed) cannotwrite();
+  if (!out.commit()) cannotwrite();
 
   ger2();
   epilog();
