@@ -64,6 +64,17 @@ constexpr int kMaxFailedAdditions = 10;
 constexpr int kMaxSamples = 100000;
 constexpr int kMaxRejections = 200;
 
+// Values of a profile beyond any instrument: a position or width past one
+// radian of theta (the line would cover most of the pattern), a weight or
+// GSUM past 1e6. Such values and non-finite ones are refused when a file is
+// loaded, so that they never reach a table, a plot or a fit.
+constexpr double kMaxSpan = 1.0;
+constexpr double kMaxWeight = 1e6;
+
+bool sanecomponent(float gi, float ei, float qi) {
+  return gi >= 0 && gi <= kMaxWeight && std::fabs(ei) <= kMaxSpan && qi > 0 && qi <= kMaxSpan;
+}
+
 // ---------------------------------------------------------------------------
 // Loaded state
 
@@ -162,8 +173,10 @@ double profile(int count, const float* cg, const float* ce, const float* cq, dou
 const char* const kMagics[6] = {"GEQ.V1", "GEQ.V2", "GEQ.T1", "GEQ.T2", "GEQ.C1", "GEQ.C2"};
 
 // Reads the table; returns false when it is not valid (the caller reports it
-// and ignores the table). Fatal for a record with no component.
-bool readtable(FILE* f) {
+// and ignores the table). Fatal for a record with no component or with a
+// value no instrument has (not finite, or past the bounds above).
+bool readtable(FILE* f, const char* tname) {
+  int records = 0;
   if (std::fseek(f, 0, SEEK_END) != 0) return false;
   long size = std::ftell(f);
   if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) return false;
@@ -189,6 +202,7 @@ bool readtable(FILE* f) {
     }
     if (static_cast<int64_t>(count) * 12 > static_cast<int64_t>(size - pos)) return false;
     TableRecord* r = newrecord<TableRecord>();
+    ++records;
     r->n = count;
     r->key = getf32(b);
     r->g = zerofloats(count);
@@ -206,7 +220,9 @@ bool readtable(FILE* f) {
       r->g[i] = getf32(&buf[4 * i]);
       r->e[i] = getf32(&buf[4 * (count + i)]);
       r->q[i] = getf32(&buf[4 * (2 * count + i)]);
+      if (!sanecomponent(r->g[i], r->e[i], r->q[i])) fatal<-89>(tname, records);
     }
+    if (!(r->key > 0 && r->key < 1)) fatal<-89>(tname, records);
   }
   zelmarry = arrangement;
   return true;
@@ -340,6 +356,11 @@ void readblocks(FILE* f, const char* gname, int& line) {
     r->n = count;
     r->deltaomega = static_cast<float>(deltaomega);
     r->gsum = static_cast<float>(optional("GSUM", 1.0));
+    if (!(r->gsum >= 0 && r->gsum <= kMaxWeight) || !std::isfinite(r->deltaomega)) {
+      DelAll();
+      freeDATAlist();
+      dataerr_jmp();
+    }
     DelAll();
     freeDATAlist();
 
@@ -354,8 +375,7 @@ void readblocks(FILE* f, const char* gname, int& line) {
       float qi = static_cast<float>(GetVar("Positionsparameter[2]"));
       DelAll();
       freeDATAlist();
-      if (!(gi >= 0) || !(qi > 0) || !std::isfinite(gi) || !std::isfinite(ei) || !std::isfinite(qi))
-        dataerr_jmp();
+      if (!sanecomponent(gi, ei, qi)) dataerr_jmp();
       r->g[i] = gi;
       r->e[i] = ei;
       r->q[i] = qi;
@@ -496,7 +516,26 @@ struct ShapePoint {
 
 double absorption = 1;  // A of a reflecting sample
 
+// Work of the current evaluation, in evaluations of one profile component
+// (a few nanoseconds each). The caps on samples, components and refinements
+// bound the counts; this bounds their product, which for absurd but finite
+// set-ups (a penetration depth far beyond the line widths, hundreds of
+// components per record, a capillary whose T is several times D) would
+// otherwise run for minutes at one angle. The budget ends an evaluation
+// within about half a second; measured profiles of reflecting and
+// transmitting samples need a few percent of it, a capillary with T = D half.
+constexpr int64_t kWorkBudget = 250000000;
+int64_t work = 0;
+
+bool overbudget() { return work > kWorkBudget; }
+
+void spend(int64_t units) {
+  work += units;
+  if (overbudget()) fail(-15);
+}
+
 double recordprofile(const ProfileRecord* r, double x) {
+  spend(r->n);
   return profile(r->n, r->g, r->e, r->q, x);
 }
 
@@ -517,6 +556,7 @@ double modell1(void* p, double x) {
 double inner(void* p, double w) {
   const ShapePoint* sp = static_cast<const ShapePoint*>(p);
   double v = sp->v;
+  spend(1);
   double a1 = v * cosx + w * sinx;
   double a2 = v * cosx - w * sinx;
   // Rounding may carry |a| a hair above 1 at the rim of the cross-section.
@@ -614,6 +654,10 @@ float lineshape(float t) {
 }
 
 bool modell(float* r) {
+  // Over the budget the model cannot be evaluated any more: the minimiser
+  // stops, and its caller ends the evaluation.
+  work += static_cast<int64_t>(fitm) * fitn;
+  if (overbudget()) return false;
   const float* xi = fit.xi.data();
   for (int i = 0; i < fitn; ++i)
     if (fit.cq[i] == 0) return false;
@@ -632,6 +676,8 @@ bool modell(float* r) {
 }
 
 void ableitung(float* row, int j) {
+  // The row and its share of the normal matrix.
+  work += fitn + 5 * static_cast<int64_t>(fitn) * fitn;
   if (j >= fitm) {
     for (int k = 0; k < 3 * fitn; ++k) row[k] = 0;
     return;
@@ -851,6 +897,7 @@ double runqmin() {
   float ermod = 1e-05f;
   qmin(par.data(), flags.data(), 3 * fitn, fitm + 2 * fitn, modell, ableitung, &iterations, &ermod,
        false);
+  if (overbudget()) fail(-15);
   if (iterations == 0) {
     // Start refused: measure the components as they are.
     static std::vector<float> r;
@@ -973,6 +1020,7 @@ bool addcomponent(double s) {
   for (double factor : factors) {
     for (int j = 0; j < m; ++j) {
       if (!fit.samples[j].eligible) continue;
+      spend(static_cast<int64_t>(m) * (1 + 3 * nc));
       double w = fit.samples[j].h * factor;
       double w3 = w * w * w;
       double bl = 0, cc = 0;
@@ -1199,6 +1247,7 @@ void tworecords(double s, double c, double k, double z) {
 }
 
 void evaluate(double s) {
+  work = 0;
   sinx = s;
   if (!(s > 0 && s < 1)) fail(-14);
   double c = std::sqrt(1 - s * s);
@@ -1280,7 +1329,7 @@ void ger1(const char* name) {
     setf32(header + 8, 0.0f);
   } else {
     std::memset(header, 0, sizeof header);
-    if (readtable(tf)) {
+    if (readtable(tf, tname)) {
       std::snprintf(geqname, sizeof geqname, "%s", reinterpret_cast<const char*>(header + 24));
       iftubetails = header[5] > '1' ? 1 : 0;
     } else {

@@ -160,6 +160,79 @@ TEST_F(Probast, Failures) {
       << r.out;
 }
 
+// Values no instrument has are refused when the files are loaded, with a
+// message naming the file, and never reach the output; a set-up whose refit
+// would run for minutes ends within the work budget of one evaluation with
+// its message. The old output stays in every case.
+TEST_F(Probast, AbsurdProfilesAreRefusedAndTheRefitIsBounded) {
+  const std::vector<Block> two = {{20, {{0.7, 0.0001, 0.0004}, {0.3, -0.0002, 0.0008}}},
+                                  {30, {{0.6, 0.0002, 0.0006}, {0.4, -0.0003, 0.0010}}}};
+  // Two records of 300 components each.
+  std::vector<Block> many = {{20, {}}, {30, {}}};
+  for (Block& b : many)
+    for (int i = 0; i < 300; ++i)
+      b.comps.push_back({1.0 + i % 7, 1e-5 * (i - 150), 0.0004 + 1e-6 * i});
+  const gerfix::GeqRecord good{0.4f, {1}, {0.0001f}, {0.0005f}};
+  const float nan = std::nanf("");
+  struct Case {
+    const char* what;
+    std::vector<Block> blocks;             // empty: no profile file
+    std::vector<gerfix::GeqRecord> table;  // empty: no table
+    std::vector<std::string> keys;
+    int status;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"GSUM 1e300",
+       {{25, {{1, 0.0002, 0.0005}}, "GSUM=1e300"}},
+       {},
+       {},
+       11,
+       message(-11, "inst.ger", 2)},
+      {"width 1e30", {{25, {{1, 0.0002, 1e30}}}}, {}, {}, 11, message(-11, "inst.ger", 3)},
+      {"position 1e30", {{25, {{1, 1e30, 0.0005}}}}, {}, {}, 11, message(-11, "inst.ger", 3)},
+      {"table with a NaN weight",
+       {},
+       {good, {0.42f, {nan}, {0.0001f}, {0.0005f}}},
+       {},
+       89,
+       message(-89, "inst.geq", 2)},
+      {"table with a width 1e30",
+       {},
+       {{0.4f, {1}, {0.0001f}, {1e30f}}},
+       {},
+       89,
+       message(-89, "inst.geq", 1)},
+      {"table with an infinite position",
+       {},
+       {{0.4f, {1}, {INFINITY}, {0.0005f}}},
+       {},
+       89,
+       message(-89, "inst.geq", 1)},
+      {"penetration of D=R=1", two, {}, {"D=1", "R=1"}, 15, message(-15)},
+      {"300 components per record", many, {}, {}, 15, message(-15)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(wp.file("inst.ger").c_str());
+    std::remove(wp.file("inst.geq").c_str());
+    if (!c.blocks.empty()) ger(c.blocks);
+    if (!c.table.empty()) {
+      gerfix::GeqHeader h;
+      h.smin = 0.3f;
+      h.smax = 0.6f;
+      gerfix::write_geq(wp.file("inst.geq"), h, c.table);
+    }
+    ktest::write_file(wp.install.file("probast.out"), "old");
+    std::vector<std::string> st{"LINTOR=inst", "zweiTheta=50"};
+    st.insert(st.end(), c.keys.begin(), c.keys.end());
+    ktest::RunResult r = probast(st);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
+    EXPECT_EQ(output(), "old");
+  }
+}
+
 // probast.out is replaced whole or not at all: two runs at once leave the
 // whole output of one of them, a write stopped by the file-size limit or a
 // write-protected file leaves the old output, a link is followed; never a
