@@ -14,14 +14,25 @@
 // and every program that reads the table adds its own zero shift. An existing
 // table is never lost: it is moved aside only while the instrument-profile
 // file is loaded (so that the new table does not come from the old one) and
-// put back before the program ends, whatever happens; the new table is
-// written to a temporary file that replaces the table only when every write
-// succeeded.
+// put back before the program ends, whatever happens; a table a stopped run
+// left moved aside is put back by the next run. The new table is written to
+// a temporary file of its own that replaces the table only when every write
+// succeeded. A lock file "<table>.lock" beside the table keeps a second run
+// on the same table out from the parking of the old table to the renaming
+// of the new one: that run waits a few seconds and then stops, changing
+// nothing.
+//
+// The grid runs from WMIN by index (WMIN + k WSTEP, anew from the current
+// angle when WSTEP changes), so that it always ends; a grid of more than
+// 100000 angles is refused.
 //
 // File layout (little-endian, no padding): a 124-byte header (magic
 // "GEQ.<V|T|C><1|2>", D/R, T/D or T/R, sin theta of WMIN and WMAX, the LINTOR
 // name), then per grid point: f32 sin theta, i32 n, f32 g[n], f32 e[n],
 // f32 q[n].
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +47,7 @@
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
 #include "core/message.hpp"
+#include "core/outfile.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
@@ -54,51 +66,84 @@ constexpr int kHeaderSize = 124;
 constexpr int kNameField = 100;
 constexpr int kNameLen = 7996;  // longest LINTOR and GEQ name
 
+// Angles of a grid at most: the finest grid (steps of 0.01 degrees) over the
+// whole range of 2theta has 18001; beyond this a grid is a mistake that would
+// run for hours and fill the disk.
+constexpr int kMaxPoints = 100000;
+// How long a run waits for another run on the same table.
+constexpr int kLockWaitMs = 3000;
+
 // File names, each with room for the name and a forced extension.
 char tablename[kNameLen + 8];  // <LINTOR>.geq
 char parkname[kNameLen + 8];   // <LINTOR>.get: the old table while ger1 loads
 char finalname[kNameLen + 8];  // <GEQ or LINTOR>.geq
-char tempname[kNameLen + 8];   // <GEQ or LINTOR>.get: the table being written
 
-// What a fatal end or a signal must undo: 1 while the old table is parked,
-// 2 while the new table is being written.
-volatile sig_atomic_t pending = 0;
+// Lock files held by this run (the table beside the profile file and the
+// final table), with their descriptors.
+struct Lock {
+  char name[kNameLen + 16];
+  int fd = -1;
+};
+Lock locks[2];
 
-// Puts the parked table back, or removes the half-written one. Only calls
-// that are safe in a signal handler.
+// 1 while the old table is parked.
+volatile sig_atomic_t parked = 0;
+
+// Puts the parked table back and releases the locks; a fatal end or an
+// ending signal runs it. Only calls that are safe in a signal handler.
 void undo() {
-  if (pending == 1)
-    rename(parkname, tablename);
-  else if (pending == 2)
-    unlink(tempname);
-  pending = 0;
+  if (parked != 0) rename(parkname, tablename);
+  parked = 0;
+  for (Lock& l : locks) {
+    if (l.fd < 0) continue;
+    unlink(l.name);
+    close(l.fd);
+    l.fd = -1;
+  }
 }
 
-void onsignal(int sig) {
-  undo();
-  signal(sig, SIG_DFL);
-  raise(sig);
+// Takes the lock of table into l: true when held, false when another run
+// holds it beyond the waiting time. A lock file that cannot be made is
+// message -153 for the table.
+bool takelock(Lock& l, const char* table) {
+  std::snprintf(l.name, sizeof l.name, "%s.lock", table);
+  for (int waited = 0;; waited += 50) {
+    int fd = open(l.name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) fatal<-153>(table);
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      // The run that held it may have removed the file meanwhile: the lock
+      // counts only on the file that still bears the name.
+      struct stat held, named;
+      if (fstat(fd, &held) == 0 && stat(l.name, &named) == 0 && held.st_dev == named.st_dev &&
+          held.st_ino == named.st_ino) {
+        l.fd = fd;
+        return true;
+      }
+      close(fd);
+      continue;
+    }
+    close(fd);
+    if (waited >= kLockWaitMs) return false;
+    usleep(50000);
+  }
 }
 
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-// Guards the files from the parking of the old table to the replacement by
-// the new one: a fatal end (store error, failure of the instrument function,
-// internal error) or an interrupt puts things back first.
-void guard(int what) {
-  pending = what;
+// Locks the table beside the profile file and the final table (one lock
+// when they are the same), always in the same order, so that two runs never
+// wait for each other crosswise.
+void lockall() {
   fatal_cleanup(undo);
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onsignal;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : kSignals) sigaction(sig, &sa, nullptr);
+  const char* first = tablename;
+  const char* second = finalname;
+  if (std::strcmp(first, second) > 0) std::swap(first, second);
+  if (!takelock(locks[0], first)) fatal<-87>(first, locks[0].name);
+  if (std::strcmp(first, second) != 0 && !takelock(locks[1], second))
+    fatal<-87>(second, locks[1].name);
 }
 
-void unguard() {
-  pending = 0;
+void unlockall() {
+  undo();
   fatal_cleanup(nullptr);
-  for (int sig : kSignals) signal(sig, SIG_DFL);
 }
 
 double optional(const char* key, double def) {
@@ -137,15 +182,13 @@ void putf32(unsigned char* p, float f) {
 bool exists(const char* path) { return access(path, F_OK) == 0; }
 
 // The new table failed: the temporary file goes, the old table stays.
-[[noreturn]] void writefailure(FILE* f) {
-  if (f != nullptr) std::fclose(f);
-  unlink(tempname);
-  unguard();
+[[noreturn]] void writefailure(OutFile& out) {
+  out.discard();
   fatal<-82>(finalname);
 }
 
-void writeall(FILE* f, const void* data, size_t size) {
-  if (std::fwrite(data, 1, size, f) != size) writefailure(f);
+void writeall(OutFile& out, const void* data, size_t size) {
+  if (std::fwrite(data, 1, size, out.file()) != size) writefailure(out);
 }
 
 // Shadows the zero-shift keys with "0" in a scope of their own above the run
@@ -186,28 +229,44 @@ int run(int argc, char** argv) {
   // name is cut there (it only names the instrument in messages).
   std::memcpy(header + 24, lintor, std::min<size_t>(std::strlen(lintor), kNameField - 1));
 
-  // Park an old table, so that ger1 loads the instrument-profile file.
+  // The names of the table beside the profile file, of its parking place and
+  // of the final table; both tables are locked from here on.
   assign(lintor, tablename);
   makeextension(tablename, "geq", 1);
   assign(lintor, parkname);
   makeextension(parkname, "get", 1);
-  if (exists(parkname)) unlink(parkname);
-  bool parked = false;
+  static char geq[kNameLen + 1];
+  if (!dataerr_try([] { GetStrVar("GEQ", kNameLen, geq); })) assign(lintor, geq);
+  assign(geq, finalname);
+  makeextension(finalname, "geq", 1);
+  lockall();
+
+  // A table that a stopped run left moved aside goes back first; a parking
+  // place beside a table in place holds nothing of value.
+  if (exists(parkname)) {
+    if (!exists(tablename)) {
+      if (rename(parkname, tablename) != 0) fatal<-83>(parkname, tablename);
+      message<87>(tablename, parkname);
+    } else {
+      unlink(parkname);
+    }
+  }
+
+  // Park an old table, so that ger1 loads the instrument-profile file.
   if (exists(tablename)) {
-    guard(1);
+    parked = 1;
     if (rename(tablename, parkname) != 0) {
-      unguard();
+      parked = 0;
       fatal<-153>(parkname);
     }
-    parked = true;
   }
   ger1(lintor);
-  if (parked) {
+  if (parked != 0) {
     if (rename(parkname, tablename) != 0) {
-      unguard();
+      parked = 0;
       fatal<-83>(parkname, tablename);
     }
-    unguard();
+    parked = 0;
   }
 
   // Header fields from the arrangement of the loaded profile.
@@ -232,25 +291,31 @@ int run(int argc, char** argv) {
   header[4] = static_cast<unsigned char>(kLetter[zelmarry]);
   header[5] = iftubetails ? '2' : '1';
 
-  // The new table goes to a temporary file beside its final place.
-  static char geq[kNameLen + 1];
-  if (!dataerr_try([] { GetStrVar("GEQ", kNameLen, geq); })) assign(lintor, geq);
-  assign(geq, finalname);
-  makeextension(finalname, "geq", 1);
-  assign(geq, tempname);
-  makeextension(tempname, "get", 1);
-  guard(2);
-  FILE* f = std::fopen(tempname, "wb");
-  if (f == nullptr) {
-    unguard();
-    fatal<-153>(tempname);
-  }
-  writeall(f, header, sizeof header);
-
-  // One record per grid angle.
-  std::vector<unsigned char> record;
+  // The grid: refused up front when its first step already gives too many
+  // angles (WSTEP seen with zweiTheta at WMIN, as after the first record).
   newDATAlist();
+  if (wmin <= wmax) {
+    SetVar("zweiTheta", wmin);
+    double points = (wmax - wmin) / std::fmax(std::fabs(optional("WSTEP", 0.01)), 0.01) + 1;
+    if (!(points <= kMaxPoints)) fatal<-88>(wmin, wmax, kMaxPoints);
+  }
+
+  // The new table goes to a temporary file beside its final place.
+  OutFile out;
+  if (!out.open(finalname, true)) {
+    if (notreplaceable(resolvetarget(finalname).c_str())) fatal<-82>(finalname);
+    fatal<-153>(finalname);
+  }
+  writeall(out, header, sizeof header);
+
+  // One record per grid angle: x = base + k step, with base and k anew when
+  // the step changes, so that rounding never stops the walk.
+  std::vector<unsigned char> record;
+  double base = wmin, step = 0;
+  long k = 0;
+  int points = 0;
   for (double x = wmin; x <= wmax;) {
+    if (++points > kMaxPoints) fatal<-88>(wmin, wmax, kMaxPoints);
     float s = static_cast<float>(std::sin(x * kPi / 360));
     ger(s);
     record.resize(8 + 12 * static_cast<size_t>(n));
@@ -261,21 +326,25 @@ int run(int argc, char** argv) {
       putf32(&record[8 + 4 * (n + i)], e[i]);
       putf32(&record[8 + 4 * (2 * n + i)], q[i]);
     }
-    writeall(f, record.data(), record.size());
+    writeall(out, record.data(), record.size());
     std::printf("zweiTheta=%-7.3f N=%d\n", x, n);
     std::fflush(stdout);
     SetVar("zweiTheta", x);
-    x += std::fmax(std::fabs(optional("WSTEP", 0.01)), 0.01);
+    double next = std::fmax(std::fabs(optional("WSTEP", 0.01)), 0.01);
+    if (next != step) {
+      base = x;
+      k = 0;
+      step = next;
+    }
+    x = base + static_cast<double>(++k) * step;
   }
   DelAll();
   freeDATAlist();
   ger2();
 
   // Every byte must have reached the file before it replaces the table.
-  if (std::fflush(f) != 0 || std::ferror(f) != 0) writefailure(f);
-  if (std::fclose(f) != 0) writefailure(nullptr);
-  if (rename(tempname, finalname) != 0) writefailure(nullptr);
-  unguard();
+  if (!out.commit()) fatal<-82>(finalname);
+  unlockall();
 
   zeroshifton();
   epilog();
