@@ -5,9 +5,11 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -186,6 +188,28 @@ bool unprivileged(uid_t& uid, gid_t& gid) {
   return true;
 }
 
+// Adds search permission for others to every folder from the temporary
+// folder down to each given path that lies inside it; folders elsewhere are
+// left as they are.
+void open_ancestors_to_others(const std::vector<std::string>& paths) {
+  std::error_code ec;
+  const fs::path top = fs::weakly_canonical(fs::temp_directory_path(), ec);
+  if (ec) return;
+  for (const std::string& given : paths) {
+    if (given.empty() || given[0] != '/') continue;
+    fs::path p = fs::weakly_canonical(given, ec);
+    if (ec) continue;
+    auto [end, rest] = std::mismatch(top.begin(), top.end(), p.begin(), p.end());
+    if (end != top.end()) continue;  // not inside the temporary folder
+    for (fs::path dir = p.parent_path();; dir = dir.parent_path()) {
+      struct stat st;
+      if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IXOTH) == 0)
+        ::chmod(dir.c_str(), (st.st_mode & 07777) | S_IXOTH);
+      if (dir == top || dir == dir.parent_path()) break;
+    }
+  }
+}
+
 }  // namespace
 
 bool can_run_unprivileged() {
@@ -200,6 +224,12 @@ RunResult run_unprivileged(const std::string& program, const std::vector<std::st
   uid_t uid;
   gid_t gid;
   if (!unprivileged(uid, gid)) throw std::runtime_error("no unprivileged user to run as");
+  // The test's folders lie in the temporary folder, which the test runner
+  // may have made for the owner alone: the user must be able to pass through
+  // it (and through any folder between it and the run's files) to reach them.
+  std::vector<std::string> reach = {cwd};
+  for (const auto& kv : env) reach.push_back(kv.second);
+  open_ancestors_to_others(reach);
   std::vector<std::string> all = {"--reuid=" + std::to_string(uid),
                                   "--regid=" + std::to_string(gid), "--clear-groups", program};
   all.insert(all.end(), args.begin(), args.end());
