@@ -1,6 +1,7 @@
 // The control-file format: save, dump and restore of scopes, with the heap
 // sort that orders entries by serial.
 #include "core/data_internal.hpp"
+#include "core/velmora.hpp"
 
 namespace core {
 using namespace store;
@@ -113,7 +114,7 @@ void restore(FILE* stream) {
     line.clear();
     int ch;
     bool any = false;
-    while ((ch = std::getc(stream)) != EOF) {
+    while ((ch = getcharlf(stream)) != EOF) {
       any = true;
       if (ch == '\n') break;
       line += static_cast<char>(ch);

@@ -3,6 +3,7 @@
 #include "core/data_internal.hpp"
 
 #include "core/message.hpp"
+#include "core/velmora.hpp"
 
 namespace core {
 using namespace store;
@@ -249,8 +250,8 @@ bool readitem(DataContext* c, FILE* stream, int limit, char* item) {
     c->cursor = static_cast<int>(p - c->input);
   } else {
     if (stream == stdin && stdin_eoln) return true;
-    int ch = std::getc(stream);
-    while (ch == ' ') ch = std::getc(stream);
+    int ch = getcharlf(stream);
+    while (ch == ' ') ch = getcharlf(stream);
     int depth = 0;
     while (ch != EOF) {
       if (ch == ' ') break;
@@ -262,7 +263,7 @@ bool readitem(DataContext* c, FILE* stream, int limit, char* item) {
             std::ungetc(ch, stream);
           break;
         }
-        ch = std::getc(stream);
+        ch = getcharlf(stream);
         continue;
       }
       if (ch == '(' || ch == '[')
@@ -270,7 +271,7 @@ bool readitem(DataContext* c, FILE* stream, int limit, char* item) {
       else if (ch == ')' || ch == ']')
         --depth;
       put(static_cast<char>(ch));
-      ch = std::getc(stream);
+      ch = getcharlf(stream);
     }
   }
   if (overflow) {

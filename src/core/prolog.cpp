@@ -127,6 +127,7 @@ void applynice() {
 void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
   fatal_signals();
   banner();
+  install_outofmemory_handler();
   createmutex(&initmutex, false);
   dataerr_newhandler(dataerr_printexit);
   std::snprintf(framecfgname, sizeof framecfgname, "%s", cfgname);
@@ -201,6 +202,7 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
 void prolog_reduced(int argc, char** argv) {
   fatal_signals();
   banner();
+  install_outofmemory_handler();
   createmutex(&initmutex, false);
   executearguments(argc, argv);
   installationdirectory();

@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "core/fatal.hpp"
@@ -57,7 +59,8 @@ void load_catalogue(int n) {
     // The text is everything behind the blank that follows the number, with
     // each backslash-n turned into a line feed.
     std::string text;
-    for (const char* p = line + used + 1; *p != 0 && *p != '\n'; ++p) {
+    for (const char* p = line + used + 1; *p != 0 && *p != '\n' && std::strcmp(p, "\r\n") != 0;
+         ++p) {
       if (p[0] == '\\' && p[1] == 'n') {
         text += '\n';
         ++p;
@@ -131,7 +134,39 @@ FILE* kalvoopen(const char* name, const char* mode) {
   return f;
 }
 
+int getcharlf(FILE* f) {
+  int c = std::getc(f);
+  if (c != '\r') return c;
+  int next = std::getc(f);
+  if (next == '\n') return next;
+  if (next != EOF) std::ungetc(next, f);
+  return c;
+}
+
 void outofmemory() { fatal<-44>(); }
+
+namespace {
+
+// Memory set aside at the start and given back when an allocation fails, so
+// that the message can still be read from the catalogue and printed.
+void* memoryreserve = nullptr;
+std::atomic_flag outofmemory_reported = ATOMIC_FLAG_INIT;
+
+void newfailure() {
+  std::free(memoryreserve);
+  memoryreserve = nullptr;
+  // A second failure while the message is being printed (or on another
+  // thread) ends the run at once with the same status.
+  if (outofmemory_reported.test_and_set()) fatal_exit(fatal_status(44));
+  outofmemory();
+}
+
+}  // namespace
+
+void install_outofmemory_handler() {
+  if (memoryreserve == nullptr) memoryreserve = std::malloc(size_t{1} << 18);
+  std::set_new_handler(newfailure);
+}
 
 void mychdir(const char* dir) {
   if (chdir(dir) == 0) {

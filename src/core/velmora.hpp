@@ -24,6 +24,10 @@ void nodesfree();
 // "%" are skipped. Returns nullptr when the file cannot be opened.
 FILE* kalvoopen(const char* name, const char* mode);
 
+// The next character of a text file, a CR LF line end read as the one LF of
+// the same file written with LF line ends; EOF at the end.
+int getcharlf(FILE* f);
+
 // Changes the working directory: message 57 on success, message -2 and
 // status 2 on failure.
 void mychdir(const char* dir);
@@ -49,6 +53,10 @@ double myatanh(double x);
 
 // Ends the run for lack of memory: message -44, status 44.
 [[noreturn]] void outofmemory();
+// Makes a failed allocation of a standard container or of new end the run
+// the same way (message -44, status 44) instead of an abort; the start
+// routines install it.
+void install_outofmemory_handler();
 
 // count zero-filled elements (room for one when count is 0), or the end of
 // the run with message -44 when the memory is not there.

@@ -162,6 +162,7 @@ void loadgroups(FILE* f) {
     size_t len = std::strlen(line);
     if (len > 0 && line[len - 1] == '\n') {
       line[len - 1] = 0;
+      if (len > 1 && line[len - 2] == '\r') line[len - 2] = 0;
     } else {
       // A header of exactly 198 characters filled the buffer before its line
       // feed: take the line feed too. A longer header is cut, and its rest

@@ -28,6 +28,9 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
     std::printf("\nM=%4d  N=%3d  IT=%5d  ERMOD=%10f", m, n, *iterations,
                 static_cast<double>(*ermod));
   }
+  // A negative threshold (or NaN) is taken as 0: the step search then still
+  // ends when the step has shrunk to nothing.
+  const double threshold = std::fmax(static_cast<double>(*ermod), 0.0);
   if (gammamult >= 1 || gammamult <= 0) internal_error("gammamult", "obj/qmin", 78);
 
   float* p = kcalloc<float>(static_cast<size_t>(n));
@@ -99,13 +102,20 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
           // Backtracking line search along the step.
           h = 1;
           for (;;) {
-            if (*ermod * S >= h * pred) {
+            if (threshold * S >= h * pred) {
               finish = true;
               break;
             }
             for (int k = 0; k < n; ++k) *par[k] = static_cast<float>(p[k] - x[k] * h);
             if (!res(r)) {
-              h = h * gammamult;
+              // Refused points shrink the step; once it cannot shrink any
+              // more (the smallest subnormal), no point along it is admitted.
+              const double shorter = h * gammamult;
+              if (!(shorter < h)) {
+                finish = true;
+                break;
+              }
+              h = shorter;
               continue;
             }
             Snew = sum_of_squares(r, m) / 2;
@@ -117,7 +127,7 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
             if (!(hn >= h / 4)) hn = h / 4;
             if (verbose) std::printf(".");
             if (lambda < dn && hn < 0.1) {
-              if (*ermod * S >= hn * pred) {
+              if (threshold * S >= hn * pred) {
                 finish = true;
                 break;
               }
@@ -140,7 +150,7 @@ void qmin(float** par, const uint8_t* nonneg, int n, int m, QminResiduals res, Q
         double q = atma(x, A, n);
         double D = c * h * h / 2;
         double rho = (h * pred + (Snew - S) - h * h * q / 2) / D;
-        double tol = 1.5 * *ermod * (S + Snew) / D;
+        double tol = 1.5 * threshold * (S + Snew) / D;
         if (std::fabs(rho) > tol) {
           lambda = std::fmin(
               std::fmax(0.2 * lambda, std::fmin(10 * lambda, std::fabs(rho + lambda))), dn);

@@ -25,6 +25,10 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
     rule();
     std::printf("\nN=%3d  IT=%5d", n, *iterations);
   }
+  // The threshold is read again at every test; a negative one (or NaN) is
+  // taken as 0, so that the step search still ends when the step has shrunk
+  // to nothing.
+  auto threshold = [ermod] { return std::fmax(*ermod, 0.0); };
   const size_t nn = static_cast<size_t>(n);
   double* p = kcalloc<double>(nn);
   int m = 0;
@@ -131,13 +135,13 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
           raise_damping(2);
           continue;
         }
-        if (*ermod >= pred) {
+        if (threshold() >= pred) {
           converged = true;
           break;
         }
         h = 1;
         for (;;) {
-          if (*ermod >= h * pred) {
+          if (threshold() >= h * pred) {
             finish = true;
             break;
           }
@@ -162,7 +166,14 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
             admitted = goal(&m, &r);
           }
           if (!admitted) {
-            h = 0.9 * h;
+            // Refused points shrink the step; once it cannot shrink any
+            // more (the smallest subnormal), no point along it is admitted.
+            const double shorter = 0.9 * h;
+            if (!(shorter < h)) {
+              finish = true;
+              break;
+            }
+            h = shorter;
             continue;
           }
           Snew = ((qplus != nullptr ? *qplus : 0) + sum_of_squares(r, m)) / 2;
@@ -174,7 +185,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
           if (!(hn >= h / 4)) hn = h / 4;
           if (verbose) std::printf(".");
           if (!cap && hn < 0.1) {
-            if (*ermod >= hn * pred) {
+            if (threshold() >= hn * pred) {
               finish = true;
               break;
             }

@@ -876,8 +876,17 @@ void getval(ScanNameNode* list, int lamlen, char* lambda, int* npts, float** sin
   }
   setrekart(mode);
 
-  ScanRecord* records = nullptr;
-  getscans(list, lamlen, lambda, &records);
+  // The records read so far are freed also when a store error jumps out of
+  // the reading to the caller's frame.
+  struct Records {
+    ScanRecord* head = nullptr;
+    Records() = default;
+    Records(const Records&) = delete;
+    Records& operator=(const Records&) = delete;
+    ~Records() { scanfree(head); }
+  } owned;
+  getscans(list, lamlen, lambda, &owned.head);
+  ScanRecord* const records = owned.head;
 
   int used = 0;
   for (ScanRecord* r = records; r != nullptr; r = r->next) {
@@ -917,7 +926,8 @@ void getval(ScanNameNode* list, int lamlen, char* lambda, int* npts, float** sin
       ++k;
     }
   }
-  scanfree(records);
+  scanfree(owned.head);
+  owned.head = nullptr;
 
   sinx1 = *sinx;
   intensitaet1 = *intens;

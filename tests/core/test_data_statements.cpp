@@ -141,6 +141,43 @@ TEST_F(Store, SaveRestoreRoundTripIsByteIdentical) {
   EXPECT_EQ(Wert("f(2,3)"), 6);
 }
 
+// A control or configuration file written with CR LF line ends (on another
+// system) is read exactly like the same file with LF line ends, by restore
+// and by the item readers; a CR inside a line stays part of its text.
+TEST_F(Store, CrLfLineEndsReadLikeLf) {
+  const std::string lf =
+      "%comment\nX==1.5\nT=a?!b\nV[1,2]==3\nf(2):#1*#2\nW=carriage\rreturn\n\nL=last";
+  std::string crlf;
+  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  auto restored = [&](const std::string& text) {
+    DelAll();
+    FILE* f = streamof(text);
+    restore(f);
+    std::fclose(f);
+    EXPECT_FALSE(ifErr());
+    return saved();
+  };
+  const std::string expected = restored(lf);
+  EXPECT_EQ(restored(crlf), expected);
+  EXPECT_EQ(show("W"), "carriage\rreturn");
+  auto items = [&](const std::string& text) {
+    DelAll();
+    FILE* f = streamof(text);
+    std::string all;
+    for (int line = 0; line < 3; ++line) {
+      GetData(f, "r");
+      for (int k = 0; k < 4; ++k) all += show(("r[" + std::to_string(k) + "]").c_str()) + "|";
+    }
+    std::fclose(f);
+    return all;
+  };
+  const std::string lines = "1 two\nthree (4,\n5)\n\n";
+  std::string crlflines;
+  for (char c : lines) crlflines += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_EQ(items(crlflines), items(lines));
+  EXPECT_EQ(items(lines).substr(0, 26), "1|two|-|-|three|(4,5)|-|-|");
+}
+
 TEST_F(Store, SaveFormatsAndComments) {
   SetComment("one");
   SetComment("two");

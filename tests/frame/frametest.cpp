@@ -6,11 +6,13 @@
 //   FRAMETEST_LEAVEFRAME=1 an extra error frame is left for the end routine
 //   FRAMETEST_RAISE=n     before the end routine, with the file "partial.out"
 //                         half written, the program sends itself signal n
+//   FRAMETEST_NOMEMORY=1  a standard container asks for more memory than there is
 #include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "core/data.hpp"
 #include "core/frame.hpp"
@@ -50,6 +52,12 @@ int run(int argc, char** argv) {
     std::raise(std::atoi(sig));
     // An ignored signal: the run goes on, and the file is not committed.
     partial.discard();
+  }
+  if (std::getenv("FRAMETEST_NOMEMORY") != nullptr) {
+    // 2^61 bytes: below the container's own size limit, above any machine.
+    volatile size_t count = size_t{1} << 58;
+    std::vector<double> huge(count);
+    std::printf("allocated %p\n", static_cast<void*>(huge.data()));
   }
   if (const char* limit = std::getenv("FRAMETEST_FSIZE")) {
     rlimit r;

@@ -125,6 +125,41 @@ TEST_F(GerTest, BlocksAreNormalisedKeyedAndOrderedByAngle) {
   EXPECT_EQ(v[1]->gsum, 0.75f);
 }
 
+// A file written with CR LF line ends (on another system) is read exactly
+// like the same file with LF line ends: same records, same instrument
+// function at every angle.
+TEST_F(GerTest, CrLfLineEndsGiveTheSameInstrumentFunction) {
+  const std::string lf = gerfix::ger_text(
+      "TITEL=three TubeTails=0.05", {{15, {{2, 0.001, 0.002}, {6, -0.001, 0.003}}, "GSUM=2.5"},
+                                     {30, {{1, 0, 0.001}}},
+                                     {45, {{3, 0.002, 0.001}, {1, 0, 0.004}}, "DeltaOmega=0.5"}});
+  std::string crlf;
+  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  struct Function {
+    std::vector<int> n;
+    std::vector<float> values;
+  };
+  auto function_of = [&](const std::string& text) {
+    ger2();
+    ktest::write_file(path("a.ger"), text);
+    EXPECT_EQ(load("a"), "");
+    Function f;
+    for (const ProfileRecord* r : records()) f.n.push_back(r->n);
+    for (double theta : {15.0, 20.0, 37.5, 45.0}) {
+      eval(sintheta(theta));
+      f.n.push_back(n);
+      for (int i = 0; i < n; ++i) f.values.insert(f.values.end(), {g[i], e[i], q[i]});
+    }
+    f.n.push_back(iftubetails);
+    return f;
+  };
+  const Function expected = function_of(lf);
+  ASSERT_EQ(expected.n.size(), 8u);
+  const Function got = function_of(crlf);
+  EXPECT_EQ(got.n, expected.n);
+  EXPECT_EQ(got.values, expected.values);
+}
+
 TEST_F(GerTest, LaterBlockOfTheSameAngleStandsFirst) {
   gerfix::write_ger(path("a.ger"), "",
                     {{20, {{1, 0.001, 0.001}}}, {25, {{1, 0, 0.001}}}, {20, {{1, 0.002, 0.001}}}});

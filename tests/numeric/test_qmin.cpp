@@ -329,6 +329,70 @@ TEST_F(Minimisers, NoIterationsAndNoResiduals) {
   EXPECT_EQ(goal_calls, 1);
 }
 
+// Two fits that can never leave their start point, so that only the
+// threshold ends the step search: every trial point refused, or a derivative
+// of the wrong sign (every step goes uphill). A negative threshold (or NaN)
+// must act as 0 and both minimisers must return with the start point; each
+// runs in a child process, so that a fault ends in its time limit instead of
+// hanging the test program.
+namespace {
+double one_p;  // the one parameter of qmin8's fit
+float one_fp;  // and of qmin's
+int one_calls = 0;
+bool refuse_trials = false;
+float one_residual() { return static_cast<float>(one_p - 1); }
+bool one_res(float* r) {
+  if (refuse_trials && one_calls++ > 0) return false;
+  r[0] = one_residual();
+  return true;
+}
+bool one_goal(int* m, float** r) {
+  std::free(*r);
+  *m = 1;
+  *r = static_cast<float*>(std::malloc(sizeof(float)));
+  return one_res(*r);
+}
+bool one_fres(float* r) {
+  one_p = one_fp;
+  return one_res(r);
+}
+// Uphill: the true derivative is +1.
+void one_row(float* g, int) { g[0] = refuse_trials ? 1.0f : -1.0f; }
+}  // namespace
+
+TEST_F(Minimisers, NegativeThresholdActsAsZero) {
+  for (bool refused : {true, false}) {
+    for (double threshold : {-1.0, -1e30, static_cast<double>(NAN)}) {
+      SCOPED_TRACE(testing::Message()
+                   << (refused ? "refused trials " : "uphill steps ") << threshold);
+      auto r = ktest::run_in_child(
+          [&] {
+            refuse_trials = refused;
+            one_fp = 3;
+            float* pp = &one_fp;
+            uint8_t nonneg = 0;
+            int it = 10;
+            float ermod = static_cast<float>(threshold);
+            one_calls = 0;
+            qmin(&pp, &nonneg, 1, 1, one_fres, one_row, &it, &ermod, false);
+            std::printf("qmin %d %g\n", it, static_cast<double>(one_fp));
+            std::fflush(stdout);
+
+            one_p = 3;
+            QminParam rec{"p", nullptr, nullptr, 0, &one_p, -10, 10};
+            it = 10;
+            double em = threshold, moderror = 1e-6;
+            one_calls = 0;
+            int k = qmin8(&rec, 1, one_goal, one_row, nullptr, &it, &em, &moderror, false);
+            std::printf("qmin8 %d %d %g\n", k, it, one_p);
+          },
+          20);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.out, "qmin 1 3\nqmin8 0 1 3\n");
+    }
+  }
+}
+
 TEST_F(Minimisers, NonFiniteNormalMatrixEndsWithTheParameterIndex) {
   family = 0;
   const double t[3] = {3, 1.3, 0.5};

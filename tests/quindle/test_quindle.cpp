@@ -328,6 +328,11 @@ TEST_F(Quindle, FailuresKeepTheOldTable) {
        message(-82, "blocked.geq"),
        "blocked"},
       {"parking place cannot be used", {"LINTOR=inst"}, 153, message(-153, "inst.get"), "parkdir"},
+      {"step formula fails on the grid",
+       {"LINTOR=inst", "WMIN=50", "WMAX=51", "WSTEP=0.5+nokey*(zweiTheta>50.2)"},
+       1,
+       "(E) ",
+       ""},
       {"file size limit while writing", {}, 82, message(-82, "inst.geq"), ""},
   };
   for (const Case& c : cases) {
@@ -596,6 +601,14 @@ TEST_F(Quindle, FatalExits) {
       {{"LINTOR=cap", "D==2", "R==200"}, 131, message(-131)},
       {{"LINTOR=cap", "D==2", "R==200", "T==0"}, 131, message(-131)},
       {{"LINTOR=cap", "D==2", "T==1"}, 131, message(-131)},
+      // A ratio with a divisor of 0 would put infinity into the header.
+      {{"LINTOR=inst", "D==2", "R==0"}, 131, message(-131)},
+      {{"LINTOR=inst", "D==0", "T==1"}, 131, message(-131)},
+      {{"LINTOR=trans", "D==2", "R==0", "T==1"}, 131, message(-131)},
+      {{"LINTOR=cap", "D==2", "R==1e-300", "T==1e300"}, 131, message(-131)},
+      // A grid key whose formula fails is the store's error, not the default.
+      {{"LINTOR=inst", "WMIN=nokey*2"}, 1, "(E) "},
+      {{"LINTOR=inst", "WMAX=1/(", "WMIN=50"}, 1, "(E) "},
       {{"LINTOR=none"}, 250, "*** internal error labeled wrongZELMARRY in file quindle"},
       {{"LINTOR=inst", "WMIN=50", "WMAX=50", "GEQ=nowhere/x"}, 153, message(-153, "nowhere/x.geq")},
   };

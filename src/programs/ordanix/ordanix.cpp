@@ -244,7 +244,7 @@ void checkgroup(FILE* f, const std::string& header) {
 bool readline(FILE* f, std::string& line) {
   line.clear();
   int ch;
-  while ((ch = std::getc(f)) != EOF) {
+  while ((ch = getcharlf(f)) != EOF) {
     line += static_cast<char>(ch);
     if (ch == '\n') return true;
   }

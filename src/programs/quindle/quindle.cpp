@@ -146,10 +146,15 @@ void unlockall() {
   fatal_cleanup(nullptr);
 }
 
+// A key that may be left out: def when it is not defined; a formula that
+// fails is the store's error (reported by the outermost handler), never
+// silently replaced by the default.
 double optional(const char* key, double def) {
-  double v = def;
-  if (!dataerr_try([&] { v = GetVar(key); })) v = def;
-  return v;
+  if (!dataerr_try([&] { GetStrVar(key, 1 << 30, nullptr); })) {
+    ClearErr();
+    return def;
+  }
+  return GetVar(key);
 }
 
 // A key that is defined and not zero.
@@ -158,7 +163,9 @@ bool nonzero(const char* key) {
   return dataerr_try([&] { v = GetVar(key); }) && v != 0;
 }
 
-// The quotient of two keys, or def when either cannot be read.
+// The quotient of two keys, or def when either cannot be read. A divisor of
+// 0 (or a quotient beyond single precision) would put infinity or NaN into
+// the table header: refused.
 float ratio(const char* num, const char* den, float def) {
   double a = 0, b = 0;
   if (!dataerr_try([&] {
@@ -166,7 +173,9 @@ float ratio(const char* num, const char* den, float def) {
         b = GetVar(den);
       }))
     return def;
-  return static_cast<float>(a / b);
+  const float r = static_cast<float>(a / b);
+  if (!std::isfinite(r)) fatal<-131>();
+  return r;
 }
 
 void putu32(unsigned char* p, uint32_t u) {
