@@ -87,6 +87,10 @@ void readsettings();
 // scattering data, the measured range, the diagram arrays (DIAGRAMM), the
 // line-profile tables and the window of 1/d^2 for the reflections.
 void readpattern();
+// The measured range of the current pattern (at least one point): its
+// number of points n (before the derivative transform), sinxmin and sinxmax,
+// thetamin and thetamax.
+void measuredrange();
 // Frees everything the run built, the driver's own in reverse order of
 // building, then the tables of the shared modules.
 void freerun();

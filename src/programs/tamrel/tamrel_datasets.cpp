@@ -1,9 +1,7 @@
 // Additional data sets and the register of the files the data sets write.
 #include "tamrel_datasets.hpp"
 
-#include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -34,8 +32,6 @@ using namespace model;
 using namespace crystal;
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 // The start of every further data set: the values of the last stage's
 // records and the angle window in which the main pattern was measured.
@@ -71,9 +67,6 @@ std::string canonical(const std::string& path) {
   std::free(real);
   return out;
 }
-
-// Points of the pattern before the derivative transform.
-int patternpoints() { return ddmrange != nullptr ? m / 2 + 4 : m; }
 
 // The radiation kind and polarisation of the run, which the scan reader sets
 // anew from the radiation keys: a further data set keeps those of the main
@@ -136,17 +129,7 @@ bool readdataset(const char* name) {
     return false;
   }
   if (ddm) korrddm(&m, sinx, &intensitaet, &w);
-  const int n = patternpoints();
-  rs.npoints = n;
-  float lo = sinx[0], hi = sinx[0];
-  for (int k = 1; k < n; ++k) {
-    lo = std::min(lo, sinx[k]);
-    hi = std::max(hi, sinx[k]);
-  }
-  sinxmin = lo;
-  sinxmax = hi;
-  rs.thetamin = std::asin(static_cast<double>(lo)) * 180 / kPi;
-  rs.thetamax = std::asin(static_cast<double>(hi)) * 180 / kPi;
+  measuredrange();
   return true;
 }
 

@@ -232,17 +232,8 @@ void readpattern() {
     message<215>();
     rs.npoints = 0;
   } else {
-    int n = patternpoints();
-    rs.npoints = n;
-    float lo = sinx[0], hi = sinx[0];
-    for (int i = 1; i < n; ++i) {
-      if (sinx[i] < lo) lo = sinx[i];
-      if (sinx[i] > hi) hi = sinx[i];
-    }
-    sinxmin = lo;
-    sinxmax = hi;
-    rs.thetamin = std::asin(static_cast<double>(lo)) * 180 / kPi;
-    rs.thetamax = std::asin(static_cast<double>(hi)) * 180 / kPi;
+    measuredrange();
+    const int n = rs.npoints;
     if (dataerr_try([] { GetStrVar("DIAGRAMM", kNameLen, diagramm); })) {
       makeextension(diagramm, "dia", 0);
       y = kcalloc<float>(static_cast<size_t>(n));
@@ -258,6 +249,21 @@ void readpattern() {
   rs.skmin = lo * lo;
   double hi = 2 * static_cast<double>(sinxmax) * l0;
   rs.skmax = hi * hi;
+}
+
+void measuredrange() {
+  RunState& rs = runstate;
+  const int n = patternpoints();
+  rs.npoints = n;
+  float lo = sinx[0], hi = sinx[0];
+  for (int i = 1; i < n; ++i) {
+    if (sinx[i] < lo) lo = sinx[i];
+    if (sinx[i] > hi) hi = sinx[i];
+  }
+  sinxmin = lo;
+  sinxmax = hi;
+  rs.thetamin = std::asin(static_cast<double>(lo)) * 180 / kPi;
+  rs.thetamax = std::asin(static_cast<double>(hi)) * 180 / kPi;
 }
 
 void freerun() {
