@@ -58,6 +58,8 @@ struct DataVar {
 };
 
 constexpr int DATA_BUCKETS = 4001;
+// Buckets a scope lists as used; a scope with more is walked bucket by bucket.
+constexpr int DATA_USED = 64;
 
 // One scope: a hash table of entries over the scope below it.
 struct DATAlist {
@@ -67,6 +69,9 @@ struct DATAlist {
   char* comment;                  // pending comment for the next entry set here
   uint8_t attached;               // 1 while on a chain, 0 while detached
   uint8_t modified;               // 1 once an entry was created or committed here
+  uint16_t nused;                 // buckets in used; DATA_USED + 1: more than fit
+  uint16_t used[DATA_USED];       // every bucket that holds entries (and some emptied
+                                  // since), so that a small scope is cleared quickly
   DataVar* bucket[DATA_BUCKETS];  // hash chains
 };
 

@@ -301,6 +301,27 @@ struct DeferredText {
   DeferredText* next;
 };
 
+// Notes bucket b of s as used; call before an entry is linked into it.
+inline void notebucket(DATAlist* s, uint32_t b) {
+  if (s->bucket[b] != nullptr) return;  // already noted (or the scope overflowed)
+  if (s->nused < DATA_USED) s->used[s->nused] = static_cast<uint16_t>(b);
+  if (s->nused <= DATA_USED) ++s->nused;
+}
+// The buckets of s that may hold entries, ascending, into out (DATA_USED
+// places); the count, or -1 when every bucket must be walked.
+int usedbuckets(const DATAlist* s, uint16_t* out);
+// Calls fn(bucket) for every bucket of s that may hold entries, ascending.
+template <class F>
+void eachusedbucket(const DATAlist* s, F&& fn) {
+  uint16_t list[DATA_USED];
+  const int n = usedbuckets(s, list);
+  if (n < 0) {
+    for (int b = 0; b < DATA_BUCKETS; ++b) fn(b);
+  } else {
+    for (int i = 0; i < n; ++i) fn(static_cast<int>(list[i]));
+  }
+}
+
 DataVar** refexact(DATAlist* s, const char* name, int nlen, Kind kind, int nidx, const int* idx);
 DataVar** refsame(DATAlist* s, uint32_t bucket, const DataVar* e);
 void releasetext(DataContext* c, DataVar* v);

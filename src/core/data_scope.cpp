@@ -37,6 +37,24 @@ DataVar** refexact(DATAlist* s, const char* name, int nlen, Kind kind, int nidx,
   return link;
 }
 
+int usedbuckets(const DATAlist* s, uint16_t* out) {
+  if (s->nused > DATA_USED) return -1;
+  const int n = s->nused;
+  std::memcpy(out, s->used, sizeof(uint16_t) * static_cast<size_t>(n));
+  // Insertion sort without repeats (a bucket emptied and used again is noted twice).
+  int k = 0;
+  for (int i = 0; i < n; ++i) {
+    const uint16_t b = out[i];
+    int j = k;
+    while (j > 0 && out[j - 1] > b) --j;
+    if (j > 0 && out[j - 1] == b) continue;
+    std::memmove(out + j + 1, out + j, sizeof(uint16_t) * static_cast<size_t>(k - j));
+    out[j] = b;
+    ++k;
+  }
+  return k;
+}
+
 // Same name, same nidx, equal indices (both absent or equal everywhere).
 DataVar** refsame(DATAlist* s, uint32_t bucket, const DataVar* e) {
   DataVar** link = &s->bucket[bucket];
@@ -124,6 +142,9 @@ DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, i
   v->code = nullptr;
   v->cfunc = nullptr;
   v->value = 0.0;
+  uint32_t h = namehash(name, nlen);
+  if (idx != nullptr) h = indexhash(h, nidx, idx);
+  notebucket(s, h % DATA_BUCKETS);
   *link = v;
   s->modified = 1;
   return v;
@@ -152,7 +173,7 @@ int newDATAlistid(DataContext* c) {
 void DelAllid(DataContext* c) {
   DATAlist* s = c->top;
   if (s == nullptr) return;
-  for (int b = 0; b < DATA_BUCKETS; ++b) {
+  eachusedbucket(s, [&](int b) {
     DataVar* v = s->bucket[b];
     s->bucket[b] = nullptr;
     while (v != nullptr) {
@@ -160,7 +181,8 @@ void DelAllid(DataContext* c) {
       releasevar(c, v);
       v = n;
     }
-  }
+  });
+  s->nused = 0;
   s->modified = 0;
 }
 
@@ -175,7 +197,7 @@ int freeDATAlistid(DataContext* c) {
   if (t == c->floor) return chaindepth(c);
   DATAlist* b = t->next;
   if (t->modified) {
-    for (int k = 0; k < DATA_BUCKETS; ++k) {
+    eachusedbucket(t, [&](int k) {
       DataVar* e = t->bucket[k];
       t->bucket[k] = nullptr;
       while (e != nullptr) {
@@ -191,6 +213,7 @@ int freeDATAlistid(DataContext* c) {
             releasevar(c, old);
           } else {
             e->serial = b->serial++;
+            notebucket(b, static_cast<uint32_t>(k));
             *link = e;
           }
           b->modified = 1;
@@ -199,7 +222,7 @@ int freeDATAlistid(DataContext* c) {
         }
         e = nx;
       }
-    }
+    });
   }
   dfree(c, t->comment);
   dfree(c, t);

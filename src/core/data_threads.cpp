@@ -59,6 +59,7 @@ void mergeentry(DataContext* m, DATAlist* s, uint32_t bucket, const DataVar* e) 
     f->text = nullptr;
     f->code = nullptr;
     f->comment = nullptr;
+    notebucket(s, bucket);
     *link = f;
   } else {
     releasetext(m, f);
@@ -137,7 +138,7 @@ void exitDATAthreads() {
     }
     DATAlist* p = c->top;
     if (p->modified) {
-      for (int b = 0; b < DATA_BUCKETS; ++b) {
+      eachusedbucket(p, [&](int b) {
         DataVar* e = p->bucket[b];
         p->bucket[b] = nullptr;
         while (e != nullptr) {
@@ -146,7 +147,7 @@ void exitDATAthreads() {
           freevarnow(c, e);
           e = n;
         }
-      }
+      });
     }
     dfree(c, p->comment);
     dfree(c, p);

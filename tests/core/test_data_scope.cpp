@@ -2,6 +2,9 @@
 // re-attach), the error stack with its floor, and the jump frames.
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/nspawn.hpp"
 #include "data_testing.hpp"
@@ -50,6 +53,46 @@ TEST_F(Store, CommitReplacesInPlaceAndAppendsNewKeysInBucketOrder) {
     EXPECT_EQ(s->serial, 5u);
   });
   EXPECT_EQ(GetVar("Q"), 6);
+}
+
+// A scope remembers which buckets it used, so that clearing or committing a
+// small scope does not walk every bucket; a large one is walked whole. Both
+// must reach every entry, commit in bucket order, and cope with a bucket
+// emptied by a deletion and used again.
+TEST_F(Store, CommitAndClearReachEveryEntryOfSmallAndLargeScopes) {
+  for (int count : {5, 40, 300}) {
+    totalfree();
+    newDATAlist();
+    setrekart(2);
+    std::vector<std::string> names;
+    // Names of many lengths, so that they spread over many buckets.
+    for (int i = 0; i < count; ++i)
+      names.push_back("n" + std::string(static_cast<size_t>(i % 37), 'q') + std::to_string(i));
+    newDATAlist();
+    for (auto it = names.rbegin(); it != names.rend(); ++it) SetVar(it->c_str(), 1);
+    for (size_t i = 0; i < names.size(); i += 3) DelVar(names[i].c_str());
+    for (size_t i = 0; i < names.size(); i += 3) SetVar(names[i].c_str(), 2);
+    freeDATAlist();
+    // Serials of the commit follow the buckets (the sum of the name's
+    // characters modulo the bucket count), and within one bucket its chain.
+    inspecttop([&](DATAlist* s) {
+      std::vector<std::pair<uint32_t, std::string>> bybucket;
+      for (int b = 0; b < DATA_BUCKETS; ++b)
+        for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
+          bybucket.push_back({v->serial, v->name});
+      ASSERT_EQ(bybucket.size(), names.size()) << count;
+      for (size_t i = 0; i < bybucket.size(); ++i) EXPECT_EQ(bybucket[i].first, i) << count;
+    });
+    newDATAlist();
+    for (const std::string& n : names) SetVar(n.c_str(), 3);
+    DelAll();
+    for (size_t i = 0; i < names.size(); ++i)
+      EXPECT_EQ(GetVar(names[i].c_str()), i % 3 == 0 ? 2 : 1) << names[i];
+    for (const std::string& n : names) SetVar(n.c_str(), 4);
+    DelAll();
+    freeDATAlist();
+    EXPECT_EQ(GetVar(names[0].c_str()), 2) << count;
+  }
 }
 
 TEST_F(Store, DeletionTouchesOnlyTheTopScope) {
