@@ -233,7 +233,7 @@ void refinement(PhaseRecord* p) {
   qminparam = zeroed<numeric::QminParam>(recs.size());
   std::copy(recs.begin(), recs.end(), qminparam);
 
-  const size_t B = 4 * static_cast<size_t>(nthreads);
+  const auto B = static_cast<size_t>(derivativeblock());
   kettenregeldim = rpeaks - kBackground;
   peakableitung = zeroed<float>(B * rpeaks);
   strukturableitung = zeroed<float>(B * noequiv);

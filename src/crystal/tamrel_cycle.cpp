@@ -26,6 +26,7 @@
 #include "crystal/tamrel_setup.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
+#include "model/modell_shape.hpp"
 #include "scan/ddm.hpp"
 
 namespace crystal {
@@ -237,6 +238,13 @@ std::vector<int32_t> nzstart;   // [noequiv + 1] offsets into the lists below
 std::vector<int32_t> nzcolumn;  // peak-parameter column
 std::vector<float> nzvalue;     // d peak parameter / d structural parameter
 
+// Four data rows side by side: per peak-parameter column the four rows'
+// values, and per structural parameter the four rows' sums.
+typedef float RowFloats __attribute__((vector_size(16)));
+typedef double RowSums __attribute__((vector_size(32)));
+constexpr int kGroup = 4;
+std::vector<RowFloats> groupcolumns;  // kettenregeldim columns per worker
+
 void chainlists() {
   nzstart.assign(static_cast<size_t>(noequiv) + 1, 0);
   nzcolumn.clear();
@@ -251,47 +259,61 @@ void chainlists() {
     }
     nzstart[static_cast<size_t>(s) + 1] = static_cast<int32_t>(nzcolumn.size());
   }
+  const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
+  groupcolumns.resize(workers * static_cast<size_t>(kettenregeldim));
 }
 
-// Row j of strukturableitung from row j of peakableitung: float products
-// summed in double, in four interleaved partial sums so that the additions
-// do not wait for each other (the order is fixed, whatever the threads).
-void chainrow(int j) {
-  const float* p = peakableitung + static_cast<size_t>(j) * rpeaks;
-  float* out = strukturableitung + static_cast<size_t>(j) * noequiv;
-  const int32_t* col = nzcolumn.data();
+// Rows j0 .. j0 + n - 1 (n <= 4) of strukturableitung from the same rows of
+// peakableitung, the four rows side by side. Each row's value is its float
+// products summed in double, in four interleaved partial sums (partial sum u
+// takes the parameter's u-th, (u+4)-th, ... non-zero entry), so that the
+// additions do not wait for each other: the same operations in the same order
+// for every row, whatever the rows beside it and the threads.
+KALVO_LANE_TARGETS void chaingroup(int j0, int n) {
+  const int kdim = kettenregeldim;
+  RowFloats* col = groupcolumns.data() + static_cast<size_t>(threadid()) * kdim;
+  const float* p[kGroup];
+  for (int r = 0; r < kGroup; ++r)
+    p[r] = peakableitung + static_cast<size_t>(j0 + (r < n ? r : 0)) * rpeaks;
+  for (int c = 0; c < kdim; ++c) col[c] = RowFloats{p[0][c], p[1][c], p[2][c], p[3][c]};
+  const int32_t* cols = nzcolumn.data();
   const float* val = nzvalue.data();
   for (int s = 0; s < noequiv; ++s) {
-    double sum[4] = {0.0, 0.0, 0.0, 0.0};
+    RowSums sum[4] = {};
     int32_t t = nzstart[static_cast<size_t>(s)];
     const int32_t end = nzstart[static_cast<size_t>(s) + 1];
     for (; t + 4 <= end; t += 4)
       for (int u = 0; u < 4; ++u) {
-        const float q = val[t + u] * p[col[t + u]];
-        sum[u] += q;
+        const RowFloats q = val[t + u] * col[cols[t + u]];
+        sum[u] += __builtin_convertvector(q, RowSums);
       }
     for (int u = 0; t < end; ++t, ++u) {
-      const float q = val[t] * p[col[t]];
-      sum[u] += q;
+      const RowFloats q = val[t] * col[cols[t]];
+      sum[u] += __builtin_convertvector(q, RowSums);
     }
-    out[s] = static_cast<float>((sum[0] + sum[1]) + (sum[2] + sum[3]));
+    const RowSums total = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+    for (int r = 0; r < n; ++r)
+      strukturableitung[static_cast<size_t>(j0 + r) * noequiv + s] = static_cast<float>(total[r]);
   }
 }
 
 struct RowWork {
-  std::atomic<int64_t> left;  // rows of the block not yet taken
+  std::atomic<int64_t> left;  // groups of rows of the block not yet taken
   int32_t first;              // first row of the block
+  int32_t rows;               // rows of the block
   bool rowsready;             // the peak-model rows are there (derivative mode)
 };
 
-// One data row: its peak-model derivatives, then its chain rule.
+// Four data rows: their peak-model derivatives, then their chain rule.
 void ablparfkt(uint64_t arg) {
   auto* work = reinterpret_cast<RowWork*>(arg);
   for (int64_t k; (k = nexttask(work->left)) >= 0;) {
-    const int j = static_cast<int>(k);
+    const int j0 = static_cast<int>(k) * kGroup;
+    const int n = std::min(kGroup, work->rows - j0);
     if (!work->rowsready)
-      ableitung(peakableitung + static_cast<size_t>(j) * rpeaks, work->first + j, param);
-    if (noequiv > 0) chainrow(j);
+      for (int j = j0; j < j0 + n; ++j)
+        ableitung(peakableitung + static_cast<size_t>(j) * rpeaks, work->first + j, param);
+    if (noequiv > 0) chaingroup(j0, n);
   }
 }
 
@@ -300,6 +322,7 @@ int blockfirst = -1;  // first row of the block in the buffers, -1 none
 void computeblock(int first, int rows) {
   RowWork work;
   work.first = first;
+  work.rows = rows;
   work.rowsready = ifddm && ddmrange != nullptr;
   if (work.rowsready) {
     // Derivative mode: the rows in order on this thread; they have no
@@ -312,7 +335,7 @@ void computeblock(int first, int rows) {
     }
   }
   if (!work.rowsready || noequiv > 0) {
-    work.left.store(rows);
+    work.left.store((rows + kGroup - 1) / kGroup);
     nspawn(ablparfkt, 0, reinterpret_cast<uint64_t>(&work));
     nwait();
   }
@@ -477,6 +500,8 @@ void firstrow() {
 // ---------------------------------------------------------------------------
 // Public calls
 
+int derivativeblock() { return 16 * (nthreads > 0 ? nthreads : 1); }
+
 void tabcopy() {
   const int depth = DATAlistLevel();
   newDATAlist();
@@ -519,7 +544,7 @@ bool totalmodell(int* count, float** residuals) {
 void totalableitung(float* row, int i) {
   if (i == 0) firstrow();
   if (i < m) {
-    const int B = 4 * (nthreads > 0 ? nthreads : 1);
+    const int B = derivativeblock();
     const int b = i % B, first = i - b;
     if (first != blockfirst) computeblock(first, std::min(B, m - first));
     const float* s = strukturableitung + static_cast<size_t>(b) * noequiv;

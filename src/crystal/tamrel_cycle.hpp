@@ -11,7 +11,7 @@
 //
 // The driver sets before each minimiser run: durchlauf, ermodfaktor,
 // linstrafinit = 1, qminparam/rqmin/noequiv, the derivative buffers
-// (peakableitung, strukturableitung of 4 x nthreads rows, kettenregel,
+// (peakableitung, strukturableitung of derivativeblock() rows, kettenregel,
 // matrixmultdim; strafableitung after one tabcopy), and localphase =
 // lastphase = null. It registers one temperature-factor penalty row per atom,
 // on the atom's penalty value: tabcopy combines the per-thread slots of the
@@ -20,6 +20,11 @@
 #pragma once
 
 namespace crystal {
+
+// Rows of the pattern that one pass of the workers computes ahead (the rows
+// of peakableitung and strukturableitung): 16 per worker, so that the hand-off
+// to the workers is paid once per 16 rows each.
+int derivativeblock();
 
 // One evaluation of the model with the current parameter values: global
 // parameters into a scope, then per phase its structure set-up, every

@@ -115,7 +115,7 @@ void refine(const std::vector<Refined>& params) {
     qminparam[i] = {r.name, r.owner, r.sub, r.index, r.value, r.min, r.max};
     if (r.index < 0) ++noequiv;
   }
-  const size_t B = 4 * static_cast<size_t>(nthreads);
+  const auto B = static_cast<size_t>(derivativeblock());
   kettenregeldim = rpeaks - param->ru;
   peakableitung = zeroed<float>(B * static_cast<size_t>(rpeaks));
   strukturableitung = zeroed<float>(B * static_cast<size_t>(noequiv));

@@ -286,9 +286,59 @@ TEST(Cycle, DerivativesAgainstCentralDifferences) { derivativesagainstdifference
 
 TEST(Cycle, DerivativeModeRowsAgainstCentralDifferences) { derivativesagainstdifferences(true); }
 
+// The structural columns of every data row are the chain rule of that row's
+// peak-model derivatives: per parameter the float products of its non-zero
+// kettenregel entries, summed in double in four interleaved partial sums in
+// column order, to the bit. 399 points: the last rows do not fill a group of
+// rows computed side by side. In the ordinary and the derivative mode.
+void chainruletothebit(bool ddm) {
+  Install inst;
+  ktest::in_child([ddm] {
+    nthreads = 3;
+    ktest::RunScope scope;
+    ktest::PhaseList list;
+    ktest::Pattern pattern(399, 25.0, 95.0, 0.15406, true);
+    TwoPhases t;
+    t.build("", ddm);
+    int count = 0;
+    float* r = nullptr;
+    totalmodell(&count, &r);
+    std::free(r);
+    std::vector<float> row(static_cast<size_t>(rqmin));
+    const int B = derivativeblock();
+    int checked = 0;
+    for (int i = 0; i < model::m; ++i) {
+      totalableitung(row.data(), i);
+      const float* p = peakableitung + static_cast<size_t>(i % B) * rpeaks;
+      for (int s = 0; s < noequiv; ++s) {
+        const float* k = kettenregel + static_cast<size_t>(s) * kettenregeldim;
+        double sum[4] = {0, 0, 0, 0};
+        int n = 0;
+        for (int c = matrixmultdim[2 * s]; c < matrixmultdim[2 * s] + matrixmultdim[2 * s + 1];
+             ++c) {
+          if (k[c] == 0.0f) continue;
+          const float q = k[c] * p[c];
+          sum[n++ % 4] += q;
+        }
+        const float expected = static_cast<float>((sum[0] + sum[1]) + (sum[2] + sum[3]));
+        EXPECT_EQ(std::memcmp(&row[static_cast<size_t>(s)], &expected, sizeof(float)), 0)
+            << "row " << i << " parameter " << s << ": " << row[static_cast<size_t>(s)]
+            << " != " << expected;
+        if (expected != 0.0f) ++checked;
+      }
+    }
+    EXPECT_GT(checked, model::m);
+    teardown();
+  });
+}
+
+TEST(Cycle, ChainRuleOfEachRowToTheBit) { chainruletothebit(false); }
+
+TEST(Cycle, DerivativeModeChainRuleOfEachRowToTheBit) { chainruletothebit(true); }
+
 // The same residuals, derivative rows and goals to the bit for 1, 2 and 8
-// threads (the last block of rows is shorter than 4 x nthreads for 2 and 8),
-// in the ordinary and the derivative mode.
+// threads (the last block of rows is shorter than derivativeblock() for 2
+// and 8), in the ordinary and the derivative mode.
 void samenumbers(bool ddm) {
   Install inst;
   ktest::TempDir dir;

@@ -568,11 +568,11 @@ void freebuffers() {
 }
 
 void allocbuffers() {
-  const auto threads = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
   const int ru = param != nullptr ? param->ru : 0;
-  if (rpeaks > 0) peakableitung = kcalloc<float>(4 * threads * static_cast<size_t>(rpeaks));
+  const auto block = static_cast<size_t>(derivativeblock());
+  if (rpeaks > 0) peakableitung = kcalloc<float>(block * static_cast<size_t>(rpeaks));
   if (noequiv > 0) {
-    strukturableitung = kcalloc<float>(4 * threads * static_cast<size_t>(noequiv));
+    strukturableitung = kcalloc<float>(block * static_cast<size_t>(noequiv));
     kettenregeldim = rpeaks - ru;
     if (kettenregeldim > 0)
       kettenregel =
