@@ -455,8 +455,10 @@ double parallelintegral7(Integrand f, void* pointer, double a, double b, double 
   Tree t{&root, &root, 0.0, eps, h, 0};
 
   // The module's globals hold one call's state, and a worker cannot wait for
-  // a batch of its own pool: in those cases the calling thread evaluates.
-  bool on_workers = nthreads >= 1 && threadid() < 0 && !running.exchange(true);
+  // a batch of its own pool: in those cases the calling thread evaluates. So
+  // it does for a single worker, which would take the abscissae one at a
+  // time in the same order.
+  bool on_workers = nthreads >= 2 && threadid() < 0 && !running.exchange(true);
   if (on_workers) {
     run_on_workers(t, f, pointer);
     running.store(false);

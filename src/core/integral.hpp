@@ -33,9 +33,9 @@ ComplexValue cintegral7(ComplexIntegrand f, void* pointer, double a, double b, d
 
 // The integrand is called on the worker threads, several calls at once; it
 // must be safe to call concurrently. One call at a time in the process, from
-// a thread outside the pool. When that cannot hold (no workers, a call from
-// a worker, or a call while another one runs) the same panels are evaluated
-// on the calling thread instead.
+// a thread outside the pool. When that cannot hold (fewer than two workers, a
+// call from a worker, or a call while another one runs) the same panels are
+// evaluated on the calling thread instead.
 double parallelintegral7(Integrand f, void* pointer, double a, double b, double eps);
 
 }  // namespace core

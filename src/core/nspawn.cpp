@@ -87,10 +87,21 @@ void create_pool() {
   std::atexit(shutdown_pool);
 }
 
+// A pool of one worker would only hand each batch to another thread and
+// back, at two system calls a batch: the batch is kept instead and run by
+// nwait on the calling thread, as worker 0.
+WorkFunction single = nullptr;
+uint64_t singlearg = 0;
+
 }  // namespace
 
 void nspawn(WorkFunction fn, uint64_t step, uint64_t first) {
   if (nthreads < 1) return;
+  if (nthreads == 1) {
+    single = fn;
+    singlearg = first;
+    return;
+  }
   if (workers == nullptr) create_pool();
   current = fn;
   for (int i = 0; i < nworkers; ++i) {
@@ -100,6 +111,17 @@ void nspawn(WorkFunction fn, uint64_t step, uint64_t first) {
 }
 
 void nwait() {
+  if (single != nullptr) {
+    WorkFunction fn = single;
+    single = nullptr;
+    struct AsWorker {
+      int saved = my_index;
+      AsWorker() { my_index = 0; }
+      ~AsWorker() { my_index = saved; }
+    } as;
+    fn(singlearg);
+    return;
+  }
   if (workers == nullptr) return;
   for (int i = 0; i < nworkers; ++i) Ewait(&workers[i].stop);
 }

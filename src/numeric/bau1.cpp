@@ -86,12 +86,18 @@ void bauparcallclose(uint64_t arg) {
   pass(ctx, ctx->stored);
 }
 
-// Without workers, or on a worker (which cannot wait for a batch of its own
-// pool), the calling thread does the pass itself.
-void run_pass(NormalBuilder* ctx, WorkFunction fn) {
+// A pass of fewer products than this (about 30 microseconds of work) is
+// done on the calling thread: waking the workers would cost more than it
+// saves. Each matrix element is summed the same way on any thread.
+constexpr int64_t kInlineProducts = 1 << 17;
+
+// Without workers, on a worker (which cannot wait for a batch of its own
+// pool), or for a short pass, the calling thread does the pass itself.
+void run_pass(NormalBuilder* ctx, WorkFunction fn, int cols) {
   ctx->rows.store(ctx->n);
   uint64_t arg = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(ctx));
-  if (nthreads < 1 || threadid() >= 0) {
+  const int64_t products = static_cast<int64_t>(ctx->n) * (ctx->n + 1) / 2 * cols;
+  if (nthreads < 2 || threadid() >= 0 || products < kInlineProducts) {
     fn(arg);
     return;
   }
@@ -122,13 +128,13 @@ void bau1(const float* g, NormalBuilder* ctx) {
   float* buf = ctx->buffer;
   for (int i = 0; i < n; ++i) buf[static_cast<size_t>(i) * kBatch + c] = g[i];
   if (++ctx->stored == kBatch) {
-    run_pass(ctx, bauparcall);
+    run_pass(ctx, bauparcall, kBatch);
     ctx->stored = 0;
   }
 }
 
 void bauclose(NormalBuilder* ctx) {
-  if (ctx->stored != 0) run_pass(ctx, bauparcallclose);
+  if (ctx->stored != 0) run_pass(ctx, bauparcallclose, ctx->stored);
   std::free(ctx->buffer);
   delete ctx;
 }

@@ -95,6 +95,38 @@ TEST(Pool, FatalExitOnAWorkerEndsTheProcess) {
       ::testing::ExitedWithCode(37), "worker failing");
 }
 
+// With one worker no thread is started: each batch runs on the calling
+// thread inside nwait, as worker 0, and the store and the per-worker buffers
+// are those of worker 0 as before. Checked in a fresh copy of this program
+// (the pool's size is fixed by its first batch).
+TEST(Pool, ASingleWorkerRunsEachBatchOnTheCallingThread) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        nthreads = 1;
+        static pthread_t caller;
+        static int ids = 0;
+        static int batches = 0;
+        static uint64_t args = 0;
+        caller = pthread_self();
+        for (int k = 0; k < 3; ++k) {
+          nspawn(
+              [](uint64_t arg) {
+                if (pthread_equal(caller, pthread_self())) ++batches;
+                ids += threadid() == 0 ? 1 : 100;
+                args += arg;
+              },
+              5, 40 + static_cast<uint64_t>(k));
+          nwait();
+          if (threadid() != -1) std::_Exit(3);
+        }
+        nwait();  // nothing pending: returns at once
+        std::fprintf(stderr, "batches %d ids %d args %d\n", batches, ids, static_cast<int>(args));
+        std::_Exit(batches == 3 && ids == 3 && args == 123 ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "batches 3 ids 3 args 123");
+}
+
 TEST(Events, SignalsAreRememberedOnce) {
   Event e;
   Einit(&e);

@@ -185,12 +185,14 @@ TEST_F(SiliconRun, PeakFileHeaderPositionsAndModelCurve) {
   EXPECT_GE(compared, 3001);
 }
 
-TEST(TamrelRefine, ListFilesOfOneAndEightThreadsAreTheSame) {
+// One worker runs every batch on the main thread, two and eight hand them
+// out: the list files are the same.
+TEST(TamrelRefine, ListFilesOfOneTwoAndEightThreadsAreTheSame) {
   trun::Workplace wp;
   wp.write("refined.str", kRefined);
-  std::string text[2];
-  const char* threads[2] = {"NTHREADS=1", "NTHREADS=8"};
-  for (int i = 0; i < 2; ++i) {
+  std::string text[3];
+  const char* threads[3] = {"NTHREADS=1", "NTHREADS=2", "NTHREADS=8"};
+  for (int i = 0; i < 3; ++i) {
     std::vector<std::string> keys = control("refined");
     keys.push_back(kGlobalB);
     ktest::RunResult r = wp.run(keys, {threads[i]});
@@ -198,6 +200,7 @@ TEST(TamrelRefine, ListFilesOfOneAndEightThreadsAreTheSame) {
     text[i] = std::regex_replace(wp.read("si.lst"), std::regex("Start: [^\n]*"), "");
   }
   EXPECT_EQ(text[0], text[1]);
+  EXPECT_EQ(text[0], text[2]);
 }
 
 // The chi-square of each stage's start, and the last accepted one, from the
