@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "core/fatal.hpp"
 #include "core/nspawn.hpp"
@@ -26,54 +27,50 @@ inline int64_t take_row(std::atomic<int64_t>& rows) {
   return old - 1;
 }
 
-// Four dot products of buffer row i with rows j .. j+3 over cols columns,
-// each summed as the single-precision dot product does (groups of three in
-// single precision, each group added to its own double accumulator); the
-// four run side by side only to keep the processor busy.
-inline void dot4(const float* bi, const float* b0, const float* b1, const float* b2,
-                 const float* b3, int cols, double* out) {
-  double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-  int c = 0;
-  for (; c + 3 <= cols; c += 3) {
-    float x0 = bi[c], x1 = bi[c + 1], x2 = bi[c + 2];
-    float g0 = x0 * b0[c] + x1 * b0[c + 1] + x2 * b0[c + 2];
-    float g1 = x0 * b1[c] + x1 * b1[c + 1] + x2 * b1[c + 2];
-    float g2 = x0 * b2[c] + x1 * b2[c + 1] + x2 * b2[c + 2];
-    float g3 = x0 * b3[c] + x1 * b3[c + 1] + x2 * b3[c + 2];
-    s0 += g0;
-    s1 += g1;
-    s2 += g2;
-    s3 += g3;
-  }
-  for (; c < cols; ++c) {
-    float x = bi[c];
-    float p0 = x * b0[c], p1 = x * b1[c], p2 = x * b2[c], p3 = x * b3[c];
-    s0 += p0;
-    s1 += p1;
-    s2 += p2;
-    s3 += p3;
-  }
-  out[0] = s0;
-  out[1] = s1;
-  out[2] = s2;
-  out[3] = s3;
-}
-
 // One pass: every worker takes matrix rows until none is left and adds the
-// buffered columns' products to them; the old element is added last.
-void pass(NormalBuilder* ctx, int cols) {
+// buffered vectors' products to them; the old element is added last. Each
+// element (i, j) is the single-precision dot product of components i and j
+// over the buffered vectors: products in groups of three summed in single
+// precision, each group added to a double accumulator, the remaining
+// products one by one. The buffer holds the vectors one after the other, so
+// that the elements of a row are summed side by side, each in that order.
+#if defined(__GNUC__) && !defined(__clang__)
+// The inner loops run over the elements of a row, which are independent:
+// g++ vectorises them at -O2 only when told that it pays.
+#define KALVO_VECTORISE [[gnu::optimize("vect-cost-model=cheap")]]
+#else
+#define KALVO_VECTORISE
+#endif
+
+KALVO_VECTORISE void pass(NormalBuilder* ctx, int cols) {
   const float* buf = ctx->buffer;
+  const int64_t n = ctx->n;
+  thread_local std::vector<double> sums;
+  if (sums.size() < static_cast<size_t>(n)) sums.resize(static_cast<size_t>(n));
+  double* s = sums.data();
   for (int64_t i; (i = take_row(ctx->rows)) >= 0;) {
     float* row = ctx->matrix + i * (i + 1) / 2;
-    const float* bi = buf + i * kBatch;
-    int64_t j = 0;
-    double s[4];
-    for (; j + 4 <= i + 1; j += 4) {
-      const float* bj = buf + j * kBatch;
-      dot4(bi, bj, bj + kBatch, bj + 2 * kBatch, bj + 3 * kBatch, cols, s);
-      for (int k = 0; k < 4; ++k) row[j + k] = static_cast<float>(s[k] + row[j + k]);
+    for (int64_t j = 0; j <= i; ++j) s[j] = 0;
+    int c = 0;
+    for (; c + 3 <= cols; c += 3) {
+      const float* v0 = buf + c * n;
+      const float* v1 = v0 + n;
+      const float* v2 = v1 + n;
+      const float x0 = v0[i], x1 = v1[i], x2 = v2[i];
+      for (int64_t j = 0; j <= i; ++j) {
+        float g = x0 * v0[j] + x1 * v1[j] + x2 * v2[j];
+        s[j] += g;
+      }
     }
-    for (; j <= i; ++j) row[j] = static_cast<float>(skapro(bi, buf + j * kBatch, cols) + row[j]);
+    for (; c < cols; ++c) {
+      const float* v = buf + c * n;
+      const float x = v[i];
+      for (int64_t j = 0; j <= i; ++j) {
+        float p = x * v[j];
+        s[j] += p;
+      }
+    }
+    for (int64_t j = 0; j <= i; ++j) row[j] = static_cast<float>(s[j] + row[j]);
   }
 }
 
@@ -126,7 +123,8 @@ void bau1(const float* g, NormalBuilder* ctx) {
   const int n = ctx->n;
   const int c = ctx->stored;
   float* buf = ctx->buffer;
-  for (int i = 0; i < n; ++i) buf[static_cast<size_t>(i) * kBatch + c] = g[i];
+  if (n > 0)
+    std::memcpy(buf + static_cast<size_t>(c) * n, g, static_cast<size_t>(n) * sizeof(float));
   if (++ctx->stored == kBatch) {
     run_pass(ctx, bauparcall, kBatch);
     ctx->stored = 0;

@@ -16,7 +16,7 @@
 namespace numeric {
 
 struct NormalBuilder {
-  float* buffer;              // n rows of 201 floats; row i holds component i
+  float* buffer;              // up to 201 vectors of n floats, one after the other
   float* matrix;              // the caller's packed float matrix
   std::atomic<int64_t> rows;  // matrix rows not yet taken in the current pass
   int32_t stored;             // vectors in the buffer, 0 .. 200 between calls
