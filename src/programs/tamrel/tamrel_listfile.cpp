@@ -104,10 +104,8 @@ void writegoal(FILE* f, ParamRecord& rec) {
       const double q = datma(row, finalmodel.C.data(), rqmin);
       sigma = q > 0.0 ? std::sqrt(q) * finalmodel.g : 0.0;
     }
-    if (rec.second != nullptr && rec.secondvalue != 0.0) {
-      std::vector<double> target(row, row + rqmin);
-      for (double& t : target) t /= rec.secondvalue;
-      plantargets.rows.push_back(std::move(target));
+    if (rec.second != nullptr) {
+      plantargets.rows.emplace_back(row, row + rqmin);
       plantargets.goals.push_back(&rec);
     }
   }

@@ -31,8 +31,9 @@ std::string numbertext(const char* name, double value, int state, bool witherror
 int sixdigits(double v);
 
 // Targets of the measuring-time plan collected while the goals are listed:
-// one derivative row (divided by the goal's second value) per goal with a
-// second formula, and the goal itself, in the order met.
+// the derivative row of every goal with a required accuracy (a second
+// formula), and the goal itself, in the order met. The plan judges the
+// accuracy values and failed goals.
 struct PlanTargets {
   std::vector<std::vector<double>> rows;
   std::vector<crystal::ParamRecord*> goals;

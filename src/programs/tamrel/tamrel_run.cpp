@@ -24,6 +24,7 @@
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
 #include "tamrel_datasets.hpp"
+#include "tamrel_plan.hpp"
 #include "tamrel_stages.hpp"
 
 namespace tamrel {
@@ -316,9 +317,11 @@ void run(int argc, char** argv) {
   refine();
 
   // Data set 0: the refined pattern itself; its goals and parameters go
-  // back into the control file before anything else may fail.
+  // back into the control file before anything else may fail, then its
+  // measuring-time plan, then the further data sets.
   checklevel("ondatalevel", __LINE__);
   writeglobals();
+  measuringplan();
   additionaldatasets();
 
   freerun();
