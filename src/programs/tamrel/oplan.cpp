@@ -172,13 +172,18 @@ struct Improver {
 
   bool isactive(int i) const { return std::find(active.begin(), active.end(), i) != active.end(); }
 
+  // A point joins or leaves: the Newton steps on the new set start with the
+  // least regularisation again (a factor left over from a set where it had
+  // to grow would damp every later step to nothing).
   void join(int i) {
+    lambda = kTwo26;
     active.push_back(i);
     gamma.resize(active.size());
     for (size_t a = 0; a < active.size(); ++a) gamma[a] = -datma(row(active[a]), B.data(), wk.r);
   }
 
   void leave(size_t a) {
+    lambda = kTwo26;
     active.erase(active.begin() + static_cast<long>(a));
     gamma.erase(gamma.begin() + static_cast<long>(a));
   }
@@ -306,9 +311,13 @@ struct Improver {
     }
   }
 
+  // An active point strictly between its bounds in the trial times: a point
+  // the step took to 0 is on its way out of the active set.
+  bool open(size_t a, const Vec& tt) const { return tt[a] > 0.0 && tt[a] < pmax[active[a]]; }
+
   // A trial plan just outside the targets' boundary (a Newton step along
   // the curved boundary always leaves it a little) is brought back by adding
-  // the same time to every active point below its bound, as much as the
+  // the same time to every active point between its bounds, as much as the
   // criterion's slope there says, in at most three rounds. False when that
   // does not reach the boundary.
   bool correct(Vec& tt, Vec& Nt, Vec& Ct, double& phit) const {
@@ -317,10 +326,11 @@ struct Improver {
       formB(Ct, Bt);
       double slope = 0;
       for (size_t a = 0; a < active.size(); ++a)
-        if (tt[a] < pmax[active[a]]) slope += datma(row(active[a]), Bt.data(), wk.r);
+        if (open(a, tt)) slope += datma(row(active[a]), Bt.data(), wk.r);
       if (!(slope > 0.0)) return false;
       const double eta = 1.001 * (phit - wk.s) / slope;
       for (size_t a = 0; a < active.size(); ++a) {
+        if (!open(a, tt)) continue;
         const double add = std::min(eta, pmax[active[a]] - tt[a]);
         if (!(add > 0.0)) continue;
         tt[a] += add;
@@ -403,6 +413,8 @@ struct Improver {
     while (wk.step()) {
       double delta = 0;
       formB();
+      const long stepsbefore = progress.steps;
+      const std::vector<int> setbefore = active;
       bool candidates = false;
       int remembered = -1;
       for (int visit = 0; visit < m && !wk.capped; ++visit, ++k) {
@@ -426,6 +438,9 @@ struct Improver {
         newton();
       }
       if (!candidates) break;
+      // A sweep that took no step and left the active set as it found it
+      // would be repeated exactly, and so would every later one.
+      if (progress.steps == stepsbefore && active == setbefore) break;
     }
     progress.end();
   }

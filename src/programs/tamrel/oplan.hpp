@@ -20,7 +20,7 @@ using PlanRowFunction = void (*)(float* row, int i);
 
 // Improvement steps (sweeps over the grid and Newton steps) after which the
 // plan found so far, admissible but perhaps not the shortest, is taken.
-constexpr long kPlanIterations = 2000000;
+constexpr long kPlanIterations = 50000;
 
 struct PlanProblem {
   int m = 0;                                 // grid points
