@@ -4,7 +4,8 @@
 // and the plan file; then by the built program: the plan of a silicon
 // refinement, a planned scan that meets its accuracy when it is measured
 // (simulated) and refined, plans that cannot be made leaving the written-back
-// results in place, and the same plan on one and eight threads.
+// results and the further data sets in place, and the same plan on one and
+// eight threads.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -339,6 +340,16 @@ TEST(TamrelPlan, PlannedScanMeetsItsAccuracyWhenMeasured) {
   EXPECT_LE(sigma, 0.00001005);
   EXPECT_GE(sigma, 0.0000085);
 
+  // A further data set after the plan: the same scan gives the same cell,
+  // so the plan left the refined model as it found it.
+  std::vector<std::string> further = keys;
+  further.push_back("STANDALONEVAL[1]=model.xy");
+  further.push_back("LIST[1]=further");
+  r = wp.run(further);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(readplan(wp.read("si.opt")).total, plan.total);
+  EXPECT_EQ(listed(wp.read("further.lst"), "A"), listed(wp.read("si.lst"), "A"));
+
   // Planned as if only the restraints were known, the plan must measure
   // everything the first scan told: it takes longer.
   std::vector<std::string> alone = keys;
@@ -392,11 +403,16 @@ TEST(TamrelPlan, APlanThatCannotBeMadeIsAWarningAndKeepsTheResults) {
   for (const Case& c : cases) {
     std::vector<std::string> keys = control(c.goal);
     keys.insert(keys.end(), c.extra.begin(), c.extra.end());
+    keys.push_back("STANDALONEVAL[1]=si.xy");
+    keys.push_back("LIST[1]=extra");
+    std::remove(wp.file("extra.lst").c_str());
     ktest::RunResult r = wp.run(keys);
     EXPECT_EQ(r.status, 0) << c.what << "\n" << r.out;
     EXPECT_NE(r.out.find(c.warning), std::string::npos) << c.what << "\n" << r.out;
     EXPECT_EQ(r.out.find(message(234)), std::string::npos) << c.what;
     EXPECT_FALSE(ktest::file_exists(wp.file("si.opt"))) << c.what;
+    // The further data set is fitted and listed all the same.
+    EXPECT_TRUE(ktest::file_exists(wp.file("extra.lst"))) << c.what;
     // The refined values are written back all the same.
     const std::map<std::string, std::string> saved = trun::savedkeys(wp.read("run.sav"));
     EXPECT_EQ(saved.at("PARAM[1]"), "Bg=0_0") << c.what;

@@ -20,6 +20,7 @@
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
+#include "tamrel_datasets.hpp"
 #include "tamrel_final.hpp"
 #include "tamrel_listfile.hpp"
 
@@ -255,6 +256,9 @@ void measuringplan() {
   static char name[kNameLen + 1];
   if (!dataerr_try([] { GetStrVar("PLAN", kNameLen, name); })) return;
   makeextension(name, "opt", 0);
+  // The plan file is an output of the main pattern: no further data set
+  // writes over it.
+  if (!ownoutput(name)) return;
   {
     OutFile test;
     if (!test.open(name)) {
