@@ -10,6 +10,7 @@
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 #include "numeric/dreieck.hpp"
+#include "numeric/packed.hpp"
 
 namespace numeric {
 using namespace core;
@@ -34,14 +35,6 @@ inline int64_t take_row(std::atomic<int64_t>& rows) {
 // precision, each group added to a double accumulator, the remaining
 // products one by one. The buffer holds the vectors one after the other, so
 // that the elements of a row are summed side by side, each in that order.
-#if defined(__GNUC__) && !defined(__clang__)
-// The inner loops run over the elements of a row, which are independent:
-// g++ vectorises them at -O2 only when told that it pays.
-#define KALVO_VECTORISE [[gnu::optimize("vect-cost-model=cheap")]]
-#else
-#define KALVO_VECTORISE
-#endif
-
 KALVO_VECTORISE void pass(NormalBuilder* ctx, int cols) {
   const float* buf = ctx->buffer;
   const int64_t n = ctx->n;
