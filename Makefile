@@ -1,7 +1,12 @@
 # The entry points of the project; `make` alone lists them. Each target line
 # carries its description after "##".
-.PHONY: help test example build asan tsan clean deps format format-check
+.PHONY: help test example build asan tsan clean deps format format-check debug werror clang fuzz tidy
 .DEFAULT_GOAL := help
+
+# JOBS=n builds and tests with n jobs at a time (e.g. on a shared machine);
+# by default the build tool and the test presets choose.
+JOBS ?=
+JOBSFLAG := $(if $(JOBS),-j $(JOBS))
 
 help: ## lists these targets
 	@echo "Targets (make <target>):"
@@ -12,23 +17,45 @@ deps: ## installs what building and testing need, where missing
 
 build: deps ## configures and builds everything, optimised (build/release)
 	cmake --preset release
-	cmake --build --preset release
+	cmake --build --preset release $(JOBSFLAG)
 
 test: build ## builds and runs every test
-	tools/run-ctest.sh --preset release
+	tools/run-ctest.sh --preset release $(JOBSFLAG)
 
 example: deps ## builds the programs the example needs and runs it (results in build/example)
 	@examples/run.sh
 
 asan: deps ## every test under AddressSanitizer + UndefinedBehaviorSanitizer
 	cmake --preset asan
-	cmake --build --preset asan
-	tools/run-ctest.sh --preset asan
+	cmake --build --preset asan $(JOBSFLAG)
+	tools/run-ctest.sh --preset asan $(JOBSFLAG)
 
 tsan: deps ## the threaded tests under ThreadSanitizer
 	cmake --preset tsan
-	cmake --build --preset tsan
-	tools/run-ctest.sh --preset tsan
+	cmake --build --preset tsan $(JOBSFLAG)
+	tools/run-ctest.sh --preset tsan $(JOBSFLAG)
+
+debug: deps ## configures and builds everything without optimisation, full debug information (build/debug)
+	cmake --preset debug
+	cmake --build --preset debug $(JOBSFLAG)
+
+werror: deps ## every test on a g++ build where every warning is an error (build/werror)
+	cmake --preset werror
+	cmake --build --preset werror $(JOBSFLAG)
+	tools/run-ctest.sh --preset werror $(JOBSFLAG)
+
+clang: deps ## the tests but those labelled slow on a clang build where every warning is an error, with the fuzzers (build/clang)
+	cmake --preset clang
+	cmake --build --preset clang $(JOBSFLAG)
+	tools/run-ctest.sh --preset clang $(JOBSFLAG)
+
+FUZZ_SECONDS ?= 20
+fuzz: ## runs each fuzzer of the clang build (scan files, instrument-profile files) FUZZ_SECONDS (20) on its corpus
+	tools/run-fuzzers.sh $(FUZZ_SECONDS) build/clang/bin
+
+tidy: ## clang-tidy (.clang-tidy) on every C++ source of src, tests, bench and tools; fails on a finding
+	cmake --preset release >/dev/null
+	TIDY_JOBS=$(or $(JOBS),3) tools/run-tidy.sh build/release
 
 clean: ## removes every build and the example's results
 	rm -rf build

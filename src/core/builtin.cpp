@@ -187,10 +187,9 @@ double gpower(const FormulaArg* args, int, DataContext* c, int s) {
   double b = arg(args, 1, c, s);
   bool bad = false;
   if (tiny(a) && tiny(b)) return 1.0;
-  if (tiny(a) && b <= -kTiny)
-    bad = true;
-  else if (a <= -kTiny && !(std::fmod(b, 1.0) == 0.0))
-    bad = true;
+  // Zero to a negative power, or a negative base to a power that is not
+  // whole.
+  if ((tiny(a) && b <= -kTiny) || (a <= -kTiny && !(std::fmod(b, 1.0) == 0.0))) bad = true;
   if (bad) {
     char obj[128];
     int n = std::snprintf(obj, sizeof obj, "power(%23.15E,%23.15E)", a, b);

@@ -106,10 +106,7 @@ double GetVarid(const char* name, DataContext* c, int slot) {
   if (name[0] == 0) pusherr(c, "", "empty variable name");
   AccessName a;
   parsename(c, name, &a);
-  if (a.trailing)
-    pusherr(c, name, "wrong variable name");
-  else if (!a.valid)
-    pusherr(c, name, "wrong variable name");
+  if (a.trailing || !a.valid) pusherr(c, name, "wrong variable name");
   if (a.t.bracket == '(') {
     pusherr(c, name, "function call can't be evaluated by GetVar");
     return 1.0;

@@ -418,7 +418,7 @@ double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* arg
       pusherr(c, calltext(name, nlen, args, nargs), "error in user funktion");
       return 1.0;
     }
-    if (k <= nargs) {
+    if (k >= 1 && k <= nargs) {
       Cell& cell = cells[k - 1];
       if (cell.state == 0) {
         int savedfloor = c->errfloor;
@@ -454,7 +454,7 @@ double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* arg
     while (z < d && body[z] == '0') ++z;
     long k = 0;
     for (int q = z; q < d; ++q) k = k * 10 + (body[q] - '0');
-    if (k <= nargs && cells[k - 1].state == 2) {
+    if (k >= 1 && k <= nargs && cells[k - 1].state == 2) {
       std::memcpy(sub + o, cells[k - 1].text, 17);
       o += 17;
     } else {

@@ -52,9 +52,8 @@ struct Registered {
 template <class T>
 constexpr char kind_of() {
   using D = std::remove_cvref_t<T>;
-  if constexpr (std::is_same_v<D, bool>) {
-    return '?';
-  } else if constexpr (std::is_integral_v<D>) {
+  // A bool fits no conversion (it falls through to the end).
+  if constexpr (std::is_integral_v<D> && !std::is_same_v<D, bool>) {
     return 'd';
   } else if constexpr (std::is_floating_point_v<D>) {
     return 'f';

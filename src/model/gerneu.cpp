@@ -1069,7 +1069,7 @@ void resample(double absorb) {
   fit.se = fit.ce;
   fit.sq = fit.cq;
   double sbest = kFltMax;
-  int mref = fitm, mfit = fitm;
+  int mref = fitm, mfit = 0;
   int largest = 0, refinements = 0, additions = 0, failed = 0;
   for (;;) {
     double s = refitloop(refinements);

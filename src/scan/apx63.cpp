@@ -99,7 +99,7 @@ ScanRecord* newrecord(int n, double start, double step) {
 
 ScanRecord* recordof(const std::vector<ScanPoint>& pts, double start, double step) {
   ScanRecord* r = newrecord(static_cast<int>(pts.size()), start, step);
-  if (!pts.empty()) std::memcpy(r->points, pts.data(), pts.size() * sizeof(ScanPoint));
+  if (r->points != nullptr) std::memcpy(r->points, pts.data(), pts.size() * sizeof(ScanPoint));
   return r;
 }
 

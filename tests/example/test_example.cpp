@@ -10,7 +10,6 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,15 +46,21 @@ struct StepLine {
 
 // The lines " N. program  what -> file, file" of an example's output.
 std::vector<StepLine> steps(const std::string& out) {
-  static const std::regex line(R"(^ ?(\d+)\. (\S+) +.* -> (.*)$)");
   std::vector<StepLine> found;
   std::istringstream in(out);
   std::string text;
-  std::smatch m;
   while (std::getline(in, text)) {
-    if (!std::regex_match(text, m, line)) continue;
-    StepLine s{std::stoi(m[1]), m[2], {}};
-    std::string list = m[3];
+    ktest::LineReader r(text);
+    r.literal(" ", true);
+    const std::string number = r.run(ktest::kDigits);
+    r.literal(". ");
+    const std::string program = r.word();
+    r.run(" ");
+    r.until_last(" -> ");
+    r.literal(" -> ");
+    const std::string list = r.until_last("");
+    if (!r.done()) continue;
+    StepLine s{std::stoi(number), program, {}};
     for (size_t at = 0; at <= list.size();) {
       size_t comma = list.find(", ", at);
       if (comma == std::string::npos) comma = list.size();
@@ -80,13 +85,22 @@ class Example : public ::testing::Test {
 
 // The refined cell edges as the example prints them ("    a   8.48182 ...").
 std::map<char, double> printedcell(const std::string& out) {
-  static const std::regex row(R"(^ +([abc]) +([0-9]+\.[0-9]+) +([0-9]+\.[0-9]+) +[-+][0-9.]+$)");
   std::map<char, double> cell;
   std::istringstream in(out);
   std::string text;
-  std::smatch m;
-  while (std::getline(in, text))
-    if (std::regex_match(text, m, row)) cell[m.str(1)[0]] = std::stod(m[2]);
+  while (std::getline(in, text)) {
+    ktest::LineReader r(text);
+    r.run(" ");
+    const std::string edge = r.run("abc");
+    r.run(" ");
+    const std::string value = r.decimal();
+    r.run(" ");
+    r.decimal();
+    r.run(" ");
+    const std::string sign = r.run("+-");
+    r.run(ktest::kDigits + ".");
+    if (r.done() && edge.size() == 1 && sign.size() == 1) cell[edge[0]] = std::stod(value);
+  }
   return cell;
 }
 

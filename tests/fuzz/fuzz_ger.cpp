@@ -66,7 +66,14 @@ void writefile(const std::string& path, const uint8_t* data, size_t size) {
 
 int fuzz_init() {
   std::strncpy(kalvo, KALVO_SOURCE_DATA, sizeof kalvo - 1);
-  base = "/tmp/kalvo-fuzz-" + std::to_string(getpid());
+  const char* tmp = std::getenv("TMPDIR");
+  base = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kalvo-fuzz-" +
+         std::to_string(getpid());
+  // The input files go when the fuzzer ends its run.
+  std::atexit([] {
+    std::remove((base + ".ger").c_str());
+    std::remove((base + ".geq").c_str());
+  });
   // The loader's warnings would only slow the run down.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   return 0;

@@ -52,7 +52,11 @@ std::string path;
 
 int fuzz_init() {
   std::strncpy(kalvo, KALVO_SOURCE_DATA, sizeof kalvo - 1);
-  path = "/tmp/kalvo-fuzz-" + std::to_string(getpid()) + "." SCAN_EXTENSION;
+  const char* tmp = std::getenv("TMPDIR");
+  path = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kalvo-fuzz-" +
+         std::to_string(getpid()) + "." SCAN_EXTENSION;
+  // The input file goes when the fuzzer ends its run.
+  std::atexit([] { std::remove(path.c_str()); });
   // The readers' warnings would only slow the run down.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   return 0;

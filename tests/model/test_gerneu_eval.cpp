@@ -18,8 +18,6 @@ using gerfix::GeqRecord;
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-
 struct Snapshot {
   std::vector<float> g, e, q;
 };

@@ -289,4 +289,55 @@ bool catalogue_message(int n, std::string& text) {
   return false;
 }
 
+bool LineReader::literal(const std::string& lit, bool optional) {
+  if (ok && text.compare(at, lit.size(), lit) == 0) {
+    at += lit.size();
+    return true;
+  }
+  if (!optional) ok = false;
+  return false;
+}
+
+std::string LineReader::run(const std::string& set, size_t min) {
+  if (!ok) return "";
+  size_t end = at;
+  while (end < text.size() && set.find(text[end]) != std::string::npos) ++end;
+  if (end - at < min) {
+    ok = false;
+    return "";
+  }
+  std::string piece = text.substr(at, end - at);
+  at = end;
+  return piece;
+}
+
+std::string LineReader::word() {
+  if (!ok) return "";
+  size_t end = at;
+  while (end < text.size() && kBlanks.find(text[end]) == std::string::npos) ++end;
+  if (end == at) ok = false;
+  std::string piece = text.substr(at, end - at);
+  at = end;
+  return piece;
+}
+
+std::string LineReader::decimal() {
+  std::string whole = run(kDigits);
+  literal(".");
+  std::string fraction = run(kDigits);
+  return ok ? whole + "." + fraction : "";
+}
+
+std::string LineReader::until_last(const std::string& stop) {
+  if (!ok) return "";
+  size_t end = stop.empty() ? text.size() : text.rfind(stop);
+  if (end == std::string::npos || end < at) {
+    ok = false;
+    return "";
+  }
+  std::string piece = text.substr(at, end - at);
+  at = end;
+  return piece;
+}
+
 }  // namespace ktest

@@ -101,4 +101,32 @@ std::string message(int n, Args... args) {
   }
 }
 
+// Reads one line of a program's output from left to right, piece by piece,
+// for tests that check a line's layout without a regular expression. Each
+// call that does not find what it asks for sets ok to false; the pieces read
+// are returned as text.
+struct LineReader {
+  const std::string& text;
+  size_t at = 0;
+  bool ok = true;
+
+  explicit LineReader(const std::string& t) : text(t) {}
+  // The literal lit; with optional, its absence is no failure. True when read.
+  bool literal(const std::string& lit, bool optional = false);
+  // The longest run of characters of set (at least min of them).
+  std::string run(const std::string& set, size_t min = 1);
+  // A run of characters that are not blanks (at least one).
+  std::string word();
+  // Digits, a point and digits ("12.345"), as its text.
+  std::string decimal();
+  // Characters up to (not including) the last occurrence of stop, or up to
+  // the end when stop is empty.
+  std::string until_last(const std::string& stop);
+  // True when the line was read whole without a failure.
+  bool done() const { return ok && at == text.size(); }
+};
+
+inline const std::string kDigits = "0123456789";
+inline const std::string kBlanks = " \t\r\n\f\v";
+
 }  // namespace ktest

@@ -125,4 +125,26 @@ inline ::testing::AssertionResult inorder(const std::string& out,
   return ::testing::AssertionSuccess();
 }
 
+// The text with every occurrence of from replaced by to.
+inline std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// The text without the run's times: every line "Start: ...; End: ..." and,
+// with iterations, the line of the iteration count and the empty line after
+// it.
+inline std::string withouttimes(std::string text, bool iterations = false) {
+  for (size_t at; (at = text.find("Start: ")) != std::string::npos;) {
+    size_t end = text.find('\n', at);
+    if (iterations && end != std::string::npos) {
+      end = text.find("\n\n", end + 1);
+      if (end != std::string::npos) end += 2;
+    }
+    text.erase(at, end == std::string::npos ? std::string::npos : end - at);
+  }
+  return text;
+}
+
 }  // namespace trun

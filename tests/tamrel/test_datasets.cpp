@@ -21,6 +21,8 @@ namespace {
 
 using ktest::message;
 using trun::inorder;
+using trun::replaced;
+using trun::withouttimes;
 
 constexpr double kA1 = 5.431, kA2 = 5.436;  // the cells of the two patterns, angstrom
 
@@ -39,25 +41,6 @@ Listed listed(const std::string& list, const std::string& key) {
   l.value = std::stod(line);
   if (pm != std::string::npos) l.sigma = std::stod(line.substr(pm + 2));
   return l;
-}
-
-// The text with every occurrence of from replaced by to.
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-    text.replace(at, from.size(), to);
-  return text;
-}
-
-// The text without the run's times: the line "Start: ...; End: ..." and,
-// with iterations, the line of the iteration count and the empty line after
-// it.
-std::string withouttimes(std::string text, bool iterations = false) {
-  const size_t at = text.find("Start: ");
-  if (at == std::string::npos) return text;
-  size_t end = text.find('\n', at);
-  if (iterations && end != std::string::npos) end = text.find("\n\n", end + 1) + 2;
-  text.erase(at, end == std::string::npos ? std::string::npos : end - at);
-  return text;
 }
 
 // The line positions (third field) of the peak records of a peak file.
