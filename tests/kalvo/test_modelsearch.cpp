@@ -68,6 +68,13 @@ TEST(ModelSearch, PeaksFoundFromAnEmptyStartAlikeForOneAndEightThreads) {
     setup(wp, "NTHREADS=" + std::to_string(threads) + "\n");
     ktest::RunResult r = wp.run({"SAVE=N"}, 120);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // No start peak describes the pattern: the search says so, adds peaks
+    // while their number grows, and leaves that state before the final fit.
+    const size_t bad = r.out.find(ktest::message(211));
+    ASSERT_NE(bad, std::string::npos) << r.out;
+    const size_t ended = r.out.find(ktest::message(212), bad);
+    ASSERT_NE(ended, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(ktest::message(210), ended), std::string::npos) << r.out;
     const std::string text = wp.get("synth.par");
     ParText p = kalvotest::readpar(text);
     expectthetruth(p);

@@ -146,6 +146,34 @@ TEST(ZelmarKeys, ChecksOfAnAngle) {
   }
 }
 
+// A sample narrower than the irradiated length at a low angle: without GSUM
+// the intensity of the rays that pass beside it is lost, which the run says
+// at that angle only; with GSUM the loss goes into the block's weight sum.
+TEST(ZelmarKeys, RaysBesideANarrowSample) {
+  for (const char* gsum : {"N", "Y"}) {
+    SCOPED_TRACE(gsum);
+    zrun::Workplace wp;
+    ktest::RunResult r = wp.run("zelmar", with(zrun::basekeys(), {{"SamplW", "5"}, {"GSUM", gsum}}),
+                                {"zweiTheta[1]=20", "zweiTheta[2]=120"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const size_t first = r.out.find("zweiTheta=20"), second = r.out.find("zweiTheta=120");
+    ASSERT_NE(first, std::string::npos) << r.out;
+    ASSERT_NE(second, std::string::npos) << r.out;
+    const size_t warning = r.out.find(message(247));
+    if (gsum[0] == 'N') {
+      // The divergence slit opens 1 mm / (200 - 100) mm = 0.01 rad: the beam
+      // lights 200 mm x 0.01 / sin theta of the surface, 11.5 mm at
+      // 2theta = 20 degrees and 2.3 mm at 120 degrees.
+      ASSERT_NE(warning, std::string::npos) << r.out;
+      EXPECT_GT(warning, first);
+      EXPECT_LT(warning, second);
+      EXPECT_EQ(r.out.find(message(247), warning + 1), std::string::npos) << r.out;
+    } else {
+      EXPECT_EQ(warning, std::string::npos) << r.out;
+    }
+  }
+}
+
 // The header: the arrangement and tail fraction, then every defined beam-path
 // key in its fixed order with its stored text (blanks and question marks
 // quoted so that the text stays one item, formulas unevaluated); the keys of
