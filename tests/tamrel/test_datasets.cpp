@@ -3,13 +3,17 @@
 // cells each give their own cell, main or further, in either order; empty
 // data sets and data sets of another radiation are skipped without ending
 // the loop; no data set writes over another's files; a fit that cannot
-// start is reported and noted in its list file; the derivative mode and the
-// ordinary refinement of one pattern agree on the cell and the derivative
-// mode leaves out what has no meaning for derivatives; the files of a run
-// are the same for 1 and 8 threads.
+// start, or that stops at a parameter whose derivatives leave the single-
+// precision range, is reported and noted in its list file, the other data
+// sets untouched; the derivative mode and the ordinary refinement of one
+// pattern agree on the cell and the derivative mode leaves out what has no
+// meaning for derivatives; the files of a run are the same for 1 and 8
+// threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -292,6 +296,111 @@ TEST_F(Simulated, FitThatCannotStartIsNotedInItsList) {
   const std::string goal = trun::savedkeys(wp->read("run.sav"))["GOAL[1]"];
   ASSERT_EQ(goal.rfind("A=", 0), 0u) << goal;
   EXPECT_NEAR(std::stod(goal.substr(2)), main.value, 1e-6);
+}
+
+// A scan whose sigma column holds one absurdly small value (3e-18 counts
+// where the model sits at its top): the weight of that point is finite, and
+// so is its residual, since the scan's counts there are the model's own, but
+// the derivatives of the model by a parameter, times that weight, are past
+// the single-precision range. The fit of that data set stops at the first
+// such parameter, named with its phase and atom; the main pattern and the
+// data set after it come out as they do without it.
+TEST_F(Simulated, FitFailingAtAParameterIsNamedAndTheOthersAreIntact) {
+  struct Case {
+    const char* structure;
+    std::vector<std::string> keys;
+    std::string warning;
+    std::string parameter;  // the line of the list file that holds it
+  };
+  const std::vector<Case> cases = {
+      {"PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 A=X\n"
+       "E=Si Wyckoff=a TDS=0.5\n",
+       {"PARAM[1]=X=5.4335"},
+       message(281, 1, "X"),
+       "X"},
+      {"PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 PARAM=A=5.4335\n"
+       "E=Si Wyckoff=a TDS=0.5\n",
+       {},
+       message(282, 1, 1, "A"),
+       "A"},
+      {"PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=0.005 A=5.431\n"
+       "E=Si Wyckoff=a PARAM=B=1_0 TDS=B\n",
+       {},
+       message(283, 1, 1, 1, "B"),
+       "B"},
+  };
+  for (const Case& c : cases) {
+    wp->write("fail.str", c.structure);
+    std::vector<std::string> keys = {"LINTOR=inst",   "LAMBDA=CU", "VAL[1]=a.xy",
+                                     "STRUC[1]=fail", "RU=2",      "LIST=main"};
+    keys.insert(keys.end(), c.keys.begin(), c.keys.end());
+    // Without the faulty data set: the main pattern's model and the lists.
+    std::vector<std::string> plain = keys;
+    for (const char* k : {"DIAGRAMM=model", "STANDALONEVAL[1]=a.xy", "LIST[1]=again"})
+      plain.push_back(k);
+    ktest::RunResult r = wp->run(plain);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string main = wp->read("main.lst"), again = wp->read("again.lst");
+    const std::map<std::string, std::string> saved = trun::savedkeys(wp->read("run.sav"));
+
+    // The model as counts with their counting errors, but 3e-18 at the
+    // highest point of the line at 76.4 degrees (a top, so that no sigma
+    // floor of a steeper neighbour applies).
+    std::vector<double> tt, model;
+    const std::vector<std::string> dl = lines(wp->read("model.dia"));
+    for (size_t i = 1; i < dl.size(); ++i) {
+      std::istringstream f(dl[i]);
+      double t, meas, y;
+      if (f >> t >> meas >> y) {
+        tt.push_back(t);
+        model.push_back(y);
+      }
+    }
+    ASSERT_EQ(tt.size(), twotheta.size());
+    size_t top = 0;
+    for (size_t i = 0; i < tt.size(); ++i)
+      if (tt[i] > 74 && tt[i] < 79 && model[i] > model[top]) top = i;
+    std::string scan;
+    for (size_t i = 0; i < tt.size(); ++i) {
+      char line[96];
+      // The weight of the top stays within single precision: counts over
+      // sigma squared is 2e38.
+      const double sigma = i == top ? std::sqrt(model[i] / 2e38) : std::sqrt(model[i] + 1);
+      std::snprintf(line, sizeof line, "%.4f %.2f %.6g\n", tt[i], model[i], sigma);
+      scan += line;
+    }
+    wp->write("faulty.xy", scan);
+
+    // The faulty data set between the main pattern and the same again.
+    for (const char* k :
+         {"STANDALONEVAL[1]=faulty.xy", "LIST[1]=faulty", "STANDALONEVAL[2]=a.xy", "LIST[2]=again"})
+      keys.push_back(k);
+    r = wp->run(keys);
+    ASSERT_EQ(r.status, 0) << c.parameter << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.warning), std::string::npos) << c.parameter << "\n" << r.out;
+    const std::string faulty = wp->read("faulty.lst");
+    EXPECT_NE(faulty.find(c.warning), std::string::npos) << faulty;
+    // It keeps its start, the values refined on the main pattern.
+    const Listed at = listed(faulty, c.parameter), before = listed(main, c.parameter);
+    ASSERT_FALSE(std::isnan(at.value)) << faulty;
+    // (within the digits the list writes: an error has two of its own)
+    const double digit = std::isnan(at.sigma)
+                             ? 1e-5 * std::fabs(at.value)
+                             : std::pow(10.0, -std::max(0.0, 1 - std::floor(std::log10(at.sigma))));
+    EXPECT_NEAR(at.value, before.value, 0.5 * digit) << c.parameter << "\n" << faulty;
+    // The main pattern's list and written-back keys and the data set after
+    // the faulty one are those of the run without it.
+    EXPECT_EQ(withouttimes(wp->read("main.lst")), withouttimes(main)) << c.parameter;
+    EXPECT_EQ(wp->read("again.lst"), again) << c.parameter;
+    EXPECT_EQ(again.find("--- data set"), std::string::npos) << again;
+    std::map<std::string, std::string> now = trun::savedkeys(wp->read("run.sav"));
+    for (const char* k : {"PARAM[1]", "GOAL[1]"}) {
+      EXPECT_EQ(now.count(k), saved.count(k)) << k;
+      if (saved.count(k) != 0) {
+        EXPECT_EQ(now[k], saved.at(k)) << k;
+      }
+    }
+  }
 }
 
 // The derivative mode and the ordinary refinement of pattern a: the same
