@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,46 @@ TEST(KalvoRun, StartFileItemsGoToTheMatchedPeak) {
   EXPECT_EQ(p.ru, 2);
   EXPECT_NEAR(kalvotest::twotheta(p.peaks[0].par[1]), 30, 0.01);
   EXPECT_LT(std::atof(p.header["Q"].c_str()), 400);
+}
+
+// The start files in the order they are read: the previous output of the
+// index when no STARTPARAM key is given, which on a first run does not exist
+// yet; with STARTPARAM[1] and STARTPARAM[2] the second first. A file that
+// cannot be opened gives no start peaks and the fit goes on without them.
+TEST(KalvoRun, StartFilesThatCannotBeOpened) {
+  Workplace wp;
+  wp.put("a.xy", onepeak(3));
+  char start[200];
+  std::snprintf(start, sizeof start, "PEAKZAHL=1 TITEL=t LAMBDA=CU\n2 1.1E+02 %.7f\n0",
+                kalvotest::position(30));
+  wp.put("start.par", start);
+  struct Case {
+    const char* what;
+    std::string keys;
+    std::vector<std::string> messages;
+  };
+  const std::vector<Case> cases = {
+      {"first run", "", {ktest::message(4, "a.par")}},
+      {"second of two missing",
+       "STARTPARAM[1]=start\nSTARTPARAM[2]=absent\n",
+       {ktest::message(4, "absent.par"), ktest::message(5, "start.par")}},
+      {"first of two missing",
+       "STARTPARAM[1]=absent\nSTARTPARAM[2]=start\n",
+       {ktest::message(5, "start.par"), ktest::message(4, "absent.par")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(wp.file("a.par").c_str());
+    wp.put("run.sav", std::string(kSynth) + "VAL[1,1]=a.xy\n" + c.keys);
+    ktest::RunResult r = wp.run({"TEST=D", "SAVE=N"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    size_t at = 0;
+    for (const std::string& m : c.messages) {
+      at = r.out.find(m, at);
+      ASSERT_NE(at, std::string::npos) << m << r.out;
+    }
+    ASSERT_TRUE(ktest::file_exists(wp.file("a.par")));
+  }
 }
 
 // An index whose scans give no point is passed over; a run without any

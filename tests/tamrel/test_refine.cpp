@@ -461,4 +461,51 @@ TEST(TamrelRefine, RefusedStartsStopBeforeAnyIteration) {
   }
 }
 
+// A parameter whose derivatives are not finite stops the refinement, named
+// with its phase and atom when it belongs to them. The model is finite at
+// the start value and infinite beside it: the line breadth or the
+// displacement factor jumps by exp(1000).
+TEST(TamrelRefine, ParameterWithInfiniteDerivativesStopsTheRun) {
+  struct Case {
+    const char* what;
+    const char* structure;
+    std::vector<std::string> keys;
+    int status;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"global parameter",
+       "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM GEWICHT=SPHAR0\n"
+       "A=5.4310 B1=0.001+ifthenelse(eq(p,1),0,exp(1000)) B2=0.000001\n"
+       "E=Si Wyckoff=a TDS=0.5\n",
+       {"PARAM[1]=p=1"},
+       32,
+       message(-32, "p")},
+      {"parameter of the phase",
+       "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM GEWICHT=SPHAR0 PARAM=p=1\n"
+       "A=5.4310 B1=0.001+ifthenelse(eq(p,1),0,exp(1000)) B2=0.000001\n"
+       "E=Si Wyckoff=a TDS=0.5\n",
+       {},
+       33,
+       message(-33, 1, "p")},
+      {"parameter of an atom",
+       "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM GEWICHT=SPHAR0\n"
+       "A=5.4310 B1=0.001 B2=0.000001\n"
+       "E=Si Wyckoff=a PARAM=q=1 TDS=0.5-ifthenelse(eq(q,1),0,exp(1000))\n",
+       {},
+       34,
+       message(-34, 1, 1, "q")},
+  };
+  trun::Workplace wp;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    wp.write("bad.str", c.structure);
+    std::vector<std::string> keys = control("bad");
+    keys.insert(keys.end(), c.keys.begin(), c.keys.end());
+    ktest::RunResult r = wp.run(keys);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_TRUE(inorder(r.out, {message(224, "Rietveld", 3001, 9), c.message}));
+  }
+}
+
 }  // namespace
