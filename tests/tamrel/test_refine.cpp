@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
@@ -505,6 +506,51 @@ TEST(TamrelRefine, ParameterWithInfiniteDerivativesStopsTheRun) {
     ktest::RunResult r = wp.run(keys);
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_TRUE(inorder(r.out, {message(224, "Rietveld", 3001, 9), c.message}));
+  }
+}
+
+// A neutron run: the wavelength given as a number, the scattering lengths
+// of the installation in place of form factors, so that |F| does not fall
+// with the angle (silicon: 4 sqrt 2 b for h, k, l odd, 8 b for h + k + l
+// divisible by 4, b = 4.1491 fm), and no polarisation factor in the peak
+// file's header.
+TEST(TamrelRefine, NeutronRunTakesTheScatteringLengths) {
+  trun::Workplace wp;
+  // The silicon lines at 0.15 nm.
+  std::string scan;
+  char line[64];
+  for (int i = 0; i <= 3000; ++i) {
+    const double tt = 20 + 0.02 * i;
+    double y = 100;
+    for (int q : {3, 8, 11, 16, 19}) {
+      const double p = 360 / 3.141592653589793 * std::asin(0.15 * std::sqrt(q) / (2 * 0.5431));
+      y += 5000 * std::exp(-std::pow((tt - p) / 0.05, 2));
+    }
+    std::snprintf(line, sizeof line, "%.2f %.0f\n", tt, y);
+    scan += line;
+  }
+  wp.write("n.xy", scan);
+  wp.write("n.str",
+           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM GEWICHT=SPHAR0\n"
+           "A=5.4310 B1=0.001 B2=0.000001\n"
+           "E=Si Wyckoff=a TDS=0\n");
+  ktest::RunResult r =
+      wp.run({"LINTOR=inst", "NEUTRONS=0.15", "VAL[1]=n.xy", "STRUC[1]=n", "OUTPUT=n"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::vector<std::string> pl = lines(wp.read("n.par"));
+  ASSERT_EQ(pl.size(), 7u);
+  EXPECT_TRUE(inorder(pl[0], {"PEAKZAHL=5 ", "TITEL=run ", "NEUTRONS=0.15 ", "LINTOR=inst "}));
+  EXPECT_EQ(pl[0].find("POL="), std::string::npos) << pl[0];
+  const double b = 4.1491;
+  for (size_t i = 1; i <= 5; ++i) {
+    const std::vector<std::string> f = fields(pl[i]);
+    const int h = std::stoi(f[f.size() - 3]), k = std::stoi(f[f.size() - 2]),
+              l = std::stoi(f[f.size() - 1]);
+    const double F = (h + k + l) % 4 == 0 ? 8 * b : 4 * std::sqrt(2.0) * b;
+    const size_t at = pl[i].find(" F=");
+    ASSERT_NE(at, std::string::npos) << pl[i];
+    EXPECT_NEAR(std::stod(pl[i].substr(at + 3)), F, 0.001) << pl[i];
+    EXPECT_GT(std::stod(f[1]), 0.0) << pl[i];
   }
 }
 
