@@ -554,4 +554,51 @@ TEST(TamrelRefine, NeutronRunTakesTheScatteringLengths) {
   }
 }
 
+// Restraints alone, without a measured pattern: a pair potential between the
+// silicon atoms (Lennard-Jones, minimum at 2.35 angstrom) refines the cell to
+// the minimum of the phase's restraint energy, which the list file reports:
+// the energy of the refined cell, written back into the refined structure
+// file, lies below that of cells 0.01 angstrom larger and smaller.
+TEST(TamrelRefine, RestraintsAloneFindTheirEnergyMinimum) {
+  trun::Workplace wp;
+  const auto structure = [](const std::string& cell) {
+    return "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 Theory=1 " + cell +
+           "\nWW(-1,-6,84.3,-12,Si1)\nE=Si Wyckoff=a TDS=0.5\n";
+  };
+  const auto energy = [&](const std::string& list) {
+    const size_t at = list.find("\nEchem=");
+    EXPECT_NE(at, std::string::npos) << list;
+    return at == std::string::npos ? 0.0 : std::stod(list.substr(at + 7));
+  };
+  wp.write("free.str", structure("PARAM=A=5.6"));
+  ktest::RunResult r = wp.run({"LAMBDA=CU", "STRUC[1]=free", "LIST=free", "STRUCOUT[1]=refined"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(inorder(r.out, {message(215)}));
+  const std::string refined = wp.read("refined.str");
+  const size_t at = refined.find("PARAM=A=");
+  ASSERT_NE(at, std::string::npos) << refined;
+  const double a = std::stod(refined.substr(at + 8));
+  // Nearest neighbours a sqrt(3) / 4 apart; the further ones, within three
+  // times the minimum's distance, pull the cell a little below 4 x 2.35 /
+  // sqrt(3) = 5.427 angstrom.
+  EXPECT_GT(a, 5.0);
+  EXPECT_LT(a, 5.427);
+  const double least = energy(wp.read("free.lst"));
+  EXPECT_LT(least, 0.0);
+  for (double step : {-0.01, 0.0, 0.01}) {
+    SCOPED_TRACE(step);
+    char cell[64];
+    std::snprintf(cell, sizeof cell, "A=%.14f", a + step);
+    wp.write("fixed.str", structure(cell));
+    r = wp.run({"LAMBDA=CU", "STRUC[1]=fixed", "LIST=fixed"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const double e = energy(wp.read("fixed.lst"));
+    if (step == 0.0) {
+      EXPECT_NEAR(e, least, 1e-6 * std::fabs(least));
+    } else {
+      EXPECT_GT(e, least);
+    }
+  }
+}
+
 }  // namespace
