@@ -601,4 +601,57 @@ TEST(TamrelRefine, RestraintsAloneFindTheirEnergyMinimum) {
   }
 }
 
+// Two phases with different peak kinds (silicon with two parameters per
+// peak, rock salt with its own Lorentzian breadth): from a pattern the
+// program computed for known cells, scales, breadth and displacement
+// parameter, a refinement from shifted cells gives every value back.
+TEST(TamrelRefine, TwoPhasesOfDifferentPeakKindsComeBack) {
+  trun::Workplace wp;
+  std::string flat;
+  for (int i = 0; i <= 3000; ++i) flat += std::to_string(20 + 0.02 * i) + " 1000\n";
+  wp.write("flat.xy", flat);
+  wp.write("si.str",
+           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 A=5.431 GEWICHT=0.005\n"
+           "E=Si Wyckoff=a TDS=0.5\n");
+  wp.write("nacl.str",
+           "PHASE=NaCl SpacegroupNo=225 UNIT=ANGSTROEM RP=3 A=5.640 GEWICHT=0.002 B1=0.003\n"
+           "E=Na Wyckoff=a TDS=1.0\nE=Cl Wyckoff=b TDS=0.8\n");
+  ktest::RunResult r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=flat.xy", "STRUC[1]=si",
+                               "STRUC[2]=nacl", "DIAGRAMM=truth", "RU=3"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::string scan;
+  const std::vector<std::string> dl = lines(wp.read("truth.dia"));
+  for (size_t i = 1; i < dl.size(); ++i) {
+    const std::vector<std::string> f = fields(dl[i]);
+    scan += f[0] + " " + std::to_string(std::lround(std::stod(f[2])) - 1) + "\n";
+  }
+  wp.write("two.xy", scan);
+  wp.write("si.str",
+           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 PARAM=A=5.433\n"
+           "E=Si Wyckoff=a PARAM=B=0.3_0 TDS=B\n");
+  wp.write("nacl.str",
+           "PHASE=NaCl SpacegroupNo=225 UNIT=ANGSTROEM RP=3 GEWICHT=SPHAR0 PARAM=A=5.642\n"
+           "PARAM=b=0.002_0 B1=b\nE=Na Wyckoff=a TDS=1.0\nE=Cl Wyckoff=b TDS=0.8\n");
+  r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=two.xy", "STRUC[1]=si", "STRUC[2]=nacl", "RU=3",
+              "LIST=two"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string list = wp.read("two.lst");
+  const size_t second = list.find("\nPhase NaCl");
+  ASSERT_NE(second, std::string::npos) << list;
+  // value of "key=value+-error" in the part of the list from `from` on.
+  const auto listed = [&](size_t from, const std::string& key) {
+    const size_t at = list.find("\n" + key + "=", from);
+    EXPECT_NE(at, std::string::npos) << key << list;
+    return at == std::string::npos ? 0.0 : std::stod(list.substr(at + key.size() + 2));
+  };
+  const size_t first = list.find("\nPhase Si");
+  ASSERT_LT(first, second);
+  EXPECT_NEAR(listed(first, "A"), 5.431, 1e-4);
+  EXPECT_NEAR(listed(first, "GEWICHT"), 0.005, 0.005 * 0.01);
+  EXPECT_NEAR(listed(first, "B"), 0.5, 0.02);
+  EXPECT_NEAR(listed(second, "A"), 5.640, 1e-4);
+  EXPECT_NEAR(listed(second, "GEWICHT"), 0.002, 0.002 * 0.01);
+  EXPECT_NEAR(listed(second, "b"), 0.003, 0.003 * 0.02);
+}
+
 }  // namespace
