@@ -39,7 +39,11 @@ using DataCallback = double (*)(const char* name, const char* const* args, int n
 // The parsed form of a stored formula text (private to the store).
 struct FormulaCode;
 
-// One variable, array element or function entry of a scope.
+// One variable, array element or function entry of a scope. Its recursion
+// guard while its text is evaluated is kept by the evaluating thread (its
+// frame of that evaluation), so that reading an entry writes nothing into it
+// and the workers of the threaded phase share the entries without sharing a
+// written cache line.
 struct DataVar {
   uint32_t serial;          // order within its scope; save writes by ascending serial
   char* comment;            // written by save as a "%" line before the entry, or null
@@ -47,8 +51,6 @@ struct DataVar {
   int32_t nidx;             // 0 scalar; k array element with k indices; function: count rule
                             // (n > 0 exactly n arguments, -n at least n)
   int32_t* idx;             // index values of an array element, else null
-  int32_t level;            // recursion-guard level of the main thread
-  int32_t* tlevels;         // recursion-guard level per worker thread, or null
   DataVar* next;            // next entry of the same hash bucket
   char* text;               // formula or plain text; null for a number or a C function
   const FormulaCode* code;  // parsed form of text, kept in text's block; null when text

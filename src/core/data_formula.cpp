@@ -306,16 +306,14 @@ namespace store {
 double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objlen) {
   Nesting nest(c, slot, obj, objlen);
   if (!nest.ok) return 1.0;
-  BusyFrame frame{v, c->busy, false, nullptr};
+  // The entry is hidden from its own text (guard above the level) until the
+  // level is raised for a later argument of a built-in.
+  BusyFrame frame{v, c->busy, c->level + 1, false, nullptr};
   c->busy = &frame;
-  int32_t* g = guardptr(v, slot);
-  int32_t saved = g ? *g : 0;
-  if (g) *g = c->level + 1;
   const char* text = v->text;
   const FormulaCode* code = v->code;
   double r = code != nullptr ? evalcode(code, text, codelength(code), c, slot)
                              : Wertid(text, static_cast<int>(std::strlen(text)), c, slot);
-  if (g) *g = saved;
   c->busy = frame.up;
   for (DeferredText* d = static_cast<DeferredText*>(frame.deferred); d != nullptr;) {
     DeferredText* n = d->next;

@@ -102,15 +102,20 @@ struct ScratchMark {
 
 // An entry whose text is being evaluated on this thread. Writes that would
 // free its text or the entry itself defer the release until the evaluation
-// is over.
+// is over. The frame also holds the entry's recursion guard on this thread:
+// the entry counts for a lookup only while the guard of its innermost frame
+// is not above the context's level (an entry without a frame has guard 0).
 struct BusyFrame {
   DataVar* var;
   BusyFrame* up;
+  int32_t guard;
   bool deleted;
   void* deferred;  // chain of released texts (scratch nodes)
 };
 
-struct DataContext {
+// Each context fills whole cache lines of its own: the workers' contexts lie
+// side by side, and each is written at every evaluation.
+struct alignas(64) DataContext {
   DATAlist* top;
   DATAlist* floor;
   char* input;
@@ -327,7 +332,6 @@ DataVar** refsame(DATAlist* s, uint32_t bucket, const DataVar* e);
 void releasetext(DataContext* c, DataVar* v);
 void freevarnow(DataContext* c, DataVar* v);
 void releasevar(DataContext* c, DataVar* v);
-int32_t* newtlevels(DataContext* c, int n);
 DATAlist* newscope(DataContext* c, DATAlist* below);
 int chaindepth(const DataContext* c);
 int newDATAlistid(DataContext* c);
@@ -461,14 +465,11 @@ inline bool validname(const char* name, int nlen) {
   return true;
 }
 
-inline int32_t guardof(const DataVar* v, int slot) {
-  if (slot < 0) return v->level;
-  return v->tlevels ? v->tlevels[slot] : 0;
-}
-
-inline int32_t* guardptr(DataVar* v, int slot) {
-  if (slot < 0) return &v->level;
-  return v->tlevels ? &v->tlevels[slot] : nullptr;
+// Whether the recursion guard lets the calling thread see entry v.
+inline bool visible(const DataContext* c, const DataVar* v) {
+  for (const BusyFrame* f = c->busy; f != nullptr; f = f->up)
+    if (f->var == v) return f->guard <= c->level;
+  return 0 <= c->level;
 }
 
 inline bool searchdeeper(const DataContext* c) {
@@ -479,13 +480,12 @@ inline bool ruleaccepts(int rule, int n) { return rule > 0 ? n == rule : n >= -r
 
 // Read lookups (guard levels apply, lookup mode decides the depth).
 // A valid name whose bucket is known.
-inline DataVar* SuchAt(DataContext* c, int slot, const char* name, int nlen, uint32_t b) {
+// The thread slot is taken for the callers' symmetry: the guard is the context's.
+inline DataVar* SuchAt(DataContext* c, int /*slot*/, const char* name, int nlen, uint32_t b) {
   const bool deeper = searchdeeper(c);
-  const int32_t level = c->level;
   for (DATAlist* s = c->top; s != nullptr; s = s->next) {
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
-      if (v->nidx == 0 && v->idx == nullptr && nameeq(v, name, nlen) && guardof(v, slot) <= level)
-        return v;
+      if (v->nidx == 0 && v->idx == nullptr && nameeq(v, name, nlen) && visible(c, v)) return v;
     if (!deeper) break;
   }
   return nullptr;
@@ -496,27 +496,26 @@ inline DataVar* Such(DataContext* c, int slot, const char* name, int nlen) {
   return SuchAt(c, slot, name, nlen, namehash(name, nlen) % DATA_BUCKETS);
 }
 
-inline DataVar* SuchIndex(DataContext* c, int slot, const char* name, int nlen, int nidx,
+inline DataVar* SuchIndex(DataContext* c, int /*slot*/, const char* name, int nlen, int nidx,
                           const int* idx) {
   if (!validname(name, nlen)) return nullptr;
   uint32_t b = indexhash(namehash(name, nlen), nidx, idx) % DATA_BUCKETS;
   for (DATAlist* s = c->top; s != nullptr; s = s->next) {
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
       if (v->idx != nullptr && v->nidx == nidx && nameeq(v, name, nlen) &&
-          std::memcmp(v->idx, idx, sizeof(int) * static_cast<size_t>(nidx)) == 0 &&
-          guardof(v, slot) <= c->level)
+          std::memcmp(v->idx, idx, sizeof(int) * static_cast<size_t>(nidx)) == 0 && visible(c, v))
         return v;
     if (!searchdeeper(c)) break;
   }
   return nullptr;
 }
 
-inline DataVar* SuchFktAt(DataContext* c, int slot, const char* name, int nlen, int nargs,
+inline DataVar* SuchFktAt(DataContext* c, int /*slot*/, const char* name, int nlen, int nargs,
                           uint32_t b) {
   for (DATAlist* s = c->top; s != nullptr; s = s->next) {
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
       if (v->idx == nullptr && v->nidx != 0 && ruleaccepts(v->nidx, nargs) &&
-          nameeq(v, name, nlen) && guardof(v, slot) <= c->level)
+          nameeq(v, name, nlen) && visible(c, v))
         return v;
     if (!searchdeeper(c)) break;
   }

@@ -102,7 +102,6 @@ void freevarnow(DataContext* c, DataVar* v) {
   dfree(c, v->idx);
   dfree(c, v->text);
   dfree(c, v->comment);
-  dfree(c, v->tlevels);
   dfree(c, v);
 }
 
@@ -114,13 +113,6 @@ void releasevar(DataContext* c, DataVar* v) {
     return;
   }
   freevarnow(c, v);
-}
-
-int32_t* newtlevels(DataContext* c, int n) {
-  if (n <= 0) return nullptr;
-  int32_t* t = static_cast<int32_t*>(dalloc(c, sizeof(int32_t) * static_cast<size_t>(n)));
-  std::memset(t, 0, sizeof(int32_t) * static_cast<size_t>(n));
-  return t;
 }
 
 DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, int nlen, int nidx,
@@ -135,8 +127,6 @@ DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, i
     v->idx = static_cast<int32_t*>(dalloc(c, sizeof(int32_t) * static_cast<size_t>(nidx)));
     std::memcpy(v->idx, idx, sizeof(int32_t) * static_cast<size_t>(nidx));
   }
-  v->level = 0;
-  v->tlevels = newtlevels(c, nworkers);
   v->next = nullptr;
   v->text = nullptr;
   v->code = nullptr;
@@ -309,14 +299,7 @@ void popDATAlist(DATAlist* scope) {
   if (scope->attached) internal_error("DATAlist popped twice", kModule, 1030);
   DataContext* c = ctxof();
   scope->attached = 1;
-  if (scope->nthreads != static_cast<uint32_t>(nworkers)) {
-    for (int b = 0; b < DATA_BUCKETS; ++b)
-      for (DataVar* v = scope->bucket[b]; v != nullptr; v = v->next) {
-        dfree(c, v->tlevels);
-        v->tlevels = newtlevels(c, nworkers);
-      }
-    scope->nthreads = static_cast<uint32_t>(nworkers);
-  }
+  scope->nthreads = static_cast<uint32_t>(nworkers);
   scope->next = c->top;
   c->top = scope;
 }

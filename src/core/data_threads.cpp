@@ -53,8 +53,6 @@ void mergeentry(DataContext* m, DATAlist* s, uint32_t bucket, const DataVar* e) 
       f->idx = static_cast<int32_t*>(dalloc(m, sizeof(int32_t) * static_cast<size_t>(e->nidx)));
       std::memcpy(f->idx, e->idx, sizeof(int32_t) * static_cast<size_t>(e->nidx));
     }
-    f->level = 0;
-    f->tlevels = newtlevels(m, nworkers);
     f->next = nullptr;
     f->text = nullptr;
     f->code = nullptr;
@@ -86,14 +84,7 @@ void initDATAthreads() {
     internal_error("initDATAthreads with a changed number of threads", kModule, 656);
   if (threadarray == nullptr) {
     int n = nthreads > 0 ? nthreads : 1;
-    for (DATAlist* l = s; l != nullptr; l = l->next) {
-      for (int b = 0; b < DATA_BUCKETS; ++b)
-        for (DataVar* v = l->bucket[b]; v != nullptr; v = v->next) {
-          dfree(m, v->tlevels);
-          v->tlevels = newtlevels(m, n);
-        }
-      l->nthreads = static_cast<uint32_t>(n);
-    }
+    for (DATAlist* l = s; l != nullptr; l = l->next) l->nthreads = static_cast<uint32_t>(n);
     threadarray = new DataContext[static_cast<size_t>(n)]();
     for (int i = 0; i < n; ++i) {
       threadarray[i].rekart = m->rekart;
