@@ -18,6 +18,7 @@
 #include "numeric/packed.hpp"
 #include "scan/ddm.hpp"
 #include "tamrel.hpp"
+#include "tamrel_stages.hpp"
 
 namespace tamrel {
 
@@ -244,12 +245,7 @@ void computefinal() {
   int n = 0;
   totalmodell(&n, &r);
   fm.n = n;
-  double S = qplus;
-  for (int i = 0; i < n; ++i) {
-    const float q = r[i] * r[i];
-    S += q;
-  }
-  fm.S = S;
+  fm.S = sumsquares(r, n, qplus);
 
   anisochange = 1;
   for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
@@ -266,23 +262,8 @@ void computefinal() {
   fm.N.assign(static_cast<size_t>(tri(P)), 0.0);
   if (n > m) fm.R.assign(static_cast<size_t>(tri(P)), 0.0);
   goalrows(P);
-  std::vector<float> row(static_cast<size_t>(P > 0 ? P : 1));
-  std::vector<double> drow(row.size());
   ifgoal = 1;
-  long informative = 0;
-  for (int i = 0; i < n; ++i) {
-    totalableitung(row.data(), i);
-    bool any = i < m || r[i] != 0.0f;
-    for (int k = 0; k < P; ++k) {
-      drow[static_cast<size_t>(k)] = row[static_cast<size_t>(k)];
-      if (row[static_cast<size_t>(k)] != 0.0f) any = true;
-    }
-    if (any) ++informative;
-    if (P > 0) {
-      dbau(drow.data(), fm.N.data(), P);
-      if (i >= m) dbau(drow.data(), fm.R.data(), P);
-    }
-  }
+  const long informative = normalrows(r, n, P, fm.N.data(), fm.R.empty() ? nullptr : fm.R.data());
   ifgoal = 0;
   std::free(r);
   fm.informative = informative;

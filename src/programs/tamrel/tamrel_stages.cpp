@@ -84,32 +84,15 @@ struct Significance {
 };
 
 // The sum of squares of the current model and the normal matrix of its
-// residuals; counts the rows that carry information (every measured point,
-// every further row with a derivative or a residual).
+// residuals, with the number of rows that carry information.
 void normalmatrix(std::vector<double>& A, double* S, long* informative, int* count) {
   float* r = nullptr;
   int n = 0;
   totalmodell(&n, &r);
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const float q = r[i] * r[i];
-    sum += q;
-  }
+  const double sum = sumsquares(r, n, 0.0);
   const int P = rqmin;
   A.assign(static_cast<size_t>(tri(P)), 0.0);
-  std::vector<float> row(static_cast<size_t>(P > 0 ? P : 1));
-  std::vector<double> drow(row.size());
-  long info = 0;
-  for (int i = 0; i < n; ++i) {
-    totalableitung(row.data(), i);
-    bool any = i < m || r[i] != 0.0f;
-    for (int k = 0; k < P; ++k) {
-      drow[static_cast<size_t>(k)] = row[static_cast<size_t>(k)];
-      if (row[static_cast<size_t>(k)] != 0.0f) any = true;
-    }
-    if (any) ++info;
-    if (P > 0) dbau(drow.data(), A.data(), P);
-  }
+  const long info = normalrows(r, n, P, A.data(), nullptr);
   std::free(r);
   *S = sum;
   *informative = info;
@@ -664,6 +647,35 @@ void body(int stage) {
 }
 
 }  // namespace
+
+double sumsquares(const float* r, int n, double start) {
+  double sum = start;
+  for (int i = 0; i < n; ++i) {
+    const float q = r[i] * r[i];
+    sum += q;
+  }
+  return sum;
+}
+
+long normalrows(const float* r, int n, int P, double* N, double* R) {
+  std::vector<float> row(static_cast<size_t>(P > 0 ? P : 1));
+  std::vector<double> drow(row.size());
+  long informative = 0;
+  for (int i = 0; i < n; ++i) {
+    totalableitung(row.data(), i);
+    bool any = i < m || r[i] != 0.0f;
+    for (int k = 0; k < P; ++k) {
+      drow[static_cast<size_t>(k)] = row[static_cast<size_t>(k)];
+      if (row[static_cast<size_t>(k)] != 0.0f) any = true;
+    }
+    if (any) ++informative;
+    if (P > 0) {
+      dbau(drow.data(), N, P);
+      if (R != nullptr && i >= m) dbau(drow.data(), R, P);
+    }
+  }
+  return informative;
+}
 
 int textureorder(const PhaseRecord* phase, int kind, int laue, double q, double N) {
   auto* ph = const_cast<PhaseRecord*>(phase);

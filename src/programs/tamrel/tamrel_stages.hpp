@@ -24,6 +24,17 @@ extern const int zaehligkeit[11][6];
 // warning 51. Returns the new kind; the phase itself is not changed.
 int textureorder(const crystal::PhaseRecord* phase, int kind, int laue, double q, double N);
 
+// start plus the sum of the squares of the n residuals r, each square formed
+// in single precision and added in the residuals' order.
+double sumsquares(const float* r, int n, double start);
+
+// Adds the derivative rows of the n residuals r of the current model to the
+// packed normal matrix N of P parameters, and the rows beyond the m measured
+// points also to R when it is given. Returns the number of rows that carry
+// information: every measured point, every further row with a residual or a
+// derivative.
+long normalrows(const float* r, int n, int P, double* N, double* R);
+
 // The stage loop of the refinement: stages 0, 1, 2, and 3 with measured
 // points. Leaves qminparam, rqmin, noequiv and the derivative buffers of the
 // last stage in place and adds the minimiser's iterations to the run's total.
