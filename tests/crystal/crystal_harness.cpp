@@ -264,6 +264,27 @@ void CrystalInstall::write(const std::string& name, const std::string& content) 
   if (name == "ordanix.dat") freeordanix();
 }
 
+CopperInstall::CopperInstall() : CrystalInstall(std::vector<std::string>{}) {
+  setxray(true);
+  afainit("Cu");
+}
+
+HklTable::HklTable(int prime) {
+  hklprime = prime;
+  hkltable = static_cast<HklNode**>(std::calloc(static_cast<size_t>(hklprime), sizeof(HklNode*)));
+}
+
+HklTable::~HklTable() {
+  for (int b = 0; b < hklprime; ++b)
+    while (hkltable[b] != nullptr) {
+      HklNode* n = hkltable[b];
+      hkltable[b] = n->next;
+      std::free(n);
+    }
+  std::free(hkltable);
+  hkltable = nullptr;
+}
+
 RunScope::RunScope() {
   newDATAlist();
   setrekart(2);

@@ -63,6 +63,21 @@ class CrystalInstall {
   TempInstall inst_;
 };
 
+// An installation with every shipped file and the scattering data of copper
+// X-rays loaded.
+struct CopperInstall : CrystalInstall {
+  CopperInstall();
+};
+
+// A table of the equivalent reflections met (hkltable) of prime buckets for
+// a scope; the entries left in it are freed at the end.
+struct HklTable {
+  explicit HklTable(int prime = 101);
+  ~HklTable();
+  HklTable(const HklTable&) = delete;
+  HklTable& operator=(const HklTable&) = delete;
+};
+
 // A scope of the run on the store (lookup mode 2), discarded at the end.
 struct RunScope {
   RunScope();

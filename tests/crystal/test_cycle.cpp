@@ -37,12 +37,7 @@ using namespace crystal;
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kPoints = 400;
 
-struct Install : ktest::CrystalInstall {
-  Install() : CrystalInstall(std::vector<std::string>{}) {
-    setxray(true);
-    afainit("Cu");
-  }
-};
+using Install = ktest::CopperInstall;
 
 void droppenalties();
 

@@ -51,21 +51,7 @@ class Equivalents : public ::testing::Test {
   ktest::CrystalInstall inst{{"ordanix.dat"}};
   ktest::RunScope scope;
   ktest::PhaseList phases;
-
-  void SetUp() override {
-    hklprime = 101;
-    hkltable = static_cast<HklNode**>(std::calloc(hklprime, sizeof(HklNode*)));
-  }
-  void TearDown() override {
-    for (int b = 0; b < hklprime; ++b)
-      while (hkltable[b] != nullptr) {
-        HklNode* n = hkltable[b];
-        hkltable[b] = n->next;
-        std::free(n);
-      }
-    std::free(hkltable);
-    hkltable = nullptr;
-  }
+  ktest::HklTable table;
 
   PhaseRecord* phase(int kind, const char* hm) {
     phasei = ktest::make_phase({std::string("HermannMauguin=") + hm});

@@ -26,12 +26,8 @@ using namespace crystal;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kLambda = 0.15406;
 
-struct Install : ktest::CrystalInstall {
-  Install() : CrystalInstall(std::vector<std::string>{}) {
-    setxray(true);
-    afainit("Cu");
-    ktest::single_wavelength(kLambda);
-  }
+struct Install : ktest::CopperInstall {
+  Install() { ktest::single_wavelength(kLambda); }
   ~Install() {
     model::freelam();
     eps1 = eps2 = eps3 = eps4 = 0.0;
@@ -54,24 +50,18 @@ PhaseRecord* phase(const std::vector<std::string>& header,
 // Reflection (h, k, l) of kind iref appended to the phase's list, with its
 // equivalents and, unless (-h, -k, -l) is one of them, its inverse.
 ReflectionRecord* reflection(PhaseRecord* p, int h, int k, int l, int iref = 0) {
-  hklprime = 101;
-  hkltable = static_cast<HklNode**>(std::calloc(static_cast<size_t>(hklprime), sizeof(HklNode*)));
-  ReflectionRecord* r = newreflection(0.0, iref);
-  r->fr1 = newfrecord(0.0, p->FMult);
-  hklbau(r->fr1, h, k, l);
-  if (isintable(-h, -k, -l) == 0) {
-    r->fr2 = newfrecord(0.0, p->FMult);
-    r->count = 2;
-    hklbau(r->fr2, -h, -k, -l);
-  }
-  for (int b = 0; b < hklprime; ++b)
-    while (hkltable[b] != nullptr) {
-      HklNode* n = hkltable[b];
-      hkltable[b] = n->next;
-      std::free(n);
+  ReflectionRecord* r = nullptr;
+  {
+    const ktest::HklTable table;
+    r = newreflection(0.0, iref);
+    r->fr1 = newfrecord(0.0, p->FMult);
+    hklbau(r->fr1, h, k, l);
+    if (isintable(-h, -k, -l) == 0) {
+      r->fr2 = newfrecord(0.0, p->FMult);
+      r->count = 2;
+      hklbau(r->fr2, -h, -k, -l);
     }
-  std::free(hkltable);
-  hkltable = nullptr;
+  }
   p->refl = static_cast<ReflectionRecord**>(
       std::realloc(p->refl, sizeof(ReflectionRecord*) * static_cast<size_t>(p->nrefl + 1)));
   p->refl[p->nrefl++] = r;

@@ -21,12 +21,7 @@ namespace {
 using namespace core;
 using namespace crystal;
 
-struct Install : ktest::CrystalInstall {
-  Install() : CrystalInstall(std::vector<std::string>{}) {
-    setxray(true);
-    afainit("Cu");
-  }
-};
+using Install = ktest::CopperInstall;
 
 struct Atom {
   std::string eitem;

@@ -22,26 +22,11 @@ using lintorrun::Line;
 
 constexpr double kPi = 3.141592653589793;
 
-// Three components whose widths grow with the angle, the weaker two off the
-// centre, so that the line's centroid lies about 0.01 degrees 2theta off its
-// position: a symmetric profile would put the fitted positions off by that.
-const char* const kTruth =
-    "TITEL=truth\n"
-    "THETA=10 N=3\n"
-    "0.55 0.00000 0.00045\n"
-    "0.30 0.00040 0.00080\n"
-    "0.15 -0.00050 0.00160\n"
-    "THETA=25 N=3\n"
-    "0.55 0.00005 0.00050\n"
-    "0.30 0.00045 0.00090\n"
-    "0.15 -0.00045 0.00180\n"
-    "THETA=40 N=3\n"
-    "0.55 0.00010 0.00060\n"
-    "0.30 0.00050 0.00110\n"
-    "0.15 -0.00040 0.00220\n";
-
-// The standard's reflections and two lines of a sample between them.
-const std::vector<Line> kStandard{{24, 40000}, {46, 30000}, {68, 20000}};
+// The synthetic standard's known profile puts a line's centroid about 0.01
+// degrees 2theta off its position: a symmetric profile would put the fitted
+// positions off by that. Two lines of a sample between the standard's
+// reflections.
+using lintorrun::kStandard;
 const std::vector<Line> kSample{{33.5, 20000}, {57.3, 12000}};
 
 // 2theta in degrees of a position in reciprocal d under Cu K-alpha.
@@ -55,13 +40,10 @@ class ProfileChain : public ::testing::Test {
   std::vector<double> sample;
 
   void SetUp() override {
-    ktest::write_file(work.file("truth.ger"), kTruth);
     lintorrun::Store st(install.path());
     std::vector<double> tt;
     for (int k = 0; k <= 5200; ++k) tt.push_back(20 + 0.01 * k);
-    lintorrun::write_scan(
-        work.file("std.xy"), tt,
-        lintorrun::pattern(work.file("truth"), kStandard, tt, 200, -1, 7, &standard));
+    standard = lintorrun::write_standard(work, tt);
     tt.clear();
     for (int k = 0; k <= 3000; ++k) tt.push_back(30 + 0.01 * k);
     lintorrun::write_scan(

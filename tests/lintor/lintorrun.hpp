@@ -303,4 +303,39 @@ inline std::vector<double> windows(const std::vector<Line>& lines, double half, 
   return tt;
 }
 
+// The known instrument profile of the synthetic standard: three components
+// whose widths grow with the angle, the weaker two off the centre (a
+// low-angle tail), so that a line's centroid lies about 0.01 degrees 2theta
+// off its position.
+inline const char* const kTruth =
+    "TITEL=truth\n"
+    "THETA=10 N=3\n"
+    "0.55 0.00000 0.00045\n"
+    "0.30 0.00040 0.00080\n"
+    "0.15 -0.00050 0.00160\n"
+    "THETA=25 N=3\n"
+    "0.55 0.00005 0.00050\n"
+    "0.30 0.00045 0.00090\n"
+    "0.15 -0.00045 0.00180\n"
+    "THETA=40 N=3\n"
+    "0.55 0.00010 0.00060\n"
+    "0.30 0.00050 0.00110\n"
+    "0.15 -0.00040 0.00220\n";
+
+// The synthetic standard's reflections.
+inline const std::vector<Line> kStandard{{24, 40000}, {46, 30000}, {68, 20000}};
+
+// Writes the known profile as truth.ger into the folder work and the
+// standard's scan at the 2theta points tt as std.xy: background
+// 200 - (2theta - 45), counting noise of a fixed seed. Needs a Store; gives
+// the reflections' positions (1/d).
+inline std::vector<double> write_standard(const ktest::TempDir& work,
+                                          const std::vector<double>& tt) {
+  ktest::write_file(work.file("truth.ger"), kTruth);
+  std::vector<double> positions;
+  write_scan(work.file("std.xy"), tt,
+             pattern(work.file("truth"), kStandard, tt, 200, -1, 7, &positions));
+  return positions;
+}
+
 }  // namespace lintorrun

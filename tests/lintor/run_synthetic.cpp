@@ -23,32 +23,13 @@ constexpr double kPi = 3.141592653589793;
 
 double bragg(double position) { return std::asin(position / (2 * l0)) * 180 / kPi; }
 
-// Three components whose widths grow with the angle, with a low-angle tail.
-const char* const kTruth =
-    "TITEL=truth\n"
-    "THETA=10 N=3\n"
-    "0.55 0.00000 0.00045\n"
-    "0.30 0.00040 0.00080\n"
-    "0.15 -0.00050 0.00160\n"
-    "THETA=25 N=3\n"
-    "0.55 0.00005 0.00050\n"
-    "0.30 0.00045 0.00090\n"
-    "0.15 -0.00045 0.00180\n"
-    "THETA=40 N=3\n"
-    "0.55 0.00010 0.00060\n"
-    "0.30 0.00050 0.00110\n"
-    "0.15 -0.00040 0.00220\n";
-
 TEST(Synthetic, StandardGivesTheKnownProfile) {
   lintorrun::Workplace wp;
-  ktest::write_file(wp.file("truth.ger"), kTruth);
-  const std::vector<Line> lines{{24, 40000}, {46, 30000}, {68, 20000}};
   std::vector<double> positions;
   {
     lintorrun::Store st(wp.install.path());
-    const std::vector<double> tt = lintorrun::windows(lines, 2.5, 0.01);
-    lintorrun::write_scan(wp.file("std.xy"), tt,
-                          lintorrun::pattern(wp.file("truth"), lines, tt, 200, -1, 7, &positions));
+    positions =
+        lintorrun::write_standard(wp.work, lintorrun::windows(lintorrun::kStandard, 2.5, 0.01));
   }
   // Beside the three reflections: one beyond sin(theta) = 1 and one record
   // of an unknown kind, which the program passes over.

@@ -23,6 +23,7 @@
 #include "core/data.hpp"
 #include "crystal_harness.hpp"
 #include "model/lam.hpp"
+#include "structure_files.hpp"
 #include "tamrel.hpp"
 #include "tamrel_export.hpp"
 #include "tamrelrun.hpp"
@@ -70,35 +71,22 @@ const Structure kStructures[] = {
      {0.006, 0.005, 0.004, 0.2, 0.1, -0.3}},
 };
 
-class Export : public ::testing::Test {
+class Export : public trun::StructureFiles {
  protected:
-  ktest::CrystalInstall install{trun::installfiles()};
-  ktest::TempDir dir;
-  ktest::RunScope scope;
-
   void SetUp() override {
-    dataerr_newhandler(dataerr_printexit);
-    afainit("CU");
+    StructureFiles::SetUp();
     model::l0 = 1 / 0.154056;
   }
   void TearDown() override {
-    freephases();
-    goalzahl = 0;
-    nphasen = 0;
+    StructureFiles::TearDown();
     durchlauf = 0;
-    dataerr_oldjmp();
   }
   // The phases of structure files STRUC[1], STRUC[2], ..., set up by the
   // structure model as at the end of a refinement (stage 2: anisotropic
   // sites).
   std::vector<PhaseRecord*> phases(const std::vector<const Structure*>& list) {
     int number = 1;
-    for (const Structure* s : list) {
-      const std::string path = dir.file(std::string(s->name) + ".str");
-      ktest::write_file(path, s->text);
-      SetIndexStrVar("STRUC", 1, &number, path.c_str());
-      ++number;
-    }
+    for (const Structure* s : list) file(number++, std::string(s->name) + ".str", s->text);
     tamrel::readphases();
     std::vector<PhaseRecord*> out;
     size_t i = 0;

@@ -12,6 +12,7 @@
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 #include "crystal_harness.hpp"
+#include "structure_files.hpp"
 #include "tamrel.hpp"
 #include "tamrelrun.hpp"
 
@@ -26,35 +27,19 @@ using trun::inorder;
 
 // Control keys and structure files in a run scope over an installation with
 // copper scattering data; readphases as the run calls it.
-class StrucFile : public ::testing::Test {
+class StrucFile : public trun::StructureFiles {
  protected:
-  ktest::CrystalInstall install{trun::installfiles()};
-  ktest::TempDir dir;
-  ktest::RunScope scope;
-
-  void SetUp() override {
-    dataerr_newhandler(dataerr_printexit);
-    afainit("CU");
-  }
   void TearDown() override {
-    freephases();
+    StructureFiles::TearDown();
     while (straferst != nullptr) {
       PenaltyRow* next = straferst->next;
       std::free(straferst);
       straferst = next;
     }
     istraf = 0;
-    goalzahl = 0;
-    nphasen = 0;
     nthreads = 1;
-    dataerr_oldjmp();
   }
   void set(const std::string& statement) { ASSERT_EQ(ergibt(statement.c_str()), 1) << statement; }
-  // Writes the structure file and names it STRUC[i].
-  void file(int i, const std::string& name, const std::string& text) {
-    ktest::write_file(dir.file(name), text);
-    SetIndexStrVar("STRUC", 1, &i, dir.file(name).c_str());
-  }
   PhaseRecord* read(const std::string& text) {
     file(1, "p.str", text);
     tamrel::readphases();

@@ -16,6 +16,7 @@
 #include "core/data.hpp"
 #include "core/velmora.hpp"
 #include "crystal_harness.hpp"
+#include "structure_files.hpp"
 #include "tamrel.hpp"
 #include "tamrel_strucout.hpp"
 #include "tamrelrun.hpp"
@@ -27,24 +28,14 @@ using namespace crystal;
 using ktest::message;
 using model::nphasen;
 
-class StrucOut : public ::testing::Test {
+class StrucOut : public trun::StructureFiles {
  protected:
-  ktest::CrystalInstall install{trun::installfiles()};
-  ktest::TempDir dir;
-  ktest::RunScope scope;
-
-  void SetUp() override {
-    dataerr_newhandler(dataerr_printexit);
-    afainit("CU");
-  }
   void TearDown() override {
     reset();
-    dataerr_oldjmp();
+    StructureFiles::TearDown();
   }
   void reset() {
-    freephases();
-    goalzahl = 0;
-    nphasen = 0;
+    freestructures();
     std::free(goalwert);
     goalwert = nullptr;
   }

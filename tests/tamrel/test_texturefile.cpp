@@ -13,6 +13,7 @@
 #include "core/data.hpp"
 #include "core/velmora.hpp"
 #include "crystal_harness.hpp"
+#include "structure_files.hpp"
 #include "tamrel.hpp"
 #include "tamrel_texturefile.hpp"
 #include "tamrelrun.hpp"
@@ -25,30 +26,12 @@ using ktest::message;
 using model::nphasen;
 using trun::lines;
 
-class TextureFile : public ::testing::Test {
+class TextureFile : public trun::StructureFiles {
  protected:
-  ktest::CrystalInstall install{trun::installfiles()};
-  ktest::TempDir dir;
-  ktest::RunScope scope;
-
-  void SetUp() override {
-    dataerr_newhandler(dataerr_printexit);
-    afainit("CU");
-  }
-  void TearDown() override {
-    freephases();
-    goalzahl = 0;
-    nphasen = 0;
-    dataerr_oldjmp();
-  }
   // Reads the structure texts as STRUC[1], STRUC[2], ...
   void read(const std::vector<std::string>& texts) {
-    for (size_t i = 0; i < texts.size(); ++i) {
-      const std::string path = dir.file("phase" + std::to_string(i + 1) + ".str");
-      ktest::write_file(path, texts[i]);
-      int p = static_cast<int>(i) + 1;
-      SetIndexStrVar("STRUC", 1, &p, path.c_str());
-    }
+    for (size_t i = 0; i < texts.size(); ++i)
+      file(static_cast<int>(i) + 1, "phase" + std::to_string(i + 1) + ".str", texts[i]);
     tamrel::readphases();
   }
   // The writer runs under the run's outermost handler alone, as in the run.
