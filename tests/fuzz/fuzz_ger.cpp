@@ -8,85 +8,40 @@
 // a failed evaluation is not a finding; a crash, a read outside a file, an
 // internal error, a leak or an evaluation that runs for seconds (libFuzzer's
 // -timeout) is.
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/data.hpp"
-#include "core/fatal.hpp"
 #include "core/velmora.hpp"
+#include "fuzz_driver.hpp"
 #include "model/gerneu.hpp"
 
-namespace core {
-
-// A fatal message ends a program; here it ends the one input.
-struct FatalEnd {
-  int status;
-};
-
-// The process-ending routines of the suite, replaced for the fuzzer: a fatal
-// end unwinds to the harness, an internal error is a finding.
-void fatal_exit(int status) {
-  std::fflush(nullptr);
-  throw FatalEnd{status};
-}
-
-void internal_error(const char* label, const char* module, int line) {
-  std::fprintf(stderr, "*** internal error labeled %s in file %s, line %d\n", label, module, line);
-  std::abort();
-}
-
-int fatal_status(int n) {
-  int s = static_cast<int>(static_cast<unsigned>(n) & 0xffu);
-  return s == 0 ? 1 : s;
-}
-
-}  // namespace core
-
-namespace model {
+namespace fuzz {
 using namespace core;
+using namespace model;
 
 namespace {
 
 std::string base;
 
-void writefile(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return;
-  std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
-
 }  // namespace
 
-int fuzz_init() {
-  std::strncpy(kalvo, KALVO_SOURCE_DATA, sizeof kalvo - 1);
-  const char* tmp = std::getenv("TMPDIR");
-  base = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kalvo-fuzz-" +
-         std::to_string(getpid());
-  // The input files go when the fuzzer ends its run.
-  std::atexit([] {
-    std::remove((base + ".ger").c_str());
-    std::remove((base + ".geq").c_str());
-  });
-  // The loader's warnings would only slow the run down.
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
-  return 0;
+std::vector<std::string> inputfiles(const std::string& name) {
+  base = name;
+  return {base + ".ger", base + ".geq"};
 }
 
-int fuzz_one(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
+void one(const uint8_t* data, size_t size) {
+  if (size < 1) return;
   const int flags = data[0];
   const uint8_t* rest = data + 1;
   size_t left = size - 1;
   size_t gersize = left;
   if ((flags & 12) == 12) {
-    if (left < 2) return 0;
+    if (left < 2) return;
     gersize = rest[0] | static_cast<size_t>(rest[1]) << 8;
     rest += 2;
     left -= 2;
@@ -94,10 +49,10 @@ int fuzz_one(const uint8_t* data, size_t size) {
   }
   std::remove((base + ".ger").c_str());
   std::remove((base + ".geq").c_str());
-  if (flags & 4) writefile(base + ".ger", rest, gersize);
+  if (flags & 4) writeinput(base + ".ger", rest, gersize);
   if (flags & 8) {
     size_t skip = (flags & 4) ? gersize : 0;
-    writefile(base + ".geq", rest + skip, left - skip);
+    writeinput(base + ".geq", rest + skip, left - skip);
   }
 
   // A fresh store, as a program has it after its start routine.
@@ -135,13 +90,6 @@ int fuzz_one(const uint8_t* data, size_t size) {
   while (ondataLevel() > 0) dataerr_oldjmp();
   totalfree();
   nodesfree();
-  return 0;
 }
 
-}  // namespace model
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return model::fuzz_init(); }
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return model::fuzz_one(data, size);
-}
+}  // namespace fuzz

@@ -5,44 +5,17 @@
 // crash, a read outside the file, an internal error or a leak is.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include <unistd.h>
-
-#include "core/fatal.hpp"
 #include "core/velmora.hpp"
+#include "fuzz_driver.hpp"
 #include "scan/apx63.hpp"
 
-namespace core {
-
-// A fatal message ends a program; here it ends the one input.
-struct FatalEnd {
-  int status;
-};
-
-// The process-ending routines of the suite, replaced for the fuzzer: a fatal
-// end unwinds to the harness, an internal error is a finding.
-void fatal_exit(int status) {
-  std::fflush(nullptr);
-  throw FatalEnd{status};
-}
-
-void internal_error(const char* label, const char* module, int line) {
-  std::fprintf(stderr, "*** internal error labeled %s in file %s, line %d\n", label, module, line);
-  std::abort();
-}
-
-int fatal_status(int n) {
-  int s = static_cast<int>(static_cast<unsigned>(n) & 0xffu);
-  return s == 0 ? 1 : s;
-}
-
-}  // namespace core
-
-namespace scan {
+namespace fuzz {
 using namespace core;
+using namespace scan;
 
 namespace {
 
@@ -50,23 +23,13 @@ std::string path;
 
 }  // namespace
 
-int fuzz_init() {
-  std::strncpy(kalvo, KALVO_SOURCE_DATA, sizeof kalvo - 1);
-  const char* tmp = std::getenv("TMPDIR");
-  path = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kalvo-fuzz-" +
-         std::to_string(getpid()) + "." SCAN_EXTENSION;
-  // The input file goes when the fuzzer ends its run.
-  std::atexit([] { std::remove(path.c_str()); });
-  // The readers' warnings would only slow the run down.
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
-  return 0;
+std::vector<std::string> inputfiles(const std::string& base) {
+  path = base + "." SCAN_EXTENSION;
+  return {path};
 }
 
-int fuzz_one(const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return 0;
-  std::fwrite(data, 1, size, f);
-  std::fclose(f);
+void one(const uint8_t* data, size_t size) {
+  if (!writeinput(path, data, size)) return;
 
   // Text banks and columns name no wavelength: they read LAMBDA unless a
   // radiation key is set, so a key is set for them. The binary readers run
@@ -98,13 +61,6 @@ int fuzz_one(const uint8_t* data, size_t size) {
     (void)sum;
   }
   scanfree(records);
-  return 0;
 }
 
-}  // namespace scan
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return scan::fuzz_init(); }
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return scan::fuzz_one(data, size);
-}
+}  // namespace fuzz
