@@ -4,6 +4,7 @@
 // at a bound and parameters without influence, a singular matrix.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "numeric/qmin8.hpp"
 #include "tamrel_final.hpp"
 #include "tamrel_listfile.hpp"
+#include "tamrelrun.hpp"
 #include "testsupport.hpp"
 
 namespace tamrel {
@@ -54,6 +56,39 @@ TEST(TamrelListFile, NumberRule) {
     EXPECT_EQ(numbertext("p", c.value, c.state, c.witherrors, c.sigma, c.failed, &d), c.text)
         << c.value << " +- " << c.sigma;
     EXPECT_EQ(d, c.decimals) << c.text;
+  }
+}
+
+// Each atom of the list names its elements with their occupancies; an atom
+// read with texts of its structure-factor sets (of its reflection sets
+// without FMult) keeps them in front, an empty one where a set has none, as
+// the structure file gave them.
+TEST(TamrelListFile, AtomsKeepTheirTextsOfTheSets) {
+  struct Case {
+    const char* head;
+    const char* atoms;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"RefMult=2",
+       "E(,0.5)=Si Wyckoff=a\nE=Si Wyckoff=b\n",
+       {"  8 a    0.1250  0.1250  0.1250     E(,0.5)=(Si(1.0000))",
+        "  8 b    0.3750  0.3750  0.3750     E=(Si(1.0000))"}},
+      {"RefMult=2 FMult=3",
+       "E((1),,0.25*2)=Si(0.75),Ge Wyckoff=a\n",
+       {"  8 a    0.1250  0.1250  0.1250     E((1),,0.25*2)=(Si(0.7500),Ge(0.2500))"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    trun::Workplace wp;
+    wp.write("p.str",
+             std::string("PHASE=Si SpacegroupNo=227 A=0.5431 GEWICHT=SPHAR0 B1=0.01 B2=0.0001 ") +
+                 c.head + "\n" + c.atoms);
+    ktest::RunResult r = wp.run({"LAMBDA=CU", "STRUC[1]=p", "LIST=p"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> list = trun::lines(wp.read("p.lst"));
+    for (const std::string& line : c.lines)
+      EXPECT_NE(std::find(list.begin(), list.end(), line), list.end()) << wp.read("p.lst");
   }
 }
 

@@ -233,9 +233,21 @@ void writeaniso(FILE* f, PhaseRecord* ph) {
   }
 }
 
-// The element text of an atom: E=(name(occupancy),...).
-std::string elementtext(const AtomRecord* at) {
+// The element text of an atom: E=(name(occupancy),...), or
+// E(text,...)=(name(occupancy),...) with the atom's texts of the structure-
+// factor sets (of the reflection sets without FMult), an empty one where a
+// set has none.
+std::string elementtext(const PhaseRecord* ph, const AtomRecord* at) {
   std::string text = "E=(";
+  if (at->weightformulas != nullptr) {
+    text = "E(";
+    const int sets = ph->FMult > 0 ? ph->FMult : ph->RefMult;
+    for (int j = 0; j < sets; ++j) {
+      if (j > 0) text += ",";
+      if (at->weightformulas[j] != nullptr) text += at->weightformulas[j];
+    }
+    text += ")=(";
+  }
   char buf[64];
   for (int e = 0; e < at->nelements; ++e) {
     std::snprintf(buf, sizeof buf, "%s%s(%.4f)", e > 0 ? "," : "", at->elements[e].name,
@@ -297,7 +309,7 @@ void writeatoms(FILE* f, PhaseRecord* ph) {
             z = at->sites[0].z[0];
           }
           std::fprintf(f, "%3d %s   %7.4f %7.4f %7.4f     %s\n", count, label, x, yy, z,
-                       elementtext(at).c_str());
+                       elementtext(ph, at).c_str());
           writeparams(f, at->params, at->nparams);
           writetemperature(f, ph, at);
         })) {
