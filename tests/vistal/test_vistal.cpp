@@ -381,6 +381,36 @@ TEST_F(Vistal, APointWithoutWeightIsNotPlotted) {
   EXPECT_TRUE(std::isfinite(c.ymin) && std::isfinite(c.ymax) && std::isfinite(c.ystep));
 }
 
+// A text or GSAS scan names no wavelength: its reader takes the radiation
+// keys in reach. The fit's header names the wavelength the peaks were fitted
+// with, and that serves every reading of the scans, also where the control
+// file names none; the control file written back does not get it.
+TEST_F(Vistal, TheFitsWavelengthServesScansThatNameNone) {
+  std::string gsa = "one group\nBANK 1 1001 201 CONST 4000.00 2.00 0 0 ESD\n";
+  const Pattern p = onegroup();
+  for (int i = 0; i < p.points; ++i) {
+    char pair[40];
+    std::snprintf(pair, sizeof pair, "%8.2f%8.3f", p.y(i), std::sqrt(p.y(i)));
+    gsa += pair;
+    if (i % 5 == 4 || i == p.points - 1) gsa += "\n";
+  }
+  wp.write("s.gsa", gsa);
+  par("fit.par", header(), {grouppeak()}, {100});
+  for (const char* scan : {"s.xy", "s.gsa"}) {
+    SCOPED_TRACE(scan);
+    ASSERT_EQ(vistal(std::string("VAL[1]=") + scan + "\nLAMBDA=CU\nOUTPUT=fit\n").status, 0);
+    const std::string points = out("punkte.dat"), curve = out("kurve.dat");
+    EXPECT_EQ(plotrun::rows(points).size(), 1001u);
+
+    wp.write("run.sav", std::string("VAL[1]=") + scan + "\nOUTPUT=fit\n");
+    ktest::RunResult r = wp.run("vistal", {});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(out("punkte.dat"), points);
+    EXPECT_EQ(out("kurve.dat"), curve);
+    EXPECT_EQ(ktest::read_file(wp.file("run.sav")).find("LAMBDA"), std::string::npos);
+  }
+}
+
 // Without a usable instrument profile the model is drawn without
 // instrument function, after message 47: LINTOR missing, or naming no file
 // and giving no width. A LINTOR that gives a width is an instrument.

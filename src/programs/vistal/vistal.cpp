@@ -216,6 +216,26 @@ std::string wavelength(const std::string& fromscans) {
   return name;
 }
 
+// The radiation keys NEUTRONS, SYNCHROTRON and LAMBDA in reach, with their
+// texts.
+struct RadiationKeys {
+  static constexpr const char* kNames[3] = {"NEUTRONS", "SYNCHROTRON", "LAMBDA"};
+  bool defined[3] = {false, false, false};
+  std::string texts[3];
+
+  static RadiationKeys inreach() {
+    RadiationKeys k;
+    for (int i = 0; i < 3; ++i) k.defined[i] = text(kNames[i], k.texts[i]);
+    return k;
+  }
+  bool any() const { return defined[0] || defined[1] || defined[2]; }
+  // Sets the defined keys in the top scope.
+  void set() const {
+    for (int i = 0; i < 3; ++i)
+      if (defined[i]) SetStrVar(kNames[i], texts[i].c_str());
+  }
+};
+
 // The model road: what the peak file brings.
 struct Fit {
   bool present = false;
@@ -224,6 +244,7 @@ struct Fit {
   DATAlist* header = nullptr;  // the header's scope while it is set aside
   std::string unt, untc;
   Radiation radiation;
+  RadiationKeys keys;           // the radiation keys the scans were first read under
   double bglo = 0, bghi = 180;  // range of the background basis, 2theta
 };
 
@@ -333,6 +354,7 @@ void readfit(const Settings& s, const std::vector<std::string>& names, Fit& fit,
 
   Points probe;
   std::string lambda;
+  fit.keys = RadiationKeys::inreach();
   readscans(names, lower, upper, probe, lambda);
   probe.release();
   std::string wave = wavelength(lambda);
@@ -484,9 +506,23 @@ std::string quoted(const std::string& title) {
     unt1(fit.set->ru, range, 2, fit.unt.empty() ? nullptr : fit.unt.c_str(),
          fit.untc.empty() ? nullptr : fit.untc.c_str());
   }
+  // The scans are read again with the peak file's header set aside. A text
+  // or GSAS scan names no wavelength, and its reader then needs a radiation
+  // key: where only the header gave one, the header's radiation keys stand
+  // in reach again for this reading, in a scope of their own that is
+  // dropped after it (the control file does not get them).
+  const bool lent = fit.present && fit.keys.any() && !RadiationKeys::inreach().any();
+  if (lent) {
+    newDATAlist();
+    fit.keys.set();
+  }
   Points pts;
   std::string lambda;
   readscans(names, lower, upper, pts, lambda);
+  if (lent) {
+    DelAll();
+    freeDATAlist();
+  }
   cutfree();
   tubetailfree();
   if (fit.present) fit.radiation.apply();
