@@ -60,6 +60,37 @@ struct Clock {
   }
 };
 double ms(Clock::time_point a, Clock::time_point b) { return b.wall - a.wall; }
+
+// Values of the repetitions; their median.
+struct Series {
+  std::vector<double> v;
+  void add(double x) { v.push_back(x); }
+  double median() const {
+    std::vector<double> s = v;
+    std::sort(s.begin(), s.end());
+    if (s.empty()) return 0.0;
+    const size_t n = s.size();
+    return n % 2 == 1 ? s[n / 2] : 0.5 * (s[n / 2 - 1] + s[n / 2]);
+  }
+};
+
+// The cycle's account between two readings.
+CycleStats minus(const CycleStats& b, const CycleStats& a) {
+  CycleStats d;
+  d.evaluations = b.evaluations - a.evaluations;
+  d.threadphases = b.threadphases - a.threadphases;
+  d.handoffs = b.handoffs - a.handoffs;
+  d.lines = b.lines - a.lines;
+  d.evaluationms = b.evaluationms - a.evaluationms;
+  d.phasems = b.phasems - a.phasems;
+  d.linems = b.linems - a.linems;
+  d.linebusyms = b.linebusyms - a.linebusyms;
+  d.firstrowms = b.firstrowms - a.firstrowms;
+  d.blockms = b.blockms - a.blockms;
+  d.blockbusyms = b.blockbusyms - a.blockbusyms;
+  d.peakrowbusyms = b.peakrowbusyms - a.peakrowbusyms;
+  return d;
+}
 double cpu(Clock::time_point a, Clock::time_point b) { return b.cpu - a.cpu; }
 
 template <class T>
@@ -303,47 +334,49 @@ int measure(int threads) {
     w[i] = 1.0f / std::sqrt(std::max(intensitaet[i], 1.0f));
   }
 
-  // The whole: one residual evaluation and one derivative pass.
+  // The whole: one residual evaluation and one derivative pass, with the
+  // cycle's own account of where the time went; medians of the repetitions.
   std::vector<float> row(static_cast<size_t>(rqmin));
-  double best_model = 1e30, best_first = 1e30, best_rows = 1e30, best_cpu = 1e30;
-  for (int rep = 0; rep < 6; ++rep) {
+  constexpr int kReps = 15;
+  Series model, first, rows, proc, model_eval, model_pattern, first_lines, first_busy, first_phase,
+      first_serial, rows_busy, rows_peak, rows_chain;
+  CycleStats at_model, at_first, at_end;
+  for (int rep = 0; rep <= kReps; ++rep) {
+    resetcyclestats();
     const auto t0 = Clock::now();
     totalmodell(&count, &r);
     const auto t1 = Clock::now();
-    totalableitung(row.data(), 0);
-    const auto t2 = Clock::now();
+    at_model = cyclestats();
+    totalableitung(row.data(), 0);  // row 0: the cycle times it itself
+    at_first = cyclestats();
     for (int i = 1; i < count; ++i) totalableitung(row.data(), i);
     const auto t3 = Clock::now();
+    at_end = cyclestats();
     if (rep == 0) continue;  // warm-up
-    best_model = std::min(best_model, ms(t0, t1));
-    best_first = std::min(best_first, ms(t1, t2));
-    best_rows = std::min(best_rows, ms(t2, t3));
-    best_cpu = std::min(best_cpu, cpu(t0, t3));
+    model.add(ms(t0, t1));
+    // Row 0 alone; the first block of rows it computes counts with the rows.
+    const CycleStats d = minus(at_first, at_model);
+    first.add(d.firstrowms);
+    rows.add(ms(t1, t3) - d.firstrowms);
+    proc.add(cpu(t0, t3));
+    model_eval.add(at_model.evaluationms);
+    model_pattern.add(ms(t0, t1) - at_model.evaluationms);
+    first_lines.add(d.linems);
+    first_busy.add(d.linebusyms);
+    first_phase.add(d.phasems);
+    first_serial.add(d.firstrowms - d.linems - d.phasems);
+    const CycleStats e = minus(at_end, at_model);
+    rows_busy.add(e.blockbusyms);
+    rows_peak.add(e.peakrowbusyms);
+    rows_chain.add(e.blockbusyms - e.peakrowbusyms);
   }
   std::free(r);
+  const CycleStats d = minus(at_first, at_model), e = minus(at_end, at_first);
+  const int64_t firstblock = at_first.handoffs - at_model.handoffs - d.threadphases;
 
-  // The parts: one evaluation of the phase, its structure set-up, the
-  // pattern model; on the calling thread one line and one structure factor.
-  double best_tabcopy = 1e30, best_setup = 1e30, best_modell = 1e30;
-  std::vector<float> res(static_cast<size_t>(m));
-  for (int rep = 0; rep < 6; ++rep) {
-    const auto t0 = Clock::now();
-    tabcopy();
-    const auto t1 = Clock::now();
-    newDATAlist();
-    phasei = p;
-    xyzinit();
-    DelAll();
-    freeDATAlist();
-    const auto t2 = Clock::now();
-    modell(res.data(), param);
-    const auto t3 = Clock::now();
-    best_tabcopy = std::min(best_tabcopy, ms(t0, t1));
-    best_setup = std::min(best_setup, ms(t1, t2));
-    best_modell = std::min(best_modell, ms(t2, t3));
-  }
-  double best_line = 1e30, best_fcalc = 1e30;
-  for (int rep = 0; rep < 3; ++rep) {
+  // On the calling thread: one line and one structure factor.
+  Series line, structure;
+  for (int rep = 0; rep < 5; ++rep) {
     newDATAlist();
     phasei = p;
     xyzinit();
@@ -360,26 +393,44 @@ int measure(int threads) {
     const auto t2 = Clock::now();
     DelAll();
     freeDATAlist();
-    best_line = std::min(best_line, ms(t0, t1) * 1000.0 / p->nrefl);
-    best_fcalc = std::min(best_fcalc, ms(t1, t2) * 1000.0 / p->nrefl);
+    line.add(ms(t0, t1) * 1000.0 / p->nrefl);
+    structure.add(ms(t1, t2) * 1000.0 / p->nrefl);
   }
 
-  const double total = best_model + best_first + best_rows;
+  const double total = model.median() + first.median() + rows.median();
   std::printf(
       "threads %d: totalmodell %.2f ms + totalableitung %.2f ms = together %.2f ms (processor "
-      "time of all threads %.2f ms)\n",
-      threads, best_model, best_first + best_rows, total, best_cpu);
-  std::printf("  totalmodell: evaluation of the phase (tabcopy) %.2f ms, pattern model %.2f ms\n",
-              best_tabcopy, best_modell);
+      "time of all threads %.2f ms; medians of %d)\n",
+      threads, model.median(), first.median() + rows.median(), total, proc.median(), kReps);
   std::printf(
-      "  totalableitung: row 0 (%d evaluations for the finite differences) %.2f ms, "
-      "derivative rows and chain rule %.2f ms\n",
-      noequiv + 2, best_first, best_rows);
+      "  totalmodell: evaluation of the phase (line computation) %.2f ms, pattern model and the "
+      "rest %.2f ms\n",
+      model_eval.median(), model_pattern.median());
   std::printf(
-      "  one evaluation of the phase: structure set-up %.2f ms, %d lines %.2f ms; one line on "
-      "one thread %.2f us, of which structure factor %.2f us, formulas and store %.2f us\n",
-      best_setup, p->nrefl, best_tabcopy - best_setup, best_line, best_fcalc,
-      best_line - best_fcalc);
+      "  row 0: %lld evaluations for the finite differences %.2f ms: line passes %.2f ms (workers "
+      "busy %.2f ms = %.0f %% of the passes' length x %d, %.2f us a line), threaded phase start "
+      "and end %.2f ms, main thread alone %.2f ms (set-up, differences, restraints)\n",
+      static_cast<long long>(d.evaluations), first.median(), first_lines.median(),
+      first_busy.median(), 100.0 * first_busy.median() / (first_lines.median() * threads), threads,
+      first_busy.median() * 1000.0 / static_cast<double>(d.lines), first_phase.median(),
+      first_serial.median());
+  std::printf(
+      "  derivative rows and chain rule %.2f ms: workers busy %.2f ms (%.0f %% of the length x "
+      "%d), of which peak-model derivative rows %.2f ms, chain rule %.2f ms\n",
+      rows.median(), rows_busy.median(), 100.0 * rows_busy.median() / (rows.median() * threads),
+      threads, rows_peak.median(), rows_chain.median());
+  std::printf(
+      "  hand-offs to the pool by the cycle: %lld in totalmodell, %lld in row 0, %lld in the "
+      "rows; threaded-phase starts: %lld, %lld, %lld (the pattern model's own hand-offs not "
+      "counted)\n",
+      static_cast<long long>(at_model.handoffs), static_cast<long long>(d.handoffs - firstblock),
+      static_cast<long long>(e.handoffs + firstblock),
+      static_cast<long long>(at_model.threadphases), static_cast<long long>(d.threadphases),
+      static_cast<long long>(e.threadphases));
+  std::printf(
+      "  one line on one thread %.2f us, of which structure factor %.2f us, formulas and store "
+      "%.2f us\n",
+      line.median(), structure.median(), line.median() - structure.median());
   std::fflush(stdout);
   return 0;
 }

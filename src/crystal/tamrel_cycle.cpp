@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +47,55 @@ constexpr double kPi = 3.14159265358979323846;
 }
 
 // ---------------------------------------------------------------------------
+// Where the time goes
+
+CycleStats stats;
+
+double nowms() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The calling thread's processor time: a worker's busy time, which waiting
+// for a processor on a loaded machine does not lengthen.
+double threadms() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
+}
+
+// Each worker's busy time of the current pass, on a cache line of its own.
+struct alignas(64) WorkerClock {
+  double busy = 0.0;
+  double peakrows = 0.0;
+};
+std::vector<WorkerClock> workerclocks;
+
+WorkerClock& myclock() { return workerclocks[static_cast<size_t>(threadid())]; }
+
+void startclocks() {
+  const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
+  if (workerclocks.size() < workers) workerclocks.resize(workers);
+  for (WorkerClock& w : workerclocks) w = WorkerClock{};
+}
+
+// Hands fn to the pool and waits for it; the pass's wall time goes to *wall,
+// the workers' busy time to *busy.
+void pass(WorkFunction fn, uint64_t arg, double* wall, double* busy, double* peakrows = nullptr) {
+  startclocks();
+  const double t0 = nowms();
+  nspawn(fn, 0, arg);
+  nwait();
+  *wall += nowms() - t0;
+  ++stats.handoffs;
+  for (const WorkerClock& w : workerclocks) {
+    *busy += w.busy;
+    if (peakrows != nullptr) *peakrows += w.peakrows;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Reflection lines on the worker pool
 
 // What one worker met: the first reflection that failed (the highest index
@@ -67,6 +118,7 @@ struct LineWork {
 };
 
 void tabcopypar(uint64_t arg) {
+  const double t0 = threadms();
   auto* work = reinterpret_cast<LineWork*>(arg);
   WorkerSlot& slot = workerslots[static_cast<size_t>(threadid())];
   setlinefailure(&slot.failure);
@@ -85,6 +137,7 @@ void tabcopypar(uint64_t arg) {
     work->error.store(1, std::memory_order_relaxed);
   }
   setlinefailure(nullptr);
+  myclock().busy += threadms() - t0;
 }
 
 // The temperature-factor penalty of each atom: the worst of what the threads
@@ -121,14 +174,19 @@ void linepass(PhaseRecord* ph) {
   work.left.store(ph->nrefl);
   work.error.store(0);
   work.refl = ph->refl;
+  const double t0 = nowms();
   initDATAthreads();
-  nspawn(tabcopypar, 0, reinterpret_cast<uint64_t>(&work));
-  nwait();
+  const double t1 = nowms();
+  pass(tabcopypar, reinterpret_cast<uint64_t>(&work), &stats.linems, &stats.linebusyms);
+  ++stats.threadphases;
+  stats.lines += ph->nrefl;
+  const double t2 = nowms();
   const WorkerSlot* failed = nullptr;
   for (const WorkerSlot& s : workerslots)
     if (s.item >= 0 && (failed == nullptr || s.item > failed->item)) failed = &s;
   if (failed != nullptr && failed->failure.status != 0) linefailureexit(failed->failure);
   exitDATAthreads();
+  stats.phasems += (t1 - t0) + (nowms() - t2);
   combinepenalties(ph);
   if (failed == nullptr) return;
   ClearErr();
@@ -307,14 +365,30 @@ struct RowWork {
 // Four data rows: their peak-model derivatives, then their chain rule.
 void ablparfkt(uint64_t arg) {
   auto* work = reinterpret_cast<RowWork*>(arg);
+  WorkerClock& clock = myclock();
+  const double cpu0 = threadms();
+  double t = nowms(), wall = 0.0, peakrows = 0.0;
   for (int64_t k; (k = nexttask(work->left)) >= 0;) {
     const int j0 = static_cast<int>(k) * kGroup;
     const int n = std::min(kGroup, work->rows - j0);
-    if (!work->rowsready)
+    if (!work->rowsready) {
       for (int j = j0; j < j0 + n; ++j)
         ableitung(peakableitung + static_cast<size_t>(j) * rpeaks, work->first + j, param);
+      const double t1 = nowms();
+      peakrows += t1 - t;
+      wall += t1 - t;
+      t = t1;
+    }
     if (noequiv > 0) chaingroup(j0, n);
+    const double t1 = nowms();
+    wall += t1 - t;
+    t = t1;
   }
+  // The peak-model rows' share of the processor time, by their share of
+  // the wall time.
+  const double busy = threadms() - cpu0;
+  clock.busy += busy;
+  if (wall > 0.0) clock.peakrows += busy * peakrows / wall;
 }
 
 int blockfirst = -1;  // first row of the block in the buffers, -1 none
@@ -336,8 +410,9 @@ void computeblock(int first, int rows) {
   }
   if (!work.rowsready || noequiv > 0) {
     work.left.store((rows + kGroup - 1) / kGroup);
-    nspawn(ablparfkt, 0, reinterpret_cast<uint64_t>(&work));
-    nwait();
+    double wall = 0.0;
+    pass(ablparfkt, reinterpret_cast<uint64_t>(&work), &wall, &stats.blockbusyms,
+         &stats.peakrowbusyms);
   }
   blockfirst = first;
 }
@@ -502,7 +577,12 @@ void firstrow() {
 
 int derivativeblock() { return 16 * (nthreads > 0 ? nthreads : 1); }
 
+const CycleStats& cyclestats() { return stats; }
+void resetcyclestats() { stats = CycleStats{}; }
+
 void tabcopy() {
+  ++stats.evaluations;
+  const double t0 = nowms();
   const int depth = DATAlistLevel();
   newDATAlist();
   if (!dataerr_try(evaluation)) {
@@ -511,6 +591,7 @@ void tabcopy() {
   }
   discard();
   for (int k = 0; k < param->ru; ++k) param->bg[k] = static_cast<float>(tu[k]);
+  stats.evaluationms += nowms() - t0;
 }
 
 bool totalmodell(int* count, float** residuals) {
@@ -542,11 +623,19 @@ bool totalmodell(int* count, float** residuals) {
 }
 
 void totalableitung(float* row, int i) {
-  if (i == 0) firstrow();
+  if (i == 0) {
+    const double t0 = nowms();
+    firstrow();
+    stats.firstrowms += nowms() - t0;
+  }
   if (i < m) {
     const int B = derivativeblock();
     const int b = i % B, first = i - b;
-    if (first != blockfirst) computeblock(first, std::min(B, m - first));
+    if (first != blockfirst) {
+      const double t0 = nowms();
+      computeblock(first, std::min(B, m - first));
+      stats.blockms += nowms() - t0;
+    }
     const float* s = strukturableitung + static_cast<size_t>(b) * noequiv;
     for (int c = 0; c < noequiv; ++c) row[c] = s[c];
     const float* p = peakableitung + static_cast<size_t>(b) * rpeaks;

@@ -19,6 +19,8 @@
 // number of threads.
 #pragma once
 
+#include <cstdint>
+
 namespace crystal {
 
 // Rows of the pattern that one pass of the workers computes ahead (the rows
@@ -51,5 +53,28 @@ bool totalmodell(int* count, float** residuals);
 // pool. A finite-difference step outside a parameter's bounds ends the run
 // (message -184, status 184).
 void totalableitung(float* row, int i);
+
+// Where the time of the cycle goes, counted since the last
+// resetcyclestats(): for the benchmark of the refinement's inner loop. Busy
+// times are the workers' own time inside the work functions, summed over the
+// workers; a pass's wall time runs from the hand-off to the last worker done,
+// so that pass wall time x workers - busy time is what the hand-offs, the
+// waits and an uneven share cost.
+struct CycleStats {
+  int64_t evaluations = 0;     // tabcopy calls
+  int64_t threadphases = 0;    // starts of the store's threaded phase
+  int64_t handoffs = 0;        // hand-offs of work to the pool by the cycle
+  int64_t lines = 0;           // reflection lines computed
+  double evaluationms = 0.0;   // tabcopy calls, wall time
+  double phasems = 0.0;        // starting and ending the threaded phase
+  double linems = 0.0;         // line passes, wall time
+  double linebusyms = 0.0;     // line passes, busy time of the workers
+  double firstrowms = 0.0;     // row 0 of the derivative passes, wall time
+  double blockms = 0.0;        // blocks of derivative rows, wall time
+  double blockbusyms = 0.0;    // blocks of derivative rows, busy time of the workers
+  double peakrowbusyms = 0.0;  // of which the peak-model derivative rows
+};
+const CycleStats& cyclestats();
+void resetcyclestats();
 
 }  // namespace crystal
