@@ -2,6 +2,7 @@
 #include "crystal/tamrel_fcalc.hpp"
 
 #include <atomic>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -82,10 +83,14 @@ double tdsvalue(PhaseRecord* ph, int32_t iref) {
   return ph->unit == UNIT_ANGSTROEM ? v * 0.01 : v;
 }
 
-// The calling thread's temperature-factor penalty slot of an atom.
-double& penaltyslot(AtomRecord* atom) {
+// Sets the calling thread's temperature-factor penalty slot of an atom. The
+// slots of all workers share a cache line and every line of the phase sets
+// the same value again: only a change is written, so that the workers do not
+// take the line from each other at every reflection.
+void setpenalty(AtomRecord* atom, double value) {
   const int id = threadid();
-  return id < 0 ? atom->penalty : atom->threadpenalty[id];
+  double& slot = id < 0 ? atom->penalty : atom->threadpenalty[id];
+  if (std::bit_cast<uint64_t>(slot) != std::bit_cast<uint64_t>(value)) slot = value;
 }
 
 // A TDS that depends on the reflection, read in the atom's scope of the
@@ -283,11 +288,11 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
         B = tds;
         break;
       case TDS_ONCE:
-        penaltyslot(atom) = tdspenalty(B);
+        setpenalty(atom, tdspenalty(B));
         break;
       case TDS_PERREFLECTION:
         B = reflectiontds(ph, atom);
-        penaltyslot(atom) = tdspenalty(B);
+        setpenalty(atom, tdspenalty(B));
         break;
       default:
         break;
