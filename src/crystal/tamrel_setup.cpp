@@ -330,7 +330,12 @@ void atomsetup(PhaseRecord* ph, AtomRecord* at) {
     newDATAlist();
     at->scope = pushDATAlist();
   }
-  for (int i = 0; i < workers; ++i) {
+  // The workers read their copies only for a displacement factor that
+  // depends on the reflection; an atom whose kind of displacement factor is
+  // settled otherwise (it never becomes that kind) leaves them as they are,
+  // which spares the main thread a set-up per worker at every evaluation.
+  const bool copies = at->tdskind == TDS_NONE || at->tdskind == TDS_PERREFLECTION;
+  for (int i = 0; i < workers && copies; ++i) {
     popDATAlist(at->threadscope[i]);
     setnames(at->params, at->nparams);
     atom_name_default[0] = 0;

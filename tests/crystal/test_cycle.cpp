@@ -365,6 +365,62 @@ TEST(Cycle, SameNumbersForAnyThreadCount) { samenumbers(false); }
 
 TEST(Cycle, DerivativeModeSameNumbersForAnyThreadCount) { samenumbers(true); }
 
+// An atom whose displacement factor depends on the reflection is read by each
+// worker in its own copy of the atom's scope: the copies follow the atom's
+// refined parameter at every evaluation, the finite differences included, so
+// that a changed value changes the residuals and 1 and 4 threads give the
+// same numbers to the bit.
+TEST(Cycle, PerReflectionDisplacementFollowsItsParameterOnEveryWorker) {
+  Install inst;
+  ktest::TempDir dir;
+  for (int threads : {1, 4}) {
+    ktest::in_child([&] {
+      nthreads = threads;
+      ktest::RunScope scope;
+      ktest::PhaseList list;
+      ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+      droppenalties();
+      PhaseRecord* si = ktest::make_phase(
+          {"HermannMauguin=Fd-3m", "RP=3", "A=0.54311", "B1=0.05", "GEWICHT=2e-3"});
+      AtomRecord* at = ktest::make_atom(si, "E=Si", {"Wyckoff=a", "TDS=T+0*sk"}, true);
+      double* T = ktest::named(&at->params, &at->nparams, "T", 0.005);
+      phasei = si;
+      ASSERT_TRUE(dataerr_try([] {
+        newDATAlist();
+        xyzinit();
+      })) << GetErr(1);
+      ASSERT_EQ(at->tdskind, TDS_PERREFLECTION);
+      SetVar("sk", 0.0);  // for the structure factors that choose the reflections
+      ktest::generate_reflections(95.0);
+      DelAll();
+      freeDATAlist();
+      ktest::peakset(0);
+      ktest::refine({{"T", T, -1.0, 1.0, si, at}});
+      // The residuals and every derivative row (the phase has no goals).
+      auto pass = [] {
+        std::vector<float> v = residuals();
+        const size_t n = v.size();
+        v.resize(n + n * static_cast<size_t>(rqmin));
+        for (size_t i = 0; i < n; ++i)
+          totalableitung(v.data() + n + i * static_cast<size_t>(rqmin), static_cast<int>(i));
+        return v;
+      };
+      const std::vector<float> first = pass();
+      *T = 0.02;
+      const std::vector<float> second = pass();
+      EXPECT_NE(first, second);
+      FILE* f = std::fopen(dir.file(std::to_string(threads)).c_str(), "wb");
+      std::fwrite(first.data(), sizeof(float), first.size(), f);
+      std::fwrite(second.data(), sizeof(float), second.size(), f);
+      std::fclose(f);
+      teardown();
+    });
+  }
+  EXPECT_GT(ktest::read_file(dir.file("1")).size(), static_cast<size_t>(kPoints) * 4);
+  EXPECT_TRUE(ktest::read_file(dir.file("1")) == ktest::read_file(dir.file("4")))
+      << "1 and 4 threads differ";
+}
+
 // The diagram file of the first derivative row: the header with the run's
 // title, wavelength, point, peak and parameter counts and R values, then per
 // point 2theta, measured value, model, background and the two phases' parts.
