@@ -59,7 +59,7 @@ namespace store {
 // limit's record and the records of the outermost formula only, not by one
 // record per level.
 
-bool stackexhausted(DataContext* c, int slot, const char* sp, long extra) {
+inline bool stackexhausted(DataContext* c, int slot, const char* sp, long extra) {
   if (c->depth == 0 && c->wdepth == 0) {
     c->stackbase = const_cast<char*>(sp);
     return false;
@@ -77,10 +77,13 @@ void nestingrecord(DataContext* c, const char* obj, int objlen) {
   pusherr(c, obj, objlen, "formula nesting too deep");
 }
 
-void unwound(DataContext* c, int entry) {
-  if (!c->overflow) return;
+void unwoundslow(DataContext* c, int entry) {
   if (entry <= c->overflowmark) dropto(c, c->overflowmark + 1);
   if (c->unwinders == 0) c->overflow = false;
+}
+
+inline void unwound(DataContext* c, int entry) {
+  if (c->overflow) unwoundslow(c, entry);
 }
 
 // One level of an entry's text or of a function call.
@@ -136,6 +139,28 @@ struct FormulaLevel {
   }
   FormulaLevel(const FormulaLevel&) = delete;
   FormulaLevel& operator=(const FormulaLevel&) = delete;
+};
+
+// The formula level of a parsed text evaluated right inside an entry's
+// level: the entry's level has measured the stack, so only the counts of a
+// FormulaLevel are kept.
+struct CodeLevel {
+  DataContext* c;
+  int entry;
+  bool inner;
+  CodeLevel(DataContext* ctx, int nerr) : c(ctx), entry(nerr), inner(ctx->wdepth > 0) {
+    ++c->wdepth;
+    if (inner) ++c->unwinders;
+  }
+  ~CodeLevel() {
+    --c->wdepth;
+    if (inner) {
+      --c->unwinders;
+      unwound(c, entry);
+    }
+  }
+  CodeLevel(const CodeLevel&) = delete;
+  CodeLevel& operator=(const CodeLevel&) = delete;
 };
 
 // ---------------------------------------------------------------------------
@@ -312,11 +337,19 @@ double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objl
   c->busy = &frame;
   const char* text = v->text;
   const FormulaCode* code = v->code;
-  double r = code != nullptr ? evalcode(code, text, codelength(code), c, slot)
-                             : Wertid(text, static_cast<int>(std::strlen(text)), c, slot);
+  double r;
+  if (code != nullptr) {
+    // The parsed text's formula level begins within this entry's level, at
+    // the stack depth that the entry's level has just measured.
+    CodeLevel level(c, nest.entry);
+    r = runcode(code, text, code->len, c, slot);
+  } else {
+    r = Wertid(text, static_cast<int>(std::strlen(text)), c, slot);
+  }
   c->busy = frame.up;
   for (DeferredText* d = static_cast<DeferredText*>(frame.deferred); d != nullptr;) {
     DeferredText* n = d->next;
+    lookupschanged(c);  // its parsed form goes
     dfree(c, d->text);
     dfree(c, d);
     d = n;
@@ -513,7 +546,10 @@ double callcfkt(DataCallback cb, const char* name, int nlen, const FormulaArg* a
   while (c->frames != nullptr) popframe(c);
   c->frames = savedframes;
   c->nframes = savednframes;
-  c->rekart = savedrekart;
+  if (c->rekart != savedrekart) {
+    c->rekart = savedrekart;
+    lookupschanged(c);
+  }
   // Scopes the callback left above the caller's top are discarded, not committed.
   c->floor = nullptr;
   while (c->top != nullptr && c->top != savedtop) {
@@ -536,7 +572,8 @@ namespace store {
 
 double callnamed(const char* name, int nlen, uint32_t hash, const FormulaArg* args, int nargs,
                  DataContext* c, int slot, const CodeStep* step) {
-  DataVar* v = SuchFktAt(c, slot, name, nlen, nargs, hash % DATA_BUCKETS);
+  DataVar* v = step != nullptr ? codefkt(c, step)
+                               : SuchFktAt(c, slot, name, nlen, nargs, hash % DATA_BUCKETS);
   if (v != nullptr) {
     if (v->text != nullptr) return calltextfkt(v, name, nlen, args, nargs, c, slot);
     if (v->cfunc != nullptr) return callcfkt(v->cfunc, name, nlen, args, nargs, c, slot);
@@ -740,17 +777,16 @@ constexpr int kLocalStack = 16;
 double evalcode(const FormulaCode* code, const char* text, int len, DataContext* c, int slot) {
   FormulaLevel level(c, slot, text, len);
   if (!level.ok) return 1.0;
+  return runcode(code, text, len, c, slot);
+}
+
+double runcode(const FormulaCode* code, const char* text, int len, DataContext* c, int slot) {
   const int entry = c->nerr;
   uint8_t savedinformula = c->informula;
   c->informula = 1;
   // Operands and calls release their own working memory; only a deep value
   // stack takes some here.
-  ScratchMark mark = smark(c);
   double local[kLocalStack];
-  double* st =
-      code->maxstack <= kLocalStack
-          ? local
-          : static_cast<double*>(salloc(c, sizeof(double) * static_cast<size_t>(code->maxstack)));
   struct Release {
     DataContext* c;
     ScratchMark m;
@@ -758,7 +794,12 @@ double evalcode(const FormulaCode* code, const char* text, int len, DataContext*
     ~Release() {
       if (on) srelease(c, m);
     }
-  } release{c, mark, st != local};
+  } release{c, {}, code->maxstack > kLocalStack};
+  double* st = local;
+  if (release.on) {
+    release.m = smark(c);
+    st = static_cast<double*>(salloc(c, sizeof(double) * static_cast<size_t>(code->maxstack)));
+  }
   int sp = 0;
   const CodeStep* s = code->steps;
   const CodeStep* last = s + code->nsteps;
@@ -768,9 +809,23 @@ double evalcode(const FormulaCode* code, const char* text, int len, DataContext*
         st[sp++] = s->value;
         break;
       case CodeStep::Var: {
-        DataVar* v = SuchAt(c, slot, s->name, s->nlen, s->hash % DATA_BUCKETS);
-        st[sp++] = v != nullptr && v->text == nullptr ? v->value
-                                                      : operandentry(c, slot, v, s->name, s->nlen);
+        // As operandentry.
+        DataVar* v = codevar(c, s);
+        if (v == nullptr) {
+          pusherr(c, s->name, s->nlen, "undefined variable");
+          st[sp++] = 1.0;
+        } else if (v->text == nullptr) {
+          st[sp++] = v->value;
+        } else {
+          const int before = c->nerr;
+          const double x = evalentry(c, slot, v, s->name, s->nlen);
+          if (c->nerr != before) {
+            pusherr(c, s->name, s->nlen, "variable can't be evaluated");
+            st[sp++] = 1.0;
+          } else {
+            st[sp++] = x;
+          }
+        }
         break;
       }
       case CodeStep::Elem:

@@ -113,6 +113,17 @@ struct BusyFrame {
   void* deferred;  // chain of released texts (scratch nodes)
 };
 
+struct CodeStep;
+
+// What a name of a parsed formula resolved to on this thread, remembered
+// with the context's lookup generation (see DataContext::gen).
+struct LookupSlot {
+  const CodeStep* step;
+  uint64_t gen;
+  DataVar* var;  // the entry found, or null: no entry of that name and kind
+};
+inline constexpr int kLookupSlots = 256;
+
 // Each context fills whole cache lines of its own: the workers' contexts lie
 // side by side, and each is written at every evaluation.
 struct alignas(64) DataContext {
@@ -140,7 +151,18 @@ struct alignas(64) DataContext {
   int overflowmark;     // records below the nesting limit's record
   DATAlist* privscope;  // private scope of the threaded phase
   int slot;
+  // Lookup generation: changes whenever something a lookup of this thread
+  // could find changes (an entry created or released, a scope pushed, popped,
+  // committed, detached or re-attached, the lookup mode, a stored text and
+  // its parsed form released, the threaded phase begun or ended). Entries'
+  // values and texts may change without it: a lookup finds the same entry.
+  uint64_t gen;
+  // Names of parsed formulas resolved at this generation, by step.
+  LookupSlot lookups[kLookupSlots];
 };
+
+// Something that a lookup of context c could find has changed.
+inline void lookupschanged(DataContext* c) { ++c->gen; }
 
 // ---------------------------------------------------------------------------
 // Helpers of the store's files
@@ -394,6 +416,8 @@ char* storetext(DataContext* c, const char* text, int len, const FormulaCode** c
 // Evaluates a parsed form of the text of len characters exactly as Wertid
 // evaluates the text.
 double evalcode(const FormulaCode* code, const char* text, int len, DataContext* c, int slot);
+// The same within a formula level that the caller has entered.
+double runcode(const FormulaCode* code, const char* text, int len, DataContext* c, int slot);
 // The length of the text a top-level parsed form was made from.
 int codelength(const FormulaCode* code);
 
@@ -522,9 +546,61 @@ inline DataVar* SuchFktAt(DataContext* c, int /*slot*/, const char* name, int nl
   return nullptr;
 }
 
+// Lookups of the names of parsed formulas (inside a formula, so the lookup
+// mode alone decides the depth). The entry found is remembered with the
+// context's generation when the search passed no entry of the name that the
+// recursion guard hid: it is then the first entry of that name and kind on
+// the chain, which stays so while the generation holds, and a later lookup
+// only has to ask the guard whether that entry is visible now.
+inline LookupSlot& lookupslot(DataContext* c, const CodeStep* step) {
+  uint64_t h = (reinterpret_cast<uintptr_t>(step) >> 3) * 0x9E3779B97F4A7C15ull;
+  return c->lookups[h >> (64 - 8)];
+}
+static_assert(kLookupSlots == 1 << 8);
+
+template <class Match>
+inline DataVar* searchnoting(DataContext* c, uint32_t b, Match match, bool* hidden) {
+  const bool deeper = searchdeeper(c);
+  for (DATAlist* s = c->top; s != nullptr; s = s->next) {
+    for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next)
+      if (match(v)) {
+        if (visible(c, v)) return v;
+        *hidden = true;
+      }
+    if (!deeper) break;
+  }
+  return nullptr;
+}
+
+template <class Match>
+[[gnu::always_inline]] inline DataVar* cachedlookup(DataContext* c, const CodeStep* step,
+                                                    uint32_t hash, Match match) {
+  LookupSlot& slot = lookupslot(c, step);
+  if (slot.step == step && slot.gen == c->gen && (slot.var == nullptr || visible(c, slot.var)))
+    return slot.var;
+  bool hidden = false;
+  DataVar* v = searchnoting(c, hash % DATA_BUCKETS, match, &hidden);
+  if (!hidden) slot = {step, c->gen, v};
+  return v;
+}
+
 inline DataVar* SuchFkt(DataContext* c, int slot, const char* name, int nlen, int nargs) {
   if (!validname(name, nlen)) return nullptr;
   return SuchFktAt(c, slot, name, nlen, nargs, namehash(name, nlen) % DATA_BUCKETS);
+}
+
+// The variable and the function entry that an operand of a parsed formula
+// names (CodeStep is defined with the parsed forms above).
+[[gnu::always_inline]] inline DataVar* codevar(DataContext* c, const CodeStep* s) {
+  return cachedlookup(c, s, s->hash, [s](const DataVar* v) {
+    return v->nidx == 0 && v->idx == nullptr && nameeq(v, s->name, s->nlen);
+  });
+}
+[[gnu::always_inline]] inline DataVar* codefkt(DataContext* c, const CodeStep* s) {
+  return cachedlookup(c, s, s->hash, [s](const DataVar* v) {
+    return v->idx == nullptr && v->nidx != 0 && ruleaccepts(v->nidx, s->nargs) &&
+           nameeq(v, s->name, s->nlen);
+  });
 }
 
 // A call of a valid name whose hash is known (as funktionsruf).

@@ -84,6 +84,7 @@ BusyFrame* busyof(DataContext* c, const DataVar* v) {
 // Releases an entry's text, unless it is being scanned on this thread.
 void releasetext(DataContext* c, DataVar* v) {
   if (v->text == nullptr) return;
+  lookupschanged(c);
   BusyFrame* f = busyof(c, v);
   if (f != nullptr) {
     DeferredText* d = static_cast<DeferredText*>(dalloc(c, sizeof(DeferredText)));
@@ -98,6 +99,7 @@ void releasetext(DataContext* c, DataVar* v) {
 }
 
 void freevarnow(DataContext* c, DataVar* v) {
+  lookupschanged(c);
   dfree(c, v->name);
   dfree(c, v->idx);
   dfree(c, v->text);
@@ -107,6 +109,7 @@ void freevarnow(DataContext* c, DataVar* v) {
 
 // Releases an unlinked entry, or defers it while its text is being evaluated.
 void releasevar(DataContext* c, DataVar* v) {
+  lookupschanged(c);
   BusyFrame* f = busyof(c, v);
   if (f != nullptr) {
     f->deleted = true;
@@ -137,6 +140,7 @@ DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, i
   notebucket(s, h % DATA_BUCKETS);
   *link = v;
   s->modified = 1;
+  lookupschanged(c);
   return v;
 }
 
@@ -157,6 +161,7 @@ int chaindepth(const DataContext* c) {
 
 int newDATAlistid(DataContext* c) {
   c->top = newscope(c, c->top);
+  lookupschanged(c);
   return chaindepth(c);
 }
 
@@ -185,6 +190,7 @@ int freeDATAlistid(DataContext* c) {
   DATAlist* t = c->top;
   if (t == nullptr || onsharedbase(c)) return 0;
   if (t == c->floor) return chaindepth(c);
+  lookupschanged(c);
   DATAlist* b = t->next;
   if (t->modified) {
     eachusedbucket(t, [&](int k) {
@@ -290,6 +296,7 @@ DATAlist* pushDATAlist() {
   c->top = t->next;
   t->next = nullptr;
   t->attached = 0;
+  lookupschanged(c);
   return t;
 }
 
@@ -302,6 +309,7 @@ void popDATAlist(DATAlist* scope) {
   scope->nthreads = static_cast<uint32_t>(nworkers);
   scope->next = c->top;
   c->top = scope;
+  lookupschanged(c);
 }
 
 void DelAll() {
@@ -317,7 +325,9 @@ int DATAlevel() { return DATAlistLevel(); }
 
 void setrekart(int mode) {
   ensureinit();
-  ctxof()->rekart = static_cast<uint32_t>(mode);
+  DataContext* c = ctxof();
+  c->rekart = static_cast<uint32_t>(mode);
+  lookupschanged(c);
 }
 int getrekart() {
   ensureinit();

@@ -94,12 +94,14 @@ void initDATAthreads() {
   }
   unthreadHashTable = s;
   threadphase = true;
+  lookupschanged(m);
   m->privscope = newscope(m, s);
   m->top = m->privscope;
   for (int i = 0; i < nworkers; ++i) {
     DataContext* w = &threadarray[i];
     w->privscope = newscope(w, s);
     w->top = w->privscope;
+    lookupschanged(w);
   }
 }
 
@@ -144,8 +146,10 @@ void exitDATAthreads() {
     dfree(c, p);
     c->top = nullptr;
     c->privscope = nullptr;
+    lookupschanged(c);
   }
   m->top = s;
+  lookupschanged(m);
   unthreadHashTable = nullptr;
   threadphase = false;
 }

@@ -5,7 +5,9 @@
 // every change of what the formula reads (scopes, lookup mode, guard levels,
 // user functions over built-ins, the threaded phase, a text that replaces
 // itself while it runs).
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -214,6 +216,197 @@ TEST_F(Store, TextThatReplacesItselfWhileItRuns) {
   EXPECT_EQ(GetVar("Z"), 9);
   SetStrVar("Z", "a-1");
   EXPECT_EQ(GetVar("Z"), 2);
+}
+
+// Names of parsed formulas are resolved once per thread and reused while
+// nothing they could resolve to has changed: each change below comes right
+// after reads that resolved the names, and must be seen by the next read.
+TEST_F(Store, ParsedNamesFollowEveryChangeOfWhatTheyCouldFind) {
+  SetVar("a", 1);
+  SetStrVar("X", "a*10+1");
+  const auto x = [] {
+    double v = 0;
+    EXPECT_EQ(GetVar("X"), GetVar("X"));  // the second read reuses the names
+    dataerr_try([&] { v = GetVar("X"); });
+    return v;
+  };
+  EXPECT_EQ(x(), 11);
+  SetVar("a", 2);  // a value changes: the same entry
+  EXPECT_EQ(x(), 21);
+  SetStrVar("a", "3");  // a number becomes a text and back
+  EXPECT_EQ(x(), 31);
+  SetVar("a", 4);
+  EXPECT_EQ(x(), 41);
+  newDATAlist();  // shadowed by an inner scope...
+  EXPECT_EQ(x(), 41);
+  SetVar("a", 5);
+  EXPECT_EQ(x(), 51);
+  DelVar("a");  // ...uncovered again
+  EXPECT_EQ(x(), 41);
+  SetVar("a", 6);
+  freeDATAlist();  // committed into the scope below, in place
+  EXPECT_EQ(x(), 61);
+  newDATAlist();
+  SetVar("a", 7);
+  DATAlist* detached = pushDATAlist();  // detached and re-attached
+  EXPECT_EQ(x(), 61);
+  popDATAlist(detached);
+  EXPECT_EQ(x(), 71);
+  DelAll();
+  EXPECT_EQ(x(), 61);
+  freeDATAlist();
+  setrekart(0);  // X and a in the same scope: mode 0 still finds a
+  EXPECT_EQ(x(), 61);
+  setrekart(2);
+  newDATAlist();
+  SetStrVar("X", "a*100");
+  EXPECT_EQ(x(), 600);
+  setrekart(0);
+  EXPECT_EQ(x(), 0);
+  EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"a", "undefined variable"},
+                                               {"a*100", "wrong expression"},
+                                               {"X", "variable can't be evaluated"}}));
+  setrekart(1);
+  EXPECT_EQ(x(), 600);
+  DelAll();
+  freeDATAlist();
+  setrekart(2);
+  DelVar("a");  // deleted: undefined, then defined anew
+  EXPECT_EQ(x(), 0);
+  takeerrors();
+  SetVar("a", 8);
+  EXPECT_EQ(x(), 81);
+
+  // Functions: a user function shadows a built-in from an inner scope, and
+  // the built-in is found again when that scope goes.
+  SetStrVar("S", "sqrt(a*2)");
+  EXPECT_EQ(GetVar("S"), 4);
+  newDATAlist();
+  EXPECT_EQ(GetVar("S"), 4);
+  SetStrFkt("sqrt", 1, "#1+1");
+  EXPECT_EQ(GetVar("S"), 17);
+  SetUserFkt("sqrt", 1, [](const char*, const char* const*, int) { return -1.0; });
+  EXPECT_EQ(GetVar("S"), -1);
+  DelAll();
+  freeDATAlist();
+  EXPECT_EQ(GetVar("S"), 4);
+}
+
+TEST_F(Store, ParsedNamesAndTheRecursionGuard) {
+  // The inner a reads the inner b, whose a is then the lower a (the inner
+  // one is guarded); read directly, the inner b sees the inner a, whose b is
+  // then the lower b. Both orders, so that either resolution of each name is
+  // the one made first.
+  for (int first = 0; first < 2; ++first) {
+    totalfree();
+    newDATAlist();
+    setrekart(2);
+    SetVar("a", 3);
+    SetVar("b", 5);
+    newDATAlist();
+    SetStrVar("a", "b+1");
+    SetStrVar("b", "a*2");
+    for (int k = 0; k < 2; ++k) {
+      if (first == 0) {
+        EXPECT_EQ(GetVar("a"), 7);
+        EXPECT_EQ(GetVar("b"), 12);
+      } else {
+        EXPECT_EQ(GetVar("b"), 12);
+        EXPECT_EQ(GetVar("a"), 7);
+      }
+    }
+  }
+  // Without a lower a the guarded name is undefined each time.
+  totalfree();
+  newDATAlist();
+  setrekart(2);
+  SetStrVar("a", "b+1");
+  SetStrVar("b", "a*2");
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_FALSE(dataerr_try([] { GetVar("a"); }));
+    EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"a", "undefined variable"},
+                                                 {"a*2", "wrong expression"},
+                                                 {"b", "variable can't be evaluated"},
+                                                 {"b+1", "wrong expression"},
+                                                 {"a", "variable can't be evaluated"}}));
+  }
+}
+
+TEST_F(Store, ParsedNamesOfReplacedTexts) {
+  // Texts of one length replace each other, so their blocks are reused at
+  // the same places with other names in them.
+  SetVar("p", 1);
+  SetVar("q", 2);
+  SetVar("r", 3);
+  const char* texts[] = {"p*10", "q*10", "r*10", "p*10", "r*10", "q*10"};
+  for (const char* t : texts) {
+    SetStrVar("X", t);
+    double want = 10.0 * GetVar(std::string(t, 1).c_str());
+    EXPECT_EQ(GetVar("X"), want) << t;
+    EXPECT_EQ(GetVar("X"), want) << t;
+  }
+  // The text replaces itself while it runs; the running form finishes with
+  // the names it had, the next read uses the new ones.
+  SetStrVar("X", "cat(X=q*10,p)*r");
+  EXPECT_EQ(GetVar("X"), 3);
+  EXPECT_EQ(GetVar("X"), 20);
+}
+
+TEST_F(Store, ParsedNamesAfterACFunctionChangedTheLookupMode) {
+  // The C function reads Z under mode 0, where Z's a (in the scope below) is
+  // not found; the mode it set is undone when it returns, and Z then finds a.
+  SetVar("a", 4);
+  newDATAlist();
+  SetStrVar("Z", "a+1");
+  SetUserFkt("narrow", 1, [](const char*, const char* const*, int) {
+    setrekart(0);
+    bool ok = dataerr_try([] { GetVar("Z"); });
+    ClearErr();
+    return ok ? 1.0 : 0.0;
+  });
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(Wert("narrow(0)"), 0);
+    EXPECT_EQ(getrekart(), 2);
+    EXPECT_EQ(GetVar("Z"), 5);
+  }
+}
+
+// A worker's resolved names do not outlive the threaded phase: between two
+// phases the main thread shadows a shared entry, and the workers' next reads
+// see the new one.
+TEST(StoreParsedThreads, WorkersResolveNamesAnewInEachPhase) {
+  ktest::RunResult r = ktest::run_in_child([] {
+    nthreads = 4;
+    totalfree();
+    newDATAlist();
+    setrekart(2);
+    SetVar("w", 1);
+    SetStrVar("X", "w*2+sqrt(w*w)");
+    static std::atomic<int> bad{0};
+    static double want;
+    for (int phase = 0; phase < 3; ++phase) {
+      want = 3.0 * GetVar("w");
+      initDATAthreads();
+      nspawn(
+          [](uint64_t) {
+            dataerr_try([] {
+              for (int k = 0; k < 50; ++k)
+                if (GetVar("X") != want) ++bad;
+            });
+          },
+          1, 0);
+      nwait();
+      exitDATAthreads();
+      newDATAlist();
+      SetVar("w", 10 * (phase + 2));
+    }
+    std::printf("bad %d\n", bad.load());
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "bad 0\n");
+  EXPECT_EQ(r.err, "");
 }
 
 TEST(StoreParsedThreads, WorkersReadSharedFormulasThroughPrivateScopes) {
