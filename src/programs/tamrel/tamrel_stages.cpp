@@ -127,6 +127,9 @@ bool significance(Significance& sg, int stage) {
         if (it == isorecord.end()) continue;
         const int k = it->second;
         isosigma[o] = sg.g / std::sqrt(diag(k));
+        // The tensor parameters are refined in units of this sigma: the
+        // model multiplies the anisotropic form by it.
+        o->s = isosigma[o];
         if (o->value == o->limit && sg.marks[static_cast<size_t>(k)] == MARK_ATBOUND)
           sg.marks[static_cast<size_t>(k)] = MARK_FREE;
       }
