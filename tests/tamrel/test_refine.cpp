@@ -273,7 +273,17 @@ TEST(TamrelRefine, EachStageStartsWhereThePreviousEnded) {
   ASSERT_EQ(r.status, 0) << r.out;
   StageSums s = stagesums(r.out);
   ASSERT_EQ(s.start.size(), 4u) << r.out;
-  for (size_t k = 1; k < 4; ++k) EXPECT_EQ(s.start[k], s.end[k - 1]) << "stage " << k;
+  // Stage 2 starts each anisotropic form at its isotropic value, raised to a
+  // tenth of that value's error where it lies below: here the breadth B1,
+  // which the Gaussian lines leave at 0.
+  for (size_t k = 1; k < 4; ++k) {
+    if (k == 2) {
+      EXPECT_GE(s.start[k], s.end[k - 1]);
+      EXPECT_LT(s.start[k], 1.01 * s.end[k - 1]);
+    } else {
+      EXPECT_EQ(s.start[k], s.end[k - 1]) << "stage " << k;
+    }
+  }
   EXPECT_LT(s.end[0], s.start[0] / 2);
 }
 
