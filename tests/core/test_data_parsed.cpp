@@ -371,17 +371,22 @@ TEST_F(Store, ParsedNamesAfterACFunctionChangedTheLookupMode) {
   }
 }
 
+// A store for four workers with the shared formula X of w (= 1).
+void sharedformula() {
+  nthreads = 4;
+  totalfree();
+  newDATAlist();
+  setrekart(2);
+  SetVar("w", 1);
+  SetStrVar("X", "w*2+sqrt(w*w)");
+}
+
 // A worker's resolved names do not outlive the threaded phase: between two
 // phases the main thread shadows a shared entry, and the workers' next reads
 // see the new one.
 TEST(StoreParsedThreads, WorkersResolveNamesAnewInEachPhase) {
   ktest::RunResult r = ktest::run_in_child([] {
-    nthreads = 4;
-    totalfree();
-    newDATAlist();
-    setrekart(2);
-    SetVar("w", 1);
-    SetStrVar("X", "w*2+sqrt(w*w)");
+    sharedformula();
     static std::atomic<int> bad{0};
     static double want;
     for (int phase = 0; phase < 3; ++phase) {
@@ -411,12 +416,7 @@ TEST(StoreParsedThreads, WorkersResolveNamesAnewInEachPhase) {
 
 TEST(StoreParsedThreads, WorkersReadSharedFormulasThroughPrivateScopes) {
   ktest::RunResult r = ktest::run_in_child([] {
-    nthreads = 4;
-    totalfree();
-    newDATAlist();
-    setrekart(2);
-    SetVar("w", 1);
-    SetStrVar("X", "w*2+sqrt(w*w)");
+    sharedformula();
     int fails = 0;
     if (GetVar("X") != 3) ++fails;
     initDATAthreads();
