@@ -1,7 +1,8 @@
 // Reads per second of the parameter store, the way model code reads its
 // settings: a nested formula Y = A*sqrt(B)+sin(C)/2 whose names A, B and C
 // are formulas of a number x themselves (GetVar), the same text scanned at
-// each call (Wert), and a plain number (GetVar). Built with muParser (found
+// each call (Wert), and a plain number (GetVar); the nested read again with
+// many keys in several scopes above the settings. Built with muParser (found
 // at configure time; the bench only), the same formula written out in one
 // expression is evaluated by muParser too and the ratio is printed.
 //
@@ -133,6 +134,23 @@ int run(int argc, char** argv) {
 #else
   std::printf("(built without muParser: no comparison)\n");
 #endif
+  {
+    // A run's store holds many keys in several scopes over the settings.
+    char key[32];
+    for (int scope = 0; scope < 4; ++scope) {
+      newDATAlist();
+      for (int k = 0; k < 2000; ++k) {
+        std::snprintf(key, sizeof key, "K%dx%d", scope, k);
+        SetVar(key, k);
+      }
+    }
+    report("the same under 4 scopes of 2000 keys",
+           median_rate(seconds, &sink, [] { return GetVar("Y"); }));
+    for (int scope = 0; scope < 4; ++scope) {
+      DelAll();
+      freeDATAlist();
+    }
+  }
   if (threads > 1) {
     std::printf("store reads on %d workers at once, threaded phase (summed, one run)\n", threads);
     report("nested formula GetVar(Y)", workers_rate("Y", seconds));
