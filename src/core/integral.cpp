@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
+#include <cstring>
 
 #include "core/fatal.hpp"
 #include "core/nspawn.hpp"
@@ -160,10 +160,18 @@ ComplexValue cintegral17(ComplexIntegrand f, void* pointer, const double* x, con
 }
 
 // ---------------------------------------------------------------------------
-// Parallel quadrature: a tree of panels whose abscissae are handed out one at
-// a time to the workers. The dispatcher (the calling thread) alone creates,
-// splits, scans and sums the panels; a worker writes exactly one value of a
-// panel and then its slot's state.
+// Parallel quadrature: a tree of panels. The panels are accepted or split in
+// one fixed order, the order in which a single thread evaluating the
+// abscissae one at a time would meet them (depth first, left before right),
+// with the running maximum |f| taken in that order too; that bookkeeping
+// only consumes values. The workers evaluate ahead of it: every abscissa of
+// a panel that exists, and the midpoints of the halves of a panel whose
+// values are in and which will most likely be split (a guess made with
+// every value seen so far; a wrong guess costs evaluations that are then
+// dropped, never a different result). So the result is the same bit for bit
+// on any number of workers. The workers take their abscissae themselves,
+// under one mutex; a worker that finds nothing to do watches for new work
+// for a while before it sleeps.
 
 struct Panel {
   double w;       // signed width
@@ -172,58 +180,157 @@ struct Panel {
   double coarse;  // seven-point rule on the whole panel
   double x[13];
   double f[13];
-  Panel* lchild;
+  Panel* lchild;  // the halves, once the panel has been split
   Panel* rchild;
   Panel* parent;
-  uint8_t requested[13];  // the evaluation of this abscissa has been handed out
-  int32_t pending;        // evaluations not yet returned
-  uint8_t complete;       // everything of this panel and below has been handed out
+  Panel* ahead[2];        // halves made ahead of the decision (workers only)
+  uint8_t requested[13];  // the value has been taken into the sums
+  uint8_t issued[13];     // the value is known or being evaluated
+  uint8_t have[13];       // the value is known
+  int32_t pending;        // values not yet taken into the sums
+  int32_t missing;        // values not yet known
+  uint8_t complete;       // every value of this panel and below has been taken
+  uint8_t allissued;      // every value of this panel and below is issued
+  uint8_t dropped;        // made ahead, then not needed
   int32_t depth;
 };
 
-// A worker's slot: the abscissa handed to it, its state, and the event the
-// dispatcher wakes it with. The slots report back through one event of the
-// dispatcher's. Both hand-offs watch briefly before they sleep (see Event),
-// so that a short integrand does not pay a system call per abscissa.
-struct Slot {
-  Panel* node;
-  int32_t point;
-  int32_t worker;
-  std::atomic<int32_t> state;  // 0 idle, 1 working, 2 result ready
-  Integrand f;
-  void* pointer;
-  uint8_t stop;
-  Event event;
-};
-
-Slot* param = nullptr;
-Event resultready;
-std::atomic<bool> running{false};
-
-// Worker body: evaluate the abscissa the slot names, report it, wait again.
-void runner(uint64_t arg) {
-  Slot* s = reinterpret_cast<Slot*>(static_cast<uintptr_t>(arg));
-  for (;;) {
-    Ewait(&s->event);
-    if (s->stop) return;
-    Panel* nd = s->node;
-    nd->f[s->point] = s->f(s->pointer, nd->x[s->point]);
-    s->state.store(2, std::memory_order_release);
-    Esignal(&resultready);
+// Panels of one call, released together at its end (a worker may still be
+// evaluating an abscissa of a panel that was made ahead and dropped).
+struct Arena {
+  struct Block {
+    Block* next;
+    int used;
+    Panel panels[128];
+  };
+  Block* head = nullptr;
+  Panel* make() {
+    if (head == nullptr || head->used == 128) {
+      auto* b = static_cast<Block*>(std::malloc(sizeof(Block)));
+      if (b == nullptr) outofmemory();
+      b->next = head;
+      b->used = 0;
+      head = b;
+    }
+    Panel* p = &head->panels[head->used++];
+    std::memset(static_cast<void*>(p), 0, sizeof(Panel));
+    return p;
   }
-}
+  ~Arena() {
+    while (head != nullptr) {
+      Block* b = head->next;
+      std::free(head);
+      head = b;
+    }
+  }
+};
 
 struct Tree {
   Panel* root;
-  Panel* pos;  // scan position
+  Panel* pos;  // scan position of the sums
   double fmax;
   double eps;
   double whole;  // b - a
   long deep;     // panels created below kFullParallelDepth
+  Arena* arena;
+  // Shared with the workers (under the mutex of the call).
+  Panel* issuepos = nullptr;  // scan position of the evaluations
+  double seen = 0;            // largest |f| of every value known
+  long deepahead = 0;         // panels below kFullParallelDepth made ahead
+  Panel* next = nullptr;      // the value the sums wait for
+  int nextindex = 0;
+  bool fresh = false;  // panels have been added to the evaluation scan
+  bool done = false;
 };
 
-// Next abscissa to hand out, depth first, left before right, from the scan
-// position; nullptr when every abscissa of the tree has been handed out.
+// The two halves of a panel whose values are all known: widths, coarse
+// estimates (the panel's left and right estimates), the known even values and
+// the midpoints between them.
+void make_halves(Tree& t, Panel* nd, double left, double right, Panel* kids[2]) {
+  for (int side = 0; side < 2; ++side) {
+    Panel* c = t.arena->make();
+    c->w = nd->w / 2;
+    c->coarse = side == 0 ? left : right;
+    c->parent = nd;
+    c->pending = 6;
+    c->missing = 6;
+    c->depth = nd->depth + 1;
+    for (int k = 0; k < 7; ++k) {
+      c->x[2 * k] = nd->x[6 * side + k];
+      c->f[2 * k] = nd->f[6 * side + k];
+      c->requested[2 * k] = 1;
+      c->issued[2 * k] = 1;
+      c->have[2 * k] = 1;
+    }
+    for (int k = 0; k < 6; ++k) c->x[2 * k + 1] = (c->x[2 * k] + c->x[2 * k + 2]) / 2;
+    kids[side] = c;
+  }
+}
+
+// New panels below nd: the scan of the evaluations must look there again.
+void reopen_issue(Tree& t, Panel* nd) {
+  for (Panel* q = nd; q != nullptr && q->allissued; q = q->parent) q->allissued = 0;
+  t.issuepos = t.root;
+  t.fresh = true;
+}
+
+// Halves made ahead of a panel that was accepted, with all made below them.
+void drop(Panel* nd) {
+  if (nd == nullptr) return;
+  nd->dropped = 1;
+  drop(nd->ahead[0]);
+  drop(nd->ahead[1]);
+}
+
+// All values of a panel are in: accept it as a leaf or split it in two.
+// Halves made ahead become its children; on acceptance they are dropped.
+void finish_panel(Tree& t, Panel* nd) {
+  if (nd == t.root) nd->coarse = rule7(nd->f, nd->w, 2);
+  double half = nd->w / 2;
+  nd->left = rule7(nd->f, half);
+  nd->right = rule7(nd->f + 6, half);
+  Panel* ahead0 = nd->ahead[0];
+  Panel* ahead1 = nd->ahead[1];
+  nd->ahead[0] = nd->ahead[1] = nullptr;
+  bool accept = std::fabs(nd->left + nd->right - nd->coarse) <= t.fmax * t.eps * std::fabs(nd->w) ||
+                std::fabs(nd->w) <= kResolution * std::fabs(t.whole) || nd->depth >= kMaxDepth;
+  if (!accept && nd->depth >= kFullParallelDepth) {
+    if (t.deep >= kDeepPanels)
+      accept = true;
+    else
+      t.deep += 2;
+  }
+  if (accept) {
+    if (ahead0 != nullptr) {
+      drop(ahead0);
+      drop(ahead1);
+      t.issuepos = t.root;
+    }
+    return;
+  }
+  if (ahead0 != nullptr) {
+    nd->lchild = ahead0;
+    nd->rchild = ahead1;
+  } else {
+    Panel* kids[2];
+    make_halves(t, nd, nd->left, nd->right, kids);
+    nd->lchild = kids[0];
+    nd->rchild = kids[1];
+    reopen_issue(t, nd);
+  }
+  for (Panel* q = nd; q != nullptr && q->complete; q = q->parent) q->complete = 0;
+  t.pos = t.root;
+}
+
+// The halves of a panel of the evaluation scan: its children once split,
+// else those made ahead (if any).
+inline Panel* issue_child(const Panel* n, int side) {
+  if (n->lchild != nullptr) return side == 0 ? n->lchild : n->rchild;
+  return n->ahead[side];
+}
+
+// Next value the sums take, depth first, left before right, from the scan
+// position; nullptr when every value of the tree has been taken.
 Panel* scan(Tree& t, int* index) {
   Panel* n = t.pos;
   for (;;) {
@@ -262,50 +369,50 @@ Panel* scan(Tree& t, int* index) {
   }
 }
 
-// All values of a panel are in: accept it as a leaf or split it in two.
-void finish_panel(Tree& t, Panel* nd) {
-  if (nd == t.root) nd->coarse = rule7(nd->f, nd->w, 2);
-  double half = nd->w / 2;
-  nd->left = rule7(nd->f, half);
-  nd->right = rule7(nd->f + 6, half);
-  if (std::fabs(nd->left + nd->right - nd->coarse) <= t.fmax * t.eps * std::fabs(nd->w)) return;
-  if (std::fabs(nd->w) <= kResolution * std::fabs(t.whole)) return;
-  if (nd->depth >= kMaxDepth) return;
-  if (nd->depth >= kFullParallelDepth) {
-    if (t.deep >= kDeepPanels) return;
-    t.deep += 2;
-  }
-  Panel* kids[2];
-  for (int side = 0; side < 2; ++side) {
-    Panel* c = static_cast<Panel*>(std::calloc(1, sizeof(Panel)));
-    if (c == nullptr) outofmemory();
-    c->w = half;
-    c->coarse = side == 0 ? nd->left : nd->right;
-    c->parent = nd;
-    c->pending = 6;
-    c->depth = nd->depth + 1;
-    for (int k = 0; k < 7; ++k) {
-      c->x[2 * k] = nd->x[6 * side + k];
-      c->f[2 * k] = nd->f[6 * side + k];
-      c->requested[2 * k] = 1;
+// Next abscissa to evaluate, in the same order over the panels that exist
+// and those made ahead; nullptr when every one is issued.
+Panel* scan_issue(Tree& t, int* index) {
+  Panel* n = t.issuepos;
+  for (;;) {
+    for (Panel* l; !n->allissued && (l = issue_child(n, 0)) != nullptr;) {
+      if (!l->allissued)
+        n = l;
+      else if (!issue_child(n, 1)->allissued)
+        n = issue_child(n, 1);
+      else
+        n->allissued = 1;
     }
-    for (int k = 0; k < 6; ++k) c->x[2 * k + 1] = (c->x[2 * k] + c->x[2 * k + 2]) / 2;
-    kids[side] = c;
+    if (!n->allissued) {
+      for (int k = 0; k < 13; ++k) {
+        if (!n->issued[k]) {
+          t.issuepos = n;
+          *index = k;
+          return n;
+        }
+      }
+      n->allissued = 1;
+    }
+    for (;;) {
+      Panel* p = n->parent;
+      if (p == nullptr) {
+        t.issuepos = n;
+        return nullptr;
+      }
+      Panel* r = issue_child(p, 1);
+      if (r != n && !r->allissued) {
+        n = r;
+        break;
+      }
+      p->allissued = 1;
+      n = p;
+    }
   }
-  nd->lchild = kids[0];
-  nd->rchild = kids[1];
-  for (Panel* q = nd; q != nullptr && q->complete; q = q->parent) q->complete = 0;
-  t.pos = t.root;
 }
 
-// Sums a subtree and releases every panel below the given one.
-double integrate(Panel* nd) {
+// Sums a subtree.
+double integrate(const Panel* nd) {
   if (nd->lchild == nullptr) return nd->left + nd->right;
-  double l = integrate(nd->lchild);
-  std::free(nd->lchild);
-  double r = integrate(nd->rchild);
-  std::free(nd->rchild);
-  return l + r;
+  return integrate(nd->lchild) + integrate(nd->rchild);
 }
 
 void record_value(Tree& t, Panel* nd, int index) {
@@ -323,66 +430,140 @@ void run_here(Tree& t, Integrand f, void* pointer) {
   }
 }
 
-void run_on_workers(Tree& t, Integrand f, void* pointer) {
-  const int nt = nthreads;
-  Slot* slots = new (std::nothrow) Slot[static_cast<size_t>(nt)]();
-  if (slots == nullptr) outofmemory();
-  for (int i = 0; i < nt; ++i) {
-    Slot& s = slots[i];
-    s.worker = i;
-    s.f = f;
-    s.pointer = pointer;
-    Einit(&s.event);
+// ---- workers
+
+constexpr const char* kModule = "obj/integral";
+
+std::atomic<bool> running{false};
+
+struct Job {
+  Tree* tree;
+  Integrand f;
+  void* pointer;
+  pthread_mutex_t mutex;
+  pthread_cond_t cond;
+  std::atomic<uint64_t> version{0};  // raised whenever work appears or the sums end
+  int sleepers = 0;
+};
+
+void lock(Job* j) {
+  if (pthread_mutex_lock(&j->mutex) != 0) internal_error("muxpost mutex lock", kModule, 185);
+}
+void unlock(Job* j) {
+  if (pthread_mutex_unlock(&j->mutex) != 0) internal_error("muxpost mutex unlock", kModule, 191);
+}
+
+// New work or the end: waiting workers look again.
+void announce(Job* j) {
+  j->version.fetch_add(1, std::memory_order_release);
+  if (j->sleepers > 0 && pthread_cond_broadcast(&j->cond) != 0)
+    internal_error("muxpost signal", kModule, 189);
+}
+
+// A panel whose values are all known, not yet decided by the sums: when it
+// fails the acceptance test with the largest |f| seen so far, its halves are
+// made now, so that their midpoints can be evaluated before the decision.
+void guess_ahead(Job* j, Panel* nd) {
+  Tree& t = *j->tree;
+  if (nd->dropped || nd->lchild != nullptr || nd->ahead[0] != nullptr) return;
+  const double coarse = nd == t.root ? rule7(nd->f, nd->w, 2) : nd->coarse;
+  const double half = nd->w / 2;
+  const double left = rule7(nd->f, half);
+  const double right = rule7(nd->f + 6, half);
+  if (std::fabs(left + right - coarse) <= t.seen * t.eps * std::fabs(nd->w)) return;
+  if (std::fabs(nd->w) <= kResolution * std::fabs(t.whole) || nd->depth >= kMaxDepth) return;
+  if (nd->depth >= kFullParallelDepth) {
+    if (t.deep + t.deepahead >= kDeepPanels) return;
+    t.deepahead += 2;
   }
-  param = slots;
-  Einit(&resultready);
+  make_halves(t, nd, left, right, nd->ahead);
+  reopen_issue(t, nd);
+  announce(j);
+}
 
-  nspawn(runner, sizeof(Slot), static_cast<uint64_t>(reinterpret_cast<uintptr_t>(slots)));
-
-  int busy = 0;
+// Takes into the sums every value that is known, in order, as far as it can.
+void advance(Job* j) {
+  Tree& t = *j->tree;
   for (;;) {
-    while (busy < nt) {
-      int index;
-      Panel* nd = scan(t, &index);
-      if (nd == nullptr) break;
-      int i = 0;
-      while (slots[i].state.load(std::memory_order_relaxed) != 0) ++i;
-      slots[i].node = nd;
-      slots[i].point = index;
-      slots[i].state.store(1, std::memory_order_relaxed);
-      ++busy;
-      Esignal(&slots[i].event);
-    }
-    // Nothing in flight and nothing left to hand out: the root is complete.
-    if (busy == 0) break;
-
-    // Signals of several slots may have collapsed into one: the slots are
-    // looked at again before every wait.
-    int ready = -1;
-    for (;;) {
-      for (int i = 0; i < nt; ++i) {
-        if (slots[i].state.load(std::memory_order_acquire) == 2) {
-          ready = i;
-          break;
-        }
+    if (t.next == nullptr) {
+      t.next = scan(t, &t.nextindex);
+      if (t.next == nullptr) {
+        t.done = true;
+        announce(j);
+        return;
       }
-      if (ready >= 0) break;
-      Ewait(&resultready);
     }
-    slots[ready].state.store(0, std::memory_order_relaxed);
-    --busy;
-    record_value(t, slots[ready].node, slots[ready].point);
+    if (!t.next->have[t.nextindex]) return;
+    t.fresh = false;
+    record_value(t, t.next, t.nextindex);
+    t.next = nullptr;
+    if (t.fresh) announce(j);
   }
+}
 
-  for (int i = 0; i < nt; ++i) {
-    slots[i].stop = 1;
-    Esignal(&slots[i].event);
+// Worker body: take an abscissa (the one the sums wait for first), evaluate
+// it outside the mutex, hand its value in; until the sums are done.
+void runner(uint64_t arg) {
+  Job* j = reinterpret_cast<Job*>(static_cast<uintptr_t>(arg));
+  Tree& t = *j->tree;
+  lock(j);
+  while (!t.done) {
+    int index = 0;
+    Panel* nd = nullptr;
+    if (t.next != nullptr && !t.next->issued[t.nextindex]) {
+      nd = t.next;
+      index = t.nextindex;
+    } else {
+      nd = scan_issue(t, &index);
+    }
+    if (nd != nullptr) {
+      nd->issued[index] = 1;
+      const double x = nd->x[index];
+      unlock(j);
+      const double v = j->f(j->pointer, x);
+      lock(j);
+      nd->f[index] = v;
+      nd->have[index] = 1;
+      const double m = std::fabs(v);
+      if (m > t.seen) t.seen = m;
+      if (--nd->missing == 0) guess_ahead(j, nd);
+      advance(j);
+      continue;
+    }
+    // Nothing to evaluate: watch for new work a while, then sleep.
+    const uint64_t seen = j->version.load(std::memory_order_acquire);
+    unlock(j);
+    for (int k = 0; k < 4096 && j->version.load(std::memory_order_acquire) == seen; ++k) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    lock(j);
+    if (j->version.load(std::memory_order_acquire) != seen) continue;
+    ++j->sleepers;
+    while (j->version.load(std::memory_order_acquire) == seen) {
+      if (pthread_cond_wait(&j->cond, &j->mutex) != 0) internal_error("muxwait wait", kModule, 206);
+    }
+    --j->sleepers;
   }
+  unlock(j);
+}
+
+void run_on_workers(Tree& t, Integrand f, void* pointer) {
+  Job job;
+  job.tree = &t;
+  job.f = f;
+  job.pointer = pointer;
+  if (pthread_mutex_init(&job.mutex, nullptr) != 0)
+    internal_error("Integral mutex init", kModule, 440);
+  if (pthread_cond_init(&job.cond, nullptr) != 0)
+    internal_error("Integral condition init", kModule, 442);
+  t.root->missing = 13;
+  t.issuepos = t.root;
+  nspawn(runner, 0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&job)));
   nwait();
-  Edestroy(&resultready);
-  for (int i = 0; i < nt; ++i) Edestroy(&slots[i].event);
-  delete[] slots;
-  param = nullptr;
+  if (pthread_mutex_destroy(&job.mutex) != 0) internal_error("stopmutex destroy", kModule, 629);
+  if (pthread_cond_destroy(&job.cond) != 0) internal_error("stopcondition destroy", kModule, 631);
 }
 
 }  // namespace
@@ -452,12 +633,13 @@ double parallelintegral7(Integrand f, void* pointer, double a, double b, double 
   x[11] = b - h / 12;
   x[12] = b;
   root.pending = 13;
-  Tree t{&root, &root, 0.0, eps, h, 0};
+  Arena arena;
+  Tree t{&root, &root, 0.0, eps, h, 0, &arena};
 
-  // The module's globals hold one call's state, and a worker cannot wait for
-  // a batch of its own pool: in those cases the calling thread evaluates. So
-  // it does for a single worker, which would take the abscissae one at a
-  // time in the same order.
+  // Only one call at a time runs on the workers, and a worker cannot wait
+  // for a batch of its own pool: in those cases the calling thread
+  // evaluates. So it does for a single worker, which would take the
+  // abscissae one at a time in the same order.
   bool on_workers = nthreads >= 2 && threadid() < 0 && !running.exchange(true);
   if (on_workers) {
     run_on_workers(t, f, pointer);
@@ -465,13 +647,7 @@ double parallelintegral7(Integrand f, void* pointer, double a, double b, double 
   } else {
     run_here(t, f, pointer);
   }
-
-  if (root.lchild == nullptr) return root.left + root.right;
-  double l = integrate(root.lchild);
-  std::free(root.lchild);
-  double r = integrate(root.rchild);
-  std::free(root.rchild);
-  return l + r;
+  return integrate(&root);
 }
 
 }  // namespace core

@@ -33,10 +33,11 @@ struct Worker {
   Event stop;
 };
 
-Worker* workers = nullptr;
+Worker* workers = nullptr;  // one row per worker; row 0 has no thread
 int nworkers = 0;
 WorkFunction current = nullptr;
 bool finish = false;
+bool started = false;  // workers 1 .. nworkers-1 run the current batch
 
 thread_local int my_index = -1;
 
@@ -55,12 +56,17 @@ void* worker_loop(void* p) {
   return nullptr;
 }
 
+void wait_workers() {
+  for (int i = 1; i < nworkers; ++i) Ewait(&workers[i].stop);
+}
+
 void shutdown_pool() {
   if (workers == nullptr) return;
+  if (started) wait_workers();
   finish = true;
-  for (int i = 0; i < nworkers; ++i) Esignal(&workers[i].start);
-  nwait();
-  for (int i = 0; i < nworkers; ++i) {
+  for (int i = 1; i < nworkers; ++i) Esignal(&workers[i].start);
+  wait_workers();
+  for (int i = 1; i < nworkers; ++i) {
     if (pthread_join(workers[i].thread, nullptr) != 0) platform_failure("err 1");
     if (pthread_attr_destroy(&workers[i].attr) != 0) platform_failure("err 2");
     Edestroy(&workers[i].start);
@@ -74,7 +80,7 @@ void shutdown_pool() {
 void create_pool() {
   nworkers = nthreads;
   workers = new Worker[static_cast<size_t>(nworkers)];
-  for (int i = 0; i < nworkers; ++i) {
+  for (int i = 1; i < nworkers; ++i) {
     Worker& w = workers[i];
     Einit(&w.start);
     Einit(&w.stop);
@@ -87,43 +93,45 @@ void create_pool() {
   std::atexit(shutdown_pool);
 }
 
-// A pool of one worker would only hand each batch to another thread and
-// back, at two system calls a batch: the batch is kept instead and run by
-// nwait on the calling thread, as worker 0.
-WorkFunction single = nullptr;
-uint64_t singlearg = 0;
+// Worker 0's share of a batch runs on the calling thread, inside nwait: the
+// caller would otherwise only wait, and a waiting caller beside nthreads
+// busy workers is one thread more than there are processors, which costs
+// whole scheduler time slices whenever a worker shares its processor. So
+// the pool starts threads for workers 1 .. nthreads-1 only; with a single
+// worker no thread is started and each batch makes no system call.
+WorkFunction own = nullptr;
+uint64_t ownarg = 0;
 
 }  // namespace
 
 void nspawn(WorkFunction fn, uint64_t step, uint64_t first) {
   if (nthreads < 1) return;
-  if (nthreads == 1) {
-    single = fn;
-    singlearg = first;
-    return;
-  }
+  own = fn;
+  ownarg = first;
+  if (nthreads == 1) return;
   if (workers == nullptr) create_pool();
   current = fn;
-  for (int i = 0; i < nworkers; ++i) {
+  for (int i = 1; i < nworkers; ++i) {
     workers[i].arg.arg = first + static_cast<uint64_t>(i) * step;
     Esignal(&workers[i].start);
   }
+  started = true;
 }
 
 void nwait() {
-  if (single != nullptr) {
-    WorkFunction fn = single;
-    single = nullptr;
+  if (own != nullptr) {
+    WorkFunction fn = own;
+    own = nullptr;
     struct AsWorker {
       int saved = my_index;
       AsWorker() { my_index = 0; }
       ~AsWorker() { my_index = saved; }
     } as;
-    fn(singlearg);
-    return;
+    fn(ownarg);
   }
-  if (workers == nullptr) return;
-  for (int i = 0; i < nworkers; ++i) Ewait(&workers[i].stop);
+  if (!started) return;
+  started = false;
+  wait_workers();
 }
 
 int threadid() { return my_index; }

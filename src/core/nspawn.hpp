@@ -16,10 +16,11 @@ extern int nthreads;
 using WorkFunction = void (*)(uint64_t arg);
 
 // Runs fn on every worker, worker i with the argument first + i * step.
-// Creates the pool on the first call. Returns at once. With a single worker
-// (nthreads 1) no thread is started: the batch runs inside nwait on the
-// calling thread, which threadid() then names worker 0. So a caller must not
-// wait for the batch's progress between nspawn and nwait.
+// Creates the pool on the first call. Returns at once. Worker 0 is the
+// calling thread itself: its share runs inside nwait, where threadid() names
+// it worker 0, while threads of the pool run workers 1 .. nthreads-1 (with a
+// single worker no thread is started). So a caller must not wait for the
+// batch's progress between nspawn and nwait.
 void nspawn(WorkFunction fn, uint64_t step, uint64_t first);
 // Waits until every worker has finished the current batch.
 void nwait();

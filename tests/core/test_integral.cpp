@@ -100,6 +100,18 @@ double step(void* p, double x) {
 
 double nan_everywhere(void*, double) { return std::numeric_limits<double>::quiet_NaN(); }
 
+// A jump whose panels are never accepted by the tolerance: refined down to
+// the width and panel-count limits. Slow on the left of the jump, so that
+// the workers' values come back out of order.
+double jump(void*, double x) {
+  if (x < 1.0 / 3.0) {
+    volatile double s = 0;
+    for (int k = 0; k < 2000; ++k) s = s + 1e-30;
+    return 1.0 + s;
+  }
+  return 2.0;
+}
+
 ComplexValue imaginary_unit(void*, double) { return {0, 1}; }
 ComplexValue phase(void*, double x) { return {std::cos(x), std::sin(x)}; }
 
@@ -142,6 +154,9 @@ struct ChildRun {
     std::printf("badeps %s\n", hex(parallelintegral7(damped, nullptr, 0, 5, -1)).c_str());
     std::printf("nanlimit %s\n",
                 hex(parallelintegral7(damped, nullptr, std::nan(""), 1, kEps)).c_str());
+    std::printf("jump %s\n", hex(parallelintegral7(jump, nullptr, 0, 1, kEps)).c_str());
+    std::printf("nanvalues %s\n",
+                hex(parallelintegral7(nan_everywhere, nullptr, 0, 1, kEps)).c_str());
     // From a worker the same panels are evaluated on that worker.
     static double from_worker;
     nspawn(
@@ -399,6 +414,32 @@ TEST(Quadrature, ParallelVersionOnOneTwoAndEightWorkers) {
       for (std::string s; in >> s;) seen.push_back(from_hex(s));
       EXPECT_EQ(seen, here_order);
     }
+  }
+}
+
+TEST(Quadrature, ParallelResultsDoNotDependOnTheWorkers) {
+  // The panels are accepted or split in the order one thread meets them, so
+  // every worker count gives the same result bit for bit, however the
+  // workers' values come back.
+  int saved = nthreads;
+  nthreads = 0;
+  const std::map<std::string, double> here = {
+      {"peak", parallelintegral7(peak, nullptr, 0, 1, kEps)},
+      {"narrow", parallelintegral7(narrow_peak, nullptr, 0, 1, kEps)},
+      {"damped", parallelintegral7(damped, nullptr, 0, 5, kEps)},
+      {"reversed", parallelintegral7(damped, nullptr, 5, 0, kEps)},
+      {"costly", parallelintegral7(costly, nullptr, 0, 3, kEps)},
+      {"badeps", parallelintegral7(damped, nullptr, 0, 5, -1)},
+      {"jump", parallelintegral7(jump, nullptr, 0, 1, kEps)},
+  };
+  const bool nan_here = std::isnan(parallelintegral7(nan_everywhere, nullptr, 0, 1, kEps));
+  nthreads = saved;
+  EXPECT_TRUE(nan_here);
+  for (int threads : {2, 3, 8}) {
+    SCOPED_TRACE(threads);
+    auto out = run_child(threads);
+    for (const auto& [name, value] : here) EXPECT_EQ(out[name], hex(value)) << name;
+    EXPECT_TRUE(std::isnan(from_hex(out["nanvalues"])));
   }
 }
 
