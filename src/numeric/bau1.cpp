@@ -19,61 +19,72 @@ namespace {
 
 constexpr int kBatch = 201;
 
-// Takes the next matrix row of the pass, the last (longest) first; -1 when
-// the pass is over.
-inline int64_t take_row(std::atomic<int64_t>& rows) {
-  int64_t old = rows.load(std::memory_order_relaxed);
-  while (!rows.compare_exchange_weak(old, old - 1, std::memory_order_relaxed)) {
+// The buffer holds as many batches as fit in about this many bytes (at
+// least one, at most kMaxBatches): the workers are woken once for all of
+// them, and each worker reads each buffered batch from memory once per
+// block of rows.
+constexpr int64_t kBufferBytes = 4 << 20;
+constexpr int kMaxBatches = 16;
+
+// Blocks of rows per worker: enough that a worker slowed down by others
+// leaves its share to the rest, few enough that taking a block costs
+// nothing against its work.
+constexpr int kBlocksPerWorker = 4;
+
+// Adds one batch of cols vectors (starting at buf) to matrix row i. Each
+// element (i, j) is the single-precision dot product of components i and j
+// over the batch's vectors: products in groups of three summed in single
+// precision, each group added to a double accumulator, the remaining
+// products one by one; the old element is added last. The buffer holds the
+// vectors one after the other, so that the elements of a row are summed side
+// by side, each in that order.
+KALVO_VECTORISE void addrow(const float* buf, int64_t n, int cols, int64_t i, float* row,
+                            double* s) {
+  for (int64_t j = 0; j <= i; ++j) s[j] = 0;
+  int c = 0;
+  for (; c + 3 <= cols; c += 3) {
+    const float* v0 = buf + c * n;
+    const float* v1 = v0 + n;
+    const float* v2 = v1 + n;
+    const float x0 = v0[i], x1 = v1[i], x2 = v2[i];
+    for (int64_t j = 0; j <= i; ++j) {
+      float g = x0 * v0[j] + x1 * v1[j] + x2 * v2[j];
+      s[j] += g;
+    }
   }
-  return old - 1;
+  for (; c < cols; ++c) {
+    const float* v = buf + c * n;
+    const float x = v[i];
+    for (int64_t j = 0; j <= i; ++j) {
+      float p = x * v[j];
+      s[j] += p;
+    }
+  }
+  for (int64_t j = 0; j <= i; ++j) row[j] = static_cast<float>(s[j] + row[j]);
 }
 
-// One pass: every worker takes matrix rows until none is left and adds the
-// buffered vectors' products to them; the old element is added last. Each
-// element (i, j) is the single-precision dot product of components i and j
-// over the buffered vectors: products in groups of three summed in single
-// precision, each group added to a double accumulator, the remaining
-// products one by one. The buffer holds the vectors one after the other, so
-// that the elements of a row are summed side by side, each in that order.
-KALVO_VECTORISE void pass(NormalBuilder* ctx, int cols) {
+// One pass: every worker takes blocks of rows until none is left and adds
+// the buffered batches to them, the first batch first; the last batch may be
+// partial (when the build closes).
+void pass(NormalBuilder* ctx) {
   const float* buf = ctx->buffer;
   const int64_t n = ctx->n;
+  const int total = ctx->passcols;
   thread_local std::vector<double> sums;
   if (sums.size() < static_cast<size_t>(n)) sums.resize(static_cast<size_t>(n));
   double* s = sums.data();
-  for (int64_t i; (i = take_row(ctx->rows)) >= 0;) {
-    float* row = ctx->matrix + i * (i + 1) / 2;
-    for (int64_t j = 0; j <= i; ++j) s[j] = 0;
-    int c = 0;
-    for (; c + 3 <= cols; c += 3) {
-      const float* v0 = buf + c * n;
-      const float* v1 = v0 + n;
-      const float* v2 = v1 + n;
-      const float x0 = v0[i], x1 = v1[i], x2 = v2[i];
-      for (int64_t j = 0; j <= i; ++j) {
-        float g = x0 * v0[j] + x1 * v1[j] + x2 * v2[j];
-        s[j] += g;
-      }
+  for (int64_t b; (b = nexttask(ctx->rows)) >= 0;) {
+    const int64_t first = ctx->firstrow[b], end = ctx->firstrow[b + 1];
+    for (int c0 = 0; c0 < total; c0 += kBatch) {
+      const int cols = total - c0 < kBatch ? total - c0 : kBatch;
+      const float* batch = buf + static_cast<int64_t>(c0) * n;
+      for (int64_t i = first; i < end; ++i) addrow(batch, n, cols, i, ctx->matrix + tri(i), s);
     }
-    for (; c < cols; ++c) {
-      const float* v = buf + c * n;
-      const float x = v[i];
-      for (int64_t j = 0; j <= i; ++j) {
-        float p = x * v[j];
-        s[j] += p;
-      }
-    }
-    for (int64_t j = 0; j <= i; ++j) row[j] = static_cast<float>(s[j] + row[j]);
   }
 }
 
 void bauparcall(uint64_t arg) {
-  pass(reinterpret_cast<NormalBuilder*>(static_cast<uintptr_t>(arg)), kBatch);
-}
-
-void bauparcallclose(uint64_t arg) {
-  auto* ctx = reinterpret_cast<NormalBuilder*>(static_cast<uintptr_t>(arg));
-  pass(ctx, ctx->stored);
+  pass(reinterpret_cast<NormalBuilder*>(static_cast<uintptr_t>(arg)));
 }
 
 // A pass of fewer products than this (about 30 microseconds of work) is
@@ -81,18 +92,45 @@ void bauparcallclose(uint64_t arg) {
 // saves. Each matrix element is summed the same way on any thread.
 constexpr int64_t kInlineProducts = 1 << 17;
 
-// Without workers, on a worker (which cannot wait for a batch of its own
-// pool), or for a short pass, the calling thread does the pass itself.
-void run_pass(NormalBuilder* ctx, WorkFunction fn, int cols) {
-  ctx->rows.store(ctx->n);
+// Adds the cols buffered vectors to the matrix. Without workers, on a worker
+// (which cannot wait for a batch of its own pool), or for a short pass, the
+// calling thread does the pass itself.
+void run_pass(NormalBuilder* ctx, int cols) {
+  ctx->passcols = cols;
+  ctx->rows.store(ctx->blocks);
   uint64_t arg = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(ctx));
   const int64_t products = static_cast<int64_t>(ctx->n) * (ctx->n + 1) / 2 * cols;
   if (nthreads < 2 || threadid() >= 0 || products < kInlineProducts) {
-    fn(arg);
+    bauparcall(arg);
     return;
   }
-  nspawn(fn, 0, arg);
+  nspawn(bauparcall, 0, arg);
   nwait();
+}
+
+// Splits the rows 0 .. n-1 into blocks of about equal work (a row of i + 1
+// elements costs about i + 1 + 16 element additions, the 16 for the row's
+// set-up). The split depends on the number of workers only; every element
+// is summed the same way in any block.
+void makeblocks(NormalBuilder* ctx) {
+  const int n = ctx->n;
+  int want = kBlocksPerWorker * (nthreads > 1 ? nthreads : 1);
+  if (want > n) want = n;
+  if (want < 1) want = 1;
+  ctx->firstrow = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (want + 1)));
+  if (ctx->firstrow == nullptr) outofmemory();
+  auto work = [](double r) { return r * (r + 1) / 2 + 16 * r; };
+  const double whole = work(n);
+  int blocks = 0;
+  ctx->firstrow[0] = 0;
+  int r = 0;
+  for (int k = 1; k < want; ++k) {
+    const double target = whole * k / want;
+    while (r < n && work(r) < target) ++r;
+    if (r > ctx->firstrow[blocks]) ctx->firstrow[++blocks] = r;
+  }
+  if (n > ctx->firstrow[blocks]) ctx->firstrow[++blocks] = n;
+  ctx->blocks = blocks;
 }
 
 }  // namespace
@@ -103,11 +141,21 @@ NormalBuilder* bauopen(float* A, int n) {
   ctx->matrix = A;
   ctx->n = n;
   ctx->stored = 0;
+  ctx->passcols = 0;
   ctx->rows.store(0);
   ctx->buffer = nullptr;
+  ctx->batches = 1;
+  ctx->blocks = 0;
+  ctx->firstrow = nullptr;
   if (n != 0) {
-    ctx->buffer = static_cast<float*>(std::calloc(static_cast<size_t>(n) * kBatch, sizeof(float)));
+    const int64_t batchbytes =
+        static_cast<int64_t>(n) * kBatch * static_cast<int64_t>(sizeof(float));
+    int64_t fit = kBufferBytes / batchbytes;
+    ctx->batches = static_cast<int32_t>(fit < 1 ? 1 : fit > kMaxBatches ? kMaxBatches : fit);
+    ctx->buffer = static_cast<float*>(std::calloc(
+        static_cast<size_t>(n) * kBatch * static_cast<size_t>(ctx->batches), sizeof(float)));
     if (ctx->buffer == nullptr) outofmemory();
+    makeblocks(ctx);
   }
   return ctx;
 }
@@ -118,15 +166,16 @@ void bau1(const float* g, NormalBuilder* ctx) {
   float* buf = ctx->buffer;
   if (n > 0)
     std::memcpy(buf + static_cast<size_t>(c) * n, g, static_cast<size_t>(n) * sizeof(float));
-  if (++ctx->stored == kBatch) {
-    run_pass(ctx, bauparcall, kBatch);
+  if (++ctx->stored == kBatch * ctx->batches) {
+    run_pass(ctx, ctx->stored);
     ctx->stored = 0;
   }
 }
 
 void bauclose(NormalBuilder* ctx) {
-  if (ctx->stored != 0) run_pass(ctx, bauparcallclose, ctx->stored);
+  if (ctx->stored != 0) run_pass(ctx, ctx->stored);
   std::free(ctx->buffer);
+  std::free(ctx->firstrow);
   delete ctx;
 }
 

@@ -1,13 +1,15 @@
 // Batched, threaded build of a normal matrix A = sum of g g' over many rows g
-// of a Jacobian. Rows are buffered, and every full batch of 201 vectors is
-// added to the matrix by all worker threads at once, each matrix row by one
-// thread in a fixed order, so the result does not depend on the number of
-// threads.
+// of a Jacobian. Rows are buffered in batches of 201 vectors; every batch is
+// added to the matrix in one step per element, each element by one thread in
+// a fixed order, so the result does not depend on the number of threads.
+// Several batches are buffered before the workers are woken: each worker
+// then owns blocks of matrix rows and adds all buffered batches to them, one
+// batch after the other.
 //
 // Call order, all from the thread that owns the worker pool:
 //   NormalBuilder* ctx = bauopen(A, n);  bau1(g, ctx) ...;  bauclose(ctx);
-// The matrix must not be read before bauclose: up to 200 vectors may still
-// sit in the buffer.
+// The matrix must not be read before bauclose: vectors may still sit in the
+// buffer.
 #pragma once
 
 #include <atomic>
@@ -16,11 +18,16 @@
 namespace numeric {
 
 struct NormalBuilder {
-  float* buffer;              // up to 201 vectors of n floats, one after the other
-  float* matrix;              // the caller's packed float matrix
-  std::atomic<int64_t> rows;  // matrix rows not yet taken in the current pass
-  int32_t stored;             // vectors in the buffer, 0 .. 200 between calls
+  float* buffer;    // batches of 201 vectors of n floats, one vector after the other
+  float* matrix;    // the caller's packed float matrix
+  int32_t stored;   // vectors in the buffer
+  int32_t batches;  // full batches the buffer holds
   int32_t n;
+  int32_t blocks;                         // blocks of matrix rows of about equal work
+  int32_t* firstrow;                      // block b is rows firstrow[b] .. firstrow[b+1]-1
+  int32_t passcols;                       // vectors of the current pass
+  alignas(64) std::atomic<int64_t> rows;  // blocks not yet taken in the current pass
+  char pad[64 - sizeof(std::atomic<int64_t>)];
 };
 
 // Starts a build on the packed float matrix A of order n (the caller

@@ -86,8 +86,30 @@ const int kCounts[] = {0, 1, 200, 201, 202, 402, 1000};
 // the threaded builds cover both.
 const int kOrders[] = {kOrder, 61};
 
+// Builds long enough that a pass adds several batches, full and partial, to
+// blocks of rows shared out among the workers.
+struct Long {
+  int order, count;
+};
+const Long kLong[] = {{23, 3500}, {97, 2 * 201 * 10 + 7}};
+
+void printbits(const std::vector<float>& A) {
+  for (float v : A) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    std::printf(" %08x", bits);
+  }
+  std::printf("\n");
+}
+
 struct ChildRun {
   ChildRun() {
+    if (const char* n = std::getenv("KTEST_BAU1_LONG_THREADS")) {
+      nthreads = std::atoi(n);
+      for (const Long& l : kLong) printbits(build(l.order, l.count));
+      std::fflush(stdout);
+      std::_Exit(0);
+    }
     const char* n = std::getenv("KTEST_BAU1_THREADS");
     if (n == nullptr) return;
     nthreads = std::atoi(n);
@@ -166,6 +188,26 @@ TEST(NormalBuilder, BitIdenticalOnOneTwoAndSevenThreads) {
     } else {
       EXPECT_EQ(r.out, first) << threads << " threads";
     }
+  }
+}
+
+TEST(NormalBuilder, SeveralBatchesAPassOnAnyNumberOfWorkers) {
+  std::string expect;
+  for (const Long& l : kLong) {
+    char word[16];
+    for (float v : reference(l.order, l.count)) {
+      uint32_t bits;
+      std::memcpy(&bits, &v, sizeof bits);
+      std::snprintf(word, sizeof word, " %08x", bits);
+      expect += word;
+    }
+    expect += "\n";
+  }
+  for (int threads : {1, 3, 8}) {
+    auto r = ktest::run_program("/proc/self/exe", {}, "",
+                                {{"KTEST_BAU1_LONG_THREADS", std::to_string(threads)}}, 300);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == expect) << threads << " threads";
   }
 }
 
