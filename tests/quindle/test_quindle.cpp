@@ -624,6 +624,36 @@ TEST_F(Quindle, FatalExits) {
   }
 }
 
+// A table that a stopped run left moved aside cannot be put back when its
+// folder is closed to the user: the run ends with the names of both places
+// and the moved-aside table is left as it was, where the next run can take
+// it back.
+TEST(QuindleMovedAside, TableThatCannotBePutBackEndsTheRun) {
+  if (!ktest::can_run_unprivileged()) GTEST_SKIP() << "needs an unprivileged user";
+  geqrun::Workplace place;
+  ::chmod(place.work.path().c_str(), 0777);
+  ::chmod(place.install.path().c_str(), 0777);
+  const std::string lab = place.file("lab");
+  ASSERT_EQ(::mkdir(lab.c_str(), 0777), 0);
+  gerfix::write_ger(lab + "/inst.ger", "TITEL=test", kOneRecord);
+  gerfix::GeqHeader old;
+  const std::string oldbytes = gerfix::geq_bytes(old, {{0.4f, {1}, {0.5f}, {0.1f}}});
+  ktest::write_file(lab + "/inst.get", oldbytes);
+  // The lock file of the table exists and is open to the user; only the
+  // folder is closed.
+  ktest::write_file(lab + "/inst.geq.lock", "");
+  ::chmod((lab + "/inst.geq.lock").c_str(), 0666);
+  ::chmod(lab.c_str(), 0555);
+  ktest::RunResult r =
+      ktest::run_unprivileged(ktest::program_path("quindle"), {"run", "LINTOR=lab/inst", "SAVE=N"},
+                              place.work.path(), {{"KALVO", place.install.path()}});
+  ::chmod(lab.c_str(), 0777);
+  EXPECT_EQ(r.status, 83) << r.out << r.err;
+  EXPECT_NE(r.out.find(message(-83, "lab/inst.get", "lab/inst.geq")), std::string::npos) << r.out;
+  EXPECT_TRUE(ktest::read_file(lab + "/inst.get") == oldbytes);
+  EXPECT_FALSE(ktest::file_exists(lab + "/inst.geq"));
+}
+
 }  // namespace
 
 }  // namespace quindle

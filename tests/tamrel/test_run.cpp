@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,46 @@ TEST(TamrelRun, MessagesOfRunsWithoutScansPhasesOrRadiation) {
     if (!c.control.empty() && c.control[0] == "LAMBDA=CU") {
       EXPECT_EQ(r.out.find(message(214)), std::string::npos);
     }
+  }
+}
+
+// The automatic background coefficient count of a run: the scan from 20 to
+// 80 degrees spans ln(sin 40 / sin 10) = 1.31, which gives floor(1.31 / 0.3)
+// + 3 = 7 coefficients; a scaled background curve (UNT) takes one more, a
+// fixed one (UNTC) none, and a count given as RU stands as it is. The count
+// is the first item of the peak file's background record.
+TEST(TamrelRun, AutomaticBackgroundCountAndTheScaledCurve) {
+  struct Case {
+    std::vector<std::string> keys;
+    int count;
+  };
+  const Case cases[] = {
+      {{}, 7},
+      {{"UNT=bg.xy"}, 8},
+      {{"UNTC=bg.xy"}, 7},
+      {{"UNT=bg.xy", "RU=3"}, 3},
+  };
+  trun::Workplace wp;
+  wp.write("bg.xy", trun::siliconscan(100, 0));
+  for (const Case& c : cases) {
+    std::vector<std::string> control = {"LAMBDA=CU", "LINTOR=inst", "VAL[1]=si.xy"};
+    control.insert(control.end(), c.keys.begin(), c.keys.end());
+    SCOPED_TRACE(control.back());
+    std::remove(wp.file("run.par").c_str());
+    ktest::RunResult r = wp.run(control, {"SAVE=N"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> text = trun::lines(wp.read("run.par"));
+    ASSERT_GE(text.size(), 2u);
+    const std::string& background = text.back();
+    EXPECT_EQ(background.substr(0, background.find(' ')), std::to_string(c.count)) << background;
+    // The record holds the count and as many coefficients.
+    std::istringstream in(background);
+    int count = 0;
+    double v;
+    in >> count;
+    int values = 0;
+    while (in >> v) ++values;
+    EXPECT_EQ(values, c.count) << background;
   }
 }
 
