@@ -19,13 +19,6 @@ namespace {
 
 constexpr int kBatch = 201;
 
-// The buffer holds as many batches as fit in about this many bytes (at
-// least one, at most kMaxBatches): the workers are woken once for all of
-// them, and each worker reads each buffered batch from memory once per
-// block of rows.
-constexpr int64_t kBufferBytes = 4 << 20;
-constexpr int kMaxBatches = 16;
-
 // Blocks of rows per worker: enough that a worker slowed down by others
 // leaves its share to the rest, few enough that taking a block costs
 // nothing against its work.
@@ -64,8 +57,9 @@ KALVO_VECTORISE void addrow(const float* buf, int64_t n, int cols, int64_t i, fl
 }
 
 // One pass: every worker takes blocks of rows until none is left and adds
-// the buffered batches to them, the first batch first; the last batch may be
-// partial (when the build closes).
+// the buffered vectors to them: a full batch, or fewer when the build closes
+// (the loop over batches would add several buffered batches one after the
+// other).
 void pass(NormalBuilder* ctx) {
   const float* buf = ctx->buffer;
   const int64_t n = ctx->n;
@@ -144,16 +138,10 @@ NormalBuilder* bauopen(float* A, int n) {
   ctx->passcols = 0;
   ctx->rows.store(0);
   ctx->buffer = nullptr;
-  ctx->batches = 1;
   ctx->blocks = 0;
   ctx->firstrow = nullptr;
   if (n != 0) {
-    const int64_t batchbytes =
-        static_cast<int64_t>(n) * kBatch * static_cast<int64_t>(sizeof(float));
-    int64_t fit = kBufferBytes / batchbytes;
-    ctx->batches = static_cast<int32_t>(fit < 1 ? 1 : fit > kMaxBatches ? kMaxBatches : fit);
-    ctx->buffer = static_cast<float*>(std::calloc(
-        static_cast<size_t>(n) * kBatch * static_cast<size_t>(ctx->batches), sizeof(float)));
+    ctx->buffer = static_cast<float*>(std::calloc(static_cast<size_t>(n) * kBatch, sizeof(float)));
     if (ctx->buffer == nullptr) outofmemory();
     makeblocks(ctx);
   }
@@ -166,7 +154,7 @@ void bau1(const float* g, NormalBuilder* ctx) {
   float* buf = ctx->buffer;
   if (n > 0)
     std::memcpy(buf + static_cast<size_t>(c) * n, g, static_cast<size_t>(n) * sizeof(float));
-  if (++ctx->stored == kBatch * ctx->batches) {
+  if (++ctx->stored == kBatch) {
     run_pass(ctx, ctx->stored);
     ctx->stored = 0;
   }

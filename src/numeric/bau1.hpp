@@ -2,9 +2,8 @@
 // of a Jacobian. Rows are buffered in batches of 201 vectors; every batch is
 // added to the matrix in one step per element, each element by one thread in
 // a fixed order, so the result does not depend on the number of threads.
-// Several batches are buffered before the workers are woken: each worker
-// then owns blocks of matrix rows and adds all buffered batches to them, one
-// batch after the other.
+// The matrix rows are shared out in blocks of about equal work, each block
+// taken by one worker.
 //
 // Call order, all from the thread that owns the worker pool:
 //   NormalBuilder* ctx = bauopen(A, n);  bau1(g, ctx) ...;  bauclose(ctx);
@@ -18,10 +17,9 @@
 namespace numeric {
 
 struct NormalBuilder {
-  float* buffer;    // batches of 201 vectors of n floats, one vector after the other
-  float* matrix;    // the caller's packed float matrix
-  int32_t stored;   // vectors in the buffer
-  int32_t batches;  // full batches the buffer holds
+  float* buffer;   // a batch of 201 vectors of n floats, one vector after the other
+  float* matrix;   // the caller's packed float matrix
+  int32_t stored;  // vectors in the buffer
   int32_t n;
   int32_t blocks;                         // blocks of matrix rows of about equal work
   int32_t* firstrow;                      // block b is rows firstrow[b] .. firstrow[b+1]-1

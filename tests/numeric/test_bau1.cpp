@@ -86,8 +86,8 @@ const int kCounts[] = {0, 1, 200, 201, 202, 402, 1000};
 // the threaded builds cover both.
 const int kOrders[] = {kOrder, 61};
 
-// Builds long enough that a pass adds several batches, full and partial, to
-// blocks of rows shared out among the workers.
+// Builds of many batches, full and partial, on orders whose rows are shared
+// out in blocks among the workers.
 struct Long {
   int order, count;
 };
@@ -191,7 +191,7 @@ TEST(NormalBuilder, BitIdenticalOnOneTwoAndSevenThreads) {
   }
 }
 
-TEST(NormalBuilder, SeveralBatchesAPassOnAnyNumberOfWorkers) {
+TEST(NormalBuilder, LongBuildsOnAnyNumberOfWorkers) {
   std::string expect;
   for (const Long& l : kLong) {
     char word[16];
