@@ -53,9 +53,12 @@ FUZZ_SECONDS ?= 20
 fuzz: ## runs each fuzzer of the clang build (scan files, instrument-profile files) FUZZ_SECONDS (20) on its corpus
 	tools/run-fuzzers.sh $(FUZZ_SECONDS) build/clang/bin
 
+# TIDY_BUILD names the build whose compile commands are checked (configured
+# here when it is the release build).
+TIDY_BUILD ?= build/release
 tidy: ## clang-tidy (.clang-tidy) on every C++ source of src, tests, bench and tools; fails on a finding
-	cmake --preset release >/dev/null
-	TIDY_JOBS=$(or $(JOBS),3) tools/run-tidy.sh build/release
+	$(if $(filter build/release,$(TIDY_BUILD)),cmake --preset release >/dev/null)
+	TIDY_JOBS=$(or $(JOBS),3) tools/run-tidy.sh $(TIDY_BUILD)
 
 clean: ## removes every build and the example's results
 	rm -rf build

@@ -95,6 +95,8 @@ double cpu(Clock::time_point a, Clock::time_point b) { return b.cpu - a.cpu; }
 
 template <class T>
 T* zeroed(size_t n) {
+  // T may be a record pointer: an array of pointers.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression)
   auto* p = static_cast<T*>(std::calloc(n == 0 ? 1 : n, sizeof(T)));
   if (p == nullptr) std::exit(1);
   return p;

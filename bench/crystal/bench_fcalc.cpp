@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
                     {{"Al", "c", 0, 0, 0.35216, 0.003}, {"O", "e", 0.30624, 0, 0.25, 0.004}}),
           skmax, seconds);
   std::vector<Atom> many;
+  many.reserve(40);
   static const char* const species[4] = {"C", "N", "O", "Fe"};
   for (int i = 0; i < 40; ++i)
     many.push_back({species[i % 4], "e", std::fmod(0.137 * i, 1.0),

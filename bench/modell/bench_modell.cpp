@@ -64,8 +64,7 @@ void rowparfkt(uint64_t arg) {
 
 double* doubles(std::initializer_list<double> v) {
   auto* p = static_cast<double*>(std::malloc(sizeof(double) * v.size()));
-  int k = 0;
-  for (double x : v) p[k++] = x;
+  std::copy(v.begin(), v.end(), p);
   return p;
 }
 

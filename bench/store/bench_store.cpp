@@ -54,6 +54,7 @@ double rate(double seconds, double* sink, F&& body) {
 template <class F>
 double median_rate(double seconds, double* sink, F&& body) {
   std::vector<double> r;
+  r.reserve(kRepeats);
   for (int k = 0; k < kRepeats; ++k) r.push_back(rate(seconds, sink, body));
   std::sort(r.begin(), r.end());
   return r[kRepeats / 2];

@@ -74,8 +74,7 @@ void savescope(FILE* f, DATAlist* s, bool flush) {
   for (int b = 0; b < DATA_BUCKETS; ++b)
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next) ++n;
   if (n == 0) return;
-  DataVar** list = static_cast<DataVar**>(std::malloc(sizeof(DataVar*) * static_cast<size_t>(n)));
-  if (list == nullptr) nomemory();
+  DataVar** list = kcalloc<DataVar*>(static_cast<size_t>(n));
   int k = 0;
   for (int b = 0; b < DATA_BUCKETS; ++b)
     for (DataVar* v = s->bucket[b]; v != nullptr; v = v->next) list[k++] = v;

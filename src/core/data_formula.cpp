@@ -268,6 +268,9 @@ void tokenshape(const char* s, const char* end, TokenShape* t) {
   t->closer = closer;
 }
 
+// A token with a bracket has at least one argument (tokenshape), so args is
+// never null here.
+// NOLINTBEGIN(clang-analyzer-core.CallAndMessage)
 void tokenargs(const char* s, const TokenShape& t, FormulaArg* args) {
   const char* r = s + t.nlen + 1;
   const char* start = r;
@@ -288,6 +291,7 @@ void tokenargs(const char* s, const TokenShape& t, FormulaArg* args) {
   }
   args[k] = {start, static_cast<int>(stop - start), nullptr};
 }
+// NOLINTEND(clang-analyzer-core.CallAndMessage)
 
 }  // namespace store
 
@@ -418,8 +422,8 @@ double calltextfkt(DataVar* v, const char* name, int nlen, const FormulaArg* arg
     char text[18];
     int state;
   };
-  Cell* cells = nargs > 0 ? static_cast<Cell*>(salloc(c, sizeof(Cell) * static_cast<size_t>(nargs)))
-                          : nullptr;
+  Cell* cells =
+      static_cast<Cell*>(salloc(c, sizeof(Cell) * static_cast<size_t>(nargs > 0 ? nargs : 1)));
   for (int i = 0; i < nargs; ++i) cells[i].state = 0;
   // First pass: evaluate every referenced argument once, in the order of first reference.
   int sublen = 0;
@@ -800,6 +804,9 @@ double runcode(const FormulaCode* code, const char* text, int len, DataContext* 
     release.m = smark(c);
     st = static_cast<double*>(salloc(c, sizeof(double) * static_cast<size_t>(code->maxstack)));
   }
+  // The compiler of the code checked its stack depth: every operator finds
+  // its operands, and one value is left at the end.
+  // NOLINTBEGIN(clang-analyzer-core.UndefinedBinaryOperatorResult,clang-analyzer-core.uninitialized.Assign,clang-analyzer-core.uninitialized.UndefReturn)
   int sp = 0;
   const CodeStep* s = code->steps;
   const CodeStep* last = s + code->nsteps;
@@ -870,6 +877,7 @@ double runcode(const FormulaCode* code, const char* text, int len, DataContext* 
   }
   c->informula = savedinformula;
   return c->nerr != entry ? 1.0 : st[0];
+  // NOLINTEND(clang-analyzer-core.UndefinedBinaryOperatorResult,clang-analyzer-core.uninitialized.Assign,clang-analyzer-core.uninitialized.UndefReturn)
 }
 
 }  // namespace store

@@ -395,7 +395,8 @@ const char* unwhite(const char* text) {
     else
       buffer += *p;
   }
-  return buffer.c_str();
+  // The buffer is the thread's own and lives on after the return.
+  return buffer.c_str();  // NOLINT(clang-analyzer-cplusplus.InnerPointer)
 }
 
 void white(char* text) {

@@ -2,6 +2,7 @@
 // read-only base, merged back in a fixed order, and the release of the whole
 // store.
 #include "core/data_internal.hpp"
+#include "core/velmora.hpp"
 
 namespace core {
 using namespace store;
@@ -119,9 +120,7 @@ void exitDATAthreads() {
     if (i >= 0 && c->nerr > 0) {
       if (m->nerr == 0) {
         // Same order on the main thread: copy from the oldest record up.
-        DataError** list = static_cast<DataError**>(
-            std::malloc(sizeof(DataError*) * static_cast<size_t>(c->nerr)));
-        if (list == nullptr) nomemory();
+        DataError** list = kcalloc<DataError*>(static_cast<size_t>(c->nerr));
         int k = 0;
         for (DataError* e = c->errtop; e != nullptr; e = e->next) list[k++] = e;
         for (int j = k - 1; j >= 0; --j) pusherr(m, list[j]->object, list[j]->message);

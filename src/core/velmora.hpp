@@ -62,7 +62,8 @@ void install_outofmemory_handler();
 // the run with message -44 when the memory is not there.
 template <typename T>
 T* kcalloc(size_t count) {
-  void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));
+  // T is often a record pointer: an array of pointers.
+  void* p = std::calloc(count == 0 ? 1 : count, sizeof(T));  // NOLINT(bugprone-sizeof-expression)
   if (p == nullptr) outofmemory();
   return static_cast<T*>(p);
 }

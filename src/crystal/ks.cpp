@@ -132,7 +132,6 @@ void namerst(const char* text, int32_t t[3]) {
     char c = *p;
     if (closed) {  // text after the closing bracket
       closed = false;
-      depth = -1;
       break;
     }
     if (c == '(' || c == '[') ++depth;
@@ -313,6 +312,11 @@ void wwbau(int32_t t1, int32_t t2, int32_t t3) {
                ctx.ilage, ctx.ibasis,     ctx.factor,     {t1, t2, t3}};
 }
 
+// Bound of the lattice translations that innen counts through: the pair
+// radius (at most three times 1 nm) reaches a few tens of cells at most, so
+// a bound beyond it is a broken metric and no translation is taken.
+constexpr double kReachLimit = 1e6;
+
 // Every lattice translation t with |t + (dx, dy, dz)| <= R in the phase's
 // metric, row by row: t1 within the sphere's extent R a* along the first
 // axis, t2 and t3 within the exact bounds of the ellipse and the chord that
@@ -323,21 +327,24 @@ void innen(double R, double dx, double dy, double dz) {
   const double reach = R * std::sqrt(ctx.phase->rmetric[0]);
   const double m22 = g22 * g33 - g23 * g23;
   const double lo1 = std::ceil(-reach - dx), hi1 = std::floor(reach - dx);
-  for (double t1 = lo1; t1 <= hi1; t1 += 1.0) {
+  if (!(lo1 >= -kReachLimit && hi1 <= kReachLimit)) return;
+  for (int32_t t1 = static_cast<int32_t>(lo1); t1 <= static_cast<int32_t>(hi1); ++t1) {
     const double x = t1 + dx;
     const double yc = -(g12 * g33 - g23 * g13) * x / m22;
     const double D = (R * R * g33 - (g11 * g33 - g13 * g13) * x * x) / m22 + yc * yc;
     if (!(D >= 0)) continue;
     const double lo2 = std::ceil(yc - std::sqrt(D) - dy), hi2 = std::floor(yc + std::sqrt(D) - dy);
-    for (double t2 = lo2; t2 <= hi2; t2 += 1.0) {
+    if (!(lo2 >= -kReachLimit && hi2 <= kReachLimit)) continue;
+    for (int32_t t2 = static_cast<int32_t>(lo2); t2 <= static_cast<int32_t>(hi2); ++t2) {
       const double y = t2 + dy;
       const double zc = -(g13 * x + g23 * y) / g33;
       const double E = zc * zc - (2 * g12 * x * y + g11 * x * x + g22 * y * y - R * R) / g33;
       if (!(E >= 0)) continue;
       const double lo3 = std::ceil(zc - std::sqrt(E) - dz),
                    hi3 = std::floor(zc + std::sqrt(E) - dz);
-      for (double t3 = lo3; t3 <= hi3; t3 += 1.0)
-        wwbau(static_cast<int32_t>(t1), static_cast<int32_t>(t2), static_cast<int32_t>(t3));
+      if (!(lo3 >= -kReachLimit && hi3 <= kReachLimit)) continue;
+      for (int32_t t3 = static_cast<int32_t>(lo3); t3 <= static_cast<int32_t>(hi3); ++t3)
+        wwbau(t1, t2, t3);
     }
   }
 }

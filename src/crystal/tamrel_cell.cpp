@@ -237,7 +237,7 @@ void firstpass(PhaseRecord* ph) {
 
   int nops = group->general->count;
   std::free(ph->operators);
-  ph->operators = kcalloc<double>(static_cast<size_t>(13 * nops));
+  ph->operators = kcalloc<double>(13 * static_cast<size_t>(nops));
   for (AtomRecord* at = ph->atoms; at != nullptr; at = at->next) {
     at->wyckoff = findwyckoff(group, at->wyckoffname);
     if (at->wyckoff == nullptr) {

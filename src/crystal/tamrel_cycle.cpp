@@ -623,7 +623,7 @@ bool totalmodell(int* count, float** residuals) {
   }
   ksexec(true);
   const int n = m + istraf + mplus;
-  float* r = n > 0 ? kcalloc<float>(static_cast<size_t>(n)) : nullptr;
+  float* r = kcalloc<float>(static_cast<size_t>(n));
   if (m > 0) modell(r, param);
   double sum = 0.0;
   for (int i = 0; i < m; ++i) {

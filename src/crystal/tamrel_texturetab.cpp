@@ -111,9 +111,10 @@ MonomialTables monomialtables(int n) {
 // R[2][j] z. The product of these forms is expanded one factor at a time.
 void monomialimage(int n, const double R[9], int m, double* acc) {
   const MonomialTables t = monomialtables(n);
-  double poly[66];
+  // Only the even orders 2 to 10 have tables.
+  if (t.ex == nullptr) internal_error("texturorder", kModule, __LINE__);
+  double poly[66] = {1.0};
   double next[66];
-  poly[0] = 1.0;
   int degree = 0;
   for (int j = 0; j < 3; ++j) {
     const double form[3] = {R[j], R[3 + j], R[6 + j]};

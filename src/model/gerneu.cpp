@@ -296,9 +296,7 @@ void readblocks(FILE* f, const char* gname, int& line) {
   arrangement[0] = 0;
   bool hasarrangement = dataerr_try([&] { GetStrVar("ZELMARRY", 8000, arrangement); });
   int kind;
-  if (!hasarrangement)
-    kind = 1;
-  else if (std::strcmp(arrangement, "REFLEXION") == 0)
+  if (!hasarrangement || std::strcmp(arrangement, "REFLEXION") == 0)
     kind = 1;
   else if (std::strcmp(arrangement, "TRANSMISSION") == 0)
     kind = 2;

@@ -1127,6 +1127,8 @@ void peakalloc(const PeakSet* old, PeakSet** target, int kind, int index, int ru
       int slot = 0;
       for (int o = 0; o < k.oldcount && slot < k.newcount; ++o) {
         if (kind == k.stride && o == index) continue;
+        // Both sets hold peaks of this kind here, so both arrays exist.
+        // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker)
         std::memcpy(k.to + k.stride * slot, k.from + k.stride * o, sizeof(float) * k.stride);
         k.ixto[slot] = k.ixfrom[o];
         ++slot;

@@ -41,6 +41,7 @@ void onworkers(F fn) {
   current = &fn;
   nspawn([](uint64_t) { dataerr_try([] { (*current)(threadid()); }); }, 1, 0);
   nwait();
+  current = nullptr;
 }
 
 std::string savedtop() {

@@ -184,7 +184,7 @@ void generate_reflections(double skmax) {
   const double* g = p->rmetric;  // g11, g22, g33, g12, g23, g13
   hklprime =
       smallestprime(4.0 * 3.14159265358979 / 3.0 * std::pow(skmax, 1.5) * std::sqrt(p->volume2));
-  hkltable = static_cast<HklNode**>(std::calloc(static_cast<size_t>(hklprime), sizeof(HklNode*)));
+  hkltable = core::kcalloc<HklNode*>(static_cast<size_t>(hklprime));
   // Extinction threshold from the zero-angle scattering of the atoms.
   double f0 = 0.0;
   for (const AtomRecord* a = p->atoms; a != nullptr; a = a->next)
@@ -242,8 +242,7 @@ void generate_reflections(double skmax) {
   std::free(hkltable);
   hkltable = nullptr;
   p->nrefl = static_cast<int32_t>(made.size());
-  p->refl =
-      static_cast<ReflectionRecord**>(std::calloc(made.size() + 1, sizeof(ReflectionRecord*)));
+  p->refl = core::kcalloc<ReflectionRecord*>(made.size() + 1);
   for (size_t i = 0; i < made.size(); ++i) p->refl[i] = made[made.size() - 1 - i];
   vergleich = refvergleich;
   austausch = reftausch;

@@ -206,9 +206,9 @@ TEST(ShippedScatteringData, EveryEntryLoads) {
       Lookup last = lookup(els.back().c_str());
       EXPECT_EQ(last.result, 1) << file;
       std::vector<double> v = shipped(file, els.back());
-      double want = file.find(".ano") != std::string::npos   ? v[1]
-                    : file.find(".mdr") != std::string::npos ? v[0]
-                                                             : v[0];
+      // The anomalous table's entry is its second value, the absorption and
+      // mass tables' their first.
+      double want = file.find(".ano") != std::string::npos ? v[1] : v[0];
       int entry = file.find(".ano") != std::string::npos   ? SD_FPP
                   : file.find(".mdr") != std::string::npos ? SD_MU
                                                            : SD_MASS;

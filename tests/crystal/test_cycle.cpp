@@ -571,7 +571,7 @@ TEST(Cycle, FreeParameterEstimate) {
     const int n = 50;
     model::peakalloc(nullptr, &param, 0, 0, 0, 0, n, 0);
     param->t3 = static_cast<float*>(std::calloc(n, sizeof(float)));
-    p->refl = static_cast<ReflectionRecord**>(std::calloc(n, sizeof(ReflectionRecord*)));
+    p->refl = core::kcalloc<ReflectionRecord*>(static_cast<size_t>(n));
     double expect = 0.0;
     for (int i = 0; i < n; ++i) {
       ReflectionRecord* r = newreflection(1.0 + i, i % 3 == 0 ? 1 : 0);

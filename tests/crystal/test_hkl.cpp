@@ -176,7 +176,7 @@ TEST_F(Equivalents, ReflectionOrder) {
       {11.0, 0, {0, 0, 1}},
   };
   const int n = sizeof order / sizeof order[0];
-  p->refl = static_cast<ReflectionRecord**>(std::calloc(n, sizeof(ReflectionRecord*)));
+  p->refl = core::kcalloc<ReflectionRecord*>(static_cast<size_t>(n));
   p->nrefl = n;
   const int shuffled[n] = {5, 2, 7, 0, 6, 3, 1, 4};
   for (int i = 0; i < n; ++i) {

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "core/data.hpp"
-#include "core/velmora.hpp"
 #include "crystal_harness.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
@@ -63,6 +62,8 @@ ReflectionRecord* reflection(PhaseRecord* p, int h, int k, int l, int iref = 0) 
     }
   }
   p->refl = static_cast<ReflectionRecord**>(
+      // An array of pointers to the reflections.
+      // NOLINTNEXTLINE(bugprone-sizeof-expression)
       std::realloc(p->refl, sizeof(ReflectionRecord*) * static_cast<size_t>(p->nrefl + 1)));
   p->refl[p->nrefl++] = r;
   return r;

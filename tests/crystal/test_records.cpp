@@ -8,6 +8,7 @@
 
 #include "core/data.hpp"
 #include "core/nspawn.hpp"
+#include "core/velmora.hpp"
 #include "crystal_harness.hpp"
 
 namespace {
@@ -166,7 +167,7 @@ TEST(Records, FreeReleasesEverythingAPhaseOwns) {
   EXPECT_NE(r->fr1->comp, nullptr);
   EXPECT_EQ(r->sk, 12.5);
   EXPECT_EQ(r->iref, 1);
-  p->refl = static_cast<ReflectionRecord**>(std::calloc(1, sizeof(ReflectionRecord*)));
+  p->refl = core::kcalloc<ReflectionRecord*>(1);
   p->refl[0] = r;
   p->nrefl = 1;
   phasei = p;

@@ -459,6 +459,7 @@ TEST(SpaceDatabase, HeaderLineOfAtMost198Characters) {
   {
     Database db(tiny(header(198)) + tiny("HermannMauguin=P2 Lattice=Monoclinic"));
     EXPECT_EQ(indexof(find(2, "", Selectors{}.with(SEL_HERMANNMAUGUIN, "P2"))), 1);
+    ASSERT_NE(group(0), nullptr);
     EXPECT_EQ(std::string(group(0)->header), header(198));
   }
   // A longer header is cut: its rest is read as the block line.

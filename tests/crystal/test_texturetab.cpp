@@ -132,6 +132,10 @@ const SpaceGroupRecord* group(int number, const char* lattice = nullptr) {
 // expanded with the integer recursion of the characteristic polynomial.
 long molien(const std::vector<double>& ops, int n) {
   const size_t nops = ops.size() / 13;
+  if (nops == 0) {
+    ADD_FAILURE() << "no symmetry operator";
+    return 0;
+  }
   long sum = 0;
   for (size_t r = 0; r < nops; ++r) {
     const double* R = &ops[13 * r + 3];

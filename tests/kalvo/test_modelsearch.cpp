@@ -22,7 +22,7 @@ using kalvotest::Workplace;
 // instrument gives each a width of about 0.3 degrees.
 const std::vector<TruePeak> kTruth = {{30, 120, 0}, {45, 250, 0.02}, {60, 120, 0}};
 constexpr double kLo = 20, kHi = 70, kStep = 0.05;
-const int kPoints = static_cast<int>((kHi - kLo) / kStep + 0.5) + 1;
+const int kPoints = static_cast<int>(std::lround((kHi - kLo) / kStep)) + 1;
 
 void setup(const Workplace& wp, const std::string& extra) {
   wp.put("synth.xy", kalvotest::synthscan(kTruth, kLo, kHi, kStep, 300, 2, 4711));

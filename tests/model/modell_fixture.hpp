@@ -3,6 +3,7 @@
 // one-angle instrument-profile file, and points over a 2theta range.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -29,8 +30,7 @@ inline void install() {
 
 inline double* doubles(std::initializer_list<double> v) {
   auto* p = static_cast<double*>(std::malloc(sizeof(double) * v.size()));
-  int k = 0;
-  for (double x : v) p[k++] = x;
+  std::copy(v.begin(), v.end(), p);
   return p;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gerneu_testenv.hpp"
@@ -338,9 +339,10 @@ TEST_F(GerTest, DamagedTablesAreReportedAndIgnored) {
   GeqHeader good;
   good.magic = "GEQ.T1";
   std::string bytes = gerfix::geq_bytes(good, tworecords());
-  auto withmagic = [&](const char* magic, size_t len) {
+  // The first eight bytes replaced, zeros included.
+  auto withmagic = [&](std::string_view magic) {
     std::string b = bytes;
-    std::memcpy(&b[0], magic, len);
+    std::memcpy(&b[0], magic.data(), magic.size());
     return b;
   };
   GeqHeader noname = good;
@@ -350,9 +352,9 @@ TEST_F(GerTest, DamagedTablesAreReportedAndIgnored) {
     const char* what;
     std::string content;
   } cases[] = {
-      {"unknown magic", withmagic("GEQ.X1\0\0", 8)},
-      {"magic without its zero", withmagic("GEQ.T1X\0", 8)},
-      {"magic in lower case", withmagic("geq.t1\0\0", 8)},
+      {"unknown magic", withmagic(std::string_view("GEQ.X1\0\0", 8))},
+      {"magic without its zero", withmagic(std::string_view("GEQ.T1X\0", 8))},
+      {"magic in lower case", withmagic(std::string_view("geq.t1\0\0", 8))},
       {"header cut short", bytes.substr(0, 60)},
       {"empty file", ""},
       {"record cut short", bytes.substr(0, bytes.size() - 3)},

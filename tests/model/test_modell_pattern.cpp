@@ -56,10 +56,9 @@ double fdstep(const PeakSet* s, int k) {
   switch (slot) {
     case 0:
       return 5.0;  // intensity (the model is linear in it)
-    case 1:
-      return 1e-4;  // position, about a hundredth of a width
-    case 2:
-      return 1e-4;  // own Lorentzian width
+    case 1:        // position, about a hundredth of a width
+    case 2:        // own Lorentzian width
+      return 1e-4;
     default:
       return 1e-6;  // square of the squared-Lorentzian width (6 %)
   }

@@ -378,6 +378,8 @@ TEST_F(Export, StructureFactorFile) {
     r->sk = hklQ(p, hkl[0][0], hkl[0][1], hkl[0][2]);
     r->used = used ? 1 : 0;
     p->refl = static_cast<ReflectionRecord**>(
+        // An array of pointers to the reflections.
+        // NOLINTNEXTLINE(bugprone-sizeof-expression)
         std::realloc(p->refl, sizeof(ReflectionRecord*) * static_cast<size_t>(p->nrefl + 1)));
     p->refl[p->nrefl++] = r;
   };
@@ -461,6 +463,8 @@ TEST(ExportPattern, ObservedFromTheFinalPattern) {
     r->position = std::sqrt(r->sk);
     r->used = 1;
     p->refl = static_cast<ReflectionRecord**>(
+        // An array of pointers to the reflections.
+        // NOLINTNEXTLINE(bugprone-sizeof-expression)
         std::realloc(p->refl, sizeof(ReflectionRecord*) * static_cast<size_t>(p->nrefl + 1)));
     p->refl[p->nrefl++] = r;
     param->par2[2 * i] = static_cast<float>(r->intensity);

@@ -51,6 +51,8 @@ ReflectionRecord* reflection(PhaseRecord* ph, std::vector<int> hkl, double inten
     r->count = 2;
   }
   ph->refl = static_cast<ReflectionRecord**>(
+      // An array of pointers to the reflections.
+      // NOLINTNEXTLINE(bugprone-sizeof-expression)
       std::realloc(ph->refl, sizeof(ReflectionRecord*) * static_cast<size_t>(ph->nrefl + 1)));
   ph->refl[ph->nrefl++] = r;
   return r;

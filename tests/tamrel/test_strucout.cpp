@@ -265,6 +265,8 @@ class Simplified : public StrucOut {
       r->count = 2;
     }
     p->refl = static_cast<ReflectionRecord**>(
+        // An array of pointers to the reflections.
+        // NOLINTNEXTLINE(bugprone-sizeof-expression)
         std::realloc(p->refl, sizeof(ReflectionRecord*) * static_cast<size_t>(p->nrefl + 1)));
     p->refl[p->nrefl++] = r;
     return r;

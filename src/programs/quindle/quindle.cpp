@@ -236,6 +236,7 @@ int run(int argc, char** argv) {
   putf32(header + 20, static_cast<float>(std::sin(wmax * kPi / 360)));
   // The name field keeps at most 99 bytes and its terminating zero; a longer
   // name is cut there (it only names the instrument in messages).
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the header is zeroed
   std::memcpy(header + 24, lintor, std::min<size_t>(std::strlen(lintor), kNameField - 1));
 
   // The names of the table beside the profile file, of its parking place and
@@ -296,7 +297,7 @@ int run(int argc, char** argv) {
   }
   static const char kLetter[] = {0, 'V', 'T', 'C'};
   if (zelmarry < 1 || zelmarry > 3) internal_error("wrongZELMARRY", kModule, __LINE__);
-  std::memcpy(header, "GEQ.", 4);
+  std::memcpy(header, "GEQ.", 4);  // NOLINT(bugprone-not-null-terminated-result): a magic
   header[4] = static_cast<unsigned char>(kLetter[zelmarry]);
   header[5] = iftubetails ? '2' : '1';
 

@@ -55,7 +55,7 @@ int outputdataset = 0;
 // The place of a file as the writer will use it: a link followed, the
 // folder resolved, so that "a.par", "./a.par" and a link to it are one file.
 std::string canonical(const std::string& path) {
-  const std::string target = resolvetarget(path.c_str());
+  std::string target = resolvetarget(path.c_str());
   const size_t slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? "."
                           : slash == 0               ? "/"

@@ -122,6 +122,7 @@ void readglobals() {
 void writeglobals() {
   int n = globalgoals + globalparams;
   std::vector<std::string> texts;
+  texts.reserve(static_cast<size_t>(n));
   // The bounds may name global parameters: they are defined in a scope of
   // their own while the texts are made.
   newDATAlist();

@@ -698,10 +698,11 @@ int textureorder(const PhaseRecord* phase, int kind, int laue, double q, double 
     if (*v.limitgiven ? *v.limit > q : (Z[2] > N || 3.0 * Z[2] > q)) reduce(TEXTURE_SPHAR2);
   }
   for (int order = 6; order <= 10; order += 2) {
-    const int k = TEXTURE_SPHAR0 + order / 2;
+    const int half = order / 2;
+    const int k = TEXTURE_SPHAR0 + half;
     if (kind < k) break;
     const SpharView v = spharview(ph, order);
-    if (*v.limitgiven ? *v.limit > q : Z[order / 2] > N) reduce(k - 1);
+    if (*v.limitgiven ? *v.limit > q : Z[half] > N) reduce(k - 1);
   }
   return kind;
 }

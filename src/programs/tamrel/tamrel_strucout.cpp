@@ -33,6 +33,8 @@ std::string format(const char* fmt, ...) {
   va_start(args, fmt);
   va_list copy;
   va_copy(copy, args);
+  // copy was started by va_copy.
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
   const int n = std::vsnprintf(nullptr, 0, fmt, copy);
   va_end(copy);
   std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');

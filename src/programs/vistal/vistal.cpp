@@ -183,12 +183,12 @@ struct Radiation {
     if (!ifneutrons() && !ifsynchrotron() && !ifxray()) setxray(true);
     kind = radiation;
     double p = 0;
-    if (ifneutrons()) {
-      polarised = false;
-    } else if (number("POL", p)) {
+    // Neutrons are never polarised; the POL key holds for X-rays and
+    // synchrotron radiation, which is taken as unpolarised without it.
+    if (!ifneutrons() && number("POL", p)) {
       polarised = true;
       factor = static_cast<float>(p);
-    } else if (ifsynchrotron()) {
+    } else if (ifneutrons() || ifsynchrotron()) {
       polarised = false;
     } else {
       polarised = true;
@@ -547,6 +547,7 @@ std::string quoted(const std::string& title) {
   std::vector<float> model, bgv;
   if (fit.present) {
     std::vector<double> angles;
+    angles.reserve(shown.size() + kGrid + 1);
     for (int i : shown) angles.push_back(pts.sinx[i]);
     for (int k = 0; k <= kGrid; ++k)
       angles.push_back(std::sin((lower + k * (upper - lower) / kGrid) * kPi / 360));
