@@ -37,6 +37,7 @@ void fixture() {
   SetStrFkt("h", 2, "#2-#1");
   SetStrFkt("p", 1, "#x");
   SetStrFkt("q", 1, "#0");
+  SetStrFkt("qv", -1, "#1+#00");
   SetStrFkt("r", 1, "#2");
   SetStrFkt("big", 1, "#2147483648");
   newDATAlist();
@@ -210,6 +211,14 @@ std::vector<Case> cases() {
        {{"#0", "wrong parameter number"},
         {"q(1)", "error in user funktion"},
         {"q(1)", "wrong expression"}}},
+      // No argument 0 either where the count is a lower bound, after an
+      // argument already taken.
+      {"#00 of an at-least-one-argument function",
+       [] { return W("qv(1,2)"); },
+       1,
+       {{"#00", "wrong parameter number"},
+        {"qv(1,2)", "error in user funktion"},
+        {"qv(1,2)", "wrong expression"}}},
       {"#2 of a one-argument function",
        [] { return W("r(1)"); },
        1,
