@@ -271,7 +271,7 @@ CopperInstall::CopperInstall() : CrystalInstall(std::vector<std::string>{}) {
 
 HklTable::HklTable(int prime) {
   hklprime = prime;
-  hkltable = static_cast<HklNode**>(std::calloc(static_cast<size_t>(hklprime), sizeof(HklNode*)));
+  hkltable = core::kcalloc<HklNode*>(static_cast<size_t>(hklprime));
 }
 
 HklTable::~HklTable() {

@@ -15,6 +15,7 @@
 // (2theta, model), "bg.dat" (2theta, background) and the command file
 // "achsen.plt", whose axis ranges and tic steps follow fixed rules.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -221,7 +222,7 @@ std::string wavelength(const std::string& fromscans) {
 struct RadiationKeys {
   static constexpr const char* kNames[3] = {"NEUTRONS", "SYNCHROTRON", "LAMBDA"};
   bool defined[3] = {false, false, false};
-  std::string texts[3];
+  std::array<std::string, 3> texts;
 
   static RadiationKeys inreach() {
     RadiationKeys k;
