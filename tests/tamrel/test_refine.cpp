@@ -44,6 +44,18 @@ std::vector<std::string> fields(const std::string& line) {
   return out;
 }
 
+// The model column of a diagram file written as a scan of counts (the scan
+// reader adds one count to each).
+std::string modelcounts(const std::string& diagram) {
+  std::string scan;
+  const std::vector<std::string> dl = lines(diagram);
+  for (size_t i = 1; i < dl.size(); ++i) {
+    const std::vector<std::string> f = fields(dl[i]);
+    scan += f[0] + " " + std::to_string(std::lround(std::stod(f[2])) - 1) + "\n";
+  }
+  return scan;
+}
+
 // The number after "key=" in a text, NaN when missing.
 double value(const std::string& text, const std::string& key) {
   size_t at = text.find(key + "=");
@@ -629,13 +641,7 @@ TEST(TamrelRefine, TwoPhasesOfDifferentPeakKindsComeBack) {
   ktest::RunResult r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=flat.xy", "STRUC[1]=si",
                                "STRUC[2]=nacl", "DIAGRAMM=truth", "RU=3"});
   ASSERT_EQ(r.status, 0) << r.out;
-  std::string scan;
-  const std::vector<std::string> dl = lines(wp.read("truth.dia"));
-  for (size_t i = 1; i < dl.size(); ++i) {
-    const std::vector<std::string> f = fields(dl[i]);
-    scan += f[0] + " " + std::to_string(std::lround(std::stod(f[2])) - 1) + "\n";
-  }
-  wp.write("two.xy", scan);
+  wp.write("two.xy", modelcounts(wp.read("truth.dia")));
   wp.write("si.str",
            "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 PARAM=A=5.433\n"
            "E=Si Wyckoff=a PARAM=B=0.3_0 TDS=B\n");
@@ -681,14 +687,7 @@ TEST(TamrelRefine, AnisotropicFormsRecoverAnIsotropicTruth) {
   ktest::RunResult r = wp.run(
       {"LINTOR=inst", "LAMBDA=CU", "VAL[1]=flat.xy", "STRUC[1]=truth", "DIAGRAMM=truth", "RU=3"});
   ASSERT_EQ(r.status, 0) << r.out;
-  // The model as counts (the scan reader adds one count to each).
-  std::string scan;
-  const std::vector<std::string> dl = lines(wp.read("truth.dia"));
-  for (size_t i = 1; i < dl.size(); ++i) {
-    const std::vector<std::string> f = fields(dl[i]);
-    scan += f[0] + " " + std::to_string(std::lround(std::stod(f[2])) - 1) + "\n";
-  }
-  wp.write("sim.xy", scan);
+  wp.write("sim.xy", modelcounts(wp.read("truth.dia")));
   wp.write("aniso.str",
            "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=3 ANISOLIMIT=0 GEWICHT=ANISO\n"
            "A=5.431 B1=ANISO\n"
