@@ -354,9 +354,10 @@ TEST_F(StrucFile, PhaseListAndDefaults) {
   EXPECT_EQ(backbuffer, nullptr);
 }
 
-// Each atom registers its penalty rows: one per worker thread and one of the
-// main thread for its temperature factor, one per element, one for an
-// overfilled site; with four workers an atom of two elements has eight.
+// Each atom registers its penalty rows: one for its temperature factor (the
+// workers' own slots are combined into it, so they get no row of their own
+// and the rows do not depend on the number of threads), one per element, one
+// for an overfilled site; with four workers an atom of two elements has four.
 TEST_F(StrucFile, PenaltyRowsOfTheAtoms) {
   nthreads = 4;
   PhaseRecord* p = read("SpacegroupNo=227\nE=Si(0.5),Al Wyckoff=a\nE=O Wyckoff=b");
@@ -364,27 +365,16 @@ TEST_F(StrucFile, PenaltyRowsOfTheAtoms) {
   const AtomRecord* si = p->atoms;
   const AtomRecord* o = si->next;
   // Newest first: the second atom's rows, then the first atom's.
-  const std::vector<const double*> expected = {&o->overfill,
-                                               &o->elements[0].penalty,
-                                               &o->penalty,
-                                               &o->threadpenalty[3],
-                                               &o->threadpenalty[2],
-                                               &o->threadpenalty[1],
-                                               &o->threadpenalty[0],
-                                               &si->overfill,
-                                               &si->elements[1].penalty,
-                                               &si->elements[0].penalty,
-                                               &si->penalty,
-                                               &si->threadpenalty[3],
-                                               &si->threadpenalty[2],
-                                               &si->threadpenalty[1],
-                                               &si->threadpenalty[0]};
+  const std::vector<const double*> expected = {
+      &o->overfill,  &o->elements[0].penalty,  &o->penalty,
+      &si->overfill, &si->elements[1].penalty, &si->elements[0].penalty,
+      &si->penalty};
   std::vector<const double*> rows;
   for (const PenaltyRow* r = straferst; r != nullptr; r = r->next) {
     EXPECT_EQ(r->kind, 0);
     rows.push_back(r->value);
   }
-  EXPECT_EQ(istraf, 15);
+  EXPECT_EQ(istraf, 7);
   EXPECT_EQ(rows, expected);
 }
 

@@ -115,12 +115,12 @@ std::string defaultname(const char* file) {
   return name;
 }
 
-// The atom's least-squares penalty rows: its temperature-factor penalty on
-// each worker thread and on the main thread, each element's occupancy
-// penalty, then the overfilled site.
+// The atom's least-squares penalty rows: its temperature-factor penalty,
+// each element's occupancy penalty, then the overfilled site. The workers'
+// own temperature-factor slots get no row: which of them computed a line
+// depends on timing, and the evaluation cycle combines them into the atom's
+// one penalty, which is counted once however many threads there are.
 void penaltyrows(AtomRecord* atom) {
-  const int workers = nthreads > 0 ? nthreads : 1;
-  for (int i = 0; i < workers; ++i) strafinit(&atom->threadpenalty[i], 0);
   strafinit(&atom->penalty, 0);
   for (int e = 0; e < atom->nelements; ++e) strafinit(&atom->elements[e].penalty, 0);
   strafinit(&atom->overfill, 0);
