@@ -166,6 +166,7 @@ Partials peakpartials(const float* summary, const float* rows, int nrows, double
     out.dp = f * sum.dp + (1.0 - f) * far.dp + fp * (sum.v - far.v);
     out.dl = f * sum.dl + (1.0 - f) * far.dl;
     out.db = f * sum.db + (1.0 - f) * far.db;
+    out.ds = f * sum.ds + (1.0 - f) * far.ds;
     return out;
   }
   return sum;
@@ -243,11 +244,12 @@ inline void writeentries(float* out, const Partials& p, double inten, double bet
   out[1] = scaled(static_cast<float>(inten * p.dp), s);
   if constexpr (K >= 3) out[2] = scaled(static_cast<float>(inten * p.dl), s);
   if constexpr (K == 4) {
-    // d/ds = d/dbeta / (2 beta). At beta = 0 that is infinite; below a
-    // thousandth of the point's own width the divisor is held there, so
-    // the fit sees a large finite slope instead of an infinity.
-    const double den = 2.0 * std::max(beta, 1e-3 * sw);
-    out[3] = scaled(den > 0.0 ? static_cast<float>(inten * p.db / den) : 0.0f, s);
+    // d/ds = d/dbeta / (2 beta); below a thousandth of the point's own
+    // width, where that quotient loses its digits and is 0/0 at beta = 0,
+    // the same derivative in the form without the division.
+    const bool quotient = beta >= 1e-3 * sw && beta > 0.0;
+    const double e = quotient ? inten * p.db / (2.0 * beta) : inten * p.ds;
+    out[3] = scaled(static_cast<float>(e), s);
   }
 }
 
@@ -628,32 +630,36 @@ template <int K>
         mix.dp = f * sum.dp + (1.0 - f) * acc.dp + fp * (sum.v - acc.v);
         mix.dl = f * sum.dl + (1.0 - f) * acc.dl;
         mix.db = f * sum.db + (1.0 - f) * acc.db;
+        mix.ds = f * sum.ds + (1.0 - f) * acc.ds;
         LaneMask wide;
         blended(wide, x);
         choose(sum.v, wide, mix.v, sum.v);
         choose(sum.dp, wide, mix.dp, sum.dp);
         choose(sum.dl, wide, mix.dl, sum.dl);
         choose(sum.db, wide, mix.db, sum.db);
+        choose(sum.ds, wide, mix.ds, sum.ds);
         choose(acc.v, far, acc.v, sum.v);
         choose(acc.dp, far, acc.dp, sum.dp);
         choose(acc.dl, far, acc.dl, sum.dl);
         choose(acc.db, far, acc.db, sum.db);
+        choose(acc.ds, far, acc.ds, sum.ds);
       }
       Floats e[K];
       e[0] = __builtin_convertvector(acc.v, Floats);
       e[1] = __builtin_convertvector(inten * acc.dp, Floats);
       if constexpr (K >= 3) e[2] = __builtin_convertvector(inten * acc.dl, Floats);
       if constexpr (K == 4) {
-        // As in writeentries: 2 max(beta, 1e-3 sw), 0 where that is not positive.
-        Lanes floor;
+        // As in writeentries: the quotient db / (2 beta) from a thousandth
+        // of the point's width up, ds below (the divisor of those lanes is
+        // held at 1 so that no lane divides by 0).
+        Lanes floor, one;
         broadcast(floor, 1e-3 * sw);
-        const LaneMask below = beta < floor;
-        const Lanes held = reinterpret_cast<Lanes>((below & reinterpret_cast<LaneMask>(floor)) |
-                                                   (~below & reinterpret_cast<LaneMask>(beta)));
-        const Lanes dden = 2.0 * held;
-        const Floats q = __builtin_convertvector(inten * acc.db / dden, Floats);
-        const FloatMask positive = __builtin_convertvector(dden > 0.0, FloatMask);
-        e[3] = reinterpret_cast<Floats>(reinterpret_cast<FloatMask>(q) & positive);
+        broadcast(one, 1.0);
+        const LaneMask quotient = (beta >= floor) & (beta > 0.0);
+        Lanes held, ds;
+        choose(held, quotient, beta, one);
+        choose(ds, quotient, inten * acc.db / (2.0 * held), inten * acc.ds);
+        e[3] = __builtin_convertvector(ds, Floats);
       }
       for (int j = 0; j < K; ++j) {
         if (s.pol) e[j] *= s.pk;

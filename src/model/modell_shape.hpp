@@ -92,13 +92,18 @@ inline double shape(double a, double b1, double b2, double d, double lw, double 
 
 // Value and partial derivatives of a shape with respect to the peak
 // position P, the own Lorentzian width and the own squared-Lorentzian width
-// beta, for unit intensity.
+// beta, for unit intensity; ds is the derivative with respect to s = beta^2,
+// db / (2 beta), in a form that holds at beta = 0 as well. A squared
+// Lorentzian has a finite second moment, so a narrow one changes a shape by
+// a term of order beta^2: db is 0 at beta = 0 while ds is not, and db
+// divided by a small beta loses its digits to cancellation.
 template <class T>
 struct PartialsOf {
   T v{};
   T dp{};
   T dl{};
   T db{};
+  T ds{};
 };
 using Partials = PartialsOf<double>;
 
@@ -142,6 +147,8 @@ template <int K, class T>
     acc.db += a * (-2.0 * bb * l1 * r2 + 2.0 * bb2 * r2 + 4.0 * c2 * bb * r2 - 8.0 * c2 * bb3 * r3 -
                    6.0 * b2 * bb * r2 - 6.0 * pr * r2 + 48.0 * pr * bb2 * r3 + 8.0 * b2 * bb3 * r3 -
                    48.0 * pr * bb4 * r4);
+    acc.ds +=
+        a * (3.0 * bb * r2 - 4.0 * bb3 * r3 + b2 * (24.0 * bb2 * r3 - 3.0 * r2 - 24.0 * bb4 * r4));
   }
 }
 

@@ -51,23 +51,27 @@ constexpr double kLambda = 0.15;  // nm
 constexpr double kInstrument = 0.002;
 
 struct TruePeak {
-  double twotheta;   // degrees
-  double intensity;  // integrated over reciprocal d
-  double lorentz;    // own Lorentzian width, reciprocal d
+  double twotheta;    // degrees
+  double intensity;   // integrated over reciprocal d
+  double lorentz;     // own Lorentzian width, reciprocal d
+  double beta = 0.0;  // own squared-Lorentzian width, reciprocal d
 };
 
 inline double position(double twotheta) { return 2 / kLambda * std::sin(twotheta * kPi / 360); }
 
 // The model value of a peak at a point: instrument (squared Lorentzian of
-// width b2 in reciprocal d) folded with the own Lorentzian.
+// width b2 in reciprocal d) folded with the own Lorentzian and the own
+// squared Lorentzian.
 inline double peakvalue(const TruePeak& p, double twotheta) {
   const double theta = twotheta * kPi / 360;
   const double l = 1 / kLambda;
   const double x = 2 * l * std::sin(theta);
   const double b2 = 2 * kInstrument * l * std::cos(theta);
-  const double B = p.lorentz + b2;
+  const double B = p.lorentz + b2 + p.beta;
   const double D = (x - position(p.twotheta)) * (x - position(p.twotheta)) + B * B;
-  return p.intensity / kPi * (p.lorentz + 2 * b2 * B * B / D) / D;
+  const double pr = b2 * p.beta;
+  return p.intensity / kPi *
+         (p.lorentz + (2 * (b2 + p.beta) * B * B - 6 * pr * B + 8 * pr * B * B * B / D) / D) / D;
 }
 
 // Standard normal deviates of a fixed sequence on every platform.

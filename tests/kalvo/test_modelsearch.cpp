@@ -164,3 +164,47 @@ TEST(ModelSearch, StartSetIsCorrectedByTheTests) {
 }
 
 }  // namespace
+
+namespace {
+
+// The fourth parameter of a peak (the square of its own squared-Lorentzian
+// width) is offered to a 3-parameter peak at 0 and kept only where the line
+// shape needs it: a peak broadened by a squared Lorentzian becomes a
+// 4-parameter peak with that width, a peak broadened by a Lorentzian stays
+// a 3-parameter peak. The start set is the one peak with a small width.
+TEST(ModelSearch, FourthParameterWhereTheLineShapeNeedsIt) {
+  struct Case {
+    const char* name;
+    TruePeak truth;
+    int type;
+  } cases[] = {
+      {"squared-Lorentzian broadening", {45, 2000, 0, 0.03}, 4},
+      {"Lorentzian broadening", {45, 2000, 0.02, 0}, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Workplace wp;
+    wp.put("one.xy", kalvotest::synthscan({c.truth}, 35, 55, 0.02, 300, 0, 815));
+    wp.put("run.sav", "VAL[1,1]=one.xy\nNEUTRONS=0.15\nLINTOR=0.002\n");
+    char start[200];
+    std::snprintf(start, sizeof start, "PEAKZAHL=1 TITEL=start\n3 %.6E %.7f 0.001\n1 300\n",
+                  c.truth.intensity, kalvotest::position(c.truth.twotheta));
+    wp.put("one.par", start);
+    ktest::RunResult r = wp.run({"SAVE=N"}, 120);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ParText p = kalvotest::readpar(wp.get("one.par"));
+    ASSERT_EQ(p.peaks.size(), 1u) << r.out;
+    const Peak& pk = p.peaks[0];
+    EXPECT_EQ(pk.type, c.type) << pk.line << "\n" << r.out;
+    EXPECT_NEAR(pk.par[0], c.truth.intensity, 0.05 * c.truth.intensity) << pk.line;
+    if (pk.type == 4) {
+      EXPECT_NEAR(std::sqrt(pk.par[3]), c.truth.beta, 0.2 * c.truth.beta) << pk.line;
+      EXPECT_LT(pk.par[2], 0.005) << pk.line;
+    }
+    const int points = 1001;
+    EXPECT_LT(std::atof(p.header["Q"].c_str()), 1.2 * (points - static_cast<int>(p.matrix.size())))
+        << r.out;
+  }
+}
+
+}  // namespace

@@ -32,8 +32,8 @@ long firstdifference(const std::vector<float>& a, const std::vector<float>& b) {
 // Nine peaks of each kind from 45 to 55 degrees (groups of four and one
 // left over), so that every point has peaks far from it, peaks blended with
 // the far form and, close by, peaks in the exact component sum. Among them
-// a kind-3 peak without own width, kind-4 peaks with s = 0 (the held
-// divisor), a negative s (no squared-Lorentzian width) and two peaks on
+// a kind-3 peak without own width, kind-4 peaks with s = 0 (the derivative
+// by s without the division), a negative s (no squared-Lorentzian width) and two peaks on
 // the same spot.
 PeakSet* manypeaks() {
   PeakSet* s = nullptr;

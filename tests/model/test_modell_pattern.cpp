@@ -5,6 +5,7 @@
 // and identical results for one and eight worker threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -142,6 +143,57 @@ TEST_F(PatternModel, DerivativesAgreeWithFiniteDifferencesForEveryKindAndTheBack
   ableitung(row.data(), 100, set);
   for (float v : row) EXPECT_EQ(v, 0.0f);
   peakfree(&set);
+}
+
+// The derivative with respect to the fourth parameter s of a kind-4 peak at
+// s = 0, where a squared-Lorentzian width is added to a peak that has none:
+// a narrow squared Lorentzian changes the line by a term of order s, so the
+// derivative there is finite and not zero (a fit must be able to move s
+// off 0). Against one-sided differences v(h) - v(0), whose error is of
+// order sqrt(h), extrapolated from h and h/4; at points of both the exact
+// component sum and the far form, in both modes.
+TEST_F(PatternModel, FourthParameterHasItsSlopeAtZero) {
+  for (bool derivativemode : {false, true}) {
+    SCOPED_TRACE(derivativemode ? "derivative mode" : "ordinary");
+    hinit();
+    unt1(0, sinx, m, nullptr, nullptr);
+    if (derivativemode) {
+      ddmon(6);
+      hinit();
+    }
+    PeakSet* set = nullptr;
+    peakalloc(nullptr, &set, 0, 0, 0, 0, 0, 1);
+    const float p4v[] = {400.0f, static_cast<float>(position(50.0)), 0.002f, 0.0f};
+    std::memcpy(set->par4, p4v, sizeof p4v);
+    std::vector<float> row(4);
+    std::vector<double> column(static_cast<size_t>(m));
+    double biggest = 0;
+    for (int t = 0; t < m; ++t) {
+      ableitung(row.data(), t, set);
+      column[t] = row[3];
+      biggest = std::max(biggest, std::fabs(column[t]));
+    }
+    ASSERT_GT(biggest, 0.0);
+    const std::vector<float> r0 = residuals(set);
+    auto forward = [&](double h) {
+      set->par4[3] = static_cast<float>(h);
+      std::vector<float> rh = residuals(set);
+      set->par4[3] = 0.0f;
+      std::vector<double> d(static_cast<size_t>(m));
+      for (int t = 0; t < m; ++t) d[t] = (static_cast<double>(rh[t]) - r0[t]) / h;
+      return d;
+    };
+    const std::vector<double> coarse = forward(4e-7), fine = forward(1e-7);
+    int bad = 0;
+    for (int t = 0; t < m; ++t) {
+      const double fd = 2.0 * fine[t] - coarse[t];
+      if (std::fabs(fd - column[t]) > 0.02 * biggest && ++bad <= 3)
+        ADD_FAILURE() << "row " << t << ": analytic " << column[t] << ", finite difference " << fd
+                      << ", column maximum " << biggest;
+    }
+    peakfree(&set);
+    if (derivativemode) ddmoff();
+  }
 }
 
 TEST_F(PatternModel, DerivativeModeDerivativesAgreeAndLeaveNoBackgroundBehind) {
