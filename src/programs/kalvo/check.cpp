@@ -519,7 +519,7 @@ void test(const PeakSet* set, const char* kinds) {
       const TestPeak& e = S.cols[col];
       for (int j = 0; j < p; ++j) last[j] = static_cast<float>(peakskapro(e, S.cols[j]));
       last[p] = static_cast<float>(peakskapro(e, e)) * kDiagonal;
-      S.b[p] = static_cast<float>(skapro(e.profile, S.resid.profile, m));
+      S.b[p] = static_cast<float>(peakskapro(e, S.resid));
       if (rg0(S.A.data(), S.b.data(), x.data(), S.u.data(), p + 1, kSolverEps))
         rangaufbau('+', 1, type, index, set,
                    S.f * prediction(S.A.data(), S.b.data(), x.data(), p + 1), position, 0);
