@@ -79,6 +79,16 @@ TEST(TamrelRun, MessagesOfRunsWithoutScansPhasesOrRadiation) {
        {message(17, "bg.xy"), message(67, "bg.xy")},
        0},
       {"scans only: the background alone", {"LAMBDA=CU", "LINTOR=inst", "VAL[1]=si.xy"}, {}, 0},
+      // A wavelength given as a number is in nm; the copper wavelength given
+      // in angstrom puts every silicon line beyond 2theta = 180 degrees.
+      {"no line of the phase inside the measured range",
+       {"LAMBDA=1.5406", "LINTOR=inst", "VAL[1]=si.xy", "STRUC[1]=si"},
+       {message(-16, 20.0, 80.0, "1.5406")},
+       16},
+      {"the same wavelength in nm",
+       {"LAMBDA=0.15406", "LINTOR=inst", "VAL[1]=si.xy", "STRUC[1]=si"},
+       {},
+       0},
   };
   trun::Workplace wp;
   wp.write("bg.xy", trun::siliconscan(100, 0));

@@ -209,6 +209,14 @@ void polarisation() {
 // Points of the pattern before the derivative transform.
 int patternpoints() { return ddmrange != nullptr ? m / 2 + 4 : m; }
 
+// The reflections of all phases that the reflection lists kept.
+int reflectionsinrange() {
+  int count = 0;
+  for (const PhaseRecord* phase = phase1; phase != nullptr; phase = phase->next)
+    count += phase->nrefl;
+  return count;
+}
+
 }  // namespace
 
 void readpattern() {
@@ -314,6 +322,13 @@ void run(int argc, char** argv) {
 
   readglobals();
   buildreflections();
+  if (m > 0 && nphasen > 0 && reflectionsinrange() == 0) {
+    // The structures would be refined against a pattern none of their lines
+    // reaches (most often a wavelength given in angstrom where the key takes
+    // nm): every value of every phase would come out undefined.
+    const RunState& rs = runstate;
+    fatal<-16>(2 * rs.thetamin, 2 * rs.thetamax, rs.radiation.c_str());
+  }
   refine();
 
   // Data set 0: the refined pattern itself; its goals and parameters go
