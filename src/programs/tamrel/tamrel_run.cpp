@@ -209,14 +209,6 @@ void polarisation() {
 // Points of the pattern before the derivative transform.
 int patternpoints() { return ddmrange != nullptr ? m / 2 + 4 : m; }
 
-// The reflections of all phases that the reflection lists kept.
-int reflectionsinrange() {
-  int count = 0;
-  for (const PhaseRecord* phase = phase1; phase != nullptr; phase = phase->next)
-    count += phase->nrefl;
-  return count;
-}
-
 }  // namespace
 
 void readpattern() {
@@ -322,10 +314,10 @@ void run(int argc, char** argv) {
 
   readglobals();
   buildreflections();
-  if (m > 0 && nphasen > 0 && reflectionsinrange() == 0) {
-    // The structures would be refined against a pattern none of their lines
-    // reaches (most often a wavelength given in angstrom where the key takes
-    // nm): every value of every phase would come out undefined.
+  if (m > 0 && nphasen > 0 && rp2 + rp3 + rp4 == 0) {
+    // No peak of any kind, so no reflection: the structures would be refined
+    // against a pattern none of their lines reaches (most often a wavelength given in angstrom
+    // where the key takes nm): every value of every phase would come out undefined.
     const RunState& rs = runstate;
     fatal<-16>(2 * rs.thetamin, 2 * rs.thetamax, rs.radiation.c_str());
   }
