@@ -1,6 +1,7 @@
 // The table of built-in formula functions and the built-ins themselves.
 #include "core/data_internal.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -131,56 +132,49 @@ void pushf(DataContext* c, const FormulaArg& obj, const char* fmt, int k) {
 // ---------------------------------------------------------------------------
 // Mathematical functions
 
-double gabs(const FormulaArg* a, int, DataContext* c, int s) { return std::fabs(arg(a, 0, c, s)); }
-double gsin(const FormulaArg* a, int, DataContext* c, int s) { return std::sin(arg(a, 0, c, s)); }
-double gexp(const FormulaArg* a, int, DataContext* c, int s) { return std::exp(arg(a, 0, c, s)); }
-double gcos(const FormulaArg* a, int, DataContext* c, int s) { return std::cos(arg(a, 0, c, s)); }
-double gtan(const FormulaArg* a, int, DataContext* c, int s) { return std::tan(arg(a, 0, c, s)); }
-double gatan(const FormulaArg* a, int, DataContext* c, int s) { return std::atan(arg(a, 0, c, s)); }
-double gfloor(const FormulaArg* a, int, DataContext* c, int s) {
-  return std::floor(arg(a, 0, c, s));
-}
-double gceil(const FormulaArg* a, int, DataContext* c, int s) { return std::ceil(arg(a, 0, c, s)); }
-double gsqr(const FormulaArg* a, int, DataContext* c, int s) {
-  double x = arg(a, 0, c, s);
-  return x * x;
-}
+// Built-ins of one argument evaluated at the call's level: a function of the
+// argument's value, with the record of a value outside its domain. The
+// evaluator of parsed formulas may apply the function itself to a value it
+// computed (unarybuiltin).
+constexpr UnaryBuiltin kUnaryMath[] = {
+    {"abs", [](double x) { return std::fabs(x); }, nullptr, nullptr},
+    {"sin", [](double x) { return std::sin(x); }, nullptr, nullptr},
+    {"exp", [](double x) { return std::exp(x); }, nullptr, nullptr},
+    {"cos", [](double x) { return std::cos(x); }, nullptr, nullptr},
+    {"log", [](double x) { return std::log(x); }, [](double x) { return x > 0.0; },
+     "wrong argument log"},
+    {"tan", [](double x) { return std::tan(x); }, nullptr, nullptr},
+    {"atan", [](double x) { return std::atan(x); }, nullptr, nullptr},
+    {"asin", [](double x) { return std::asin(x); }, [](double x) { return std::fabs(x) <= 1.0; },
+     "wrong argument asin"},
+    {"acos", [](double x) { return std::acos(x); }, [](double x) { return std::fabs(x) <= 1.0; },
+     "wrong argument acos"},
+    {"sqrt", [](double x) { return std::sqrt(x); }, [](double x) { return x >= 0.0; },
+     "wrong argument sqrt"},
+    {"sqr", [](double x) { return x * x; }, nullptr, nullptr},
+    {"floor", [](double x) { return std::floor(x); }, nullptr, nullptr},
+    {"ceil", [](double x) { return std::ceil(x); }, nullptr, nullptr},
+};
+constexpr int kNUnary = static_cast<int>(sizeof kUnaryMath / sizeof kUnaryMath[0]);
 
-double glog(const FormulaArg* a, int, DataContext* c, int s) {
+template <int k>
+double unary(const FormulaArg* a, int, DataContext* c, int s) {
+  const UnaryBuiltin& u = kUnaryMath[k];
   double x = arg(a, 0, c, s);
-  if (!(x > 0.0)) {
-    SetErr(c, a[0].text, a[0].len, "wrong argument log");
+  if (u.domain != nullptr && !u.domain(x)) {
+    SetErr(c, a[0].text, a[0].len, u.message);
     return 1.0;
   }
-  return std::log(x);
+  return u.fn(x);
 }
 
-double gsqrt(const FormulaArg* a, int, DataContext* c, int s) {
-  double x = arg(a, 0, c, s);
-  if (!(x >= 0.0)) {
-    SetErr(c, a[0].text, a[0].len, "wrong argument sqrt");
-    return 1.0;
-  }
-  return std::sqrt(x);
+// The built-in of row k of kUnaryMath.
+template <int... k>
+constexpr std::array<StdFunction, sizeof...(k)> unaryrows(std::integer_sequence<int, k...>) {
+  return {unary<k>...};
 }
-
-double gasin(const FormulaArg* a, int, DataContext* c, int s) {
-  double x = arg(a, 0, c, s);
-  if (!(std::fabs(x) <= 1.0)) {
-    SetErr(c, a[0].text, a[0].len, "wrong argument asin");
-    return 1.0;
-  }
-  return std::asin(x);
-}
-
-double gacos(const FormulaArg* a, int, DataContext* c, int s) {
-  double x = arg(a, 0, c, s);
-  if (!(std::fabs(x) <= 1.0)) {
-    SetErr(c, a[0].text, a[0].len, "wrong argument acos");
-    return 1.0;
-  }
-  return std::acos(x);
-}
+constexpr std::array<StdFunction, kNUnary> kUnaryBuiltins =
+    unaryrows(std::make_integer_sequence<int, kNUnary>());
 
 double gpower(const FormulaArg* args, int, DataContext* c, int s) {
   double a = arg(args, 0, c, s);
@@ -823,6 +817,12 @@ double gdebug(const FormulaArg* a, int n, DataContext* c, int s) {
 
 }  // namespace
 
+const UnaryBuiltin* unarybuiltin(StdFunction fn) {
+  for (int k = 0; k < kNUnary; ++k)
+    if (kUnaryBuiltins[k] == fn) return &kUnaryMath[k];
+  return nullptr;
+}
+
 void stdinit1(StdFunction fn, const char* name, int n) {
   int nlen = static_cast<int>(std::strlen(name));
   if (!validformulaname(name, nlen)) internal_error("wrongStdFktName", kModule, 4436);
@@ -857,19 +857,7 @@ StdFunction findbuiltin(const char* name, int nlen, uint32_t hash, int nargs) {
 void enterbuiltins() {
   for (auto& row : stdhash) row.n = 0;
   nstd = 0;
-  stdinit1(gabs, "abs", 1);
-  stdinit1(gsin, "sin", 1);
-  stdinit1(gexp, "exp", 1);
-  stdinit1(gcos, "cos", 1);
-  stdinit1(glog, "log", 1);
-  stdinit1(gtan, "tan", 1);
-  stdinit1(gatan, "atan", 1);
-  stdinit1(gasin, "asin", 1);
-  stdinit1(gacos, "acos", 1);
-  stdinit1(gsqrt, "sqrt", 1);
-  stdinit1(gsqr, "sqr", 1);
-  stdinit1(gfloor, "floor", 1);
-  stdinit1(gceil, "ceil", 1);
+  for (int k = 0; k < kNUnary; ++k) stdinit1(kUnaryBuiltins[k], kUnaryMath[k].name, 1);
   stdinit1(gpower, "power", 2);
   stdinit1(gmod, "mod", 2);
   stdinit1(gmax, "max", -1);

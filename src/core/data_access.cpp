@@ -81,27 +81,49 @@ void clearbuf(char* buf) {
 
 }  // namespace store
 
-double GetVarid(const char* name, DataContext* c, int slot) {
-  // A plain name (the common case) is looked up while it is scanned.
+namespace {
+
+// A plain name's entry that holds a text, or none: the read's records.
+[[gnu::noinline]] double readplain(DataContext* c, int slot, DataVar* v, const char* name, int n) {
+  if (v == nullptr) {
+    pusherr(c, name, n, "undefined variable");
+    return 1.0;
+  }
+  bool failed = false;
+  double x = readentry(c, slot, v, name, n, &failed);
+  if (failed) {
+    pusherr(c, name, "variable can't be evaluated");
+    return 1.0;
+  }
+  return x;
+}
+
+// Every other name: with indices, invalid or followed by other characters.
+[[gnu::noinline]] double readnamed(const char* name, DataContext* c, int slot);
+
+// GetVarid, with the read of a plain name (the common case) looked up while
+// it is scanned, in the caller.
+[[gnu::always_inline]] inline double getvar(const char* name, DataContext* c, int slot) {
   if (isletter(name[0])) {
     uint32_t h = static_cast<unsigned char>(name[0]);
     int n = 1;
     while (isnamechar(name[n])) h += static_cast<unsigned char>(name[n++]);
     if (name[n] == 0) {
       DataVar* v = SuchAt(c, slot, name, n, h % DATA_BUCKETS);
-      if (v == nullptr) {
-        pusherr(c, name, n, "undefined variable");
-        return 1.0;
-      }
-      bool failed = false;
-      double x = readentry(c, slot, v, name, n, &failed);
-      if (failed) {
-        pusherr(c, name, "variable can't be evaluated");
-        return 1.0;
-      }
-      return x;
+      if (v != nullptr && v->text == nullptr) return v->value;
+      return readplain(c, slot, v, name, n);
     }
   }
+  return readnamed(name, c, slot);
+}
+
+}  // namespace
+
+double GetVarid(const char* name, DataContext* c, int slot) { return getvar(name, c, slot); }
+
+namespace {
+
+double readnamed(const char* name, DataContext* c, int slot) {
   ScratchScope scratch(c);
   if (name[0] == 0) pusherr(c, "", "empty variable name");
   AccessName a;
@@ -137,6 +159,8 @@ double GetVarid(const char* name, DataContext* c, int slot) {
   }
   return a.trailing ? 1.0 : x;
 }
+
+}  // namespace
 
 namespace {
 
@@ -313,7 +337,7 @@ void DelFktid(const char* name, int n, DataContext* c, int) {
 
 double GetVar(const char* name) {
   PublicCall pc;
-  double x = GetVarid(name, pc.c, threadid());
+  double x = getvar(name, pc.c, pc.slot);
   pc.finish(2535);
   return x;
 }
@@ -321,7 +345,7 @@ double GetVar(const char* name) {
 int GetIntVar(const char* name) {
   PublicCall pc;
   int before = pc.c->nerr;
-  double x = GetVarid(name, pc.c, threadid());
+  double x = GetVarid(name, pc.c, pc.slot);
   int r = pc.c->nerr != before ? 1 : tointeger(pc.c, x, name);
   pc.finish(2549);
   return r;
@@ -329,13 +353,13 @@ int GetIntVar(const char* name) {
 
 void SetVar(const char* name, double x) {
   PublicCall pc;
-  SetVarid(name, x, pc.c, threadid());
+  SetVarid(name, x, pc.c, pc.slot);
   pc.finish(2627);
 }
 
 void DelVar(const char* name) {
   PublicCall pc;
-  DelVarid(name, pc.c, threadid());
+  DelVarid(name, pc.c, pc.slot);
   pc.finish(2722);
 }
 
@@ -388,13 +412,13 @@ void GetStrVar(const char* name, int maxlen, char* buf) {
 
 void SetStrVar(const char* name, const char* text) {
   PublicCall pc;
-  SetStrVarid(name, text, pc.c, threadid());
+  SetStrVarid(name, text, pc.c, pc.slot);
   pc.finish(2934);
 }
 
 double GetIndexVar(const char* name, int nidx, const int* idx) {
   PublicCall pc;
-  double x = GetIndexVarid(name, nidx, idx, pc.c, threadid());
+  double x = GetIndexVarid(name, nidx, idx, pc.c, pc.slot);
   pc.finish(2135);
   return x;
 }
@@ -402,7 +426,7 @@ double GetIndexVar(const char* name, int nidx, const int* idx) {
 int GetIndexIntVar(const char* name, int nidx, const int* idx) {
   PublicCall pc;
   int before = pc.c->nerr;
-  double x = GetIndexVarid(name, nidx, idx, pc.c, threadid());
+  double x = GetIndexVarid(name, nidx, idx, pc.c, pc.slot);
   int r = pc.c->nerr != before ? 1 : tointeger(pc.c, x, name);
   pc.finish(2148);
   return r;
@@ -410,13 +434,13 @@ int GetIndexIntVar(const char* name, int nidx, const int* idx) {
 
 void SetIndexVar(const char* name, int nidx, const int* idx, double x) {
   PublicCall pc;
-  SetIndexVarid(name, nidx, idx, x, pc.c, threadid());
+  SetIndexVarid(name, nidx, idx, x, pc.c, pc.slot);
   pc.finish(2184);
 }
 
 void DelIndexVar(const char* name, int nidx, const int* idx) {
   PublicCall pc;
-  DelIndexVarid(name, nidx, idx, pc.c, threadid());
+  DelIndexVarid(name, nidx, idx, pc.c, pc.slot);
   pc.finish(2225);
 }
 
@@ -443,7 +467,7 @@ void GetIndexStrVar(const char* name, int nidx, const int* idx, int maxlen, char
 
 void SetIndexStrVar(const char* name, int nidx, const int* idx, const char* text) {
   PublicCall pc;
-  SetIndexStrVarid(name, nidx, idx, text, pc.c, threadid());
+  SetIndexStrVarid(name, nidx, idx, text, pc.c, pc.slot);
   pc.finish(2324);
 }
 
@@ -466,19 +490,19 @@ void SetUserFkt(const char* name, int n, DataCallback callback) {
 
 void SetStrFkt(const char* name, int n, const char* body) {
   PublicCall pc;
-  SetStrFktid(name, n, body, pc.c, threadid());
+  SetStrFktid(name, n, body, pc.c, pc.slot);
   pc.finish(2386);
 }
 
 void DelFkt(const char* name, int n) {
   PublicCall pc;
-  DelFktid(name, n, pc.c, threadid());
+  DelFktid(name, n, pc.c, pc.slot);
   pc.finish(2423);
 }
 
 double Wert(const char* text) {
   PublicCall pc;
-  double x = Wertid(text, static_cast<int>(std::strlen(text)), pc.c, threadid());
+  double x = Wertid(text, static_cast<int>(std::strlen(text)), pc.c, pc.slot);
   pc.finish(1608);
   return x;
 }

@@ -50,6 +50,20 @@ struct PendingOp {
 
 const FormulaCode* parse(Emitter& em, DataContext* c, const char* text, int len, bool* ok);
 
+// The step of an operator whose right-hand value is a number operand.
+CodeStep::Op fusednumber(CodeStep::Op op) {
+  switch (op) {
+    case CodeStep::Add:
+      return CodeStep::AddNum;
+    case CodeStep::Sub:
+      return CodeStep::SubNum;
+    case CodeStep::Mul:
+      return CodeStep::MulNum;
+    default:
+      return CodeStep::DivNum;
+  }
+}
+
 // The arguments of a call or an array element, each with its own parsed form
 // where it has one.
 const FormulaArg* parseargs(Emitter& em, DataContext* c, const char* tok, const TokenShape& sh) {
@@ -105,6 +119,20 @@ bool parseoperand(Emitter& em, DataContext* c, const char** pp, const char* end,
   if (s->op == CodeStep::Call) {
     s->epoch = builtinepoch.load(std::memory_order_acquire);
     s->fn = findbuiltin(p, sh.nlen, s->hash, sh.nargs);
+    if (s->fn != nullptr && sh.nargs == 1) s->unary = unarybuiltin(s->fn);
+  }
+  return true;
+}
+
+// Whether parsed steps make a simple formula (FormulaCode::simple).
+bool simpleform(const CodeStep* steps, int nsteps, int maxstack) {
+  if (maxstack > kSimpleStack) return false;
+  for (int i = 0; i < nsteps; ++i) {
+    const CodeStep& s = steps[i];
+    if (s.op == CodeStep::Elem) return false;
+    if (s.op == CodeStep::Call &&
+        (s.unary == nullptr || s.args[0].code == nullptr || !s.args[0].code->simple))
+      return false;
   }
   return true;
 }
@@ -187,7 +215,12 @@ const FormulaCode* parse(Emitter& em, DataContext* c, const char* text, int len,
       if (r.code == 0 || r.code == 1 || r.code == 4 || r.code == 5) {
         --nvals;
         --depth;
-        ++nsteps;
+        if (nsteps > 0 && steps[nsteps - 1].op == CodeStep::Num) {
+          // The right-hand value is the number just read: one step for both.
+          steps[nsteps - 1].op = fusednumber(s.op);
+        } else {
+          ++nsteps;
+        }
       } else if (r.code == 3) {
         ++nsteps;
       }
@@ -205,7 +238,8 @@ const FormulaCode* parse(Emitter& em, DataContext* c, const char* text, int len,
   FormulaCode* code = em.take<FormulaCode>(1);
   if (code != nullptr) {
     std::memcpy(static_cast<void*>(out), steps, sizeof(CodeStep) * static_cast<size_t>(nsteps));
-    *code = {len, nsteps, maxdepth, out};
+    for (int i = 0; i < nsteps; ++i) out[i].slot = lookupslotof(&out[i]);
+    *code = {len, nsteps, maxdepth, simpleform(steps, nsteps, maxdepth), out};
   }
   *ok = true;
   return code;

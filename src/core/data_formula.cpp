@@ -332,33 +332,165 @@ int makeindex(int* idx, const FormulaArg* args, int nargs, DataContext* c, int s
 
 namespace store {
 
-double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objlen) {
-  Nesting nest(c, slot, obj, objlen);
-  if (!nest.ok) return 1.0;
-  // The entry is hidden from its own text (guard above the level) until the
-  // level is raised for a later argument of a built-in.
-  BusyFrame frame{v, c->busy, c->level + 1, false, nullptr};
-  c->busy = &frame;
-  const char* text = v->text;
-  const FormulaCode* code = v->code;
-  double r;
-  if (code != nullptr) {
-    // The parsed text's formula level begins within this entry's level, at
-    // the stack depth that the entry's level has just measured.
-    CodeLevel level(c, nest.entry);
-    r = runcode(code, text, code->len, c, slot);
-  } else {
-    r = Wertid(text, static_cast<int>(std::strlen(text)), c, slot);
-  }
-  c->busy = frame.up;
-  for (DeferredText* d = static_cast<DeferredText*>(frame.deferred); d != nullptr;) {
+// The guard frame of an entry whose text runs on this thread.
+inline void pushbusy(DataContext* c, BusyFrame* f, DataVar* v) {
+  *f = {v, c->busy, c->level + 1, false, nullptr, c->busybits};
+  c->busy = f;
+  c->busybits |= busybit(v);
+}
+
+// Ends the guard frame; frees what was released while the text ran.
+inline void popbusy(DataContext* c, BusyFrame* f) {
+  c->busy = f->up;
+  c->busybits = f->savedbusy;
+  for (DeferredText* d = static_cast<DeferredText*>(f->deferred); d != nullptr;) {
     DeferredText* n = d->next;
     lookupschanged(c);  // its parsed form goes
     dfree(c, d->text);
     dfree(c, d);
     d = n;
   }
-  if (frame.deleted) freevarnow(c, v);
+  if (f->deleted) freevarnow(c, f->var);
+}
+
+// ---------------------------------------------------------------------------
+// Simple formulas
+
+// The text of an entry that is a simple formula (FormulaCode::simple) is
+// first evaluated without the evaluator's bookkeeping: no guard frames (the
+// entries it runs through are held in a set of bits instead, by busybit), no
+// nesting counts and no records. Whatever would push a record (a name not
+// found, a division by zero, a value outside a built-in's domain), a user or
+// C function over a built-in, an entry that is not simple or already runs, or
+// more than a few levels make it give up, and the text is evaluated again the
+// full way. Since it only reads entries, nothing it did is seen then; when
+// it succeeds, it gives the value bits that the full evaluation gives, which
+// would have pushed no record and changed nothing.
+
+bool simpleformulas = true;
+
+// Levels (entries and arguments) that a simple evaluation goes through.
+constexpr int kSimpleDepth = 12;
+// Machine stack that the full evaluation of that many levels takes at most,
+// with a wide margin: below it, no level of the full evaluation would have
+// hit the nesting limit.
+constexpr long kSimpleStackBytes = 32L << 10;
+
+bool simpleready(DataContext* c, int slot) {
+  if (c->overflow || c->depth + kSimpleDepth >= kMaxNesting) return false;
+  char here;
+  long used = c->stackbase - &here;
+  long budget = (slot < 0 ? kStackBudgetMain : kStackBudgetWorker) - kSimpleStackBytes;
+  return used <= budget && used >= -budget;
+}
+
+bool simpleeval(const FormulaCode* code, DataContext* c, uint64_t held, int depth, double* out) {
+  double st[kSimpleStack];
+  int sp = 0;
+  const CodeStep* last = code->steps + code->nsteps;
+  // Operators as runcode applies them.
+  // NOLINTBEGIN(clang-analyzer-core.UndefinedBinaryOperatorResult,clang-analyzer-core.uninitialized.Assign)
+  for (const CodeStep* s = code->steps; s != last; ++s) {
+    switch (s->op) {
+      case CodeStep::Num:
+        st[sp++] = s->value;
+        break;
+      case CodeStep::Var: {
+        const DataVar* v = codevar(c, s);
+        if (v == nullptr) return false;
+        if (v->text == nullptr) {
+          st[sp++] = v->value;
+          break;
+        }
+        const FormulaCode* vc = v->code;
+        const uint64_t bit = busybit(v);
+        if (vc == nullptr || !vc->simple || (held & bit) != 0 || depth >= kSimpleDepth ||
+            !simpleeval(vc, c, held | bit, depth + 1, &st[sp]))
+          return false;
+        ++sp;
+        break;
+      }
+      case CodeStep::Call: {
+        double x;
+        if (s->epoch != builtinepoch.load(std::memory_order_acquire) || depth >= kSimpleDepth ||
+            codefkt(c, s) != nullptr || !simpleeval(s->args[0].code, c, held, depth + 1, &x))
+          return false;
+        const UnaryBuiltin* u = s->unary;
+        if (u->domain != nullptr && !u->domain(x)) return false;
+        st[sp++] = u->fn(x);
+        break;
+      }
+      case CodeStep::Elem:
+        return false;
+      case CodeStep::Add:
+        --sp;
+        st[sp - 1] = st[sp - 1] + st[sp];
+        break;
+      case CodeStep::Sub:
+        --sp;
+        st[sp - 1] = st[sp - 1] - st[sp];
+        break;
+      case CodeStep::Mul:
+        --sp;
+        st[sp - 1] = st[sp] * st[sp - 1];
+        break;
+      case CodeStep::Div:
+        --sp;
+        if (st[sp] == 0.0) return false;
+        st[sp - 1] = st[sp - 1] / st[sp];
+        break;
+      case CodeStep::Neg:
+        st[sp - 1] = -st[sp - 1];
+        break;
+      case CodeStep::AddNum:
+        st[sp - 1] = st[sp - 1] + s->value;
+        break;
+      case CodeStep::SubNum:
+        st[sp - 1] = st[sp - 1] - s->value;
+        break;
+      case CodeStep::MulNum:
+        st[sp - 1] = s->value * st[sp - 1];
+        break;
+      case CodeStep::DivNum:
+        if (s->value == 0.0) return false;
+        st[sp - 1] = st[sp - 1] / s->value;
+        break;
+    }
+  }
+  *out = st[0];
+  return true;
+  // NOLINTEND(clang-analyzer-core.UndefinedBinaryOperatorResult,clang-analyzer-core.uninitialized.Assign)
+}
+
+double evalentry(DataContext* c, int slot, DataVar* v, const char* obj, int objlen) {
+  Nesting nest(c, slot, obj, objlen);
+  if (!nest.ok) return 1.0;
+  // The entry is hidden from its own text (guard above the level) until the
+  // level is raised for a later argument of a built-in.
+  BusyFrame frame;
+  pushbusy(c, &frame, v);
+  const char* text = v->text;
+  const FormulaCode* code = v->code;
+  double r;
+  if (code != nullptr) {
+    bool done = false;
+    if (code->simple && simpleformulas && simpleready(c, slot)) {
+      // Names are looked up as inside a formula.
+      uint8_t savedinformula = c->informula;
+      c->informula = 1;
+      done = simpleeval(code, c, 0, 0, &r);
+      c->informula = savedinformula;
+    }
+    if (!done) {
+      // The parsed text's formula level begins within this entry's level, at
+      // the stack depth that the entry's level has just measured.
+      CodeLevel level(c, nest.entry);
+      r = runcode(code, text, code->len, c, slot);
+    }
+  } else {
+    r = Wertid(text, static_cast<int>(std::strlen(text)), c, slot);
+  }
+  popbusy(c, &frame);
   return r;
 }
 
@@ -775,6 +907,33 @@ double Wertid(const char* text, int len, DataContext* c, int slot) {
 
 namespace store {
 
+namespace {
+
+// The operator of a number operand step applied to the value x below it.
+inline void applynumber(const CodeStep* s, double& x, DataContext* c, const char* text, int len) {
+  switch (s->op) {
+    case CodeStep::AddNum:
+      x = x + s->value;
+      break;
+    case CodeStep::SubNum:
+      x = x - s->value;
+      break;
+    case CodeStep::MulNum:
+      x = s->value * x;
+      break;
+    default:
+      if (s->value == 0.0) {
+        x = 1.0;
+        pusherr(c, text, len, "expression causes division by zero");
+      } else {
+        x = x / s->value;
+      }
+      break;
+  }
+}
+
+}  // namespace
+
 // Value stack kept in the evaluator's frame; deeper forms use working memory.
 constexpr int kLocalStack = 16;
 
@@ -866,6 +1025,14 @@ double runcode(const FormulaCode* code, const char* text, int len, DataContext* 
         continue;
       case CodeStep::Neg:
         st[sp - 1] = -st[sp - 1];
+        continue;
+      // A number operand: checked as any operand, then its operator applied.
+      case CodeStep::AddNum:
+      case CodeStep::SubNum:
+      case CodeStep::MulNum:
+      case CodeStep::DivNum:
+        if (c->nerr != entry) break;
+        applynumber(s, st[sp - 1], c, text, len);
         continue;
     }
     // Behind every operand, as the scanning evaluator checks.

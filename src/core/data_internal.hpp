@@ -1,7 +1,7 @@
 // The parameter store's private header, shared by the store's files
 // (data_*.cpp) and the built-in function table (builtin.cpp): the layout of a
 // thread's store context, its memory, error and lookup helpers, and the table
-// of built-ins. Nothing outside src/core includes it.
+// of built-ins. Nothing outside src/core includes it but the store's tests.
 //
 // Memory: every owned block (entries, names, texts, scopes, error records,
 // frames) comes from a per-thread size-class allocator (class k holds 16 << k
@@ -60,6 +60,11 @@ namespace store {
 inline constexpr const char* kModule = "obj/data";
 inline constexpr int kClasses = 28;
 
+// Entries' texts that are simple formulas are evaluated the short way first
+// (see evalentry); the store's tests turn it off to compare with the full
+// evaluation.
+extern bool simpleformulas;
+
 // Nesting of evaluations of store entries is limited so that a formula that
 // refers to itself without end ends with an error record instead of
 // exhausting the machine stack (a worker has 256 KiB).
@@ -110,8 +115,15 @@ struct BusyFrame {
   BusyFrame* up;
   int32_t guard;
   bool deleted;
-  void* deferred;  // chain of released texts (scratch nodes)
+  void* deferred;      // chain of released texts (scratch nodes)
+  uint64_t savedbusy;  // the context's busy-entry filter below this frame
 };
+
+// The bit of an entry in a context's busy-entry filter (DataContext::busybits).
+inline uint64_t busybit(const DataVar* v) {
+  // Entries are blocks of the size-class allocator, at least 16 bytes apart.
+  return uint64_t(1) << ((reinterpret_cast<uintptr_t>(v) >> 4) & 63);
+}
 
 struct CodeStep;
 
@@ -121,6 +133,7 @@ struct LookupSlot {
   const CodeStep* step;
   uint64_t gen;
   DataVar* var;  // the entry found, or null: no entry of that name and kind
+  uint64_t bit;  // busybit(var), 0 for none
 };
 inline constexpr int kLookupSlots = 256;
 
@@ -157,6 +170,9 @@ struct alignas(64) DataContext {
   // its parsed form released, the threaded phase begun or ended). Entries'
   // values and texts may change without it: a lookup finds the same entry.
   uint64_t gen;
+  // Entries with a guard frame on this thread, one bit each by busybit: an
+  // entry whose bit is clear has no frame, so the guard needs no search.
+  uint64_t busybits;
   // Names of parsed formulas resolved at this generation, by step.
   LookupSlot lookups[kLookupSlots];
 };
@@ -170,11 +186,39 @@ inline void lookupschanged(DataContext* c) { ++c->gen; }
 // ---------------------------------------------------------------------------
 // Parsed formulas
 
+// A built-in of one argument that evaluates it at the call's level and
+// returns a function of its value, or pushes a record (message, with the
+// argument's text) for a value outside its domain.
+struct UnaryBuiltin {
+  const char* name;
+  double (*fn)(double);
+  bool (*domain)(double);  // null: every value
+  const char* message;
+};
+// The description of such a built-in, or null for any other built-in.
+const UnaryBuiltin* unarybuiltin(StdFunction fn);
+
 // One step of a parsed formula: an operand, or an operator applied to the
-// values on the stack.
+// values on the stack. AddNum .. DivNum are a number operand and the
+// operator that takes it as its right-hand value, in one step.
 struct CodeStep {
-  enum Op : uint8_t { Num, Var, Elem, Call, Add, Sub, Neg, Mul, Div };
+  enum Op : uint8_t {
+    Num,
+    Var,
+    Elem,
+    Call,
+    Add,
+    Sub,
+    Neg,
+    Mul,
+    Div,
+    AddNum,
+    SubNum,
+    MulNum,
+    DivNum
+  };
   Op op;
+  uint8_t slot;   // Var and Call: the step's slot of DataContext::lookups
   int32_t nlen;   // name part of a Var, Elem or Call
   int32_t nargs;  // arguments of an Elem or Call
   int32_t toklen;
@@ -182,14 +226,22 @@ struct CodeStep {
   uint32_t epoch;  // Call: builtinepoch when fn was looked up
   const char* name;
   const FormulaArg* args;
-  StdFunction fn;  // Call: the built-in of that name and argument count, or null
-  double value;    // Num
+  StdFunction fn;             // Call: the built-in of that name and argument count, or null
+  const UnaryBuiltin* unary;  // Call: unarybuiltin(fn)
+  double value;               // Num and AddNum .. DivNum
 };
+
+// Deepest value stack of a simple formula (FormulaCode::simple).
+inline constexpr int kSimpleStack = 32;
 
 struct FormulaCode {
   int32_t len;       // characters of the text
   int32_t nsteps;    // steps
   int32_t maxstack;  // deepest value stack
+  // Only numbers, names of variables, arithmetic and built-ins of one
+  // argument whose arguments are such formulas too: what the formula does
+  // besides giving its value is at most pushing records.
+  bool simple;
   const CodeStep* steps;
 };
 
@@ -431,13 +483,13 @@ void clearbuf(char* buf);
 // ---------------------------------------------------------------------------
 // Context selection, the public-call protocol and read lookups
 
-inline DataContext* ctxof() {
-  int id = threadid();
+inline DataContext* ctxof(int id) {
   if (id < 0) return &thread0;
   if (threadarray == nullptr || id >= nworkers)
     internal_error("store used by a worker outside the threaded phase", kModule, 120);
   return &threadarray[id];
 }
+inline DataContext* ctxof() { return ctxof(threadid()); }
 
 inline void ensureinit() {
   if (ifinit.load(std::memory_order_acquire)) testinit();
@@ -448,10 +500,12 @@ inline bool pending(const DataContext* c) { return c->nerr > c->errfloor; }
 // The public-call protocol around every accessor.
 struct PublicCall {
   DataContext* c;
+  int slot;  // the calling thread's slot (threadid)
   PublicCall() {
     ensureinit();
-    c = ctxof();
-    dropto(c, c->errfloor);
+    slot = threadid();
+    c = ctxof(slot);
+    if (pending(c)) dropto(c, c->errfloor);
   }
   void finish(int line) {
     if (c->floor == nullptr && !sempty(c)) internal_error("dclear", kModule, line);
@@ -491,6 +545,7 @@ inline bool validname(const char* name, int nlen) {
 
 // Whether the recursion guard lets the calling thread see entry v.
 inline bool visible(const DataContext* c, const DataVar* v) {
+  if ((c->busybits & busybit(v)) == 0) return 0 <= c->level;
   for (const BusyFrame* f = c->busy; f != nullptr; f = f->up)
     if (f->var == v) return f->guard <= c->level;
   return 0 <= c->level;
@@ -552,9 +607,10 @@ inline DataVar* SuchFktAt(DataContext* c, int /*slot*/, const char* name, int nl
 // recursion guard hid: it is then the first entry of that name and kind on
 // the chain, which stays so while the generation holds, and a later lookup
 // only has to ask the guard whether that entry is visible now.
-inline LookupSlot& lookupslot(DataContext* c, const CodeStep* step) {
+// The slot of a step: a hash of its address, kept in the step (CodeStep::slot).
+inline uint8_t lookupslotof(const CodeStep* step) {
   uint64_t h = (reinterpret_cast<uintptr_t>(step) >> 3) * 0x9E3779B97F4A7C15ull;
-  return c->lookups[h >> (64 - 8)];
+  return static_cast<uint8_t>(h >> (64 - 8));
 }
 static_assert(kLookupSlots == 1 << 8);
 
@@ -575,12 +631,15 @@ inline DataVar* searchnoting(DataContext* c, uint32_t b, Match match, bool* hidd
 template <class Match>
 [[gnu::always_inline]] inline DataVar* cachedlookup(DataContext* c, const CodeStep* step,
                                                     uint32_t hash, Match match) {
-  LookupSlot& slot = lookupslot(c, step);
-  if (slot.step == step && slot.gen == c->gen && (slot.var == nullptr || visible(c, slot.var)))
-    return slot.var;
+  LookupSlot& slot = c->lookups[step->slot];
+  if (slot.step == step && slot.gen == c->gen) {
+    // As visible, with the entry's bit at hand.
+    if (slot.var == nullptr) return nullptr;
+    if ((c->busybits & slot.bit) == 0 ? 0 <= c->level : visible(c, slot.var)) return slot.var;
+  }
   bool hidden = false;
   DataVar* v = searchnoting(c, hash % DATA_BUCKETS, match, &hidden);
-  if (!hidden) slot = {step, c->gen, v};
+  if (!hidden) slot = {step, c->gen, v, v != nullptr ? busybit(v) : 0};
   return v;
 }
 

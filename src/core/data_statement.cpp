@@ -203,7 +203,7 @@ int ergibtid(const char* text, int len, const int* lhs, DataContext* c, int slot
 
 int ergibt(const char* text) {
   PublicCall pc;
-  int r = ergibtid(text, static_cast<int>(std::strlen(text)), nullptr, pc.c, threadid());
+  int r = ergibtid(text, static_cast<int>(std::strlen(text)), nullptr, pc.c, pc.slot);
   pc.finish(3121);
   return r;
 }

@@ -6,12 +6,14 @@
 // user functions over built-ins, the threaded phase, a text that replaces
 // itself while it runs).
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/data_internal.hpp"
 #include "core/nspawn.hpp"
 #include "data_testing.hpp"
 #include "testsupport.hpp"
@@ -371,6 +373,131 @@ TEST_F(Store, ParsedNamesAfterACFunctionChangedTheLookupMode) {
   }
 }
 
+// Nested formulas of numbers, names, arithmetic and built-ins of one argument
+// are first evaluated the short way; whatever that way cannot do exactly it
+// leaves to the full evaluation. Both must give the same value bits, records
+// and calls, wherever in the nesting the trouble lies.
+struct NestedCase {
+  const char* what;
+  void (*setup)();
+  const char* read;
+};
+
+// Settings below a run scope, read as model code reads them.
+void nestedsettings() {
+  SetVar("x", 0.75);
+  SetStrVar("A", "2*x+1");
+  SetStrVar("B", "x*x+3");
+  SetStrVar("C", "x/7-0.25");
+  SetStrVar("Y", "A*sqrt(B)+sin(C)/2");
+  SetStrVar("T", "hello world");
+  int i1[] = {1};
+  SetIndexVar("v", 1, i1, 4);
+  SetUserFkt("trace", 1, trace);
+  newDATAlist();
+}
+
+// A chain of n entries E0 = E1+1, ..., E(n-1) = x.
+void chain(int n) {
+  char name[16], text[32];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(name, sizeof name, "E%d", i);
+    if (i + 1 < n)
+      std::snprintf(text, sizeof text, "E%d+1", i + 1);
+    else
+      std::snprintf(text, sizeof text, "x");
+    SetStrVar(name, text);
+  }
+}
+
+const NestedCase kNested[] = {
+    {"plain", [] {}, "Y"},
+    {"a number text", [] { SetStrVar("A", "3"); }, "Y"},
+    {"sqrt of a negative, two levels down", [] { SetStrVar("B", "x-9"); }, "Y"},
+    {"division by a zero value", [] { SetStrVar("C", "1/(x-x)"); }, "Y"},
+    {"division by the number zero", [] { SetStrVar("C", "x/0+1"); }, "Y"},
+    {"log, asin and acos outside their domains",
+     [] { SetStrVar("A", "log(x-x)+asin(2*x+1)+acos(-3)"); }, "Y"},
+    {"a name that is not defined", [] { SetStrVar("A", "2*nosuch+1"); }, "Y"},
+    {"a plain text", [] { SetStrVar("A", "T+1"); }, "Y"},
+    {"a user function over a built-in", [] { SetStrFkt("sin", 1, "#1*10"); }, "Y"},
+    {"a C function over a built-in", [] { SetUserFkt("sqrt", 1, trace); }, "Y"},
+    {"a statement inside", [] { SetStrVar("A", "cat(k=2,x*k)"); }, "Y"},
+    {"an array element", [] { SetStrVar("A", "v[1]*2"); }, "Y"},
+    {"a built-in of two arguments", [] { SetStrVar("A", "max(x,1)"); }, "Y"},
+    {"the entry that runs, lower one found",
+     [] {
+       SetStrVar("x", "z+1");
+       SetStrVar("z", "x*2");
+     },
+     "Y"},
+    {"the entry that runs, none below",
+     [] {
+       SetStrVar("p", "q+1");
+       SetStrVar("q", "p*2");
+     },
+     "q"},
+    {"a chain deeper than the short way goes", [] { chain(20); }, "E0"},
+    {"a chain it goes through", [] { chain(6); }, "E0"},
+    // One NaN per operation: of two NaN operands, which one's payload the
+    // machine passes on is the compiler's choice of operand order.
+    {"a NaN payload and signed zeros",
+     [] {
+       SetStrVar("A", "x*&010000000000f8ff+1");
+       SetStrVar("B", "-0*x");
+       SetStrVar("Y", "A*B-B/(1+B)");
+     },
+     "Y"},
+    {"a value stack deeper than the short way keeps",
+     [] {
+       std::string t = "x";
+       for (int i = 0; i < 40; ++i) t = "1+(x*" + t + ")";
+       SetStrVar("A", t.c_str());
+     },
+     "Y"},
+    {"lookup mode 1: formulas see the scopes below", [] { setrekart(1); }, "Y"},
+    {"lookup mode 0: only the top scope",
+     [] {
+       SetStrVar("Y", "A*2");
+       SetStrVar("A", "x+1");
+       setrekart(0);
+     },
+     "Y"},
+};
+
+Outcome nestedoutcome(const NestedCase& k, bool simple) {
+  totalfree();
+  newDATAlist();
+  setrekart(2);
+  nestedsettings();
+  k.setup();
+  traced.clear();
+  store::simpleformulas = simple;
+  double x = 0;
+  dataerr_try([&] { x = GetVar(k.read); });
+  // The same entries read a second time, with their names resolved.
+  double again = 0;
+  dataerr_try([&] { again = GetVar(k.read); });
+  store::simpleformulas = true;
+  if (bitsof(again) != bitsof(x)) ADD_FAILURE() << k.what << ": second read differs";
+  return {bitsof(x), takeerrors(), traced};
+}
+
+TEST(StoreParsed, NestedFormulasGiveWhatTheFullEvaluationGives) {
+  for (const NestedCase& k : kNested) {
+    Outcome full = nestedoutcome(k, false);
+    Outcome simple = nestedoutcome(k, true);
+    EXPECT_EQ(simple.bits, full.bits) << k.what;
+    EXPECT_EQ(simple.errors, full.errors) << k.what;
+    EXPECT_EQ(simple.calls, full.calls) << k.what;
+  }
+  // The plain case's value, so that both ways are not wrong together.
+  Outcome plain = nestedoutcome(kNested[0], true);
+  double x = 0.75;
+  double want = (2 * x + 1) * std::sqrt(x * x + 3) + std::sin(x / 7 - 0.25) / 2;
+  EXPECT_EQ(plain.bits, bitsof(want));
+}
+
 // A store for four workers with the shared formula X of w (= 1).
 void sharedformula() {
   nthreads = 4;
@@ -446,6 +573,47 @@ TEST(StoreParsedThreads, WorkersReadSharedFormulasThroughPrivateScopes) {
   });
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "fails 0\n");
+  EXPECT_EQ(r.err, "");
+}
+
+// Workers read the nested cases from the shared settings, each in its own
+// private scope, the short way where it can: each read gives what the full
+// evaluation gave on the main thread before the phase.
+TEST(StoreParsedThreads, WorkersReadNestedFormulasAsTheFullEvaluation) {
+  ktest::RunResult r = ktest::run_in_child([] {
+    static std::vector<Outcome> want;
+    static std::vector<const NestedCase*> cases;
+    nthreads = 4;
+    // Not the C function (it records its calls in one list), nor the lookup
+    // modes that keep program code in its own scope (a worker's is private).
+    for (const NestedCase& k : kNested)
+      if (std::strstr(k.what, "C function") == nullptr && std::strstr(k.what, "mode") == nullptr)
+        cases.push_back(&k);
+    static std::atomic<int> bad{0};
+    for (const NestedCase* k : cases) {
+      want = {nestedoutcome(*k, false)};
+      // The outcome's store is the shared base of the phase.
+      initDATAthreads();
+      static const NestedCase* current;
+      current = k;
+      nspawn(
+          [](uint64_t) {
+            for (int round = 0; round < 20; ++round) {
+              double x = 0;
+              dataerr_try([&] { x = GetVar(current->read); });
+              if (bitsof(x) != want[0].bits || takeerrors() != want[0].errors) ++bad;
+            }
+          },
+          1, 0);
+      nwait();
+      exitDATAthreads();
+    }
+    std::printf("bad %d\n", bad.load());
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "bad 0\n");
   EXPECT_EQ(r.err, "");
 }
 
