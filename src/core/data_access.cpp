@@ -83,14 +83,15 @@ void clearbuf(char* buf) {
 
 namespace {
 
-// A plain name's entry that holds a text, or none: the read's records.
-[[gnu::noinline]] double readplain(DataContext* c, int slot, DataVar* v, const char* name, int n) {
+// GetVar of the entry found for name (or none), named obj in its records.
+[[gnu::noinline]] double readfound(DataContext* c, int slot, DataVar* v, const char* obj,
+                                   int objlen, const char* name) {
   if (v == nullptr) {
-    pusherr(c, name, n, "undefined variable");
+    pusherr(c, obj, objlen, "undefined variable");
     return 1.0;
   }
   bool failed = false;
-  double x = readentry(c, slot, v, name, n, &failed);
+  double x = readentry(c, slot, v, obj, objlen, &failed);
   if (failed) {
     pusherr(c, name, "variable can't be evaluated");
     return 1.0;
@@ -111,7 +112,7 @@ namespace {
     if (name[n] == 0) {
       DataVar* v = SuchAt(c, slot, name, n, h % DATA_BUCKETS);
       if (v != nullptr && v->text == nullptr) return v->value;
-      return readplain(c, slot, v, name, n);
+      return readfound(c, slot, v, name, n, name);
     }
   }
   return readnamed(name, c, slot);
@@ -147,16 +148,7 @@ double readnamed(const char* name, DataContext* c, int slot) {
       objlen = a.t.nlen;
     }
   }
-  if (v == nullptr) {
-    pusherr(c, obj, objlen, "undefined variable");
-    return 1.0;
-  }
-  bool failed = false;
-  double x = readentry(c, slot, v, obj, objlen, &failed);
-  if (failed) {
-    pusherr(c, name, "variable can't be evaluated");
-    return 1.0;
-  }
+  double x = readfound(c, slot, v, obj, objlen, name);
   return a.trailing ? 1.0 : x;
 }
 
