@@ -384,6 +384,23 @@ bool simpleready(DataContext* c, int slot) {
   return used <= budget && used >= -budget;
 }
 
+bool simpleeval(const FormulaCode* code, DataContext* c, uint64_t held, int depth, double* out);
+
+// The value of the variable that step s names, as simpleeval reads it.
+[[gnu::always_inline]] inline bool simplevar(const CodeStep* s, DataContext* c, uint64_t held,
+                                             int depth, double* out) {
+  const DataVar* v = codevar(c, s);
+  if (v == nullptr) return false;
+  if (v->text == nullptr) {
+    *out = v->value;
+    return true;
+  }
+  const FormulaCode* vc = v->code;
+  const uint64_t bit = busybit(v);
+  return vc != nullptr && vc->simple && (held & bit) == 0 && depth < kSimpleDepth &&
+         simpleeval(vc, c, held | bit, depth + 1, out);
+}
+
 bool simpleeval(const FormulaCode* code, DataContext* c, uint64_t held, int depth, double* out) {
   double st[kSimpleStack];
   int sp = 0;
@@ -395,25 +412,20 @@ bool simpleeval(const FormulaCode* code, DataContext* c, uint64_t held, int dept
       case CodeStep::Num:
         st[sp++] = s->value;
         break;
-      case CodeStep::Var: {
-        const DataVar* v = codevar(c, s);
-        if (v == nullptr) return false;
-        if (v->text == nullptr) {
-          st[sp++] = v->value;
-          break;
-        }
-        const FormulaCode* vc = v->code;
-        const uint64_t bit = busybit(v);
-        if (vc == nullptr || !vc->simple || (held & bit) != 0 || depth >= kSimpleDepth ||
-            !simpleeval(vc, c, held | bit, depth + 1, &st[sp]))
-          return false;
+      case CodeStep::Var:
+        if (!simplevar(s, c, held, depth, &st[sp])) return false;
         ++sp;
         break;
-      }
       case CodeStep::Call: {
-        double x;
         if (s->epoch != builtinepoch.load(std::memory_order_acquire) || depth >= kSimpleDepth ||
-            codefkt(c, s) != nullptr || !simpleeval(s->args[0].code, c, held, depth + 1, &x))
+            codefkt(c, s) != nullptr)
+          return false;
+        // An argument that is one name is read here; its level counts.
+        const FormulaCode* ac = s->args[0].code;
+        double x;
+        if (ac->nsteps == 1 && ac->steps[0].op == CodeStep::Var
+                ? !simplevar(ac->steps, c, held, depth + 1, &x)
+                : !simpleeval(ac, c, held, depth + 1, &x))
           return false;
         const UnaryBuiltin* u = s->unary;
         if (u->domain != nullptr && !u->domain(x)) return false;
