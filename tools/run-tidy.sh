@@ -34,6 +34,9 @@ mapfile -t files < <(for f in "${files[@]}"; do echo "$(stat -c %s "$f") $f"; do
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kalvo-tidy-XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
+# Stopped from outside (CI ends the check when another stage fails): the
+# scratch folder goes too.
+trap 'exit 143' INT TERM
 clean="$build/tidy-clean"
 mkdir -p "$clean"
 # What every file's hash starts from.
