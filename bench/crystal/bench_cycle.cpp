@@ -85,9 +85,11 @@ CycleStats minus(const CycleStats& b, const CycleStats& a) {
   d.phasems = b.phasems - a.phasems;
   d.linems = b.linems - a.linems;
   d.linebusyms = b.linebusyms - a.linebusyms;
+  d.linewaitms = b.linewaitms - a.linewaitms;
   d.firstrowms = b.firstrowms - a.firstrowms;
   d.blockms = b.blockms - a.blockms;
   d.blockbusyms = b.blockbusyms - a.blockbusyms;
+  d.blockwaitms = b.blockwaitms - a.blockwaitms;
   d.peakrowbusyms = b.peakrowbusyms - a.peakrowbusyms;
   return d;
 }
@@ -341,7 +343,7 @@ int measure(int threads) {
   std::vector<float> row(static_cast<size_t>(rqmin));
   constexpr int kReps = 15;
   Series model, first, rows, proc, model_eval, model_pattern, first_lines, first_busy, first_phase,
-      first_serial, rows_busy, rows_peak, rows_chain;
+      first_serial, first_wait, rows_busy, rows_peak, rows_chain, rows_wait;
   CycleStats at_model, at_first, at_end;
   for (int rep = 0; rep <= kReps; ++rep) {
     resetcyclestats();
@@ -365,12 +367,14 @@ int measure(int threads) {
     model_pattern.add(ms(t0, t1) - at_model.evaluationms);
     first_lines.add(d.linems);
     first_busy.add(d.linebusyms);
+    first_wait.add(d.linewaitms);
     first_phase.add(d.phasems);
     first_serial.add(d.firstrowms - d.linems - d.phasems);
     const CycleStats e = minus(at_end, at_model);
     rows_busy.add(e.blockbusyms);
     rows_peak.add(e.peakrowbusyms);
     rows_chain.add(e.blockbusyms - e.peakrowbusyms);
+    rows_wait.add(e.blockwaitms);
   }
   std::free(r);
   const CycleStats d = minus(at_first, at_model), e = minus(at_end, at_first);
@@ -413,17 +417,19 @@ int measure(int threads) {
       model_eval.median(), model_pattern.median());
   std::printf(
       "  row 0: %lld evaluations for the finite differences %.2f ms: line passes %.2f ms (workers "
-      "busy %.2f ms = %.0f %% of the passes' length x %d, %.2f us a line), threaded phase start "
-      "and end %.2f ms, main thread alone %.2f ms (set-up, differences, restraints)\n",
+      "busy %.2f ms = %.0f %% of the passes' length x %d, %.2f us a line; waits for the start "
+      "and the end %.2f ms), threaded phase start and end %.2f ms, main thread alone %.2f ms "
+      "(set-up, differences, restraints)\n",
       static_cast<long long>(d.evaluations), first.median(), first_lines.median(),
       first_busy.median(), 100.0 * first_busy.median() / (first_lines.median() * threads), threads,
-      first_busy.median() * 1000.0 / static_cast<double>(d.lines), first_phase.median(),
-      first_serial.median());
+      first_busy.median() * 1000.0 / static_cast<double>(d.lines), first_wait.median(),
+      first_phase.median(), first_serial.median());
   std::printf(
       "  derivative rows and chain rule %.2f ms: workers busy %.2f ms (%.0f %% of the length x "
-      "%d), of which peak-model derivative rows %.2f ms, chain rule %.2f ms\n",
+      "%d), of which peak-model derivative rows %.2f ms, chain rule %.2f ms; waits for the start "
+      "and the end %.2f ms\n",
       rows.median(), rows_busy.median(), 100.0 * rows_busy.median() / (rows.median() * threads),
-      threads, rows_peak.median(), rows_chain.median());
+      threads, rows_peak.median(), rows_chain.median(), rows_wait.median());
   std::printf(
       "  hand-offs to the pool by the cycle: %lld in totalmodell, %lld in row 0, %lld in the "
       "rows; threaded-phase starts: %lld, %lld, %lld (the pattern model's own hand-offs not "

@@ -69,6 +69,8 @@ double threadms() {
 struct alignas(64) WorkerClock {
   double busy = 0.0;
   double peakrows = 0.0;
+  double enter = -1.0;  // wall time at which the work function began, -1 not yet
+  double leave = 0.0;   // and at which it ended
 };
 std::vector<WorkerClock> workerclocks;
 
@@ -80,18 +82,35 @@ void startclocks() {
   for (WorkerClock& w : workerclocks) w = WorkerClock{};
 }
 
-// Hands fn to the pool and waits for it; the pass's wall time goes to *wall,
-// the workers' busy time to *busy.
-void pass(WorkFunction fn, uint64_t arg, double* wall, double* busy, double* peakrows = nullptr) {
+// The calling worker's clock, with the time its work function began.
+WorkerClock& enterclock() {
+  WorkerClock& c = myclock();
+  c.enter = nowms();
+  return c;
+}
+
+// What the workers of the passes of one kind cost.
+struct PassTimes {
+  double* wall;      // wall time of the passes
+  double* busy;      // busy time of the workers
+  double* waits;     // wall time of the workers before their work function began,
+                     // and after it ended until the pass was over
+  double* peakrows;  // of the busy time the peak-model rows, or null
+};
+
+// Hands fn to the pool and waits for it, with the pass's times.
+void pass(WorkFunction fn, uint64_t arg, const PassTimes& t) {
   startclocks();
   const double t0 = nowms();
   nspawn(fn, 0, arg);
   nwait();
-  *wall += nowms() - t0;
+  const double t1 = nowms();
+  *t.wall += t1 - t0;
   ++stats.handoffs;
   for (const WorkerClock& w : workerclocks) {
-    *busy += w.busy;
-    if (peakrows != nullptr) *peakrows += w.peakrows;
+    *t.busy += w.busy;
+    if (w.enter >= 0.0) *t.waits += (w.enter - t0) + (t1 - w.leave);
+    if (t.peakrows != nullptr) *t.peakrows += w.peakrows;
   }
 }
 
@@ -111,20 +130,40 @@ struct WorkerSlot {
 // Kept between evaluations so that an evaluation allocates nothing.
 std::vector<WorkerSlot> workerslots;
 
-// Reflections are taken four at a time, the last group first and within a
-// group from the last to the first: neighbouring lines, whose peaks share a
-// cache line of the peak set, then mostly stay with one worker, and the
-// shared counter is touched a quarter as often.
+// Takes the next items of a countdown shared by the workers: up to most at a
+// time, fewer towards the end (a group is at most 1/(2 x workers) of what is
+// left), so that the workers run out of work within about one item of each
+// other. Items go from the last to the first. Returns how many were taken (0:
+// none left) and in *low the first of them.
+int64_t takeitems(std::atomic<int64_t>& left, int64_t most, int64_t* low) {
+  const int64_t spread = 2 * static_cast<int64_t>(nthreads > 0 ? nthreads : 1);
+  int64_t old = left.load(std::memory_order_relaxed);
+  while (old >= 1) {
+    const int64_t k = std::clamp<int64_t>(old / spread, 1, most);
+    if (left.compare_exchange_weak(old, old - k, std::memory_order_acq_rel,
+                                   std::memory_order_relaxed)) {
+      *low = old - k;
+      return k;
+    }
+  }
+  return 0;
+}
+
+// Reflections are taken up to four at a time, the last group first and
+// within a group from the last to the first: neighbouring lines, whose peaks
+// share a cache line of the peak set, then mostly stay with one worker, and
+// the shared counter is touched a quarter as often.
 constexpr int64_t kLineGroup = 4;
 
 struct LineWork {
-  std::atomic<int64_t> left;  // groups of reflections not yet taken
+  std::atomic<int64_t> left;  // reflections not yet taken
   std::atomic<uint8_t> error;
   ReflectionRecord** refl;
   int64_t count;  // reflections
 };
 
 void tabcopypar(uint64_t arg) {
+  WorkerClock& clock = enterclock();
   const double t0 = threadms();
   auto* work = reinterpret_cast<LineWork*>(arg);
   WorkerSlot& slot = workerslots[static_cast<size_t>(threadid())];
@@ -136,10 +175,9 @@ void tabcopypar(uint64_t arg) {
     // fails, and the group's reflections lie above those still untaken.
     if (r < low) {
       if (work->error.load(std::memory_order_relaxed) != 0) break;
-      const int64_t g = nexttask(work->left);
-      if (g < 0) break;
-      low = g * kLineGroup;
-      r = std::min(low + kLineGroup, work->count) - 1;
+      const int64_t n = takeitems(work->left, kLineGroup, &low);
+      if (n == 0) break;
+      r = low + n - 1;
     }
     ReflectionRecord* refl = work->refl[r--];
     if (dataerr_try([&] { computeline(refl); })) continue;
@@ -155,7 +193,8 @@ void tabcopypar(uint64_t arg) {
     break;
   }
   setlinefailure(nullptr);
-  myclock().busy += threadms() - t0;
+  clock.busy += threadms() - t0;
+  clock.leave = nowms();
 }
 
 // The temperature-factor penalty of each atom: the worst of what the threads
@@ -190,13 +229,14 @@ void linepass(PhaseRecord* ph) {
   clearpenalties(ph);
   LineWork work;
   work.count = ph->nrefl;
-  work.left.store((work.count + kLineGroup - 1) / kLineGroup);
+  work.left.store(work.count);
   work.error.store(0);
   work.refl = ph->refl;
   const double t0 = nowms();
   initDATAthreads();
   const double t1 = nowms();
-  pass(tabcopypar, reinterpret_cast<uint64_t>(&work), &stats.linems, &stats.linebusyms);
+  pass(tabcopypar, reinterpret_cast<uint64_t>(&work),
+       {&stats.linems, &stats.linebusyms, &stats.linewaitms, nullptr});
   ++stats.threadphases;
   stats.lines += ph->nrefl;
   const double t2 = nowms();
@@ -375,21 +415,22 @@ KALVO_LANE_TARGETS void chaingroup(int j0, int n) {
 }
 
 struct RowWork {
-  std::atomic<int64_t> left;  // groups of rows of the block not yet taken
+  std::atomic<int64_t> left;  // rows of the block not yet taken
   int32_t first;              // first row of the block
   int32_t rows;               // rows of the block
   bool rowsready;             // the peak-model rows are there (derivative mode)
 };
 
-// Four data rows: their peak-model derivatives, then their chain rule.
+// Up to four data rows at a time: their peak-model derivatives, then their
+// chain rule.
 void ablparfkt(uint64_t arg) {
   auto* work = reinterpret_cast<RowWork*>(arg);
-  WorkerClock& clock = myclock();
+  WorkerClock& clock = enterclock();
   const double cpu0 = threadms();
   double t = nowms(), wall = 0.0, peakrows = 0.0;
-  for (int64_t k; (k = nexttask(work->left)) >= 0;) {
-    const int j0 = static_cast<int>(k) * kGroup;
-    const int n = std::min(kGroup, work->rows - j0);
+  int64_t low = 0;
+  for (int64_t k; (k = takeitems(work->left, kGroup, &low)) > 0;) {
+    const int j0 = static_cast<int>(low), n = static_cast<int>(k);
     if (!work->rowsready) {
       for (int j = j0; j < j0 + n; ++j)
         ableitung(peakableitung + static_cast<size_t>(j) * rpeaks, work->first + j, param);
@@ -408,6 +449,7 @@ void ablparfkt(uint64_t arg) {
   const double busy = threadms() - cpu0;
   clock.busy += busy;
   if (wall > 0.0) clock.peakrows += busy * peakrows / wall;
+  clock.leave = nowms();
 }
 
 int blockfirst = -1;  // first row of the block in the buffers, -1 none
@@ -428,10 +470,10 @@ void computeblock(int first, int rows) {
     }
   }
   if (!work.rowsready || noequiv > 0) {
-    work.left.store((rows + kGroup - 1) / kGroup);
+    work.left.store(rows);
     double wall = 0.0;
-    pass(ablparfkt, reinterpret_cast<uint64_t>(&work), &wall, &stats.blockbusyms,
-         &stats.peakrowbusyms);
+    pass(ablparfkt, reinterpret_cast<uint64_t>(&work),
+         {&wall, &stats.blockbusyms, &stats.blockwaitms, &stats.peakrowbusyms});
   }
   blockfirst = first;
 }
@@ -594,7 +636,15 @@ void firstrow() {
 // ---------------------------------------------------------------------------
 // Public calls
 
-int derivativeblock() { return 16 * (nthreads > 0 ? nthreads : 1); }
+int derivativeblock() {
+  // 64 rows per worker: each hand-off of a block then costs its workers the
+  // wait for the slowest one's last group of rows once per 16 groups. Fewer
+  // (down to 16) where the block's peak-model rows would pass 16 MB.
+  const int workers = nthreads > 0 ? nthreads : 1;
+  const size_t row = sizeof(float) * static_cast<size_t>(rpeaks > 0 ? rpeaks : 1);
+  const size_t fit = (size_t(16) << 20) / (row * static_cast<size_t>(workers));
+  return static_cast<int>(std::clamp<size_t>(fit, 16, 64)) * workers;
+}
 
 const CycleStats& cyclestats() { return stats; }
 void resetcyclestats() { stats = CycleStats{}; }

@@ -24,8 +24,9 @@
 namespace crystal {
 
 // Rows of the pattern that one pass of the workers computes ahead (the rows
-// of peakableitung and strukturableitung): 16 per worker, so that the hand-off
-// to the workers is paid once per 16 rows each.
+// of peakableitung and strukturableitung) for the current rpeaks: 64 per
+// worker, fewer (down to 16) where the block's peak-model rows would take
+// more than 16 MB.
 int derivativeblock();
 
 // One evaluation of the model with the current parameter values: global
@@ -49,8 +50,8 @@ bool totalmodell(int* count, float** residuals);
 // the model array y exists) and measures by finite differences how every
 // structural parameter moves the peak parameters, penalty rows, restraint
 // residuals and goals; the pass ends with the model evaluated at the
-// unchanged values. Data rows are built 4 x nthreads at a time on the worker
-// pool. A finite-difference step outside a parameter's bounds ends the run
+// unchanged values. Data rows are built derivativeblock() at a time on the
+// worker pool. A finite-difference step outside a parameter's bounds ends the run
 // (message -184, status 184).
 void totalableitung(float* row, int i);
 
@@ -59,7 +60,9 @@ void totalableitung(float* row, int i);
 // times are the workers' own time inside the work functions, summed over the
 // workers; a pass's wall time runs from the hand-off to the last worker done,
 // so that pass wall time x workers - busy time is what the hand-offs, the
-// waits and an uneven share cost.
+// waits and an uneven share cost. A worker's waits are the wall time from
+// the hand-off to the start of its work function and from the end of that
+// to the end of the pass (the slowest worker's last item).
 struct CycleStats {
   int64_t evaluations = 0;     // tabcopy calls
   int64_t threadphases = 0;    // starts of the store's threaded phase
@@ -69,9 +72,11 @@ struct CycleStats {
   double phasems = 0.0;        // starting and ending the threaded phase
   double linems = 0.0;         // line passes, wall time
   double linebusyms = 0.0;     // line passes, busy time of the workers
+  double linewaitms = 0.0;     // line passes, the workers' waits for their start and the end
   double firstrowms = 0.0;     // row 0 of the derivative passes, wall time
   double blockms = 0.0;        // blocks of derivative rows, wall time
   double blockbusyms = 0.0;    // blocks of derivative rows, busy time of the workers
+  double blockwaitms = 0.0;    // blocks of derivative rows, the workers' waits
   double peakrowbusyms = 0.0;  // of which the peak-model derivative rows
 };
 const CycleStats& cyclestats();

@@ -558,6 +558,33 @@ TEST(Cycle, FailuresOnWorkers) {
   });
 }
 
+// Where the line breadth is negative on many reflections, the run reports
+// the one a single worker taking the reflections from the last to the first
+// meets first, whichever way the workers share them out.
+TEST(Cycle, SameFatalLineForAnyThreadCount) {
+  Install inst;
+  std::string first;
+  for (int threads : {1, 3, 8}) {
+    ktest::RunResult res = ktest::run_in_child(
+        [threads] {
+          nthreads = threads;
+          ktest::RunScope scope;
+          ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+          TwoPhases t;
+          t.b1 = "B1=0.02-0.004*sk";
+          t.build();
+          std::exit(0);
+        },
+        20);
+    EXPECT_EQ(res.status, 35) << res.out;
+    const size_t at = res.out.find("*** phase 1, reflection");
+    ASSERT_NE(at, std::string::npos) << res.out;
+    const std::string line = res.out.substr(at, res.out.find('\n', at) - at);
+    if (first.empty()) first = line;
+    EXPECT_EQ(line, first) << threads << " threads";
+  }
+}
+
 // The estimate of free texture parameters: the sum of erf(0.25 t q) over the
 // reflections outside Le Bail kinds, whichever worker takes which; t = 0
 // adds 0, a negative t a negative term.
