@@ -130,16 +130,18 @@ struct WorkerSlot {
 // Kept between evaluations so that an evaluation allocates nothing.
 std::vector<WorkerSlot> workerslots;
 
-// Takes the next items of a countdown shared by the workers: up to most at a
-// time, fewer towards the end (a group is at most 1/(2 x workers) of what is
-// left), so that the workers run out of work within about one item of each
-// other. Items go from the last to the first. Returns how many were taken (0:
-// none left) and in *low the first of them.
+// Takes the next items of a countdown shared by the workers: most at a time,
+// the groups starting at multiples of most, and fewer towards the end (a
+// group is at most 1/(2 x workers) of what is left), so that the workers run
+// out of work within about one item of each other. Items go from the last to
+// the first. Returns how many were taken (0: none left) and in *low the first
+// of them.
 int64_t takeitems(std::atomic<int64_t>& left, int64_t most, int64_t* low) {
   const int64_t spread = 2 * static_cast<int64_t>(nthreads > 0 ? nthreads : 1);
   int64_t old = left.load(std::memory_order_relaxed);
   while (old >= 1) {
-    const int64_t k = std::clamp<int64_t>(old / spread, 1, most);
+    int64_t k = std::clamp<int64_t>(old / spread, 1, most);
+    if (k == most && old % most != 0) k = old % most;
     if (left.compare_exchange_weak(old, old - k, std::memory_order_acq_rel,
                                    std::memory_order_relaxed)) {
       *low = old - k;
