@@ -1,6 +1,8 @@
 // The threaded phase of the store: private scopes of the workers on a shared
 // read-only base, merged back in a fixed order, and the release of the whole
 // store.
+#include <vector>
+
 #include "core/data_internal.hpp"
 #include "core/velmora.hpp"
 
@@ -11,6 +13,44 @@ using namespace store;
 // Threaded phase
 
 namespace {
+
+// The private scopes of the last phase, emptied by its merge and kept in the
+// memory of their contexts for the next phase (place 0 the main thread's,
+// i + 1 worker i's): a refinement starts a phase at every model evaluation,
+// and a fresh scope would clear a whole hash table for every context.
+std::vector<DATAlist*> sparescopes;
+
+DATAlist* privatescope(DataContext* c, int place, DATAlist* below) {
+  const auto k = static_cast<size_t>(place);
+  if (k >= sparescopes.size() || sparescopes[k] == nullptr) return newscope(c, below);
+  DATAlist* p = sparescopes[k];
+  sparescopes[k] = nullptr;
+  p->next = below;
+  p->serial = 0;
+  p->nthreads = static_cast<uint32_t>(nworkers);
+  p->comment = nullptr;
+  p->attached = 1;
+  p->modified = 0;
+  p->nused = 0;
+  return p;
+}
+
+// Keeps an emptied private scope for the next phase. Only a scope whose used
+// buckets are all listed and empty is kept (the merge, or a DelAll of the
+// worker, has emptied them); any other is released.
+void keepscope(DataContext* c, int place, DATAlist* p) {
+  dfree(c, p->comment);
+  p->comment = nullptr;
+  bool empty = p->nused <= DATA_USED;
+  for (int i = 0; empty && i < p->nused; ++i) empty = p->bucket[p->used[i]] == nullptr;
+  if (!empty) {
+    dfree(c, p);
+    return;
+  }
+  const auto k = static_cast<size_t>(place);
+  if (sparescopes.size() <= k) sparescopes.resize(k + 1, nullptr);
+  sparescopes[k] = p;
+}
 
 void releaseerrors(DataContext* c) {
   while (c->nerr > 0) droptop(c);
@@ -96,11 +136,11 @@ void initDATAthreads() {
   unthreadHashTable = s;
   threadphase = true;
   lookupschanged(m);
-  m->privscope = newscope(m, s);
+  m->privscope = privatescope(m, 0, s);
   m->top = m->privscope;
   for (int i = 0; i < nworkers; ++i) {
     DataContext* w = &threadarray[i];
-    w->privscope = newscope(w, s);
+    w->privscope = privatescope(w, i + 1, s);
     w->top = w->privscope;
     lookupschanged(w);
   }
@@ -141,8 +181,7 @@ void exitDATAthreads() {
         }
       });
     }
-    dfree(c, p->comment);
-    dfree(c, p);
+    keepscope(c, i + 1, p);
     c->top = nullptr;
     c->privscope = nullptr;
     lookupschanged(c);
@@ -157,6 +196,9 @@ void totalfree() {
   ensureinit();
   if (threadphase) internal_error("totalfree inside threads", kModule, 351);
   DataContext* m = &thread0;
+  for (size_t k = 0; k < sparescopes.size(); ++k)
+    if (sparescopes[k] != nullptr) dfree(k == 0 ? m : &threadarray[k - 1], sparescopes[k]);
+  sparescopes.clear();
   m->floor = nullptr;
   while (m->top != nullptr) freeDATAlistid(m);
   giveback(m);

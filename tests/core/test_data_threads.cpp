@@ -105,6 +105,57 @@ TEST(StoreThreads, MergeLastWriterWinsNewKeysGetNextSerials) {
   }));
 }
 
+// Every phase gives each context an empty private scope, whatever the last
+// phase left in its own: entries merged or dropped, more keys than a scope
+// lists, a pending comment. Nothing of the last phase is seen or merged again.
+TEST(StoreThreads, EveryPhaseStartsWithEmptyPrivateScopes) {
+  expectclean(ktest::run_in_child([] {
+    startstore();
+    SetVar("x", -1);
+    initDATAthreads();
+    SetVar("x", 50);
+    onworkers([](int i) {
+      SetVar("x", i);
+      if (i == 0)
+        for (int k = 0; k < 200; ++k) SetVar(("many" + std::to_string(k)).c_str(), k);
+      if (i == 1) SetComment("left pending");
+      if (i == 2) {
+        SetVar("dropped", 1);
+        DelAll();
+      }
+    });
+    exitDATAthreads();
+    CHILD_CHECK(GetVar("x") == kWorkers - 1);
+    CHILD_CHECK(GetVar("many199") == 199);
+    SetVar("x", 99);
+    const std::string before = savedtop();
+    // Each phase on a base of its own, as the model evaluations have.
+    static int phase;
+    for (phase = 0; phase < 3; ++phase) {
+      newDATAlist();
+      SetVar("y", phase);
+      initDATAthreads();
+      onworkers([](int) {
+        CHILD_CHECK(GetVar("x") == 99);
+        CHILD_CHECK(GetVar("y") == phase);
+        CHILD_CHECK(dataerr_try([] { GetVar("dropped"); }) == false);
+        ClearErr();
+      });
+      exitDATAthreads();
+      DelAll();
+      freeDATAlist();
+      CHILD_CHECK(savedtop() == before);
+    }
+    initDATAthreads();
+    onworkers([](int i) {
+      if (i == 1) SetVar("fresh", 1);
+    });
+    exitDATAthreads();
+    CHILD_CHECK(savedtop() == before + "fresh==1.0000000000000000E+00 \n");
+    finish();
+  }));
+}
+
 TEST(StoreThreads, OnlyTheFirstWorkersErrorsReachTheMainThread) {
   expectclean(ktest::run_in_child([] {
     startstore();
