@@ -411,6 +411,24 @@ TEST_F(Vistal, TheFitsWavelengthServesScansThatNameNone) {
   }
 }
 
+// Where neither the scans nor any key name a radiation (here the only scan
+// cannot be read), the fit is drawn for a copper tube; the control file
+// written back does not get the wavelength.
+TEST_F(Vistal, WithoutAnyRadiationTheFitIsDrawnForACopperTube) {
+  par("fit.par", "WMIN=40.000 WMAX=60.000 LINTOR=0.0005 Q=1.0 EPS1=0.0", {grouppeak()}, {100});
+  wp.write("run.sav", "VAL[1]=gone\nOUTPUT=fit\n");
+  ktest::RunResult r = wp.run("vistal", {});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find(ktest::message(35, "gone.val")), std::string::npos) << r.out;
+  Rows kurve = plotrun::rows(out("kurve.dat"));
+  ASSERT_EQ(kurve.size(), 1001u);
+  auto top = std::max_element(kurve.begin(), kurve.end(),
+                              [](const auto& a, const auto& b) { return a[1] < b[1]; });
+  EXPECT_NEAR((*top)[0], 50, 0.05);
+  EXPECT_GT((*top)[1], 200);
+  EXPECT_EQ(ktest::read_file(wp.file("run.sav")), "VAL[1]=gone\nOUTPUT=fit\n");
+}
+
 // Without a usable instrument profile the model is drawn without
 // instrument function, after message 47: LINTOR missing, or naming no file
 // and giving no width. A LINTOR that gives a width is an instrument.
@@ -436,11 +454,13 @@ TEST_F(Vistal, WithoutInstrumentProfileTheModelIsDrawnAfterAWarning) {
 
 // Failures end the run before any plot file is written: no fit named for the
 // part (57), a named fit that cannot be opened (58), a fit without its angle
-// window (59), nothing to plot (166), a fit without PEAKZAHL (the store's
-// error, status 1).
+// window (59), nothing to plot (166), a fit without PEAKZAHL, and a text scan
+// (which names no wavelength) where neither the control file nor the fit
+// names a radiation (the store's error, status 1).
 TEST_F(Vistal, FailuresEndTheRunWithTheirStatus) {
   par("nowindow.par", "WMAX=60 LINTOR=0.0005 Q=1 LAMBDA=CU", {}, {});
   wp.write("nopeaks.par", "WMIN=40 WMAX=60 LAMBDA=CU\n0 ");
+  par("plain.par", "WMIN=40 WMAX=60 LINTOR=0.0005 Q=1", {grouppeak()}, {100});
   struct Case {
     std::string control;
     std::vector<std::string> keys;
@@ -458,6 +478,8 @@ TEST_F(Vistal, FailuresEndTheRunWithTheirStatus) {
       {"VAL[1]=s.xy\nLAMBDA=CU\nWMIN==70\nWMAX==80\n", {}, 166, ktest::message(-166)},
       {"VAL[1]=missing.xy\nLAMBDA=CU\n", {}, 166, ktest::message(-166)},
       {"VAL[1]=s.xy\nLAMBDA=CU\nOUTPUT=nopeaks\n", {}, 1, "(E) PEAKZAHL"},
+      {"VAL[1]=s.xy\n", {}, 1, "(E) LAMBDA"},
+      {"VAL[1]=s.xy\nOUTPUT=plain\n", {}, 1, "(E) LAMBDA"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.control);
