@@ -131,13 +131,13 @@ struct WorkerSlot {
 std::vector<WorkerSlot> workerslots;
 
 // Takes the next items of a countdown shared by the workers: most at a time,
-// the groups starting at multiples of most, and fewer towards the end (a
-// group is at most 1/(2 x workers) of what is left), so that the workers run
-// out of work within about one item of each other. Items go from the last to
-// the first. Returns how many were taken (0: none left) and in *low the first
-// of them.
-int64_t takeitems(std::atomic<int64_t>& left, int64_t most, int64_t* low) {
-  const int64_t spread = 2 * static_cast<int64_t>(nthreads > 0 ? nthreads : 1);
+// the groups starting at multiples of most, and with shrink fewer towards the
+// end (a group is at most 1/(2 x workers) of what is left), so that the
+// workers run out of work within about one item of each other. Items go from
+// the last to the first. Returns how many were taken (0: none left) and in
+// *low the first of them.
+int64_t takeitems(std::atomic<int64_t>& left, int64_t most, bool shrink, int64_t* low) {
+  const int64_t spread = shrink ? 2 * static_cast<int64_t>(nthreads > 0 ? nthreads : 1) : 1;
   int64_t old = left.load(std::memory_order_relaxed);
   while (old >= 1) {
     int64_t k = std::clamp<int64_t>(old / spread, 1, most);
@@ -177,7 +177,7 @@ void tabcopypar(uint64_t arg) {
     // fails, and the group's reflections lie above those still untaken.
     if (r < low) {
       if (work->error.load(std::memory_order_relaxed) != 0) break;
-      const int64_t n = takeitems(work->left, kLineGroup, &low);
+      const int64_t n = takeitems(work->left, kLineGroup, true, &low);
       if (n == 0) break;
       r = low + n - 1;
     }
@@ -423,15 +423,17 @@ struct RowWork {
   bool rowsready;             // the peak-model rows are there (derivative mode)
 };
 
-// Up to four data rows at a time: their peak-model derivatives, then their
-// chain rule.
+// Four data rows at a time (fewer only at the block's start): their
+// peak-model derivatives, then their chain rule, whose four rows side by side
+// cost about what one row alone would, so the groups do not shrink towards
+// the end.
 void ablparfkt(uint64_t arg) {
   auto* work = reinterpret_cast<RowWork*>(arg);
   WorkerClock& clock = enterclock();
   const double cpu0 = threadms();
   double t = nowms(), wall = 0.0, peakrows = 0.0;
   int64_t low = 0;
-  for (int64_t k; (k = takeitems(work->left, kGroup, &low)) > 0;) {
+  for (int64_t k; (k = takeitems(work->left, kGroup, false, &low)) > 0;) {
     const int j0 = static_cast<int>(low), n = static_cast<int>(k);
     if (!work->rowsready) {
       for (int j = j0; j < j0 + n; ++j)
