@@ -670,6 +670,42 @@ TEST(TamrelRefine, TwoPhasesOfDifferentPeakKindsComeBack) {
   EXPECT_NEAR(listed(second, "b"), 0.003, 0.003 * 0.02);
 }
 
+// The squared-Lorentzian breadth refined from 0 on its lower bound 0, given
+// directly (B2) or through its angle term (k2): the fit must be able to move
+// it off the bound when the pattern has it, and bring it back. A slope of the
+// model that vanishes at 0 left the refinement stuck there, ending with
+// status 0 far from the fit (R values of tens of percent).
+TEST(TamrelRefine, SquaredLorentzianBreadthLeavesItsBoundAtZero) {
+  struct Case {
+    const char* key;
+    double truth;  // B2 in 1/angstrom^2; k2 per 1/d^2 in nm^-2
+  } cases[] = {{"B2", 1e-5}, {"k2", 4e-5}};
+  trun::Workplace wp;
+  std::string flat;
+  for (int i = 0; i <= 3000; ++i) flat += std::to_string(20 + 0.02 * i) + " 1000\n";
+  wp.write("flat.xy", flat);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    const std::string truth = std::string(c.key) + "=" + std::to_string(c.truth);
+    wp.write("truth.str",
+             "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=4 A=5.431 GEWICHT=0.005 B1=0.002 " +
+                 truth + "\nE=Si Wyckoff=a TDS=0.5\n");
+    ktest::RunResult r = wp.run(
+        {"LINTOR=inst", "LAMBDA=CU", "VAL[1]=flat.xy", "STRUC[1]=truth", "DIAGRAMM=truth", "RU=3"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    wp.write("sim.xy", modelcounts(wp.read("truth.dia")));
+    wp.write("fit.str",
+             "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=4 GEWICHT=SPHAR0 A=5.431 B1=0.002\n"
+             "PARAM=" +
+                 std::string(c.key) + "=0_0\nE=Si Wyckoff=a TDS=0.5\n");
+    r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=sim.xy", "STRUC[1]=fit", "RU=3", "LIST=fit"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string list = wp.read("fit.lst");
+    EXPECT_NEAR(value(list, c.key), c.truth, 0.05 * c.truth) << list;
+    EXPECT_LT(value(list, "Rwp"), 1.0) << list;
+  }
+}
+
 // Anisotropic models refined against a pattern that the program itself
 // computed from an isotropic cubic truth (scale 0.005, line breadth B1 =
 // 0.002 per angstrom, B = 0.5 angstrom^2): the texture weight as a square
