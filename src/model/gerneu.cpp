@@ -13,6 +13,8 @@
 // squared-Lorentzian components.
 #include "model/gerneu.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -26,6 +28,7 @@
 #include "core/fatal.hpp"
 #include "core/integral.hpp"
 #include "core/message.hpp"
+#include "core/nspawn.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "numeric/dreieck.hpp"
@@ -87,12 +90,6 @@ char warnung2 = 0;
 TableRecord* geqfirst = nullptr;
 ProfileRecord* perst = nullptr;
 
-// State of the current ger call.
-double sinx = 0, cosx = 0;
-double lambda = 0;  // penetration length of a reflecting sample; kept between calls
-double tdivd = 0, tdivr = 0;
-double epsg = 0.007;
-
 // A failure of ger with its message number (-13, -14, -15).
 struct GerFailure {
   int code;
@@ -131,17 +128,6 @@ T* newrecord() {
   void* p = std::calloc(1, sizeof(T));
   if (p == nullptr) outofmemory();
   return static_cast<T*>(p);
-}
-
-// Replaces the global components by count zero-filled ones.
-void newcomponents(int count) {
-  std::free(g);
-  std::free(e);
-  std::free(q);
-  g = zerofloats(count);
-  e = zerofloats(count);
-  q = zerofloats(count);
-  n = count;
 }
 
 void freetable() {
@@ -400,25 +386,129 @@ void readblocks(FILE* f, const char* gname, int& line) {
 // ---------------------------------------------------------------------------
 // Evaluation
 
+// The keys an evaluation on the two-record path reads (lookup mode 2): the
+// pairs (D, R), (T, D) and (T, R), each either fully defined or not, and
+// EPSG. ger reads them from the store at every call; a batch on the worker
+// pool, whose workers cannot use the store, reads them once beforehand on
+// the calling thread (nothing an evaluation does changes them).
+struct Keys {
+  bool hasdr = false, hastd = false, hastr = false;
+  double dr_d = 0, dr_r = 0;
+  double td_t = 0, td_d = 0;
+  double tr_t = 0, tr_r = 0;
+  double epsg = 0.007;
+};
+
+// The absorption along the paths at v depends on neither the record nor the
+// abscissa, so within one ger call each v is integrated once. Keyed by the
+// bits of v (the quadrature's abscissae recur exactly).
+struct BitsHash {
+  size_t operator()(uint64_t bits) const {
+    return static_cast<size_t>((bits ^ (bits >> 31)) * 0x9E3779B97F4A7C15ull >> 16);
+  }
+};
+
+struct Sample {
+  float t;
+  float y;
+  float h;
+  uint8_t eligible;
+  uint8_t refine;
+};
+
+// The sampled line shape and the components fitted to it.
+struct Refit {
+  const ProfileRecord* nearr;
+  const ProfileRecord* farr;
+  double u;
+  double ymax;
+  double total;  // sum of the planned steps
+  std::vector<Sample> samples;
+  std::vector<float> xi, yi, wi;
+  std::vector<float> cg, ce, cq;  // components relative to the centroid
+  std::vector<float> sg, se, sq;  // saved copy
+  int m = 0;                      // samples in xi, yi, wi
+  int n = 0;                      // components of the current fit
+  // Work arrays of the refit, kept for the next evaluation.
+  std::vector<float*> par;
+  std::vector<uint8_t> flags;
+  std::vector<float> r, rows, mat, b, ub, x, c;
+  std::vector<const ProfileRecord*> list;
+};
+
+// Everything one evaluation of ger works with, and where its components go.
+// The calling thread's context writes the module's components n, g, e, q,
+// reads the store and prints its messages at once. A worker's context of a
+// batch keeps its components to itself, reads the keys from the batch's
+// snapshot and records its messages for the caller, which prints them in
+// the order of the points.
+struct Context {
+  int* n;
+  float** g;
+  float** e;
+  float** q;
+  const Keys* keys = nullptr;  // set: a worker of a batch
+  double sinx = 0, cosx = 0;
+  double lambda = 0;  // penetration length of a reflecting sample; kept between calls
+  double tdivd = 0, tdivr = 0;
+  double epsg = 0.007;
+  double absorption = 1;  // A of a reflecting sample
+  int64_t work = 0;       // see kWorkBudget
+  std::unordered_map<uint64_t, double, BitsHash> pathcache;
+  Refit fit;
+  // Messages of the current evaluation that a worker leaves to the caller.
+  bool warn13 = false, warn14 = false;
+  bool lambdaset = false;  // the evaluation computed a penetration length
+
+  Context(int* cn, float** cg, float** ce, float** cq) : n(cn), g(cg), e(ce), q(cq) {}
+};
+
 [[noreturn]] void fail(int code) { throw GerFailure{code}; }
 
-// Sets the lookup mode for a scope of code and restores the caller's.
+// A worker met what only the calling thread may do (use the store, print
+// at once, end the process): the point is evaluated again there, in its
+// turn.
+constexpr int kOnCaller = 1;
+
+// Replaces the context's components by count zero-filled ones.
+void newcomponents(Context& cx, int count) {
+  std::free(*cx.g);
+  std::free(*cx.e);
+  std::free(*cx.q);
+  *cx.g = zerofloats(count);
+  *cx.e = zerofloats(count);
+  *cx.q = zerofloats(count);
+  *cx.n = count;
+}
+
+// Sets the lookup mode for a scope of code and restores the caller's; does
+// nothing on a worker, which never uses the store.
 struct LookupMode {
-  int saved;
-  explicit LookupMode(int mode) : saved(getrekart()) { setrekart(mode); }
-  ~LookupMode() { setrekart(saved); }
+  int saved = 0;
+  bool active;
+  LookupMode(const Context& cx, int mode) : active(cx.keys == nullptr) {
+    if (!active) return;
+    saved = getrekart();
+    setrekart(mode);
+  }
+  ~LookupMode() {
+    if (active) setrekart(saved);
+  }
   LookupMode(const LookupMode&) = delete;
   LookupMode& operator=(const LookupMode&) = delete;
 };
 
-void warnpenetration() {
-  if (zelmarry == 1 && lambda != 0 && !warnung2) {
+void warnpenetration(Context& cx) {
+  if (zelmarry != 1 || cx.lambda == 0) return;
+  if (cx.keys != nullptr) {
+    cx.warn14 = true;
+  } else if (!warnung2) {
     message<14>();
     warnung2 = 1;
   }
 }
 
-void geqpath(double s, double z) {
+void geqpath(Context& cx, double s, double z) {
   const TableRecord* r = geqfirst;
   double scale = 1.0;
   if (r->next != nullptr) {
@@ -439,19 +529,24 @@ void geqpath(double s, double z) {
     double wr = takecur ? wcur : wprev;
     if (wr != 0) scale = w / wr;
   }
-  newcomponents(r->n);
+  newcomponents(cx, r->n);
+  float* cg = *cx.g;
+  float* ce = *cx.e;
+  float* cq = *cx.q;
   for (int i = 0; i < r->n; ++i) {
-    g[i] = static_cast<float>(r->g[i] * scale);
-    e[i] = static_cast<float>(r->e[i] + z);
-    q[i] = r->q[i];
+    cg[i] = static_cast<float>(r->g[i] * scale);
+    ce[i] = static_cast<float>(r->e[i] + z);
+    cq[i] = r->q[i];
   }
 }
 
-void nodatapath(double s, double z) {
-  warnpenetration();
+void nodatapath(Context& cx, double s, double z) {
+  // LINTOR is a formula of the store, in THETA.
+  if (cx.keys != nullptr) fail(kOnCaller);
+  warnpenetration(cx);
   double width = 0;
   {
-    LookupMode mode(2);
+    LookupMode mode(cx, 2);
     // THETA and zweiTheta live in a scope of their own for the evaluation, so
     // that a key of the same name in the caller's scope is left alone.
     newDATAlist();
@@ -476,14 +571,14 @@ void nodatapath(double s, double z) {
     DelAll();
     freeDATAlist();
   }
-  newcomponents(1);
-  g[0] = 1;
-  e[0] = static_cast<float>(z);
-  q[0] = static_cast<float>(width);
+  newcomponents(cx, 1);
+  (*cx.g)[0] = 1;
+  (*cx.e)[0] = static_cast<float>(z);
+  (*cx.q)[0] = static_cast<float>(width);
 }
 
-void onerecord(double k, double z) {
-  warnpenetration();
+void onerecord(Context& cx, double k, double z) {
+  warnpenetration(cx);
   const ProfileRecord* r = perst;
   // A record measured at 2 theta = 90 degrees (cot 2 theta zero within the
   // resolution of the angle) carries no scale for other angles. Across 90 degrees the shape is
@@ -493,12 +588,15 @@ void onerecord(double k, double z) {
   double sr = std::sin(0.5 * std::atan2(1.0, key)), cr = std::sqrt(1 - sr * sr);
   if (std::fabs(key) <= (2 * key * key + 2) * sr * 3.5762786865234375e-07 / cr) fail(-14);
   double ratio = k / key;
-  newcomponents(r->n);
+  newcomponents(cx, r->n);
+  float* cg = *cx.g;
+  float* ce = *cx.e;
+  float* cq = *cx.q;
   for (int i = 0; i < r->n; ++i) {
-    g[i] = static_cast<float>(r->g[i] * static_cast<double>(r->gsum));
-    e[i] = static_cast<float>(r->e[i] * ratio + z);
+    cg[i] = static_cast<float>(r->g[i] * static_cast<double>(r->gsum));
+    ce[i] = static_cast<float>(r->e[i] * ratio + z);
     float width = static_cast<float>(r->q[i] * std::fabs(ratio));
-    q[i] = width > 1e-06f ? width : 1e-06f;
+    cq[i] = width > 1e-06f ? width : 1e-06f;
   }
 }
 
@@ -507,12 +605,11 @@ void onerecord(double k, double z) {
 // the aberration of the sample)
 
 struct ShapePoint {
+  Context* cx;
   const ProfileRecord* rec;
   double x;  // centroid + t
   double v;  // capillary: the outer variable
 };
-
-double absorption = 1;  // A of a reflecting sample
 
 // Work of the current evaluation, in evaluations of one profile component
 // (a few nanoseconds each). The caps on samples, components and refinements
@@ -522,18 +619,19 @@ double absorption = 1;  // A of a reflecting sample
 // otherwise run for minutes at one angle. The budget ends an evaluation
 // within about half a second; measured profiles of reflecting and
 // transmitting samples need a few percent of it, a capillary with T = D half.
+// Counted per evaluation, so that an angle's result never depends on the
+// angles evaluated before it.
 constexpr int64_t kWorkBudget = 250000000;
-int64_t work = 0;
 
-bool overbudget() { return work > kWorkBudget; }
+bool overbudget(const Context& cx) { return cx.work > kWorkBudget; }
 
-void spend(int64_t units) {
-  work += units;
-  if (overbudget()) fail(-15);
+void spend(Context& cx, int64_t units) {
+  cx.work += units;
+  if (overbudget(cx)) fail(-15);
 }
 
-double recordprofile(const ProfileRecord* r, double x) {
-  spend(r->n);
+double recordprofile(Context& cx, const ProfileRecord* r, double x) {
+  spend(cx, r->n);
   return profile(r->n, r->g, r->e, r->q, x);
 }
 
@@ -541,76 +639,69 @@ double recordprofile(const ProfileRecord* r, double x) {
 double modell2(void* p, double v) {
   if (v == 0) return 0;
   const ShapePoint* sp = static_cast<const ShapePoint*>(p);
-  return recordprofile(sp->rec, sp->x + lambda * std::log(v));
+  return recordprofile(*sp->cx, sp->rec, sp->x + sp->cx->lambda * std::log(v));
 }
 
 // Transmitting flat sample: the record's profile itself.
 double modell1(void* p, double x) {
   const ShapePoint* sp = static_cast<const ShapePoint*>(p);
-  return recordprofile(sp->rec, x);
+  return recordprofile(*sp->cx, sp->rec, x);
 }
 
 // Capillary: absorption along the paths through the cross-section.
 double inner(void* p, double w) {
   const ShapePoint* sp = static_cast<const ShapePoint*>(p);
+  Context& cx = *sp->cx;
   double v = sp->v;
-  spend(1);
-  double a1 = v * cosx + w * sinx;
-  double a2 = v * cosx - w * sinx;
+  spend(cx, 1);
+  double a1 = v * cx.cosx + w * cx.sinx;
+  double a2 = v * cx.cosx - w * cx.sinx;
   // Rounding may carry |a| a hair above 1 at the rim of the cross-section.
   double b1 = 1 - a1 * a1, b2 = 1 - a2 * a2;
-  return std::exp(-0.5 * tdivd *
-                  (2 * v * sinx + std::sqrt(b1 > 0 ? b1 : 0.0) + std::sqrt(b2 > 0 ? b2 : 0.0)));
+  return std::exp(-0.5 * cx.tdivd *
+                  (2 * v * cx.sinx + std::sqrt(b1 > 0 ? b1 : 0.0) + std::sqrt(b2 > 0 ? b2 : 0.0)));
 }
-
-// The absorption along the paths at v depends on neither the record nor the
-// abscissa, so within one ger call each v is integrated once. Keyed by the
-// bits of v (the quadrature's abscissae recur exactly).
-struct BitsHash {
-  size_t operator()(uint64_t bits) const {
-    return static_cast<size_t>((bits ^ (bits >> 31)) * 0x9E3779B97F4A7C15ull >> 16);
-  }
-};
-std::unordered_map<uint64_t, double, BitsHash> pathcache;
 
 double ausser(void* p, double v) {
   const ShapePoint* sp = static_cast<const ShapePoint*>(p);
+  Context& cx = *sp->cx;
   uint64_t bits;
   double key = v == 0 ? 0.0 : v;
   std::memcpy(&bits, &key, sizeof bits);
-  auto it = pathcache.find(bits);
+  auto it = cx.pathcache.find(bits);
   double path;
-  if (it != pathcache.end()) {
+  if (it != cx.pathcache.end()) {
     path = it->second;
   } else {
-    ShapePoint in{sp->rec, sp->x, v};
+    ShapePoint in{&cx, sp->rec, sp->x, v};
     double top = 1 - v * v;
     path = integral7(inner, &in, 0, std::sqrt(top > 0 ? top : 0.0), 1.4901161193847656e-08);
-    pathcache.emplace(bits, path);
+    cx.pathcache.emplace(bits, path);
   }
-  return path * recordprofile(sp->rec, sp->x - 0.5 * v * tdivr * cosx);
+  return path * recordprofile(cx, sp->rec, sp->x - 0.5 * v * cx.tdivr * cx.cosx);
 }
 
-double capillaryintegral(const ProfileRecord* r, double x) {
-  ShapePoint sp{r, x, 0};
+double capillaryintegral(Context& cx, const ProfileRecord* r, double x) {
+  ShapePoint sp{&cx, r, x, 0};
   return integral7(ausser, &sp, -1, 1, 1.4901161193847656e-07);
 }
 
-double recordshape(const ProfileRecord* r, double t, bool nearrecord) {
-  ShapePoint sp{r, r->centroid + t, 0};
+double recordshape(Context& cx, const ProfileRecord* r, double t, bool nearrecord) {
+  ShapePoint sp{&cx, r, r->centroid + t, 0};
   switch (zelmarry) {
     case 1:
-      return integral7(modell2, &sp, absorption, 1, 2.220446049250313e-15);
+      return integral7(modell2, &sp, cx.absorption, 1, 2.220446049250313e-15);
     case 2: {
-      double atten = std::exp(-tdivd / cosx);
-      if (tdivr == 0) return recordprofile(r, sp.x) * atten / cosx;
-      double a = sinx * tdivr / 2;
+      double atten = std::exp(-cx.tdivd / cx.cosx);
+      if (cx.tdivr == 0) return recordprofile(cx, r, sp.x) * atten / cx.cosx;
+      double a = cx.sinx * cx.tdivr / 2;
       return integral7(modell1, &sp, sp.x - a, sp.x + a, 2.220446049250313e-15) * atten /
-             (tdivr * sinx * cosx);
+             (cx.tdivr * cx.sinx * cx.cosx);
     }
     case 3:
-      return 2 / kPi * capillaryintegral(r, sp.x);
+      return 2 / kPi * capillaryintegral(cx, r, sp.x);
     default:
+      if (cx.keys != nullptr) fail(kOnCaller);
       if (nearrecord) internal_error("wrongZELMARRY", kModule, 1166);
       fatal<-171>();
   }
@@ -619,43 +710,24 @@ double recordshape(const ProfileRecord* r, double t, bool nearrecord) {
 // ---------------------------------------------------------------------------
 // Sampling and refit
 
-struct Sample {
-  float t;
-  float y;
-  float h;
-  uint8_t eligible;
-  uint8_t refine;
-};
+// The context whose components the minimiser is fitting on this thread (its
+// callbacks take no argument of their own).
+thread_local Context* fitting = nullptr;
 
-struct Refit {
-  const ProfileRecord* nearr;
-  const ProfileRecord* farr;
-  double u;
-  double ymax;
-  double total;  // sum of the planned steps
-  std::vector<Sample> samples;
-  std::vector<float> xi, yi, wi;
-  std::vector<float> cg, ce, cq;  // components relative to the centroid
-  std::vector<float> sg, se, sq;  // saved copy
-};
-
-Refit fit;
-
-// Current fit for the minimiser's callbacks.
-int fitm = 0;
-int fitn = 0;
-
-float lineshape(float t) {
-  double v = recordshape(fit.nearr, t, true);
-  double y = fit.u == 0 ? v : (1 - fit.u) * v + fit.u * recordshape(fit.farr, t, false);
+float lineshape(Context& cx, float t) {
+  const Refit& fit = cx.fit;
+  double v = recordshape(cx, fit.nearr, t, true);
+  double y = fit.u == 0 ? v : (1 - fit.u) * v + fit.u * recordshape(cx, fit.farr, t, false);
   return static_cast<float>(y);
 }
 
-bool modell(float* r) {
+bool residuals(Context& cx, float* r) {
+  const Refit& fit = cx.fit;
+  const int fitm = fit.m, fitn = fit.n;
   // Over the budget the model cannot be evaluated any more: the minimiser
   // stops, and its caller ends the evaluation.
-  work += static_cast<int64_t>(fitm) * fitn;
-  if (overbudget()) return false;
+  cx.work += static_cast<int64_t>(fitm) * fitn;
+  if (overbudget(cx)) return false;
   const float* xi = fit.xi.data();
   for (int i = 0; i < fitn; ++i)
     if (fit.cq[i] == 0) return false;
@@ -673,9 +745,11 @@ bool modell(float* r) {
   return true;
 }
 
-void ableitung(float* row, int j) {
+void derivatives(Context& cx, float* row, int j) {
+  const Refit& fit = cx.fit;
+  const int fitm = fit.m, fitn = fit.n;
   // The row and its share of the normal matrix.
-  work += fitn + 5 * static_cast<int64_t>(fitn) * fitn;
+  cx.work += fitn + 5 * static_cast<int64_t>(fitn) * fitn;
   if (j >= fitm) {
     for (int k = 0; k < 3 * fitn; ++k) row[k] = 0;
     return;
@@ -693,7 +767,10 @@ void ableitung(float* row, int j) {
   }
 }
 
-void buildarrays() {
+bool modell(float* r) { return residuals(*fitting, r); }
+void ableitung(float* row, int j) { derivatives(*fitting, row, j); }
+
+void buildarrays(Refit& fit) {
   int m = static_cast<int>(fit.samples.size());
   fit.xi.resize(m);
   fit.yi.resize(m);
@@ -704,11 +781,14 @@ void buildarrays() {
     fit.yi[j] = sm.y;
     fit.wi[j] = static_cast<float>(std::pow(fit.ymax / sm.y, 0.16) * std::sqrt(sm.h / fit.total));
   }
-  fitm = m;
+  fit.m = m;
 }
 
 // Support of the blended line shape and its height scale.
-void support(double& lo, double& hi, double& height) {
+void support(Context& cx, double& lo, double& hi, double& height) {
+  const Refit& fit = cx.fit;
+  const double lambda = cx.lambda, absorption = cx.absorption;
+  const double sinx = cx.sinx, cosx = cx.cosx, tdivd = cx.tdivd, tdivr = cx.tdivr;
   lo = kFltMax;
   hi = -kFltMax;
   height = 0;
@@ -742,20 +822,24 @@ void support(double& lo, double& hi, double& height) {
           break;
         }
         default:
+          if (cx.keys != nullptr) fail(kOnCaller);
           internal_error("wrongZELMARRY", kModule, 1337);
       }
     }
   }
   if (zelmarry == 3) {
     double shift = tdivd == 0 ? 0 : -tdivr * cosx * (cosx + 2) / (6 * sinx / tdivd + 6);
-    double inear = capillaryintegral(fit.nearr, fit.nearr->centroid + shift);
-    double ifar = fit.u == 0 ? 0 : capillaryintegral(fit.farr, fit.farr->centroid + shift);
+    double inear = capillaryintegral(cx, fit.nearr, fit.nearr->centroid + shift);
+    double ifar = fit.u == 0 ? 0 : capillaryintegral(cx, fit.farr, fit.farr->centroid + shift);
     height = 2 / kPi * (fit.u * ifar + (1 - fit.u) * inear);
   }
 }
 
 // Planned step at t.
-double steprule(double t, double factor) {
+double steprule(const Context& cx, double t, double factor) {
+  const Refit& fit = cx.fit;
+  const double lambda = cx.lambda, absorption = cx.absorption, epsg = cx.epsg;
+  const double sinx = cx.sinx, cosx = cx.cosx, tdivd = cx.tdivd, tdivr = cx.tdivr;
   double sq = std::sqrt(epsg) * factor;
   double best = kFltMax;
   const ProfileRecord* recs[2] = {fit.nearr, fit.farr};
@@ -785,28 +869,29 @@ double steprule(double t, double factor) {
   return best;
 }
 
-float sampleat(float t) {
-  float y = lineshape(t);
-  if (y > fit.ymax) fit.ymax = y;
+float sampleat(Context& cx, float t) {
+  float y = lineshape(cx, t);
+  if (y > cx.fit.ymax) cx.fit.ymax = y;
   return y;
 }
 
-void sampling() {
+void sampling(Context& cx) {
+  Refit& fit = cx.fit;
   fit.samples.clear();
   fit.ymax = 0;
   fit.total = 0;
   double lo, hi, height;
-  support(lo, hi, height);
+  support(cx, lo, hi, height);
   double a = lo - 0.15 * (hi - lo), b = hi + 0.15 * (hi - lo);
   if (b > a) {
-    double root = std::sqrt(epsg);
+    double root = std::sqrt(cx.epsg);
     double factor = 1.0;
     float t = static_cast<float>(a);
     float tprev = t;
     double yprev = 0, step = 0;
     int rejections = 0;
     for (;;) {
-      float y = sampleat(t);
+      float y = sampleat(cx, t);
       if (!fit.samples.empty()) {
         double dy = std::fabs(y - yprev);
         if (dy >= root * height) {
@@ -820,7 +905,7 @@ void sampling() {
         }
       }
       rejections = 0;
-      float h = static_cast<float>(steprule(t, factor));
+      float h = static_cast<float>(steprule(cx, t, factor));
       if (!(y > 0)) fail(-14);
       fit.samples.push_back({t, y, h, 1, 0});
       fit.total += h;
@@ -833,11 +918,12 @@ void sampling() {
       if (!(t > tprev)) fail(-15);
     }
   }
-  buildarrays();
+  buildarrays(fit);
 }
 
 // Halves the intervals of the marked samples.
-void refine() {
+void refine(Context& cx) {
+  Refit& fit = cx.fit;
   std::vector<Sample> old;
   old.swap(fit.samples);
   fit.samples.reserve(old.size() * 2);
@@ -855,7 +941,7 @@ void refine() {
     sm.h = half;
     fit.samples.push_back(sm);
     float t = static_cast<float>(sm.t + span / 2);
-    float y = sampleat(t);
+    float y = sampleat(cx, t);
     if (!(y > 0)) fail(-14);
     fit.samples.push_back({t, y, half, 1, 0});
   }
@@ -864,13 +950,15 @@ void refine() {
     sm.eligible = 1;
     sm.refine = 0;
   }
-  buildarrays();
+  buildarrays(fit);
 }
 
 // Least-squares refit of the current components; returns the error measure
 // (the sum of the squared weighted residuals).
-double runqmin() {
-  fitn = static_cast<int>(fit.cg.size());
+double runqmin(Context& cx) {
+  Refit& fit = cx.fit;
+  const int fitn = fit.n = static_cast<int>(fit.cg.size());
+  const int fitm = fit.m;
   if (fitn == 0) {
     double sum = 0;
     for (int j = 0; j < fitm; ++j) {
@@ -879,8 +967,8 @@ double runqmin() {
     }
     return sum;
   }
-  static std::vector<float*> par;
-  static std::vector<uint8_t> flags;
+  std::vector<float*>& par = fit.par;
+  std::vector<uint8_t>& flags = fit.flags;
   par.resize(3 * fitn);
   flags.resize(3 * fitn);
   for (int i = 0; i < fitn; ++i) {
@@ -893,14 +981,26 @@ double runqmin() {
   }
   int iterations = 1000 * fitn;
   float ermod = 1e-05f;
+  if (cx.keys != nullptr) {
+    // The minimiser reports a start it refuses on standard output: such a
+    // fit is left to the calling thread. Its checks at the start, which
+    // depend on nothing but the components and the work done so far.
+    bool refused = cx.work + static_cast<int64_t>(fitm) * fitn > kWorkBudget;
+    for (int k = 0; k < 3 * fitn; ++k)
+      if ((flags[k] && *par[k] < 0) || (k % 3 == 2 && *par[k] == 0)) refused = true;
+    if (refused) fail(kOnCaller);
+  }
+  Context* outer = fitting;
+  fitting = &cx;
   qmin(par.data(), flags.data(), 3 * fitn, fitm + 2 * fitn, modell, ableitung, &iterations, &ermod,
        false);
-  if (overbudget()) fail(-15);
+  fitting = outer;
+  if (overbudget(cx)) fail(-15);
   if (iterations == 0) {
     // Start refused: measure the components as they are.
-    static std::vector<float> r;
+    std::vector<float>& r = fit.r;
     r.assign(fitm + 2 * fitn, 0.0f);
-    if (!modell(r.data())) return kFltMax;
+    if (!residuals(cx, r.data())) return kFltMax;
     double sum = 0;
     for (float v : r) sum += static_cast<double>(v) * v;
     return sum;
@@ -908,7 +1008,7 @@ double runqmin() {
   return ermod;
 }
 
-void removecomponent(int i) {
+void removecomponent(Refit& fit, int i) {
   fit.cg.erase(fit.cg.begin() + i);
   fit.ce.erase(fit.ce.begin() + i);
   fit.cq.erase(fit.cq.begin() + i);
@@ -916,16 +1016,17 @@ void removecomponent(int i) {
 
 // Refit, removal of what the samples cannot support and grid refinement,
 // until nothing changes. Returns the error measure of the last refit.
-double refitloop(int& refinements) {
+double refitloop(Context& cx, int& refinements) {
+  Refit& fit = cx.fit;
   for (;;) {
-    double s = runqmin();
+    double s = runqmin(cx);
     bool again = false, marked = false;
-    int m = fitm;
+    int m = fit.m;
     for (int i = 0; i < static_cast<int>(fit.cg.size());) {
       float p = fit.ce[i];
       if (m == 0 || p <= fit.xi[0] || p >= fit.xi[m - 1] || fit.cg[i] == 0) {
         if (fit.cg[i] > 0) again = true;
-        removecomponent(i);
+        removecomponent(fit, i);
         continue;
       }
       int j = m - 1;
@@ -936,7 +1037,7 @@ double refitloop(int& refinements) {
         }
       }
       if (fit.cq[i] < 1.5f * fit.samples[j].h) {
-        removecomponent(i);
+        removecomponent(fit, i);
         for (int k = std::max(0, j - 2); k <= std::min(m - 1, j + 2); ++k)
           fit.samples[k].refine = 1;
         marked = true;
@@ -946,14 +1047,16 @@ double refitloop(int& refinements) {
     }
     if (marked) {
       if (++refinements > kMaxRefinements) fail(-15);
-      refine();
+      refine(cx);
       again = true;
     }
     if (!again) return s;
   }
 }
 
-bool goalreached(double s, double absorb) {
+bool goalreached(const Context& cx, double s, double absorb) {
+  const Refit& fit = cx.fit;
+  const double epsg = cx.epsg;
   double target = epsg * epsg * fit.ymax * fit.ymax;
   if (!(s <= target)) return false;
   double total = 0;
@@ -962,7 +1065,7 @@ bool goalreached(double s, double absorb) {
     case 1:
       return (1 - absorb) * (1 - epsg) <= total && total <= (1 - absorb) * (1 + epsg);
     case 2: {
-      double atten = std::exp(-tdivd / cosx) / cosx;
+      double atten = std::exp(-cx.tdivd / cx.cosx) / cx.cosx;
       return atten * (1 - epsg) <= total && total <= atten * (1 + epsg);
     }
     default:
@@ -973,14 +1076,21 @@ bool goalreached(double s, double absorb) {
 // Greedy search for one more component: the eligible sample and width that
 // promise the largest decrease of the error measure. Returns false when no
 // candidate gains.
-bool addcomponent(double s) {
+bool addcomponent(Context& cx, double s) {
+  Refit& fit = cx.fit;
   int nc = static_cast<int>(fit.cg.size());
-  int m = fitm;
+  int m = fit.m;
   int p = 3 * nc + 1;
-  fitn = nc;
-  static std::vector<float> r, rows, mat, b, ub, x, c;
+  fit.n = nc;
+  std::vector<float>& r = fit.r;
+  std::vector<float>& rows = fit.rows;
+  std::vector<float>& mat = fit.mat;
+  std::vector<float>& b = fit.b;
+  std::vector<float>& ub = fit.ub;
+  std::vector<float>& x = fit.x;
+  std::vector<float>& c = fit.c;
   r.assign(m + 2 * nc, 0.0f);
-  if (!modell(r.data())) return false;
+  if (!residuals(cx, r.data())) return false;
   // The derivative rows, kept by parameter (column l of every row together)
   // for the candidates' products below.
   rows.assign(static_cast<size_t>(m) * (3 * nc), 0.0f);
@@ -988,7 +1098,7 @@ bool addcomponent(double s) {
   std::vector<double> bsum(3 * nc, 0.0);
   std::vector<float> row(3 * nc + 1, 0.0f);
   for (int j = 0; j < m; ++j) {
-    ableitung(row.data(), j);
+    derivatives(cx, row.data(), j);
     bau(row.data(), mat.data(), 3 * nc);
     for (int l = 0; l < 3 * nc; ++l) {
       bsum[l] += static_cast<double>(row[l]) * r[j];
@@ -1018,7 +1128,7 @@ bool addcomponent(double s) {
   for (double factor : factors) {
     for (int j = 0; j < m; ++j) {
       if (!fit.samples[j].eligible) continue;
-      spend(static_cast<int64_t>(m) * (1 + 3 * nc));
+      spend(cx, static_cast<int64_t>(m) * (1 + 3 * nc));
       double w = fit.samples[j].h * factor;
       double w3 = w * w * w;
       double bl = 0, cc = 0;
@@ -1061,18 +1171,19 @@ bool addcomponent(double s) {
 
 // Samples the blended line shape and fits components to it, starting from
 // fit.cg/ce/cq; leaves the accepted components there.
-void resample(double absorb) {
-  sampling();
+void resample(Context& cx, double absorb) {
+  Refit& fit = cx.fit;
+  sampling(cx);
   fit.sg = fit.cg;
   fit.se = fit.ce;
   fit.sq = fit.cq;
   double sbest = kFltMax;
-  int mref = fitm, mfit = 0;
+  int mref = fit.m, mfit = 0;
   int largest = 0, refinements = 0, additions = 0, failed = 0;
   for (;;) {
-    double s = refitloop(refinements);
-    if (s < 0.9999 * sbest || mref < fitm) {
-      mfit = fitm;
+    double s = refitloop(cx, refinements);
+    if (s < 0.9999 * sbest || mref < fit.m) {
+      mfit = fit.m;
       failed = 0;
     } else {
       // The last addition did not pay: back to the components before it.
@@ -1083,7 +1194,7 @@ void resample(double absorb) {
       mfit = mref;
       if (++failed > kMaxFailedAdditions) fail(-15);
     }
-    if (goalreached(s, absorb)) return;
+    if (goalreached(cx, s, absorb)) return;
     fit.sg = fit.cg;
     fit.se = fit.ce;
     fit.sq = fit.cq;
@@ -1093,16 +1204,36 @@ void resample(double absorb) {
       largest = nc;
     }
     if (nc >= kMaxComponents || ++additions > kMaxAdditions) fail(-15);
-    if (!addcomponent(s)) fail(-15);
+    if (!addcomponent(cx, s)) fail(-15);
     sbest = s;
     mref = mfit;
   }
 }
 
-void tworecords(double s, double c, double k, double z) {
-  LookupMode mode(2);
+// Reads the keys of the two-record path from the store (lookup mode 2, set
+// by the caller): each pair in a frame of its own.
+Keys readkeys() {
+  Keys k;
+  k.hasdr = dataerr_try([&] {
+    k.dr_d = GetVar("D");
+    k.dr_r = GetVar("R");
+  });
+  k.hastd = dataerr_try([&] {
+    k.td_t = GetVar("T");
+    k.td_d = GetVar("D");
+  });
+  k.hastr = dataerr_try([&] {
+    k.tr_t = GetVar("T");
+    k.tr_r = GetVar("R");
+  });
+  k.epsg = optional("EPSG", 0.007);
+  return k;
+}
+
+void tworecords(Context& cx, double s, double c, double k, double z) {
+  LookupMode mode(cx, 2);
   double tol = (2 * k * k + 2) * s * 3.5762786865234375e-07 / c;
-  static std::vector<const ProfileRecord*> list;
+  std::vector<const ProfileRecord*>& list = cx.fit.list;
   list.clear();
   for (const ProfileRecord* r = perst; r != nullptr; r = r->next) list.push_back(r);
   int count = static_cast<int>(list.size());
@@ -1147,49 +1278,31 @@ void tworecords(double s, double c, double k, double z) {
 
   double off8 = getf32(header + 8), off12 = getf32(header + 12);
   double absorb = 0;
+  const Keys keys = cx.keys != nullptr ? *cx.keys : readkeys();
   if (zelmarry == 1) {
     // A reflecting sample turned by at least theta sees no beam.
     if (!(std::fabs(omega) < theta)) fail(-14);
     double sfac = 1 / std::sin(theta - omega) + 1 / std::sin(theta + omega);
-    double d = 0, r = 0, t = 0;
-    if (dataerr_try([&] {
-          d = GetVar("D");
-          r = GetVar("R");
-        }))
-      lambda = d * c / (r * sfac);
+    if (keys.hasdr)
+      cx.lambda = keys.dr_d * c / (keys.dr_r * sfac);
     else
-      lambda = off8 * c / sfac;
-    double tdd;
-    if (dataerr_try([&] {
-          t = GetVar("T");
-          d = GetVar("D");
-        }))
-      tdd = t / d;
-    else
-      tdd = off12;
+      cx.lambda = off8 * c / sfac;
+    cx.lambdaset = true;
+    double tdd = keys.hastd ? keys.td_t / keys.td_d : off12;
     absorb = std::exp(std::fmax(-tdd * sfac, -15.942385152878742));
   } else {
-    double d = 0, r = 0, t = 0;
-    if (dataerr_try([&] {
-          t = GetVar("T");
-          d = GetVar("D");
-        }))
-      tdivd = t / d;
+    if (keys.hastd)
+      cx.tdivd = keys.td_t / keys.td_d;
     else
-      tdivd = off8 > 0 ? off12 / off8 : 0;
-    if (dataerr_try([&] {
-          t = GetVar("T");
-          r = GetVar("R");
-        }))
-      tdivr = t / r;
-    else
-      tdivr = off12;
+      cx.tdivd = off8 > 0 ? off12 / off8 : 0;
+    cx.tdivr = keys.hastr ? keys.tr_t / keys.tr_r : off12;
   }
-  epsg = optional("EPSG", 0.007);
-  absorption = absorb;
-  pathcache.clear();
+  cx.epsg = keys.epsg;
+  cx.absorption = absorb;
+  cx.pathcache.clear();
 
   // Start components from the near record, relative to its centroid.
+  Refit& fit = cx.fit;
   fit.nearr = nearr;
   fit.farr = farr;
   fit.u = u;
@@ -1203,13 +1316,13 @@ void tworecords(double s, double c, double k, double z) {
     switch (zelmarry) {
       case 1: {
         double mlnA = -std::log(absorb);
-        d += std::fmin(mlnA, 1) * lambda;
-        double extra = std::fmin(mlnA / 3.4641016151377544, 1) * lambda;
+        d += std::fmin(mlnA, 1) * cx.lambda;
+        double extra = std::fmin(mlnA / 3.4641016151377544, 1) * cx.lambda;
         qj = std::sqrt(qj * qj + extra * extra);
         break;
       }
       case 3:
-        if (tdivd != 0) d += (tdivr * 0.5) / (1 / tdivd + 1);
+        if (cx.tdivd != 0) d += (cx.tdivr * 0.5) / (1 / cx.tdivd + 1);
         qj = std::fabs(qj);
         break;
       default:
@@ -1222,7 +1335,7 @@ void tworecords(double s, double c, double k, double z) {
   fit.ce.reserve(kMaxComponents + 1);
   fit.cq.reserve(kMaxComponents + 1);
 
-  resample(absorb);
+  resample(cx, absorb);
 
   // Final assembly: total weight of the arrangement, GSUM and centroid
   // interpolated between the records, zero shift.
@@ -1233,59 +1346,217 @@ void tworecords(double s, double c, double k, double z) {
   if (zelmarry == 1)
     scale = (1 - absorb) / total;
   else if (zelmarry == 2)
-    scale = std::exp(-tdivd / c) / c / total;
+    scale = std::exp(-cx.tdivd / c) / c / total;
   double gs = u * farr->gsum + (1 - u) * nearr->gsum;
   double shift = z + u * farr->centroid + (1 - u) * nearr->centroid;
-  newcomponents(nc);
+  newcomponents(cx, nc);
+  float* cg = *cx.g;
+  float* ce = *cx.e;
+  float* cq = *cx.q;
   for (int j = 0; j < nc; ++j) {
-    g[j] = static_cast<float>(scale * gs * fit.cg[j]);
-    e[j] = static_cast<float>(fit.ce[j] + shift);
-    q[j] = fit.cq[j];
+    cg[j] = static_cast<float>(scale * gs * fit.cg[j]);
+    ce[j] = static_cast<float>(fit.ce[j] + shift);
+    cq[j] = fit.cq[j];
   }
 }
 
-void evaluate(double s) {
-  work = 0;
-  sinx = s;
+void evaluate(Context& cx, double s) {
+  cx.work = 0;
+  cx.sinx = s;
   if (!(s > 0 && s < 1)) fail(-14);
   double c = std::sqrt(1 - s * s);
-  cosx = c;
+  cx.cosx = c;
   double k = (2 * c * c - 1) / (2 * s * c);
   double t = zelmarry == 2 ? s : c;
   double z = eps1 + eps2 * t + eps3 * 2 * s * c + eps4 * std::fmax(k, 0.0);
   if (geqfirst != nullptr) {
     if (getf32(header + 16) <= s && s <= getf32(header + 20)) {
-      geqpath(s, z);
+      geqpath(cx, s, z);
       return;
     }
-    if (!warnung1) {
+    if (cx.keys != nullptr) {
+      cx.warn13 = true;
+    } else if (!warnung1) {
       message<13>();
       warnung1 = 1;
     }
     if (perst == nullptr) fail(-13);
   }
   if (perst == nullptr)
-    nodatapath(s, z);
+    nodatapath(cx, s, z);
   else if (perst->next == nullptr)
-    onerecord(k, z);
+    onerecord(cx, k, z);
   else
-    tworecords(s, c, k, z);
+    tworecords(cx, s, c, k, z);
+}
+
+// The calling thread's context: the module's components.
+Context maincontext{&n, &g, &e, &q};
+
+// A failure of ger as it ends the process (probing aside).
+[[noreturn]] void failure(int code) {
+  if (code == -13) fatal<-13>();
+  if (code == -14) fatal<-14>();
+  fatal<-15>();
+}
+
+// ---------------------------------------------------------------------------
+// Many angles on the worker pool
+
+// What a worker leaves of one point for the caller.
+struct PointResult {
+  int status;  // 0 done, a failure number, or kOnCaller
+  bool warn13, warn14;
+  bool setlambda;  // the evaluation computed a penetration length
+  double lambda;
+};
+
+// A worker's context with components of its own.
+struct WorkerContext {
+  int n = 0;
+  float* g = nullptr;
+  float* e = nullptr;
+  float* q = nullptr;
+  Context cx{&n, &g, &e, &q};
+  WorkerContext() = default;
+  WorkerContext(const WorkerContext&) = delete;
+  WorkerContext& operator=(const WorkerContext&) = delete;
+  ~WorkerContext() {
+    std::free(g);
+    std::free(e);
+    std::free(q);
+  }
+};
+
+// Points per item of the work counter: the cost of a point varies with its
+// angle (a table look-up, or a refit that takes milliseconds), so items are
+// small.
+constexpr int kBatchChunk = 4;
+
+struct Batch {
+  alignas(64) std::atomic<int64_t> counter;  // chunks left
+  alignas(64) const float* s;
+  int count;
+  GerTake take;
+  void* arg;
+  Keys keys;
+  double lambda;  // the caller's penetration length when the batch began
+  PointResult* results;
+  WorkerContext* workers;
+  // The components of the last point, which ger leaves behind.
+  std::vector<float> lastg, laste, lastq;
+};
+
+void batchparfkt(uint64_t arg) {
+  auto* batch = reinterpret_cast<Batch*>(arg);
+  const int id = threadid();
+  Context& cx = batch->workers[id].cx;
+  cx.keys = &batch->keys;
+  for (int64_t chunk; (chunk = nexttask(batch->counter)) >= 0;) {
+    const int i0 = static_cast<int>(chunk) * kBatchChunk;
+    const int i1 = std::min(batch->count, i0 + kBatchChunk);
+    for (int i = i0; i < i1; ++i) {
+      PointResult& res = batch->results[i];
+      // Every point starts from the state the caller had, so that its
+      // result does not depend on the points this worker did before.
+      cx.lambda = batch->lambda;
+      cx.warn13 = cx.warn14 = cx.lambdaset = false;
+      try {
+        evaluate(cx, batch->s[i]);
+        res.status = 0;
+      } catch (const GerFailure& f) {
+        res.status = f.code;
+      }
+      res.warn13 = cx.warn13;
+      res.warn14 = cx.warn14;
+      res.setlambda = cx.lambdaset;
+      res.lambda = cx.lambda;
+      if (res.status != 0) continue;
+      const int nc = *cx.n;
+      batch->take(i, nc, *cx.g, *cx.e, *cx.q, batch->arg);
+      if (i == batch->count - 1) {
+        batch->lastg.assign(*cx.g, *cx.g + nc);
+        batch->laste.assign(*cx.e, *cx.e + nc);
+        batch->lastq.assign(*cx.q, *cx.q + nc);
+      }
+    }
+  }
+  cx.keys = nullptr;
 }
 
 }  // namespace
 
 void ger(double s) {
   try {
-    evaluate(s);
+    evaluate(maincontext, s);
   } catch (const GerFailure& f) {
     // Outside the table's range without records there is nothing to probe.
     if (f.code != -13 && gererr == 0) {
       gererr = 1;
       return;
     }
-    if (f.code == -13) fatal<-13>();
-    if (f.code == -14) fatal<-14>();
-    fatal<-15>();
+    failure(f.code);
+  }
+}
+
+void gerbatch(int count, const float* s, GerTake take, void* arg) {
+  if (count <= 0) return;
+  // On the calling thread: without workers; when a failure must leave the
+  // components of the call before it (probing); and without records and
+  // table, where LINTOR is evaluated in the store at every angle.
+  if (nthreads < 1 || gererr != 1 || (perst == nullptr && geqfirst == nullptr)) {
+    for (int i = 0; i < count; ++i) {
+      ger(s[i]);
+      take(i, n, g, e, q, arg);
+    }
+    return;
+  }
+  Batch batch;
+  batch.s = s;
+  batch.count = count;
+  batch.take = take;
+  batch.arg = arg;
+  {
+    LookupMode mode(maincontext, 2);
+    batch.keys = readkeys();
+  }
+  batch.lambda = maincontext.lambda;
+  std::vector<PointResult> results(static_cast<size_t>(count));
+  std::vector<WorkerContext> workers(static_cast<size_t>(nthreads));
+  batch.results = results.data();
+  batch.workers = workers.data();
+  batch.counter.store((count + kBatchChunk - 1) / kBatchChunk);
+  nspawn(batchparfkt, 0, reinterpret_cast<uint64_t>(&batch));
+  nwait();
+
+  // The messages, failures and carried state in the order of the points, as
+  // count calls of ger would leave them.
+  bool lastdone = false;
+  for (int i = 0; i < count; ++i) {
+    const PointResult& res = results[static_cast<size_t>(i)];
+    if (res.status == kOnCaller) {
+      ger(s[i]);
+      take(i, n, g, e, q, arg);
+      lastdone = i == count - 1;
+      continue;
+    }
+    if (res.warn13 && !warnung1) {
+      message<13>();
+      warnung1 = 1;
+    }
+    if (res.warn14 && !warnung2) {
+      message<14>();
+      warnung2 = 1;
+    }
+    if (res.status != 0) failure(res.status);
+    if (res.setlambda) maincontext.lambda = res.lambda;
+  }
+  if (!lastdone) {
+    const int nc = static_cast<int>(batch.lastg.size());
+    newcomponents(maincontext, nc);
+    std::copy(batch.lastg.begin(), batch.lastg.end(), g);
+    std::copy(batch.laste.begin(), batch.laste.end(), e);
+    std::copy(batch.lastq.begin(), batch.lastq.end(), q);
   }
 }
 

@@ -4,9 +4,9 @@
 // ger1 loads the instrument description named by LINTOR: the binary GEQ
 // table "<name>.geq" (the finished instrument function on a fine angle grid)
 // and the instrument-profile file "<name>.ger" (squared-Lorentzian components
-// measured at a few angles). ger fills the profile components for one angle;
-// ger2 frees everything. Main thread only, never while workers evaluate the
-// model.
+// measured at a few angles). ger fills the profile components for one angle,
+// gerbatch evaluates many angles on the worker pool; ger2 frees everything.
+// Called from the main thread only, never while workers evaluate the model.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,20 @@ extern int32_t zelmarry;
 void ger1(const char* name);
 // Fills n, g, e, q at the Bragg angle whose sine is s (0 < s < 1).
 void ger(double s);
+
+// Receives the components of point i of gerbatch (n components g, e, q,
+// valid during the call only).
+using GerTake = void (*)(int i, int n, const float* g, const float* e, const float* q, void* arg);
+// The instrument function at count angles (sines s[0 .. count-1]), each
+// handed to take: the same components, messages and failures as count calls
+// of ger in that order, and n, g, e, q left as the last call leaves them.
+// With measured records or a table loaded, the angles are evaluated on the
+// worker pool and take runs on the workers (for each point once, so it
+// must write only what belongs to point i); messages and failures come
+// after the workers have finished, in the order of the points. Otherwise,
+// and while ger probes (gererr 0), every angle is evaluated on the calling
+// thread. Main thread only, outside any other batch of the pool.
+void gerbatch(int count, const float* s, GerTake take, void* arg);
 // Frees the loaded records and table and the component arrays; zelmarry := 0.
 void ger2();
 

@@ -1205,6 +1205,60 @@ void hfrei() {
   m_h = 0;
 }
 
+// One point of the tables, from the instrument function at its angle: every
+// wavelength line folded with every component gives a row; then the
+// summary and the polarisation factor. Called by gerbatch on the workers:
+// writes only what belongs to point i (its rows are kept in rows[i] until
+// all points are done).
+void tabulate(int i, int ncomp, const float* cg, const float* ce, const float* cq, void* arg) {
+  auto* pointrows = static_cast<std::vector<std::vector<float>>*>(arg);
+  const float s = sinx[i];
+  const float c = std::sqrt(1.0f - s * s);
+  const int nrows = ncomp * ilam;
+  hdim[i] = nrows;
+  std::vector<float>& block = (*pointrows)[static_cast<size_t>(i)];
+  block.assign(4 * static_cast<size_t>(nrows), 0.0f);
+  float* rows = block.data();
+  for (int l = 0; l < ilam; ++l) {
+    for (int k = 0; k < ncomp; ++k) {
+      float* row = rows + 4 * (l * ncomp + k);
+      row[0] = static_cast<float>(static_cast<double>(cg[k]) * ij[l] / kPi);
+      row[1] = static_cast<float>(2.0 * s * dj[l]);
+      row[2] = static_cast<float>(2.0 * cq[k] * lj[l] * c);
+      row[3] = static_cast<float>(2.0 * lj[l] * (s + static_cast<double>(ce[k]) * c));
+    }
+  }
+
+  // Summary: total weight, weighted mean Lorentzian width and centroid, and
+  // the squared-Lorentzian width that carries the rest of the spread.
+  double sa = 0.0, sb1 = 0.0, se = 0.0;
+  for (int r = 0; r < nrows; ++r) {
+    const float* row = rows + 4 * r;
+    sa += row[0];
+    sb1 += static_cast<double>(row[0]) * row[1];
+    se += static_cast<double>(row[0]) * row[3];
+  }
+  float* sum = h0 + 4 * i;
+  if (sa != 0.0) {
+    const double mb1 = sb1 / sa;
+    const double me = se / sa;
+    double var = 0.0;
+    for (int r = 0; r < nrows; ++r) {
+      const float* row = rows + 4 * r;
+      const double de = row[3] - me;
+      var += row[0] * (static_cast<double>(row[2]) * row[2] + de * de + (row[1] - mb1) * row[2]);
+    }
+    sum[0] = static_cast<float>(sa);
+    sum[1] = static_cast<float>(mb1);
+    sum[2] = var > 0.0 ? static_cast<float>(std::sqrt(var / sa)) : 0.0f;
+    sum[3] = static_cast<float>(me);
+  }
+  if (polk != nullptr) {
+    const double c2 = 1.0 - 2.0 * static_cast<double>(s) * s;
+    polk[i] = static_cast<float>((1.0 + pol * c2 * c2) / 2.0);
+  }
+}
+
 void hinit() {
   hfrei();
   const int npoints = ddmmode() ? m / 2 + 4 : m;
@@ -1215,71 +1269,20 @@ void hinit() {
   h0 = zalloc<float>(4 * count);
   if (ifpol()) polk = zalloc<float>(count);
 
-  // The instrument function is evaluated point by point on this thread (it
-  // writes shared components). Each point's rows are kept in a growing block;
-  // the row pointers are set once the block is final.
-  size_t capacity = 0, used = 0;
-  size_t* offset = zalloc<size_t>(count);
+  // The instrument function at every point, on the worker pool; then the
+  // rows of all points in one block, in the order of the points.
+  std::vector<std::vector<float>> pointrows(count);
+  gerbatch(npoints, sinx, tabulate, &pointrows);
+  size_t used = 0;
+  for (const std::vector<float>& block : pointrows) used += block.size();
+  hrows = zalloc<float>(used);
+  used = 0;
   for (int i = 0; i < npoints; ++i) {
-    const float s = sinx[i];
-    const float c = std::sqrt(1.0f - s * s);
-    ger(s);
-    const int ncomp = n;
-    const int nrows = ncomp * ilam;
-    hdim[i] = nrows;
-    offset[i] = used;
-    if (used + 4 * static_cast<size_t>(nrows) > capacity) {
-      size_t grown =
-          capacity == 0 ? 4 * count * static_cast<size_t>(nrows > 0 ? nrows : 1) : 2 * capacity;
-      while (grown < used + 4 * static_cast<size_t>(nrows)) grown *= 2;
-      void* p = std::realloc(hrows, grown * sizeof(float));
-      if (p == nullptr) outofmemory();
-      hrows = static_cast<float*>(p);
-      capacity = grown;
-    }
-    float* rows = hrows + used;
-    for (int l = 0; l < ilam; ++l) {
-      for (int k = 0; k < ncomp; ++k) {
-        float* row = rows + 4 * (l * ncomp + k);
-        row[0] = static_cast<float>(static_cast<double>(g[k]) * ij[l] / kPi);
-        row[1] = static_cast<float>(2.0 * s * dj[l]);
-        row[2] = static_cast<float>(2.0 * q[k] * lj[l] * c);
-        row[3] = static_cast<float>(2.0 * lj[l] * (s + static_cast<double>(e[k]) * c));
-      }
-    }
-    used += 4 * static_cast<size_t>(nrows);
-
-    // Summary: total weight, weighted mean Lorentzian width and centroid, and
-    // the squared-Lorentzian width that carries the rest of the spread.
-    double sa = 0.0, sb1 = 0.0, se = 0.0;
-    for (int r = 0; r < nrows; ++r) {
-      const float* row = rows + 4 * r;
-      sa += row[0];
-      sb1 += static_cast<double>(row[0]) * row[1];
-      se += static_cast<double>(row[0]) * row[3];
-    }
-    float* sum = h0 + 4 * i;
-    if (sa != 0.0) {
-      const double mb1 = sb1 / sa;
-      const double me = se / sa;
-      double var = 0.0;
-      for (int r = 0; r < nrows; ++r) {
-        const float* row = rows + 4 * r;
-        const double de = row[3] - me;
-        var += row[0] * (static_cast<double>(row[2]) * row[2] + de * de + (row[1] - mb1) * row[2]);
-      }
-      sum[0] = static_cast<float>(sa);
-      sum[1] = static_cast<float>(mb1);
-      sum[2] = var > 0.0 ? static_cast<float>(std::sqrt(var / sa)) : 0.0f;
-      sum[3] = static_cast<float>(me);
-    }
-    if (polk != nullptr) {
-      const double c2 = 1.0 - 2.0 * static_cast<double>(s) * s;
-      polk[i] = static_cast<float>((1.0 + pol * c2 * c2) / 2.0);
-    }
+    const std::vector<float>& block = pointrows[static_cast<size_t>(i)];
+    if (!block.empty()) std::memcpy(hrows + used, block.data(), block.size() * sizeof(float));
+    h[i] = hrows + used;
+    used += block.size();
   }
-  for (int i = 0; i < npoints; ++i) h[i] = hrows + offset[i];
-  std::free(offset);
   m_h = npoints;
   lanesinit(npoints);
 
@@ -1295,6 +1298,8 @@ void hinit() {
   Exchange = sortexchange;
   heapsortid(npoints, nullptr);
 }
+
+ProfileTables profiletables() { return {m_h, h, hdim, h0, polk, sdata, sort}; }
 
 // ---------------------------------------------------------------------------
 // Pattern model

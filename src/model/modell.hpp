@@ -85,9 +85,26 @@ extern int nphasen;
 
 // Tabulates, for every measured point, the instrument function at its angle
 // folded with the wavelength lines, the summary, the polarisation factor and
-// the position of strongest response. Calls ger at every point: main thread.
+// the position of strongest response. Evaluates the instrument function at
+// every point on the worker pool (gerbatch); call from the main thread.
 void hinit();
 void hfrei();
+
+// Read-only view of the tables hinit built (null pointers and 0 points
+// after hfrei): point i has hdim[i] rows of four floats (weight, Lorentzian
+// width, squared-Lorentzian width, position) at h[i], the summary at
+// h0 + 4 i, its polarisation factor (when built with one) and its position
+// of strongest response; sort lists the points by that position.
+struct ProfileTables {
+  int points;
+  const float* const* h;
+  const int* hdim;
+  const float* h0;
+  const float* polk;
+  const double* sdata;
+  const int* sort;
+};
+ProfileTables profiletables();
 
 // ---------------------------------------------------------------------------
 // Pattern model and derivatives
