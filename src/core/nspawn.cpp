@@ -106,6 +106,9 @@ uint64_t ownarg = 0;
 
 void nspawn(WorkFunction fn, uint64_t step, uint64_t first) {
   if (nthreads < 1) return;
+  // A batch left running by its caller (the normal-matrix builder lets its
+  // pass run on while the caller goes on) is finished first.
+  if (own != nullptr || started) nwait();
   own = fn;
   ownarg = first;
   if (nthreads == 1) return;

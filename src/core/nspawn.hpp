@@ -20,7 +20,10 @@ using WorkFunction = void (*)(uint64_t arg);
 // calling thread itself: its share runs inside nwait, where threadid() names
 // it worker 0, while threads of the pool run workers 1 .. nthreads-1 (with a
 // single worker no thread is started). So a caller must not wait for the
-// batch's progress between nspawn and nwait.
+// batch's progress between nspawn and nwait. A batch not yet waited for
+// when the next one is handed out is finished first (as by nwait), so a
+// caller may leave a batch running while it does other work, its own
+// batches on the pool included.
 void nspawn(WorkFunction fn, uint64_t step, uint64_t first);
 // Waits until every worker has finished the current batch.
 void nwait();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "core/fatal.hpp"
@@ -61,7 +62,7 @@ KALVO_VECTORISE void addrow(const float* buf, int64_t n, int cols, int64_t i, fl
 // (the loop over batches would add several buffered batches one after the
 // other).
 void pass(NormalBuilder* ctx) {
-  const float* buf = ctx->buffer;
+  const float* buf = ctx->passbuffer;
   const int64_t n = ctx->n;
   const int total = ctx->passcols;
   thread_local std::vector<double> sums;
@@ -86,11 +87,23 @@ void bauparcall(uint64_t arg) {
 // saves. Each matrix element is summed the same way on any thread.
 constexpr int64_t kInlineProducts = 1 << 17;
 
+// Waits for the pass on the workers, if one is running.
+void finish_pass(NormalBuilder* ctx) {
+  if (!ctx->running) return;
+  ctx->running = false;
+  nwait();
+}
+
 // Adds the cols buffered vectors to the matrix. Without workers, on a worker
 // (which cannot wait for a batch of its own pool), or for a short pass, the
-// calling thread does the pass itself.
-void run_pass(NormalBuilder* ctx, int cols) {
+// calling thread does the pass itself. Otherwise the pass goes to the
+// workers and, unless wait is set, runs on while the caller stores the next
+// batch into the other buffer; the pass before is waited for first, so
+// every element still takes its batches one after the other.
+void run_pass(NormalBuilder* ctx, int cols, bool wait) {
+  finish_pass(ctx);
   ctx->passcols = cols;
+  ctx->passbuffer = ctx->buffer;
   ctx->rows.store(ctx->blocks);
   uint64_t arg = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(ctx));
   const int64_t products = static_cast<int64_t>(ctx->n) * (ctx->n + 1) / 2 * cols;
@@ -99,7 +112,12 @@ void run_pass(NormalBuilder* ctx, int cols) {
     return;
   }
   nspawn(bauparcall, 0, arg);
-  nwait();
+  if (wait) {
+    nwait();
+    return;
+  }
+  ctx->running = true;
+  std::swap(ctx->buffer, ctx->spare);
 }
 
 // Splits the rows 0 .. n-1 into blocks of about equal work (a row of i + 1
@@ -138,11 +156,15 @@ NormalBuilder* bauopen(float* A, int n) {
   ctx->passcols = 0;
   ctx->rows.store(0);
   ctx->buffer = nullptr;
+  ctx->spare = nullptr;
+  ctx->passbuffer = nullptr;
+  ctx->running = false;
   ctx->blocks = 0;
   ctx->firstrow = nullptr;
   if (n != 0) {
     ctx->buffer = static_cast<float*>(std::calloc(static_cast<size_t>(n) * kBatch, sizeof(float)));
-    if (ctx->buffer == nullptr) outofmemory();
+    ctx->spare = static_cast<float*>(std::calloc(static_cast<size_t>(n) * kBatch, sizeof(float)));
+    if (ctx->buffer == nullptr || ctx->spare == nullptr) outofmemory();
     makeblocks(ctx);
   }
   return ctx;
@@ -155,14 +177,16 @@ void bau1(const float* g, NormalBuilder* ctx) {
   if (n > 0)
     std::memcpy(buf + static_cast<size_t>(c) * n, g, static_cast<size_t>(n) * sizeof(float));
   if (++ctx->stored == kBatch) {
-    run_pass(ctx, ctx->stored);
+    run_pass(ctx, ctx->stored, false);
     ctx->stored = 0;
   }
 }
 
 void bauclose(NormalBuilder* ctx) {
-  if (ctx->stored != 0) run_pass(ctx, ctx->stored);
+  if (ctx->stored != 0) run_pass(ctx, ctx->stored, true);
+  finish_pass(ctx);
   std::free(ctx->buffer);
+  std::free(ctx->spare);
   std::free(ctx->firstrow);
   delete ctx;
 }

@@ -5,10 +5,16 @@
 // The matrix rows are shared out in blocks of about equal work, each block
 // taken by one worker.
 //
+// A full batch is added on the workers while the caller goes on: the next
+// vectors are stored into a second buffer, and the pass is waited for when
+// the next batch is full, at bauclose, or when the caller hands the pool a
+// batch of its own (nspawn finishes the pass first). So the copying of the
+// vectors and the caller's own work on them overlap the pass.
+//
 // Call order, all from the thread that owns the worker pool:
 //   NormalBuilder* ctx = bauopen(A, n);  bau1(g, ctx) ...;  bauclose(ctx);
 // The matrix must not be read before bauclose: vectors may still sit in the
-// buffer.
+// buffer, and a pass may still be adding a batch to it.
 #pragma once
 
 #include <atomic>
@@ -17,9 +23,14 @@
 namespace numeric {
 
 struct NormalBuilder {
+  // Filled by the caller.
   float* buffer;   // a batch of 201 vectors of n floats, one vector after the other
-  float* matrix;   // the caller's packed float matrix
+  float* spare;    // the other buffer: the one a pass reads
   int32_t stored;  // vectors in the buffer
+  bool running;    // a pass is on the workers and not yet waited for
+  // Read by the workers during a pass.
+  alignas(64) float* matrix;  // the caller's packed float matrix
+  const float* passbuffer;    // the vectors of the current pass
   int32_t n;
   int32_t blocks;                         // blocks of matrix rows of about equal work
   int32_t* firstrow;                      // block b is rows firstrow[b] .. firstrow[b+1]-1
