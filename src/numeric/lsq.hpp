@@ -47,14 +47,21 @@ void normal_equations(float* A, double* bacc, float* g, const float* r, int n, i
   for (size_t k = 0; k < nn * (nn + 1) / 2; ++k) A[k] = 0;
   for (size_t k = 0; k < nn; ++k) bacc[k] = 0;
   NormalBuilder* ctx = bauopen(A, n);
-  for (int i = 0; i < m; ++i) {
-    restore();
-    row(g, i);
-    bau1(g, ctx);
-    for (int k = 0; k < n; ++k) {
-      float q = g[k] * r[i];
-      bacc[k] += q;
+  try {
+    for (int i = 0; i < m; ++i) {
+      restore();
+      row(g, i);
+      bau1(g, ctx);
+      for (int k = 0; k < n; ++k) {
+        float q = g[k] * r[i];
+        bacc[k] += q;
+      }
     }
+  } catch (...) {
+    // A row that fails leaves the build unfinished: its pass on the workers
+    // must end before the caller may release the matrix.
+    bauclose(ctx);
+    throw;
   }
   bauclose(ctx);
 }
