@@ -1,6 +1,7 @@
 #include "core/integral.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <cmath>
@@ -440,24 +441,45 @@ struct Job {
   Tree* tree;
   Integrand f;
   void* pointer;
+  // The bookkeeping is held only for a few hundred nanoseconds at a time,
+  // by every worker between two evaluations: a lock that sleeps when taken
+  // would make the workers queue in the kernel for tens of microseconds. So
+  // it is a flag watched until free (giving the processor up now and then,
+  // in case its holder waits for one), on a cache line of its own.
+  alignas(64) std::atomic<bool> held{false};
+  alignas(64) std::atomic<uint64_t> version{0};  // raised whenever work appears or the sums end
+  std::atomic<int> sleepers{0};
+  // Only for workers that found nothing to do for a while.
   pthread_mutex_t mutex;
   pthread_cond_t cond;
-  std::atomic<uint64_t> version{0};  // raised whenever work appears or the sums end
-  int sleepers = 0;
 };
 
-void lock(Job* j) {
-  if (pthread_mutex_lock(&j->mutex) != 0) internal_error("muxpost mutex lock", kModule, 185);
-}
-void unlock(Job* j) {
-  if (pthread_mutex_unlock(&j->mutex) != 0) internal_error("muxpost mutex unlock", kModule, 191);
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
 }
 
-// New work or the end: waiting workers look again.
+void lock(Job* j) {
+  for (int k = 0;; ++k) {
+    if (!j->held.load(std::memory_order_relaxed) &&
+        !j->held.exchange(true, std::memory_order_acquire))
+      return;
+    relax();
+    if ((k & 1023) == 1023) sched_yield();
+  }
+}
+void unlock(Job* j) { j->held.store(false, std::memory_order_release); }
+
+// New work or the end: waiting workers look again. A sleeper counts itself
+// before it looks at the version, and the version is raised before the
+// sleepers are counted, so one of the two sees the other.
 void announce(Job* j) {
-  j->version.fetch_add(1, std::memory_order_release);
-  if (j->sleepers > 0 && pthread_cond_broadcast(&j->cond) != 0)
-    internal_error("muxpost signal", kModule, 189);
+  j->version.fetch_add(1);
+  if (j->sleepers.load() == 0) return;
+  if (pthread_mutex_lock(&j->mutex) != 0) internal_error("muxpost mutex lock", kModule, 185);
+  if (pthread_cond_broadcast(&j->cond) != 0) internal_error("muxpost signal", kModule, 189);
+  if (pthread_mutex_unlock(&j->mutex) != 0) internal_error("muxpost mutex unlock", kModule, 191);
 }
 
 // A panel whose values are all known, not yet decided by the sums: when it
@@ -533,18 +555,19 @@ void runner(uint64_t arg) {
     // Nothing to evaluate: watch for new work a while, then sleep.
     const uint64_t seen = j->version.load(std::memory_order_acquire);
     unlock(j);
-    for (int k = 0; k < 4096 && j->version.load(std::memory_order_acquire) == seen; ++k) {
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
+    for (int k = 0; k < 4096 && j->version.load(std::memory_order_acquire) == seen; ++k) relax();
+    if (j->version.load(std::memory_order_acquire) == seen) {
+      if (pthread_mutex_lock(&j->mutex) != 0) internal_error("muxwait mutex lock", kModule, 199);
+      j->sleepers.fetch_add(1);
+      while (j->version.load() == seen) {
+        if (pthread_cond_wait(&j->cond, &j->mutex) != 0)
+          internal_error("muxwait wait", kModule, 206);
+      }
+      j->sleepers.fetch_sub(1);
+      if (pthread_mutex_unlock(&j->mutex) != 0)
+        internal_error("muxwait mutex unlock", kModule, 211);
     }
     lock(j);
-    if (j->version.load(std::memory_order_acquire) != seen) continue;
-    ++j->sleepers;
-    while (j->version.load(std::memory_order_acquire) == seen) {
-      if (pthread_cond_wait(&j->cond, &j->mutex) != 0) internal_error("muxwait wait", kModule, 206);
-    }
-    --j->sleepers;
   }
   unlock(j);
 }
