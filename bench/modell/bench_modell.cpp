@@ -91,10 +91,11 @@ void hashparfkt(uint64_t arg) {
       // The sum and the exclusive or of the entries' bits: a changed entry
       // shows, at a fraction of the row's cost.
       uint32_t sum = 0, mix = 0;
-      const auto* bits = reinterpret_cast<const uint32_t*>(row.data());
-      for (size_t k = 0; k < row.size(); ++k) {
-        sum += bits[k];
-        mix ^= bits[k];
+      for (float v : row) {
+        uint32_t b;
+        std::memcpy(&b, &v, sizeof b);
+        sum += b;
+        mix ^= b;
       }
       task->hashes[t] = static_cast<uint64_t>(mix) << 32 | sum;
     }
