@@ -503,16 +503,12 @@ TEST(Cycle, StepOutsideBounds) {
   EXPECT_NE(res.out.find(expect), std::string::npos) << res.out;
 }
 
-// A fatal line breadth met on the workers ends the run from the main thread,
-// once, with its status; a formula that fails on some reflections only is a
-// data error of the phase (message 260) that leaves the store as it was, so
-// that the next evaluation runs.
-TEST(Cycle, FailuresOnWorkers) {
-  Install inst;
-  const auto start = std::chrono::steady_clock::now();
-  ktest::RunResult res = ktest::run_in_child(
-      [] {
-        nthreads = 4;
+// A run in a child process on the given number of threads whose line
+// breadth formula turns negative on many reflections (a fatal line).
+ktest::RunResult negative_breadth_run(int threads) {
+  return ktest::run_in_child(
+      [threads] {
+        nthreads = threads;
         ktest::RunScope scope;
         ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
         TwoPhases t;
@@ -521,6 +517,16 @@ TEST(Cycle, FailuresOnWorkers) {
         std::exit(0);
       },
       20);
+}
+
+// A fatal line breadth met on the workers ends the run from the main thread,
+// once, with its status; a formula that fails on some reflections only is a
+// data error of the phase (message 260) that leaves the store as it was, so
+// that the next evaluation runs.
+TEST(Cycle, FailuresOnWorkers) {
+  Install inst;
+  const auto start = std::chrono::steady_clock::now();
+  ktest::RunResult res = negative_breadth_run(4);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(res.status, 35) << res.out;
@@ -565,17 +571,7 @@ TEST(Cycle, SameFatalLineForAnyThreadCount) {
   Install inst;
   std::string first;
   for (int threads : {1, 3, 8}) {
-    ktest::RunResult res = ktest::run_in_child(
-        [threads] {
-          nthreads = threads;
-          ktest::RunScope scope;
-          ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
-          TwoPhases t;
-          t.b1 = "B1=0.02-0.004*sk";
-          t.build();
-          std::exit(0);
-        },
-        20);
+    ktest::RunResult res = negative_breadth_run(threads);
     EXPECT_EQ(res.status, 35) << res.out;
     const size_t at = res.out.find("*** phase 1, reflection");
     ASSERT_NE(at, std::string::npos) << res.out;

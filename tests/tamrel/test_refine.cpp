@@ -56,6 +56,16 @@ std::string modelcounts(const std::string& diagram) {
   return scan;
 }
 
+// The pattern the program itself computes from a structure (truth.str) on
+// the workplace's flat scan flat.xy, written as the scan of counts sim.xy.
+void simulate(trun::Workplace& wp, const std::string& structure) {
+  wp.write("truth.str", structure);
+  const ktest::RunResult r = wp.run(
+      {"LINTOR=inst", "LAMBDA=CU", "VAL[1]=flat.xy", "STRUC[1]=truth", "DIAGRAMM=truth", "RU=3"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  wp.write("sim.xy", modelcounts(wp.read("truth.dia")));
+}
+
 // The number after "key=" in a text, NaN when missing.
 double value(const std::string& text, const std::string& key) {
   size_t at = text.find(key + "=");
@@ -687,18 +697,15 @@ TEST(TamrelRefine, SquaredLorentzianBreadthLeavesItsBoundAtZero) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
     const std::string truth = std::string(c.key) + "=" + std::to_string(c.truth);
-    wp.write("truth.str",
-             "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=4 A=5.431 GEWICHT=0.005 B1=0.002 " +
-                 truth + "\nE=Si Wyckoff=a TDS=0.5\n");
-    ktest::RunResult r = wp.run(
-        {"LINTOR=inst", "LAMBDA=CU", "VAL[1]=flat.xy", "STRUC[1]=truth", "DIAGRAMM=truth", "RU=3"});
-    ASSERT_EQ(r.status, 0) << r.out;
-    wp.write("sim.xy", modelcounts(wp.read("truth.dia")));
+    ASSERT_NO_FATAL_FAILURE(simulate(
+        wp, "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=4 A=5.431 GEWICHT=0.005 B1=0.002 " +
+                truth + "\nE=Si Wyckoff=a TDS=0.5\n"));
     wp.write("fit.str",
              "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=4 GEWICHT=SPHAR0 A=5.431 B1=0.002\n"
              "PARAM=" +
                  std::string(c.key) + "=0_0\nE=Si Wyckoff=a TDS=0.5\n");
-    r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=sim.xy", "STRUC[1]=fit", "RU=3", "LIST=fit"});
+    const ktest::RunResult r =
+        wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=sim.xy", "STRUC[1]=fit", "RU=3", "LIST=fit"});
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string list = wp.read("fit.lst");
     EXPECT_NEAR(value(list, c.key), c.truth, 0.05 * c.truth) << list;
@@ -717,13 +724,11 @@ TEST(TamrelRefine, AnisotropicFormsRecoverAnIsotropicTruth) {
   std::string flat;
   for (int i = 0; i <= 3000; ++i) flat += std::to_string(20 + 0.02 * i) + " 1000\n";
   wp.write("flat.xy", flat);
-  wp.write("truth.str",
-           "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=3 A=5.431 GEWICHT=0.005 B1=0.002\n"
-           "E=Si Wyckoff=a TDS=0.5\n");
-  ktest::RunResult r = wp.run(
-      {"LINTOR=inst", "LAMBDA=CU", "VAL[1]=flat.xy", "STRUC[1]=truth", "DIAGRAMM=truth", "RU=3"});
-  ASSERT_EQ(r.status, 0) << r.out;
-  wp.write("sim.xy", modelcounts(wp.read("truth.dia")));
+  ASSERT_NO_FATAL_FAILURE(
+      simulate(wp,
+               "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=3 A=5.431 GEWICHT=0.005 B1=0.002\n"
+               "E=Si Wyckoff=a TDS=0.5\n"));
+  ktest::RunResult r;
   wp.write("aniso.str",
            "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=3 ANISOLIMIT=0 GEWICHT=ANISO\n"
            "A=5.431 B1=ANISO\n"
