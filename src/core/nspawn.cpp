@@ -1,5 +1,7 @@
 #include "core/nspawn.hpp"
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -147,19 +149,28 @@ int threadid() { return my_index; }
 // so one of the two always sees the other.
 namespace {
 
-// How long a wait watches the flag before it sleeps, in looks of about a
-// twentieth of a microsecond: each event learns it from its own hand-offs.
-// A wait that ended while watching doubles the next one's watch, a wait that
-// had to sleep halves it, so that an event whose signals come quickly is
-// handed over without a system call, while waits that end in sleep anyway
-// (long gaps, or more threads than processors) soon watch only briefly.
-constexpr int kSpinMin = 64;
-constexpr int kSpinMax = 4096;
+// How long a wait watches the flag before it sleeps: each event learns it
+// from the gaps between its waits and their signals. A wait that had to
+// sleep learns from the signaller when the signal was given: a gap shorter
+// than kWatchMax makes the next waits watch twice that gap, so that an
+// event signalled soon after its waits start (a worker between two passes
+// of the caller) is handed over without a system call on either side; a
+// longer gap halves the watch, so that threads idle for long soon watch
+// only briefly. Waits that end while watching leave it as it is. Times in
+// nanoseconds.
+constexpr int64_t kWatchMin = 1000;
+constexpr int64_t kWatchMax = 100000;
 
 inline void relax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
 #endif
+}
+
+inline int64_t now_ns() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 inline bool take(Event* e) {
@@ -172,34 +183,44 @@ inline bool take(Event* e) {
 void Einit(Event* e) {
   e->signalled.store(0);
   e->sleeping.store(0);
-  e->spin.store(kSpinMin);
+  e->watch.store(kWatchMin);
+  e->stamp.store(0);
   if (pthread_mutex_init(&e->mutex, nullptr) != 0) platform_failure("Event mutex init");
   if (pthread_cond_init(&e->cond, nullptr) != 0) platform_failure("Event condition init");
 }
 
 void Ewait(Event* e) {
-  const int spin = e->spin.load(std::memory_order_relaxed);
-  for (int k = 0; k < spin; ++k) {
-    if (take(e)) {
-      if (spin < kSpinMax) e->spin.store(2 * spin, std::memory_order_relaxed);
-      return;
+  if (take(e)) return;
+  const int64_t watch = e->watch.load(std::memory_order_relaxed);
+  const int64_t start = now_ns();
+  for (;;) {
+    for (int k = 0; k < 8; ++k) {
+      if (take(e)) return;
+      relax();
     }
-    relax();
+    if (now_ns() - start >= watch) break;
   }
-  if (spin > kSpinMin) e->spin.store(spin / 2, std::memory_order_relaxed);
   if (pthread_mutex_lock(&e->mutex) != 0) platform_failure("Event wait mutex lock");
   e->sleeping.fetch_add(1);
   while (e->signalled.exchange(0) == 0) {
     if (pthread_cond_wait(&e->cond, &e->mutex) != 0) platform_failure("Event wait");
   }
   e->sleeping.fetch_sub(1);
+  int64_t gap = e->stamp.load(std::memory_order_relaxed) - start;
   if (pthread_mutex_unlock(&e->mutex) != 0) platform_failure("Event wait mutex unlock");
+  // A signal that came while this wait went to sleep may not be stamped yet.
+  if (gap < 0) gap = now_ns() - start;
+  int64_t next = gap < kWatchMax ? 2 * gap : watch / 2;
+  if (next > kWatchMax) next = kWatchMax;
+  if (next < kWatchMin) next = kWatchMin;
+  e->watch.store(next, std::memory_order_relaxed);
 }
 
 void Esignal(Event* e) {
   e->signalled.store(1);
   if (e->sleeping.load() == 0) return;
   if (pthread_mutex_lock(&e->mutex) != 0) platform_failure("Event signal mutex lock");
+  e->stamp.store(now_ns(), std::memory_order_relaxed);
   if (pthread_cond_signal(&e->cond) != 0) platform_failure("Event signal");
   if (pthread_mutex_unlock(&e->mutex) != 0) platform_failure("Event signal mutex unlock");
 }

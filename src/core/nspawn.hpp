@@ -44,13 +44,14 @@ inline int64_t nexttask(std::atomic<int64_t>& counter) {
 
 // Auto-reset event: a signal lets exactly one wait pass; a signal given while
 // nobody waits is remembered once. A wait first watches the event for a
-// while that adapts to how soon the event's signals have come (up to a few
-// hundred microseconds; a hand-off between busy threads then costs
-// no system call), then sleeps until the signal.
+// while learnt from how soon the event's signals have followed its waits
+// (up to a tenth of a millisecond; a hand-off between busy threads then
+// costs no system call), then sleeps until the signal.
 struct Event {
   std::atomic<int> signalled;
-  std::atomic<int> sleeping;  // waits asleep on cond
-  std::atomic<int> spin;      // looks before the next wait sleeps
+  std::atomic<int> sleeping;   // waits asleep on cond
+  std::atomic<int64_t> watch;  // nanoseconds the next wait watches before it sleeps
+  std::atomic<int64_t> stamp;  // when a sleeper was last signalled
   pthread_mutex_t mutex;
   pthread_cond_t cond;
 };
