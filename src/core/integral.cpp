@@ -449,6 +449,7 @@ struct Job {
   alignas(64) std::atomic<bool> held{false};
   alignas(64) std::atomic<uint64_t> version{0};  // raised whenever work appears or the sums end
   std::atomic<int> sleepers{0};
+  bool wake = false;  // sleepers to be woken once the bookkeeping is released
   // Only for workers that found nothing to do for a while.
   pthread_mutex_t mutex;
   pthread_cond_t cond;
@@ -469,17 +470,26 @@ void lock(Job* j) {
     if ((k & 1023) == 1023) sched_yield();
   }
 }
-void unlock(Job* j) { j->held.store(false, std::memory_order_release); }
-
-// New work or the end: waiting workers look again. A sleeper counts itself
-// before it looks at the version, and the version is raised before the
-// sleepers are counted, so one of the two sees the other.
-void announce(Job* j) {
-  j->version.fetch_add(1);
-  if (j->sleepers.load() == 0) return;
+// Releases the bookkeeping, then wakes the sleepers that an announcement
+// under it found, so that no worker waits for the bookkeeping while its
+// holder is in a system call.
+void unlock(Job* j) {
+  const bool wake = j->wake;
+  j->wake = false;
+  j->held.store(false, std::memory_order_release);
+  if (!wake) return;
   if (pthread_mutex_lock(&j->mutex) != 0) internal_error("muxpost mutex lock", kModule, 185);
   if (pthread_cond_broadcast(&j->cond) != 0) internal_error("muxpost signal", kModule, 189);
   if (pthread_mutex_unlock(&j->mutex) != 0) internal_error("muxpost mutex unlock", kModule, 191);
+}
+
+// New work or the end, announced under the bookkeeping: waiting workers look
+// again, sleepers once it is released. A sleeper counts itself before it
+// looks at the version, and the version is raised before the sleepers are
+// counted, so one of the two sees the other.
+void announce(Job* j) {
+  j->version.fetch_add(1);
+  if (j->sleepers.load() != 0) j->wake = true;
 }
 
 // A panel whose values are all known, not yet decided by the sums: when it
