@@ -6,6 +6,7 @@
 //   bench_modell            runs itself with 1 and with 8 threads and prints
 //                           both timings and the speed-up
 //   bench_modell <threads>  one measurement with that many threads
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,21 +46,68 @@ constexpr int kBackground = 6;
 // counter every couple of hundred nanoseconds.
 constexpr int kRowGroup = 16;
 
+// What each worker did in a pass of rows, on a cache line of its own: when
+// it started and ended, how many groups it took and on which processor it
+// ended. Workers that start late, or end on a processor another worker
+// ended on, show a pass that the system did not give all its processors.
+using clock = std::chrono::steady_clock;
+struct alignas(64) WorkerAccount {
+  clock::time_point start, end;
+  int groups = 0;
+  int cpu = -1;
+};
+constexpr int kMaxWorkers = 64;
+
 struct RowTask {
   const PeakSet* set;
   float* rows;
   int length;
   alignas(64) std::atomic<int64_t> counter;
   char pad[64 - sizeof(std::atomic<int64_t>)];
+  WorkerAccount account[kMaxWorkers];
 };
 
 void rowparfkt(uint64_t arg) {
   auto* task = reinterpret_cast<RowTask*>(arg);
+  const int me = threadid();
+  WorkerAccount mine;
+  mine.start = clock::now();
   for (int64_t g; (g = nexttask(task->counter)) >= 0;) {
     const int64_t first = g * kRowGroup, end = std::min<int64_t>(first + kRowGroup, m);
     for (int64_t t = first; t < end; ++t)
       ableitung(task->rows + t * task->length, static_cast<int>(t), task->set);
+    ++mine.groups;
   }
+  mine.end = clock::now();
+  mine.cpu = sched_getcpu();
+  if (me >= 0 && me < kMaxWorkers) task->account[me] = mine;
+}
+
+// One line on how the workers shared the pass [t0, t1].
+void printaccount(const RowTask& task, int workers, clock::time_point t0, clock::time_point t1) {
+  auto us = [t0](clock::time_point t) {
+    return std::chrono::duration<double, std::micro>(t - t0).count();
+  };
+  const double pass = us(t1);
+  double firststart = 1e30, laststart = 0.0, leastbusy = 1e30, mostbusy = 0.0;
+  int fewest = 1 << 30, most = 0;
+  std::vector<int> cpus;
+  for (int k = 0; k < workers && k < kMaxWorkers; ++k) {
+    const WorkerAccount& a = task.account[k];
+    firststart = std::min(firststart, us(a.start));
+    laststart = std::max(laststart, us(a.start));
+    const double busy = us(a.end) - us(a.start);
+    leastbusy = std::min(leastbusy, busy);
+    mostbusy = std::max(mostbusy, busy);
+    fewest = std::min(fewest, a.groups);
+    most = std::max(most, a.groups);
+    if (std::find(cpus.begin(), cpus.end(), a.cpu) == cpus.end()) cpus.push_back(a.cpu);
+  }
+  std::printf(
+      "  last pass of rows, %.0f us: %d workers ended on %zu processors; started after %.0f to "
+      "%.0f us, busy %.0f to %.0f %% of the pass, %d to %d groups of %d rows each\n",
+      pass, workers, cpus.size(), firststart, laststart, 100.0 * leastbusy / pass,
+      100.0 * mostbusy / pass, fewest, most, kRowGroup);
 }
 
 // The same rows as the fitting programs take them: each row made into a
@@ -160,19 +208,20 @@ int measure(int threads) {
   const int length = 2 * kPerKind + 3 * kPerKind + 4 * kPerKind + kBackground;
   std::vector<float> r(m);
   std::vector<float> rows(static_cast<size_t>(m) * length);
-  using clock = std::chrono::steady_clock;
   std::vector<uint64_t> hashes(static_cast<size_t>(m));
   double best_model = 1e30, best_rows = 1e30, best_consumed = 1e30;
+  RowTask task;
+  clock::time_point rowsstart, rowsend;
   for (int rep = 0; rep < 6; ++rep) {
     const auto t0 = clock::now();
     modell(r.data(), set);
     const auto t1 = clock::now();
-    RowTask task;
     task.set = set, task.rows = rows.data(), task.length = length;
     task.counter.store((m + kRowGroup - 1) / kRowGroup);
     nspawn(rowparfkt, 0, reinterpret_cast<uint64_t>(&task));
     nwait();
     const auto t2 = clock::now();
+    rowsstart = t1, rowsend = t2;
     HashTask consume;
     consume.set = set, consume.hashes = hashes.data(), consume.length = length;
     consume.counter.store((m + kRowGroup - 1) / kRowGroup);
@@ -203,6 +252,7 @@ int measure(int threads) {
       threads, best_model, best_rows, best_model + best_rows, check,
       static_cast<unsigned long long>(bits), best_consumed,
       static_cast<unsigned long long>(consumedbits));
+  printaccount(task, threads, rowsstart, rowsend);
   std::fflush(stdout);
   peakfree(&set);
   hfrei();

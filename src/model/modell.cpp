@@ -697,27 +697,50 @@ RowScale pointscale(int i) {
 // ---------------------------------------------------------------------------
 // Pool work
 //
-// Points are handed out in chunks; the chunk counter sits on a cache line of
-// its own, away from what every worker reads.
+// Points are handed out in chunks of consecutive points, each starting at a
+// multiple of the lane count (so that every point is computed exactly as in
+// a pass on one thread). A point near a peak costs many times one far from
+// all peaks, so equal chunks are unequal work: the chunks shrink towards the
+// end of the pass, so that the workers finish together. The position of the
+// next chunk sits on a cache line of its own, away from what every worker
+// reads.
 
-constexpr int kChunk = 64;
+constexpr int kChunk = 64;      // points per chunk while much is left
+constexpr int kChunkMin = 8;    // points per chunk at the end of a pass
+constexpr int kChunkShare = 4;  // a chunk is at most 1/(kChunkShare * workers) of what is left
 
 struct ModellTask {
-  alignas(64) std::atomic<int64_t> counter;  // chunks left
-  alignas(64) float* r;                      // residuals, or null
-  float* values;                             // else modell0 of each point
+  alignas(64) std::atomic<int> next;  // first point not yet handed out
+  alignas(64) float* r;               // residuals, or null
+  float* values;                      // else modell0 of each point
   int points;
+  int workers;
   const PeakSet* set;
   PassPeaks peaks;
 };
+
+// Takes the next chunk [i0, i1); false when every point is handed out.
+bool takechunk(ModellTask& task, int& i0, int& i1) {
+  int at = task.next.load(std::memory_order_relaxed);
+  for (;;) {
+    const int left = task.points - at;
+    if (left <= 0) return false;
+    int size = left / (kChunkShare * task.workers);
+    size = std::clamp((size + kLanes - 1) / kLanes * kLanes, kChunkMin, kChunk);
+    const int end = std::min(task.points, at + size);
+    if (task.next.compare_exchange_weak(at, end, std::memory_order_relaxed)) {
+      i0 = at;
+      i1 = end;
+      return true;
+    }
+  }
+}
 
 void modellparfkt(uint64_t arg) {
   auto* task = reinterpret_cast<ModellTask*>(arg);
   const PeakSet* set = task->set;
   float v[kChunk];
-  for (int64_t chunk; (chunk = nexttask(task->counter)) >= 0;) {
-    const int i0 = static_cast<int>(chunk) * kChunk;
-    const int i1 = std::min(task->points, i0 + kChunk);
+  for (int i0, i1; takechunk(*task, i0, i1);) {
     if (task->r == nullptr) {
       modellpoints(i0, i1, set, task->peaks, task->values + i0);
       continue;
@@ -741,7 +764,8 @@ void modellpass(float* r, float* values, int points, const PeakSet* set) {
   task.points = points;
   task.set = set;
   task.peaks = hoist(set);
-  task.counter.store((points + kChunk - 1) / kChunk);
+  task.workers = std::max(1, nthreads);
+  task.next.store(0);
   nspawn(modellparfkt, 0, reinterpret_cast<uint64_t>(&task));
   nwait();
 }
