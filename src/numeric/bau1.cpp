@@ -1,5 +1,6 @@
 #include "numeric/bau1.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,11 +20,6 @@ using namespace core;
 namespace {
 
 constexpr int kBatch = 201;
-
-// Blocks of rows per worker: enough that a worker slowed down by others
-// leaves its share to the rest, few enough that taking a block costs
-// nothing against its work.
-constexpr int kBlocksPerWorker = 4;
 
 // Adds one batch of cols vectors (starting at buf) to matrix row i. Each
 // element (i, j) is the single-precision dot product of components i and j
@@ -120,28 +116,33 @@ void run_pass(NormalBuilder* ctx, int cols, bool wait) {
   std::swap(ctx->buffer, ctx->spare);
 }
 
-// Splits the rows 0 .. n-1 into blocks of about equal work (a row of i + 1
-// elements costs about i + 1 + 16 element additions, the 16 for the row's
-// set-up). The split depends on the number of workers only; every element
-// is summed the same way in any block.
+// Splits the rows 0 .. n-1 into blocks, taken by the workers from the last
+// (the longest rows) to the first. A row of i + 1 elements costs about
+// i + 1 + 16 element additions, the 16 for the row's set-up. The blocks
+// shrink towards the end of a pass: each holds about the work still left
+// below it over twice the number of workers, but at least a sixteenth of a
+// worker's share, so that the workers run out of blocks within a small
+// block of one another. The split depends on the number of workers only;
+// every element is summed the same way in any block.
 void makeblocks(NormalBuilder* ctx) {
   const int n = ctx->n;
-  int want = kBlocksPerWorker * (nthreads > 1 ? nthreads : 1);
-  if (want > n) want = n;
-  if (want < 1) want = 1;
-  ctx->firstrow = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (want + 1)));
-  if (ctx->firstrow == nullptr) outofmemory();
-  auto work = [](double r) { return r * (r + 1) / 2 + 16 * r; };
-  const double whole = work(n);
-  int blocks = 0;
-  ctx->firstrow[0] = 0;
-  int r = 0;
-  for (int k = 1; k < want; ++k) {
-    const double target = whole * k / want;
-    while (r < n && work(r) < target) ++r;
-    if (r > ctx->firstrow[blocks]) ctx->firstrow[++blocks] = r;
+  const int workers = nthreads > 1 ? nthreads : 1;
+  auto work = [](double r) { return r * (r + 1) / 2 + 16 * r; };  // rows 0 .. r-1
+  const double least = work(n) / (16.0 * workers);
+  std::vector<int32_t> starts;  // first rows of the blocks, from the last block down
+  for (int end = n; end > 0;) {
+    const double below = work(end);
+    const double want = std::max(below / (2.0 * workers), least);
+    int first = end - 1;
+    while (first > 0 && below - work(first) < want) --first;
+    starts.push_back(first);
+    end = first;
   }
-  if (n > ctx->firstrow[blocks]) ctx->firstrow[++blocks] = n;
+  const int blocks = static_cast<int>(starts.size());
+  ctx->firstrow = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (blocks + 1)));
+  if (ctx->firstrow == nullptr) outofmemory();
+  for (int b = 0; b < blocks; ++b) ctx->firstrow[b] = starts[static_cast<size_t>(blocks - 1 - b)];
+  ctx->firstrow[blocks] = n;
   ctx->blocks = blocks;
 }
 

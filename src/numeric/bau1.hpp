@@ -2,8 +2,8 @@
 // of a Jacobian. Rows are buffered in batches of 201 vectors; every batch is
 // added to the matrix in one step per element, each element by one thread in
 // a fixed order, so the result does not depend on the number of threads.
-// The matrix rows are shared out in blocks of about equal work, each block
-// taken by one worker.
+// The matrix rows are shared out in blocks that shrink towards the end of a
+// pass, each block taken by one worker.
 //
 // A full batch is added on the workers while the caller goes on: the next
 // vectors are stored into a second buffer, and the pass is waited for when
