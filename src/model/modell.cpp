@@ -706,8 +706,8 @@ RowScale pointscale(int i) {
 // reads.
 
 constexpr int kChunk = 64;      // points per chunk while much is left
-constexpr int kChunkMin = 8;    // points per chunk at the end of a pass
-constexpr int kChunkShare = 4;  // a chunk is at most 1/(kChunkShare * workers) of what is left
+constexpr int kChunkMin = 16;   // points per chunk at the end of a pass
+constexpr int kChunkShare = 2;  // a chunk is at most 1/(kChunkShare * workers) of what is left
 
 struct ModellTask {
   alignas(64) std::atomic<int> next;  // first point not yet handed out
