@@ -86,10 +86,12 @@ CycleStats minus(const CycleStats& b, const CycleStats& a) {
   d.linems = b.linems - a.linems;
   d.linebusyms = b.linebusyms - a.linebusyms;
   d.linewaitms = b.linewaitms - a.linewaitms;
+  d.linestartms = b.linestartms - a.linestartms;
   d.firstrowms = b.firstrowms - a.firstrowms;
   d.blockms = b.blockms - a.blockms;
   d.blockbusyms = b.blockbusyms - a.blockbusyms;
   d.blockwaitms = b.blockwaitms - a.blockwaitms;
+  d.blockstartms = b.blockstartms - a.blockstartms;
   d.peakrowbusyms = b.peakrowbusyms - a.peakrowbusyms;
   return d;
 }
@@ -343,7 +345,8 @@ int measure(int threads) {
   std::vector<float> row(static_cast<size_t>(rqmin));
   constexpr int kReps = 15;
   Series model, first, rows, proc, model_eval, model_pattern, first_lines, first_busy, first_phase,
-      first_serial, first_wait, rows_busy, rows_peak, rows_chain, rows_wait;
+      first_serial, first_wait, first_start, rows_busy, rows_peak, rows_chain, rows_wait,
+      rows_start;
   CycleStats at_model, at_first, at_end;
   for (int rep = 0; rep <= kReps; ++rep) {
     resetcyclestats();
@@ -368,6 +371,7 @@ int measure(int threads) {
     first_lines.add(d.linems);
     first_busy.add(d.linebusyms);
     first_wait.add(d.linewaitms);
+    first_start.add(d.linestartms);
     first_phase.add(d.phasems);
     first_serial.add(d.firstrowms - d.linems - d.phasems);
     const CycleStats e = minus(at_end, at_model);
@@ -375,6 +379,24 @@ int measure(int threads) {
     rows_peak.add(e.peakrowbusyms);
     rows_chain.add(e.blockbusyms - e.peakrowbusyms);
     rows_wait.add(e.blockwaitms);
+    rows_start.add(e.blockstartms);
+  }
+  // The bits of one more residual vector and derivative pass, untimed: the
+  // same on any number of threads and from one version to the next where
+  // no sum changed its order.
+  uint64_t bits = 14695981039346656037ull;
+  auto hash = [&bits](const float* v, int n) {
+    for (int i = 0; i < n; ++i) {
+      uint32_t b;
+      std::memcpy(&b, &v[i], sizeof b);
+      bits = (bits ^ b) * 1099511628211ull;
+    }
+  };
+  totalmodell(&count, &r);
+  hash(r, count);
+  for (int i = 0; i < count; ++i) {
+    totalableitung(row.data(), i);
+    hash(row.data(), rqmin);
   }
   std::free(r);
   const CycleStats d = minus(at_first, at_model), e = minus(at_end, at_first);
@@ -417,19 +439,19 @@ int measure(int threads) {
       model_eval.median(), model_pattern.median());
   std::printf(
       "  row 0: %lld evaluations for the finite differences %.2f ms: line passes %.2f ms (workers "
-      "busy %.2f ms = %.0f %% of the passes' length x %d, %.2f us a line; waits for the start "
-      "and the end %.2f ms), threaded phase start and end %.2f ms, main thread alone %.2f ms "
+      "busy %.2f ms = %.0f %% of the passes' length x %d, %.2f us a line; waits %.2f ms, of them "
+      "for the start %.2f ms), threaded phase start and end %.2f ms, main thread alone %.2f ms "
       "(set-up, differences, restraints)\n",
       static_cast<long long>(d.evaluations), first.median(), first_lines.median(),
       first_busy.median(), 100.0 * first_busy.median() / (first_lines.median() * threads), threads,
       first_busy.median() * 1000.0 / static_cast<double>(d.lines), first_wait.median(),
-      first_phase.median(), first_serial.median());
+      first_start.median(), first_phase.median(), first_serial.median());
   std::printf(
       "  derivative rows and chain rule %.2f ms: workers busy %.2f ms (%.0f %% of the length x "
-      "%d), of which peak-model derivative rows %.2f ms, chain rule %.2f ms; waits for the start "
-      "and the end %.2f ms\n",
+      "%d), of which peak-model derivative rows %.2f ms, chain rule %.2f ms; waits %.2f ms, of "
+      "them for the start %.2f ms\n",
       rows.median(), rows_busy.median(), 100.0 * rows_busy.median() / (rows.median() * threads),
-      threads, rows_peak.median(), rows_chain.median(), rows_wait.median());
+      threads, rows_peak.median(), rows_chain.median(), rows_wait.median(), rows_start.median());
   std::printf(
       "  hand-offs to the pool by the cycle: %lld in totalmodell, %lld in row 0, %lld in the "
       "rows; threaded-phase starts: %lld, %lld, %lld (the pattern model's own hand-offs not "
@@ -443,6 +465,8 @@ int measure(int threads) {
       "us, of which structure factor %.2f us, formulas and store %.2f us\n",
       setup.median() * 1000.0, line.median(), structure.median(),
       line.median() - structure.median());
+  std::printf("  bits of the residuals and derivative rows: %016llx\n",
+              static_cast<unsigned long long>(bits));
   std::fflush(stdout);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -95,6 +96,7 @@ struct PassTimes {
   double* busy;      // busy time of the workers
   double* waits;     // wall time of the workers before their work function began,
                      // and after it ended until the pass was over
+  double* starts;    // of the waits those before the work function began
   double* peakrows;  // of the busy time the peak-model rows, or null
 };
 
@@ -109,7 +111,9 @@ void pass(WorkFunction fn, uint64_t arg, const PassTimes& t) {
   ++stats.handoffs;
   for (const WorkerClock& w : workerclocks) {
     *t.busy += w.busy;
-    if (w.enter >= 0.0) *t.waits += (w.enter - t0) + (t1 - w.leave);
+    if (w.enter < 0.0) continue;
+    *t.waits += (w.enter - t0) + (t1 - w.leave);
+    *t.starts += w.enter - t0;
     if (t.peakrows != nullptr) *t.peakrows += w.peakrows;
   }
 }
@@ -157,12 +161,107 @@ int64_t takeitems(std::atomic<int64_t>& left, int64_t most, bool shrink, int64_t
 // the shared counter is touched a quarter as often.
 constexpr int64_t kLineGroup = 4;
 
+// The countdown, which every take writes, on a line of its own: the fields
+// that the workers read at every reflection stay in their caches.
 struct LineWork {
-  std::atomic<int64_t> left;  // reflections not yet taken
-  std::atomic<uint8_t> error;
+  alignas(64) std::atomic<int64_t> left;  // reflections not yet taken
+  alignas(64) std::atomic<uint8_t> error;
   ReflectionRecord** refl;
-  int64_t count;  // reflections
+  int64_t count;           // reflections
+  const int32_t* columns;  // during the finite differences the peak-parameter
+                           // columns of the phase's reflections, else null
 };
+
+// ---------------------------------------------------------------------------
+// The finite differences of the peak parameters, taken by the workers
+
+// While the finite differences of a structural parameter are measured, the
+// worker that computes a line also takes the differences of its peak
+// parameters, while the line's record is still in its cache: the main thread
+// would otherwise fetch every record back from the workers after each
+// evaluation.
+struct alignas(64) Stepped {
+  float* k = nullptr;            // the parameter's kettenregel row, null outside
+  const double* snap = nullptr;  // peak parameters at the start of the pass
+  double h = 0.0;                // the step
+} stepped;
+
+// kettenregel[j][c] of peak-parameter column c for the step h.
+inline void takedifference(float* k, const double* snap, double h, int c) {
+  k[c] = static_cast<float>((*tpeaks[c] - snap[c]) / h);
+}
+
+// Which columns of the peak parameters lie in which reflection record: per
+// phase (in list order) four columns per reflection (intensity, position,
+// B1, B2; -1 where no column holds that field), and the columns that lie in
+// no reflection of a phase. Made again when tpeaks or a phase's reflection
+// array changed since it was made.
+struct ColumnMap {
+  std::vector<int32_t> columns;  // 4 per reflection, the phases one after the other
+  std::vector<int32_t> rest;     // columns outside the reflections
+  std::vector<double*> tpeaks;   // what it was made from
+  std::vector<ReflectionRecord*> reflections;
+} columnmap;
+
+bool columnmapholds() {
+  const auto kdim = static_cast<size_t>(kettenregeldim);
+  if (columnmap.tpeaks.size() != kdim ||
+      !std::equal(tpeaks, tpeaks + kdim, columnmap.tpeaks.begin()))
+    return false;
+  size_t n = 0;
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
+    const auto count = static_cast<size_t>(ph->nrefl);
+    if (n + count > columnmap.reflections.size() ||
+        !std::equal(ph->refl, ph->refl + count, columnmap.reflections.begin() + n))
+      return false;
+    n += count;
+  }
+  return n == columnmap.reflections.size();
+}
+
+void makecolumnmap() {
+  if (columnmapholds()) return;
+  const int kdim = kettenregeldim;
+  columnmap.tpeaks.assign(tpeaks, tpeaks + kdim);
+  columnmap.reflections.clear();
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next)
+    columnmap.reflections.insert(columnmap.reflections.end(), ph->refl, ph->refl + ph->nrefl);
+  // Columns by the field they hold; a field held by two columns leaves the
+  // second to the main thread.
+  std::unordered_map<const double*, int32_t> at;
+  at.reserve(static_cast<size_t>(kdim));
+  std::vector<uint8_t> taken(static_cast<size_t>(kdim), 0);
+  for (int c = 0; c < kdim; ++c) at.emplace(tpeaks[c], c);
+  columnmap.columns.assign(4 * columnmap.reflections.size(), -1);
+  for (size_t i = 0; i < columnmap.reflections.size(); ++i) {
+    ReflectionRecord* r = columnmap.reflections[i];
+    const double* fields[4] = {&r->intensity, &r->position, &r->B1, &r->B2};
+    for (int f = 0; f < 4; ++f) {
+      const auto found = at.find(fields[f]);
+      if (found == at.end() || taken[static_cast<size_t>(found->second)]) continue;
+      columnmap.columns[4 * i + static_cast<size_t>(f)] = found->second;
+      taken[static_cast<size_t>(found->second)] = 1;
+    }
+  }
+  columnmap.rest.clear();
+  for (int c = 0; c < kdim; ++c)
+    if (!taken[static_cast<size_t>(c)]) columnmap.rest.push_back(c);
+}
+
+// The columns of the phase's reflections in the map.
+const int32_t* phasecolumns(const PhaseRecord* ph) {
+  size_t n = 0;
+  for (PhaseRecord* p = phase1; p != ph; p = p->next) n += static_cast<size_t>(p->nrefl);
+  return columnmap.columns.data() + 4 * n;
+}
+
+void linedifferences(const int32_t* columns) {
+  for (int f = 0; f < 4; ++f)
+    if (columns[f] >= 0) takedifference(stepped.k, stepped.snap, stepped.h, columns[f]);
+}
+
+// The phases whose lines the current evaluation computed, in list order.
+std::vector<const PhaseRecord*> linephases;
 
 void tabcopypar(uint64_t arg) {
   WorkerClock& clock = enterclock();
@@ -182,7 +281,10 @@ void tabcopypar(uint64_t arg) {
       r = low + n - 1;
     }
     ReflectionRecord* refl = work->refl[r--];
-    if (dataerr_try([&] { computeline(refl); })) continue;
+    if (dataerr_try([&] { computeline(refl); })) {
+      if (work->columns != nullptr) linedifferences(work->columns + 4 * (r + 1));
+      continue;
+    }
     slot.item = r + 1;
     while (ifErr()) {
       const char* object = GetErr(0);
@@ -234,11 +336,12 @@ void linepass(PhaseRecord* ph) {
   work.left.store(work.count);
   work.error.store(0);
   work.refl = ph->refl;
+  work.columns = stepped.k != nullptr ? phasecolumns(ph) : nullptr;
   const double t0 = nowms();
   initDATAthreads();
   const double t1 = nowms();
   pass(tabcopypar, reinterpret_cast<uint64_t>(&work),
-       {&stats.linems, &stats.linebusyms, &stats.linewaitms, nullptr});
+       {&stats.linems, &stats.linebusyms, &stats.linewaitms, &stats.linestartms, nullptr});
   ++stats.threadphases;
   stats.lines += ph->nrefl;
   const double t2 = nowms();
@@ -277,6 +380,7 @@ void evaluatephase(PhaseRecord* ph) {
     newDATAlist();
     registerstructurefunctions();
     linepass(ph);
+    linephases.push_back(ph);
     discard();
     if (!ifgoal) {
       discard();
@@ -304,6 +408,7 @@ void globalgoal(ParamRecord& g) {
 }
 
 void evaluation() {
+  linephases.clear();
   ksinit();
   const int nglobal = globalgoals + globalparams;
   for (int k = 0; k < nglobal; ++k)
@@ -417,10 +522,10 @@ KALVO_LANE_TARGETS void chaingroup(int j0, int n) {
 }
 
 struct RowWork {
-  std::atomic<int64_t> left;  // rows of the block not yet taken
-  int32_t first;              // first row of the block
-  int32_t rows;               // rows of the block
-  bool rowsready;             // the peak-model rows are there (derivative mode)
+  alignas(64) std::atomic<int64_t> left;  // rows of the block not yet taken
+  alignas(64) int32_t first;              // first row of the block
+  int32_t rows;                           // rows of the block
+  bool rowsready;                         // the peak-model rows are there (derivative mode)
 };
 
 // Four data rows at a time (fewer only at the block's start): their
@@ -476,8 +581,9 @@ void computeblock(int first, int rows) {
   if (!work.rowsready || noequiv > 0) {
     work.left.store(rows);
     double wall = 0.0;
-    pass(ablparfkt, reinterpret_cast<uint64_t>(&work),
-         {&wall, &stats.blockbusyms, &stats.blockwaitms, &stats.peakrowbusyms});
+    pass(
+        ablparfkt, reinterpret_cast<uint64_t>(&work),
+        {&wall, &stats.blockbusyms, &stats.blockwaitms, &stats.blockstartms, &stats.peakrowbusyms});
   }
   blockfirst = first;
 }
@@ -594,12 +700,29 @@ void difference(int j) {
   double h = std::max(3e-10, 1.5e-9 * std::fabs(x0));
   if (x0 > 0.5 * q.max + 0.5 * q.min) h = -h;
   if (x0 + h < q.min || x0 + h > q.max) outofbounds(q);
-  Hold<double> stepped(q.value, x0 + h);
+  Hold<double> step(q.value, x0 + h);
   localphase = static_cast<PhaseRecord*>(q.owner);
-  tabcopy();
   float* k = kettenregel + static_cast<size_t>(j) * kettenregeldim;
-  for (int c = 0; c < kettenregeldim; ++c)
-    k[c] = static_cast<float>((*tpeaks[c] - snap.peaks[static_cast<size_t>(c)]) / h);
+  {
+    Hold<Stepped> workers(&stepped, {k, snap.peaks.data(), h});
+    tabcopy();
+  }
+  // The columns the workers did not take: those of the phases that kept
+  // their lines and those outside the reflections.
+  size_t n = 0;
+  auto next = linephases.begin();
+  for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
+    const auto count = static_cast<size_t>(ph->nrefl);
+    if (next != linephases.end() && *next == ph) {
+      ++next;
+    } else {
+      for (size_t i = 4 * n; i < 4 * (n + count); ++i)
+        if (columnmap.columns[i] >= 0)
+          takedifference(k, snap.peaks.data(), h, columnmap.columns[i]);
+    }
+    n += count;
+  }
+  for (int32_t c : columnmap.rest) takedifference(k, snap.peaks.data(), h, c);
   int r = 0;
   for (PenaltyRow* p = straferst; p != nullptr && r < istraf; p = p->next, ++r)
     if (snap.taken[static_cast<size_t>(r)])
@@ -626,6 +749,7 @@ void firstrow() {
   tabcopy();
   ksexec(false);
   takesnapshots();
+  makecolumnmap();
   for (int j = 0; j < noequiv; ++j) difference(j);
   linstrafinit = 0;
   localphase = lastphase = nullptr;

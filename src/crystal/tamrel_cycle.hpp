@@ -73,10 +73,12 @@ struct CycleStats {
   double linems = 0.0;         // line passes, wall time
   double linebusyms = 0.0;     // line passes, busy time of the workers
   double linewaitms = 0.0;     // line passes, the workers' waits for their start and the end
+  double linestartms = 0.0;    // of which the waits for their start
   double firstrowms = 0.0;     // row 0 of the derivative passes, wall time
   double blockms = 0.0;        // blocks of derivative rows, wall time
   double blockbusyms = 0.0;    // blocks of derivative rows, busy time of the workers
   double blockwaitms = 0.0;    // blocks of derivative rows, the workers' waits
+  double blockstartms = 0.0;   // of which the waits for their start
   double peakrowbusyms = 0.0;  // of which the peak-model derivative rows
 };
 const CycleStats& cyclestats();

@@ -53,7 +53,9 @@ const TdsProbe& tdsprobe(PhaseRecord* ph, int32_t iref) {
     requestmutex(&initmutex);
     if (probed.load(std::memory_order_relaxed) < ph->RefMult) {
       if (ph->tdsprobes == nullptr) {
-        ph->tdsprobes = kcalloc<TdsProbe>(static_cast<size_t>(ph->RefMult));
+        // Read by every worker at every structure factor: on lines of its
+        // own, away from what the worker that makes it writes while it computes.
+        ph->tdsprobes = linecalloc<TdsProbe>(static_cast<size_t>(ph->RefMult));
         for (int32_t i = 0; i < ph->RefMult; ++i) ph->tdsprobes[i].notprobed = 1;
       }
       TdsProbe& p = ph->tdsprobes[iref];

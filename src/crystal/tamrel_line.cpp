@@ -233,7 +233,9 @@ const LineProbe& lineprobe(PhaseRecord* ph, int iref, FRecord* f, bool lebail) {
   if (ph->nprobes < ph->RefMult) {
     probes = array.load(std::memory_order_relaxed);
     if (probes == nullptr) {
-      probes = kcalloc<LineProbe>(static_cast<size_t>(ph->RefMult));
+      // Read by every worker at every line: on lines of its own, away from
+      // what the worker that makes it writes while it computes.
+      probes = linecalloc<LineProbe>(static_cast<size_t>(ph->RefMult));
       for (int32_t i = 0; i < ph->RefMult; ++i) probes[i].notprobed = 1;
       array.store(probes, std::memory_order_release);
     }

@@ -3,7 +3,9 @@
 // everything a phase owns.
 #include "crystal/tamrel_records.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
@@ -253,18 +255,29 @@ ParamRecord* addparam(ParamRecord** array, int32_t* count) {
   return rec;
 }
 
+void* linecalloc(size_t count, size_t size) {
+  constexpr size_t kLine = 64;
+  const size_t bytes = (std::max<size_t>(count * size, 1) + kLine - 1) / kLine * kLine;
+  void* p = std::aligned_alloc(kLine, bytes);
+  if (p == nullptr) outofmemory();
+  std::memset(p, 0, bytes);
+  return p;
+}
+
+// The workers write a reflection's and its F-records' values while they
+// compute its line: each record on lines of its own, so that two workers
+// computing reflections whose records lie side by side do not take the lines
+// from each other.
 FRecord* newfrecord(double F, int fmult) {
-  auto* f = kcalloc<FRecord>(1);
+  auto* f = linecalloc<FRecord>(1);
   f->F = F;
   f->gewicht = -1.0;
-  if (fmult > 0)
-    f->comp = static_cast<double(*)[4]>(std::calloc(static_cast<size_t>(fmult), sizeof(double[4])));
-  if (fmult > 0 && f->comp == nullptr) outofmemory();
+  if (fmult > 0) f->comp = linecalloc<double[4]>(static_cast<size_t>(fmult));
   return f;
 }
 
 ReflectionRecord* newreflection(double sk, int iref) {
-  auto* r = kcalloc<ReflectionRecord>(1);
+  auto* r = linecalloc<ReflectionRecord>(1);
   r->sk = sk;
   r->iref = iref;
   return r;

@@ -453,6 +453,15 @@ ParamRecord* addparam(ParamRecord** array, int32_t* count);
 FRecord* newfrecord(double F, int fmult);
 // A reflection record with its sort key and kind, count 0, no F-records.
 ReflectionRecord* newreflection(double sk, int iref);
+// count zero-filled records on cache lines of their own (their storage starts
+// at a line and is a whole number of lines long), freed with std::free: for
+// what the workers write while they compute lines, or read while others
+// write, so that no other thread's writes share its lines.
+void* linecalloc(size_t count, size_t size);
+template <typename T>
+T* linecalloc(size_t count) {
+  return static_cast<T*>(linecalloc(count, sizeof(T)));
+}
 // Frees every phase from phase1 on with all it owns; phase1, phasei, pa,
 // localphase and lastphase become null.
 void freephases();

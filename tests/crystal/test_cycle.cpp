@@ -365,6 +365,53 @@ TEST(Cycle, SameNumbersForAnyThreadCount) { samenumbers(false); }
 
 TEST(Cycle, DerivativeModeSameNumbersForAnyThreadCount) { samenumbers(true); }
 
+// The finite differences of the peak parameters follow the columns of tpeaks
+// as the driver sets them for the pass: after two columns trade their fields
+// and a third names the field of a fourth, each column's differences are
+// those its field had before, to the bit, whichever thread computed the
+// field's line and whether its phase was evaluated again for a parameter or
+// kept its lines.
+TEST(Cycle, FiniteDifferencesFollowThePeakColumns) {
+  Install inst;
+  ktest::in_child([] {
+    nthreads = 3;
+    ktest::RunScope scope;
+    ktest::PhaseList list;
+    ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+    TwoPhases t;
+    t.build();
+    const int kdim = kettenregeldim;
+    auto rowzero = [kdim] {
+      int count = 0;
+      float* r = nullptr;
+      totalmodell(&count, &r);
+      std::free(r);
+      std::vector<float> row(static_cast<size_t>(rqmin));
+      totalableitung(row.data(), 0);
+      return std::vector<float>(kettenregel, kettenregel + static_cast<size_t>(noequiv) * kdim);
+    };
+    const std::vector<float> before = rowzero();
+    // A line position of Si (the first phase's second column), an intensity
+    // of NaCl (the last peak's first column), and a breadth of Si.
+    const int c1 = 1, c2 = kdim - 3, c3 = 2, c4 = 6;
+    std::swap(tpeaks[c1], tpeaks[c2]);
+    tpeaks[c3] = tpeaks[c4];
+    const std::vector<float> after = rowzero();
+    int moved = 0;
+    for (int j = 0; j < noequiv; ++j)
+      for (int c = 0; c < kdim; ++c) {
+        const int from = c == c1 ? c2 : c == c2 ? c1 : c == c3 ? c4 : c;
+        const float x = after[static_cast<size_t>(j) * kdim + c];
+        const float y = before[static_cast<size_t>(j) * kdim + from];
+        EXPECT_EQ(std::memcmp(&x, &y, sizeof x), 0)
+            << "parameter " << j << " column " << c << ": " << x << " != " << y;
+        if (from != c && y != 0.0f) ++moved;
+      }
+    EXPECT_GT(moved, 3);
+    teardown();
+  });
+}
+
 // An atom whose displacement factor depends on the reflection is read by each
 // worker in its own copy of the atom's scope: the copies follow the atom's
 // refined parameter at every evaluation, the finite differences included, so
