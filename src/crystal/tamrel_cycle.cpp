@@ -135,17 +135,13 @@ struct WorkerSlot {
 std::vector<WorkerSlot> workerslots;
 
 // Takes the next items of a countdown shared by the workers: most at a time,
-// the groups starting at multiples of most, and with shrink fewer towards the
-// end (a group is at most 1/(2 x workers) of what is left), so that the
-// workers run out of work within about one item of each other. Items go from
-// the last to the first. Returns how many were taken (0: none left) and in
-// *low the first of them.
-int64_t takeitems(std::atomic<int64_t>& left, int64_t most, bool shrink, int64_t* low) {
-  const int64_t spread = shrink ? 2 * static_cast<int64_t>(nthreads > 0 ? nthreads : 1) : 1;
+// the groups starting at multiples of most. Items go from the last to the
+// first. Returns how many were taken (0: none left) and in *low the first of
+// them.
+int64_t takeitems(std::atomic<int64_t>& left, int64_t most, int64_t* low) {
   int64_t old = left.load(std::memory_order_relaxed);
   while (old >= 1) {
-    int64_t k = std::clamp<int64_t>(old / spread, 1, most);
-    if (k == most && old % most != 0) k = old % most;
+    const int64_t k = old % most != 0 ? old % most : most;
     if (left.compare_exchange_weak(old, old - k, std::memory_order_acq_rel,
                                    std::memory_order_relaxed)) {
       *low = old - k;
@@ -155,22 +151,81 @@ int64_t takeitems(std::atomic<int64_t>& left, int64_t most, bool shrink, int64_t
   return 0;
 }
 
-// Reflections are taken up to four at a time, the last group first and
-// within a group from the last to the first: neighbouring lines, whose peaks
-// share a cache line of the peak set, then mostly stay with one worker, and
-// the shared counter is touched a quarter as often.
+// Reflections are taken four at a time (groups starting at multiples of
+// four, whose peaks share a cache line of the peak set). Each worker has a
+// home range of the reflections, the same in every evaluation, so that the
+// records of its lines stay in its cache from one evaluation to the next: it
+// takes groups from the top of its range, and when that is empty it helps the
+// others from the bottom of theirs. A range is one 64-bit word, first item in
+// the low and end in the high half, changed by compare-and-swap.
 constexpr int64_t kLineGroup = 4;
 
-// The countdown, which every take writes, on a line of its own: the fields
-// that the workers read at every reflection stay in their caches.
+struct alignas(64) LineRange {
+  std::atomic<uint64_t> span;
+};
+
+uint64_t makespan(int64_t low, int64_t end) {
+  return static_cast<uint64_t>(low) | static_cast<uint64_t>(end) << 32;
+}
+
+// Takes a group from the top (own range) or the bottom (another's) of range
+// r: the count (0: empty) and in *low its first item.
+int64_t takegroup(LineRange& r, bool top, int64_t* low) {
+  uint64_t old = r.span.load(std::memory_order_relaxed);
+  while (true) {
+    const auto lo = static_cast<int64_t>(old & 0xffffffffu);
+    const auto end = static_cast<int64_t>(old >> 32);
+    if (lo >= end) return 0;
+    int64_t first, last;
+    if (top) {
+      first = std::max(lo, end % kLineGroup != 0 ? end - end % kLineGroup : end - kLineGroup);
+      last = end;
+    } else {
+      first = lo;
+      last = std::min(end, lo + kLineGroup);
+    }
+    const uint64_t now = top ? makespan(lo, first) : makespan(last, end);
+    if (r.span.compare_exchange_weak(old, now, std::memory_order_acq_rel,
+                                     std::memory_order_relaxed)) {
+      *low = first;
+      return last - first;
+    }
+  }
+}
+
+// The ranges, kept between evaluations.
+std::vector<LineRange> lineranges;
+
 struct LineWork {
-  alignas(64) std::atomic<int64_t> left;  // reflections not yet taken
-  alignas(64) std::atomic<uint8_t> error;
+  // The highest reflection that failed, -1 none: reflections below it need
+  // not be computed any more.
+  alignas(64) std::atomic<int64_t> failed;
   ReflectionRecord** refl;
   int64_t count;           // reflections
   const int32_t* columns;  // during the finite differences the peak-parameter
                            // columns of the phase's reflections, else null
 };
+
+void shareout(int64_t count) {
+  const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
+  if (lineranges.size() != workers) lineranges = std::vector<LineRange>(workers);
+  const auto w = static_cast<int64_t>(workers);
+  const int64_t share = (count + w * kLineGroup - 1) / (w * kLineGroup) * kLineGroup;
+  for (int64_t i = 0; i < w; ++i)
+    lineranges[static_cast<size_t>(i)].span.store(
+        makespan(std::min(count, i * share), std::min(count, (i + 1) * share)),
+        std::memory_order_relaxed);
+}
+
+// The next group of the calling worker (own range first, then the others'
+// from the next worker on): its count, 0 when every range is empty.
+int64_t nextgroup(size_t me, int64_t* low) {
+  const size_t w = lineranges.size();
+  if (const int64_t n = takegroup(lineranges[me], true, low); n > 0) return n;
+  for (size_t k = 1; k < w; ++k)
+    if (const int64_t n = takegroup(lineranges[(me + k) % w], false, low); n > 0) return n;
+  return 0;
+}
 
 // ---------------------------------------------------------------------------
 // The finite differences of the peak parameters, taken by the workers
@@ -267,25 +322,28 @@ void tabcopypar(uint64_t arg) {
   WorkerClock& clock = enterclock();
   const double t0 = threadms();
   auto* work = reinterpret_cast<LineWork*>(arg);
-  WorkerSlot& slot = workerslots[static_cast<size_t>(threadid())];
+  const auto me = static_cast<size_t>(threadid());
+  WorkerSlot& slot = workerslots[me];
   setlinefailure(&slot.failure);
   int64_t r = -1, low = 0;
   while (true) {
-    // A group is done to its end even when another worker has failed
-    // meanwhile: the failure that counts is the highest reflection that
-    // fails, and the group's reflections lie above those still untaken.
+    // The failure that counts is the highest reflection that fails, as one
+    // worker taking the reflections from the last to the first would meet
+    // it: after a failure the reflections above it are still computed, and
+    // only those below it are left out.
     if (r < low) {
-      if (work->error.load(std::memory_order_relaxed) != 0) break;
-      const int64_t n = takeitems(work->left, kLineGroup, true, &low);
+      const int64_t n = nextgroup(me, &low);
       if (n == 0) break;
       r = low + n - 1;
     }
-    ReflectionRecord* refl = work->refl[r--];
+    const int64_t item = r--;
+    if (item < work->failed.load(std::memory_order_relaxed)) continue;
+    ReflectionRecord* refl = work->refl[item];
     if (dataerr_try([&] { computeline(refl); })) {
-      if (work->columns != nullptr) linedifferences(work->columns + 4 * (r + 1));
+      if (work->columns != nullptr) linedifferences(work->columns + 4 * item);
       continue;
     }
-    slot.item = r + 1;
+    slot.item = item;
     while (ifErr()) {
       const char* object = GetErr(0);
       const char* text = GetErr(1);
@@ -293,7 +351,9 @@ void tabcopypar(uint64_t arg) {
       NextErr();
     }
     DelAll();  // what the failed line left in the worker's scope
-    work->error.store(1, std::memory_order_relaxed);
+    int64_t seen = work->failed.load(std::memory_order_relaxed);
+    while (seen < item && !work->failed.compare_exchange_weak(seen, item)) {
+    }
     break;
   }
   setlinefailure(nullptr);
@@ -333,8 +393,8 @@ void linepass(PhaseRecord* ph) {
   clearpenalties(ph);
   LineWork work;
   work.count = ph->nrefl;
-  work.left.store(work.count);
-  work.error.store(0);
+  work.failed.store(-1);
+  shareout(work.count);
   work.refl = ph->refl;
   work.columns = stepped.k != nullptr ? phasecolumns(ph) : nullptr;
   const double t0 = nowms();
@@ -538,7 +598,7 @@ void ablparfkt(uint64_t arg) {
   const double cpu0 = threadms();
   double t = nowms(), wall = 0.0, peakrows = 0.0;
   int64_t low = 0;
-  for (int64_t k; (k = takeitems(work->left, kGroup, false, &low)) > 0;) {
+  for (int64_t k; (k = takeitems(work->left, kGroup, &low)) > 0;) {
     const int j0 = static_cast<int>(low), n = static_cast<int>(k);
     if (!work->rowsready) {
       for (int j = j0; j < j0 + n; ++j)
