@@ -825,13 +825,15 @@ void firstrow() {
 // Public calls
 
 int derivativeblock() {
-  // 64 rows per worker: each hand-off of a block then costs its workers the
-  // wait for the slowest one's last group of rows once per 16 groups. Fewer
-  // (down to 16) where the block's peak-model rows would pass 16 MB.
+  // As many rows as fit into 32 MB of peak-model rows, up to 512 per worker
+  // (at least 16): every hand-off of a block costs the workers the wake-up
+  // of the pool, some tens of microseconds each, and the wait for the
+  // slowest one's last group of rows, so a pattern of some thousand points
+  // takes a few blocks.
   const int workers = nthreads > 0 ? nthreads : 1;
   const size_t row = sizeof(float) * static_cast<size_t>(rpeaks > 0 ? rpeaks : 1);
-  const size_t fit = (size_t(16) << 20) / (row * static_cast<size_t>(workers));
-  return static_cast<int>(std::clamp<size_t>(fit, 16, 64)) * workers;
+  const size_t fit = (size_t(32) << 20) / (row * static_cast<size_t>(workers));
+  return static_cast<int>(std::clamp<size_t>(fit, 16, 512)) * workers;
 }
 
 const CycleStats& cyclestats() { return stats; }

@@ -24,9 +24,8 @@
 namespace crystal {
 
 // Rows of the pattern that one pass of the workers computes ahead (the rows
-// of peakableitung and strukturableitung) for the current rpeaks: 64 per
-// worker, fewer (down to 16) where the block's peak-model rows would take
-// more than 16 MB.
+// of peakableitung and strukturableitung) for the current rpeaks: as many as
+// fit into 32 MB of peak-model rows, at least 16 and at most 512 per worker.
 int derivativeblock();
 
 // One evaluation of the model with the current parameter values: global

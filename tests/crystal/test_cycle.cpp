@@ -332,9 +332,10 @@ TEST(Cycle, ChainRuleOfEachRowToTheBit) { chainruletothebit(false); }
 TEST(Cycle, DerivativeModeChainRuleOfEachRowToTheBit) { chainruletothebit(true); }
 
 // The same residuals, derivative rows and goals to the bit for 1, 2 and 8
-// threads (the last block of rows is shorter than derivativeblock() for 2
-// and 8), in the ordinary and the derivative mode.
-void samenumbers(bool ddm) {
+// threads, in the ordinary and the derivative mode; with more points than
+// derivativeblock() rows on one thread the rows come in blocks of different
+// lengths for each thread count, the last one shorter.
+void samenumbers(bool ddm, int points = kPoints) {
   Install inst;
   ktest::TempDir dir;
   for (int threads : {1, 2, 8}) {
@@ -342,9 +343,12 @@ void samenumbers(bool ddm) {
       nthreads = threads;
       ktest::RunScope scope;
       ktest::PhaseList list;
-      ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
+      ktest::Pattern pattern(points, 25.0, 95.0, 0.15406, true);
       TwoPhases t;
       t.build("", ddm);
+      if (points > kPoints && threads == 1) {
+        EXPECT_GT(model::m, derivativeblock() + 16);
+      }
       const Evaluation e = evaluate();
       FILE* f = std::fopen(dir.file(std::to_string(threads)).c_str(), "wb");
       std::fwrite(e.r.data(), sizeof(float), e.r.size(), f);
@@ -364,6 +368,8 @@ void samenumbers(bool ddm) {
 TEST(Cycle, SameNumbersForAnyThreadCount) { samenumbers(false); }
 
 TEST(Cycle, DerivativeModeSameNumbersForAnyThreadCount) { samenumbers(true); }
+
+TEST(Cycle, SameNumbersOverSeveralBlocksOfRows) { samenumbers(false, 1200); }
 
 // The finite differences of the peak parameters follow the columns of tpeaks
 // as the driver sets them for the pass: after two columns trade their fields
