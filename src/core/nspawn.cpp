@@ -1,6 +1,5 @@
 #include "core/nspawn.hpp"
 
-#include <sched.h>
 #include <time.h>
 
 #include <cstdio>
@@ -44,38 +43,6 @@ bool started = false;  // workers 1 .. nworkers-1 run the current batch
 
 thread_local int my_index = -1;
 
-// Processors of the current batch: the caller's and each started worker's.
-// The kernel wakes a sleeping worker onto a processor of its choosing, and
-// where it cannot tell which processors stand idle (a virtual machine that
-// shows no cache layout) it often picks one that another thread of the
-// batch already uses; the two then share it in whole time slices while
-// other processors stand idle, and the batch waits for the slower. So a
-// worker that finds its processor taken moves itself to a free one it may
-// run on, and is at once allowed all of them again: it stays there only as
-// long as the kernel leaves it. Processors beyond the first 64 are not
-// looked after.
-std::atomic<uint64_t> taken{0};
-cpu_set_t allowed;
-bool spread = false;
-
-void claim_processor() {
-  const int cpu = sched_getcpu();
-  if (cpu < 0 || cpu >= 64) return;
-  if ((taken.fetch_or(uint64_t{1} << cpu) & (uint64_t{1} << cpu)) == 0) return;
-  for (int c = 0; c < 64 && c < CPU_SETSIZE; ++c) {
-    if (!CPU_ISSET(c, &allowed)) continue;
-    const uint64_t bit = uint64_t{1} << c;
-    if ((taken.fetch_or(bit) & bit) != 0) continue;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(c, &one);
-    // Placement is only a hint: a refusal leaves the worker where it is.
-    if (pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0)
-      pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
-    return;
-  }
-}
-
 void* worker_loop(void* p) {
   auto* wa = static_cast<WorkerArg*>(p);
   Worker& w = workers[wa->index];
@@ -83,7 +50,6 @@ void* worker_loop(void* p) {
   for (;;) {
     Ewait(&w.start);
     if (finish) break;
-    if (spread) claim_processor();
     current(wa->arg);
     Esignal(&w.stop);
   }
@@ -115,7 +81,6 @@ void shutdown_pool() {
 
 void create_pool() {
   nworkers = nthreads;
-  spread = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1;
   workers = new Worker[static_cast<size_t>(nworkers)];
   for (int i = 1; i < nworkers; ++i) {
     Worker& w = workers[i];
@@ -151,10 +116,6 @@ void nspawn(WorkFunction fn, uint64_t step, uint64_t first) {
   if (nthreads == 1) return;
   if (workers == nullptr) create_pool();
   current = fn;
-  if (spread) {
-    const int cpu = sched_getcpu();
-    taken.store(cpu >= 0 && cpu < 64 ? uint64_t{1} << cpu : 0);
-  }
   for (int i = 1; i < nworkers; ++i) {
     workers[i].arg.arg = first + static_cast<uint64_t>(i) * step;
     Esignal(&workers[i].start);
