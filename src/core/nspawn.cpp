@@ -1,7 +1,9 @@
 #include "core/nspawn.hpp"
 
+#include <sched.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -43,15 +45,112 @@ bool started = false;  // workers 1 .. nworkers-1 run the current batch
 
 thread_local int my_index = -1;
 
+int64_t now_ns();
+int64_t sleptwait(Event* e, bool bind);
+
+// Placement of the workers on processors. Where the kernel cannot tell which
+// processors stand idle (a virtual machine that shows no cache layout) it
+// often wakes a worker onto a processor that another thread of the pool
+// uses; the two then share it in whole time slices while other processors
+// stand idle, and every batch waits for the pair. Two things keep the
+// workers apart:
+// - a worker that goes to sleep between batches is bound to its processor
+//   while it sleeps, so that the signal wakes it where it was and not
+//   beside another thread; awake, it is allowed all processors again;
+// - a worker that finds by its own clocks that it was kept off its
+//   processor for long while awake moves itself, after it has signalled the
+//   end of its share, to a processor on which no thread of the batch
+//   started, and is at once allowed all of them again. A move costs about a
+//   tenth of a millisecond, so a worker moves only after it lost several
+//   times that, and at most once in kMoveGap: the short batches of a caller
+//   that hands out little work, where sharing costs little, never pay for
+//   moves.
+// Processors beyond the first 64 are not looked after. With more workers
+// than processors some must share, and the pool leaves placement to the
+// kernel.
+constexpr int64_t kMoveLoss = 500000;   // nanoseconds kept off the processor while awake
+constexpr int64_t kMoveGap = 10000000;  // nanoseconds from one move of a worker to its next
+cpu_set_t allowed;                      // the processors the process may use
+bool placing = false;
+std::atomic<uint64_t> batchcpus{0};  // processors the threads of the batch started on
+
+inline uint64_t cpubit(int cpu) { return cpu >= 0 && cpu < 64 ? uint64_t{1} << cpu : 0; }
+
+int64_t threadcpu_ns() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Placement is only a hint: a refusal leaves the thread as it is.
+void bind_to(int cpu) {
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+}
+
+void allow_all() { pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed); }
+
+void bind_here() {
+  const int cpu = sched_getcpu();
+  if (cpu >= 0 && cpu < CPU_SETSIZE) bind_to(cpu);
+}
+
+// Moves the calling worker to an allowed processor on which no thread of
+// the batch started; stays where it is when there is none.
+void move_to_free_processor() {
+  for (int c = 0; c < 64 && c < CPU_SETSIZE; ++c) {
+    if (!CPU_ISSET(c, &allowed)) continue;
+    const uint64_t bit = cpubit(c);
+    if ((batchcpus.fetch_or(bit, std::memory_order_relaxed) & bit) != 0) continue;
+    bind_to(c);
+    allow_all();
+    return;
+  }
+}
+
+// A worker's account of the time it was kept off its processor while
+// awake: wall time less the time it ran and the time it slept until
+// signalled. The processor time is a system call, so it is read only once
+// the wall time awake could hold a loss worth a move.
+struct LossClock {
+  int64_t wall = now_ns();
+  int64_t cpu = threadcpu_ns();
+  int64_t slept = 0;
+  int64_t moved = wall - kMoveGap;
+
+  // Counts a sleep of the given length; true when the worker should move.
+  bool move_after(int64_t sleep) {
+    slept += sleep;
+    const int64_t t = now_ns();
+    const int64_t awake = t - wall - slept;
+    if (awake < kMoveLoss) return false;
+    const int64_t c = threadcpu_ns();
+    const int64_t lost = awake - (c - cpu);
+    wall = t;
+    cpu = c;
+    slept = 0;
+    // A loss that is a small part of a long time awake is other programs
+    // passing by, not a partner on the processor.
+    if (lost < kMoveLoss || 4 * lost < awake || t - moved < kMoveGap) return false;
+    moved = t;
+    return true;
+  }
+};
+
 void* worker_loop(void* p) {
   auto* wa = static_cast<WorkerArg*>(p);
   Worker& w = workers[wa->index];
   my_index = static_cast<int>(wa->index);
+  LossClock clock;
   for (;;) {
-    Ewait(&w.start);
+    const int64_t slept = sleptwait(&w.start, placing);
     if (finish) break;
+    if (placing) batchcpus.fetch_or(cpubit(sched_getcpu()), std::memory_order_relaxed);
     current(wa->arg);
     Esignal(&w.stop);
+    if (placing && clock.move_after(slept)) move_to_free_processor();
   }
   Esignal(&w.stop);
   my_index = -1;
@@ -81,6 +180,8 @@ void shutdown_pool() {
 
 void create_pool() {
   nworkers = nthreads;
+  placing = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1 &&
+            CPU_COUNT(&allowed) >= nworkers;
   workers = new Worker[static_cast<size_t>(nworkers)];
   for (int i = 1; i < nworkers; ++i) {
     Worker& w = workers[i];
@@ -116,6 +217,7 @@ void nspawn(WorkFunction fn, uint64_t step, uint64_t first) {
   if (nthreads == 1) return;
   if (workers == nullptr) create_pool();
   current = fn;
+  if (placing) batchcpus.store(cpubit(sched_getcpu()), std::memory_order_relaxed);
   for (int i = 1; i < nworkers; ++i) {
     workers[i].arg.arg = first + static_cast<uint64_t>(i) * step;
     Esignal(&workers[i].start);
@@ -167,7 +269,7 @@ inline void relax() {
 #endif
 }
 
-inline int64_t now_ns() {
+int64_t now_ns() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
@@ -189,32 +291,46 @@ void Einit(Event* e) {
   if (pthread_cond_init(&e->cond, nullptr) != 0) platform_failure("Event condition init");
 }
 
-void Ewait(Event* e) {
-  if (take(e)) return;
+void Ewait(Event* e) { sleptwait(e, false); }
+
+namespace {
+
+// Ewait that returns how long it slept before the signal came (0 when it
+// did not sleep). With bind, a wait that sleeps is bound to the processor
+// it sleeps on until it wakes there.
+int64_t sleptwait(Event* e, bool bind) {
+  if (take(e)) return 0;
   const int64_t watch = e->watch.load(std::memory_order_relaxed);
   const int64_t start = now_ns();
   for (;;) {
     for (int k = 0; k < 8; ++k) {
-      if (take(e)) return;
+      if (take(e)) return 0;
       relax();
     }
     if (now_ns() - start >= watch) break;
   }
+  const int64_t asleep = now_ns();
+  if (bind) bind_here();
   if (pthread_mutex_lock(&e->mutex) != 0) platform_failure("Event wait mutex lock");
   e->sleeping.fetch_add(1);
   while (e->signalled.exchange(0) == 0) {
     if (pthread_cond_wait(&e->cond, &e->mutex) != 0) platform_failure("Event wait");
   }
   e->sleeping.fetch_sub(1);
-  int64_t gap = e->stamp.load(std::memory_order_relaxed) - start;
+  const int64_t signalled = e->stamp.load(std::memory_order_relaxed);
   if (pthread_mutex_unlock(&e->mutex) != 0) platform_failure("Event wait mutex unlock");
+  if (bind) allow_all();
   // A signal that came while this wait went to sleep may not be stamped yet.
+  int64_t gap = signalled - start;
   if (gap < 0) gap = now_ns() - start;
   int64_t next = gap < kWatchMax ? 2 * gap : watch / 2;
   if (next > kWatchMax) next = kWatchMax;
   if (next < kWatchMin) next = kWatchMin;
   e->watch.store(next, std::memory_order_relaxed);
+  return std::max<int64_t>(0, start + gap - asleep);
 }
+
+}  // namespace
 
 void Esignal(Event* e) {
   e->signalled.store(1);

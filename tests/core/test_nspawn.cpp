@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -125,6 +127,110 @@ TEST(Pool, ASingleWorkerRunsEachBatchOnTheCallingThread) {
         std::_Exit(batches == 3 && ids == 3 && args == 123 ? 0 : 2);
       },
       ::testing::ExitedWithCode(0), "batches 3 ids 3 args 123");
+}
+
+// Placement of the workers on processors, checked in fresh copies of this
+// program (the pool's size is fixed by its first batch).
+namespace {
+
+cpu_set_t own_mask() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  pthread_getaffinity_np(pthread_self(), sizeof set, &set);
+  return set;
+}
+
+}  // namespace
+
+// A worker that sleeps between batches is bound to its processor while it
+// sleeps; in every batch it runs allowed all processors again.
+TEST(Pool, WorkersThatSleptBetweenBatchesMayRunAnywhere) {
+  cpu_set_t process;
+  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
+  if (CPU_COUNT(&process) < 3) GTEST_SKIP() << "needs three processors";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        nthreads = 3;
+        static cpu_set_t expected;
+        static std::atomic<int> wrong{0};
+        static std::atomic<int> ran{0};
+        sched_getaffinity(0, sizeof expected, &expected);
+        for (int k = 0; k < 5; ++k) {
+          nspawn(
+              [](uint64_t) {
+                const cpu_set_t mine = own_mask();
+                if (!CPU_EQUAL(&mine, &expected)) ++wrong;
+                ++ran;
+              },
+              0, 0);
+          nwait();
+          // Long enough for every worker to stop watching and sleep.
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::fprintf(stderr, "ran %d, bound %d\n", ran.load(), wrong.load());
+        std::_Exit(ran == 15 && wrong == 0 ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "ran 15, bound 0");
+}
+
+// A worker kept off its processor for long by another thread there moves,
+// after its share, to a processor no thread of the batch started on, and
+// is allowed all processors again. Here worker 1 binds itself and a busy
+// thread to the processor it started on and works beside it for 30 ms.
+TEST(Pool, AWorkerThatSharedItsProcessorMovesToAFreeOne) {
+  cpu_set_t process;
+  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
+  if (CPU_COUNT(&process) < 3) GTEST_SKIP() << "needs three processors";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        nthreads = 2;
+        static cpu_set_t expected;
+        static std::atomic<bool> spin{false};
+        static std::atomic<bool> stop{false};
+        static std::atomic<int> shared{-1};
+        static std::atomic<int> after{-1};
+        static std::atomic<bool> allowed_all{false};
+        sched_getaffinity(0, sizeof expected, &expected);
+        static std::thread hog([] {
+          while (!stop)
+            if (!spin) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        });
+        nspawn(
+            [](uint64_t) {
+              if (threadid() != 1) return;
+              const int cpu = sched_getcpu();
+              cpu_set_t one;
+              CPU_ZERO(&one);
+              CPU_SET(cpu, &one);
+              pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+              pthread_setaffinity_np(hog.native_handle(), sizeof one, &one);
+              shared = cpu;
+              spin = true;
+              const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+              while (std::chrono::steady_clock::now() < end) {
+              }
+              spin = false;
+            },
+            0, 0);
+        nwait();
+        nspawn(
+            [](uint64_t) {
+              if (threadid() != 1) return;
+              after = sched_getcpu();
+              const cpu_set_t mine = own_mask();
+              allowed_all = CPU_EQUAL(&mine, &expected);
+            },
+            0, 0);
+        nwait();
+        stop = true;
+        hog.join();
+        std::fprintf(stderr, "moved %s, allowed all %s\n", after != shared ? "yes" : "no",
+                     allowed_all ? "yes" : "no");
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "moved yes, allowed all yes");
 }
 
 TEST(Events, SignalsAreRememberedOnce) {
