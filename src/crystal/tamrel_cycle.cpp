@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -133,6 +134,12 @@ struct WorkerSlot {
 
 // Kept between evaluations so that an evaluation allocates nothing.
 std::vector<WorkerSlot> workerslots;
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 
 // Takes the next items of a countdown shared by the workers: most at a time,
 // the groups starting at multiples of most. Items go from the last to the
@@ -547,19 +554,20 @@ void chainlists() {
   groupcolumns.resize(workers * static_cast<size_t>(kettenregeldim));
 }
 
-// Rows j0 .. j0 + n - 1 (n <= 4) of strukturableitung from the same rows of
-// peakableitung, the four rows side by side. Each row's value is its float
-// products summed in double, in four interleaved partial sums (partial sum u
-// takes the parameter's u-th, (u+4)-th, ... non-zero entry), so that the
-// additions do not wait for each other: the same operations in the same order
-// for every row, whatever the rows beside it and the threads.
-KALVO_LANE_TARGETS void chaingroup(int j0, int n) {
+// The structural columns of n <= 4 data rows from their peak-model rows
+// p[0 .. n-1], the four rows side by side; row r's value of parameter s goes
+// to out[r * stride + s]. Each row's value is its float products summed in
+// double, in four interleaved partial sums (partial sum u takes the
+// parameter's u-th, (u+4)-th, ... non-zero entry), so that the additions do
+// not wait for each other: the same operations in the same order for every
+// row, whatever the rows beside it and the threads. col is the worker's own
+// room for the rows side by side.
+KALVO_LANE_TARGETS void chaingroup(const float* const* p, int n, float* out, size_t stride,
+                                   RowFloats* col) {
   const int kdim = kettenregeldim;
-  RowFloats* col = groupcolumns.data() + static_cast<size_t>(threadid()) * kdim;
-  const float* p[kGroup];
-  for (int r = 0; r < kGroup; ++r)
-    p[r] = peakableitung + static_cast<size_t>(j0 + (r < n ? r : 0)) * rpeaks;
-  for (int c = 0; c < kdim; ++c) col[c] = RowFloats{p[0][c], p[1][c], p[2][c], p[3][c]};
+  const float* q[kGroup];
+  for (int r = 0; r < kGroup; ++r) q[r] = p[r < n ? r : 0];
+  for (int c = 0; c < kdim; ++c) col[c] = RowFloats{q[0][c], q[1][c], q[2][c], q[3][c]};
   const int32_t* cols = nzcolumn.data();
   const float* val = nzvalue.data();
   for (int s = 0; s < noequiv; ++s) {
@@ -568,82 +576,247 @@ KALVO_LANE_TARGETS void chaingroup(int j0, int n) {
     const int32_t end = nzstart[static_cast<size_t>(s) + 1];
     for (; t + 4 <= end; t += 4)
       for (int u = 0; u < 4; ++u) {
-        const RowFloats q = val[t + u] * col[cols[t + u]];
-        sum[u] += __builtin_convertvector(q, RowSums);
+        const RowFloats x = val[t + u] * col[cols[t + u]];
+        sum[u] += __builtin_convertvector(x, RowSums);
       }
     for (int u = 0; t < end; ++t, ++u) {
-      const RowFloats q = val[t] * col[cols[t]];
-      sum[u] += __builtin_convertvector(q, RowSums);
+      const RowFloats x = val[t] * col[cols[t]];
+      sum[u] += __builtin_convertvector(x, RowSums);
     }
     const RowSums total = (sum[0] + sum[1]) + (sum[2] + sum[3]);
     for (int r = 0; r < n; ++r)
-      strukturableitung[static_cast<size_t>(j0 + r) * noequiv + s] = static_cast<float>(total[r]);
+      out[static_cast<size_t>(r) * stride + s] = static_cast<float>(total[r]);
   }
 }
 
+RowFloats* mycolumns(int slot) {
+  return groupcolumns.data() + static_cast<size_t>(slot) * static_cast<size_t>(kettenregeldim);
+}
+
+// ---------------------------------------------------------------------------
+// Data rows computed ahead (ordinary mode)
+//
+// The data rows of a pass are computed by the workers while the caller takes
+// them: one hand-off serves a block of rows as long as the whole pattern
+// where the finished rows fit into 32 MB, and the caller waits only for the
+// rows it asks for that are not done yet, computing rows itself meanwhile.
+// A worker takes four rows at a time, in ascending order, computes their
+// peak-model rows into room of its own (which stays in its cache), applies
+// the chain rule to them at once and keeps of each row only what the caller
+// is handed: the noequiv structural columns, then the direct peak-model
+// columns of the later parameter records. Row 0 computes its own four rows
+// and leaves nothing running; the other rows of the block go to the pool at
+// row 1, so that a caller that only wants the finite differences of row 0
+// leaves no work behind it.
+
+// Longest block of rows computed ahead, 0: as many as fit into 32 MB.
+int aheadlimit = 0;
+
+struct alignas(64) AheadSlot {
+  std::vector<float> peakrows;  // kGroup peak-model rows
+  double peakwall = 0.0;        // wall time of the peak-model rows
+  double wall = 0.0;            // wall time of the groups
+};
+std::vector<AheadSlot> aheadslots;
+
+struct Ahead {
+  alignas(64) std::atomic<int32_t> next;         // next group to take
+  alignas(64) int first = 0;                     // first row of the block
+  int rows = 0;                                  // rows of the block
+  int groups = 0;                                // groups of kGroup rows
+  int width = 0;                                 // floats per finished row (rqmin)
+  bool running = false;                          // handed to the pool, not yet waited for
+  double t0 = 0.0;                               // when it was handed out
+  std::vector<float> out;                        // finished rows
+  std::unique_ptr<std::atomic<uint8_t>[]> done;  // per group: finished
+  size_t donesize = 0;
+  std::vector<int32_t> direct;  // peak-model column of each direct parameter
+} ahead;
+
+int aheadrows() {
+  const int workers = nthreads > 0 ? nthreads : 1;
+  const size_t row = sizeof(float) * static_cast<size_t>(rqmin > 0 ? rqmin : 1);
+  size_t fit = (size_t(32) << 20) / row;
+  if (aheadlimit > 0) fit = static_cast<size_t>(aheadlimit);
+  fit = std::max<size_t>(fit / kGroup * kGroup, static_cast<size_t>(kGroup * workers));
+  return static_cast<int>(std::min<size_t>(fit, static_cast<size_t>(m > 0 ? m : 1)));
+}
+
+// Group g of the block: its peak-model rows, chain rule and direct columns.
+void aheadgroup(int g, int slot) {
+  const int j0 = g * kGroup;
+  const int n = std::min(kGroup, ahead.rows - j0);
+  AheadSlot& own = aheadslots[static_cast<size_t>(slot)];
+  const double t0 = nowms();
+  const float* p[kGroup];
+  for (int r = 0; r < n; ++r) {
+    float* row = own.peakrows.data() + static_cast<size_t>(r) * rpeaks;
+    ableitung(row, ahead.first + j0 + r, param);
+    p[r] = row;
+  }
+  const double t1 = nowms();
+  float* out = ahead.out.data() + static_cast<size_t>(j0) * ahead.width;
+  if (noequiv > 0) chaingroup(p, n, out, static_cast<size_t>(ahead.width), mycolumns(slot));
+  const size_t nd = ahead.direct.size();
+  for (int r = 0; r < n; ++r)
+    for (size_t d = 0; d < nd; ++d)
+      out[static_cast<size_t>(r) * ahead.width + static_cast<size_t>(noequiv) + d] =
+          p[r][ahead.direct[d]];
+  own.peakwall += t1 - t0;
+  own.wall += nowms() - t0;
+  ahead.done[static_cast<size_t>(g)].store(1, std::memory_order_release);
+}
+
+// Takes and computes the next group; false when none is left.
+bool aheadnext(int slot) {
+  const int32_t g = ahead.next.fetch_add(1, std::memory_order_relaxed);
+  if (g >= ahead.groups) return false;
+  aheadgroup(g, slot);
+  return true;
+}
+
+// Adds the busy time (processor time, or for the caller's rows in between
+// wall time, which costs no system call) to the slot's clock, with the
+// peak-model rows' share of it by their share of the wall time.
+void aheadbusy(int slot, double busy) {
+  AheadSlot& own = aheadslots[static_cast<size_t>(slot)];
+  WorkerClock& clock = workerclocks[static_cast<size_t>(slot)];
+  clock.busy += busy;
+  if (own.wall > 0.0) clock.peakrows += busy * own.peakwall / own.wall;
+  own.peakwall = own.wall = 0.0;
+}
+
+void aheadfkt(uint64_t) {
+  const int me = threadid();
+  WorkerClock& clock = myclock();
+  if (me != 0) clock.enter = nowms();  // the caller's share began with the pass
+  const double cpu0 = threadms();
+  while (aheadnext(me)) {
+  }
+  aheadbusy(me, threadms() - cpu0);
+  clock.leave = nowms();
+}
+
+// Waits for the block handed to the pool, with the times of its pass.
+void aheadfinish() {
+  if (!ahead.running) return;
+  ahead.running = false;
+  nwait();
+  const double t1 = nowms();
+  stats.blockms += t1 - ahead.t0;
+  for (const WorkerClock& w : workerclocks) {
+    stats.blockbusyms += w.busy;
+    stats.peakrowbusyms += w.peakrows;
+    if (w.enter < 0.0) continue;
+    stats.blockwaitms += (w.enter - ahead.t0) + (t1 - w.leave);
+    stats.blockstartms += w.enter - ahead.t0;
+  }
+}
+
+// Makes the block of rows from first ready to be computed; with own set the
+// calling thread computes the first group at once.
+void aheadstart(int first, bool own) {
+  aheadfinish();
+  ahead.first = first;
+  ahead.rows = std::min(aheadrows(), m - first);
+  ahead.groups = (ahead.rows + kGroup - 1) / kGroup;
+  ahead.width = rqmin;
+  const size_t floats = static_cast<size_t>(ahead.rows) * static_cast<size_t>(rqmin);
+  if (ahead.out.size() < floats) ahead.out.resize(floats);
+  if (ahead.donesize < static_cast<size_t>(ahead.groups)) {
+    ahead.donesize = static_cast<size_t>(ahead.groups);
+    ahead.done = std::make_unique<std::atomic<uint8_t>[]>(ahead.donesize);
+  }
+  for (int g = 0; g < ahead.groups; ++g) ahead.done[static_cast<size_t>(g)].store(0);
+  ahead.direct.clear();
+  for (int c = noequiv; c < rqmin; ++c) ahead.direct.push_back(qminparam[c].index);
+  const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
+  if (aheadslots.size() < workers) aheadslots.resize(workers);
+  for (AheadSlot& a : aheadslots) a.peakrows.resize(static_cast<size_t>(kGroup) * rpeaks);
+  ahead.next.store(0);
+  if (own) {
+    startclocks();
+    const double t0 = nowms();
+    aheadnext(0);
+    aheadbusy(0, nowms() - t0);
+    stats.blockbusyms += workerclocks[0].busy;
+    stats.peakrowbusyms += workerclocks[0].peakrows;
+  }
+}
+
+// Hands the rest of the block to the pool.
+void aheadhandoff() {
+  if (ahead.next.load() >= ahead.groups) return;
+  startclocks();
+  ahead.t0 = nowms();
+  workerclocks[0].enter = ahead.t0;
+  ahead.running = true;
+  ++stats.handoffs;
+  nspawn(aheadfkt, 0, 0);
+  // Without workers the calling thread computes the block at once.
+  if (nthreads <= 1) aheadfinish();
+}
+
+// Row i of the block, once finished: the calling thread computes rows
+// itself while it waits. The last row of the block waits for the pool.
+const float* aheadrow(int i) {
+  const auto g = static_cast<size_t>((i - ahead.first) / kGroup);
+  if (ahead.done[g].load(std::memory_order_acquire) == 0) {
+    const double t0 = nowms();
+    while (ahead.done[g].load(std::memory_order_acquire) == 0)
+      if (!aheadnext(0)) relax();
+    aheadbusy(0, nowms() - t0);
+  }
+  const float* row = ahead.out.data() + static_cast<size_t>(i - ahead.first) * ahead.width;
+  if (i == ahead.first + ahead.rows - 1) {
+    workerclocks[0].leave = nowms();
+    aheadfinish();
+  }
+  return row;
+}
+
+// ---------------------------------------------------------------------------
+// Data rows in derivative mode: the peak-model rows one after the other on
+// the calling thread, the chain rule on the workers, derivativeblock() rows
+// at a time.
+
 struct RowWork {
   alignas(64) std::atomic<int64_t> left;  // rows of the block not yet taken
-  alignas(64) int32_t first;              // first row of the block
-  int32_t rows;                           // rows of the block
-  bool rowsready;                         // the peak-model rows are there (derivative mode)
 };
 
-// Four data rows at a time (fewer only at the block's start): their
-// peak-model derivatives, then their chain rule, whose four rows side by side
-// cost about what one row alone would, so the groups do not shrink towards
-// the end.
-void ablparfkt(uint64_t arg) {
+void chainfkt(uint64_t arg) {
   auto* work = reinterpret_cast<RowWork*>(arg);
   WorkerClock& clock = enterclock();
   const double cpu0 = threadms();
-  double t = nowms(), wall = 0.0, peakrows = 0.0;
+  const int slot = threadid();
   int64_t low = 0;
   for (int64_t k; (k = takeitems(work->left, kGroup, &low)) > 0;) {
     const int j0 = static_cast<int>(low), n = static_cast<int>(k);
-    if (!work->rowsready) {
-      for (int j = j0; j < j0 + n; ++j)
-        ableitung(peakableitung + static_cast<size_t>(j) * rpeaks, work->first + j, param);
-      const double t1 = nowms();
-      peakrows += t1 - t;
-      wall += t1 - t;
-      t = t1;
-    }
-    if (noequiv > 0) chaingroup(j0, n);
-    const double t1 = nowms();
-    wall += t1 - t;
-    t = t1;
+    const float* p[kGroup];
+    for (int r = 0; r < n; ++r) p[r] = peakableitung + static_cast<size_t>(j0 + r) * rpeaks;
+    chaingroup(p, n, strukturableitung + static_cast<size_t>(j0) * noequiv,
+               static_cast<size_t>(noequiv), mycolumns(slot));
   }
-  // The peak-model rows' share of the processor time, by their share of
-  // the wall time.
-  const double busy = threadms() - cpu0;
-  clock.busy += busy;
-  if (wall > 0.0) clock.peakrows += busy * peakrows / wall;
+  clock.busy += threadms() - cpu0;
   clock.leave = nowms();
 }
 
 int blockfirst = -1;  // first row of the block in the buffers, -1 none
 
 void computeblock(int first, int rows) {
-  RowWork work;
-  work.first = first;
-  work.rows = rows;
-  work.rowsready = ifddm && ddmrange != nullptr;
-  if (work.rowsready) {
-    // Derivative mode: the rows in order on this thread; they have no
-    // background entries.
-    const int np = rpeaks - param->ru;
-    for (int j = 0; j < rows; ++j) {
-      float* row = peakableitung + static_cast<size_t>(j) * rpeaks;
-      for (int c = np; c < rpeaks; ++c) row[c] = 0.0f;
-      ableitung(row, first + j, param);
-    }
+  // The rows have no background entries in derivative mode.
+  const int np = rpeaks - param->ru;
+  for (int j = 0; j < rows; ++j) {
+    float* row = peakableitung + static_cast<size_t>(j) * rpeaks;
+    for (int c = np; c < rpeaks; ++c) row[c] = 0.0f;
+    ableitung(row, first + j, param);
   }
-  if (!work.rowsready || noequiv > 0) {
+  if (noequiv > 0) {
+    RowWork work;
     work.left.store(rows);
     double wall = 0.0;
-    pass(
-        ablparfkt, reinterpret_cast<uint64_t>(&work),
-        {&wall, &stats.blockbusyms, &stats.blockwaitms, &stats.blockstartms, &stats.peakrowbusyms});
+    pass(chainfkt, reinterpret_cast<uint64_t>(&work),
+         {&wall, &stats.blockbusyms, &stats.blockwaitms, &stats.blockstartms, nullptr});
   }
   blockfirst = first;
 }
@@ -836,10 +1009,16 @@ int derivativeblock() {
   return static_cast<int>(std::clamp<size_t>(fit, 16, 512)) * workers;
 }
 
+void limitrowsahead(int rows) { aheadlimit = rows > 0 ? rows : 0; }
+
 const CycleStats& cyclestats() { return stats; }
 void resetcyclestats() { stats = CycleStats{}; }
 
 void tabcopy() {
+  // Rows of a pass the caller left early are finished before the model
+  // changes, and are not handed out any more.
+  aheadfinish();
+  ahead.rows = 0;
   ++stats.evaluations;
   const double t0 = nowms();
   const int depth = DATAlistLevel();
@@ -887,7 +1066,7 @@ void totalableitung(float* row, int i) {
     firstrow();
     stats.firstrowms += nowms() - t0;
   }
-  if (i < m) {
+  if (i < m && ifddm && ddmrange != nullptr) {
     const int B = derivativeblock();
     const int b = i % B, first = i - b;
     if (first != blockfirst) {
@@ -899,6 +1078,22 @@ void totalableitung(float* row, int i) {
     for (int c = 0; c < noequiv; ++c) row[c] = s[c];
     const float* p = peakableitung + static_cast<size_t>(b) * rpeaks;
     for (int c = noequiv; c < rqmin; ++c) row[c] = p[qminparam[c].index];
+    return;
+  }
+  if (i < m) {
+    if (i == 0) {
+      const double t0 = nowms();
+      aheadstart(0, true);
+      stats.blockms += nowms() - t0;
+    } else if (i < ahead.first || i >= ahead.first + ahead.rows) {
+      const int B = aheadrows();
+      aheadstart(i - i % B, false);
+      aheadhandoff();
+    } else if (!ahead.running) {
+      aheadhandoff();
+    }
+    const float* done = aheadrow(i);
+    if (rqmin > 0) std::memcpy(row, done, sizeof(float) * static_cast<size_t>(rqmin));
     return;
   }
   const float* d = i < m + istraf ? strafableitung + static_cast<size_t>(i - m) * noequiv

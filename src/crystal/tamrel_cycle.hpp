@@ -23,10 +23,17 @@
 
 namespace crystal {
 
-// Rows of the pattern that one pass of the workers computes ahead (the rows
-// of peakableitung and strukturableitung) for the current rpeaks: as many as
-// fit into 32 MB of peak-model rows, at least 16 and at most 512 per worker.
+// Rows of the pattern in peakableitung and strukturableitung, which hold a
+// block of rows in the derivative mode (the ordinary mode keeps its rows in
+// storage of its own), for the current rpeaks: as many as fit into 32 MB of
+// peak-model rows, at least 16 and at most 512 per worker.
 int derivativeblock();
+
+// The longest block of data rows that one hand-off to the pool computes
+// ahead in the ordinary mode: as many as fit into 32 MB of finished rows
+// (rqmin floats each), or at most rows when rows > 0 (tests of several
+// blocks); 0 restores the default.
+void limitrowsahead(int rows);
 
 // One evaluation of the model with the current parameter values: global
 // parameters into a scope, then per phase its structure set-up, every
@@ -49,9 +56,13 @@ bool totalmodell(int* count, float** residuals);
 // the model array y exists) and measures by finite differences how every
 // structural parameter moves the peak parameters, penalty rows, restraint
 // residuals and goals; the pass ends with the model evaluated at the
-// unchanged values. Data rows are built derivativeblock() at a time on the
-// worker pool. A finite-difference step outside a parameter's bounds ends the run
-// (message -184, status 184).
+// unchanged values. In the ordinary mode the data rows after row 0's first
+// four are computed on the worker pool while the caller takes them (row 1
+// hands them out, so a caller that takes row 0 only leaves no work running);
+// a pass left early is finished by the next call of the cycle. In the
+// derivative mode the rows are built derivativeblock() at a time. A
+// finite-difference step outside a parameter's bounds ends the run (message
+// -184, status 184).
 void totalableitung(float* row, int i);
 
 // Where the time of the cycle goes, counted since the last
@@ -74,7 +85,8 @@ struct CycleStats {
   double linewaitms = 0.0;     // line passes, the workers' waits for their start and the end
   double linestartms = 0.0;    // of which the waits for their start
   double firstrowms = 0.0;     // row 0 of the derivative passes, wall time
-  double blockms = 0.0;        // blocks of derivative rows, wall time
+  double blockms = 0.0;        // blocks of derivative rows, wall time (in the ordinary mode
+                               // from the hand-off until the caller took the block's last row)
   double blockbusyms = 0.0;    // blocks of derivative rows, busy time of the workers
   double blockwaitms = 0.0;    // blocks of derivative rows, the workers' waits
   double blockstartms = 0.0;   // of which the waits for their start
