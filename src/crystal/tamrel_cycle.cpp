@@ -570,20 +570,25 @@ KALVO_LANE_TARGETS void chaingroup(const float* const* p, int n, float* out, siz
   for (int c = 0; c < kdim; ++c) col[c] = RowFloats{q[0][c], q[1][c], q[2][c], q[3][c]};
   const int32_t* cols = nzcolumn.data();
   const float* val = nzvalue.data();
+  // The partial sums are held apart, so that they stay in registers.
   for (int s = 0; s < noequiv; ++s) {
-    RowSums sum[4] = {};
+    RowSums s0 = {}, s1 = {}, s2 = {}, s3 = {};
     int32_t t = nzstart[static_cast<size_t>(s)];
     const int32_t end = nzstart[static_cast<size_t>(s) + 1];
-    for (; t + 4 <= end; t += 4)
-      for (int u = 0; u < 4; ++u) {
-        const RowFloats x = val[t + u] * col[cols[t + u]];
-        sum[u] += __builtin_convertvector(x, RowSums);
-      }
-    for (int u = 0; t < end; ++t, ++u) {
-      const RowFloats x = val[t] * col[cols[t]];
-      sum[u] += __builtin_convertvector(x, RowSums);
+    auto add = [&](RowSums& sum, int32_t at) {
+      const RowFloats x = val[at] * col[cols[at]];
+      sum += __builtin_convertvector(x, RowSums);
+    };
+    for (; t + 4 <= end; t += 4) {
+      add(s0, t);
+      add(s1, t + 1);
+      add(s2, t + 2);
+      add(s3, t + 3);
     }
-    const RowSums total = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+    if (t < end) add(s0, t++);
+    if (t < end) add(s1, t++);
+    if (t < end) add(s2, t);
+    const RowSums total = (s0 + s1) + (s2 + s3);
     for (int r = 0; r < n; ++r)
       out[static_cast<size_t>(r) * stride + s] = static_cast<float>(total[r]);
   }
@@ -768,6 +773,15 @@ const float* aheadrow(int i) {
     aheadbusy(0, nowms() - t0);
   }
   const float* row = ahead.out.data() + static_cast<size_t>(i - ahead.first) * ahead.width;
+  // The row two groups on, when finished, is fetched from the worker's
+  // cache while the caller uses this one.
+  const int k = i - ahead.first + 2 * kGroup;
+  if (k < ahead.rows &&
+      ahead.done[static_cast<size_t>(k / kGroup)].load(std::memory_order_relaxed)) {
+    const char* at = reinterpret_cast<const char*>(row + 2 * kGroup * ahead.width);
+    for (size_t b = 0; b < sizeof(float) * static_cast<size_t>(ahead.width); b += 64)
+      __builtin_prefetch(at + b);
+  }
   if (i == ahead.first + ahead.rows - 1) {
     workerclocks[0].leave = nowms();
     aheadfinish();
@@ -984,11 +998,14 @@ void firstrow() {
   takesnapshots();
   makecolumnmap();
   for (int j = 0; j < noequiv; ++j) difference(j);
+  // The chain-rule lists before the last evaluation, so that the rows
+  // follow that evaluation's line pass while the workers still watch for
+  // work.
+  if (noequiv > 0) chainlists();
   linstrafinit = 0;
   localphase = lastphase = nullptr;
   tabcopy();
   ksexec(false);
-  if (noequiv > 0) chainlists();
   blockfirst = -1;
 }
 
