@@ -395,8 +395,8 @@ extern int rpeaks;             // columns of a peak-model derivative row
 extern double** tpeaks;        // [rpeaks] the double behind each column
 extern double* tu;             // background coefficients refined by the driver
 
-extern float* peakableitung;      // derivativeblock() rows of rpeaks
-extern float* strukturableitung;  // derivativeblock() rows of noequiv
+extern float* peakableitung;      // derivativeblock() rows of rpeaks (derivative mode)
+extern float* strukturableitung;  // derivativeblock() rows of noequiv (derivative mode)
 extern float* kettenregel;        // noequiv rows of kettenregeldim
 extern int kettenregeldim;        // rpeaks minus the background count
 extern int32_t* matrixmultdim;    // per structural parameter: first column, column count
