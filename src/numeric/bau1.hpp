@@ -5,11 +5,14 @@
 // The matrix rows are shared out in blocks that shrink towards the end of a
 // pass, each block taken by one worker.
 //
-// A full batch is added on the workers while the caller goes on: the next
-// vectors are stored into a second buffer, and the pass is waited for when
-// the next batch is full, at bauclose, or when the caller hands the pool a
-// batch of its own (nspawn finishes the pass first). So the copying of the
-// vectors and the caller's own work on them overlap the pass.
+// The passes run on the workers while the caller goes on: the caller stores
+// the next vectors into a second buffer while the workers add the batch
+// before, and a worker that runs out of blocks of one pass goes straight on
+// to the next pass, once the caller has handed it over, without waiting for
+// the other workers: a block only waits for the same block of the pass
+// before. The workers stay on the builder's batch of the pool, idle between
+// passes, until bauclose, or until the caller hands the pool a batch of its
+// own (nspawn first finishes every pass handed over).
 //
 // Call order, all from the thread that owns the worker pool:
 //   NormalBuilder* ctx = bauopen(A, n);  bau1(g, ctx) ...;  bauclose(ctx);
@@ -17,27 +20,26 @@
 // buffer, and a pass may still be adding a batch to it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 namespace numeric {
 
+struct BuilderPasses;  // the passes shared with the workers
+
 struct NormalBuilder {
-  // Filled by the caller.
-  float* buffer;   // a batch of 201 vectors of n floats, one vector after the other
-  float* spare;    // the other buffer: the one a pass reads
+  float* buffer;   // the batch being filled: vectors of n floats, one after the other
+  float* spare;    // the other buffer: the one the pass handed over last reads
   int32_t stored;  // vectors in the buffer
-  bool running;    // a pass is on the workers and not yet waited for
-  // Read by the workers during a pass.
-  alignas(64) float* matrix;  // the caller's packed float matrix
-  const float* passbuffer;    // the vectors of the current pass
   int32_t n;
-  int32_t blocks;                         // blocks of matrix rows of about equal work
-  int32_t* firstrow;                      // block b is rows firstrow[b] .. firstrow[b+1]-1
-  int32_t passcols;                       // vectors of the current pass
-  alignas(64) std::atomic<int64_t> rows;  // blocks not yet taken in the current pass
-  char pad[64 - sizeof(std::atomic<int64_t>)];
+  float* matrix;  // the caller's packed float matrix
+  BuilderPasses* passes;
 };
+
+// Whether the batches are added with eight floats to a register (AVX2; set
+// at start where the processor has it). Either way every element is summed
+// with the same operations in the same order; the tests clear it to compare
+// the plain kernel with the wide one.
+extern bool bauwide;
 
 // Starts a build on the packed float matrix A of order n (the caller
 // initialises it, normally to zero).

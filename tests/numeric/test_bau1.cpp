@@ -212,6 +212,20 @@ TEST(NormalBuilder, EqualsTheSumOfOuterProducts) {
   // thread do every pass itself.
   int saved = nthreads;
   nthreads = 0;
+  // The plain kernel and, where the processor has it, the wide one, on
+  // orders that end inside a strip of sixteen columns or just past one.
+  const bool wide = bauwide;
+  for (bool kernel : {false, true}) {
+    if (kernel && !wide) continue;
+    bauwide = kernel;
+    for (int order : {kOrder, 61, 97})
+      for (int count : {1, 200, 201, 202, 1000}) {
+        SCOPED_TRACE(testing::Message()
+                     << "wide " << kernel << " order " << order << " count " << count);
+        EXPECT_EQ(build(order, count), reference(order, count));
+      }
+  }
+  bauwide = wide;
   for (int count : kCounts) {
     SCOPED_TRACE(count);
     std::vector<float> A = build(kOrder, count);
