@@ -46,7 +46,7 @@ bool started = false;  // workers 1 .. nworkers-1 run the current batch
 thread_local int my_index = -1;
 
 int64_t now_ns();
-int64_t sleptwait(Event* e, bool bind);
+int64_t sleptwait(Event* e, bool bind, int64_t* late);
 
 // Placement of the workers on processors. Where the kernel cannot tell which
 // processors stand idle (a virtual machine that shows no cache layout) it
@@ -56,7 +56,11 @@ int64_t sleptwait(Event* e, bool bind);
 // workers apart:
 // - a worker that goes to sleep between batches is bound to its processor
 //   while it sleeps, so that the signal wakes it where it was and not
-//   beside another thread; awake, it is allowed all processors again;
+//   beside another thread; awake, it is allowed all processors again. When
+//   another program keeps that processor busy, the bound worker wakes only
+//   when the other yields it: a worker that woke that late, and not beside
+//   a thread of its own batch (that one a move parts), sleeps unbound for
+//   kBindPause and leaves the choice to the kernel;
 // - a worker that finds by its own clocks that it was kept off its
 //   processor for long while awake moves itself, after it has signalled the
 //   end of its share, to a processor on which no thread of the batch
@@ -70,7 +74,9 @@ int64_t sleptwait(Event* e, bool bind);
 // kernel.
 constexpr int64_t kMoveLoss = 500000;   // nanoseconds kept off the processor while awake
 constexpr int64_t kMoveGap = 10000000;  // nanoseconds from one move of a worker to its next
-cpu_set_t allowed;                      // the processors the process may use
+constexpr int64_t kBindLate = 250000;   // nanoseconds from the signal to the wake of a bound sleep
+constexpr int64_t kBindPause = 50000000;  // nanoseconds a worker sleeps unbound after that
+cpu_set_t allowed;                        // the processors the process may use
 bool placing = false;
 std::atomic<uint64_t> batchcpus{0};  // processors the threads of the batch started on
 
@@ -144,10 +150,17 @@ void* worker_loop(void* p) {
   Worker& w = workers[wa->index];
   my_index = static_cast<int>(wa->index);
   LossClock clock;
+  int64_t bindfrom = 0;  // a sleep from then on is bound
   for (;;) {
-    const int64_t slept = sleptwait(&w.start, placing);
+    int64_t late = 0;
+    const int64_t slept =
+        sleptwait(&w.start, placing && (bindfrom == 0 || now_ns() >= bindfrom), &late);
     if (finish) break;
-    if (placing) batchcpus.fetch_or(cpubit(sched_getcpu()), std::memory_order_relaxed);
+    if (placing) {
+      const uint64_t bit = cpubit(sched_getcpu());
+      const bool partner = (batchcpus.fetch_or(bit, std::memory_order_relaxed) & bit) != 0;
+      if (late >= kBindLate && !partner) bindfrom = now_ns() + kBindPause;
+    }
     current(wa->arg);
     Esignal(&w.stop);
     if (placing && clock.move_after(slept)) move_to_free_processor();
@@ -291,14 +304,15 @@ void Einit(Event* e) {
   if (pthread_cond_init(&e->cond, nullptr) != 0) platform_failure("Event condition init");
 }
 
-void Ewait(Event* e) { sleptwait(e, false); }
+void Ewait(Event* e) { sleptwait(e, false, nullptr); }
 
 namespace {
 
 // Ewait that returns how long it slept before the signal came (0 when it
 // did not sleep). With bind, a wait that sleeps is bound to the processor
-// it sleeps on until it wakes there.
-int64_t sleptwait(Event* e, bool bind) {
+// it sleeps on until it wakes there, and late is set to the time from the
+// signal to the wake.
+int64_t sleptwait(Event* e, bool bind, int64_t* late) {
   if (take(e)) return 0;
   const int64_t watch = e->watch.load(std::memory_order_relaxed);
   const int64_t start = now_ns();
@@ -319,10 +333,14 @@ int64_t sleptwait(Event* e, bool bind) {
   e->sleeping.fetch_sub(1);
   const int64_t signalled = e->stamp.load(std::memory_order_relaxed);
   if (pthread_mutex_unlock(&e->mutex) != 0) platform_failure("Event wait mutex unlock");
-  if (bind) allow_all();
+  const int64_t woke = now_ns();
+  if (bind) {
+    allow_all();
+    if (signalled >= asleep) *late = woke - signalled;
+  }
   // A signal that came while this wait went to sleep may not be stamped yet.
   int64_t gap = signalled - start;
-  if (gap < 0) gap = now_ns() - start;
+  if (gap < 0) gap = woke - start;
   int64_t next = gap < kWatchMax ? 2 * gap : watch / 2;
   if (next > kWatchMax) next = kWatchMax;
   if (next < kWatchMin) next = kWatchMin;

@@ -143,8 +143,9 @@ cpu_set_t own_mask() {
 }  // namespace
 
 // A worker that sleeps between batches is bound to its processor while it
-// sleeps; in every batch it runs allowed all processors again.
-TEST(Pool, WorkersThatSleptBetweenBatchesMayRunAnywhere) {
+// sleeps (seen from the calling thread); in every batch it runs allowed all
+// processors again.
+TEST(Pool, WorkersAreBoundOnlyWhileTheySleep) {
   cpu_set_t process;
   ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
   if (CPU_COUNT(&process) < 3) GTEST_SKIP() << "needs three processors";
@@ -155,23 +156,35 @@ TEST(Pool, WorkersThatSleptBetweenBatchesMayRunAnywhere) {
         static cpu_set_t expected;
         static std::atomic<int> wrong{0};
         static std::atomic<int> ran{0};
+        static pthread_t handles[3];
         sched_getaffinity(0, sizeof expected, &expected);
+        int asleep_bound = 0;
         for (int k = 0; k < 5; ++k) {
           nspawn(
               [](uint64_t) {
                 const cpu_set_t mine = own_mask();
                 if (!CPU_EQUAL(&mine, &expected)) ++wrong;
+                handles[threadid()] = pthread_self();
                 ++ran;
               },
               0, 0);
           nwait();
           // Long enough for every worker to stop watching and sleep.
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          for (int i = 1; i < 3; ++i) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            pthread_getaffinity_np(handles[i], sizeof set, &set);
+            if (CPU_COUNT(&set) == 1) ++asleep_bound;
+          }
         }
-        std::fprintf(stderr, "ran %d, bound %d\n", ran.load(), wrong.load());
-        std::_Exit(ran == 15 && wrong == 0 ? 0 : 2);
+        // A worker that woke late beside a busy program sleeps unbound for
+        // a while, so on a loaded machine not every sleep is bound.
+        std::fprintf(stderr, "ran %d, bound in batches %d, bound asleep %s\n", ran.load(),
+                     wrong.load(), asleep_bound > 0 ? "yes" : "no");
+        std::_Exit(0);
       },
-      ::testing::ExitedWithCode(0), "ran 15, bound 0");
+      ::testing::ExitedWithCode(0), "ran 15, bound in batches 0, bound asleep yes");
 }
 
 // A worker kept off its processor for long by another thread there moves,
