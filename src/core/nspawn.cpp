@@ -58,9 +58,11 @@ int64_t sleptwait(Event* e, bool bind, int64_t* late);
 //   while it sleeps, so that the signal wakes it where it was and not
 //   beside another thread; awake, it is allowed all processors again. When
 //   another program keeps that processor busy, the bound worker wakes only
-//   when the other yields it: a worker that woke that late, and not beside
-//   a thread of its own batch (that one a move parts), sleeps unbound for
-//   kBindPause and leaves the choice to the kernel;
+//   when the other yields it: a worker that woke that late (a time slice;
+//   an idle virtual processor alone may take some hundred microseconds to
+//   wake), and not beside a thread of its own batch (that one a move
+//   parts), sleeps unbound for kBindPause and leaves the choice to the
+//   kernel;
 // - a worker that finds by its own clocks that it was kept off its
 //   processor for long while awake moves itself, after it has signalled the
 //   end of its share, to a processor on which no thread of the batch
@@ -74,7 +76,7 @@ int64_t sleptwait(Event* e, bool bind, int64_t* late);
 // kernel.
 constexpr int64_t kMoveLoss = 500000;   // nanoseconds kept off the processor while awake
 constexpr int64_t kMoveGap = 10000000;  // nanoseconds from one move of a worker to its next
-constexpr int64_t kBindLate = 250000;   // nanoseconds from the signal to the wake of a bound sleep
+constexpr int64_t kBindLate = 1000000;  // nanoseconds from the signal to the wake of a bound sleep
 constexpr int64_t kBindPause = 50000000;  // nanoseconds a worker sleeps unbound after that
 cpu_set_t allowed;                        // the processors the process may use
 bool placing = false;
