@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <time.h>
 
 #include <atomic>
 #include <cmath>
@@ -456,12 +455,6 @@ struct Job {
   pthread_cond_t cond;
 };
 
-inline void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 void lock(Job* j) {
   for (int k = 0;; ++k) {
     if (!j->held.load(std::memory_order_relaxed) &&
@@ -493,12 +486,6 @@ void unlock(Job* j) {
 // is offered to another thread, in case one of the evaluating workers waits
 // for it.
 constexpr int64_t kIdleWatchNs = 1000000;
-
-inline int64_t now_ns() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 void watch(Job* j, uint64_t seen) {
   const int64_t start = now_ns();

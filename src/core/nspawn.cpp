@@ -45,7 +45,6 @@ bool started = false;  // workers 1 .. nworkers-1 run the current batch
 
 thread_local int my_index = -1;
 
-int64_t now_ns();
 int64_t sleptwait(Event* e, bool bind, int64_t* late);
 
 // Placement of the workers on processors. Where the kernel cannot tell which
@@ -277,18 +276,6 @@ namespace {
 // nanoseconds.
 constexpr int64_t kWatchMin = 1000;
 constexpr int64_t kWatchMax = 100000;
-
-inline void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-int64_t now_ns() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 inline bool take(Event* e) {
   return e->signalled.load(std::memory_order_relaxed) != 0 &&

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -74,5 +75,21 @@ void closemutex(ReMutex* m);
 
 // Guards every lazy one-time initialisation of the suite.
 extern ReMutex initmutex;
+
+// What a thread that watches a flag does between two looks: a pause hint,
+// which lets a sibling hardware thread run and saves power.
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Nanoseconds of the monotonic clock, for the bounded watches of the pool
+// and of the work handed out on it.
+inline int64_t now_ns() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 }  // namespace core

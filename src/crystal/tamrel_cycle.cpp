@@ -135,12 +135,6 @@ struct WorkerSlot {
 // Kept between evaluations so that an evaluation allocates nothing.
 std::vector<WorkerSlot> workerslots;
 
-inline void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 // Takes the next items of a countdown shared by the workers: most at a time,
 // the groups starting at multiples of most. Items go from the last to the
 // first. Returns how many were taken (0: none left) and in *low the first of

@@ -4,7 +4,6 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -182,18 +181,6 @@ void addblock(const float* buf, int64_t n, int cols, int64_t first, int64_t end,
 // Adds the cols vectors at buf to the matrix rows first .. end-1.
 void addrows(const NormalBuilder* ctx, const float* buf, int cols, int64_t first, int64_t end) {
   addblock(buf, ctx->n, cols, first, end, ctx->matrix);
-}
-
-inline void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-inline int64_t now_ns() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 // A pass handed to the workers. Passes are numbered from 1; pass s uses
