@@ -49,11 +49,12 @@ constexpr int kWidth = 16;
 }
 
 // The sums of the elements (i, j0) .. (i, j0 + 15) over the batch's cols
-// vectors (starting at buf, n floats each). Each element (i, j) is the
+// vectors (starting at buf, n floats apart). Each element (i, j) is the
 // single-precision dot product of components i and j: products in groups of
 // three summed in single precision, each group added to a double
-// accumulator, the remaining products one by one. The buffer ends in at
-// least kWidth spare floats, so that the sixteen columns may pass its end.
+// accumulator, the remaining products one by one. Each vector is padded with
+// zeros to a whole number of sixteen-float strips, so that the sixteen
+// columns never pass its end.
 [[gnu::always_inline]] inline void sums16(const float* buf, int64_t n, int cols, int64_t i,
                                           int64_t j0, Doubles4 s[4]) {
   Doubles4 s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
@@ -180,21 +181,39 @@ void addblock(const float* buf, int64_t n, int cols, int64_t first, int64_t end,
 
 // Adds the cols vectors at buf to the matrix rows first .. end-1.
 void addrows(const NormalBuilder* ctx, const float* buf, int cols, int64_t first, int64_t end) {
-  addblock(buf, ctx->n, cols, first, end, ctx->matrix);
+  addblock(buf, ctx->ld, cols, first, end, ctx->matrix);
+}
+
+// The matrix rows are split into one range per worker of the pool, of about
+// equal work, and each range into blocks that shrink from its top down. A
+// worker adds the blocks of its own range from the top, so that its rows of
+// the matrix and the columns of the batch it reads stay in its caches from
+// one pass to the next and no other worker competes for its counter; a
+// worker without blocks of its own left, and the caller helping with a
+// pass, take blocks of the other ranges from their bottom, the smallest
+// first. A range's take word holds the pass number (its low 24 bits) and
+// the blocks lo .. hi-1 not yet taken, so that a worker late to a pass
+// cannot take a block of the next pass in the slot.
+struct alignas(64) RangeSlot {
+  std::atomic<int64_t> take{0};
+  std::atomic<int32_t> left{0};  // blocks of the range not yet added
+};
+constexpr int kBlockBits = 20;
+constexpr int64_t kBlockMask = (int64_t{1} << kBlockBits) - 1;
+constexpr int64_t kPassMask = (int64_t{1} << 24) - 1;
+
+int64_t takeword(int64_t s, int64_t lo, int64_t hi) {
+  return (s & kPassMask) << (2 * kBlockBits) | lo << kBlockBits | hi;
 }
 
 // A pass handed to the workers. Passes are numbered from 1; pass s uses
-// slot s % 2 and the buffer the caller filled for it. take holds the pass
-// number times 2^20 plus the number of blocks not yet taken, so that a
-// worker late to a pass cannot take a block of the next one in the slot.
+// slot s % 2 and the buffer the caller filled for it.
 struct alignas(64) PassSlot {
-  std::atomic<int64_t> take{0};
   const float* buffer = nullptr;
   int32_t cols = 0;
-  alignas(64) std::atomic<int32_t> completed{0};  // blocks added
+  RangeSlot* ranges = nullptr;
+  alignas(64) std::atomic<int32_t> completed{0};  // ranges whose blocks are all added
 };
-constexpr int64_t kTakeShift = 20;
-constexpr int64_t kTakeMask = (int64_t{1} << kTakeShift) - 1;
 
 // When its block b of a pass is added (the pass number); on a cache line of
 // its own, written once per pass.
@@ -210,8 +229,12 @@ constexpr int64_t kWatchNs = 50000;
 
 struct BuilderPasses {
   PassSlot slot[2];
-  int32_t blocks = 0;           // blocks of matrix rows of about equal work
-  int32_t* firstrow = nullptr;  // block b is rows firstrow[b] .. firstrow[b+1]-1
+  int32_t blocks = 0;             // blocks of matrix rows
+  int32_t ranges = 0;             // one per worker of the pool
+  int32_t filled = 0;             // ranges of at least one block
+  int32_t* firstrow = nullptr;    // block b is rows firstrow[b] .. firstrow[b+1]-1
+  int32_t* firstblock = nullptr;  // range r is blocks firstblock[r] .. firstblock[r+1]-1
+  int32_t* rangeof = nullptr;     // the range of block b
   BlockDone* done = nullptr;
   int64_t handed = 0;    // passes handed to the workers (the caller's count)
   bool running = false;  // the builder's batch is on the pool
@@ -224,14 +247,38 @@ struct BuilderPasses {
 
 namespace {
 
-// Takes a block of pass s, if one is left: its index, or -1.
-int32_t take_block(BuilderPasses& p, int64_t s) {
-  PassSlot& slot = p.slot[s & 1];
-  int64_t v = slot.take.load(std::memory_order_acquire);
-  while ((v >> kTakeShift) == s && (v & kTakeMask) > 0) {
-    if (slot.take.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel,
-                                        std::memory_order_acquire))
-      return static_cast<int32_t>((v & kTakeMask) - 1);
+bool inpass(int64_t word, int64_t s) { return (word >> (2 * kBlockBits)) == (s & kPassMask); }
+
+// Takes the top block of range r in pass s, if one is left: its index, or -1.
+int32_t take_top(BuilderPasses& p, int64_t s, int r) {
+  std::atomic<int64_t>& take = p.slot[s & 1].ranges[r].take;
+  int64_t v = take.load(std::memory_order_acquire);
+  while (inpass(v, s) && ((v >> kBlockBits) & kBlockMask) < (v & kBlockMask)) {
+    if (take.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel, std::memory_order_acquire))
+      return static_cast<int32_t>((v & kBlockMask) - 1);
+  }
+  return -1;
+}
+
+// Takes the bottom block of range r in pass s, if one is left.
+int32_t take_bottom(BuilderPasses& p, int64_t s, int r) {
+  std::atomic<int64_t>& take = p.slot[s & 1].ranges[r].take;
+  int64_t v = take.load(std::memory_order_acquire);
+  while (inpass(v, s) && ((v >> kBlockBits) & kBlockMask) < (v & kBlockMask)) {
+    if (take.compare_exchange_weak(v, v + (int64_t{1} << kBlockBits), std::memory_order_acq_rel,
+                                   std::memory_order_acquire))
+      return static_cast<int32_t>((v >> kBlockBits) & kBlockMask);
+  }
+  return -1;
+}
+
+// Takes a block of pass s from another range than own (any, for own < 0).
+int32_t take_other(BuilderPasses& p, int64_t s, int own) {
+  for (int k = 1; k <= p.ranges; ++k) {
+    const int r = (own + k) % p.ranges;
+    if (r == own) continue;
+    const int32_t b = take_bottom(p, s, r);
+    if (b >= 0) return b;
   }
   return -1;
 }
@@ -243,7 +290,8 @@ void add_block(NormalBuilder* ctx, int64_t s, int32_t b) {
   while (p.done[b].pass.load(std::memory_order_acquire) < s - 1) relax();
   addrows(ctx, slot.buffer, slot.cols, p.firstrow[b], p.firstrow[b + 1]);
   p.done[b].pass.store(s, std::memory_order_release);
-  slot.completed.fetch_add(1, std::memory_order_acq_rel);
+  if (slot.ranges[p.rangeof[b]].left.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    slot.completed.fetch_add(1, std::memory_order_acq_rel);
 }
 
 // The caller helps with pass s until every block of it is added.
@@ -251,8 +299,8 @@ void complete(NormalBuilder* ctx, int64_t s) {
   if (s < 1) return;
   BuilderPasses& p = *ctx->passes;
   PassSlot& slot = p.slot[s & 1];
-  while (slot.completed.load(std::memory_order_acquire) < p.blocks) {
-    const int32_t b = take_block(p, s);
+  while (slot.completed.load(std::memory_order_acquire) < p.filled) {
+    const int32_t b = take_other(p, s, -1);
     if (b >= 0)
       add_block(ctx, s, b);
     else
@@ -267,10 +315,11 @@ void wake_sleepers(BuilderPasses& p) {
   if (pthread_mutex_unlock(&p.mutex) != 0) internal_error("wake mutex unlock", kModule, 3);
 }
 
-// Worker i >= 1: adds blocks of the oldest pass with blocks left, until the
-// caller stops the batch; in between it watches for the next pass a while,
-// then sleeps. Worker 0 is the caller finishing the batch (inside nwait):
-// it adds what is left of the passes handed over and stops the others.
+// Worker i >= 1: adds blocks of the oldest pass with blocks left, its own
+// range's first, until the caller stops the batch; in between it watches
+// for the next pass a while, then sleeps. Worker 0 is the caller finishing
+// the batch (inside nwait): it adds what is left of the passes handed over
+// and stops the others.
 void builder_batch(uint64_t arg) {
   auto* ctx = reinterpret_cast<NormalBuilder*>(static_cast<uintptr_t>(arg));
   BuilderPasses& p = *ctx->passes;
@@ -282,18 +331,20 @@ void builder_batch(uint64_t arg) {
     p.running = false;
     return;
   }
+  const int own = threadid() - 1 < p.ranges ? threadid() - 1 : -1;
   for (;;) {
     const int64_t last = p.published.load();
-    bool took = false;
-    for (int64_t s = last - 1; s <= last && !took; ++s) {
-      if (s < 1) continue;
-      const int32_t b = take_block(p, s);
-      if (b >= 0) {
-        add_block(ctx, s, b);
-        took = true;
-      }
+    int64_t s = std::max<int64_t>(last - 1, 1);
+    int32_t b = -1;
+    for (; s <= last; ++s) {
+      if (own >= 0) b = take_top(p, s, own);
+      if (b < 0) b = take_other(p, s, own);
+      if (b >= 0) break;
     }
-    if (took) continue;
+    if (b >= 0) {
+      add_block(ctx, s, b);
+      continue;
+    }
     if (p.stop.load() != 0) return;
     const int64_t start = now_ns();
     bool moved = false;
@@ -334,12 +385,19 @@ void run_pass(NormalBuilder* ctx, int cols) {
     addrows(ctx, ctx->buffer, cols, 0, ctx->n);
     return;
   }
+#if defined(__x86_64__)
+  _mm_sfence();  // the batch's streaming stores reach memory before the pass is handed over
+#endif
   const int64_t s = ++p.handed;
   PassSlot& slot = p.slot[s & 1];
   slot.buffer = ctx->buffer;
   slot.cols = cols;
   slot.completed.store(0, std::memory_order_relaxed);
-  slot.take.store((s << kTakeShift) | p.blocks, std::memory_order_release);
+  for (int r = 0; r < p.ranges; ++r) {
+    RangeSlot& range = slot.ranges[r];
+    range.left.store(p.firstblock[r + 1] - p.firstblock[r], std::memory_order_relaxed);
+    range.take.store(takeword(s, p.firstblock[r], p.firstblock[r + 1]), std::memory_order_release);
+  }
   p.published.store(s);
   if (p.running) {
     wake_sleepers(p);
@@ -352,34 +410,86 @@ void run_pass(NormalBuilder* ctx, int cols) {
   complete(ctx, s - 1);
 }
 
-// Splits the rows 0 .. n-1 into blocks, taken by the workers from the last
-// (the longest rows) to the first. A row of i + 1 elements costs about
-// i + 1 + 16 element additions, the 16 for the row's set-up. The blocks
-// shrink towards the end of a pass: each holds about the work still left
-// below it over twice the number of workers, but at least a sixteenth of a
-// worker's share, so that the workers run out of blocks within a small
-// block of one another. The split depends on the number of workers only;
-// every element is summed the same way in any block.
+// Splits the rows 0 .. n-1 into one range per worker of the pool and each
+// range into blocks. A row of i + 1 elements costs about i + 1 + 16 element
+// additions, the 16 for the row's set-up; the ranges are of about equal
+// work. Within a range, from its top down, each block holds half the work
+// still left in it, but at least a twenty-fourth of the range, so that the
+// blocks taken last, by the owner or by others, are small and the workers
+// run out of blocks within a small block of one another. The split depends
+// on the number of workers only; every element is summed the same way in
+// any block.
 void makeblocks(BuilderPasses& p, int n) {
-  const int workers = nthreads > 1 ? nthreads : 1;
+  const int ranges = nthreads > 2 ? nthreads - 1 : 1;
   auto work = [](double r) { return r * (r + 1) / 2 + 16 * r; };  // rows 0 .. r-1
-  const double least = work(n) / (16.0 * workers);
-  std::vector<int32_t> starts;  // first rows of the blocks, from the last block down
-  for (int end = n; end > 0;) {
-    const double below = work(end);
-    const double want = std::max(below / (2.0 * workers), least);
-    int first = end - 1;
-    while (first > 0 && below - work(first) < want) --first;
-    starts.push_back(first);
-    end = first;
+  std::vector<int32_t> starts;                                    // first rows of the blocks
+  std::vector<int32_t> firstblock(static_cast<size_t>(ranges) + 1, 0);
+  int bottom = 0;
+  for (int r = 0; r < ranges; ++r) {
+    int top = n;
+    if (r + 1 < ranges) {
+      const double target = work(n) * (r + 1) / ranges;
+      top = bottom;
+      while (top < n && work(top) < target) ++top;
+    }
+    const double least = (work(top) - work(bottom)) / 24.0;
+    std::vector<int32_t> down;  // the range's blocks from its top down
+    for (int end = top; end > bottom;) {
+      const double want = std::max((work(end) - work(bottom)) / 2.0, least);
+      int first = end - 1;
+      while (first > bottom && work(end) - work(first) < want) --first;
+      down.push_back(first);
+      end = first;
+    }
+    starts.insert(starts.end(), down.rbegin(), down.rend());
+    firstblock[static_cast<size_t>(r) + 1] = static_cast<int32_t>(starts.size());
+    bottom = top;
   }
   const int blocks = static_cast<int>(starts.size());
   p.firstrow = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (blocks + 1)));
-  p.done = new (std::nothrow) BlockDone[static_cast<size_t>(blocks)];
-  if (p.firstrow == nullptr || p.done == nullptr) outofmemory();
-  for (int b = 0; b < blocks; ++b) p.firstrow[b] = starts[static_cast<size_t>(blocks - 1 - b)];
+  p.firstblock = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (ranges + 1)));
+  p.rangeof = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (blocks + 1)));
+  p.done = new (std::nothrow) BlockDone[static_cast<size_t>(blocks) + 1];
+  for (PassSlot& slot : p.slot) slot.ranges = new (std::nothrow) RangeSlot[ranges];
+  if (p.firstrow == nullptr || p.firstblock == nullptr || p.rangeof == nullptr ||
+      p.done == nullptr || p.slot[0].ranges == nullptr || p.slot[1].ranges == nullptr)
+    outofmemory();
+  for (int b = 0; b < blocks; ++b) p.firstrow[b] = starts[static_cast<size_t>(b)];
   p.firstrow[blocks] = n;
+  p.filled = 0;
+  for (int r = 0; r < ranges; ++r) {
+    p.firstblock[r] = firstblock[static_cast<size_t>(r)];
+    for (int b = firstblock[static_cast<size_t>(r)]; b < firstblock[static_cast<size_t>(r) + 1];
+         ++b)
+      p.rangeof[b] = r;
+    if (firstblock[static_cast<size_t>(r) + 1] > firstblock[static_cast<size_t>(r)]) ++p.filled;
+  }
+  p.firstblock[ranges] = blocks;
   p.blocks = blocks;
+  p.ranges = ranges;
+}
+
+// Copies a vector of n floats into the buffer, padded with zeros to ld
+// floats, with streaming stores where the processor has them: the workers
+// read the batch next, every one of them, and the lines the caller's cache
+// would otherwise hold would each be handed to the workers one after the
+// other, and the workers' copies of the batch before invalidated line by
+// line as the caller writes over it.
+void copy_streaming(float* dst, const float* g, int n, int ld) {
+#if defined(__x86_64__)
+  int k = 0;
+  for (; k + 4 <= n; k += 4) _mm_stream_ps(dst + k, _mm_loadu_ps(g + k));
+  if (k < n) {
+    alignas(16) float tail[4] = {0, 0, 0, 0};
+    for (int q = 0; k + q < n; ++q) tail[q] = g[k + q];
+    _mm_stream_ps(dst + k, _mm_load_ps(tail));
+    k += 4;
+  }
+  for (; k < ld; k += 4) _mm_stream_ps(dst + k, _mm_setzero_ps());
+#else
+  std::memcpy(dst, g, static_cast<size_t>(n) * sizeof(float));
+  (void)ld;
+#endif
 }
 
 }  // namespace
@@ -390,6 +500,7 @@ NormalBuilder* bauopen(float* A, int n) {
   if (ctx == nullptr || p == nullptr) outofmemory();
   ctx->matrix = A;
   ctx->n = n;
+  ctx->ld = (std::max(n, 0) + kWidth - 1) / kWidth * kWidth;
   ctx->stored = 0;
   ctx->buffer = nullptr;
   ctx->spare = nullptr;
@@ -397,10 +508,13 @@ NormalBuilder* bauopen(float* A, int n) {
   if (pthread_mutex_init(&p->mutex, nullptr) != 0) internal_error("mutex init", kModule, 7);
   if (pthread_cond_init(&p->cond, nullptr) != 0) internal_error("condition init", kModule, 8);
   if (n > 0) {
-    const size_t size = static_cast<size_t>(n) * kBatch + kWidth;
-    ctx->buffer = static_cast<float*>(std::calloc(size, sizeof(float)));
-    ctx->spare = static_cast<float*>(std::calloc(size, sizeof(float)));
+    // Each vector on whole cache lines, its padding zero.
+    const size_t size = static_cast<size_t>(ctx->ld) * kBatch * sizeof(float);
+    ctx->buffer = static_cast<float*>(std::aligned_alloc(64, size));
+    ctx->spare = static_cast<float*>(std::aligned_alloc(64, size));
     if (ctx->buffer == nullptr || ctx->spare == nullptr) outofmemory();
+    std::memset(ctx->buffer, 0, size);
+    std::memset(ctx->spare, 0, size);
     makeblocks(*p, n);
   }
   return ctx;
@@ -409,8 +523,11 @@ NormalBuilder* bauopen(float* A, int n) {
 void bau1(const float* g, NormalBuilder* ctx) {
   const int n = ctx->n;
   if (n <= 0) return;
-  std::memcpy(ctx->buffer + static_cast<size_t>(ctx->stored) * n, g,
-              static_cast<size_t>(n) * sizeof(float));
+  float* dst = ctx->buffer + static_cast<size_t>(ctx->stored) * ctx->ld;
+  if (ctx->passes->running)
+    copy_streaming(dst, g, n, ctx->ld);
+  else
+    std::memcpy(dst, g, static_cast<size_t>(n) * sizeof(float));
   if (++ctx->stored == kBatch) {
     run_pass(ctx, kBatch);
     ctx->stored = 0;
@@ -426,7 +543,11 @@ void bauclose(NormalBuilder* ctx) {
   std::free(ctx->buffer);
   std::free(ctx->spare);
   std::free(p->firstrow);
+  std::free(p->firstblock);
+  std::free(p->rangeof);
   delete[] p->done;
+  delete[] p->slot[0].ranges;
+  delete[] p->slot[1].ranges;
   delete p;
   delete ctx;
 }

@@ -2,8 +2,8 @@
 // of a Jacobian. Rows are buffered in batches of 201 vectors; every batch is
 // added to the matrix in one step per element, each element by one thread in
 // a fixed order, so the result does not depend on the number of threads.
-// The matrix rows are shared out in blocks that shrink towards the end of a
-// pass, each block taken by one worker.
+// The matrix rows are shared out in one range per worker, which adds its
+// own range's blocks first and then helps with the others'.
 //
 // The passes run on the workers while the caller goes on: the caller stores
 // the next vectors into a second buffer while the workers add the batch
@@ -31,6 +31,7 @@ struct NormalBuilder {
   float* spare;    // the other buffer: the one the pass handed over last reads
   int32_t stored;  // vectors in the buffer
   int32_t n;
+  int32_t ld;     // floats from one vector of the buffer to the next (n rounded up to 16)
   float* matrix;  // the caller's packed float matrix
   BuilderPasses* passes;
 };
