@@ -55,7 +55,7 @@ int run(int argc, char** argv) {
   const double busy = cpu() - cpu0;
   double flops = 2.0 * rows * (static_cast<double>(n) * (n + 1) / 2);
   std::printf(
-      "normal matrix n=%d rows=%d threads=%d: %.4f s, %.2f GFLOP/s (check %.6g); processor %.4f s "
+      "normal matrix n=%d rows=%d threads=%d: %.5f s, %.2f GFLOP/s (check %.6g); processor %.4f s "
       "over wall %.4f s\n",
       n, rows, threads, best, flops / best * 1e-9, static_cast<double>(A[0]), busy, wall);
   return 0;

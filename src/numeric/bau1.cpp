@@ -52,9 +52,8 @@ constexpr int kWidth = 16;
 // vectors (starting at buf, n floats apart). Each element (i, j) is the
 // single-precision dot product of components i and j: products in groups of
 // three summed in single precision, each group added to a double
-// accumulator, the remaining products one by one. Each vector is padded with
-// zeros to a whole number of sixteen-float strips, so that the sixteen
-// columns never pass its end.
+// accumulator, the remaining products one by one. The buffer ends in at
+// least kWidth spare floats, so that the sixteen columns may pass its end.
 [[gnu::always_inline]] inline void sums16(const float* buf, int64_t n, int cols, int64_t i,
                                           int64_t j0, Doubles4 s[4]) {
   Doubles4 s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
@@ -95,7 +94,10 @@ constexpr int kWidth = 16;
 #if defined(__x86_64__)
 // The same sums with eight floats to a register, for processors with AVX2
 // (each product, group sum and double addition is the same operation, so
-// the sums are the same bit for bit).
+// the sums are the same bit for bit). With kAhead the vectors' next strip is
+// fetched into the cache meanwhile, for the strip's other rows to find it
+// there: a worker's blocks read a pass's batch from memory.
+template <bool kAhead>
 [[gnu::target("avx2"), gnu::always_inline]] inline void sums16_avx2(const float* buf, int64_t n,
                                                                     int cols, int64_t i, int64_t j0,
                                                                     Doubles4 s[4]) {
@@ -105,6 +107,11 @@ constexpr int kWidth = 16;
   for (; c + 3 <= cols; c += 3, v0 += 3 * n) {
     const float* v1 = v0 + n;
     const float* v2 = v1 + n;
+    if constexpr (kAhead) {
+      _mm_prefetch(reinterpret_cast<const char*>(v0 + kWidth), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(v1 + kWidth), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(v2 + kWidth), _MM_HINT_T0);
+    }
     const __m256 x0 = _mm256_broadcast_ss(v0 + (i - j0));
     const __m256 x1 = _mm256_broadcast_ss(v1 + (i - j0));
     const __m256 x2 = _mm256_broadcast_ss(v2 + (i - j0));
@@ -160,12 +167,21 @@ void addblock_plain(const float* buf, int64_t n, int cols, int64_t first, int64_
 }
 
 #if defined(__x86_64__)
+// A strip of at most this many rows fetches the next strip while its first
+// row is summed: in a longer one the next strip would leave the cache before
+// its turn.
+constexpr int64_t kAheadRows = 64;
+
 [[gnu::target("avx2")]] void addblock_avx2(const float* buf, int64_t n, int cols, int64_t first,
                                            int64_t end, float* matrix) {
   for (int64_t j0 = 0; j0 < end; j0 += kWidth) {
-    for (int64_t i = std::max(first, j0); i < end; ++i) {
+    const int64_t top = std::max(first, j0);
+    for (int64_t i = top; i < end; ++i) {
       Doubles4 s[4];
-      sums16_avx2(buf, n, cols, i, j0, s);
+      if (i == top && j0 + kWidth < end && end - top <= kAheadRows)
+        sums16_avx2<true>(buf, n, cols, i, j0, s);
+      else
+        sums16_avx2<false>(buf, n, cols, i, j0, s);
       store16(s, i, j0, matrix + tri(i));
     }
   }
@@ -414,7 +430,7 @@ void run_pass(NormalBuilder* ctx, int cols) {
 // range into blocks. A row of i + 1 elements costs about i + 1 + 16 element
 // additions, the 16 for the row's set-up; the ranges are of about equal
 // work. Within a range, from its top down, each block holds half the work
-// still left in it, but at least a twenty-fourth of the range, so that the
+// still left in it, but at least a twelfth of the range, so that the
 // blocks taken last, by the owner or by others, are small and the workers
 // run out of blocks within a small block of one another. The split depends
 // on the number of workers only; every element is summed the same way in
@@ -432,7 +448,7 @@ void makeblocks(BuilderPasses& p, int n) {
       top = bottom;
       while (top < n && work(top) < target) ++top;
     }
-    const double least = (work(top) - work(bottom)) / 24.0;
+    const double least = (work(top) - work(bottom)) / 12.0;
     std::vector<int32_t> down;  // the range's blocks from its top down
     for (int end = top; end > bottom;) {
       const double want = std::max((work(end) - work(bottom)) / 2.0, least);
@@ -500,7 +516,10 @@ NormalBuilder* bauopen(float* A, int n) {
   if (ctx == nullptr || p == nullptr) outofmemory();
   ctx->matrix = A;
   ctx->n = n;
-  ctx->ld = (std::max(n, 0) + kWidth - 1) / kWidth * kWidth;
+  // Each vector on whole cache lines for the workers, which copy nothing
+  // alone; on the calling thread alone the vectors follow one another, so
+  // that the batch of a small order stays in the first-level cache.
+  ctx->ld = nthreads < 2 ? std::max(n, 0) : (std::max(n, 0) + kWidth - 1) / kWidth * kWidth;
   ctx->stored = 0;
   ctx->buffer = nullptr;
   ctx->spare = nullptr;
@@ -508,8 +527,10 @@ NormalBuilder* bauopen(float* A, int n) {
   if (pthread_mutex_init(&p->mutex, nullptr) != 0) internal_error("mutex init", kModule, 7);
   if (pthread_cond_init(&p->cond, nullptr) != 0) internal_error("condition init", kModule, 8);
   if (n > 0) {
-    // Each vector on whole cache lines, its padding zero.
-    const size_t size = static_cast<size_t>(ctx->ld) * kBatch * sizeof(float);
+    // The padding zero; the sixteen columns of the last strip may pass the
+    // end of the last vector.
+    const size_t size =
+        ((static_cast<size_t>(ctx->ld) * kBatch + kWidth) * sizeof(float) + 63) / 64 * 64;
     ctx->buffer = static_cast<float*>(std::aligned_alloc(64, size));
     ctx->spare = static_cast<float*>(std::aligned_alloc(64, size));
     if (ctx->buffer == nullptr || ctx->spare == nullptr) outofmemory();
@@ -524,7 +545,7 @@ void bau1(const float* g, NormalBuilder* ctx) {
   const int n = ctx->n;
   if (n <= 0) return;
   float* dst = ctx->buffer + static_cast<size_t>(ctx->stored) * ctx->ld;
-  if (ctx->passes->running)
+  if (ctx->passes->running && ctx->ld % kWidth == 0)
     copy_streaming(dst, g, n, ctx->ld);
   else
     std::memcpy(dst, g, static_cast<size_t>(n) * sizeof(float));
