@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -508,6 +509,68 @@ void copy_streaming(float* dst, const float* g, int n, int ld) {
 #endif
 }
 
+// The batch buffers of the last build, kept for the next one: each 4 KB
+// page of a new buffer costs a page fault at its first use, on a virtual
+// machine some microseconds each, a large part of a build of a few thousand
+// rows. A build may run on a worker of the pool beside the owner's.
+struct KeptBuffers {
+  std::mutex mutex;
+  float* buffer[2] = {nullptr, nullptr};
+  size_t bytes = 0;  // of each
+  int32_t ld = 0;    // of the layout they were last used in
+};
+KeptBuffers kept;
+
+// The bytes of a batch buffer of the context's layout: the sixteen columns
+// of the last strip may pass the end of the last vector.
+size_t buffer_bytes(const NormalBuilder* ctx) {
+  return ((static_cast<size_t>(ctx->ld) * kBatch + kWidth) * sizeof(float) + 63) / 64 * 64;
+}
+
+// The two buffers of a build, their padding zero: the kept ones when they
+// are large enough (already zero where the layout is the same), else new.
+void take_buffers(NormalBuilder* ctx) {
+  const size_t bytes = buffer_bytes(ctx);
+  bool zero = false;
+  {
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    if (kept.buffer[0] != nullptr && kept.bytes >= bytes) {
+      ctx->buffer = kept.buffer[0];
+      ctx->spare = kept.buffer[1];
+      zero = kept.ld == ctx->ld;
+      kept.buffer[0] = kept.buffer[1] = nullptr;
+      kept.bytes = 0;
+    }
+  }
+  if (ctx->buffer == nullptr) {
+    ctx->buffer = static_cast<float*>(std::aligned_alloc(64, bytes));
+    ctx->spare = static_cast<float*>(std::aligned_alloc(64, bytes));
+    if (ctx->buffer == nullptr || ctx->spare == nullptr) outofmemory();
+  }
+  if (!zero) {
+    std::memset(ctx->buffer, 0, bytes);
+    std::memset(ctx->spare, 0, bytes);
+  }
+}
+
+// Keeps the build's buffers for the next one, in place of smaller kept ones.
+void keep_buffers(NormalBuilder* ctx) {
+  if (ctx->buffer == nullptr) return;
+  const size_t bytes = buffer_bytes(ctx);
+  float* unused[2] = {ctx->buffer, ctx->spare};
+  {
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    if (bytes > kept.bytes || kept.buffer[0] == nullptr) {
+      std::swap(unused[0], kept.buffer[0]);
+      std::swap(unused[1], kept.buffer[1]);
+      kept.bytes = bytes;
+      kept.ld = ctx->ld;
+    }
+  }
+  std::free(unused[0]);
+  std::free(unused[1]);
+}
+
 }  // namespace
 
 NormalBuilder* bauopen(float* A, int n) {
@@ -527,15 +590,7 @@ NormalBuilder* bauopen(float* A, int n) {
   if (pthread_mutex_init(&p->mutex, nullptr) != 0) internal_error("mutex init", kModule, 7);
   if (pthread_cond_init(&p->cond, nullptr) != 0) internal_error("condition init", kModule, 8);
   if (n > 0) {
-    // The padding zero; the sixteen columns of the last strip may pass the
-    // end of the last vector.
-    const size_t size =
-        ((static_cast<size_t>(ctx->ld) * kBatch + kWidth) * sizeof(float) + 63) / 64 * 64;
-    ctx->buffer = static_cast<float*>(std::aligned_alloc(64, size));
-    ctx->spare = static_cast<float*>(std::aligned_alloc(64, size));
-    if (ctx->buffer == nullptr || ctx->spare == nullptr) outofmemory();
-    std::memset(ctx->buffer, 0, size);
-    std::memset(ctx->spare, 0, size);
+    take_buffers(ctx);
     makeblocks(*p, n);
   }
   return ctx;
@@ -561,8 +616,7 @@ void bauclose(NormalBuilder* ctx) {
   if (p->running) nwait();
   if (pthread_mutex_destroy(&p->mutex) != 0) internal_error("mutex destroy", kModule, 9);
   if (pthread_cond_destroy(&p->cond) != 0) internal_error("condition destroy", kModule, 10);
-  std::free(ctx->buffer);
-  std::free(ctx->spare);
+  keep_buffers(ctx);
   std::free(p->firstrow);
   std::free(p->firstblock);
   std::free(p->rangeof);
