@@ -487,11 +487,10 @@ void makeblocks(BuilderPasses& p, int n) {
 }
 
 // Copies a vector of n floats into the buffer, padded with zeros to ld
-// floats, with streaming stores where the processor has them: the workers
-// read the batch next, every one of them, and the lines the caller's cache
-// would otherwise hold would each be handed to the workers one after the
-// other, and the workers' copies of the batch before invalidated line by
-// line as the caller writes over it.
+// floats, with streaming stores where the processor has them. Every worker
+// reads the batch next: from the caller's cache each line would be handed to
+// the workers one after another, and writing over the batch before would
+// take the workers' copies of it back line by line.
 void copy_streaming(float* dst, const float* g, int n, int ld) {
 #if defined(__x86_64__)
   int k = 0;
