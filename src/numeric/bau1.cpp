@@ -316,12 +316,17 @@ void complete(NormalBuilder* ctx, int64_t s) {
   if (s < 1) return;
   BuilderPasses& p = *ctx->passes;
   PassSlot& slot = p.slot[s & 1];
+  // Blocks are only ever taken: once none is left to take, the caller only
+  // watches for the last ones to be added.
+  bool more = true;
   while (slot.completed.load(std::memory_order_acquire) < p.filled) {
-    const int32_t b = take_other(p, s, -1);
+    const int32_t b = more ? take_other(p, s, -1) : -1;
     if (b >= 0)
       add_block(ctx, s, b);
-    else
+    else {
+      more = false;
       relax();
+    }
   }
 }
 
@@ -349,14 +354,16 @@ void builder_batch(uint64_t arg) {
     return;
   }
   const int own = threadid() - 1 < p.ranges ? threadid() - 1 : -1;
+  int64_t taken = 0;  // the passes up to this one have no block left to take
   for (;;) {
     const int64_t last = p.published.load();
-    int64_t s = std::max<int64_t>(last - 1, 1);
+    int64_t s = std::max<int64_t>({last - 1, taken + 1, 1});
     int32_t b = -1;
     for (; s <= last; ++s) {
       if (own >= 0) b = take_top(p, s, own);
       if (b < 0) b = take_other(p, s, own);
       if (b >= 0) break;
+      taken = s;
     }
     if (b >= 0) {
       add_block(ctx, s, b);
