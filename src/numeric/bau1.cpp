@@ -266,25 +266,17 @@ namespace {
 
 bool inpass(int64_t word, int64_t s) { return (word >> (2 * kBlockBits)) == (s & kPassMask); }
 
-// Takes the top block of range r in pass s, if one is left: its index, or -1.
-int32_t take_top(BuilderPasses& p, int64_t s, int r) {
+// Takes the top block (the owner's end) or the bottom block of range r in
+// pass s, if one is left: its index, or -1.
+int32_t take_block(BuilderPasses& p, int64_t s, int r, bool top) {
   std::atomic<int64_t>& take = p.slot[s & 1].ranges[r].take;
   int64_t v = take.load(std::memory_order_acquire);
-  while (inpass(v, s) && ((v >> kBlockBits) & kBlockMask) < (v & kBlockMask)) {
-    if (take.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel, std::memory_order_acquire))
-      return static_cast<int32_t>((v & kBlockMask) - 1);
-  }
-  return -1;
-}
-
-// Takes the bottom block of range r in pass s, if one is left.
-int32_t take_bottom(BuilderPasses& p, int64_t s, int r) {
-  std::atomic<int64_t>& take = p.slot[s & 1].ranges[r].take;
-  int64_t v = take.load(std::memory_order_acquire);
-  while (inpass(v, s) && ((v >> kBlockBits) & kBlockMask) < (v & kBlockMask)) {
-    if (take.compare_exchange_weak(v, v + (int64_t{1} << kBlockBits), std::memory_order_acq_rel,
-                                   std::memory_order_acquire))
-      return static_cast<int32_t>((v >> kBlockBits) & kBlockMask);
+  while (inpass(v, s)) {
+    const int64_t lo = (v >> kBlockBits) & kBlockMask, hi = v & kBlockMask;
+    if (lo >= hi) break;
+    const int64_t next = top ? v - 1 : v + (int64_t{1} << kBlockBits);
+    if (take.compare_exchange_weak(v, next, std::memory_order_acq_rel, std::memory_order_acquire))
+      return static_cast<int32_t>(top ? hi - 1 : lo);
   }
   return -1;
 }
@@ -294,7 +286,7 @@ int32_t take_other(BuilderPasses& p, int64_t s, int own) {
   for (int k = 1; k <= p.ranges; ++k) {
     const int r = (own + k) % p.ranges;
     if (r == own) continue;
-    const int32_t b = take_bottom(p, s, r);
+    const int32_t b = take_block(p, s, r, false);
     if (b >= 0) return b;
   }
   return -1;
@@ -360,7 +352,7 @@ void builder_batch(uint64_t arg) {
     int64_t s = std::max<int64_t>({last - 1, taken + 1, 1});
     int32_t b = -1;
     for (; s <= last; ++s) {
-      if (own >= 0) b = take_top(p, s, own);
+      if (own >= 0) b = take_block(p, s, own, true);
       if (b < 0) b = take_other(p, s, own);
       if (b >= 0) break;
       taken = s;
@@ -447,7 +439,10 @@ void makeblocks(BuilderPasses& p, int n) {
   const int ranges = nthreads > 2 ? nthreads - 1 : 1;
   auto work = [](double r) { return r * (r + 1) / 2 + 16 * r; };  // rows 0 .. r-1
   std::vector<int32_t> starts;                                    // first rows of the blocks
-  std::vector<int32_t> firstblock(static_cast<size_t>(ranges) + 1, 0);
+  p.firstblock = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (ranges + 1)));
+  if (p.firstblock == nullptr) outofmemory();
+  p.firstblock[0] = 0;
+  p.filled = 0;
   int bottom = 0;
   for (int r = 0; r < ranges; ++r) {
     int top = n;
@@ -466,29 +461,22 @@ void makeblocks(BuilderPasses& p, int n) {
       end = first;
     }
     starts.insert(starts.end(), down.rbegin(), down.rend());
-    firstblock[static_cast<size_t>(r) + 1] = static_cast<int32_t>(starts.size());
+    p.firstblock[r + 1] = static_cast<int32_t>(starts.size());
+    if (!down.empty()) ++p.filled;
     bottom = top;
   }
   const int blocks = static_cast<int>(starts.size());
   p.firstrow = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (blocks + 1)));
-  p.firstblock = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (ranges + 1)));
-  p.rangeof = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (blocks + 1)));
-  p.done = new (std::nothrow) BlockDone[static_cast<size_t>(blocks) + 1];
+  p.rangeof = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * blocks));
+  p.done = new (std::nothrow) BlockDone[static_cast<size_t>(blocks)];
   for (PassSlot& slot : p.slot) slot.ranges = new (std::nothrow) RangeSlot[ranges];
-  if (p.firstrow == nullptr || p.firstblock == nullptr || p.rangeof == nullptr ||
-      p.done == nullptr || p.slot[0].ranges == nullptr || p.slot[1].ranges == nullptr)
+  if (p.firstrow == nullptr || p.rangeof == nullptr || p.done == nullptr ||
+      p.slot[0].ranges == nullptr || p.slot[1].ranges == nullptr)
     outofmemory();
   for (int b = 0; b < blocks; ++b) p.firstrow[b] = starts[static_cast<size_t>(b)];
   p.firstrow[blocks] = n;
-  p.filled = 0;
-  for (int r = 0; r < ranges; ++r) {
-    p.firstblock[r] = firstblock[static_cast<size_t>(r)];
-    for (int b = firstblock[static_cast<size_t>(r)]; b < firstblock[static_cast<size_t>(r) + 1];
-         ++b)
-      p.rangeof[b] = r;
-    if (firstblock[static_cast<size_t>(r) + 1] > firstblock[static_cast<size_t>(r)]) ++p.filled;
-  }
-  p.firstblock[ranges] = blocks;
+  for (int r = 0; r < ranges; ++r)
+    for (int b = p.firstblock[r]; b < p.firstblock[r + 1]; ++b) p.rangeof[b] = r;
   p.blocks = blocks;
   p.ranges = ranges;
 }
@@ -566,7 +554,7 @@ void keep_buffers(NormalBuilder* ctx) {
   float* unused[2] = {ctx->buffer, ctx->spare};
   {
     std::lock_guard<std::mutex> lock(kept.mutex);
-    if (bytes > kept.bytes || kept.buffer[0] == nullptr) {
+    if (bytes > kept.bytes) {  // 0 when none is kept
       std::swap(unused[0], kept.buffer[0]);
       std::swap(unused[1], kept.buffer[1]);
       kept.bytes = bytes;
