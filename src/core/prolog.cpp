@@ -145,8 +145,11 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
   newDATAlist();
   if (constants != nullptr) constants();
 
+  // Opened as it stands (not past its leading comment lines, as the data
+  // files are), so that the comment before the first key is kept like every
+  // other when the end routine writes the file back.
   errno = 0;
-  FILE* cfg = kalvoopen(cfgname, "r");
+  FILE* cfg = std::fopen((std::string(kalvo) + "/" + cfgname).c_str(), "r");
   framecfgunreadable = cfg == nullptr ? existsbutfailed(errno) : std::ferror(cfg) != 0;
   if (framecfgunreadable && cfg != nullptr) {
     std::fclose(cfg);

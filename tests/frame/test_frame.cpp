@@ -63,7 +63,8 @@ std::vector<Case> cases() {
          .files = {{"{work}/run.sav",
                     "%a comment\nA==2.0000000000000000E+00 "
                     "\nEVAL=A*3\nRESULT==6.0000000000000000E+00 \n"},
-                   {"{inst}/frametest.cfg", "CFGKEY=1\nSAVEFILE=run.sav\n"}}}}},
+                   {"{inst}/frametest.cfg",
+                    "% configuration of the test program\nCFGKEY=1\nSAVEFILE=run.sav\n"}}}}},
       {"argument 1 with extension, remembered for a run without arguments",
        {{"{inst}/frametest.cfg", ""}, {"{work}/run.txt", "EVAL=2+FRAMECONST\n"}},
        {{.args = {"run.txt"},
@@ -265,7 +266,8 @@ std::vector<FileCase> filecases() {
   const Entry config{"{inst}/frametest.cfg", cfg};
   const std::string saved =
       "%the user's own comment\n" + A1 + "EVAL=A+1\n" + B2 + "RESULT==2.0000000000000000E+00 \n";
-  const std::string savedcfg = "X=1\nSAVEFILE=run.sav\n";
+  // The configuration keeps its comment, like the control file.
+  const std::string savedcfg = "%configuration\nX=1\nSAVEFILE=run.sav\n";
   return {
       {"control file without read permission: never replaced",
        {{"{work}/run.sav", mine, 0}, config},
