@@ -119,7 +119,7 @@ const std::set<std::string> kReaders = {
     "number", "indexnumber", "text", "indextext", "decoded", "firstin", "yeskey", "indexexists",
     "readdataset", "exists", "readvalue", "firstof", "takekey", "optionalkey", "ifndeforeq",
     "readtds", "anisoorzero", "radiationkey", "correction", "outputname", "eachphase", "radius",
-    "indexed", "read"};
+    "indexed", "read", "phasevalue"};
 
 // Literals that stand in a reader's arguments but name no key: letter sets
 // of a yes/no test.
@@ -131,14 +131,15 @@ void scanfile(const std::string& rel, const std::string& src, KeyMap& keys) {
   auto add = [&](const std::string& name) {
     if (!name.empty() && kNotKeys.count(name) == 0) keys[name].insert(rel);
   };
-  // Calls of a reader whose first argument is a literal: every literal of
-  // the argument list (firstof names several keys).
-  static const std::regex call(R"(\b([A-Za-z_][A-Za-z0-9_]*)\s*\(\s*")");
+  // Calls of a reader with a literal among its arguments: every literal of
+  // the argument list (firstof names several keys, phasevalue takes the key
+  // second).
+  static const std::regex call(R"(\b([A-Za-z_][A-Za-z0-9_]*)\s*\()");
   for (auto it = std::sregex_iterator(src.begin(), src.end(), call); it != std::sregex_iterator();
        ++it) {
     const std::string fn = (*it)[1];
     if (kReaders.count(fn) == 0) continue;
-    size_t j = static_cast<size_t>(it->position(0)) + static_cast<size_t>(it->length(0)) - 1;
+    size_t j = static_cast<size_t>(it->position(0)) + static_cast<size_t>(it->length(0));
     const size_t start = j;
     int depth = 1;
     for (; j < src.size() && depth > 0; ++j) {
@@ -218,14 +219,16 @@ TEST(Manual, ScanFindsTheKeysOfEveryKindOfRead) {
     constexpr Quantity kQ = {"PERREF[iref]", "PERREF"};
     std::string key = "NUMBERED" + std::to_string(order);
     firstin("FLAG", "YyJj");
+    ph->density = phasevalue(ph, "SECONDARG", ph->densities);
+    exists(name);
     std::fprintf(f, "NOTREAD=%d\n", 1);
   )src"),
            keys);
   std::set<std::string> names;
   for (const auto& [name, where] : keys) names.insert(name);
-  const std::set<std::string> expected = {"PLAIN", "INDEXED", "WMIN2",    "STARTINDEX",
-                                          "FIRST", "SECOND",  "KEYWORD",  "TABLED",
-                                          "ALSO",  "PERREF",  "NUMBERED", "FLAG"};
+  const std::set<std::string> expected = {"PLAIN",    "INDEXED", "WMIN2",    "STARTINDEX", "FIRST",
+                                          "SECOND",   "KEYWORD", "TABLED",   "ALSO",       "PERREF",
+                                          "NUMBERED", "FLAG",    "SECONDARG"};
   EXPECT_EQ(names, expected);
 }
 
