@@ -12,10 +12,13 @@
 #
 #   run_docs.sh structures DOCS TREE BIN
 #     writes every structure file of DOCS/structure-files.md (fenced
-#     ```str <name>.str) into an empty folder and sets each up with tamrel
-#     without a pattern (Cu K-alpha, 2theta = 10 to 100 degrees); fails when
-#     a run does not end with status 0 or its list file does not show the
-#     phase.
+#     ```str <name>.str [<scan>]) into an empty folder and runs tamrel on
+#     it: with a scan of TREE/tests/data named beside it, a refinement
+#     against that scan (Cu K-alpha, the instrument profile
+#     TREE/examples/instrument.ger, 2theta = 22 to 67 degrees, zero point
+#     refined); without one, the set-up without a pattern (2theta = 10 to 100
+#     degrees). Fails when a run does not end with status 0 or its list file
+#     does not show the phase (and, after a refinement, the R values).
 #
 # Both work in a folder of their own under the temporary folder and remove
 # it at the end, whatever happens; the installation folder is a fresh copy
@@ -47,6 +50,7 @@ blocks() {
         file = sprintf("%s/%03d.%s", out, n, word[1])
         printf "" > file
         if (word[2] != "") { printf "%s\n", word[2] > sprintf("%s/%03d.name", out, n) }
+        if (word[3] != "") { printf "%s\n", word[3] > sprintf("%s/%03d.scan", out, n) }
         inblock = 1
       } else {
         skipping = !skipping
@@ -141,21 +145,30 @@ structures() {
   mkdir -p "$parts" "$run"
   blocks "$docs/structure-files.md" "str" "$parts"
   copyinstall "$run/install"
-  local n=0 failures=0 file name phase
+  cp "$tree/examples/instrument.ger" "$run/" || fail "cannot copy the instrument profile"
+  local n=0 failures=0 file name scan status
   for file in "$parts"/*.str; do
     n=$((n + 1))
     name=$(cat "${file%.str}.name" 2> /dev/null) || fail "a str block of structure-files.md has no file name"
+    scan=$(cat "${file%.str}.scan" 2> /dev/null)
     cp "$file" "$run/$name"
-    (cd "$run" && KALVO="$run/install" "$bin/tamrel" check "STRUC[1]=$name" LAMBDA=CU WMIN==10 \
-      WMAX==100 LIST=check SAVE=N > "$work/out" 2>&1)
-    local status=$?
-    phase=$(grep -m 1 '^Phase ' "$run/check.lst" 2> /dev/null)
-    if [ $status -ne 0 ] || [ -z "$phase" ]; then
-      echo "$name: tamrel ended with status $status; its output:" >&2
+    local args=("STRUC[1]=$name" LAMBDA=CU LIST=check SAVE=N)
+    if [ -n "$scan" ]; then
+      cp "$tree/tests/data/$scan" "$run/" || fail "$name: no scan $scan in $tree/tests/data"
+      args+=("VAL[1]=$scan" LINTOR=instrument WMIN==22 WMAX==67 "PARAM[1]=EPS1=0")
+    else
+      args+=(WMIN==10 WMAX==100)
+    fi
+    (cd "$run" && KALVO="$run/install" "$bin/tamrel" check "${args[@]}" > "$work/out" 2>&1)
+    status=$?
+    if [ $status -ne 0 ] || ! grep -q '^Phase ' "$run/check.lst" 2> /dev/null ||
+      { [ -n "$scan" ] && ! grep -q '^Rp=.*Rwp=' "$run/check.lst"; }; then
+      echo "$name${scan:+ refined against $scan}: tamrel ended with status $status; its output:" >&2
       cat "$work/out" >&2
       failures=$((failures + 1))
     fi
-    rm -f "$run/check.lst" "$run/$name"
+    rm -f "$run/check.lst" "$run/check.par" "$run/$name"
+    [ -z "$scan" ] || rm -f "$run/$scan"
   done
   [ "$n" -gt 0 ] || fail "no structure file in $docs/structure-files.md"
   [ $failures -eq 0 ] || fail "$failures of the $n structure files of structure-files.md were not read"
