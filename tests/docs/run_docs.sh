@@ -43,6 +43,7 @@ blocks() {
   awk -v want="$2" -v out="$3" '
     /^```/ {
       if (inblock) { inblock = 0; close(file); next }
+      if (skipping) { skipping = 0; next }
       info = substr($0, 4)
       split(info, word, " ")
       if (index(" " want " ", " " word[1] " ") > 0) {
@@ -53,7 +54,7 @@ blocks() {
         if (word[3] != "") { printf "%s\n", word[3] > sprintf("%s/%03d.scan", out, n) }
         inblock = 1
       } else {
-        skipping = !skipping
+        skipping = 1
       }
       next
     }
