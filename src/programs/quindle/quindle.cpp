@@ -48,6 +48,7 @@
 #include "core/frame.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
@@ -311,6 +312,9 @@ int run(int argc, char** argv) {
   }
 
   // The new table goes to a temporary file beside its final place.
+  // The table replaces the old one; it may not be a file the run read.
+  runoutput(dataerr_try([] { GetStrVar("GEQ", 1 << 30, nullptr); }) ? "GEQ" : "LINTOR (its table)",
+            finalname);
   OutFile out;
   if (!out.open(finalname, true)) {
     if (notreplaceable(resolvetarget(finalname).c_str())) fatal<-82>(finalname);

@@ -10,6 +10,7 @@
 #include "core/data.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "crystal/ks.hpp"
@@ -215,6 +216,7 @@ bool ownoutput(const std::string& path) {
   const auto [at, fresh] = owners.emplace(canonical(path), outputdataset);
   if (fresh || at->second == outputdataset) return true;
   message<285>(path.c_str());
+  outputfailed(285);
   std::fflush(stdout);
   return false;
 }
