@@ -29,7 +29,7 @@ std::string canonicalpath(const std::string& path) {
   char real[PATH_MAX];
   if (realpath(path.c_str(), real) != nullptr) return real;
   // Not there (yet): the directory resolved, the last name as written.
-  const std::string target = resolvetarget(path.c_str());
+  std::string target = resolvetarget(path.c_str());
   const size_t slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string(".")
                           : slash == 0               ? std::string("/")

@@ -101,6 +101,7 @@ struct Collision {
   std::vector<std::string> untouched{};  // outputs that must not exist after the run
   // Set-up before the run (links, extra files).
   void (*setup)(const Place&) = nullptr;
+  std::string controlfile = "run.sav";  // the control file (placed like file)
 };
 
 std::vector<Collision> collisions() {
@@ -220,6 +221,14 @@ std::vector<Collision> collisions() {
        "inst.ger",
        {},
        [](const Place& p) { ASSERT_EQ(::symlink("inst.ger", p.file("alias.geq").c_str()), 0); }},
+      {"probast plot file over the control file",
+       "probast",
+       {"LINTOR=inst", "zweiTheta=50"},
+       {},
+       "@/probast.out",
+       {},
+       nullptr,
+       "@/probast.out"},
       {"vistal plot file over the scan",
        "vistal",
        {"LAMBDA=CU", "VAL[1]=@/punkte.dat"},
@@ -247,10 +256,11 @@ TEST(InputsOutputs, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsWritten) {
     // place already.
     std::string text;
     for (const std::string& line : control) text += line + "\n";
-    p.put("run.sav", text);
+    const std::string controlfile = placed(p, c.controlfile);
+    ktest::write_file(controlfile, text);
     const std::string input = placed(p, c.file);
     const std::string before = ktest::read_file(input);
-    ktest::RunResult r = p.run(c.program, {}, c.statements);
+    ktest::RunResult r = p.run(c.program, {}, c.statements, controlfile);
     EXPECT_EQ(r.status, 90) << r.out;
     EXPECT_NE(r.out.find("*** output "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(input.substr(input.rfind('/') + 1)), std::string::npos) << r.out;
@@ -259,6 +269,22 @@ TEST(InputsOutputs, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsWritten) {
       EXPECT_FALSE(ktest::file_exists(placed(p, name))) << name;
     p.notemporaries();
   }
+}
+
+// A name that is known only while the run writes (kalvo's second output of
+// one name gets the index appended) is checked by the writer itself: an
+// input is never written over.
+TEST(InputsOutputs, TheWriterRefusesAnInputNamedOnlyWhileWriting) {
+  Place p;
+  p.put("a_2.par", "30 100\n");
+  ktest::RunResult r = p.run("kalvo", peakfit({"VAL[2,1]=si.xy", "VAL[3,1]=a_2.par", "OUTPUT[1]=a",
+                                               "OUTPUT[2]=a", "OUTPUT[3]=c"}));
+  EXPECT_EQ(r.status, 91) << r.out;
+  EXPECT_TRUE(trun::inorder(r.out, {message(239, "a.par", 2, "a_2.par"),
+                                    message(-91, "a_2.par", "a_2.par", "VAL[3,1]")}));
+  EXPECT_EQ(p.get("a_2.par"), "30 100\n");
+  EXPECT_FALSE(ktest::file_exists(p.file("c.par")));
+  p.notemporaries();
 }
 
 // A refined structure file may replace the structure file of its phase, and

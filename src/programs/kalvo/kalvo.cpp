@@ -213,6 +213,7 @@ void declarefiles(int startindex) {
     outputs.emplace_back(key, withextension(output, "par", 0));
   }
   std::vector<std::string> startkeys;
+  startkeys.reserve(starts.size());
   for (const auto& start : starts) startkeys.push_back(start.first);
   for (const auto& [key, path] : outputs) runoutput(key, path, startkeys);
 }
