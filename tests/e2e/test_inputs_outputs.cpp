@@ -400,6 +400,12 @@ std::vector<Failure> failures() {
          ::chmod(p.file("secret.xy").c_str(), 0);
        },
        true},
+      {"lintor second scan that does not exist",
+       "lintor",
+       {"LAMBDA=CU", "VAL[1]=si.xy", "VAL[2]=nosuch", "STANDARDPAR=std", "LINTOR=prof"},
+       92,
+       {message(35, "nosuch.val"), closingin},
+       {"prof.ger"}},
       // Outputs.
       {"tamrel list file is a directory",
        "tamrel",
