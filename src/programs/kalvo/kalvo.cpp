@@ -176,8 +176,9 @@ std::string placeof(const std::string& name) {
   return target;
 }
 
-// The start files of index i as the fit reads them, with the keys naming
-// them; empty when the output of the index is its own start file.
+// The start files the user names (the same for every index), with their
+// keys, as the fit reads them; empty when each index starts from its own
+// output.
 std::vector<std::pair<std::string, std::string>> startfiles() {
   std::vector<std::pair<std::string, std::string>> files;
   std::string name;
