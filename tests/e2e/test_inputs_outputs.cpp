@@ -316,6 +316,7 @@ struct Failure {
   std::vector<std::string> written{};  // files the run still wrote
   void (*setup)(const Place&) = nullptr;
   bool asuser = false;
+  int fsize = 0;  // a limit of the file size (bytes) as on a full disk, 0: none
 };
 
 std::vector<Failure> failures() {
@@ -434,6 +435,15 @@ std::vector<Failure> failures() {
        93,
        {message(262, "none/p.par"), closingout},
        {"l.lst"}},
+      {"tamrel diagram beyond the file-size limit",
+       "tamrel",
+       refinement({"DIAGRAMM=d", "LIST=l"}),
+       93,
+       {message(302, "d.dia"), closingout},
+       {"l.lst", "run.par"},
+       nullptr,
+       false,
+       4096},
       {"tamrel control file write-protected",
        "tamrel",
        refinement({"LIST=l"}),
@@ -479,11 +489,15 @@ std::vector<Failure> failures() {
   };
 }
 
+// Runs a program under a limit of the file size.
+const char* const kPrlimit = "/usr/bin/prlimit";
+
 TEST(InputsOutputs, ARunThatCouldNotReadOrWriteEverythingEndsNonZero) {
   const bool unprivileged = ktest::can_run_unprivileged();
+  const bool limits = ::access(kPrlimit, X_OK) == 0;
   for (const Failure& c : failures()) {
     SCOPED_TRACE(c.name);
-    if (c.asuser && !unprivileged) continue;
+    if ((c.asuser && !unprivileged) || (c.fsize != 0 && !limits)) continue;
     Place p;
     std::string text;
     for (const std::string& line : c.control) text += line + "\n";
@@ -495,7 +509,12 @@ TEST(InputsOutputs, ARunThatCouldNotReadOrWriteEverythingEndsNonZero) {
         ktest::give_to_unprivileged(e.path().string());
     }
     if (c.setup != nullptr) c.setup(p);
-    ktest::RunResult r = p.run(c.program, {}, {}, "run.sav", c.asuser);
+    ktest::RunResult r = c.fsize == 0
+                             ? p.run(c.program, {}, {}, "run.sav", c.asuser)
+                             : ktest::run_program(kPrlimit,
+                                                  {"--fsize=" + std::to_string(c.fsize),
+                                                   ktest::program_path(c.program), "run.sav"},
+                                                  p.work.path(), {{"KALVO", p.install.path()}});
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_TRUE(trun::inorder(r.out, c.says));
     for (const std::string& name : c.written)
@@ -504,6 +523,7 @@ TEST(InputsOutputs, ARunThatCouldNotReadOrWriteEverythingEndsNonZero) {
     p.notemporaries();
   }
   if (!unprivileged) GTEST_SKIP() << "the cases of another user need root with setpriv";
+  if (!limits) GTEST_SKIP() << "the case of a full disk needs prlimit";
 }
 
 // What is no failure: a start file the fit makes itself, a control file not
