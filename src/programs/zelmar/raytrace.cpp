@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "core/fatal.hpp"
 #include "core/message.hpp"
@@ -94,7 +95,10 @@ void rawdump(const char* path, const Histogram& h, double deps) {
     }
     return true;
   });
-  if (!written) {
+  // Written again at each halving of the bin width: reported once.
+  static std::string failed;
+  if (!written && failed != path) {
+    failed = path;
     message<301>(path);
     std::fflush(stdout);
     outputfailed(301);
