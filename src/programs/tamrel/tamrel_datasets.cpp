@@ -117,15 +117,19 @@ bool readdataset(const char* name) {
   iflintor = lintor;
   kept.restore();
   std::free(node);
+  // A data set skipped is one the run was named and could not use: the run
+  // goes on with the others and ends with a non-zero status.
   if (m == 0 || (ddm && m < 5)) {
     message<58>(name);
     std::fflush(stdout);
+    inputfailed(58);
     droppattern();
     return false;
   }
   if (compare(radiation, rs.scanradiation.c_str()) != 0) {
     message<59>(radiation, name, rs.scanradiation.c_str());
     std::fflush(stdout);
+    inputfailed(59);
     droppattern();
     return false;
   }
