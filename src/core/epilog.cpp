@@ -5,7 +5,10 @@
 // (beside a link's target), renamed over it only when every write succeeded,
 // so a failing disk never destroys the control file, which is the run's input
 // too. A file the start could not read, or the user may not write, is left
-// as it was (messages 255 and 256).
+// as it was (messages 255 and 256). A run that could not read an input it
+// was named or write an output it was asked for, the control file included,
+// ends with a non-zero status (core/runfiles.hpp); the configuration file,
+// which only remembers the last control file, does not count.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,6 +19,7 @@
 #include "core/frame.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 
@@ -57,7 +61,13 @@ void epilog() {
 
   if (name[0] != 0 && savekey[0] != 'N' && savekey[0] != 'n') {
     makeextension(name, "sav", 0);
-    if (!savecontrolfile(name)) message<255>(name);
+    // The control file holds the run's keys and results (the split of raze,
+    // the output names of kalvo, the refined values): a save that fails is
+    // an output not written.
+    if (!savecontrolfile(name)) {
+      message<255>(name);
+      outputfailed(255);
+    }
     DelAll();
     freeDATAlist();
     SetStrVar("SAVEFILE", name);
@@ -73,7 +83,7 @@ void epilog() {
   if (ondataLevel() != 1) internal_error("ondatalevel in epilog", kModule, 76);
   dataerr_oldjmp();
   totalfree();
-  fatal_exit(0);
+  runend();
 }
 
 void epilog_reduced(FILE* datafile) {

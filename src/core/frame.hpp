@@ -24,7 +24,9 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)() = nu
 
 // End routine: writes the run scope back to the control file (unless SAVE
 // begins with "N" or "n"), the configuration scope to the configuration file,
-// releases the store and ends the program with status 0. The run scope must
+// releases the store and ends the program with status 0, or non-zero when an
+// input the run was named could not be read or an output it was asked for
+// could not be written (core::runend). The run scope must
 // be the top scope and the outermost handler the only frame left.
 [[noreturn]] void epilog();
 

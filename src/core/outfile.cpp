@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/runfiles.hpp"
+
 namespace core {
 
 namespace {
@@ -83,6 +85,8 @@ bool OutFile::open(const char* path, bool binary) {
   discard();
   if (path == nullptr || path[0] == 0) return false;
   target_ = resolvetarget(path);
+  // A file the run reads is never written over (the end, message -91).
+  runwritecheck(target_);
   if (notreplaceable(target_.c_str())) return false;
   temp_ = directoryof(target_) + "/.tmpXXXXXX";
   int fd = mkstemp(temp_.data());

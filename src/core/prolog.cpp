@@ -20,6 +20,7 @@
 #include "core/frame.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 
@@ -169,6 +170,9 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
     if (framecfgunreadable) DelAll();
   }
   if (framecfgunreadable) message<86>(cfgname);
+  const std::string cfgpath = std::string(kalvo) + "/" + cfgname;
+  runinput("the configuration file", cfgpath);
+  runrewritten(cfgpath);
   setrekart(2);
   if (argc >= 2) SetStrVar("SAVEFILE", argv[1]);
   if (!dataerr_try([] { GetStrVar("SAVEFILE", 7996, name); })) name[0] = 0;
@@ -194,6 +198,14 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
     }
   }
   if (control == nullptr) message<1>();
+  // The control file is read by the run and written back by it at the end:
+  // no output of the run may be it. One that exists but could not be read
+  // is an input the run was named and did not get.
+  if (name[0] != 0) {
+    runinput("the control file", name);
+    runrewritten(name);
+    if (controlunreadable(name)) inputfailed(1);
+  }
   popDATAlist(commandline);
   applynice();
   DelVar("CHDIR");

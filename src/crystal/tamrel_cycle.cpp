@@ -22,6 +22,7 @@
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/velmora.hpp"
 #include "crystal/ks.hpp"
 #include "crystal/tamrel_goal.hpp"
@@ -979,7 +980,15 @@ void difference(int j) {
 }
 
 void firstrow() {
-  if (y != nullptr && diagramm[0] != 0) writefile(diagramm, diagramfile);
+  // The diagram is written again at every first row; a diagram file that
+  // cannot be written is reported once, and the run ends non-zero.
+  static std::string failed;
+  if (y != nullptr && diagramm[0] != 0 && !writefile(diagramm, diagramfile) && failed != diagramm) {
+    failed = diagramm;
+    message<302>(diagramm);
+    std::fflush(stdout);
+    outputfailed(302);
+  }
   std::free(ksableitung);
   ksableitung = nullptr;
   if (noequiv > 0 && mplus > 0)

@@ -29,6 +29,7 @@
 #include "core/integral.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "numeric/dreieck.hpp"
@@ -1597,6 +1598,7 @@ void ger1(const char* name) {
     nofile = 1;
     setf32(header + 8, 0.0f);
   } else {
+    runinput("the GEQ table of LINTOR", tname);
     std::memset(header, 0, sizeof header);
     if (readtable(tf, tname)) {
       std::snprintf(geqname, sizeof geqname, "%s", reinterpret_cast<const char*>(header + 24));
@@ -1628,6 +1630,7 @@ void ger1(const char* name) {
     warnung1 = warnung2 = 0;
     return;
   }
+  runinput("LINTOR", gname);
   int line = 0;
   if (!dataerr_try([&] { readblocks(f, gname, line); })) {
     message<-11>(gname, line);

@@ -14,6 +14,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/message.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "numeric/chi2wert.hpp"
@@ -138,6 +139,7 @@ bool anode(const char* name, int lamlen, char* lambda, const char* listed) {
   }
   if (compare(lambda, name) != 0) {
     message<36>(listed);
+    inputfailed(36);
     return false;
   }
   return true;
@@ -333,6 +335,7 @@ void readraw(FILE* f, const char* path, const char* listed, int lamlen, char* la
   }
   if (!known || !ok) {
     message<265>(path, magic);
+    inputfailed(265);
     return;
   }
   if (!anode(name, lamlen, lambda, listed)) return;
@@ -354,6 +357,7 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
   // the earliest.
   if (!readall(f, &b) || b.size() < 138) {
     message<28>(path);
+    inputfailed(28);
     return;
   }
   bool ok = true;
@@ -374,10 +378,12 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
         adopt = true;
       } else {
         message<25>();
+        inputfailed(25);
         ok = false;
       }
     } else {
       message<26>(path);
+      inputfailed(26);
       ok = false;
     }
   }
@@ -400,6 +406,7 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
       message<2>();
   } else if (source > 1) {
     message<27>(path);
+    inputfailed(27);
     ok = false;
   }
   if (!ok) return;
@@ -413,6 +420,7 @@ void readrd(FILE* f, const char* path, const char* listed, int lamlen, char* lam
     npts = std::ceil((end - start) / step + 1.1920928955078125e-7);
   if (!(time > 0.0) || !(npts >= 1.0) || npts > (static_cast<double>(b.size()) - 138.0) / 2.0) {
     message<28>(path);
+    inputfailed(28);
     return;
   }
   if (adopt && !anode(name, lamlen, lambda, listed)) return;
@@ -449,6 +457,7 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
   for (;;) {
     if (!getline(line, sizeof line, f)) {
       message<45>(path);
+      inputfailed(45);
       return;
     }
     if (std::strncmp(line, "BANK ", 5) == 0) break;
@@ -460,11 +469,13 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
                        &step, s8, s9, datatype);
   if (nf < 7 || n < 0) {
     message<61>(path);
+    inputfailed(61);
     return;
   }
   bintype[4] = '\0';
   if (std::strcmp(bintype, "CONS") != 0) {
     message<46>(path);
+    inputfailed(46);
     return;
   }
   if (nf < 10) assign("STD", datatype);
@@ -472,6 +483,7 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
   const bool esd = std::strcmp(datatype, "ESD") == 0;
   if (!std_ && !esd) {
     message<64>(datatype, path);
+    inputfailed(64);
     return;
   }
   const int perline = std_ ? 10 : 5;
@@ -479,6 +491,7 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
   for (int i = 0; i < n; ++i) {
     if (i % perline == 0 && !getline(line, sizeof line, f)) {
       message<62>(path);
+      inputfailed(62);
       return;
     }
     ScanPoint p{};
@@ -519,6 +532,7 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
     }
     if (!good) {
       message<63>(i + 1, path);
+      inputfailed(63);
       return;
     }
     pts.push_back(p);
@@ -566,6 +580,7 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
   v.text(buf, sizeof buf);
   if (std::strncmp(buf, "FilePar", 7) != 0) {
     message<48>(listed, v.line);
+    inputfailed(48);
     ok = false;
   }
   v.text(buf, sizeof buf);
@@ -581,6 +596,7 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
       setxray(true);
     } else if (compare(lambda, name) != 0) {
       message<36>(listed);
+      inputfailed(36);
       ok = false;
     }
   }
@@ -593,6 +609,7 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
     v.text(buf, sizeof buf);
     if (apx63hdrerr(buf, "BerPar", i)) {
       message<48>(listed, v.line);
+      inputfailed(48);
       ok = false;
     }
     v.text(buf, sizeof buf);
@@ -606,20 +623,24 @@ void readval(FILE* f, int fileno, const char* path, const char* listed, int laml
     const int n = v.integer();
     if (v.character() != 'N') {
       message<37>(listed, i + 1);
+      inputfailed(37);
       ok = false;
     }
     v.text(buf, sizeof buf);
     if (buf[0] != 'N') {
       message<38>(listed, i + 1);
+      inputfailed(38);
       ok = false;
     }
     if (v.integer() != 0) {
       message<39>(listed, i + 1);
+      inputfailed(39);
       ok = false;
     }
     v.text(buf, sizeof buf);
     if (apx63hdrerr(buf, "Intens", i)) {
       message<48>(listed, v.line);
+      inputfailed(48);
       ok = false;
     }
     if (!ok) continue;
@@ -725,6 +746,7 @@ void readcolumns(FILE* f, int fileno, const char* path, ScanRecord** records) {
   }
   if (bad) {
     message<-143>(fileno, path, lineno);
+    inputfailed(143);
     return;
   }
   if (pts.empty()) return;
@@ -764,14 +786,20 @@ void scanfree(ScanRecord* records) {
   }
 }
 
+std::string scanpath(const char* name) {
+  char path[8016];
+  copy0x(name, static_cast<int>(strnlen(name, sizeof path - 9)), path);
+  if (getextension(path) == nullptr) makeextension(path, "val", 0);
+  return path;
+}
+
 void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records) {
   if (noradiationkey()) lambda[0] = '\0';
   int fileno = 0;
   for (ScanNameNode* node = list; node != nullptr; node = node->next) {
     ++fileno;
     char path[8016];
-    copy0x(node->name, static_cast<int>(strnlen(node->name, sizeof node->name - 1)), path);
-    if (getextension(path) == nullptr) makeextension(path, "val", 0);
+    std::snprintf(path, sizeof path, "%s", scanpath(node->name).c_str());
     char ext[8016];
     lowercase(getextension(path), ext);
     enum { RAW, RD, GSA, VAL, COLUMNS } kind = COLUMNS;
@@ -794,8 +822,10 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
     File file(std::fopen(path, kind == RAW || kind == RD ? "rb" : "r"));
     if (file.f == nullptr) {
       message<35>(path);
+      inputfailed(35);
       continue;
     }
+    const int failedbefore = inputfailures();
     switch (kind) {
       case RAW:
         readraw(file.f, path, node->name, lamlen, lambda, records);
@@ -812,6 +842,13 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
       case COLUMNS:
         readcolumns(file.f, fileno, path, records);
         break;
+    }
+    // A read that failed (a directory in place of the file, a failing disk)
+    // is not the file: whatever it gave is kept, but the file is reported
+    // (unless its reader did already).
+    if (std::ferror(file.f) != 0 && inputfailures() == failedbefore) {
+      message<300>(path);
+      inputfailed(300);
     }
   }
 }
@@ -1084,6 +1121,7 @@ void tubetailinit() {
   ScanNameNode node;
   node.next = nullptr;
   if (!dataerr_try([&] { GetStrVar("TubeTails", 8000, node.name); })) return;
+  runinput("TubeTails", scanpath(node.name));
   char lambda[8001] = "";
   ScanRecord* records = nullptr;
   getscans(&node, 8000, lambda, &records);

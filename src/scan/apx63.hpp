@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace scan {
 
@@ -67,6 +68,10 @@ extern float tubetailstep;    // table step in degrees 2theta
 // characters and a terminating zero: without a radiation key the anode of the
 // first file is adopted into it, and files with another anode are refused.
 // Damaged files are refused with a warning and leave no record behind.
+// The file a scan name reads: the name, with the extension "val" added when
+// it has none.
+std::string scanpath(const char* name);
+
 void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records);
 // Frees a list of records with their points.
 void scanfree(ScanRecord* records);

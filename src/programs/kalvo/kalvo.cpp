@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
@@ -174,6 +176,49 @@ std::string placeof(const std::string& name) {
   return target;
 }
 
+// The start files the user names (the same for every index), with their
+// keys, as the fit reads them; empty when each index starts from its own
+// output.
+std::vector<std::pair<std::string, std::string>> startfiles() {
+  std::vector<std::pair<std::string, std::string>> files;
+  std::string name;
+  if (textkey("STARTPARAM", kNameLength, &name)) {
+    files.emplace_back("STARTPARAM", withextension(name, "par", 0));
+  } else {
+    for (int k = 1; indexedtext("STARTPARAM", 1, &k, kNameLength, &name); ++k)
+      files.insert(files.begin(),
+                   {"STARTPARAM[" + std::to_string(k) + "]", withextension(name, "par", 0)});
+  }
+  return files;
+}
+
+// Every file the run reads and every peak file it writes, before anything is
+// written: no output may be a scan, a start file, the instrument profile or
+// the control file. A start file that is the output of its own index is the
+// peak file refined in place.
+void declarefiles(int startindex) {
+  std::vector<std::pair<std::string, std::string>> outputs;
+  const auto starts = startfiles();
+  for (const auto& [key, path] : starts) runinput(key, path);
+  for (int i = startindex;; ++i) {
+    int vi[2] = {i, 1};
+    std::string first;
+    if (!indexedtext("VAL", 2, vi, kNameLength, &first)) break;
+    std::string name;
+    for (int j = 1; (vi[1] = j, indexedtext("VAL", 2, vi, kNameLength, &name)); ++j)
+      runinput("VAL[" + std::to_string(i) + "," + std::to_string(j) + "]", scanpath(name.c_str()));
+    std::string output;
+    const std::string key = "OUTPUT[" + std::to_string(i) + "]";
+    if (!indexedtext("OUTPUT", 1, &i, kNameLength, &output))
+      output = withextension(first, "par", 1);
+    outputs.emplace_back(key, withextension(output, "par", 0));
+  }
+  std::vector<std::string> startkeys;
+  startkeys.reserve(starts.size());
+  for (const auto& start : starts) startkeys.push_back(start.first);
+  for (const auto& [key, path] : outputs) runoutput(key, path, startkeys);
+}
+
 // Start peaks and background of one index from its start files.
 struct StartSet {
   std::vector<StartPeak> peaks;
@@ -182,12 +227,16 @@ struct StartSet {
   std::vector<float> bg;
 };
 
-void readstartfiles(const std::vector<std::string>& files, bool bgallowed, StartSet* start) {
+void readstartfiles(const std::vector<std::string>& files, bool named, bool bgallowed,
+                    StartSet* start) {
   const double lo = 2 * l0 * sinxmin, hi = 2 * l0 * sinxmax;
   for (const std::string& name : files) {
     ParFile pf;
     if (!pf.open(name)) {
       message<4>(name.c_str());
+      // A start file the user named is an input not read; the output of
+      // the index as its start file is missing before its first fit.
+      if (named || errno != ENOENT) inputfailed(4);
       continue;
     }
     message<5>(name.c_str());
@@ -429,6 +478,7 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
       files.insert(files.begin(), name);
     if (!files.empty()) bgallowed = false;
   }
+  const bool named = !files.empty();
   std::string output;
   const bool hasoutput = indexedtext("OUTPUT", 1, &i, kNameLength, &output);
   if (!hasoutput) output = withextension(first, "par", 1);
@@ -437,7 +487,7 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
 
   StartSet start;
   start.ru = ru;
-  readstartfiles(files, bgallowed && ru == -1, &start);
+  readstartfiles(files, named, bgallowed && ru == -1, &start);
   ru = start.ru;
   if (ru < 0) {
     ru = static_cast<int>(std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7));
@@ -539,6 +589,7 @@ int main(int argc, char** argv) {
   cutinit();
   tubetailinit();
 
+  declarefiles(startindex);
   std::vector<std::string> written;
   for (int i = startindex; fitindex(i, lintor, &written); ++i) {
   }

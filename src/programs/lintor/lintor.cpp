@@ -20,6 +20,7 @@
 #include "core/frame.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
@@ -214,7 +215,26 @@ void writeblock(FILE* f, const Settings& set, double theta) {
   std::fflush(f);
 }
 
+// The scans, the standard's peak file and the control file as the run's
+// inputs; neither the profile file nor its backup may be one of them.
+void declarefiles() {
+  static char name[kNameLen + 8];
+  for (int i = 1; dataerr_try([&] { GetIndexStrVar("VAL", 1, &i, kNameLen, name); }); ++i)
+    runinput("VAL[" + std::to_string(i) + "]", scanpath(name));
+  if (dataerr_try([] { GetStrVar("STANDARDPAR", kNameLen, name); })) {
+    makeextension(name, "par", 0);
+    runinput("STANDARDPAR", name);
+  }
+  const std::string output = outputname();
+  runoutput("LINTOR", output);
+  std::vector<char> bak(output.size() + 8);
+  assign(output.c_str(), bak.data());
+  makeextension(bak.data(), "bak", 1);
+  runoutput("LINTOR (its backup)", bak.data());
+}
+
 void run() {
+  declarefiles();
   const Settings set = readsettings();
   std::vector<float> s, y, v;
   readscans(s, y, v);

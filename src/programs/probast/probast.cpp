@@ -26,6 +26,7 @@
 #include "core/frame.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
 
@@ -64,6 +65,8 @@ int run(int argc, char** argv) {
   bool each = dataerr_try([] { GetStrVar("Extension", 8000, extension); }) && extension[0] != 0 &&
               std::strchr("YyJj", extension[0]) != nullptr;
 
+  // The plot file may not be a file the run read.
+  runoutput("plot file", outputpath());
   OutFile out;
   if (!out.open(outputpath())) cannotwrite();
   FILE* f = out.file();

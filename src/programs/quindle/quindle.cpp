@@ -48,6 +48,7 @@
 #include "core/frame.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
@@ -249,6 +250,14 @@ int run(int argc, char** argv) {
   if (!dataerr_try([] { GetStrVar("GEQ", kNameLen, geq); })) assign(lintor, geq);
   assign(geq, finalname);
   makeextension(finalname, "geq", 1);
+  // The new table replaces the old one, but it may not be a file the run
+  // reads: checked before a table is locked or moved.
+  static char profilename[kNameLen + 8];
+  assign(lintor, profilename);
+  makeextension(profilename, "ger", 1);
+  runinput("LINTOR", profilename);
+  runoutput(dataerr_try([] { GetStrVar("GEQ", 1 << 30, nullptr); }) ? "GEQ" : "LINTOR (its table)",
+            finalname);
   lockall();
 
   // A table that a stopped run left moved aside goes back first; a parking

@@ -91,6 +91,10 @@ void readpattern();
 // number of points n (before the derivative transform), sinxmin and sinxmax,
 // thetamin and thetamax.
 void measuredrange();
+// The scans, structure files and control file as the run's inputs, and
+// every output of every data set checked against them (core/runfiles.hpp):
+// an output that is an input ends the run before anything is written.
+void declarefiles();
 // Frees everything the run built, the driver's own in reverse order of
 // building, then the tables of the shared modules.
 void freerun();

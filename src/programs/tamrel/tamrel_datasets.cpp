@@ -10,6 +10,7 @@
 #include "core/data.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "crystal/ks.hpp"
@@ -116,15 +117,19 @@ bool readdataset(const char* name) {
   iflintor = lintor;
   kept.restore();
   std::free(node);
+  // A data set skipped is one the run was named and could not use: the run
+  // goes on with the others and ends with a non-zero status.
   if (m == 0 || (ddm && m < 5)) {
     message<58>(name);
     std::fflush(stdout);
+    inputfailed(58);
     droppattern();
     return false;
   }
   if (compare(radiation, rs.scanradiation.c_str()) != 0) {
     message<59>(radiation, name, rs.scanradiation.c_str());
     std::fflush(stdout);
+    inputfailed(59);
     droppattern();
     return false;
   }
@@ -215,6 +220,7 @@ bool ownoutput(const std::string& path) {
   const auto [at, fresh] = owners.emplace(canonical(path), outputdataset);
   if (fresh || at->second == outputdataset) return true;
   message<285>(path.c_str());
+  outputfailed(285);
   std::fflush(stdout);
   return false;
 }

@@ -18,7 +18,8 @@ void savestartvalues();
 
 // The further data sets in order, up to the first missing STANDALONEVAL[i]:
 // a data set without points (warning 58) or with another radiation than the
-// main pattern (warning 59) is skipped; every other one is fitted and gets
+// main pattern (warning 59) is skipped, and the run then ends with status
+// 92 (core/runfiles.hpp); every other one is fitted and gets
 // its outputs. A fit that fails at a parameter or cannot start is a warning
 // naming the data set (and the parameter), noted in its list file; its
 // outputs follow all the same.

@@ -11,6 +11,7 @@
 #include "core/fatal.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
 #include "model/unt.hpp"
@@ -364,6 +365,7 @@ bool writewith(const std::string& name, F&& fill) {
     if (out.commit()) return true;
   }
   message<N>(name);
+  outputfailed(N);
   std::fflush(stdout);
   return false;
 }

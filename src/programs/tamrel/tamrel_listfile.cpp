@@ -11,6 +11,7 @@
 #include "core/data.hpp"
 #include "core/frame.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "crystal/tamrel_aniso.hpp"
 #include "model/modell.hpp"
@@ -389,6 +390,7 @@ void writelist(int dataset) {
       }
       if (!written) {
         message<226>();
+        outputfailed(226);
         std::fflush(stdout);
       }
     }

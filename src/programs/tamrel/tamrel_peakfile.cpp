@@ -6,6 +6,7 @@
 
 #include "core/data.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
@@ -158,6 +159,7 @@ void writepeakfile(int dataset) {
         return true;
       })) {
     message<262>(name);
+    outputfailed(262);
     std::fflush(stdout);
   }
   checklevel("ondataLevel", __LINE__);

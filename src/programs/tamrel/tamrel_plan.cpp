@@ -10,6 +10,7 @@
 #include "core/data.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "crystal/tamrel_cycle.hpp"
@@ -227,6 +228,7 @@ bool plan(const char* name, const std::vector<std::vector<double>>& rows) {
   }
   if (!writefile(name, [&](FILE* f) { return writeplanfile(f, points); })) {
     message<264>(name);
+    outputfailed(264);
     writeplanfile(stdout, points);
   }
   std::fflush(stdout);
@@ -263,6 +265,7 @@ void measuringplan() {
     OutFile test;
     if (!test.open(name)) {
       message<72>(name);
+      outputfailed(72);
       return;
     }
     test.discard();

@@ -214,6 +214,7 @@ int patternpoints() { return ddmrange != nullptr ? m / 2 + 4 : m; }
 void readpattern() {
   RunState& rs = runstate;
   ScanNameNode* scans = scannames();
+  const bool scansgiven = scans != nullptr;
   sinxmin = static_cast<float>(std::sin(rs.thetamin * kPi / 180) * 0.9999988079071045);
   sinxmax = static_cast<float>(std::sin(rs.thetamax * kPi / 180));
   cutinit();
@@ -229,6 +230,9 @@ void readpattern() {
   initlam(radiation);
   afainit(radiation);
 
+  // Scans that give no point leave nothing to refine against; only a run
+  // without scans sets the structures up without a pattern.
+  if (m == 0 && scansgiven) fatal<-94>();
   if (m == 0) {
     message<215>();
     rs.npoints = 0;
@@ -306,6 +310,7 @@ void run(int argc, char** argv) {
   setrekart(2);
   settime(runstate.starttime);
   readsettings();
+  declarefiles();
   readpattern();
   checklevel("ondatalevel", __LINE__);
 

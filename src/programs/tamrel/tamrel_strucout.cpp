@@ -12,6 +12,7 @@
 #include "core/data.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "tamrel.hpp"
 #include "tamrel_datasets.hpp"
@@ -367,6 +368,7 @@ bool writerefined(const PhaseRecord* phase, const char* path) {
   OutFile out;
   if (!out.open(target)) {
     message<232>();
+    outputfailed(232);
     std::fflush(stdout);
     return false;
   }
@@ -384,6 +386,7 @@ bool writerefined(const PhaseRecord* phase, const char* path) {
   }
   if (!out.commit()) {
     message<232>();
+    outputfailed(232);
     std::fflush(stdout);
     return false;
   }
@@ -396,12 +399,14 @@ bool writesimplified(const PhaseRecord* phase, const char* path) {
   OutFile out;
   if (!out.open(target)) {
     message<235>();
+    outputfailed(235);
     std::fflush(stdout);
     return false;
   }
   if (checkable(phase)) simplified(out.file(), phase);
   if (!out.commit()) {
     message<235>();
+    outputfailed(235);
     std::fflush(stdout);
     return false;
   }

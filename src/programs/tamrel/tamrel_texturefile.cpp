@@ -6,6 +6,7 @@
 #include "core/data.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "crystal/tamrel_texturetab.hpp"
 #include "tamrel.hpp"
 #include "tamrel_datasets.hpp"
@@ -57,6 +58,7 @@ void writetexturefiles(int dataset) {
             return true;
           })) {
         message<267>(name.c_str());
+        outputfailed(267);
         std::fflush(stdout);
       }
     });

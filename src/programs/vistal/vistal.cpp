@@ -28,6 +28,7 @@
 #include "core/frame.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "model/gerneu.hpp"
@@ -280,6 +281,7 @@ void openfit(const Settings& s, Fit& fit) {
     assign(control.c_str(), buf.data());
     makeextension(buf.data(), "par", 1);
     fit.present = fit.file.open(buf.data());
+    if (fit.present) runinput("OUTPUT (by default)", buf.data());
     return;
   }
   std::vector<char> buf(name.size() + 8);
@@ -288,6 +290,7 @@ void openfit(const Settings& s, Fit& fit) {
   if (!fit.file.open(buf.data())) {
     fatal<-58>(buf.data());
   }
+  runinput(s.select > 0 ? "OUTPUT[" + std::to_string(s.select) + "]" : "OUTPUT", buf.data());
   fit.present = true;
 }
 
@@ -527,6 +530,15 @@ std::string quoted(const std::string& title) {
   cutfree();
   tubetailfree();
   if (fit.present) fit.radiation.apply();
+  // Everything is read: no plot file may be a file the run read.
+  for (size_t k = 0; k < names.size(); ++k) {
+    const std::string index = std::to_string(k + 1);
+    runinput(
+        s.select > 0 ? "VAL[" + std::to_string(s.select) + "," + index + "]" : "VAL[" + index + "]",
+        scanpath(names[k].c_str()));
+  }
+  for (const char* name : {"punkte.dat", "error.dat", "kurve.dat", "bg.dat", "achsen.plt"})
+    runoutput("plot file", std::string(kalvo) + "/" + name);
   auto twotheta = [](float sn) { return std::asin(static_cast<double>(sn)) * 360 / kPi; };
   if (!fit.present && pts.n > 0) {
     lower = twotheta(pts.sinx[0]);

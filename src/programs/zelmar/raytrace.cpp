@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "core/fatal.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/velmora.hpp"
 
 namespace zelmar {
@@ -83,7 +85,9 @@ void trace(const BeamPath& b, const AngleSetup& a, const TailTable& t, float eps
 }
 
 void rawdump(const char* path, const Histogram& h, double deps) {
-  writefile(path, [&](FILE* f) {
+  // A histogram file that cannot be written is skipped; the run goes on
+  // but ends with a non-zero status.
+  const bool written = writefile(path, [&](FILE* f) {
     for (int64_t k = h.kmax; k >= h.kmin; --k) {
       // + 0.0 writes the central bin without a minus sign.
       const double dev = -360.0 * static_cast<double>(k) * deps / kPi + 0.0;
@@ -91,6 +95,14 @@ void rawdump(const char* path, const Histogram& h, double deps) {
     }
     return true;
   });
+  // Written again at each halving of the bin width: reported once.
+  static std::string failed;
+  if (!written && failed != path) {
+    failed = path;
+    message<301>(path);
+    std::fflush(stdout);
+    outputfailed(301);
+  }
 }
 
 void fitdata(const Trace& tr, double deps, float kern, FitData& out) {

@@ -18,6 +18,7 @@
 #include "core/frame.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
+#include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "raytrace.hpp"
@@ -304,6 +305,13 @@ void run() {
   TailTable tails{tubetails, tubetailarray, tubetailm, tubetailmax, tubetailstep};
 
   const char* name = s.lintor;
+  // Neither the profile file nor a histogram file may be the control file.
+  runoutput("LINTOR", name);
+  for (int i = 1; dataerr_try([&] { GetIndexVar("zweiTheta", 1, &i); }); ++i) {
+    static char raw[8001];
+    if (dataerr_try([&] { GetIndexStrVar("RAW", 1, &i, 8000, raw); }))
+      runoutput("RAW[" + std::to_string(i) + "]", raw);
+  }
   OutFile out;
   if (!out.open(name)) {
     fatal<-149>(name);
