@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/data.hpp"
-#include "crystal/tamrel_services.hpp"
+#include "crystal/services.hpp"
 #include "crystal_harness.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
 #include "core/string.hpp"
-#include "crystal/tamrel_aniso.hpp"
+#include "crystal/aniso.hpp"
 #include "model/modell.hpp"
 #include "numeric/ddreieck.hpp"
 #include "scan/apx63.hpp"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace tamrel {
 

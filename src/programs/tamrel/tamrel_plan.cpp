@@ -13,7 +13,7 @@
 #include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
-#include "crystal/tamrel_cycle.hpp"
+#include "crystal/cycle.hpp"
 #include "model/modell.hpp"
 #include "numeric/ddreieck.hpp"
 #include "numeric/packed.hpp"

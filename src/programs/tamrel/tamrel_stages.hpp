@@ -8,7 +8,7 @@
 // anisotropic temperature factors the data cannot carry.
 #pragma once
 
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace tamrel {
 

@@ -7,7 +7,7 @@
 #include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
-#include "crystal/tamrel_texturetab.hpp"
+#include "crystal/texturetab.hpp"
 #include "tamrel.hpp"
 #include "tamrel_datasets.hpp"
 #include "tamrel_strucout.hpp"

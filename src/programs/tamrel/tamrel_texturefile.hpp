@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace tamrel {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace crystal {
 

@@ -1,5 +1,5 @@
 // Structure factor and scattering power.
-#include "crystal/tamrel_fcalc.hpp"
+#include "crystal/fcalc.hpp"
 
 #include <atomic>
 #include <bit>

@@ -1,5 +1,5 @@
 // Coordinate and vector formula functions.
-#include "crystal/tamrel_vector.hpp"
+#include "crystal/vector.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include "core/data.hpp"
 #include "core/formula.hpp"
 #include "core/nspawn.hpp"
-#include "crystal/tamrel_cell.hpp"
-#include "crystal/tamrel_fcalc.hpp"
-#include "crystal/tamrel_records.hpp"
+#include "crystal/cell.hpp"
+#include "crystal/fcalc.hpp"
+#include "crystal/records.hpp"
 
 namespace crystal {
 using namespace core;

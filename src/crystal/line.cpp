@@ -1,5 +1,5 @@
 // Reflection line computation and the per-kind plans of the user's quantities.
-#include "crystal/tamrel_line.hpp"
+#include "crystal/line.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -12,8 +12,8 @@
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
-#include "crystal/tamrel_fcalc.hpp"
-#include "crystal/tamrel_texturetab.hpp"
+#include "crystal/fcalc.hpp"
+#include "crystal/texturetab.hpp"
 #include "model/gerneu.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"

@@ -1,6 +1,6 @@
 // Texture and anisotropy functions, the symmetrisation of their coefficients
 // and the mean of the texture function over all directions.
-#include "crystal/tamrel_aniso.hpp"
+#include "crystal/aniso.hpp"
 
 #include <atomic>
 #include <cmath>
@@ -13,8 +13,8 @@
 #include "core/integral.hpp"
 #include "core/message.hpp"
 #include "core/velmora.hpp"
-#include "crystal/tamrel_goal.hpp"
-#include "crystal/tamrel_texturetab.hpp"
+#include "crystal/goal.hpp"
+#include "crystal/texturetab.hpp"
 #include "model/lam.hpp"
 #include "numeric/ddreieck.hpp"
 

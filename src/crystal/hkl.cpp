@@ -1,5 +1,5 @@
 // Reflection lists and equivalent reflections.
-#include "crystal/tamrel_hkl.hpp"
+#include "crystal/hkl.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 
 #include "core/data.hpp"
 #include "core/velmora.hpp"
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace crystal {
 using namespace core;

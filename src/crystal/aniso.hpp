@@ -13,7 +13,7 @@
 // reflections get equal values in every lattice, hexagonal ones included.
 #pragma once
 
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace crystal {
 

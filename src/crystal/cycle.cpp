@@ -1,6 +1,6 @@
 // The model evaluation cycle: one evaluation of all phases, the residual and
 // derivative-row callbacks of the minimiser, and the diagram file.
-#include "crystal/tamrel_cycle.hpp"
+#include "crystal/cycle.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -24,11 +24,11 @@
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
 #include "core/velmora.hpp"
+#include "crystal/goal.hpp"
 #include "crystal/ks.hpp"
-#include "crystal/tamrel_goal.hpp"
-#include "crystal/tamrel_line.hpp"
-#include "crystal/tamrel_records.hpp"
-#include "crystal/tamrel_setup.hpp"
+#include "crystal/line.hpp"
+#include "crystal/records.hpp"
+#include "crystal/setup.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
 #include "model/modell_shape.hpp"

@@ -1,6 +1,6 @@
 // Monomial tables of the texture and fourth-order anisotropy expansions and
 // the projector onto symmetric coefficient sets.
-#include "crystal/tamrel_texturetab.hpp"
+#include "crystal/texturetab.hpp"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // The records of the refinement and the shared state of the model: creation
 // with the defaults of a new phase, atom or reflection, and the release of
 // everything a phase owns.
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Structure set-up of a phase: parameter statements, cell, symmetrised
 // anisotropy and texture, sites, names, special positions, occupancies,
 // displacements, density and attenuation.
-#include "crystal/tamrel_setup.hpp"
+#include "crystal/setup.hpp"
 
 #include <cctype>
 #include <cmath>
@@ -16,11 +16,11 @@
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
-#include "crystal/tamrel_aniso.hpp"
-#include "crystal/tamrel_cell.hpp"
-#include "crystal/tamrel_goal.hpp"
-#include "crystal/tamrel_records.hpp"
-#include "crystal/tamrel_texturetab.hpp"
+#include "crystal/aniso.hpp"
+#include "crystal/cell.hpp"
+#include "crystal/goal.hpp"
+#include "crystal/records.hpp"
+#include "crystal/texturetab.hpp"
 
 namespace crystal {
 using namespace core;

@@ -1,5 +1,5 @@
 // Structure-file items, the time of day and the text of symmetry operators.
-#include "crystal/tamrel_services.hpp"
+#include "crystal/services.hpp"
 
 #include <cctype>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Free-parameter estimate of the texture order.
-#include "crystal/tamrel_parmaxfree.hpp"
+#include "crystal/parmaxfree.hpp"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 // Cell, lattice kind, unique axis, space group and centring of a phase, and
 // its direct and reciprocal metric.
-#include "crystal/tamrel_cell.hpp"
+#include "crystal/cell.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Cell, metric and space group of a phase.
 #pragma once
 
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace crystal {
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace crystal {
 

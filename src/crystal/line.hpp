@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <string>
 
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 
 namespace crystal {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/nspawn.hpp"
-#include "crystal/tamrel_records.hpp"
+#include "crystal/records.hpp"
 #include "model/modell.hpp"
 
 namespace crystal {

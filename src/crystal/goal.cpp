@@ -1,6 +1,6 @@
 // Goals and penalties of a phase: goal definitions and formulas, definition
 // lines, and the penalty-row list.
-#include "crystal/tamrel_goal.hpp"
+#include "crystal/goal.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -9,9 +9,9 @@
 #include "core/data.hpp"
 #include "core/message.hpp"
 #include "core/velmora.hpp"
+#include "crystal/aniso.hpp"
 #include "crystal/ks.hpp"
-#include "crystal/tamrel_aniso.hpp"
-#include "crystal/tamrel_vector.hpp"
+#include "crystal/vector.hpp"
 
 namespace core {}
 namespace crystal {
