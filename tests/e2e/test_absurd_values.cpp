@@ -2,8 +2,8 @@
 // written: keys that are no number or not finite, angles outside 0..180
 // degrees, empty or reversed windows, sizes of 0 or below, a polarisation
 // factor outside 0..1, a negative wavelength, peak files with impossible
-// records, a standard without a usable reflection, formulas whose brackets
-// do not pair up, and files that cannot be read.
+// records, a standard without a usable reflection, a phase without atoms,
+// formulas whose brackets do not pair up, and files that cannot be read.
 // Each case ends with the status of its message, the message names the key
 // (or file) and the value, and neither the working directory nor the
 // installation directory changes by a byte.
@@ -362,8 +362,39 @@ TEST(AbsurdValues, TableOfAMissingProfileIsRefused) {
   });
 }
 
+// The instrument function at one angle: the angle.
+TEST(AbsurdValues, InstrumentFunctionRefusesAnAngleOutsideTheRange) {
+  const std::vector<std::string> run = {"LINTOR=inst"};
+  checkall({
+      {"probast",
+       run,
+       {"zweiTheta==0"},
+       {},
+       101,
+       ktest::message(-101, "zweiTheta", 0.0, 0.0, 180.0)},
+      {"probast",
+       run,
+       {"zweiTheta==-40"},
+       {},
+       101,
+       ktest::message(-101, "zweiTheta", -40.0, 0.0, 180.0)},
+      {"probast",
+       run,
+       {"zweiTheta==180"},
+       {},
+       101,
+       ktest::message(-101, "zweiTheta", 180.0, 0.0, 180.0)},
+      {"probast",
+       run,
+       {"zweiTheta==exp(1000)"},
+       {},
+       100,
+       ktest::message(-100, "zweiTheta", INFINITY)},
+  });
+}
+
 // The refinement: window, calibration constants, polarisation, goals whose
-// brackets do not pair up.
+// brackets do not pair up, a phase without atoms.
 TEST(AbsurdValues, RefinementRefusesThemBeforeItWrites) {
   const std::vector<std::string> run = {"VAL[1]=si.xy", "LAMBDA=CU", "LINTOR=inst", "STRUC[1]=si"};
   checkall({
@@ -379,6 +410,15 @@ TEST(AbsurdValues, RefinementRefusesThemBeforeItWrites) {
       {"tamrel", run, {"GOAL[1]=((+-"}, {}, 112, ktest::message(-112, "((+-")},
       {"tamrel", run, {"PARAM[1]=x=1_(0"}, {}, 112, ktest::message(-112, "x=1_(0")},
       {"tamrel", run, {"GOAL[1]=A)+-1("}, {}, 112, ktest::message(-112, "A)+-1(")},
+      // Structure factors from a phase without atoms, without F and not
+      // refined by LeBail; refusals of a structure file end with status 1,
+      // after the phase's number.
+      {"tamrel",
+       run,
+       {"STRUC[1]=noatom"},
+       {{"noatom.str", "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM FMult=1\nA=5.4310\n"}},
+       1,
+       ktest::message(-108, "noatom.str")},
   });
 }
 
