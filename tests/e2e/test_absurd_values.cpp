@@ -98,7 +98,9 @@ void check(const Case& c) {
                     "PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM GEWICHT=SPHAR0\n"
                     "A=5.4310 B1=0.001 B2=0.000001\nE=Si Wyckoff=a TDS=0.5\n");
   ktest::write_file(work.file("std.par"), standard());
-  for (const auto& [name, text] : c.files) ktest::write_file(work.file(name), text);
+  // A name that begins with "@" is a file of the installation.
+  for (const auto& [name, text] : c.files)
+    ktest::write_file(name[0] == '@' ? install.file(name.substr(1)) : work.file(name), text);
   std::string control;
   for (const std::string& line : c.control) control += line + "\n";
   ktest::write_file(work.file("run.sav"), control);
@@ -110,7 +112,11 @@ void check(const Case& c) {
   ktest::RunResult r = ktest::run_program(ktest::program_path(c.program), args, work.path(),
                                           {{"KALVO", install.path()}});
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
-  EXPECT_NE(r.out.find(c.message), std::string::npos) << "expected: " << c.message << "\n" << r.out;
+  // "{inst}" in the message stands for the installation directory.
+  std::string expected = c.message;
+  if (size_t at = expected.find("{inst}"); at != std::string::npos)
+    expected.replace(at, 6, install.path());
+  EXPECT_NE(r.out.find(expected), std::string::npos) << "expected: " << expected << "\n" << r.out;
   EXPECT_TRUE(snapshot(work.path()) == workbefore) << "the working directory changed";
   EXPECT_TRUE(snapshot(install.path()) == installbefore) << "the installation changed";
 }
@@ -174,6 +180,9 @@ TEST(AbsurdValues, PeakFitRefusesThemBeforeItWrites) {
        {{"bad.par", standard("PEAKZAHL=-2")}},
        106,
        ktest::message(-106, "bad.par", 1, "PEAKZAHL", -2.0)},
+      // Fewer points than background coefficients (or as many).
+      {"kalvo", run, {"WMIN==28.3", "WMAX==28.5", "RU==30"}, {}, 111, ktest::message(-111, 11, 30)},
+      {"kalvo", run, {"WMIN==28.43", "WMAX==28.44"}, {}, 111, ktest::message(-111, 1, 1)},
       // The default start file, the output of an earlier fit, damaged.
       {"kalvo",
        with(run, {"OUTPUT[1]=out"}),
@@ -422,8 +431,9 @@ TEST(AbsurdValues, RefinementRefusesThemBeforeItWrites) {
   });
 }
 
-// A control file whose line is no statement, and a configuration file: the
-// run names the file and the line before it reads or writes anything more.
+// A control file whose line is no statement, and a configuration file with
+// such a line: the run names the file and the line before it reads or
+// writes anything more.
 TEST(AbsurdValues, UnreadableControlFileIsNamed) {
   checkall({
       {"raze",
@@ -440,6 +450,13 @@ TEST(AbsurdValues, UnreadableControlFileIsNamed) {
        107,
        ktest::message(-107, "run.sav",
                       "wrong data element in restored file at line 1 ((((: wrong brackets)")},
+      {"raze",
+       {"VAL[1]=si.xy"},
+       {},
+       {{"@raze.cfg", "RU=2\nnot a statement\n"}},
+       107,
+       ktest::message(-107, "{inst}/raze.cfg",
+                      "wrong data element in restored file at line 2: not a statement")},
   });
 }
 

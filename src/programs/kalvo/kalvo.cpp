@@ -481,6 +481,15 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   readstartfiles(files, bgallowed && ru == -1, &start);
   ru = start.ru;
 
+  if (ru < 0) {
+    ru = static_cast<int>(std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7));
+    std::string unt;
+    if (textkey("UNT", 8000, &unt)) ++ru;
+  }
+  // More points than background coefficients, or the fit has nothing to
+  // tell the background from the peaks by (its matrix would not invert).
+  if (m <= ru) fatal<-111>(m, ru);
+
   // The index is taken up, its inputs read: the restart point.
   SetComment(restartcomment().c_str());
   SetVar("STARTINDEX", i);
@@ -488,11 +497,6 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
     std::string savefile;
     if (textkey("SAVEFILE", kNameLength, &savefile) && !savefile.empty())
       savecontrolfile(savefile.c_str());
-  }
-  if (ru < 0) {
-    ru = static_cast<int>(std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7));
-    std::string unt;
-    if (textkey("UNT", 8000, &unt)) ++ru;
   }
 
   PeakSet* set = nullptr;
