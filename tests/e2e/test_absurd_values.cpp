@@ -180,6 +180,13 @@ TEST(AbsurdValues, PeakFitRefusesThemBeforeItWrites) {
        {{"bad.par", standard("PEAKZAHL=-2")}},
        106,
        ktest::message(-106, "bad.par", 1, "PEAKZAHL", -2.0)},
+      // An inner limit beyond the measured points on the other side.
+      {"kalvo",
+       run,
+       {"WMIN2[1]==35"},
+       {},
+       102,
+       ktest::message(-102, "WMIN2[1]", 35.0, "WMAX2[1]", 30.0)},
       // Fewer points than background coefficients (or as many).
       {"kalvo", run, {"WMIN==28.3", "WMAX==28.5", "RU==30"}, {}, 111, ktest::message(-111, 11, 30)},
       {"kalvo", run, {"WMIN==28.43", "WMAX==28.44"}, {}, 111, ktest::message(-111, 1, 1)},

@@ -456,6 +456,11 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   const double measuredlo = twotheta(smin), measuredhi = twotheta(smax);
   if (win.haslo2) sinxmin = static_cast<float>(std::sin(win.lo2 * kPi / 360));
   if (win.hashi2) sinxmax = static_cast<float>(std::sin(win.hi2 * kPi / 360));
+  // The fit range: WMIN2[i] and WMAX2[i], each else the end of the measured
+  // points; one given beyond the other end leaves it empty.
+  if ((win.haslo2 || win.hashi2) && !(sinxmin < sinxmax))
+    keywindow(keyname("WMIN2", 1, &i), twotheta(sinxmin), keyname("WMAX2", 1, &i),
+              twotheta(sinxmax));
 
   // Start files and the background order.
   int ru = -1;
