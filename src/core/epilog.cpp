@@ -33,12 +33,17 @@ namespace {
 constexpr const char* kModule = "mac/epilog";
 
 // Writes the top scope to path through the common writer; false on any
-// failure (the original is then untouched).
+// failure (the original is then untouched). The texts are the user's own and
+// a number that is not finite is saved so that it reads back: the file is
+// not read through for such numbers.
 bool savesafely(const std::string& path) {
-  return core::writefile(path.c_str(), [](FILE* f) {
-    save(f);
-    return true;
-  });
+  return core::writefile(
+      path.c_str(),
+      [](FILE* f) {
+        save(f);
+        return true;
+      },
+      false, false);
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "core/message.hpp"
 #include "core/runfiles.hpp"
 
 namespace core {
@@ -103,6 +106,7 @@ bool OutFile::open(const char* path, bool binary) {
     umask(mask);
     fchmod(fd, 0666 & ~mask);
   }
+  checked_ = !binary;
   fp_ = fdopen(fd, binary ? "wb" : "w");
   if (fp_ == nullptr) {
     close(fd);
@@ -118,6 +122,14 @@ bool OutFile::commit() {
   if (fp_ == nullptr) return false;
   bool ok = std::ferror(fp_) == 0;
   ok = std::fflush(fp_) == 0 && ok;
+  int line = 0;
+  std::string item;
+  if (ok && checked_ && nonfiniteitem(temp_.c_str(), &line, &item)) {
+    message<320>(target_, line, item);
+    std::fflush(stdout);
+    discard();
+    return false;
+  }
   ok = fsync(fileno(fp_)) == 0 && ok;
   ok = std::fclose(fp_) == 0 && ok;
   fp_ = nullptr;
@@ -138,14 +150,67 @@ void OutFile::discard() {
   slot_ = -1;
 }
 
-bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool binary) {
+bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool binary,
+               bool checked) {
   OutFile out;
   if (!out.open(path, binary)) return false;
+  if (!checked) out.keepnonfinite();
   if (!fill(out.file())) {
     out.discard();
     return false;
   }
   return out.commit();
+}
+
+namespace {
+
+// An item that printf makes of a value that is not finite: nan or inf or
+// infinity in either case, with a sign or without.
+bool nonfinitetext(std::string t) {
+  if (!t.empty() && (t[0] == '-' || t[0] == '+')) t.erase(0, 1);
+  for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return t == "nan" || t == "inf" || t == "infinity";
+}
+
+bool delimiter(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' ||
+         (c != 0 && std::strchr("=,:;()[]'\"", c) != nullptr);
+}
+
+}  // namespace
+
+bool nonfiniteitem(const char* path, int* line, std::string* item) {
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return false;
+  // Items longer than any such text are passed over unkept.
+  constexpr size_t kLongest = 9;
+  std::string cur;
+  bool toolong = false;
+  int at = 1;
+  bool found = false;
+  for (;;) {
+    const int c = std::getc(f);
+    if (c == EOF || delimiter(c)) {
+      if (!toolong && nonfinitetext(cur)) {
+        found = true;
+        break;
+      }
+      cur.clear();
+      toolong = false;
+      if (c == EOF) break;
+      if (c == '\n') ++at;
+    } else if (cur.size() < kLongest) {
+      cur += static_cast<char>(c);
+    } else {
+      toolong = true;
+    }
+  }
+  std::fclose(f);
+  if (found) {
+    *line = at;
+    *item = cur;
+  }
+  return found;
 }
 
 void outfile_abandon_all() {

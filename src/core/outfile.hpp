@@ -40,7 +40,16 @@ class OutFile {
   // Flushes, syncs and closes the temporary file and renames it over the
   // final file. True when the final file now holds what was written; on any
   // failure the temporary file is removed and the old file left as it was.
+  // A text file is read through first: a number written from a value that
+  // is not finite ("nan", "-inf", "INF", ... as an item of its own) is
+  // message 320 naming the file and the line, and the file is not written:
+  // false, as for any other failure (see keepnonfinite).
   bool commit();
+
+  // Lets the file through commit unread: for texts that are the user's own
+  // (the control and configuration files, which write their numbers so that
+  // they read back exactly).
+  void keepnonfinite() { checked_ = false; }
 
   // Closes and removes the temporary file; the final file is left as it was.
   void discard();
@@ -51,13 +60,22 @@ class OutFile {
  private:
   FILE* fp_ = nullptr;
   int slot_ = -1;
+  bool checked_ = false;  // a text file, read through before it is put in place
   std::string target_;
   std::string temp_;
 };
 
 // Writes a whole file through fill and commits it; false when the file could
-// not be opened, fill returned false, or any write failed.
-bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool binary = false);
+// not be opened, fill returned false, or any write failed. checked false lets
+// a text through unread (OutFile::keepnonfinite).
+bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool binary = false,
+               bool checked = true);
+
+// The first item of a text file that a number not finite was printed as
+// ("nan", "-nan", "inf", "-INF", "infinity", ...: an item delimited by
+// blanks, line ends or any of = , : ; ( ) [ ] ' "): true with its line and
+// text; false when there is none or the file cannot be read.
+bool nonfiniteitem(const char* path, int* line, std::string* item);
 
 // The final place of path: a symbolic link followed to its target (also a
 // target that does not exist yet), anything else unchanged.

@@ -114,6 +114,25 @@ void installationdirectory() {
   assign(env, kalvo);
 }
 
+// Reads a control or configuration file into the top scope. A line that is
+// no statement, or whose statement fails, ends the run with message -107
+// naming the file, the line and the store's reason; nothing has been written
+// then.
+void restorefile(FILE* f, const char* name) {
+  if (dataerr_try([&] { restore(f); })) return;
+  // The newest record is the line's; the one below it, when there is one,
+  // the failing statement's own reason.
+  std::string reason = GetErr(1) != nullptr ? GetErr(1) : "";
+  const std::string line = GetErr(0) != nullptr ? GetErr(0) : "";
+  NextErr();
+  if (GetErr(0) != nullptr && GetErr(1) != nullptr)
+    reason += std::string(" (") + GetErr(0) + ": " + GetErr(1) + ")";
+  else if (!line.empty())
+    reason += ": " + line;
+  std::fclose(f);
+  fatal<-107>(name, reason);
+}
+
 void applynice() {
   int n = 0;
   if (dataerr_try([&] { n = GetIntVar("NICE"); })) {
@@ -163,7 +182,7 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
   name[0] = 0;
   newDATAlist();
   if (cfg != nullptr) {
-    restore(cfg);
+    restorefile(cfg, (std::string(kalvo) + "/" + cfgname).c_str());
     framecfgunreadable = std::ferror(cfg) != 0;
     std::fclose(cfg);
     // What a failing read left is not the file: the run goes on without it.
@@ -186,7 +205,7 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
     if (control == nullptr && existsbutfailed(errno)) markunreadable(name);
   }
   if (control != nullptr) {
-    restore(control);
+    restorefile(control, name);
     // A directory opens but cannot be read; so does a file on a failing
     // disk. Keys read before the failure are not the file either.
     bool failed = std::ferror(control) != 0;

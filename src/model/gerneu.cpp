@@ -27,6 +27,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/integral.hpp"
+#include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/runfiles.hpp"
@@ -254,10 +255,11 @@ void dropscopes(int depth) {
   }
 }
 
-// Reads an optional numeric key; def when it is undefined or fails.
+// Reads an optional numeric key; def when it is undefined. A key that is
+// defined but gives no finite number ends the run with a message naming it.
 double optional(const char* key, double def) {
   double v = def;
-  if (!dataerr_try([&] { v = GetVar(key); })) v = def;
+  if (!optnumber(key, &v)) v = def;
   return v;
 }
 

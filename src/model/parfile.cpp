@@ -94,6 +94,7 @@ int ParFile::header() {
   GetData(stream_, "p");
   LookupMode mode(0);
   int count = GetIntVar("PEAKZAHL");
+  declared_ = count;
   left_ = count > 0 ? count : 0;
   return left_;
 }
@@ -119,6 +120,7 @@ bool ParFile::peak(ParPeak& pk) {
   LookupMode mode(0);
   ParPeak r;
   double t = pvalue(0);
+  r.count = t;
   r.type = (t == 2 || t == 3 || t == 4) ? static_cast<int>(t) : 0;
   if (r.type != 0) {
     r.intensity = pvalue(1);

@@ -51,7 +51,8 @@ namespace model {
 
 // One peak record as read.
 struct ParPeak {
-  int type = 0;  // 2, 3 or 4; 0 for a record that is ignored
+  int type = 0;      // 2, 3 or 4; 0 for a record that is ignored
+  double count = 0;  // the parameter count as written (p[0]), also when ignored
   double intensity = 0;
   double position = 0;  // reciprocal d
   double third = 0;     // own Lorentzian width (type 3 and 4), else 0
@@ -77,6 +78,8 @@ class ParFile {
   // Creates a new scope on top and executes the header record into it;
   // returns PEAKZAHL, read from that scope alone (not below 0).
   int header();
+  // PEAKZAHL as written in the header (also below 0); 0 before header().
+  int declared() const { return declared_; }
 
   // Reads the next of the PEAKZAHL peak records into pk; false once all of
   // them are read (pk is then unchanged).
@@ -101,6 +104,7 @@ class ParFile {
   std::string text_;  // the file's contents, CRLF turned into LF
   int level_ = 0;     // chain depth with the header's scope on top; 0 none
   int left_ = 0;      // peak records still to read
+  int declared_ = 0;  // PEAKZAHL as written
 };
 
 // The GSUM item of a peak record: the sum of the instrument function's

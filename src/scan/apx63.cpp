@@ -13,6 +13,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/runfiles.hpp"
 #include "core/string.hpp"
@@ -887,8 +888,14 @@ void heapsort(int n) {
 }
 
 // A radiation key read under its own frame: true when its text was found.
+// A text that evaluates as a number is a wavelength (nm): one that is not
+// a finite number above 0 ends the run with a message naming the key.
 bool radiationkey(const char* key, int lamlen, char* lambda) {
-  return dataerr_try([&] { GetStrVar(key, lamlen, lambda); });
+  if (!dataerr_try([&] { GetStrVar(key, lamlen, lambda); })) return false;
+  double wavelength = 0;
+  if (lambda[0] != 0 && dataerr_try([&] { wavelength = Wert(lambda); }))
+    keypositive(key, wavelength);
+  return true;
 }
 
 }  // namespace

@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <limits>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "core/fatal.hpp"
 #include "core/outfile.hpp"
+#include "core/velmora.hpp"
 #include "testsupport.hpp"
 
 namespace core {
@@ -125,6 +128,67 @@ TEST(OutFile, FatalEndRemovesTheTemporaryFile) {
   });
   EXPECT_EQ(r.status, 35);
   EXPECT_EQ(entries(dir.path()), 0);
+}
+
+// The items a number that is not finite is printed as, found as whole
+// items only: a title or a word that merely contains them is no such item.
+TEST(OutFile, FindsTheFirstItemOfANumberThatIsNotFinite) {
+  TempDir dir;
+  struct Case {
+    const char* text;
+    int line;  // 0: none found
+    const char* item;
+  };
+  const Case cases[] = {
+      {"PEAKZAHL=1 EPS1=nan EPS2=0\n", 1, "nan"},
+      {"2   1.0E+02  2.40\n1 -INF 3\n", 2, "-INF"},
+      {"a\nb\n  -nan\n", 3, "-nan"},
+      {"x=(1,inf)\n", 1, "inf"},
+      {"set ytics 0,Infinity,1", 1, "Infinity"},
+      {"TITEL=nan?!sample info=infinite NaNa nano\n", 0, ""},
+      {"THETA=25 N=1\n1 0 0.0006\n", 0, ""},
+      {"", 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    write_file(dir.file("f.txt"), c.text);
+    int line = 0;
+    std::string item;
+    EXPECT_EQ(core::nonfiniteitem(dir.file("f.txt").c_str(), &line, &item), c.line != 0);
+    EXPECT_EQ(line, c.line);
+    EXPECT_EQ(item, c.item);
+  }
+}
+
+// A text file about to hold a number that is not finite is not written:
+// message 320 names the file and the line, the commit fails as for any other
+// failure, the old file stays and no temporary file is left. A binary file
+// and a file let through (the control file's own numbers) are written as
+// they are.
+TEST(OutFile, RefusesATextWithANumberThatIsNotFinite) {
+  ktest::TempInstall inst({"err.msg"});
+  TempDir dir;
+  std::string p = dir.file("out.par");
+  write_file(p, "old\n");
+  ktest::RunResult r = ktest::run_in_child([&] {
+    std::snprintf(kalvo, sizeof kalvo, "%s", inst.path().c_str());
+    bool ok = core::writefile(p.c_str(), [](FILE* f) {
+      std::fprintf(f, "PEAKZAHL=0 Q=%f\n0 %14.6E\n", 1.5, std::numeric_limits<double>::infinity());
+      return true;
+    });
+    std::_Exit(ok ? 0 : 3);
+  });
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.out.find(ktest::message(320, p.c_str(), 2, "INF")), std::string::npos) << r.out;
+  EXPECT_EQ(read_file(p), "old\n");
+  EXPECT_EQ(entries(dir.path()), 1);
+
+  const std::string nan = "x nan\n";
+  auto fill = [&](FILE* f) { return std::fputs(nan.c_str(), f) >= 0; };
+  EXPECT_TRUE(core::writefile(dir.file("b.geq").c_str(), fill, true));
+  EXPECT_TRUE(core::writefile(dir.file("c.sav").c_str(), fill, false, false));
+  EXPECT_EQ(read_file(dir.file("b.geq")), nan);
+  EXPECT_EQ(read_file(dir.file("c.sav")), nan);
 }
 
 }  // namespace

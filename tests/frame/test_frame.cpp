@@ -106,8 +106,9 @@ std::vector<Case> cases() {
       {"bad line in the control file",
        {{"{inst}/frametest.cfg", "K=1\n"}, {"{work}/run.sav", A1 + B2 + "bad line\n" + C3}},
        {{.args = {"run"},
-         .status = 1,
-         .out = kBanner + "(E) bad line\n    wrong data element in restored file at line 3\n",
+         .status = 107,
+         .out = kBanner + "*** run.sav cannot be read: wrong data element in restored file at "
+                          "line 3: bad line\n",
          .files = {{"{work}/run.sav", A1 + B2 + "bad line\n" + C3},
                    {"{inst}/frametest.cfg", "K=1\n"}}}}},
       {"failing command-line statement",

@@ -609,7 +609,8 @@ TEST_F(Quindle, FatalExits) {
       // A grid key whose formula fails is the store's error, not the default.
       {{"LINTOR=inst", "WMIN=nokey*2"}, 1, "(E) "},
       {{"LINTOR=inst", "WMAX=1/(", "WMIN=50"}, 1, "(E) "},
-      {{"LINTOR=none"}, 250, "*** internal error labeled wrongZELMARRY in file quindle"},
+      // A missing profile file is named; no table is made from LINTOR as a width.
+      {{"LINTOR=none"}, 107, message(-107, "none.ger", "No such file or directory")},
       {{"LINTOR=inst", "WMIN=50", "WMAX=50", "GEQ=nowhere/x"}, 153, message(-153, "nowhere/x.geq")},
   };
   for (const Case& c : cases) {

@@ -315,8 +315,9 @@ TEST_F(Raze, BackgroundCoefficientsFromTheAngularRange) {
 
 // Nothing to split ends the run with message -29 (status 29): no scan, or no
 // point in the window (both limits count as inside). Too few points for the
-// background coefficients leave a singular normal matrix. The control file
-// is never rewritten then.
+// background coefficients end it with message -111 (status 111), an empty or
+// reversed window with message -102. The control file is never rewritten
+// then.
 TEST_F(Raze, NothingToSplitEndsTheRun) {
   Pattern p;
   p.points = 11;  // 20 .. 20.2
@@ -331,9 +332,13 @@ TEST_F(Raze, NothingToSplitEndsTheRun) {
       {"VAL[1]=f.xy\nSYNCHROTRON=0.1\nWMIN==30\n", 29},
       {"VAL[1]=f.xy\nSYNCHROTRON=0.1\nWMAX==19.99\n", 29},
       {"VAL[1]=missing.xy\nSYNCHROTRON=0.1\n", 29},
-      {"VAL[1]=f.xy\nSYNCHROTRON=0.1\nWMIN==20.2\n", 250},
-      {"VAL[1]=f.xy\nSYNCHROTRON=0.1\nWMAX==20\n", 250},
-      {"VAL[1]=one.xy\nSYNCHROTRON=0.1\n", 250},
+      // One point cannot carry the two background coefficients.
+      {"VAL[1]=f.xy\nSYNCHROTRON=0.1\nWMIN==20.2\n", 111},
+      {"VAL[1]=f.xy\nSYNCHROTRON=0.1\nWMAX==20\n", 111},
+      {"VAL[1]=one.xy\nSYNCHROTRON=0.1\n", 111},
+      // An empty or reversed window is refused before the scans are read.
+      {"VAL[1]=f.xy\nSYNCHROTRON=0.1\nWMIN==20.1\nWMAX==20.1\n", 102},
+      {"VAL[1]=f.xy\nSYNCHROTRON=0.1\nWMIN==20.1\nWMAX==20\n", 102},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control);
@@ -342,8 +347,12 @@ TEST_F(Raze, NothingToSplitEndsTheRun) {
     ASSERT_EQ(r.status, c.status) << r.out;
     if (c.status == 29)
       EXPECT_NE(r.out.find(ktest::message(-29)), std::string::npos) << r.out;
+    else if (c.status == 111)
+      EXPECT_NE(r.out.find(ktest::message(-111, 1, 2)), std::string::npos) << r.out;
     else
-      EXPECT_NE(r.out.find("*** internal error labeled MatrixSingulaer in file raze"),
+      EXPECT_NE(r.out.find(ktest::message(
+                    -102, "WMIN", 20.1, "WMAX",
+                    c.control.find("WMAX==20\n") != std::string::npos ? 20.0 : 20.1)),
                 std::string::npos)
           << r.out;
     EXPECT_EQ(ktest::read_file(wp.file("run.sav")), c.control);

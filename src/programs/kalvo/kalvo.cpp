@@ -20,6 +20,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/outfile.hpp"
@@ -67,11 +68,42 @@ bool indexedtext(const char* name, int nidx, const int* idx, int maxlen, std::st
   *out = buf.data();
   return true;
 }
-bool numberkey(const char* name, double* v) {
-  return dataerr_try([&] { *v = GetVar(name); });
-}
-bool indexednumber(const char* name, int i, double* v) {
-  return dataerr_try([&] { *v = GetIndexVar(name, 1, &i); });
+// A numeric key, checked: false when it is not defined; a value that is no
+// finite number ends the run with a message naming the key.
+bool numberkey(const char* name, double* v) { return optnumber(name, v); }
+bool indexednumber(const char* name, int i, double* v) { return optnumber(name, 1, &i, v); }
+
+// The angle window of scan index i (2theta in degrees), checked: WMIN[i] and
+// WMAX[i], else WMIN and WMAX, else 0 and 180; the inner limits WMIN2[i] and
+// WMAX2[i] when given. A window that is empty or reversed, or an angle
+// outside 0..180 degrees, ends the run with a message naming the key.
+struct Window {
+  double wmin = 0, wmax = 180;
+  bool haslo2 = false, hashi2 = false;
+  double lo2 = 0, hi2 = 180;
+};
+
+Window readwindow(int i) {
+  Window win;
+  std::string lokey = keyname("WMIN", 1, &i), hikey = keyname("WMAX", 1, &i);
+  if (!indexednumber("WMIN", i, &win.wmin)) {
+    lokey = "WMIN";
+    if (!numberkey("WMIN", &win.wmin)) win.wmin = 0;
+  }
+  if (!indexednumber("WMAX", i, &win.wmax)) {
+    hikey = "WMAX";
+    if (!numberkey("WMAX", &win.wmax)) win.wmax = 180;
+  }
+  keyangle(lokey, win.wmin);
+  keyangle(hikey, win.wmax);
+  keywindow(lokey, win.wmin, hikey, win.wmax);
+  const std::string lo2key = keyname("WMIN2", 1, &i), hi2key = keyname("WMAX2", 1, &i);
+  win.haslo2 = indexednumber("WMIN2", i, &win.lo2);
+  win.hashi2 = indexednumber("WMAX2", i, &win.hi2);
+  if (win.haslo2) keyangle(lo2key, win.lo2);
+  if (win.hashi2) keyangle(hi2key, win.hi2);
+  if (win.haslo2 && win.hashi2) keywindow(lo2key, win.lo2, hi2key, win.hi2);
+  return win;
 }
 
 // name with the extension ext added when it has none (replace 0) or put in
@@ -240,10 +272,28 @@ void readstartfiles(const std::vector<std::string>& files, bool named, bool bgal
       continue;
     }
     message<5>(name.c_str());
-    pf.header();
+    // A start file that cannot be read as a peak file ends the run with its
+    // name and the store's reason, before anything of this index is written.
+    int line = 1;
+    auto damaged = [&name] {
+      std::string reason;
+      if (GetErr(0) != nullptr && GetErr(1) != nullptr)
+        reason = std::string(GetErr(0)) + ": " + GetErr(1);
+      fatal<-107>(name, reason);
+    };
+    if (!dataerr_try([&] { pf.header(); })) damaged();
+    if (pf.declared() < 0) fatal<-106>(name, line, "PEAKZAHL", static_cast<double>(pf.declared()));
     ParPeak pk;
-    while (pf.peak(pk)) {
-      if (pk.type == 0 || !(pk.position >= lo && pk.position <= hi)) continue;
+    for (;;) {
+      bool more = false;
+      if (!dataerr_try([&] { more = pf.peak(pk); })) damaged();
+      if (!more) break;
+      ++line;
+      if (pk.type == 0) fatal<-106>(name, line, "the parameter count", pk.count);
+      const double values[4] = {pk.intensity, pk.position, pk.third, pk.fourth};
+      for (int k = 0; k < pk.type; ++k)
+        if (!std::isfinite(values[k])) fatal<-106>(name, line, "a peak parameter", values[k]);
+      if (!(pk.position >= lo && pk.position <= hi)) continue;
       StartPeak s;
       s.type = pk.type;
       // Every parameter starts non-negative, as the fit keeps it.
@@ -258,7 +308,8 @@ void readstartfiles(const std::vector<std::string>& files, bool named, bool bgal
     }
     if (start->ru == -1 && bgallowed) {
       std::vector<float> bg;
-      int count = pf.background(&bg);
+      int count = -1;
+      if (!dataerr_try([&] { count = pf.background(&bg); })) damaged();
       if (count >= 0) {
         start->ru = count;
         for (float& v : bg) v = std::fmax(v, 0.0f);
@@ -377,11 +428,9 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   if (!indexedtext("VAL", 2, vi, kNameLength, &first)) return false;
 
   // Scan window.
-  double wmin = 0, wmax = 180;
-  if (!indexednumber("WMIN", i, &wmin) && !numberkey("WMIN", &wmin)) wmin = 0;
-  if (!indexednumber("WMAX", i, &wmax) && !numberkey("WMAX", &wmax)) wmax = 180;
-  sinxmin = static_cast<float>(std::sin(wmin / 2 * kPi / 180));
-  sinxmax = static_cast<float>(std::sin(wmax / 2 * kPi / 180));
+  const Window win = readwindow(i);
+  sinxmin = static_cast<float>(std::sin(win.wmin / 2 * kPi / 180));
+  sinxmax = static_cast<float>(std::sin(win.wmax / 2 * kPi / 180));
 
   // The scans of the index, read into one pattern.
   ScanNameNode* list = nullptr;
@@ -415,6 +464,7 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   if (!ifneutrons()) {
     double polkey;
     if (numberkey("POL", &polkey)) {
+      keyrange("POL", polkey, 0, 1);
       pol = static_cast<float>(polkey);
       setpol(true);
     } else if (ifsynchrotron()) {
@@ -429,15 +479,7 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
     fatal<-226>(lambda);
   }
 
-  // The index is taken up: the restart point.
   message<3>(i, m);
-  SetComment(restartcomment().c_str());
-  SetVar("STARTINDEX", i);
-  if (!saveoff()) {
-    std::string savefile;
-    if (textkey("SAVEFILE", kNameLength, &savefile) && !savefile.empty())
-      savecontrolfile(savefile.c_str());
-  }
 
   heapsortid(m, nullptr, pointless, pointswap);
   // Mean log weighted intensity for the background order, over the points
@@ -461,13 +503,17 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   sinxmin = smin;
   sinxmax = smax;
   const double measuredlo = twotheta(smin), measuredhi = twotheta(smax);
-  double v;
-  if (indexednumber("WMIN2", i, &v)) sinxmin = static_cast<float>(std::sin(v * kPi / 360));
-  if (indexednumber("WMAX2", i, &v)) sinxmax = static_cast<float>(std::sin(v * kPi / 360));
+  if (win.haslo2) sinxmin = static_cast<float>(std::sin(win.lo2 * kPi / 360));
+  if (win.hashi2) sinxmax = static_cast<float>(std::sin(win.hi2 * kPi / 360));
+  // The fit range: WMIN2[i] and WMAX2[i], each else the end of the measured
+  // points; one given beyond the other end leaves it empty.
+  if ((win.haslo2 || win.hashi2) && !(sinxmin < sinxmax))
+    keywindow(keyname("WMIN2", 1, &i), twotheta(sinxmin), keyname("WMAX2", 1, &i),
+              twotheta(sinxmax));
 
   // Start files and the background order.
   int ru = -1;
-  dataerr_try([&] { ru = GetIntVar("RU"); });
+  optint("RU", &ru);
   std::vector<std::string> files;
   bool bgallowed = true;
   std::string name;
@@ -489,10 +535,23 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   start.ru = ru;
   readstartfiles(files, named, bgallowed && ru == -1, &start);
   ru = start.ru;
+
   if (ru < 0) {
     ru = static_cast<int>(std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7));
     std::string unt;
     if (textkey("UNT", 8000, &unt)) ++ru;
+  }
+  // More points than background coefficients, or the fit has nothing to
+  // tell the background from the peaks by (its matrix would not invert).
+  if (m <= ru) fatal<-111>(m, ru);
+
+  // The index is taken up, its inputs read: the restart point.
+  SetComment(restartcomment().c_str());
+  SetVar("STARTINDEX", i);
+  if (!saveoff()) {
+    std::string savefile;
+    if (textkey("SAVEFILE", kNameLength, &savefile) && !savefile.empty())
+      savecontrolfile(savefile.c_str());
   }
 
   PeakSet* set = nullptr;
@@ -561,7 +620,7 @@ int main(int argc, char** argv) {
   prolog(argc, argv, "kalvo.cfg");
 
   int threads = 1;
-  dataerr_try([&] { threads = GetIntVar("NTHREADS"); });
+  optint("NTHREADS", &threads);
   nthreads = threads > 0 ? threads : 1;
 
   // Calibration constants of the instrument function: copied from the
@@ -580,7 +639,23 @@ int main(int argc, char** argv) {
   }
 
   int startindex = 1;
-  dataerr_try([&] { startindex = GetIntVar("STARTINDEX"); });
+  optint("STARTINDEX", &startindex);
+  // The keys every index is fitted with are checked before the first peak
+  // file or restart point is written: the calibration constants of the
+  // instrument function, which each peak file carries, the polarisation and
+  // the angle window of every index.
+  for (const char* key : {"EPS1", "EPS2", "EPS3", "EPS4"}) {
+    double eps = 0;
+    optnumber(key, &eps);
+  }
+  double polkey = 1;
+  if (numberkey("POL", &polkey)) keyrange("POL", polkey, 0, 1);
+  for (int i = startindex;; ++i) {
+    int vi[2] = {i, 1};
+    std::string first;
+    if (!indexedtext("VAL", 2, vi, kNameLength, &first)) break;
+    readwindow(i);
+  }
   std::string lintor;
   if (textkey("LINTOR", kNameLength, &lintor) && !lintor.empty())
     ger1(lintor.c_str());

@@ -18,6 +18,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
@@ -53,7 +54,7 @@ struct Settings {
 Settings readsettings() {
   Settings s;
   ru = 2;
-  dataerr_try([] { ru = GetIntVar("RU"); });
+  optint("RU", &ru);
   if (ru < 0) ru = 0;
   s.gsum = yes("GSUM");
   double eps = 0;
@@ -94,7 +95,8 @@ void readscans(std::vector<float>& s, std::vector<float>& y, std::vector<float>&
     setpol(false);
   } else {
     double factor = 1;
-    if (dataerr_try([&] { factor = GetVar("POL"); })) {
+    if (optnumber("POL", &factor)) {
+      keyrange("POL", factor, 0, 1);
       setpol(true);
       pol = static_cast<float>(factor);
     } else if (ifsynchrotron()) {
@@ -123,17 +125,40 @@ void readscans(std::vector<float>& s, std::vector<float>& y, std::vector<float>&
 
 // The standard's reflections from its peak-parameter file: the peak records
 // whose position lies within sin theta = 1, in file order.
-std::vector<Reflex> readstandard() {
+// A file that cannot be read as a peak file, a negative peak count, a
+// parameter that is not finite or a position 1/d of 0 or below ends the run
+// with the file's name before anything is written.
+std::vector<Reflex> readstandard(std::string* file) {
   static char name[kNameLen + 8];
   GetStrVar("STANDARDPAR", kNameLen, name);
   makeextension(name, "par", 0);
+  *file = name;
   ParFile pf;
   if (!pf.open(name)) fatal<-10>(name);
-  pf.header();
+  auto damaged = [] {
+    std::string reason;
+    if (GetErr(0) != nullptr && GetErr(1) != nullptr)
+      reason = std::string(GetErr(0)) + ": " + GetErr(1);
+    fatal<-107>(name, reason);
+  };
+  if (!dataerr_try([&] { pf.header(); })) damaged();
+  if (pf.declared() < 0) fatal<-106>(name, 1, "PEAKZAHL", static_cast<double>(pf.declared()));
   std::vector<Reflex> liste;
   ParPeak pk;
-  while (pf.peak(pk)) {
-    if (pk.type == 0 || pk.position > 2 * l0) continue;
+  for (int line = 2;; ++line) {
+    bool more = false;
+    if (!dataerr_try([&] { more = pf.peak(pk); })) damaged();
+    if (!more) break;
+    // A record of an unknown kind is passed over, as every reader does.
+    if (pk.type == 0) continue;
+    const double values[4] = {pk.intensity, pk.position, pk.third, pk.fourth};
+    for (int k = 0; k < pk.type; ++k)
+      if (!std::isfinite(values[k])) fatal<-106>(name, line, "a peak parameter", values[k]);
+    if (!(pk.position > 0)) fatal<-106>(name, line, "the position 1/d", pk.position);
+    // A reflection at or beyond sin(theta) = 1 (2theta = 180 degrees) for
+    // this wavelength lies outside every scan: passed over. Compared as it
+    // is kept, in single precision.
+    if (!(static_cast<float>(pk.position) < 2 * l0)) continue;
     Reflex r;
     r.intensity = static_cast<float>(pk.intensity);
     r.position = static_cast<float>(pk.position);
@@ -240,7 +265,8 @@ void run() {
   readscans(s, y, v);
   mergepoints(s, y, v);
 
-  std::vector<Reflex> liste = readstandard();
+  std::string standard;
+  std::vector<Reflex> liste = readstandard(&standard);
   // The rest of the run looks at the run's own keys only: the control file
   // and the command line.
   setrekart(0);
@@ -252,6 +278,11 @@ void run() {
   s.shrink_to_fit();
   y.shrink_to_fit();
   v.shrink_to_fit();
+
+  // A profile without a single reflection to fit is no profile.
+  bool any = false;
+  for (const Reflex& r : liste) any = any || static_cast<int>(r.sinx.size()) > std::max(ru, 1);
+  if (!any) fatal<-110>(standard);
 
   const std::string name = outputname();
   OutFile out;

@@ -24,6 +24,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
@@ -54,7 +55,11 @@ int run(int argc, char** argv) {
   static char lintor[7997];
   GetStrVar("LINTOR", 7996, lintor);
   ger1(lintor);
-  float twotheta = static_cast<float>(GetVar("zweiTheta"));
+  // The angle: a diffraction angle strictly between 0 and 180 degrees.
+  double angle = 0;
+  if (!optnumber("zweiTheta", &angle)) angle = GetVar("zweiTheta");
+  if (!(angle > 0 && angle < 180)) fatal<-101>("zweiTheta", angle, 0.0, 180.0);
+  auto twotheta = static_cast<float>(angle);
   ger(std::sin(twotheta * kPi / 360));
 
   // The components, copied before anything else may call ger.

@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -226,6 +227,17 @@ int run(int argc, char** argv) {
   static char lintor[kNameLen + 1];
   if (!dataerr_try([] { GetStrVar("LINTOR", 1 << 24, nullptr); })) fatal<-56>();
   GetStrVar("LINTOR", kNameLen, lintor);
+
+  // The instrument-profile file the table is made from must be there: a
+  // table is never made from LINTOR taken as a line width.
+  {
+    std::vector<char> gname(std::strlen(lintor) + 8);
+    assign(lintor, gname.data());
+    makeextension(gname.data(), "ger", 1);
+    // Looked for without opening it: a named pipe would wait for its writer.
+    struct stat st;
+    if (stat(gname.data(), &st) != 0) fatal<-107>(gname.data(), std::strerror(errno));
+  }
 
   zeroshiftoff();
 

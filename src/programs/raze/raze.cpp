@@ -28,6 +28,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -43,7 +44,6 @@ using namespace numeric;
 using namespace scan;
 using namespace model;
 
-constexpr const char* kModule = "raze";
 constexpr double kPi = 3.141592653589793;
 constexpr int kNameLen = 7996;  // longest scan-file name
 constexpr int kTextLen = 8000;  // longest OUTPUT[k] or TITEL[k]
@@ -117,14 +117,20 @@ std::string expandmask(const std::string& mask, const char* key, int k) {
 
 Settings readsettings() {
   Settings s;
-  dataerr_try([&] { s.ru = GetIntVar("RU"); });
+  optint("RU", &s.ru);
   s.untdefined = defined("UNT");
   s.outputmask = readmask("OUTPUTMASK", s.outmask);
   s.titelmask = readmask("TITELMASK", s.titmask);
-  dataerr_try([&] { s.smin = static_cast<float>(std::sin(GetVar("WMIN") * kPi / 360)); });
-  dataerr_try([&] { s.smax = static_cast<float>(std::sin(GetVar("WMAX") * kPi / 360)); });
-  dataerr_try([&] { s.valzahl = GetIntVar("VALZAHL"); });
-  dataerr_try([&] { s.teilzahl = GetIntVar("TEILZAHL"); });
+  // The window: each limit a diffraction angle, the lower below the upper.
+  double wmin = 0, wmax = 180;
+  const bool haslo = optnumber("WMIN", &wmin), hashi = optnumber("WMAX", &wmax);
+  if (haslo) keyangle("WMIN", wmin);
+  if (hashi) keyangle("WMAX", wmax);
+  if (haslo || hashi) keywindow("WMIN", wmin, "WMAX", wmax);
+  if (haslo) s.smin = static_cast<float>(std::sin(wmin * kPi / 360));
+  if (hashi) s.smax = static_cast<float>(std::sin(wmax * kPi / 360));
+  optint("VALZAHL", &s.valzahl);
+  optint("TEILZAHL", &s.teilzahl);
   return s;
 }
 
@@ -214,6 +220,9 @@ int stride(int n) {
 // the background.
 std::vector<char> backgroundpoints(int ru) {
   const int n = npoints;
+  // More points than coefficients, or nothing tells the background from
+  // the peaks.
+  if (n <= ru) fatal<-111>(n, ru);
   std::vector<char> marks(static_cast<size_t>(n), 1);
   std::vector<float> coef(static_cast<size_t>(ru)), row(static_cast<size_t>(ru) + 1);
   std::vector<double> b(static_cast<size_t>(ru)), a(static_cast<size_t>(ru));
@@ -236,7 +245,9 @@ std::vector<char> backgroundpoints(int ru) {
   }
   int status = 0;
   dmsin(A.data(), ru, &status, 2.220446049250313e-15);
-  if (status != 0) internal_error("MatrixSingulaer", kModule, __LINE__);
+  // Points that cannot carry the background: too few of them, all at one
+  // angle, or none with a weight.
+  if (status != 0) fatal<-111>(n, ru);
   auto solve = [&] {
     dma(rhs.data(), A.data(), sol.data(), ru);
     for (int k = 0; k < ru; ++k) coef[k] = static_cast<float>(sol[k]);

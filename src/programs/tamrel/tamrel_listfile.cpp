@@ -385,6 +385,9 @@ void writelist(int dataset) {
     if (ownoutput(name)) {
       OutFile out;
       if (out.open(name)) {
+        // A report to be read: the statistics of a fit that could not start
+        // are undefined and stand in it as such.
+        out.keepnonfinite();
         writebody(out.file(), dataset);
         written = out.commit();
       }

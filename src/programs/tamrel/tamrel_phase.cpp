@@ -126,6 +126,20 @@ void penaltyrows(AtomRecord* atom) {
   strafinit(&atom->overfill, 0);
 }
 
+// Whether a phase without atoms still has intensities: every kind of its
+// reflections takes them freely (LeBail), or its header defines the
+// structure factor F itself (as a simplified structure file does).
+bool freeintensities(const PhaseRecord* phase) {
+  bool allfree = phase->RefMult > 0;
+  for (int k = 0; k < phase->RefMult; ++k) allfree = allfree && phase->lebail[k] != 0;
+  if (allfree) return true;
+  for (int i = 0; i < phase->nparams; ++i) {
+    const char* t = phase->params[i].statement;
+    if (t != nullptr && t[0] == 'F' && (t[1] == '=' || t[1] == '(' || t[1] == '[')) return true;
+  }
+  return false;
+}
+
 // One phase: its structure file read into the record. The item buffer is
 // the reader's.
 struct PhaseReader {
@@ -219,6 +233,7 @@ struct PhaseReader {
     atoms();
     for (int n : hs.lebail)
       if (n >= 1 && n <= phase->RefMult) phase->lebail[n - 1] = 1;
+    if (phase->atoms == nullptr && !freeintensities(phase)) refuse<-108>(file);
     std::free(backbuffer);
     backbuffer = nullptr;
     std::fclose(bufferfile);

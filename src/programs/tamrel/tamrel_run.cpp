@@ -12,6 +12,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/keycheck.hpp"
 #include "core/nspawn.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -114,24 +115,31 @@ void readonlyiso() {
 void readsettings() {
   RunState& rs = runstate;
   int threads = 1;
-  dataerr_try([&] { threads = GetIntVar("NTHREADS"); });
+  optint("NTHREADS", &threads);
   nthreads = threads < 1 ? 1 : threads;
   readtitle();
   readonlyiso();
   rs.protokoll = yeskey("PROTOKOLL");
-  dataerr_try([&] { rs.itmax = GetIntVar("ITMAX"); });
+  optint("ITMAX", &rs.itmax);
   eps10 = eps20 = eps30 = eps40 = 0.0;
-  dataerr_try([] { eps10 = GetVar("EPS1"); });
-  dataerr_try([] { eps20 = GetVar("EPS2"); });
-  dataerr_try([] { eps30 = GetVar("EPS3"); });
-  dataerr_try([] { eps40 = GetVar("EPS4"); });
-  dataerr_try([&] { rs.thetamin = GetVar("WMIN") / 2; });
-  dataerr_try([&] { rs.thetamax = GetVar("WMAX") / 2; });
+  optnumber("EPS1", &eps10);
+  optnumber("EPS2", &eps20);
+  optnumber("EPS3", &eps30);
+  optnumber("EPS4", &eps40);
+  // The angle window: each limit a diffraction angle, the lower below the
+  // upper.
+  double wmin = 2 * rs.thetamin, wmax = 2 * rs.thetamax;
+  const bool haslo = optnumber("WMIN", &wmin), hashi = optnumber("WMAX", &wmax);
+  if (haslo) keyangle("WMIN", wmin);
+  if (hashi) keyangle("WMAX", wmax);
+  if (haslo || hashi) keywindow("WMIN", wmin, "WMAX", wmax);
+  rs.thetamin = wmin / 2;
+  rs.thetamax = wmax / 2;
   ifddm = yeskey("DDM");
   if (ifddm)
     rs.ru = 0;
   else
-    dataerr_try([&] { rs.ru = GetIntVar("RU"); });
+    optint("RU", &rs.ru);
   static char name[kNameLen + 1];
   if (dataerr_try([] { GetStrVar("LINTOR", kNameLen, name); })) {
     rs.haslintor = true;
@@ -195,7 +203,8 @@ void radiationfromkeys(char* radiation) {
 void polarisation() {
   if (ifneutrons()) return;
   double factor = 0.0;
-  if (dataerr_try([&] { factor = GetVar("POL"); })) {
+  if (optnumber("POL", &factor)) {
+    keyrange("POL", factor, 0, 1);
     pol = static_cast<float>(factor);
     setpol(true);
   } else if (ifsynchrotron()) {

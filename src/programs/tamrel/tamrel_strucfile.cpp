@@ -79,6 +79,22 @@ std::vector<Token> cut(const char* text, const std::vector<const char*>& delimit
   return tokens;
 }
 
+// Whether every bracket of a text is closed, by a bracket of its kind, and
+// none is closed that was not opened: a text that fails would be cut at the
+// wrong places, its parts taken for one formula.
+bool paired(const char* text) {
+  std::string open;
+  for (const char* p = text; *p != 0; ++p) {
+    if (*p == '(' || *p == '[') {
+      open += *p;
+    } else if (*p == ')' || *p == ']') {
+      if (open.empty() || open.back() != (*p == ')' ? '(' : '[')) return false;
+      open.pop_back();
+    }
+  }
+  return open.empty();
+}
+
 // The last token of a delimiter, or null when it does not occur.
 const Token* last(const std::vector<Token>& tokens, int delimiter) {
   const Token* found = nullptr;
@@ -203,12 +219,16 @@ void grammarmessage(const GrammarError& e) {
     case -235:
       message<-235>(e.argument);
       break;
+    case -112:
+      message<-112>(e.argument);
+      break;
     default:
       internal_error("grammar message", kModule, __LINE__);
   }
 }
 
 GrammarError parsegoal(const char* text, ParamRecord* rec) {
+  if (!paired(text)) return {-112, text};
   std::vector<Token> tokens = cut(text, {"=", "+-"});
   const Token* result = last(tokens, 0);
   const Token* accuracy = last(tokens, 1);
@@ -221,6 +241,7 @@ GrammarError parsegoal(const char* text, ParamRecord* rec) {
 }
 
 GrammarError parseparam(const char* text, ParamRecord* rec) {
+  if (!paired(text)) return {-112, text};
   std::vector<Token> tokens = cut(text, {"=", "_", "^"});
   const std::string& name = tokens[0].text;
   const Token* value = last(tokens, 0);

@@ -16,6 +16,7 @@
 // "achsen.plt", whose axis ranges and tic steps follow fixed rules.
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
@@ -83,13 +85,10 @@ struct Points {
   }
 };
 
-// Optional keys: false when undefined (the default then stands).
-bool number(const char* key, double& v) {
-  return dataerr_try([&] { v = GetVar(key); });
-}
-bool indexnumber(const char* key, int k, double& v) {
-  return dataerr_try([&] { v = GetIndexVar(key, 1, &k); });
-}
+// Optional keys: false when undefined (the default then stands). A key
+// that gives no finite number ends the run with a message naming it.
+bool number(const char* key, double& v) { return optnumber(key, &v); }
+bool indexnumber(const char* key, int k, double& v) { return optnumber(key, 1, &k, &v); }
 bool text(const char* key, std::string& out, int maxlen = kTextLen) {
   std::vector<char> buf(static_cast<size_t>(maxlen) + 1);
   if (!dataerr_try([&] { GetStrVar(key, maxlen, buf.data()); })) return false;
@@ -117,9 +116,9 @@ bool firstin(const char* key, const char* letters) {
 
 Settings readsettings() {
   Settings s;
-  dataerr_try([&] { s.select = GetIntVar("SELECT"); });
+  if (optint("SELECT", &s.select)) keyrange("SELECT", s.select, 0, INT_MAX);
   s.errorbars = firstin("ERRORBARS", "YyJj");
-  dataerr_try([&] { s.symbol = GetIntVar("Symbol"); });
+  optint("Symbol", &s.symbol);
   s.errorline = !firstin("ERRORLINE", "Nn");
   s.background = !firstin("BACKGROUND", "Nn");
   s.hasintmax = number("INTMAX", s.intmax);
@@ -168,9 +167,21 @@ void readscans(const std::vector<std::string>& names, double lo, double hi, Poin
 
 // The first defined of inner, outer, inner[SELECT], outer[SELECT]
 // (WMIN2, WMIN, ... or WMAX2, WMAX, ...).
+// A limit found must be a diffraction angle.
 bool firstlimit(const char* inner, const char* outer, int select, double& v) {
-  return number(inner, v) || number(outer, v) || indexnumber(inner, select, v) ||
-         indexnumber(outer, select, v);
+  std::string key;
+  if (number(inner, v))
+    key = inner;
+  else if (number(outer, v))
+    key = outer;
+  else if (indexnumber(inner, select, v))
+    key = keyname(inner, 1, &select);
+  else if (indexnumber(outer, select, v))
+    key = keyname(outer, 1, &select);
+  else
+    return false;
+  keyangle(key, v);
+  return true;
 }
 
 // The radiation and polarisation the peaks were fitted with: polarisation off
@@ -188,6 +199,7 @@ struct Radiation {
     // Neutrons are never polarised; the POL key holds for X-rays and
     // synchrotron radiation, which is taken as unpolarised without it.
     if (!ifneutrons() && number("POL", p)) {
+      keyrange("POL", p, 0, 1);
       polarised = true;
       factor = static_cast<float>(p);
     } else if (ifneutrons() || ifsynchrotron()) {
@@ -487,6 +499,14 @@ std::string quoted(const std::string& title) {
   prolog(argc, argv, "plot.cfg");
   Settings s = readsettings();
   std::vector<std::string> names = scannames(s.select);
+  // SELECT=0 plots the whole pattern VAL[1], VAL[2], ...; a control file
+  // split into parts has VAL[k,1] instead, and the plot would show no
+  // measured point.
+  if (s.select == 0 && names.empty()) {
+    int part[2] = {1, 1};
+    if (dataerr_try([&] { GetIndexStrVar("VAL", 2, part, INT_MAX, nullptr); }))
+      fatal<-109>("VAL[1]");
+  }
 
   Fit fit;
   openfit(s, fit);
@@ -503,6 +523,7 @@ std::string quoted(const std::string& title) {
   double limit = 0;
   if (firstlimit("WMIN2", "WMIN", s.select, limit)) lower = std::max(lower, limit);
   if (firstlimit("WMAX2", "WMAX", s.select, limit)) upper = std::min(upper, limit);
+  if (!(lower < upper)) fatal<-102>("WMIN", lower, "WMAX", upper);
 
   if (fit.present) {
     float range[2] = {static_cast<float>(std::sin(fit.bglo * kPi / 360)),

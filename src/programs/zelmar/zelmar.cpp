@@ -16,6 +16,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
@@ -62,11 +63,25 @@ bool has(const char* name) {
 }
 
 // An optional numeric key: true with its value, false (v untouched) when it
-// is missing or cannot be evaluated.
-bool optional(const char* name, double& v) {
+// is missing. A key that cannot be evaluated or is not finite ends the run
+// with a message naming it.
+bool optional(const char* name, double& v) { return optnumber(name, &v); }
+
+// A numeric key the beam path needs: its finite value; a missing key ends
+// the run through the store's error ("undefined variable").
+double required(const char* name) {
+  double v = 0;
+  if (!optnumber(name, &v)) v = GetVar(name);
+  return v;
+}
+
+// A key that may be a formula of the angle (zweiTheta, i): true with its
+// value when it can be evaluated now, false when it is missing or needs the
+// angle; then it is read at each angle.
+bool fixednow(const char* name, double& v) {
   double x = 0;
   if (!dataerr_try([&] { x = GetVar(name); })) return false;
-  v = x;
+  v = keyfinite(name, x);
   return true;
 }
 
@@ -79,16 +94,13 @@ double valueor(const char* name, double dflt) {
 // name, else name[i].
 bool optionalplainorindex(const char* name, int i, double& v) {
   if (optional(name, v)) return true;
-  double x = 0;
-  if (!dataerr_try([&] { x = GetIndexVar(name, 1, &i); })) return false;
-  v = x;
-  return true;
+  return optnumber(name, 1, &i, &v);
 }
 
 // name, else name[i], which ends the run when it is missing.
 double plainorindex(const char* name, int i) {
   double v = 0;
-  if (optional(name, v)) return v;
+  if (optional(name, v) || optnumber(name, 1, &i, &v)) return v;
   return GetIndexVar(name, 1, &i);
 }
 
@@ -107,6 +119,13 @@ void radius(const char* name, double v, bool beforesample, double R) {
   }
 }
 
+// A slit before the sample lies between the focus and the sample: its
+// distance from the sample above 0 and below the focus distance R
+// (message -104 with the range 0 to R).
+void beforesample(const char* name, double v, double R) {
+  if (!(v > 0 && v < R)) fatal<-104>(name, v, 0.0, R);
+}
+
 void readsetup(Settings& s) {
   BeamPath& b = s.b;
   GetStrVar("LINTOR", 7996, s.lintor);
@@ -122,24 +141,25 @@ void readsetup(Settings& s) {
     b.arrangement = k;
   }
   s.gsum = yes("GSUM");
-  b.R = GetVar("R");
-  b.focusH = GetVar("FocusH");
-  b.focusW = GetVar("FocusW");
+  b.R = required("R");
+  b.focusH = required("FocusH");
+  b.focusW = required("FocusW");
   b.focusS = valueor("FocusS", 0.0);
   if (b.arrangement == REFLEXION && has("AirScat")) {
     b.airScat = true;
-    b.airScatH = GetVar("AirScat");
+    b.airScatH = required("AirScat");
     if (!s.gsum) message<15>();
   }
   b.detArrayW = valueor("DetArrayW", 0.0);
   b.vslit = optional("VSlitH", b.vslitH);
-  if (b.vslit) b.vslitR = GetVar("VSlitR");
+  const bool ownvslit = b.vslit;
+  if (b.vslit) b.vslitR = required("VSlitR");
   b.roundSlit = optional("RoundSlitD", b.roundD);
-  if (b.roundSlit) b.roundR = GetVar("RoundSlitR");
+  if (b.roundSlit) b.roundR = required("RoundSlitR");
   const char* hslitRname = "HSlitR";
   if (b.arrangement != CAPILLARY) {
     if (optional("HSlitR", b.hslitR)) {
-      s.hslitPerAngle = !optional("HSlitW", s.hslitW);
+      s.hslitPerAngle = !fixednow("HSlitW", s.hslitW);
     } else if (b.roundSlit) {
       b.hslitR = b.roundR;
       s.hslitW = b.roundD;
@@ -168,7 +188,7 @@ void readsetup(Settings& s) {
   b.samplW = valueor("SamplW", kUnlimited);
   b.eps2 = valueor("EPS2", 0.0);
   b.wavy = valueor("SamplWavyness", 0.0);
-  s.detwPerAngle = !optional("DetW", s.detW);
+  s.detwPerAngle = !fixednow("DetW", s.detW);
   if ((s.hslitPerAngle || s.detwPerAngle) && !s.gsum) message<245>();
   if (b.arrangement == REFLEXION && !s.gsum && has("DeltaOmega")) message<56>();
   b.monR = b.R;
@@ -190,6 +210,37 @@ void readsetup(Settings& s) {
   radius(vslitRname, b.vslitR, true, b.R);
   if (b.arrangement != CAPILLARY) radius(hslitRname, b.hslitR, true, b.R);
   radius("MonR", b.monR, false, b.R);
+  // Sizes of the focus, the apertures, the collimators and the sample: a
+  // width, height or divergence of 0 or below lets no ray pass, and a slit
+  // before the sample must lie between the focus and the sample.
+  keypositive("FocusH", b.focusH);
+  keyrange("FocusW", b.focusW, 0, DBL_MAX);
+  if (ownvslit) {
+    keypositive("VSlitH", b.vslitH);
+    beforesample("VSlitR", b.vslitR, b.R);
+  }
+  if (b.roundSlit) {
+    keypositive("RoundSlitD", b.roundD);
+    beforesample("RoundSlitR", b.roundR, b.R);
+  }
+  if (b.arrangement != CAPILLARY) {
+    beforesample(hslitRname, b.hslitR, b.R);
+    if (!s.hslitPerAngle)
+      keypositive(std::strcmp(hslitRname, "HSlitR") == 0 ? "HSlitW" : "RoundSlitD", s.hslitW);
+  }
+  if (b.tslit) {
+    keypositive("TSlitH", b.tslitH);
+    beforesample("TSlitR", b.tslitR, b.R);
+  }
+  if (b.pcoll) keypositive("PColl", b.pColl);
+  if (b.scoll) keypositive("SColl", b.sColl);
+  if (b.samplD != kUnlimited) keypositive("SamplD", b.samplD);
+  if (b.samplH != kUnlimited) keypositive("SamplH", b.samplH);
+  if (b.samplW != kUnlimited) keypositive("SamplW", b.samplW);
+  if (b.axialH != kUnlimited) keypositive(has("MonH") && has("MonR") ? "MonH" : "DetH", b.axialH);
+  keyrange("DetArrayW", b.detArrayW, 0, DBL_MAX);
+  keyrange("SamplWavyness", b.wavy, 0, DBL_MAX);
+  if (!s.detwPerAngle) keypositive("DetW", s.detW);
   if (!(s.epsg >= 0.0001f && s.epsg < 1)) {
     fatal<-178>(static_cast<double>(s.epsg));
   }
@@ -207,10 +258,17 @@ bool readangle(const Settings& s, int i, double twotheta, AngleSetup& a, std::st
   a.sslitW = optionalplainorindex("SSlitW", i, a.sslitWv);
   if (a.sslitW) {
     a.sslitH = optionalplainorindex("SSlitH", i, a.sslitHv);
-    a.sslitR = GetVar("SSlitR");
+    a.sslitR = required("SSlitR");
   }
   a.hslitW = s.hslitPerAngle ? plainorindex("HSlitW", i) : s.hslitW;
   a.detW = s.detwPerAngle ? plainorindex("DetW", i) : s.detW;
+  if (a.sslitW) {
+    keypositive(has("SSlitW") ? "SSlitW" : keyname("SSlitW", 1, &i), a.sslitWv);
+    if (a.sslitH) keypositive(has("SSlitH") ? "SSlitH" : keyname("SSlitH", 1, &i), a.sslitHv);
+    keypositive("SSlitR", a.sslitR);
+  }
+  if (s.hslitPerAngle) keypositive(keyname("HSlitW", 1, &i), a.hslitW);
+  if (s.detwPerAngle) keypositive(keyname("DetW", 1, &i), a.detW);
   if (b.arrangement == REFLEXION) a.domega = valueor("DeltaOmega", 0.0) * kPi / 180;
   DelAll();
   freeDATAlist();
@@ -304,6 +362,18 @@ void run() {
   tubetailinit();
   TailTable tails{tubetails, tubetailarray, tubetailm, tubetailmax, tubetailstep};
 
+  // The angles, before anything is traced or written: each a diffraction
+  // angle strictly between 0 and 180 degrees, and at least one.
+  int angles = 0;
+  for (int i = 1;; ++i) {
+    double twotheta = 0;
+    if (!optnumber("zweiTheta", 1, &i, &twotheta)) break;
+    if (!(twotheta > 0 && twotheta < 180))
+      fatal<-101>(keyname("zweiTheta", 1, &i), twotheta, 0.0, 180.0);
+    ++angles;
+  }
+  if (angles == 0) fatal<-109>("zweiTheta[1]");
+
   const char* name = s.lintor;
   // Neither the profile file nor a histogram file may be the control file.
   runoutput("LINTOR", name);
@@ -324,7 +394,7 @@ void run() {
   std::string raw;
   for (int i = 1;; ++i) {
     double twotheta = 0;
-    if (!dataerr_try([&] { twotheta = GetIndexVar("zweiTheta", 1, &i); })) break;
+    if (!optnumber("zweiTheta", 1, &i, &twotheta)) break;
     std::fflush(f);
     if (!readangle(s, i, twotheta, a, raw)) continue;
     angle(f, s, tails, state, twotheta, a, raw);
