@@ -1948,6 +1948,40 @@ void ger1(const char* name) {
   warnung1 = warnung2 = 0;
 }
 
+bool gergsum(double s, double* sum) {
+  // Blended from two records without a table, a reflecting or transmitting
+  // sample: the refit's weights are scaled to the arrangement's total
+  // weight, so the sum needs no refit.
+  if (geqfirst == nullptr && perst != nullptr && perst->next != nullptr &&
+      (zelmarry == 1 || zelmarry == 2) && s > 0 && s < 1) {
+    Context& cx = maincontext;
+    try {
+      LookupMode mode(cx, 2);
+      double c = 0, k = 0;
+      setangle(cx, s, c, k);
+      int a = 0, b = 0;
+      bracket(cx, s, c, k, a, b);
+      const double absorb = prepare(cx, s, c, k, a, b);
+      const Refit& fit = cx.fit;
+      const double gs = fit.u * fit.farr->gsum + (1 - fit.u) * fit.nearr->gsum;
+      *sum = (zelmarry == 1 ? 1 - absorb : std::exp(-cx.tdivd / c) / c) * gs;
+      return true;
+    } catch (const GerFailure&) {
+      return false;
+    }
+  }
+  const int saved = gererr;
+  gererr = 0;
+  ger(s);
+  const bool failed = gererr != 0;
+  gererr = saved;
+  if (failed) return false;
+  double total = 0;
+  for (int i = 0; i < n; ++i) total += g[i];
+  *sum = total;
+  return true;
+}
+
 double gerfitmeasure(double s, int count, const float* cg, const float* ce, const float* cq) {
   if (perst == nullptr || perst->next == nullptr || !(s > 0 && s < 1) || count < 1) return -1;
   WorkerContext wc;

@@ -63,6 +63,13 @@ void gerbatch(int count, const float* s, GerTake take, void* arg);
 // Frees the loaded records and table and the component arrays; zelmarry := 0.
 void ger2();
 
+// The total weight of the instrument function at the Bragg angle whose sine
+// is s: the sum of the weights g that ger gives there (to rounding), without
+// the refit where the arrangement fixes the total (two records of a
+// reflecting or transmitting sample, no table); the components n, g, e, q
+// are then left alone. False, without a message, where ger would fail.
+bool gergsum(double s, double* sum);
+
 // How well components fit the line shape that two loaded records give at the
 // Bragg angle whose sine is s: the refit's error measure (the weighted
 // residuals over its samples of the shape) relative to the one it accepts,
