@@ -862,6 +862,48 @@ Rvalues rvalues(bool ddm) {
           100.0 * std::sqrt(ratio(swd2, swy2))};
 }
 
+// The lines of the diagram file are formatted in blocks of points, on the
+// worker pool when there are several blocks, each into a buffer of its own
+// (kept for the next cycle), and written in the order of the points.
+constexpr int kDiagramBlock = 512;
+
+struct DiagramTask {
+  std::atomic<int64_t> counter;
+  bool ddm;
+  int points;
+  std::vector<std::string>* blocks;
+};
+
+void diagramblock(int block, bool ddm, int points, std::string& out) {
+  out.clear();
+  char buf[64];
+  auto put = [&](const char* format, double v) {
+    const int len = std::snprintf(buf, sizeof buf, format, v);
+    if (len > 0)
+      out.append(buf, static_cast<size_t>(std::min(len, static_cast<int>(sizeof buf) - 1)));
+  };
+  const int end = std::min(points, (block + 1) * kDiagramBlock);
+  for (int i = block * kDiagramBlock; i < end; ++i) {
+    const double tt = std::asin(static_cast<double>(sinx[i])) * 720.0 / (2.0 * kPi);
+    const float meas = ddm ? ddmoriintensitaet[i] : intensitaet[i];
+    put("%8.4f", tt);
+    put(" %8.2f", meas);
+    put(" %8.2f", y[i]);
+    if (u != nullptr) put(" %8.2f", u[i]);
+    if (yphasen != nullptr)
+      for (int k = 0; k < nphasen; ++k)
+        put(" %8.2f", yphasen[static_cast<size_t>(i) * nphasen + k]);
+    out.push_back('\n');
+  }
+}
+
+void diagramparfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<DiagramTask*>(arg);
+  for (int64_t b; (b = nexttask(task->counter)) >= 0;)
+    diagramblock(static_cast<int>(b), task->ddm, task->points,
+                 (*task->blocks)[static_cast<size_t>(b)]);
+}
+
 bool diagramfile(FILE* f) {
   const bool ddm = ddmrange != nullptr;
   const int M = ddm ? m / 2 + 4 : m;
@@ -873,15 +915,23 @@ bool diagramfile(FILE* f) {
     for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next)
       std::fprintf(f, " STRUC[%d]=%s", ph->number, ph->name != nullptr ? ph->name : "");
   std::fputc('\n', f);
-  for (int i = 0; i < M; ++i) {
-    const double tt = std::asin(static_cast<double>(sinx[i])) * 720.0 / (2.0 * kPi);
-    const float meas = ddm ? ddmoriintensitaet[i] : intensitaet[i];
-    std::fprintf(f, "%8.4f %8.2f %8.2f", tt, meas, y[i]);
-    if (u != nullptr) std::fprintf(f, " %8.2f", u[i]);
-    if (yphasen != nullptr)
-      for (int k = 0; k < nphasen; ++k)
-        std::fprintf(f, " %8.2f", yphasen[static_cast<size_t>(i) * nphasen + k]);
-    std::fputc('\n', f);
+  static std::vector<std::string> blocks;
+  const int count = M > 0 ? (M + kDiagramBlock - 1) / kDiagramBlock : 0;
+  if (static_cast<int>(blocks.size()) < count) blocks.resize(static_cast<size_t>(count));
+  if (count > 1 && nthreads > 1) {
+    DiagramTask task;
+    task.counter.store(count);
+    task.ddm = ddm;
+    task.points = M;
+    task.blocks = &blocks;
+    nspawn(diagramparfkt, 0, reinterpret_cast<uint64_t>(&task));
+    nwait();
+  } else {
+    for (int b = 0; b < count; ++b) diagramblock(b, ddm, M, blocks[static_cast<size_t>(b)]);
+  }
+  for (int b = 0; b < count; ++b) {
+    const std::string& text = blocks[static_cast<size_t>(b)];
+    std::fwrite(text.data(), 1, text.size(), f);
   }
   return true;
 }

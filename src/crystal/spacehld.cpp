@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
@@ -106,19 +108,45 @@ bool exactmultiple(double value, int denom, int32_t* n) {
 // Reads one operator line (three formulas; the rest of the line is ignored)
 // and splits each formula into its constant and its coefficients of x, y, z.
 // x, y and z are 0 in the top scope on entry and on return.
+// The values of an operator formula made of nothing but x, y, z, digits,
+// points, signs, products and quotients: it names no other key, so it has the
+// same values wherever it stands. The database repeats a few hundred such
+// formulas some forty thousand times; each is evaluated once per load.
+struct FormulaValues {
+  double constant;
+  double coef[3];
+};
+std::unordered_map<std::string, FormulaValues> knownformulas;
+
+bool plainformula(const char* text) {
+  for (const char* p = text; *p != 0; ++p)
+    if (std::strchr("xyz0123456789.+-*/ ", *p) == nullptr) return false;
+  return true;
+}
+
 void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
   static const char* const names[3] = {"x", "y", "z"};
   op->exact = 1;
   for (int r = 0; r < 3; ++r) {
     SymComponent& c = op->comp[r];
     GetItem(f, 31, c.text);
-    c.constant = Wert(c.text);
-    for (int k = 0; k < 3; ++k) {
-      SetVar(names[k], 1.0);
-      c.coef[k] = Wert(c.text) - c.constant;
-      SetVar(names[k], 0.0);
-      if (!exactmultiple(c.coef[k], 1, &op->rot[r][k])) op->exact = 0;
+    const bool plain = plainformula(c.text);
+    auto known = plain ? knownformulas.find(c.text) : knownformulas.end();
+    if (known != knownformulas.end()) {
+      c.constant = known->second.constant;
+      for (int k = 0; k < 3; ++k) c.coef[k] = known->second.coef[k];
+    } else {
+      c.constant = Wert(c.text);
+      for (int k = 0; k < 3; ++k) {
+        SetVar(names[k], 1.0);
+        c.coef[k] = Wert(c.text) - c.constant;
+        SetVar(names[k], 0.0);
+      }
+      if (plain)
+        knownformulas.emplace(c.text, FormulaValues{c.constant, {c.coef[0], c.coef[1], c.coef[2]}});
     }
+    for (int k = 0; k < 3; ++k)
+      if (!exactmultiple(c.coef[k], 1, &op->rot[r][k])) op->exact = 0;
     if (!exactmultiple(c.constant, SYM_DENOM, &op->trans[r])) op->exact = 0;
     if (std::fabs(c.coef[0]) > kCoefZero) rec->xfree = 1;
     if (std::fabs(c.coef[1]) > kCoefZero) rec->yfree = 1;
@@ -271,6 +299,7 @@ void spaceinit() {
     DelAll();
     freeDATAlist();
   });
+  knownformulas.clear();
   if (!ok) fatal<-236>();
   if (!freeregistered) {
     freeregistered = true;

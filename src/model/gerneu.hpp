@@ -44,17 +44,38 @@ void ger(double s);
 // valid during the call only).
 using GerTake = void (*)(int i, int n, const float* g, const float* e, const float* q, void* arg);
 // The instrument function at count angles (sines s[0 .. count-1]), each
-// handed to take: the same components, messages and failures as count calls
-// of ger in that order, and n, g, e, q left as the last call leaves them.
-// With measured records or a table loaded, the angles are evaluated on the
+// handed to take: the same messages and failures as count calls of ger in
+// that order, and n, g, e, q left as the last point's. The components are
+// those of ger, bit for bit, from a table, one record or a formula. Where
+// two measured records are blended and refitted, the batch refits the shape
+// only on a grid of angles between the records and interpolates the
+// components in between (see gerneu.cpp): each point's components then fit
+// the shape at its angle as the refit demands of its own (gerfitmeasure at
+// most 1), without being those of ger bit for bit; they depend neither on
+// the number of workers nor on the other angles of the batch. With
+// measured records or a table loaded, the angles are evaluated on the
 // worker pool and take runs on the workers (for each point once, so it
 // must write only what belongs to point i); messages and failures come
 // after the workers have finished, in the order of the points. Otherwise,
-// and while ger probes (gererr 0), every angle is evaluated on the calling
-// thread. Main thread only, outside any other batch of the pool.
+// and while ger probes (gererr 0), every angle is evaluated by ger on the
+// calling thread. Main thread only, outside any other batch of the pool.
 void gerbatch(int count, const float* s, GerTake take, void* arg);
 // Frees the loaded records and table and the component arrays; zelmarry := 0.
 void ger2();
+
+// The total weight of the instrument function at the Bragg angle whose sine
+// is s: the sum of the weights g that ger gives there (to rounding), without
+// the refit where the arrangement fixes the total (two records of a
+// reflecting or transmitting sample, no table); the components n, g, e, q
+// are then left alone. False, without a message, where ger would fail.
+bool gergsum(double s, double* sum);
+
+// How well components fit the line shape that two loaded records give at the
+// Bragg angle whose sine is s: the refit's error measure (the weighted
+// residuals over its samples of the shape) relative to the one it accepts,
+// so at most about 1 for the components of ger and gerbatch; -1 where the
+// angle is not blended from two records. For tests and diagnostics.
+double gerfitmeasure(double s, int count, const float* g, const float* e, const float* q);
 
 // Read-only view of what ger1 loaded, for the table and test programs and
 // for diagnostics. The lists belong to the module and live until ger2.

@@ -179,16 +179,7 @@ void ParFile::discardscope() {
 bool parfile_gsum(double position, double* gsum) {
   double s = position / (2 * l0);
   if (!(s > 0 && s < 1)) return false;
-  int saved = gererr;
-  gererr = 0;
-  ger(s);
-  bool failed = gererr != 0;
-  gererr = saved;
-  if (failed) return false;
-  double sum = 0;
-  for (int i = 0; i < n; ++i) sum += g[i];
-  *gsum = sum;
-  return true;
+  return gergsum(s, gsum);
 }
 
 }  // namespace model

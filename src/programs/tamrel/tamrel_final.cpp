@@ -1,11 +1,15 @@
 // The final model of a data set and its error estimates.
 #include "tamrel_final.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "core/data.hpp"
 #include "core/message.hpp"
+#include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 #include "crystal/aniso.hpp"
 #include "crystal/cycle.hpp"
@@ -174,9 +178,47 @@ void correlation(FinalModel& fm, const std::vector<float>& model) {
   std::fflush(stdout);
 }
 
+// One phase's contribution at every measured point with counts, on the
+// worker pool in blocks of points (a short pattern on the calling thread).
+constexpr int kPhaseBlock = 256;
+
+struct PhaseTask {
+  std::atomic<int64_t> counter;
+  const PeakSet* set;
+  float* contribution;
+};
+
+void phaseblock(const PeakSet* set, float* contribution, int block) {
+  const int end = std::min(m, (block + 1) * kPhaseBlock);
+  for (int i = block * kPhaseBlock; i < end; ++i)
+    contribution[i] = intensitaet[i] > 0 ? modell0(i, set) : 0.0f;
+}
+
+void phaseparfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<PhaseTask*>(arg);
+  for (int64_t b; (b = nexttask(task->counter)) >= 0;)
+    phaseblock(task->set, task->contribution, static_cast<int>(b));
+}
+
+void phasecontribution(const PeakSet* set, std::vector<float>& contribution) {
+  contribution.assign(static_cast<size_t>(m), 0.0f);
+  const int blocks = (m + kPhaseBlock - 1) / kPhaseBlock;
+  if (blocks <= 1 || nthreads <= 1) {
+    for (int b = 0; b < blocks; ++b) phaseblock(set, contribution.data(), b);
+    return;
+  }
+  PhaseTask task;
+  task.counter.store(blocks);
+  task.set = set;
+  task.contribution = contribution.data();
+  nspawn(phaseparfkt, 0, reinterpret_cast<uint64_t>(&task));
+  nwait();
+}
+
 // The weighted residual of every phase from its own contribution to the
 // model.
 void phaseresiduals(const std::vector<float>& model) {
+  std::vector<float> contribution;
   int column = 0;
   for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next, ++column) {
     ph->rvalue = 1.0;
@@ -193,11 +235,12 @@ void phaseresiduals(const std::vector<float>& model) {
       for (int j = 0; j < ph->RP; ++j) par[ph->RP * i + j] = static_cast<float>(v[j]);
       if (ix != nullptr) ix[i] = column;
     }
+    if (c > 0) phasecontribution(own, contribution);
     double num = 0, den = 0;
     for (int i = 0; i < m; ++i) {
       const double I = intensitaet[i];
       if (!(I > 0)) continue;
-      const double ci = c > 0 ? modell0(i, own) : 0.0;
+      const double ci = c > 0 ? contribution[static_cast<size_t>(i)] : 0.0;
       const double d = (model[static_cast<size_t>(i)] - I) * w[i];
       num += d * d * ci / I;
       den += static_cast<double>(w[i]) * w[i] * I * ci;

@@ -71,4 +71,49 @@ TEST(TamrelPbSO4, RoundRobinCellAndFitFromThePublishedStructure) {
   EXPECT_LT(rwp, 12.4 + 2.0);
 }
 
+// The full range with 31 parameters (cell, zero, scale, background,
+// breadth, all coordinates, one B per atom) from the instrument-profile file
+// alone, whose line shapes the set-up refits on a grid of angles and
+// interpolates: on 1 and on 8 workers the same list file, and a cell within
+// a tenth of its error estimate of the one that the refits at every point
+// gave (version f78a236 of the suite: A=8.480458+-0.000070,
+// B=5.398684+-0.000046, C=6.960328+-0.000062).
+TEST(TamrelPbSO4, FullRangeWithAllCoordinatesFromTheProfileFileAlone) {
+  trun::Workplace wp;
+  const std::string data = KALVO_TEST_DATA;
+  ktest::copy_file(data + "/PbSO4_xray.gsa", wp.file("PbSO4_xray.gsa"));
+  ktest::copy_file(data + "/PbSO4_instrument.ger", wp.file("pbso4.ger"));
+  wp.write("pbso4.str",
+           "PHASE=PbSO4 SpacegroupNo=62 UNIT=ANGSTROEM RP=3 GEWICHT=SPHAR0\n"
+           "PARAM=A=8.49726 PARAM=B=5.40940 PARAM=C=6.97392 PARAM=B1=0.005_0\n"
+           "E=Pb Wyckoff=c PARAM=XPb=0.1875 PARAM=ZPb=0.1672 PARAM=BPb=1.0 x=XPb z=ZPb TDS=BPb\n"
+           "E=S Wyckoff=c PARAM=XS=0.0649 PARAM=ZS=0.6835 PARAM=BS=1.0 x=XS z=ZS TDS=BS\n"
+           "E=O Wyckoff=c PARAM=XO1=-0.0930 PARAM=ZO1=0.5954 PARAM=BO1=1.0 x=XO1 z=ZO1 "
+           "TDS=BO1\n"
+           "E=O Wyckoff=c PARAM=XO2=0.1937 PARAM=ZO2=0.5426 PARAM=BO2=1.0 x=XO2 z=ZO2 "
+           "TDS=BO2\n"
+           "E=O Wyckoff=d PARAM=XO3=0.0809 PARAM=YO3=0.0269 PARAM=ZO3=0.8093 PARAM=BO3=1.0 "
+           "x=XO3 y=YO3 z=ZO3 TDS=BO3\n");
+  std::string lists[2];
+  for (int k = 0; k < 2; ++k) {
+    ktest::RunResult r = wp.run({"LINTOR=pbso4", "LAMBDA=CU", "VAL[1]=PbSO4_xray.gsa",
+                                 "STRUC[1]=pbso4", "LIST=pbso4", "WMIN=15", "WMAX=159",
+                                 "PARAM[1]=EPS1=0", k == 0 ? "NTHREADS=1" : "NTHREADS=8"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string list = wp.read("pbso4.lst");
+    ASSERT_NE(list.find("31 refined parameters"), std::string::npos) << list;
+    // Without the line of the start and end times.
+    const size_t start = list.find("Start:");
+    lists[k] = start == std::string::npos
+                   ? list
+                   : list.substr(0, start) + list.substr(list.find('\n', start));
+  }
+  EXPECT_TRUE(lists[0] == lists[1]) << "the list files of 1 and 8 workers differ";
+  const struct {
+    const char* key;
+    double value, esd;
+  } cell[] = {{"A", 8.480458, 0.000070}, {"B", 5.398684, 0.000046}, {"C", 6.960328, 0.000062}};
+  for (const auto& c : cell) EXPECT_NEAR(listed(lists[0], c.key), c.value, 0.1 * c.esd) << c.key;
+}
+
 }  // namespace
