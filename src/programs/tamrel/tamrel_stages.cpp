@@ -608,6 +608,49 @@ void failure(int k) {
   fatal<-32>(name);
 }
 
+// What the progress lines of a fit need: its stage, and the sum of the
+// squared weighted intensities of the measured points, the denominator of Rwp.
+struct Progress {
+  int stage = 0;
+  double sumwI2 = 0;
+  int headed = -1;  // the parameter count of the heading printed, -1 before it
+} progress;
+
+// One line per point the minimiser stands on: the stage, the iteration and
+// the Rwp of the measured points there (as in the list file), or the sum of
+// squares when there are no measured points (a fit of restraints alone).
+void showprogress(int iteration, const float* r, int nres, double twos) {
+  if (progress.sumwI2 > 0) {
+    double sum = 0;
+    const int points = nres < m ? nres : m;
+    for (int i = 0; i < points; ++i) sum += static_cast<double>(r[i]) * r[i];
+    message<360>(progress.stage, iteration, 100.0 * std::sqrt(sum / progress.sumwI2));
+  } else {
+    message<362>(progress.stage, iteration, twos);
+  }
+  std::fflush(stdout);
+}
+
+// The heading of the refinement, once; a later stage that refines another
+// number of parameters says so.
+void heading(int stage) {
+  if (progress.headed < 0) {
+    std::printf("\n");
+    message<224>(ddmrange != nullptr ? "DDM" : "Rietveld", m, rqmin);
+    progress.headed = rqmin;
+  } else if (progress.headed != rqmin) {
+    message<361>(stage, rqmin);
+    progress.headed = rqmin;
+  }
+  std::fflush(stdout);
+  progress.stage = stage;
+  progress.sumwI2 = 0;
+  for (int i = 0; i < m; ++i) {
+    const double wi = static_cast<double>(w[i]) * intensitaet[i];
+    progress.sumwI2 += wi * wi;
+  }
+}
+
 void body(int stage) {
   RunState& rs = runstate;
   freebuffers();
@@ -621,9 +664,7 @@ void body(int stage) {
     strafableitung = kcalloc<float>(static_cast<size_t>(istraf) * static_cast<size_t>(noequiv));
   if (stage > 0 && !rs.allstages) return;
   if (m == 0 && !anyrestraint()) return;
-  std::printf("\n");
-  message<224>(ddmrange != nullptr ? "DDM" : "Rietveld", m, rqmin);
-  std::fflush(stdout);
+  heading(stage);
   const double x = recordsperphase();
   switch (stage) {
     case 0:
@@ -640,7 +681,7 @@ void body(int stage) {
   checklevel("ondatalevel", __LINE__);
   startcheck(stage);
   const int k = qmin8(qminparam, rqmin, totalmodell, totalableitung, &qplus, &iterations, &ermod,
-                      &moderror, rs.protokoll);
+                      &moderror, rs.protokoll, rs.protokoll ? nullptr : showprogress);
   if (k != 0) failure(k);
   // No iteration means a refused start, unless there is nothing to refine:
   // a fixed model is only evaluated.
