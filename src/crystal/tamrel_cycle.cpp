@@ -27,6 +27,7 @@
 #include "crystal/tamrel_goal.hpp"
 #include "crystal/tamrel_line.hpp"
 #include "crystal/tamrel_records.hpp"
+#include "crystal/tamrel_services.hpp"
 #include "crystal/tamrel_setup.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
@@ -484,6 +485,7 @@ void evaluation() {
     PhaseRecord* ph = phasei;
     if (!dataerr_try([&] { evaluatephase(ph); })) {
       message<260>(ph->number);
+      namephasefile(ph->number);
       raise();
     }
   }
@@ -928,7 +930,10 @@ void takesnapshots() {
 [[noreturn]] void outofbounds(const numeric::QminParam& q) {
   message<-184>(q.name != nullptr ? q.name : "");
   if (q.sub != nullptr) message<261>(static_cast<AtomRecord*>(q.sub)->number);
-  if (q.owner != nullptr) message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+  if (q.owner != nullptr) {
+    message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+    namephasefile(static_cast<PhaseRecord*>(q.owner)->number);
+  }
   fatal_exit(fatal_status(184));
 }
 

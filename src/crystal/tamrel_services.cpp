@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
@@ -54,6 +55,27 @@ bool digit(char ch) { return ch >= '0' && ch <= '9'; }
 }
 
 }  // namespace
+
+namespace {
+std::vector<std::string> phasefiles;
+}  // namespace
+
+void setphasefile(int phase, const char* file) {
+  if (phase < 1) return;
+  if (phasefiles.size() < static_cast<size_t>(phase)) phasefiles.resize(static_cast<size_t>(phase));
+  phasefiles[static_cast<size_t>(phase) - 1] = file;
+}
+
+void clearphasefiles() {
+  phasefiles.clear();
+  phasefiles.shrink_to_fit();
+}
+
+void namephasefile(int phase) {
+  if (phase < 1 || static_cast<size_t>(phase) > phasefiles.size()) return;
+  const std::string& file = phasefiles[static_cast<size_t>(phase) - 1];
+  if (!file.empty()) message<366>(file);
+}
 
 int readbufferfile(char* out) {
   if (backbuffer != nullptr) {

@@ -7,6 +7,15 @@
 
 namespace crystal {
 
+// The structure file each phase was read from, by phase number from 1, for
+// the messages that name it: set while the files are read, cleared with the
+// phases.
+void setphasefile(int phase, const char* file);
+void clearphasefiles();
+// Message 366 with the structure file of the phase; nothing when the phase
+// has none recorded.
+void namephasefile(int phase);
+
 extern FILE* bufferfile;  // the open structure file (the driver opens and closes it)
 extern char* backbuffer;  // one pushed-back item (malloc'ed), or null
 extern int newline;       // the last read skipped a comment line or a line end, or met the end

@@ -108,6 +108,7 @@ void eachphase(const char* key, int dataset, F&& write) {
     });
     if (!written) {
       message<260>(phase->number);
+      namephasefile(phase->number);
       passon();
     }
   }
@@ -458,6 +459,7 @@ void writestructurefactorfiles(int dataset) {
       });
       if (!written) {
         message<260>(phase->number);
+        namephasefile(phase->number);
         passon();
       }
     }

@@ -499,6 +499,7 @@ void collect(int stage) {
           blocks[ph] = b;
         })) {
       message<260>(ph->number);
+      namephasefile(ph->number);
       passon();
     }
   }
@@ -537,7 +538,10 @@ void checkstart() {
     if (*q.value >= q.min && *q.value <= q.max) continue;
     message<-132>(q.name != nullptr ? q.name : "");
     if (q.sub != nullptr) message<261>(static_cast<AtomRecord*>(q.sub)->number);
-    if (q.owner != nullptr) message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+    if (q.owner != nullptr) {
+      message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+      namephasefile(static_cast<PhaseRecord*>(q.owner)->number);
+    }
     fatal_exit(fatal_status(132));
   }
 }
