@@ -265,6 +265,8 @@ struct PhaseReader {
       if (ondataLevel() != level + 1) internal_error("ondataLevel", kModule, __LINE__);
       while (next()) {
         if (!atomitem(item)) {
+          // The header hands over at an atom item: the first item here is one.
+          if (atom == nullptr) internal_error("no atom before its items", kModule, __LINE__);
           bool keyword = !grammaritem(item) && atomkeyword(phase, atom, item);
           storeitem(&atom->params, &atom->nparams, last, item, keyword);
           continue;
