@@ -616,19 +616,35 @@ void failure(int k) {
 // squared weighted intensities of the measured points, the denominator of Rwp.
 struct Progress {
   int stage = 0;
+  int dataset = 0;  // a further data set from 1, or 0 for the stages
   double sumwI2 = 0;
   int headed = -1;  // the parameter count of the heading printed, -1 before it
 } progress;
 
-// One line per point the minimiser stands on: the stage, the iteration and
-// the Rwp of the measured points there (as in the list file), or the sum of
-// squares when there are no measured points (a fit of restraints alone).
+// The denominator of Rwp for the measured points now in place.
+void weightedsum() {
+  progress.sumwI2 = 0;
+  for (int i = 0; i < m; ++i) {
+    const double wi = static_cast<double>(w[i]) * intensitaet[i];
+    progress.sumwI2 += wi * wi;
+  }
+}
+
+// One line per point the minimiser stands on: the stage (or the data set),
+// the iteration and the Rwp of the measured points there (as in the list
+// file), or the sum of squares when there are no measured points (a fit of
+// restraints alone).
 void showprogress(int iteration, const float* r, int nres, double twos) {
   if (progress.sumwI2 > 0) {
     double sum = 0;
     const int points = nres < m ? nres : m;
     for (int i = 0; i < points; ++i) sum += static_cast<double>(r[i]) * r[i];
-    message<360>(progress.stage, iteration, 100.0 * std::sqrt(sum / progress.sumwI2));
+    const double rwp = 100.0 * std::sqrt(sum / progress.sumwI2);
+    if (progress.dataset > 0) {
+      message<372>(progress.dataset, iteration, rwp);
+    } else {
+      message<360>(progress.stage, iteration, rwp);
+    }
   } else {
     message<362>(progress.stage, iteration, twos);
   }
@@ -648,11 +664,8 @@ void heading(int stage) {
   }
   std::fflush(stdout);
   progress.stage = stage;
-  progress.sumwI2 = 0;
-  for (int i = 0; i < m; ++i) {
-    const double wi = static_cast<double>(w[i]) * intensitaet[i];
-    progress.sumwI2 += wi * wi;
-  }
+  progress.dataset = 0;
+  weightedsum();
 }
 
 void body(int stage) {
@@ -788,6 +801,12 @@ void refine() {
 void freerefinement() {
   freegoalrows();
   freestages();
+}
+
+Qmin8Progress datasetprogress(int dataset) {
+  progress.dataset = dataset;
+  weightedsum();
+  return showprogress;
 }
 
 void freestages() {
