@@ -15,6 +15,7 @@
 #include "core/fatal.hpp"
 #include "core/message.hpp"
 #include "core/velmora.hpp"
+#include "crystal/tamrel_services.hpp"
 #include "numeric/ddreieck.hpp"
 
 namespace crystal {
@@ -298,8 +299,9 @@ std::string nearestvalues(const char* key, const std::string& given) {
 // Explains a search that found no group, before message -238: a selector
 // value that no group of the database has, with the nearest values it has
 // (message 363); else the groups that the selectors name, which the cell's
-// metric or the other selectors rule out (message 364).
-void explainsearch(int kind, const char* axis, const char sel[SEL_COUNT][32]) {
+// metric or the other selectors rule out (message 364). The key is marked
+// at fault in the phase's structure file.
+void explainsearch(int number, int kind, const char* axis, const char sel[SEL_COUNT][32]) {
   std::string given;
   for (const SelectorKey& k : kSelectorKeys) {
     const char* v = sel[k.index];
@@ -315,6 +317,7 @@ void explainsearch(int kind, const char* axis, const char sel[SEL_COUNT][32]) {
       found = headervalue(g->header, k.key) == v;
     if (!found) {
       message<363>(std::string(k.key) + "=" + v, nearestvalues(k.key, v));
+      phasefault(number, k.key);
       return;
     }
   }
@@ -342,6 +345,7 @@ void explainsearch(int kind, const char* axis, const char sel[SEL_COUNT][32]) {
   std::string metric = latticename[kind];
   if (axis != nullptr && axis[0] != 0) metric += std::string(" with unique axis ") + axis;
   message<364>(given, metric, offered);
+  phasefault(number, name.key);
 }
 
 // The first pass: space group, selectors, centring, operator table, sites.
@@ -355,7 +359,7 @@ void firstpass(PhaseRecord* ph) {
 
   SpaceGroupRecord* group = findordanix(kind, axis, ph->selector);
   if (group == nullptr) {
-    explainsearch(kind, axis, ph->selector);
+    explainsearch(ph->number, kind, axis, ph->selector);
     message<-238>();
     errorjump();
   }

@@ -107,7 +107,8 @@ TEST(TamrelRun, MessagesOfRunsWithoutScansPhasesOrRadiation) {
 // symbol the database spells otherwise, with the spellings it has; a group
 // whose settings the cell rules out, with the settings; a scan file of an
 // unknown extension, with the known ones, and the wavelength its kind of file
-// does not name; and the structure file of the phase.
+// does not name; and the structure file of the phase, with the line and item
+// of the space group.
 TEST(TamrelRun, FirstMessagesNameWhatIsAtFault) {
   struct Case {
     const char* what;
@@ -118,11 +119,11 @@ TEST(TamrelRun, FirstMessagesNameWhatIsAtFault) {
   };
   const std::vector<Case> cases = {
       {"a symbol without its overbar",
-       "PHASE=LaB6 HermannMauguin=Pm3m",
+       "// LaB6\nPHASE=LaB6 HermannMauguin=Pm3m",
        {"LAMBDA=CU", "STRUC[1]=lab6"},
        {message(363, "HermannMauguin=Pm3m",
                 "Pm-3m (No. 221), Pm2m (No. 25), Pmmm (No. 47), Pmcm (No. 51), Pmam (No. 51)"),
-        message(-238), message(260, 1), message(366, "lab6.str")},
+        message(-238), message(260, 1), message(365, "lab6.str", 2, "HermannMauguin=Pm3m")},
        1},
       {"a screw axis written with an underscore",
        "PHASE=LaB6 HermannMauguin=P6_3/mmc",
@@ -141,7 +142,7 @@ TEST(TamrelRun, FirstMessagesNameWhatIsAtFault) {
        {"LAMBDA=CU", "STRUC[1]=lab6"},
        {message(364, "SpacegroupNo=221 Setting=abc", "Cubic",
                 "HermannMauguin=Pm-3m SpacegroupNo=221 BASIS=P Lattice=Cubic"),
-        message(-238)},
+        message(-238), message(365, "lab6.str", 1, "SpacegroupNo=221")},
        1},
       {"a cubic group and a tetragonal cell",
        "PHASE=LaB6 HermannMauguin=Pm-3m C=0.5",

@@ -139,31 +139,8 @@ struct Place {
 };
 Place place;
 
-// The line of a file that holds the byte before the offset: 1 + the line
-// feeds before it. 0 when the file cannot be read again.
-int lineof(const std::string& file, long offset) {
-  FILE* f = std::fopen(file.c_str(), "r");
-  if (f == nullptr) return 0;
-  int line = 1;
-  for (long k = 0; k + 1 < offset; ++k) {
-    const int c = std::fgetc(f);
-    if (c == EOF) break;
-    if (c == '\n') ++line;
-  }
-  std::fclose(f);
-  return line;
-}
-
-// Message 365 with the file, line and item of the place, or 366 with the
-// file alone.
-void nameplace() {
-  const int line = place.end >= 0 ? lineof(place.file, place.end) : 0;
-  if (line > 0) {
-    message<365>(place.file, line, place.item);
-  } else {
-    message<366>(place.file);
-  }
-}
+// The message that names the place of a refusal.
+void nameplace() { crystal::nameplace(place.file.c_str(), place.end, place.item.c_str()); }
 
 // The key of an item: its text before "=".
 std::string itemkey(const char* item) {
@@ -181,7 +158,7 @@ struct PhaseReader {
   char item[kTextLen + 1];
   int newline = 0;
   // The places of the header's items by key, for the checks made once the
-  // header is read.
+  // header is read (they are also kept for the set-up of the phase).
   std::map<std::string, Place> keyplaces;
 
   // The next item and its line-start flag; false at the end of the file,
@@ -222,7 +199,9 @@ struct PhaseReader {
       }
       bool keyword = !grammaritem(item) && headerkeyword(hs, item);
       storeitem(&phase->params, &phase->nparams, last, item, keyword);
-      keyplaces[itemkey(item)] = place;
+      const std::string key = itemkey(item);
+      keyplaces[key] = place;
+      setphaseitem(number, key.c_str(), place.end, item);
     }
     const Place after = place;
     phasekinds(phase);
@@ -292,6 +271,7 @@ struct PhaseReader {
   void read() {
     if (bufferfile != nullptr) internal_error("bufferfile twice opened", kModule, __LINE__);
     place = Place{file, -1, ""};
+    setphasefile(number, file);
     bufferfile = std::fopen(file, "r");
     if (bufferfile == nullptr) refuse<-227>();
     PhaseRecord* phase = newphase(number, goalzahl);
@@ -328,7 +308,6 @@ void readphases() {
       makeextension(file, "str", 0);
       PhaseReader reader{i, file, {}, {}, {}, 0, {}};
       reader.read();
-      setphasefile(i, file);
     }
   });
   if (!read) {
