@@ -2,15 +2,20 @@
 // its direct and reciprocal metric.
 #include "crystal/cell.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/message.hpp"
 #include "core/velmora.hpp"
+#include "crystal/services.hpp"
 #include "numeric/ddreieck.hpp"
 
 namespace crystal {
@@ -201,6 +206,148 @@ void centring(PhaseRecord* ph) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Why no group of the database fits a phase
+
+// The value of a key in a group's header line ("Key=value" items separated
+// by blanks); empty when the header has no such key.
+std::string headervalue(const char* header, const char* key) {
+  const size_t len = std::strlen(key);
+  for (const char* p = header; *p != 0;) {
+    while (*p == ' ' || *p == '\t') ++p;
+    const char* end = p;
+    while (*end != 0 && *end != ' ' && *end != '\t') ++end;
+    if (static_cast<size_t>(end - p) > len && std::strncmp(p, key, len) == 0 && p[len] == '=')
+      return std::string(p + len + 1, end);
+    p = end;
+  }
+  return "";
+}
+
+// The edit distance of two texts (insertions, deletions, substitutions).
+size_t editdistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] =
+          std::min(std::min(row[j] + 1, row[j - 1] + 1), diagonal + (a[i - 1] == b[j - 1] ? 0 : 1));
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// A symbol as a reader spells it loosely: upper case, without blanks,
+// overbars, slashes and underscores (Pm3m, P 21/c and P6_3/mmc become PM3M,
+// P21C and P63MMC).
+std::string loose(const std::string& text) {
+  std::string out;
+  for (char c : text)
+    if (std::strchr(" \t-/_", c) == nullptr)
+      out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+struct SelectorKey {
+  int index;
+  const char* key;
+};
+constexpr SelectorKey kSelectorKeys[] = {{SEL_HERMANNMAUGUIN, "HermannMauguin"},
+                                         {SEL_SPACEGROUPNO, "SpacegroupNo"},
+                                         {SEL_SETTING, "Setting"},
+                                         {SEL_ORIGINCHOICE, "OriginChoice"},
+                                         {SEL_CELLCHOICE, "CellChoice"},
+                                         {SEL_UNIQUEAXIS, "UniqueAxis"},
+                                         {SEL_BASIS, "BASIS"},
+                                         {SEL_LATTICE, "Lattice"}};
+
+// The values the database has for a key that lie nearest the value given
+// (at most five, the loosely equal ones first); a symbol is followed by its
+// group number.
+std::string nearestvalues(const char* key, const std::string& given) {
+  struct Candidate {
+    std::string value, number;
+    size_t looseness, distance;
+  };
+  std::vector<Candidate> all;
+  for (const SpaceGroupRecord* g = spacefirst; g != nullptr; g = g->next) {
+    const std::string v = headervalue(g->header, key);
+    if (v.empty()) continue;
+    bool known = false;
+    for (const Candidate& c : all) known = known || c.value == v;
+    if (known) continue;
+    all.push_back({v, headervalue(g->header, "SpacegroupNo"), editdistance(loose(v), loose(given)),
+                   editdistance(v, given)});
+  }
+  std::stable_sort(all.begin(), all.end(), [](const Candidate& x, const Candidate& y) {
+    return x.looseness != y.looseness ? x.looseness < y.looseness : x.distance < y.distance;
+  });
+  std::string out;
+  const bool symbol = std::strcmp(key, "HermannMauguin") == 0;
+  for (size_t k = 0; k < all.size() && k < 5; ++k) {
+    if (k > 0) out += ", ";
+    out += all[k].value;
+    if (symbol && !all[k].number.empty()) out += " (No. " + all[k].number + ")";
+  }
+  return out.empty() ? "nothing" : out;
+}
+
+// Explains a search that found no group, before message -238: a selector
+// value that no group of the database has, with the nearest values it has
+// (message 363); else the groups that the selectors name, which the cell's
+// metric or the other selectors rule out (message 364). The key is marked
+// at fault in the phase's structure file.
+void explainsearch(int number, int kind, const char* axis, const char sel[SEL_COUNT][32]) {
+  std::string given;
+  for (const SelectorKey& k : kSelectorKeys) {
+    const char* v = sel[k.index];
+    if (v[0] == 0) continue;
+    if (!given.empty()) given += " ";
+    given += std::string(k.key) + "=" + v;
+  }
+  for (const SelectorKey& k : kSelectorKeys) {
+    const char* v = sel[k.index];
+    if (v[0] == 0) continue;
+    bool found = false;
+    for (const SpaceGroupRecord* g = spacefirst; g != nullptr && !found; g = g->next)
+      found = headervalue(g->header, k.key) == v;
+    if (!found) {
+      message<363>(std::string(k.key) + "=" + v, nearestvalues(k.key, v));
+      phasefault(number, k.key);
+      return;
+    }
+  }
+  // Every value exists: the groups named by the symbol or the number (the
+  // first of them given), with their selectors.
+  const SelectorKey& name = sel[SEL_HERMANNMAUGUIN][0] != 0 ? kSelectorKeys[0] : kSelectorKeys[1];
+  std::string offered;
+  int count = 0;
+  for (const SpaceGroupRecord* g = spacefirst; g != nullptr; g = g->next) {
+    if (headervalue(g->header, name.key) != sel[name.index]) continue;
+    if (++count > 6) {
+      offered += "; ...";
+      break;
+    }
+    if (!offered.empty()) offered += "; ";
+    std::string items;
+    for (const SelectorKey& k : kSelectorKeys) {
+      const std::string v = headervalue(g->header, k.key);
+      if (v.empty()) continue;
+      if (!items.empty()) items += " ";
+      items += std::string(k.key) + "=" + v;
+    }
+    offered += items;
+  }
+  std::string metric = latticename[kind];
+  if (axis != nullptr && axis[0] != 0) metric += std::string(" with unique axis ") + axis;
+  message<364>(given, metric, offered);
+  phasefault(number, name.key);
+}
+
 // The first pass: space group, selectors, centring, operator table, sites.
 // The phase takes the group only once all of it is set up, so that a failed
 // pass is not taken for a finished one.
@@ -212,6 +359,7 @@ void firstpass(PhaseRecord* ph) {
 
   SpaceGroupRecord* group = findordanix(kind, axis, ph->selector);
   if (group == nullptr) {
+    explainsearch(ph->number, kind, axis, ph->selector);
     message<-238>();
     errorjump();
   }

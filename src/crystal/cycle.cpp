@@ -28,6 +28,7 @@
 #include "crystal/ks.hpp"
 #include "crystal/line.hpp"
 #include "crystal/records.hpp"
+#include "crystal/services.hpp"
 #include "crystal/setup.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
@@ -485,6 +486,7 @@ void evaluation() {
     PhaseRecord* ph = phasei;
     if (!dataerr_try([&] { evaluatephase(ph); })) {
       message<260>(ph->number);
+      namephasefile(ph->number);
       raise();
     }
   }
@@ -979,7 +981,10 @@ void takesnapshots() {
 [[noreturn]] void outofbounds(const numeric::QminParam& q) {
   message<-184>(q.name != nullptr ? q.name : "");
   if (q.sub != nullptr) message<261>(static_cast<AtomRecord*>(q.sub)->number);
-  if (q.owner != nullptr) message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+  if (q.owner != nullptr) {
+    message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+    namephasefile(static_cast<PhaseRecord*>(q.owner)->number);
+  }
   fatal_exit(fatal_status(184));
 }
 

@@ -9,6 +9,7 @@
 
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
+#include "crystal/services.hpp"
 
 namespace crystal {
 using namespace core;
@@ -303,6 +304,7 @@ void freephases() {
     freephase(phase1);
     phase1 = next;
   }
+  clearphasefiles();
   phasei = nullptr;
   pa = nullptr;
   localphase = nullptr;

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
@@ -54,6 +56,82 @@ bool digit(char ch) { return ch >= '0' && ch <= '9'; }
 }
 
 }  // namespace
+
+namespace {
+
+struct ItemPlace {
+  long end;
+  std::string item;
+};
+
+struct PhaseFile {
+  std::string file;
+  std::map<std::string, ItemPlace> items;
+  std::string fault;  // the header key at fault, or empty
+};
+
+std::vector<PhaseFile> phasefiles;
+
+PhaseFile* phasefile(int phase) {
+  if (phase < 1) return nullptr;
+  if (phasefiles.size() < static_cast<size_t>(phase)) phasefiles.resize(static_cast<size_t>(phase));
+  return &phasefiles[static_cast<size_t>(phase) - 1];
+}
+
+// The line of a file that holds the byte before the offset: 1 + the line
+// feeds before it; 0 when the file cannot be read again.
+int lineof(const char* file, long offset) {
+  FILE* f = std::fopen(file, "r");
+  if (f == nullptr) return 0;
+  int line = 1;
+  for (long k = 0; k + 1 < offset; ++k) {
+    const int c = std::fgetc(f);
+    if (c == EOF) break;
+    if (c == '\n') ++line;
+  }
+  std::fclose(f);
+  return line;
+}
+
+}  // namespace
+
+void setphasefile(int phase, const char* file) {
+  if (PhaseFile* p = phasefile(phase)) *p = PhaseFile{file, {}, {}};
+}
+
+void setphaseitem(int phase, const char* key, long end, const char* item) {
+  if (PhaseFile* p = phasefile(phase)) p->items[key] = ItemPlace{end, item};
+}
+
+void clearphasefiles() {
+  phasefiles.clear();
+  phasefiles.shrink_to_fit();
+}
+
+void phasefault(int phase, const char* key) {
+  if (PhaseFile* p = phasefile(phase)) p->fault = key;
+}
+
+void namephasefile(int phase) {
+  if (phase < 1 || static_cast<size_t>(phase) > phasefiles.size()) return;
+  const PhaseFile& p = phasefiles[static_cast<size_t>(phase) - 1];
+  if (p.file.empty()) return;
+  auto at = p.fault.empty() ? p.items.end() : p.items.find(p.fault);
+  if (at != p.items.end()) {
+    nameplace(p.file.c_str(), at->second.end, at->second.item.c_str());
+  } else {
+    message<366>(p.file);
+  }
+}
+
+void nameplace(const char* file, long end, const char* item) {
+  const int line = end >= 0 ? lineof(file, end) : 0;
+  if (line > 0) {
+    message<365>(file, line, item);
+  } else {
+    message<366>(file);
+  }
+}
 
 int readbufferfile(char* out) {
   if (backbuffer != nullptr) {

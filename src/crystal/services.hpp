@@ -7,6 +7,25 @@
 
 namespace crystal {
 
+// The structure file each phase was read from (phase numbers from 1) and
+// the places of its header items by key (the offset in the file just past
+// the item, and the item), for the messages that name them: set while the
+// files are read, cleared with the phases.
+void setphasefile(int phase, const char* file);
+void setphaseitem(int phase, const char* key, long end, const char* item);
+void clearphasefiles();
+// Marks the header key of the phase at fault in a failure of its set-up,
+// for namephasefile.
+void phasefault(int phase, const char* key);
+// Names the structure file of the phase: message 365 with its line and item
+// when a key marked at fault is in its header, else message 366; nothing
+// when the phase has no file recorded.
+void namephasefile(int phase);
+// Message 365 with the file, the line of the byte before the offset end and
+// the item; message 366 with the file alone when end is negative or the
+// file cannot be read again.
+void nameplace(const char* file, long end, const char* item);
+
 extern FILE* bufferfile;  // the open structure file (the driver opens and closes it)
 extern char* backbuffer;  // one pushed-back item (malloc'ed), or null
 extern int newline;       // the last read skipped a comment line or a line end, or met the end

@@ -86,6 +86,7 @@ bool sanecomponent(float gi, float ei, float qi) {
 double eps1 = 0, eps2 = 0, eps3 = 0, eps4 = 0;
 unsigned char header[kHeaderSize];
 char geqname[8001];
+char gerfilename[8001];  // the instrument-profile file loaded, for messages
 char nofile = 0;
 char warnung1 = 0;
 char warnung2 = 0;
@@ -1424,10 +1425,32 @@ void evaluate(Context& cx, double s) {
 // The calling thread's context: the module's components.
 Context maincontext{&n, &g, &e, &q};
 
-// A failure of ger as it ends the process (probing aside).
-[[noreturn]] void failure(int code) {
+// What message -14 leaves unsaid: the angle asked for, and the range of
+// angles the records of the instrument-profile file cover (their keys are
+// cot 2theta, largest first).
+void angleoutside(double s) {
+  if (!(s > 0 && s < 1)) {
+    message<369>(s);
+    return;
+  }
+  if (perst == nullptr) return;
+  const double deg = 180 / 3.141592653589793;
+  double lo = 180, hi = 0;
+  for (const ProfileRecord* r = perst; r != nullptr; r = r->next) {
+    const double twotheta = std::atan2(1.0, static_cast<double>(r->key)) * deg;
+    lo = std::min(lo, twotheta);
+    hi = std::max(hi, twotheta);
+  }
+  message<368>(2 * std::asin(s) * deg, gerfilename, lo, hi);
+}
+
+// A failure of ger as it ends the process (probing aside), at sin theta s.
+[[noreturn]] void failure(int code, double s) {
   if (code == -13) fatal<-13>();
-  if (code == -14) fatal<-14>();
+  if (code == -14) {
+    angleoutside(s);
+    fatal<-14>();
+  }
   fatal<-15>();
 }
 
@@ -1791,7 +1814,7 @@ void ger(double s) {
       gererr = 1;
       return;
     }
-    failure(f.code);
+    failure(f.code, s);
   }
 }
 
@@ -1853,7 +1876,7 @@ void gerbatch(int count, const float* s, GerTake take, void* arg) {
       message<14>();
       warnung2 = 1;
     }
-    if (res.status != 0) failure(res.status);
+    if (res.status != 0) failure(res.status, s[i]);
     if (res.setlambda) maincontext.lambda = res.lambda;
   }
   if (!lastdone) {
@@ -1926,6 +1949,7 @@ void ger1(const char* name) {
   static char gname[8001];
   std::snprintf(gname, sizeof gname - 8, "%s", name);
   makeextension(gname, "ger", 1);
+  std::snprintf(gerfilename, sizeof gerfilename, "%s", gname);
   FILE* f = std::fopen(gname, "r");
   if (f == nullptr) {
     message<120>(gname);

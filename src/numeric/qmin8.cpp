@@ -15,7 +15,7 @@ namespace numeric {
 using namespace core;
 
 int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, int* iterations,
-          double* ermod, double* moderror, bool verbose) {
+          double* ermod, double* moderror, bool verbose, Qmin8Progress progress) {
   if (n < 1) {
     *iterations = 0;
     return 0;
@@ -64,6 +64,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
     *iterations = 0;
   } else {
     if (verbose) std::printf("\n%5d  %13.6E ", 0, F);
+    if (progress != nullptr) progress(0, r, m, F);
     double S = F / 2;
     double lambda = 0.1;
     int counter = 1;
@@ -210,6 +211,7 @@ int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, in
       if (verbose)
         std::printf("\n%5d  %13.6E  %10.3E  %10.3E  %10.3f ", counter, 2 * Snew, 2 * pred, lambda,
                     h);
+      if (progress != nullptr) progress(counter, r, m, 2 * Snew);
       // Damping from the misfit of the quadratic model along the step, in
       // units of the model-error level.
       double c = diagonal_curvature(x, g, n);

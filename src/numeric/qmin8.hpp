@@ -23,6 +23,10 @@ struct QminParam {
 using Qmin8Goal = bool (*)(int* m, float** r);
 // Fills g[0..n-1] with the derivatives of residual i at the current values.
 using Qmin8Row = void (*)(float* g, int i);
+// Told of every point the fit stands on: the start (iteration 0) and each
+// accepted step (1, 2, ...), with the m residuals there and 2S (qplus
+// included). For a caller that shows the progress of a long fit.
+using Qmin8Progress = void (*)(int iteration, const float* r, int m, double twos);
 
 // qplus (or null): fixed part added to the sum of squares, re-read at every
 // evaluation. *iterations: in the largest iteration number, out 1 + accepted
@@ -32,8 +36,9 @@ using Qmin8Row = void (*)(float* g, int i);
 // re-read at every use. Before every row call all parameters are set back to
 // the accepted point; at the end they hold the final accepted values.
 // Returns 0, or k when the diagonal or gradient element of (1-based)
-// parameter k of the normal matrix was not finite.
+// parameter k of the normal matrix was not finite. verbose prints the
+// iteration table; progress (or null) is told of each point, see above.
 int qmin8(QminParam* rec, int n, Qmin8Goal goal, Qmin8Row row, double* qplus, int* iterations,
-          double* ermod, double* moderror, bool verbose);
+          double* ermod, double* moderror, bool verbose, Qmin8Progress progress = nullptr);
 
 }  // namespace numeric

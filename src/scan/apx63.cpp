@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -817,6 +818,18 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
     // GSAS banks and text columns name no wavelength: without a radiation
     // key it must come from LAMBDA (a missing key is the caller's error).
     if ((kind == GSA || kind == COLUMNS) && noradiationkey()) {
+      // Without LAMBDA the read below ends the run with the store's error:
+      // first say why the key is needed, and when the file is not there
+      // either, that too.
+      if (!dataerr_try([] { GetStrVar("LAMBDA", INT_MAX, nullptr); })) {
+        message<370>(fileno, path);
+        FILE* probe = std::fopen(path, "r");
+        if (probe == nullptr)
+          message<371>(fileno, path);
+        else
+          std::fclose(probe);
+        std::fflush(stdout);
+      }
       GetStrVar("LAMBDA", lamlen, lambda);
       setxray(true);
     }

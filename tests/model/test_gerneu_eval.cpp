@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/message.hpp"
 #include "gerneu_testenv.hpp"
 
 namespace model {
@@ -57,10 +58,11 @@ TEST_F(GerTest, AngleOutsideTheOpenQuarterFails) {
     EXPECT_EQ(after.g, before.g) << s;
     EXPECT_EQ(after.e, before.e) << s;
   }
+  // The failure says what was asked: no angle at all.
   for (double s : {0.0, 1.0, -0.5}) {
     auto r = ktest::run_in_child([&] { ger(s); });
     EXPECT_EQ(r.status, 14) << s;
-    EXPECT_EQ(r.out, catalogue(-14)) << s;
+    EXPECT_EQ(r.out, core::message_text<369>(s) + catalogue(-14)) << s;
   }
 }
 
@@ -323,9 +325,15 @@ TEST_F(GerTest, AngleMayExceedTheMeasuredRangeByTheTolerance) {
     EXPECT_EQ(gererr, 1) << theta;
     gererr = 1;
   }
+  // Beyond the tolerance the failure names the angle and the file's range
+  // (2theta from 40 to 60 degrees).
   auto r = ktest::run_in_child([&] { ger(sintheta(10)); });
   EXPECT_EQ(r.status, 14);
-  EXPECT_EQ(r.out, catalogue(-14));
+  EXPECT_EQ(r.out, core::message_text<368>(20.0, path("a.ger"), 40.0, 60.0) + catalogue(-14));
+  EXPECT_NE(r.out.find("2theta=20.0000 degrees; the instrument-profile file " + path("a.ger") +
+                       " covers 2theta=40.000 to 60.000 degrees"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(GerTest, RecordsOfTheSameAngleAtTheEndsOfTheRange) {
@@ -453,9 +461,10 @@ TEST_F(GerTest, LineShapeThatVanishesFails) {
   gererr = 0;
   EXPECT_EQ(eval(sintheta(25)), "");
   EXPECT_EQ(gererr, 1);
+  // Inside the file's range: the angle is named, the range holds it.
   auto r = ktest::run_in_child([&] { ger(sintheta(25)); });
   EXPECT_EQ(r.status, 14);
-  EXPECT_EQ(r.out, catalogue(-14));
+  EXPECT_EQ(r.out, core::message_text<368>(50.0, path("a.ger"), 40.0, 60.0) + catalogue(-14));
 }
 
 }  // namespace model

@@ -169,10 +169,27 @@ TEST_F(Minimisers, NoiseFreeFitsRecoverTheParameters) {
     set_records(f.start);
     it = 200;
     double em = 1e-24, moderror = 1e-20;
-    int result = qmin8(recs, 3, dgoal, drow, nullptr, &it, &em, &moderror, false);
+    // The progress is told of the start and of each accepted step, in
+    // order, with the residuals whose sum of squares it is given.
+    static std::vector<double> told;
+    static bool consistent;
+    told.clear();
+    consistent = true;
+    auto progress = [](int iteration, const float* r, int m, double twos) {
+      double sum = 0;
+      for (int i = 0; i < m; ++i) sum += static_cast<double>(r[i]) * r[i];
+      consistent = consistent && iteration == static_cast<int>(told.size()) && m == kPoints &&
+                   std::fabs(sum - twos) <= 1e-6 * twos + 1e-30;
+      told.push_back(twos);
+    };
+    int result = qmin8(recs, 3, dgoal, drow, nullptr, &it, &em, &moderror, false, progress);
     EXPECT_EQ(result, 0);
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(dpar[k], f.truth[k], 2e-5 * std::fabs(f.truth[k]));
     EXPECT_LT(em, 1e-8);
+    EXPECT_TRUE(consistent);
+    ASSERT_EQ(static_cast<int>(told.size()), it);
+    EXPECT_EQ(told.back(), em);
+    for (size_t k = 1; k < told.size(); ++k) EXPECT_LT(told[k], told[k - 1]) << k;
   }
 }
 

@@ -169,6 +169,19 @@ TEST_F(Simulated, EachDataSetRecoversItsOwnCellInEitherOrder) {
         l1, {message(227, "Rietveld", order == 0 ? " b.xy" : " a.xy", "4.2.23", 3001, 5, 5)}))
         << l1;
     EXPECT_EQ(l1.find("Start: "), std::string::npos);
+    // The further fit shows its progress after the stages', from its start
+    // (iteration 0) to the Rwp of its list.
+    const size_t rwp = l1.find("Rwp=");
+    ASSERT_NE(rwp, std::string::npos) << l1;
+    const std::string last = "data set 1, iteration ";
+    const size_t at = r.out.rfind(last);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_TRUE(inorder(r.out, {"stage 3, iteration   0: Rwp=", "data set 1, iteration   0: Rwp="}))
+        << r.out;
+    const size_t end = r.out.find('\n', at);
+    EXPECT_EQ(r.out.substr(r.out.find("Rwp=", at), end - r.out.find("Rwp=", at)),
+              l1.substr(rwp, l1.find('%', rwp) + 1 - rwp))
+        << r.out;
   }
   const double cell[2][2] = {{kA1, kA2}, {kA2, kA1}};
   for (int order = 0; order < 2; ++order) {

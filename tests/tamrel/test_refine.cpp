@@ -150,6 +150,65 @@ TEST_F(SiliconRun, FiguresOfMeritAgreeWithTheDiagramFile) {
   EXPECT_TRUE(inorder(list, {message(227, "Rietveld", " si.xy", "4.2.23", 3001, 5, 10)}));
 }
 
+// The progress lines of a run's output: "stage s, iteration i: Rwp=x%" (or
+// "...: sum of squares of the restraints x" without measured points).
+struct ProgressLine {
+  int stage, iteration;
+  std::string figure;  // the Rwp or sum of squares as printed
+};
+std::vector<ProgressLine> progresslines(const std::string& out) {
+  std::vector<ProgressLine> found;
+  for (const std::string& l : lines(out)) {
+    ktest::LineReader r(l);
+    r.literal("stage ");
+    const std::string stage = r.run(ktest::kDigits);
+    r.literal(", iteration");
+    r.run(ktest::kBlanks);
+    const std::string iteration = r.run(ktest::kDigits);
+    r.literal(": ");
+    const std::string figure = r.until_last("");
+    if (r.ok) found.push_back({std::stoi(stage), std::stoi(iteration), figure});
+  }
+  return found;
+}
+
+// How often a text stands in another.
+int occurrences(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The run names what it refines once, then shows one line per point the
+// least-squares fit stands on: its stage, the iteration from 0 (the start)
+// on, and the Rwp there, which ends on the list file's figure.
+TEST_F(SiliconRun, OutputHeadsTheRunOnceAndShowsEachIteration) {
+  ASSERT_EQ(result.status, 0) << result.out;
+  EXPECT_EQ(occurrences(result.out, message(224, "Rietveld", 3001, 10)), 1) << result.out;
+  const std::vector<ProgressLine> p = progresslines(result.out);
+  ASSERT_GE(p.size(), 3u) << result.out;
+  EXPECT_EQ(p.front().stage, 0);
+  EXPECT_EQ(p.front().iteration, 0);
+  EXPECT_EQ(p.back().stage, 3);
+  for (size_t k = 1; k < p.size(); ++k) {
+    if (p[k].stage == p[k - 1].stage) {
+      EXPECT_EQ(p[k].iteration, p[k - 1].iteration + 1) << result.out;
+    } else {
+      EXPECT_GT(p[k].stage, p[k - 1].stage) << result.out;
+      EXPECT_EQ(p[k].iteration, 0) << result.out;
+    }
+    EXPECT_EQ(p[k].figure.rfind("Rwp=", 0), 0u) << p[k].figure;
+  }
+  // Silicon starts without intensity: every residual is the measured point.
+  EXPECT_EQ(p.front().figure, "Rwp=100.00%");
+  const size_t at = list.find("Rwp=");
+  ASSERT_NE(at, std::string::npos) << list;
+  EXPECT_EQ(p.back().figure, list.substr(at, list.find('%', at) + 1 - at));
+  // The heading stands before the first line, the 1-rho line after the last.
+  EXPECT_TRUE(inorder(result.out, {message(224, "Rietveld", 3001, 10), "stage 0, iteration   0",
+                                   "stage 3, iteration", "1-rho="}));
+}
+
 TEST_F(SiliconRun, ListedValuesCarryTheDecimalsOfTheirErrors) {
   ASSERT_EQ(result.status, 0) << result.out;
   // Every "+-" line: two significant digits of the error decide the decimals
@@ -295,6 +354,16 @@ TEST(TamrelRefine, EachStageStartsWhereThePreviousEnded) {
   ASSERT_EQ(r.status, 0) << r.out;
   StageSums s = stagesums(r.out);
   ASSERT_EQ(s.start.size(), 4u) << r.out;
+  // The minimiser's table stands in place of the progress lines; the heading
+  // is printed once, and each later stage that refines another number of
+  // parameters says so (the texture's six coefficients in place of the scale,
+  // the breadth's six tensor components in place of the breadth).
+  EXPECT_TRUE(progresslines(r.out).empty()) << r.out;
+  EXPECT_EQ(occurrences(r.out, "refinement: 3001 measured points"), 1) << r.out;
+  EXPECT_TRUE(inorder(
+      r.out, {message(224, "Rietveld", 3001, 11), message(361, 1, 16), message(361, 2, 21)}))
+      << r.out;
+  EXPECT_EQ(occurrences(r.out, message(361, 3, 21)), 0) << r.out;
   // Stage 2 starts each anisotropic form at its isotropic value, raised to a
   // tenth of that value's error where it lies below: here the breadth B1,
   // which the Gaussian lines leave at 0.
@@ -606,6 +675,15 @@ TEST(TamrelRefine, RestraintsAloneFindTheirEnergyMinimum) {
   ktest::RunResult r = wp.run({"LAMBDA=CU", "STRUC[1]=free", "LIST=free", "STRUCOUT[1]=refined"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(inorder(r.out, {message(215)}));
+  // Without measured points the progress shows the restraints' sum of
+  // squares, which falls.
+  const std::vector<ProgressLine> p = progresslines(r.out);
+  ASSERT_GE(p.size(), 2u) << r.out;
+  const std::string sum = "sum of squares of the restraints ";
+  ASSERT_EQ(p.front().figure.rfind(sum, 0), 0u) << r.out;
+  EXPECT_LT(std::stod(p.back().figure.substr(sum.size())),
+            std::stod(p.front().figure.substr(sum.size())))
+      << r.out;
   const std::string refined = wp.read("refined.str");
   const size_t at = refined.find("PARAM=A=");
   ASSERT_NE(at, std::string::npos) << refined;

@@ -103,6 +103,78 @@ TEST(TamrelRun, MessagesOfRunsWithoutScansPhasesOrRadiation) {
   }
 }
 
+// The messages a new user meets first name what is at fault: a space-group
+// symbol the database spells otherwise, with the spellings it has; a group
+// whose settings the cell rules out, with the settings; a scan file of an
+// unknown extension, with the known ones, and the wavelength its kind of file
+// does not name; and the structure file of the phase, with the line and item
+// of the space group.
+TEST(TamrelRun, FirstMessagesNameWhatIsAtFault) {
+  struct Case {
+    const char* what;
+    const char* header;  // of the structure file lab6.str
+    std::vector<std::string> control;
+    std::vector<std::string> messages;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"a symbol without its overbar",
+       "// LaB6\nPHASE=LaB6 HermannMauguin=Pm3m",
+       {"LAMBDA=CU", "STRUC[1]=lab6"},
+       {message(363, "HermannMauguin=Pm3m",
+                "Pm-3m (No. 221), Pm2m (No. 25), Pmmm (No. 47), Pmcm (No. 51), Pmam (No. 51)"),
+        message(-238), message(260, 1), message(365, "lab6.str", 2, "HermannMauguin=Pm3m")},
+       1},
+      {"a screw axis written with an underscore",
+       "PHASE=LaB6 HermannMauguin=P6_3/mmc",
+       {"LAMBDA=CU", "STRUC[1]=lab6"},
+       {"--- HermannMauguin=P6_3/mmc: no group of ordanix.dat has this value; the nearest values "
+        "it has: P63/mmc (No. 194), ",
+        message(-238)},
+       1},
+      {"a number beyond the database's",
+       "PHASE=LaB6 SpacegroupNo=2210",
+       {"LAMBDA=CU", "STRUC[1]=lab6"},
+       {message(363, "SpacegroupNo=2210", "210, 220, 221, 10, 20"), message(-238)},
+       1},
+      {"a setting the group does not have",
+       "PHASE=LaB6 SpacegroupNo=221 Setting=abc",
+       {"LAMBDA=CU", "STRUC[1]=lab6"},
+       {message(364, "SpacegroupNo=221 Setting=abc", "Cubic",
+                "HermannMauguin=Pm-3m SpacegroupNo=221 BASIS=P Lattice=Cubic"),
+        message(-238), message(365, "lab6.str", 1, "SpacegroupNo=221")},
+       1},
+      {"a cubic group and a tetragonal cell",
+       "PHASE=LaB6 HermannMauguin=Pm-3m C=0.5",
+       {"LAMBDA=CU", "STRUC[1]=lab6"},
+       {message(364, "HermannMauguin=Pm-3m", "Tetragonal with unique axis c",
+                "HermannMauguin=Pm-3m SpacegroupNo=221 BASIS=P Lattice=Cubic"),
+        message(-238)},
+       1},
+      {"a scan of an unknown extension without a wavelength",
+       "PHASE=LaB6 SpacegroupNo=221",
+       {"STRUC[1]=lab6", "VAL[1]=lab6.xye"},
+       {message(9, 1, "lab6.xye"), message(370, 1, "lab6.xye"), "(E) LAMBDA"},
+       1},
+      {"a missing scan of an unknown extension",
+       "PHASE=LaB6 SpacegroupNo=221",
+       {"STRUC[1]=lab6", "VAL[1]=lab6.xrdml"},
+       {message(9, 1, "lab6.xrdml"), message(370, 1, "lab6.xrdml"), message(371, 1, "lab6.xrdml"),
+        "(E) LAMBDA"},
+       1},
+  };
+  trun::Workplace wp;
+  wp.write("lab6.xye", trun::siliconscan(100, 0));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    wp.write("lab6.str", std::string(c.header) +
+                             " UNIT=NM RP=2 GEWICHT=SPHAR0 A=0.4157\nE=La Wyckoff=a TDS=0.3\n");
+    ktest::RunResult r = wp.run(c.control);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_TRUE(inorder(r.out, c.messages));
+  }
+}
+
 // The automatic background coefficient count of a run: the scan from 20 to
 // 80 degrees spans ln(sin 40 / sin 10) = 1.31, which gives floor(1.31 / 0.3)
 // + 3 = 7 coefficients; a scaled background curve (UNT) takes one more, a

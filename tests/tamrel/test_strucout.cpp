@@ -195,7 +195,8 @@ TEST_F(StrucOut, LongLinesAreFolded) {
 
 // A failure while the file is written (a bound that cannot be evaluated)
 // leaves the structure file that was to be replaced as it was, with the
-// atom's and the phase's messages; an undefined key writes nothing.
+// atom's and the phase's messages and the name of the phase's file; an
+// undefined key writes nothing.
 TEST_F(StrucOut, FailedWriteLeavesTheFileUntouched) {
   const std::string path = dir.file("in.str");
   const std::string original =
@@ -212,7 +213,7 @@ TEST_F(StrucOut, FailedWriteLeavesTheFileUntouched) {
   const bool ok = dataerr_try([] { tamrel::writestructurefiles(0); });
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_FALSE(ok);
-  EXPECT_EQ(out, message(261, 1) + message(260, 1));
+  EXPECT_EQ(out, message(261, 1) + message(260, 1) + message(366, path.c_str()));
   EXPECT_EQ(ktest::read_file(path), original);
   ClearErr();
 

@@ -409,6 +409,53 @@ TEST(ZelmarFile, ProfileServesProbastAndQuindle) {
   }
 }
 
+// The side of its line on which a line shape puts its asymmetric part: the
+// centroid less the maximum of probast's line shape, in degrees 2theta.
+double lean(const zrun::Workplace& wp, const std::string& profile, double twotheta) {
+  ktest::RunResult r = wp.run(
+      "probast", {{"LINTOR", profile}, {"zweiTheta", std::to_string(twotheta)}, {"SAVE", "N"}});
+  EXPECT_EQ(r.status, 0) << r.out;
+  const geqrun::Blocks b = geqrun::columns(ktest::read_file(wp.install.file("probast.out")));
+  double sum = 0, first = 0, top = 0, mode = 0;
+  for (const geqrun::Point& p : b.at(0)) {
+    sum += p.y;
+    first += p.x * p.y;
+    if (p.y > top) {
+      top = p.y;
+      mode = p.x;
+    }
+  }
+  return first / sum - mode;
+}
+
+// The shipped instrument profiles of a laboratory diffractometer lean the way
+// the ray trace of such a beam path (the example's beampath.sav) does: a
+// reflecting flat sample and axial divergence put the tail on the low-angle
+// side of the line at low angles (a component of positive position lies on
+// the low-angle side), and less and less so towards 2theta = 90 degrees.
+TEST(ZelmarFile, ShippedProfilesLeanTheWayTheTraceDoes) {
+  zrun::Workplace wp;
+  const std::string top = KALVO_SOURCE_DIR;
+  ktest::copy_file(top + "/examples/beampath.sav", wp.file("beampath.sav"));
+  ktest::copy_file(top + "/examples/instrument.ger", wp.file("example.ger"));
+  ktest::copy_file(top + "/tests/data/PbSO4_instrument.ger", wp.file("pbso4.ger"));
+  ktest::RunResult r =
+      ktest::run_program(ktest::program_path("zelmar"), {"beampath", "LINTOR=traced", "SAVE=N"},
+                         wp.work.path(), {{"KALVO", wp.install.path()}});
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (double twotheta : {30.0, 60.0, 100.0}) {
+    const double traced = lean(wp, "traced", twotheta);
+    if (twotheta < 90) {
+      EXPECT_LT(traced, 0) << twotheta;
+    }
+    for (const char* shipped : {"example", "pbso4"}) {
+      const double own = lean(wp, shipped, twotheta);
+      EXPECT_GT(own * traced, 0) << shipped << " at 2theta=" << twotheta << ": " << own
+                                 << " degrees, traced " << traced;
+    }
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -160,7 +160,9 @@ bool atomkeyword(crystal::PhaseRecord* phase, crystal::AtomRecord* atom, const c
 // Phases (tamrel_phase.cpp)
 
 // Reads the structure files STRUC[1], STRUC[2], ... into the phase list and
-// sets nphasen; allocates yphasen when y exists.
+// sets nphasen; allocates yphasen when y exists. A refusal while a file is
+// read names the file, and the line and item where it stood (messages 365,
+// 366), after message 260.
 void readphases();
 
 // ---------------------------------------------------------------------------

@@ -195,7 +195,7 @@ void fitdataset(int dataset) {
   linstrafinit = 1;
   checklevel("ondataLevel", __LINE__);
   const int k = qmin8(qminparam, rqmin, totalmodell, totalableitung, &qplus, &iterations, &ermod,
-                      &moderror, rs.protokoll);
+                      &moderror, rs.protokoll, rs.protokoll ? nullptr : datasetprogress(dataset));
   rs.iterations = iterations;
   // Nothing to refine is no refused start: the fixed model is only evaluated.
   fit = Fit{dataset, k, iterations == 0 && rqmin > 0};

@@ -109,6 +109,7 @@ void eachphase(const char* key, int dataset, F&& write) {
     });
     if (!written) {
       message<260>(phase->number);
+      namephasefile(phase->number);
       passon();
     }
   }
@@ -460,6 +461,7 @@ void writestructurefactorfiles(int dataset) {
       });
       if (!written) {
         message<260>(phase->number);
+        namephasefile(phase->number);
         passon();
       }
     }

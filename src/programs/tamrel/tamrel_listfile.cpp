@@ -360,6 +360,7 @@ bool writebody(FILE* f, int dataset) {
   for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next)
     if (!dataerr_try([&] { writephase(f, ph); })) {
       message<260>(ph->number);
+      namephasefile(ph->number);
       passon();
     }
   return true;

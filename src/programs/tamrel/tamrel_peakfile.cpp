@@ -125,6 +125,7 @@ void peakfilecontent(FILE* f) {
             if (ph->refl[i]->used) peakrecord(f, ph, ph->refl[i], divisor);
         })) {
       message<260>(ph->number);
+      namephasefile(ph->number);
       passon();
     }
   }

@@ -8,8 +8,11 @@
 // refusal or store error while phase i is read adds message 260 with i
 // before the outermost handler ends the run.
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
@@ -140,6 +143,25 @@ bool freeintensities(const PhaseRecord* phase) {
   return false;
 }
 
+// Where the reader of a structure file stands, for the message that names
+// the place of a refusal: the file, the offset just past the current item
+// (-1 when no item is at fault, only the file) and the item.
+struct Place {
+  std::string file;
+  long end = -1;
+  std::string item;
+};
+Place place;
+
+// The message that names the place of a refusal.
+void nameplace() { crystal::nameplace(place.file.c_str(), place.end, place.item.c_str()); }
+
+// The key of an item: its text before "=".
+std::string itemkey(const char* item) {
+  const char* eq = std::strchr(item, '=');
+  return eq != nullptr ? std::string(item, eq) : std::string(item);
+}
+
 // One phase: its structure file read into the record. The item buffer is
 // the reader's.
 struct PhaseReader {
@@ -149,6 +171,9 @@ struct PhaseReader {
   LastRecord last;
   char item[kTextLen + 1];
   int newline = 0;
+  // The places of the header's items by key, for the checks made once the
+  // header is read (they are also kept for the set-up of the phase).
+  std::map<std::string, Place> keyplaces;
 
   // The next item and its line-start flag; false at the end of the file,
   // which ends the line of the last record.
@@ -156,10 +181,26 @@ struct PhaseReader {
     newline = readbufferfile(item);
     if (item[0] == 0) {
       last.mark(1);
+      place.end = -1;
       return false;
     }
     last.mark(newline);
+    // An item given back by the header is taken again with nothing read in
+    // between: the file stands just past it either way.
+    place.end = std::ftell(bufferfile);
+    place.item = item;
     return true;
+  }
+
+  // The place of a header key for a check made after the header: its item,
+  // or the file alone when the header has no such key.
+  void placeof(const char* key) {
+    auto at = keyplaces.find(key);
+    if (at != keyplaces.end()) {
+      place = at->second;
+    } else {
+      place.end = -1;
+    }
   }
 
   void header() {
@@ -172,19 +213,32 @@ struct PhaseReader {
       }
       bool keyword = !grammaritem(item) && headerkeyword(hs, item);
       storeitem(&phase->params, &phase->nparams, last, item, keyword);
+      const std::string key = itemkey(item);
+      keyplaces[key] = place;
+      setphaseitem(number, key.c_str(), place.end, item);
     }
+    const Place after = place;
     phasekinds(phase);
-    if (phase->selector[SEL_SPACEGROUPNO][0] == 0 && phase->selector[SEL_HERMANNMAUGUIN][0] == 0)
+    if (phase->selector[SEL_SPACEGROUPNO][0] == 0 && phase->selector[SEL_HERMANNMAUGUIN][0] == 0) {
+      place.end = -1;
       refuse<-18>();
+    }
     const char* lattice = phase->selector[SEL_LATTICE];
     phase->lattice = LATTICE_ANY;
     if (lattice[0] != 0) {
       for (int k = 1; k <= 8; ++k)
         if (std::strcmp(lattice, latticename[k]) == 0) phase->lattice = k;
-      if (phase->lattice == LATTICE_ANY) refuse<-242>();
+      if (phase->lattice == LATTICE_ANY) {
+        placeof("Lattice");
+        refuse<-242>();
+      }
     }
     phase->name = owned(hs.name.c_str());
-    if (phase->RP < 2 || phase->RP > 4) refuse<-219>(phase->name, phase->RP);
+    if (phase->RP < 2 || phase->RP > 4) {
+      placeof("RP");
+      refuse<-219>(phase->name, phase->RP);
+    }
+    place = after;
   }
 
   // The atom section, under a frame that adds message 261 with the number of
@@ -194,15 +248,24 @@ struct PhaseReader {
     AtomRecord* atom = nullptr;
     int sets = phase->FMult > 0 ? phase->FMult : phase->RefMult;
     int level = ondataLevel();
+    Place atomplace;  // the place of the current atom's first item
+    // An atom without its position, named at the item that begins it.
+    auto nowyckoff = [&] {
+      place = atomplace;
+      refuse<-145>();
+    };
     bool read = dataerr_try([&] {
       if (ondataLevel() != level + 1) internal_error("ondataLevel", kModule, __LINE__);
       while (next()) {
         if (!atomitem(item)) {
+          // The header hands over at an atom item: the first item here is one.
+          if (atom == nullptr) internal_error("no atom before its items", kModule, __LINE__);
           bool keyword = !grammaritem(item) && atomkeyword(phase, atom, item);
           storeitem(&atom->params, &atom->nparams, last, item, keyword);
           continue;
         }
-        if (atom != nullptr && atom->wyckoffname[0] == 0) refuse<-145>();
+        if (atom != nullptr && atom->wyckoffname[0] == 0) nowyckoff();
+        atomplace = place;
         atom = newatom(phase, atom != nullptr ? atom->number + 1 : 1,
                        hs.anisolimitgiven ? hs.anisolimit : 0.0);
         atom->weights = kcalloc<double>(static_cast<size_t>(sets));
@@ -210,7 +273,7 @@ struct PhaseReader {
         penaltyrows(atom);
         storeitem(&atom->params, &atom->nparams, last, item, true);
       }
-      if (atom != nullptr && atom->wyckoffname[0] == 0) refuse<-145>();
+      if (atom != nullptr && atom->wyckoffname[0] == 0) nowyckoff();
     });
     if (!read) {
       message<261>(atom != nullptr ? atom->number : 0);
@@ -221,6 +284,8 @@ struct PhaseReader {
 
   void read() {
     if (bufferfile != nullptr) internal_error("bufferfile twice opened", kModule, __LINE__);
+    place = Place{file, -1, ""};
+    setphasefile(number, file);
     bufferfile = std::fopen(file, "r");
     if (bufferfile == nullptr) refuse<-227>();
     PhaseRecord* phase = newphase(number, goalzahl);
@@ -250,16 +315,20 @@ bool structurefile(int i) {
 void readphases() {
   static char file[kNameLen + 8];
   int i = 1;
+  clearphasefiles();
   bool read = dataerr_try([&] {
     for (; structurefile(i); ++i) {
+      place = Place{};
       GetIndexStrVar("STRUC", 1, &i, kNameLen, file);
       makeextension(file, "str", 0);
-      PhaseReader reader{i, file, {}, {}, {}, 0};
+      PhaseReader reader{i, file, {}, {}, {}, 0, {}};
       reader.read();
     }
   });
   if (!read) {
     message<260>(i);
+    // A name too long for the reader fails before there is a file to name.
+    if (!place.file.empty()) nameplace();
     passon();
   }
   nphasen = i - 1;

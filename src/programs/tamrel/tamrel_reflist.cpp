@@ -382,6 +382,7 @@ void buildreflections() {
   for (PhaseRecord* phase = phase1; phase != nullptr; phase = phase->next) {
     if (!dataerr_try([&] { phasereflections(phase); })) {
       message<260>(phase->number);
+      namephasefile(phase->number);
       passon();
     }
     int* count = phase->RP == 2 ? &rp2 : phase->RP == 3 ? &rp3 : &rp4;

@@ -499,6 +499,7 @@ void collect(int stage) {
           blocks[ph] = b;
         })) {
       message<260>(ph->number);
+      namephasefile(ph->number);
       passon();
     }
   }
@@ -537,7 +538,10 @@ void checkstart() {
     if (*q.value >= q.min && *q.value <= q.max) continue;
     message<-132>(q.name != nullptr ? q.name : "");
     if (q.sub != nullptr) message<261>(static_cast<AtomRecord*>(q.sub)->number);
-    if (q.owner != nullptr) message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+    if (q.owner != nullptr) {
+      message<260>(static_cast<PhaseRecord*>(q.owner)->number);
+      namephasefile(static_cast<PhaseRecord*>(q.owner)->number);
+    }
     fatal_exit(fatal_status(132));
   }
 }
@@ -608,6 +612,62 @@ void failure(int k) {
   fatal<-32>(name);
 }
 
+// What the progress lines of a fit need: its stage, and the sum of the
+// squared weighted intensities of the measured points, the denominator of Rwp.
+struct Progress {
+  int stage = 0;
+  int dataset = 0;  // a further data set from 1, or 0 for the stages
+  double sumwI2 = 0;
+  int headed = -1;  // the parameter count of the heading printed, -1 before it
+} progress;
+
+// The denominator of Rwp for the measured points now in place.
+void weightedsum() {
+  progress.sumwI2 = 0;
+  for (int i = 0; i < m; ++i) {
+    const double wi = static_cast<double>(w[i]) * intensitaet[i];
+    progress.sumwI2 += wi * wi;
+  }
+}
+
+// One line per point the minimiser stands on: the stage (or the data set),
+// the iteration and the Rwp of the measured points there (as in the list
+// file), or the sum of squares when there are no measured points (a fit of
+// restraints alone).
+void showprogress(int iteration, const float* r, int nres, double twos) {
+  if (progress.sumwI2 > 0) {
+    double sum = 0;
+    const int points = nres < m ? nres : m;
+    for (int i = 0; i < points; ++i) sum += static_cast<double>(r[i]) * r[i];
+    const double rwp = 100.0 * std::sqrt(sum / progress.sumwI2);
+    if (progress.dataset > 0) {
+      message<372>(progress.dataset, iteration, rwp);
+    } else {
+      message<360>(progress.stage, iteration, rwp);
+    }
+  } else {
+    message<362>(progress.stage, iteration, twos);
+  }
+  std::fflush(stdout);
+}
+
+// The heading of the refinement, once; a later stage that refines another
+// number of parameters says so.
+void heading(int stage) {
+  if (progress.headed < 0) {
+    std::printf("\n");
+    message<224>(ddmrange != nullptr ? "DDM" : "Rietveld", m, rqmin);
+    progress.headed = rqmin;
+  } else if (progress.headed != rqmin) {
+    message<361>(stage, rqmin);
+    progress.headed = rqmin;
+  }
+  std::fflush(stdout);
+  progress.stage = stage;
+  progress.dataset = 0;
+  weightedsum();
+}
+
 void body(int stage) {
   RunState& rs = runstate;
   freebuffers();
@@ -621,9 +681,7 @@ void body(int stage) {
     strafableitung = kcalloc<float>(static_cast<size_t>(istraf) * static_cast<size_t>(noequiv));
   if (stage > 0 && !rs.allstages) return;
   if (m == 0 && !anyrestraint()) return;
-  std::printf("\n");
-  message<224>(ddmrange != nullptr ? "DDM" : "Rietveld", m, rqmin);
-  std::fflush(stdout);
+  heading(stage);
   const double x = recordsperphase();
   switch (stage) {
     case 0:
@@ -640,7 +698,7 @@ void body(int stage) {
   checklevel("ondatalevel", __LINE__);
   startcheck(stage);
   const int k = qmin8(qminparam, rqmin, totalmodell, totalableitung, &qplus, &iterations, &ermod,
-                      &moderror, rs.protokoll);
+                      &moderror, rs.protokoll, rs.protokoll ? nullptr : showprogress);
   if (k != 0) failure(k);
   // No iteration means a refused start, unless there is nothing to refine:
   // a fixed model is only evaluated.
@@ -743,6 +801,12 @@ void refine() {
 void freerefinement() {
   freegoalrows();
   freestages();
+}
+
+Qmin8Progress datasetprogress(int dataset) {
+  progress.dataset = dataset;
+  weightedsum();
+  return showprogress;
 }
 
 void freestages() {

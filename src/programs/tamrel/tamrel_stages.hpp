@@ -9,6 +9,7 @@
 #pragma once
 
 #include "crystal/records.hpp"
+#include "numeric/qmin8.hpp"
 
 namespace tamrel {
 
@@ -39,6 +40,11 @@ long normalrows(const float* r, int n, int P, double* N, double* R);
 // points. Leaves qminparam, rqmin, noequiv and the derivative buffers of the
 // last stage in place and adds the minimiser's iterations to the run's total.
 void stages();
+
+// The progress lines of the fit of a further data set (from 1): one line per
+// point the minimiser stands on, with the data set, the iteration and the Rwp
+// of its measured points (message 372). Returns the callback for qmin8.
+numeric::Qmin8Progress datasetprogress(int dataset);
 
 // Frees the records and derivative buffers of the last stage.
 void freestages();

@@ -424,6 +424,7 @@ void writestructurefiles(int dataset) {
     });
     if (!written) {
       message<260>(phase->number);
+      namephasefile(phase->number);
       passon();
     }
   }

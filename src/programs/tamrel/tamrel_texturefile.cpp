@@ -64,6 +64,7 @@ void writetexturefiles(int dataset) {
     });
     if (!done) {
       message<260>(phase->number);
+      namephasefile(phase->number);
       passon();
     }
   }
