@@ -115,13 +115,13 @@ void eachphase(const char* key, int dataset, F&& write) {
 }
 
 // The standard uncertainty of cell goal k (0..5: A, B, C, ALPHA, BETA,
-// GAMMA) of the phase.
+// GAMMA) of the phase: sqrt(a^T C a), without the error scale factor.
 double celluncertainty(const PhaseRecord* ph, int k, const CellErrors& errors) {
   if (errors.covariance == nullptr || a == nullptr || rqmin <= 0) return 0.0;
   const double* row = a[ph->goalindex + k];
   if (row == nullptr) return 0.0;
   const double v = datma(row, errors.covariance, rqmin);
-  return v > 0 ? std::sqrt(v) * errors.scale : 0.0;
+  return v > 0 ? std::sqrt(v) : 0.0;
 }
 
 void instruction(FILE* f, const PhaseRecord* ph, const CellErrors& errors) {
