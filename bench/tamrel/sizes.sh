@@ -28,7 +28,7 @@ cp -r "$top/data" install
 export KALVO=$work/install
 
 # A narrow instrument profile and a short scan of a few lines.
-printf 'TITEL=bench\nTHETA=5 N=1\n1 0 0.0006\nTHETA=80 N=1\n1 0 0.0008\n' > inst.ger
+printf 'TITEL=bench\nTHETA=2 N=1\n1 0 0.0006\nTHETA=88 N=1\n1 0 0.0008\n' > inst.ger
 awk 'BEGIN { for (x = 20; x <= 30; x += 0.02)
   printf "%.2f %d\n", x, 100 + 2000 * exp(-((x - 25) / 0.05) ^ 2) }' > short.xy
 
