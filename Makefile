@@ -1,6 +1,6 @@
 # The entry points of the project; `make` alone lists them. Each target line
 # carries its description after "##".
-.PHONY: help test example build asan tsan clean deps format format-check debug werror clang fuzz tidy
+.PHONY: help test example build install asan tsan clean deps format format-check debug werror clang fuzz tidy
 .DEFAULT_GOAL := help
 
 # JOBS=n builds and tests with n jobs at a time (e.g. on a shared machine);
@@ -15,12 +15,22 @@ help: ## lists these targets
 deps: ## installs what building and testing need, where missing
 	@tools/install-deps.sh
 
-build: deps ## configures and builds everything, optimised (build/release)
-	cmake --preset release
-	cmake --build --preset release $(JOBSFLAG)
+# PRESET=name builds and tests with another preset of CMakePresets.json (in
+# build/<name>), e.g. PRESET=werror where every warning is an error.
+PRESET ?= release
 
-test: build ## builds and runs every test
-	tools/run-ctest.sh --preset release $(JOBSFLAG)
+build: deps ## configures and builds everything, optimised (build/release; PRESET=name: build/name)
+	cmake --preset $(PRESET)
+	cmake --build --preset $(PRESET) $(JOBSFLAG)
+
+test: build ## builds and runs every test (PRESET=werror: with every warning an error)
+	tools/run-ctest.sh --preset $(PRESET) $(JOBSFLAG)
+
+# PREFIX names where install puts the programs (PREFIX/bin) and the
+# installation data (PREFIX/share/kalvo).
+PREFIX ?= /usr/local
+install: build ## builds and installs the programs into PREFIX/bin and the installation data into PREFIX/share/kalvo (PREFIX=/usr/local)
+	cmake --install build/$(PRESET) --prefix $(PREFIX)
 
 example: deps ## builds the programs the example needs and runs it (results in build/example)
 	@examples/run.sh
@@ -39,10 +49,8 @@ debug: deps ## configures and builds everything without optimisation, full debug
 	cmake --preset debug
 	cmake --build --preset debug $(JOBSFLAG)
 
-werror: deps ## every test on a g++ build where every warning is an error (build/werror)
-	cmake --preset werror
-	cmake --build --preset werror $(JOBSFLAG)
-	tools/run-ctest.sh --preset werror $(JOBSFLAG)
+werror: ## every test on a g++ build where every warning is an error (build/werror): make test PRESET=werror
+	$(MAKE) test PRESET=werror
 
 clang: deps ## the tests but those labelled slow on a clang build where every warning is an error, with the fuzzers (build/clang)
 	cmake --preset clang

@@ -264,6 +264,17 @@ Amplitude f1(const ElementRecord* species, int32_t count, int32_t anomalous, dou
   return r;
 }
 
+double isotropicdisplacement(PhaseRecord* ph, AtomRecord* atom) {
+  switch (atom->tdskind) {
+    case TDS_PERREFLECTION:
+      return reflectiontds(ph, atom);
+    case TDS_NONE:
+      return tdsvalue(ph, 0);
+    default:
+      return atom->B;
+  }
+}
+
 double tdspenalty(double B) {
   if (std::isnan(B)) return kNanPenalty;
   return B <= 0.0 ? 100000.0 * B : 0.0;

@@ -29,6 +29,14 @@ Amplitude f1(const ElementRecord* species, int32_t count, int32_t anomalous, dou
 // number.
 double tdspenalty(double B);
 
+// The isotropic displacement B (nm^2) of an atom of the phase as the
+// structure factor of the first reflection kind takes it: its own TDS
+// settled at set-up, its TDS formula read in its scope on the calling thread
+// (a formula or a shared parameter), or the phase's TDS for an atom without
+// one. A TDS that cannot be read leaves through the caller's error frame
+// (message 261 with the atom number).
+double isotropicdisplacement(PhaseRecord* ph, AtomRecord* atom);
+
 // Structure factor of one reflection of the current phase (phasei) over its
 // atoms, for reflection kind iref and the triple number index of the F-record
 // F, at s2: out = Re F(h,k,l), Im F(h,k,l), Re F(-h,-k,-l), Im F(-h,-k,-l).

@@ -148,6 +148,7 @@ void freephase(PhaseRecord* phase) {
     freeatom(phase->atoms, kinds);
     phase->atoms = next;
   }
+  phase->lastatom = nullptr;
   std::free(phase->lebail);
   for (int i = 0; i < phase->nbondings; ++i) std::free(phase->bondings[i]);
   std::free(phase->bondings);
@@ -233,9 +234,14 @@ AtomRecord* newatom(PhaseRecord* phase, int number, double anisolimit) {
   int workers = nthreads > 0 ? nthreads : 1;
   atom->threadpenalty = kcalloc<double>(static_cast<size_t>(workers));
   atom->threadscope = kcalloc<DATAlist*>(static_cast<size_t>(workers));
-  AtomRecord** tail = &phase->atoms;
+  // Appended behind the last atom without walking the list; the last atom
+  // is looked for only when the list was not built here alone.
+  AtomRecord** tail = phase->lastatom != nullptr && phase->lastatom->next == nullptr
+                          ? &phase->lastatom->next
+                          : &phase->atoms;
   while (*tail != nullptr) tail = &(*tail)->next;
   *tail = atom;
+  phase->lastatom = atom;
   return atom;
 }
 

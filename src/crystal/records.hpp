@@ -301,6 +301,7 @@ struct PhaseRecord {
   int32_t nrefl;            // reflection count
   ReflectionRecord** refl;  // reflection array (sorted)
   AtomRecord* atoms;        // in file order
+  AtomRecord* lastatom;     // the last of atoms, where newatom appends the next one
   uint8_t* lebail;          // [RefMult] Le Bail flag per reflection kind
   double theory;            // restraint weight (Theory)
   double energy;            // restraint energy

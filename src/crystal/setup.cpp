@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/data.hpp"
@@ -72,9 +74,25 @@ bool exists(const char* key) {
 // ---------------------------------------------------------------------------
 // Names
 
+// The names and labels of the atoms of a phase set up before the current
+// one, so that a new atom finds a free name and label without comparing
+// with every atom before it. For each stem of letters, every number below
+// the one noted is taken: the names only grow, so the first free number
+// never lies below it.
+struct NameIndex {
+  std::unordered_set<std::string> names, labels;
+  std::unordered_map<std::string, int> firstfree;
+
+  void add(const AtomRecord* at) {
+    names.insert(at->atomname);
+    for (int e = 0; e < at->nelements; ++e) labels.insert(at->elements[e].label);
+  }
+};
+
 // The atom's name: AtomName of its own scope, else the name a coordinate
-// function left, else the element's letters with the first free number.
-void nameatom(const PhaseRecord* ph, AtomRecord* at) {
+// function left, else the element's letters with the first number no atom
+// before it has taken.
+void nameatom(AtomRecord* at, NameIndex& index) {
   char name[31] = "";
   const int mode = getrekart();
   setrekart(0);
@@ -89,14 +107,14 @@ void nameatom(const PhaseRecord* ph, AtomRecord* at) {
     return;
   }
   const char* element = at->nelements > 0 ? at->elements[0].name : "";
-  const std::string base(element, letters(element));
-  for (int number = 1;; ++number) {
+  char stem[24];
+  std::snprintf(stem, sizeof stem, "%.20s", std::string(element, letters(element)).c_str());
+  int& number = index.firstfree[stem];
+  if (number < 1) number = 1;
+  for (;; ++number) {
     char candidate[sizeof at->atomname];
-    std::snprintf(candidate, sizeof candidate, "%.20s%d", base.c_str(), number);
-    bool taken = false;
-    for (const AtomRecord* other = ph->atoms; other != at && !taken; other = other->next)
-      taken = std::strcmp(other->atomname, candidate) == 0;
-    if (!taken) {
+    std::snprintf(candidate, sizeof candidate, "%s%d", stem, number);
+    if (index.names.count(candidate) == 0) {
       std::memcpy(at->atomname, candidate, sizeof candidate);
       return;
     }
@@ -106,15 +124,13 @@ void nameatom(const PhaseRecord* ph, AtomRecord* at) {
 // Element labels of the exports: the element's letters and the atom name's
 // part behind its letters, made unique within the phase by one letter (two
 // once all 52 are taken).
-void labelelements(const PhaseRecord* ph, AtomRecord* at) {
+void labelelements(AtomRecord* at, const NameIndex& index) {
   const char* suffix = at->atomname + letters(at->atomname);
   for (int e = 0; e < at->nelements; ++e) {
     ElementRecord& el = at->elements[e];
     const std::string base = std::string(el.name, letters(el.name)) + suffix;
     auto taken = [&](const std::string& label) {
-      for (const AtomRecord* other = ph->atoms; other != at; other = other->next)
-        for (int k = 0; k < other->nelements; ++k)
-          if (label == other->elements[k].label) return true;
+      if (index.labels.count(label) != 0) return true;
       for (int k = 0; k < e; ++k)
         if (label == at->elements[k].label) return true;
       return false;
@@ -321,7 +337,9 @@ void displacement(PhaseRecord* ph, AtomRecord* at) {
 // ---------------------------------------------------------------------------
 // One atom
 
-void atomsetup(PhaseRecord* ph, AtomRecord* at) {
+// names: the names and labels of the atoms before this one, when this
+// set-up names atoms.
+void atomsetup(PhaseRecord* ph, AtomRecord* at, NameIndex* names) {
   const bool first = at->namepending != 0;
   const int workers = nthreads > 0 ? nthreads : 1;
   if (at->scope == nullptr) {
@@ -354,8 +372,8 @@ void atomsetup(PhaseRecord* ph, AtomRecord* at) {
                        w->zfree ? Wert("z") : 0.0};
   placesites(ph, at, r);
   if (first) {
-    nameatom(ph, at);
-    labelelements(ph, at);
+    nameatom(at, *names);
+    labelelements(at, *names);
     if (!w->general) specialposition(ph, at);
   }
   if (ph->anisosetup && durchlauf >= 2 && at->tdskind == TDS_ANISO && !w->general)
@@ -396,9 +414,16 @@ void xyzinit() {
   if (durchlauf >= 2) anisosymmetrie(ph);
   if (durchlauf >= 1) textursymmetrie(ph);
 
+  // The first set-up of an atom names it: the names of the atoms before it
+  // are then kept in an index.
+  bool naming = false;
+  for (const AtomRecord* at = ph->atoms; at != nullptr && !naming; at = at->next)
+    naming = at->namepending != 0;
+  NameIndex names;
   for (AtomRecord* at = ph->atoms; at != nullptr; at = at->next) {
     try {
-      atomsetup(ph, at);
+      atomsetup(ph, at, &names);
+      if (naming) names.add(at);
     } catch (const DataJump&) {
       message<261>(at->number);
       std::fflush(stdout);

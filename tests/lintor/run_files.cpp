@@ -46,6 +46,13 @@ bool titleandblock(const std::string& content, const std::string& title) {
          content.find("THETA=", title.size()) == title.size();
 }
 
+// The mean reciprocal wavelength of Cu radiation, nm^-1.
+double cu_l0(const Workplace& wp) {
+  lintorrun::Store st(wp.install.path());
+  initlam("cu");
+  return ::l0;
+}
+
 TEST(Run, ExitStatusesAndMessages) {
   struct Case {
     const char* what;
@@ -110,16 +117,20 @@ TEST(Run, OutputNameAndBackup) {
        {"LINTOR=inst.ger", "TITEL=new"},
        {{"inst.ger", "old\n"}, {"inst.bak", "older\n"}},
        {{"inst.ger", "TITEL=new\n"}, {"inst.bak", "old\n"}}},
-      {"a bare name gets the extension ger; a file of the bare name is left alone",
+      {"a bare name: a file of that name moves to bak, name.ger is replaced without a backup",
        {"LINTOR=inst"},
-       {{"inst", "bare\n"}, {"inst.ger", "old\n"}},
-       {{"inst", "bare\n"}, {"inst.ger", "\n"}, {"inst.bak", "old\n"}}},
+       {{"inst", "bare\n"}, {"inst.ger", "old\n"}, {"inst.bak", "older\n"}},
+       {{"inst", nullptr}, {"inst.ger", "\n"}, {"inst.bak", "bare\n"}}},
       {"another extension is replaced: the fitting programs read <name>.ger",
        {"LINTOR=inst.dat"},
        {},
        {{"inst.ger", "\n"}, {"inst.dat", nullptr}}},
-      {"without an old file an old backup stays",
+      {"a bare name without a file of that name: an old backup stays",
        {"LINTOR=inst"},
+       {{"inst.bak", "kept\n"}, {"inst.ger", "old\n"}},
+       {{"inst.ger", "\n"}, {"inst.bak", "kept\n"}}},
+      {"with an extension and without an old file an old backup stays",
+       {"LINTOR=inst.ger"},
        {{"inst.bak", "kept\n"}},
        {{"inst.ger", "\n"}, {"inst.bak", "kept\n"}}},
   };
@@ -198,8 +209,7 @@ TEST(Run, KeysOfTheRunAndEpsilon) {
 }
 
 // Which reflections get a block: one with a line is fitted; one with no more
-// points than background coefficients, and one without points, get none; one
-// over a flat background gets a warning and a block without components; all
+// points than background coefficients, and one without points, get none; all
 // in the order of the standard's file.
 TEST(Run, ReflectionsAndTheirBlocks) {
   Workplace wp;
@@ -213,36 +223,66 @@ TEST(Run, ReflectionsAndTheirBlocks) {
     lintorrun::Store st(wp.install.path());
     counts = lintorrun::pattern(wp.file("truth"), lines, tt, 100, 0, 3, &positions);
   }
-  // Flat counts around 2theta = 60, two points near 2theta = 75.
-  for (double x = 58; x <= 62; x += 0.02) tt.push_back(x), counts.push_back(100);
+  // Two points near 2theta = 75.
   tt.push_back(75), counts.push_back(90);
   tt.push_back(75.02), counts.push_back(95);
   lintorrun::write_scan(wp.file("w.xy"), tt, counts);
-  double l0 = 0;
-  {
-    lintorrun::Store st(wp.install.path());
-    initlam("cu");
-    l0 = ::l0;
-  }
+  const double l0 = cu_l0(wp);
   auto at = [&](double twotheta) { return 2 * l0 * std::sin(twotheta * lintorrun::kPi / 360); };
   lintorrun::write_par(wp.file("w.par"),
-                       {lintorrun::peak(100, at(75)), lintorrun::peak(100, at(60)),
-                        lintorrun::peak(100, positions[0]), lintorrun::peak(100, at(85))});
+                       {lintorrun::peak(100, at(75)), lintorrun::peak(100, positions[0]),
+                        lintorrun::peak(100, at(85))});
   ktest::RunResult r = wp.run({"VAL[1]=w.xy", "LAMBDA=cu", "STANDARDPAR=w", "LINTOR=w"});
   ASSERT_EQ(r.status, 0) << r.out;
   lintorrun::GerFile f = lintorrun::parse_ger(ktest::read_file(wp.file("w.ger")));
   ASSERT_TRUE(f.wellformed);
-  ASSERT_EQ(f.blocks.size(), 2u);
-  EXPECT_NEAR(f.blocks[0].theta, 30, 1e-5);
-  EXPECT_EQ(f.blocks[0].n, 0);
-  // "THETA=%-10.6f N=%-2d": the angle padded to ten places, the count to two.
-  EXPECT_EQ(f.blocks[0].line.substr(15), "  N=0 ") << f.blocks[0].line;
-  EXPECT_NEAR(2 * f.blocks[1].theta, 36, 1e-5);
-  EXPECT_GE(f.blocks[1].n, 1);
-  EXPECT_NE(r.out.find(ktest::message(218, 60.0, "no line top to measure its width on")),
-            std::string::npos)
-      << r.out;
+  ASSERT_EQ(f.blocks.size(), 1u);
+  EXPECT_NEAR(2 * f.blocks[0].theta, 36, 1e-5);
+  EXPECT_GE(f.blocks[0].n, 1);
+  // "THETA=%-10.6f N=%-2d": the angle padded to ten places.
+  EXPECT_EQ(f.blocks[0].line.find(" N="), 16u) << f.blocks[0].line;
   EXPECT_EQ(lintorrun::console_lines(r.out).size(), 1u) << r.out;
+}
+
+// A reflection whose width cannot be measured at its top (two points, or a
+// flat window: "q0_negative"), or whose window is narrower than one position
+// of the search grid ("mtest_zero"), stops the run as an internal error with
+// status 250: no profile file is written and an old one stays as it was.
+TEST(Run, ReflectionWithoutAWidthStopsTheRun) {
+  struct Case {
+    const char* what;
+    std::vector<double> tt, counts;
+    std::vector<std::string> statements;
+    const char* label;
+  };
+  std::vector<double> flat_tt, flat_counts;
+  for (int k = 0; k <= 200; ++k) flat_tt.push_back(48 + 0.02 * k), flat_counts.push_back(100);
+  const Case cases[] = {
+      {"two points", {50.00, 50.01}, {90, 95}, {"RU==1"}, "q0_negative"},
+      {"a flat window", flat_tt, flat_counts, {}, "q0_negative"},
+      {"a window narrower than one grid position",
+       {49.99, 50.00, 50.01},
+       {1, 100, 1},
+       {"RU==1", "EPSILON==100"},
+       "mtest_zero"},
+  };
+  for (const Case& c : cases) {
+    Workplace wp;
+    lintorrun::write_scan(wp.file("w.xy"), c.tt, c.counts);
+    const double l0 = cu_l0(wp);
+    lintorrun::write_par(wp.file("w.par"),
+                         {lintorrun::peak(100, 2 * l0 * std::sin(50 * lintorrun::kPi / 360))});
+    ktest::write_file(wp.file("w.ger"), "old\n");
+    std::vector<std::string> st{"VAL[1]=w.xy", "LAMBDA=cu", "STANDARDPAR=w", "LINTOR=w.ger"};
+    st.insert(st.end(), c.statements.begin(), c.statements.end());
+    ktest::RunResult r = wp.run(st);
+    EXPECT_EQ(r.status, 250) << c.what << "\n" << r.out;
+    EXPECT_NE(r.out.find(std::string("*** internal error labeled ") + c.label + " in file lintor"),
+              std::string::npos)
+        << c.what << "\n"
+        << r.out;
+    EXPECT_EQ(ktest::read_file(wp.file("w.ger")), "old\n") << c.what;
+  }
 }
 
 // The integrated weight (GSUM) carries the polarisation factor: X-rays from

@@ -18,7 +18,7 @@
 
 namespace model {
 
-class GerTest : public ::testing::Test {
+class InstrumentFunction : public ::testing::Test {
  protected:
   void SetUp() override {
     std::snprintf(core::kalvo, sizeof core::kalvo, "%s", install.path().c_str());

@@ -45,7 +45,7 @@ double sinforkey(double k) { return std::sin(0.5 * std::atan2(1.0, k)); }
 
 }  // namespace
 
-TEST_F(GerTest, AngleOutsideTheOpenQuarterFails) {
+TEST_F(InstrumentFunction, AngleOutsideTheOpenQuarterFails) {
   gerfix::write_ger(path("a.ger"), "", {{20, {{1, 0, 0.001}}}});
   load("a");
   ger(sintheta(20));
@@ -68,7 +68,7 @@ TEST_F(GerTest, AngleOutsideTheOpenQuarterFails) {
 
 // Z = EPS1 + EPS2 t + EPS3 2 s c + EPS4 max(cot 2 theta, 0), t = s for a
 // transmitting sample and c otherwise, added to every position of every path.
-TEST_F(GerTest, ZeroShiftTerms) {
+TEST_F(InstrumentFunction, ZeroShiftTerms) {
   struct Case {
     const char* header;
     double theta;
@@ -106,7 +106,7 @@ TEST_F(GerTest, ZeroShiftTerms) {
   }
 }
 
-TEST_F(GerTest, OneRecordScalesWithCot2Theta) {
+TEST_F(InstrumentFunction, OneRecordScalesWithCot2Theta) {
   gerfix::write_ger(path("a.ger"), "", {{20, {{1, 0.0002, 0.001}, {3, -0.0004, 0.002}}, "GSUM=2"}});
   load("a");
   float key = recordkey(20);
@@ -129,7 +129,7 @@ TEST_F(GerTest, OneRecordScalesWithCot2Theta) {
   EXPECT_GE(q[0], 1e-6f);
 }
 
-TEST_F(GerTest, OneRecordMeasuredAtNinetyDegreesCannotBeScaled) {
+TEST_F(InstrumentFunction, OneRecordMeasuredAtNinetyDegreesCannotBeScaled) {
   // cot 2 theta of THETA=45 is zero but for the rounding of the angle.
   for (double theta : {45.0, 45.00001}) {
     gerfix::write_ger(path("a.ger"), "", {{theta, {{1, 0, 0.001}}}});
@@ -156,7 +156,7 @@ std::vector<GeqRecord> pair() {
 
 }  // namespace
 
-TEST_F(GerTest, TablePathTakesTheNearerGridPointWithInterpolatedWeight) {
+TEST_F(InstrumentFunction, TablePathTakesTheNearerGridPointWithInterpolatedWeight) {
   std::vector<GeqRecord> recs = pair();
   GeqHeader h;
   h.smin = 0.25f;
@@ -190,7 +190,7 @@ TEST_F(GerTest, TablePathTakesTheNearerGridPointWithInterpolatedWeight) {
   }
 }
 
-TEST_F(GerTest, TableWithOneGridPointIsCopied) {
+TEST_F(InstrumentFunction, TableWithOneGridPointIsCopied) {
   GeqHeader h;
   h.smin = 0.1f;
   h.smax = 0.9f;
@@ -203,7 +203,7 @@ TEST_F(GerTest, TableWithOneGridPointIsCopied) {
   EXPECT_EQ(q[0], 0.003f);
 }
 
-TEST_F(GerTest, TableGridPointsAtTheSameAngleGiveFiniteWeights) {
+TEST_F(InstrumentFunction, TableGridPointsAtTheSameAngleGiveFiniteWeights) {
   GeqHeader h;
   h.smin = 0.1f;
   h.smax = 0.9f;
@@ -220,7 +220,7 @@ TEST_F(GerTest, TableGridPointsAtTheSameAngleGiveFiniteWeights) {
   EXPECT_FLOAT_EQ(g[0], 1.0f);
 }
 
-TEST_F(GerTest, OutsideTheTableRangeTheProfileFileServes) {
+TEST_F(InstrumentFunction, OutsideTheTableRangeTheProfileFileServes) {
   GeqHeader h;
   h.smin = static_cast<float>(sintheta(25));
   h.smax = static_cast<float>(sintheta(60));
@@ -237,7 +237,7 @@ TEST_F(GerTest, OutsideTheTableRangeTheProfileFileServes) {
   EXPECT_EQ(eval(sintheta(80)), catalogue(13));
 }
 
-TEST_F(GerTest, OutsideTheTableRangeWithoutRecordsEndsEvenWhenProbing) {
+TEST_F(InstrumentFunction, OutsideTheTableRangeWithoutRecordsEndsEvenWhenProbing) {
   GeqHeader h;
   h.smin = 0.25f;
   h.smax = 0.75f;
@@ -255,7 +255,7 @@ TEST_F(GerTest, OutsideTheTableRangeWithoutRecordsEndsEvenWhenProbing) {
 // ---------------------------------------------------------------------------
 // No-data path
 
-TEST_F(GerTest, WithoutFilesLintorGivesTheWidth) {
+TEST_F(InstrumentFunction, WithoutFilesLintorGivesTheWidth) {
   set("LINTOR=0.0001*THETA+0.00001*zweiTheta");
   set("EPS1==0.0005");
   load("none");
@@ -268,7 +268,7 @@ TEST_F(GerTest, WithoutFilesLintorGivesTheWidth) {
   }
 }
 
-TEST_F(GerTest, WithoutFilesOrLintorTheWidthIsZeroAndTheMissingTableIsToldOnce) {
+TEST_F(InstrumentFunction, WithoutFilesOrLintorTheWidthIsZeroAndTheMissingTableIsToldOnce) {
   char file[9000];
   std::snprintf(file, sizeof file, errmsg(120), path("none.ger").c_str());
   EXPECT_EQ(load("none"), file);
@@ -282,7 +282,7 @@ TEST_F(GerTest, WithoutFilesOrLintorTheWidthIsZeroAndTheMissingTableIsToldOnce) 
   EXPECT_EQ(eval(0.4), "");
 }
 
-TEST_F(GerTest, EvaluatingLintorLeavesTheCallersKeysAlone) {
+TEST_F(InstrumentFunction, EvaluatingLintorLeavesTheCallersKeysAlone) {
   set("THETA==7");
   set("LINTOR=0.001*THETA");
   load("none");
@@ -306,7 +306,7 @@ TEST_F(GerTest, EvaluatingLintorLeavesTheCallersKeysAlone) {
 // ---------------------------------------------------------------------------
 // Two-record path: bracketing
 
-TEST_F(GerTest, AngleMayExceedTheMeasuredRangeByTheTolerance) {
+TEST_F(InstrumentFunction, AngleMayExceedTheMeasuredRangeByTheTolerance) {
   gerfix::write_ger(path("a.ger"), "ZELMARRY=TRANSMISSION",
                     {{20, {{1, 0, 0.001}}}, {30, {{1, 0, 0.0012}}}});
   load("a");
@@ -336,7 +336,7 @@ TEST_F(GerTest, AngleMayExceedTheMeasuredRangeByTheTolerance) {
       << r.out;
 }
 
-TEST_F(GerTest, RecordsOfTheSameAngleAtTheEndsOfTheRange) {
+TEST_F(InstrumentFunction, RecordsOfTheSameAngleAtTheEndsOfTheRange) {
   for (const char* header : {"", "ZELMARRY=TRANSMISSION", "ZELMARRY=CAPILLARY"}) {
     set("D==100");
     set("T==1");
@@ -360,7 +360,7 @@ TEST_F(GerTest, RecordsOfTheSameAngleAtTheEndsOfTheRange) {
   }
 }
 
-TEST_F(GerTest, ReflectingSampleTurnedBeyondThetaFails) {
+TEST_F(InstrumentFunction, ReflectingSampleTurnedBeyondThetaFails) {
   gerfix::write_ger(
       path("a.ger"), "",
       {{20, {{1, 0, 0.001}}, "DeltaOmega=25"}, {30, {{1, 0, 0.001}}, "DeltaOmega=35"}});
@@ -376,7 +376,7 @@ TEST_F(GerTest, ReflectingSampleTurnedBeyondThetaFails) {
 // header: D/R at offset 8; T/D (reflexion) or T/R (transmission, capillary)
 // at offset 12, T/D then being offset 12 / offset 8. The header's values give
 // the same line shape as the keys.
-TEST_F(GerTest, TableHeaderSuppliesTheSampleRatiosWhenKeysAreMissing) {
+TEST_F(InstrumentFunction, TableHeaderSuppliesTheSampleRatiosWhenKeysAreMissing) {
   struct Case {
     const char* magic;
     const char* zelmarry;
@@ -418,7 +418,7 @@ TEST_F(GerTest, TableHeaderSuppliesTheSampleRatiosWhenKeysAreMissing) {
   }
 }
 
-TEST_F(GerTest, ReflexionWithOneRecordWarnsOnceWhenPenetrationWasInUse) {
+TEST_F(InstrumentFunction, ReflexionWithOneRecordWarnsOnceWhenPenetrationWasInUse) {
   set("D==2");
   set("R==200");
   gerfix::write_ger(path("a.ger"), "", {{20, {{1, 0, 0.001}}}, {30, {{1, 0, 0.0012}}}});
@@ -432,7 +432,7 @@ TEST_F(GerTest, ReflexionWithOneRecordWarnsOnceWhenPenetrationWasInUse) {
 
 // An accuracy that no sampling can reach ends in failure -15 instead of a
 // run without end.
-TEST_F(GerTest, RefitThatCannotSucceedFails) {
+TEST_F(InstrumentFunction, RefitThatCannotSucceedFails) {
   gerfix::write_ger(path("a.ger"), "ZELMARRY=TRANSMISSION",
                     {{20, {{1, 0, 0.001}}}, {30, {{1, 0, 0.0012}}}});
   load("a");
@@ -451,7 +451,7 @@ TEST_F(GerTest, RefitThatCannotSucceedFails) {
 }
 
 // A sample so thick that nothing comes through has no line shape to fit.
-TEST_F(GerTest, LineShapeThatVanishesFails) {
+TEST_F(InstrumentFunction, LineShapeThatVanishesFails) {
   set("T==1000");
   set("D==1");
   set("R==100");

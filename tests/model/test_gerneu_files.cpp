@@ -84,7 +84,7 @@ double simpsoncentroid(const std::vector<gerfix::Component>& comps) {
 // ---------------------------------------------------------------------------
 // Instrument-profile file
 
-TEST_F(GerTest, HeaderOnlyFileLoadsNoRecordsAndAssumesReflexion) {
+TEST_F(InstrumentFunction, HeaderOnlyFileLoadsNoRecordsAndAssumesReflexion) {
   ktest::write_file(path("a.ger"), "TITEL=nothing?!measured\n");
   EXPECT_EQ(load("a"), "");
   EXPECT_EQ(gerrecords(), nullptr);
@@ -100,7 +100,7 @@ TEST_F(GerTest, HeaderOnlyFileLoadsNoRecordsAndAssumesReflexion) {
   EXPECT_EQ(headerf32(12), 0.0f);
 }
 
-TEST_F(GerTest, BlocksAreNormalisedKeyedAndOrderedByAngle) {
+TEST_F(InstrumentFunction, BlocksAreNormalisedKeyedAndOrderedByAngle) {
   gerfix::write_ger(path("a.ger"), "TITEL=three",
                     {{30, {{2, 0.001, 0.002}, {6, -0.001, 0.003}}, "GSUM=2.5 DeltaOmega=0.5"},
                      {10, {{1, 0, 0.001}}},
@@ -129,7 +129,7 @@ TEST_F(GerTest, BlocksAreNormalisedKeyedAndOrderedByAngle) {
 // A file written with CR LF line ends (on another system) is read exactly
 // like the same file with LF line ends: same records, same instrument
 // function at every angle.
-TEST_F(GerTest, CrLfLineEndsGiveTheSameInstrumentFunction) {
+TEST_F(InstrumentFunction, CrLfLineEndsGiveTheSameInstrumentFunction) {
   const std::string lf = gerfix::ger_text(
       "TITEL=three TubeTails=0.05", {{15, {{2, 0.001, 0.002}, {6, -0.001, 0.003}}, "GSUM=2.5"},
                                      {30, {{1, 0, 0.001}}},
@@ -161,7 +161,7 @@ TEST_F(GerTest, CrLfLineEndsGiveTheSameInstrumentFunction) {
   EXPECT_EQ(got.values, expected.values);
 }
 
-TEST_F(GerTest, LaterBlockOfTheSameAngleStandsFirst) {
+TEST_F(InstrumentFunction, LaterBlockOfTheSameAngleStandsFirst) {
   gerfix::write_ger(path("a.ger"), "",
                     {{20, {{1, 0.001, 0.001}}}, {25, {{1, 0, 0.001}}}, {20, {{1, 0.002, 0.001}}}});
   load("a");
@@ -172,7 +172,7 @@ TEST_F(GerTest, LaterBlockOfTheSameAngleStandsFirst) {
   EXPECT_EQ(v[0]->key, v[1]->key);
 }
 
-TEST_F(GerTest, RejectedBlockLinesAndTheirDataLinesAreSkipped) {
+TEST_F(InstrumentFunction, RejectedBlockLinesAndTheirDataLinesAreSkipped) {
   std::string text = "ZELMARRY=REFLEXION\n";
   text += gerfix::ger_block({20, {{1, 0, 0.001}, {1, 0, 0.001}}, "", 0});  // N=0
   text += gerfix::ger_block({90, {{1, 0, 0.001}}});                        // THETA=90
@@ -190,7 +190,7 @@ TEST_F(GerTest, RejectedBlockLinesAndTheirDataLinesAreSkipped) {
   EXPECT_EQ(v[0]->e[0], 0.0005f);
 }
 
-TEST_F(GerTest, CentroidIsTheCubeWeightedMeanOfTheLineShape) {
+TEST_F(InstrumentFunction, CentroidIsTheCubeWeightedMeanOfTheLineShape) {
   std::vector<gerfix::Component> symmetric{{1, 0.003, 0.001}};
   std::vector<gerfix::Component> skewed{{1, 0, 0.001}, {0.5, 0.004, 0.002}, {0.2, -0.002, 0.0015}};
   gerfix::write_ger(path("a.ger"), "", {{20, symmetric}, {30, skewed}});
@@ -209,7 +209,7 @@ TEST_F(GerTest, CentroidIsTheCubeWeightedMeanOfTheLineShape) {
   EXPECT_NEAR(records()[0]->centroid, expected, 1e-7);
 }
 
-TEST_F(GerTest, RayTraceHeaderWithItsOwnKeys) {
+TEST_F(InstrumentFunction, RayTraceHeaderWithItsOwnKeys) {
   ktest::write_file(path("z.ger"),
                     "ZELMARRY=CAPILLARY TubeTails=0.0000\nTITEL=ray?!trace\nR=200\nSamplD=0.5\n" +
                         gerfix::ger_block({20, {{0.5, 0, 0.001}, {0.5, 0.001, 0.002}}}));
@@ -219,7 +219,7 @@ TEST_F(GerTest, RayTraceHeaderWithItsOwnKeys) {
   EXPECT_EQ(records().size(), 1u);
 }
 
-TEST_F(GerTest, MissingFilesAreReportedAndNothingIsLoaded) {
+TEST_F(InstrumentFunction, MissingFilesAreReportedAndNothingIsLoaded) {
   EXPECT_EQ(load("none"), format(120, path("none.ger")));
   EXPECT_EQ(zelmarry, 0);
   EXPECT_EQ(gerrecords(), nullptr);
@@ -228,7 +228,7 @@ TEST_F(GerTest, MissingFilesAreReportedAndNothingIsLoaded) {
   EXPECT_EQ(getrekart(), 2);
 }
 
-TEST_F(GerTest, ReadingLeavesScopesAndLookupModeAsTheyWere) {
+TEST_F(InstrumentFunction, ReadingLeavesScopesAndLookupModeAsTheyWere) {
   set("THETA==1");
   set("N==5");
   gerfix::write_ger(path("a.ger"), "", {kGood});
@@ -242,7 +242,7 @@ TEST_F(GerTest, ReadingLeavesScopesAndLookupModeAsTheyWere) {
 }
 
 // Faults of the instrument-profile file end the run.
-TEST_F(GerTest, FaultsOfTheProfileFileEndTheRun) {
+TEST_F(InstrumentFunction, FaultsOfTheProfileFileEndTheRun) {
   struct Case {
     const char* what;
     std::string text;
@@ -274,7 +274,7 @@ TEST_F(GerTest, FaultsOfTheProfileFileEndTheRun) {
   EXPECT_NE(r.out.find("+**"), std::string::npos) << r.out;
 }
 
-TEST_F(GerTest, UnknownArrangementEndsTheRun) {
+TEST_F(InstrumentFunction, UnknownArrangementEndsTheRun) {
   ktest::write_file(path("a.ger"), "ZELMARRY=reflexion\n" + gerfix::ger_block(kGood));
   auto r = ktest::run_in_child([&] { ger1(path("a").c_str()); });
   EXPECT_EQ(r.status, 172);
@@ -293,7 +293,7 @@ std::vector<GeqRecord> tworecords() {
 
 }  // namespace
 
-TEST_F(GerTest, TableIsReadWholeBesideItsProfileFile) {
+TEST_F(InstrumentFunction, TableIsReadWholeBesideItsProfileFile) {
   GeqHeader h;
   h.magic = "GEQ.T2";
   h.dr = 0.5f;
@@ -322,7 +322,7 @@ TEST_F(GerTest, TableIsReadWholeBesideItsProfileFile) {
   EXPECT_EQ(records().size(), 1u);
 }
 
-TEST_F(GerTest, TableWithoutProfileFileStaysLoaded) {
+TEST_F(InstrumentFunction, TableWithoutProfileFileStaysLoaded) {
   GeqHeader h;
   h.magic = "GEQ.C2";
   gerfix::write_geq(path("a.geq"), h, tworecords());
@@ -335,7 +335,7 @@ TEST_F(GerTest, TableWithoutProfileFileStaysLoaded) {
 // A damaged or foreign table is reported and ignored as a whole: the profile
 // file alone decides (here a transmission table beside a profile file that
 // says nothing, which would otherwise be a conflict).
-TEST_F(GerTest, DamagedTablesAreReportedAndIgnored) {
+TEST_F(InstrumentFunction, DamagedTablesAreReportedAndIgnored) {
   GeqHeader good;
   good.magic = "GEQ.T1";
   std::string bytes = gerfix::geq_bytes(good, tworecords());
@@ -379,7 +379,7 @@ TEST_F(GerTest, DamagedTablesAreReportedAndIgnored) {
   EXPECT_EQ(r.status, 173);
 }
 
-TEST_F(GerTest, TableAndProfileFileMustAgree) {
+TEST_F(InstrumentFunction, TableAndProfileFileMustAgree) {
   struct Case {
     const char* magic;
     const char* header;
@@ -412,7 +412,7 @@ TEST_F(GerTest, TableAndProfileFileMustAgree) {
   EXPECT_EQ(tablecount(), 2);
 }
 
-TEST_F(GerTest, TableRecordWithoutComponentsEndsTheRun) {
+TEST_F(InstrumentFunction, TableRecordWithoutComponentsEndsTheRun) {
   for (int32_t count : {0, -5}) {
     std::vector<GeqRecord> recs = tworecords();
     recs.push_back({0.35f, {}, {}, {}, count});
@@ -423,7 +423,7 @@ TEST_F(GerTest, TableRecordWithoutComponentsEndsTheRun) {
   }
 }
 
-TEST_F(GerTest, SecondLoadStartsFromNothing) {
+TEST_F(InstrumentFunction, SecondLoadStartsFromNothing) {
   gerfix::write_geq(path("a.geq"), GeqHeader{}, tworecords());
   gerfix::write_ger(path("a.ger"), "", {kGood, {30, {{1, 0, 0.002}}}});
   load("a");

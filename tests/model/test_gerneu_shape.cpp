@@ -115,7 +115,7 @@ Blend blendat(double s) {
   return bl;
 }
 
-class GerShape : public GerTest {
+class GerShape : public InstrumentFunction {
  protected:
   // Loads the two records with the header line and evaluates ger at theta.
   void run(const std::string& header, double theta) {
@@ -266,7 +266,7 @@ TEST_F(GerShape, AtARecordsOwnAngleItsShapeIsKept) {
 // linearly in theta between the two records' tilts, and the absorption it
 // gives, A = exp(-(T/D) (1/sin(theta - Omega) + 1/sin(theta + Omega))), fixes
 // the total weight 1 - A. Angles nearer to either record check both orders.
-TEST_F(GerTest, ReflectingSampleTiltIsInterpolatedInTheta) {
+TEST_F(InstrumentFunction, ReflectingSampleTiltIsInterpolatedInTheta) {
   set("T==1");
   set("D==2");
   const double om20 = 6, om30 = -3;  // degrees

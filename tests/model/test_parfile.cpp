@@ -242,7 +242,7 @@ TEST_F(ParFileTest, BackgroundReadsOverUnreadPeaksAndAMissingFileIsReported) {
   EXPECT_EQ(DATAlistLevel(), 1);
 }
 
-class ParGsumTest : public GerTest {};
+class ParGsumTest : public InstrumentFunction {};
 
 TEST_F(ParGsumTest, GsumIsTheInstrumentWeightAtThePeakAndAbsentBeyondItsRange) {
   gerfix::write_ger(

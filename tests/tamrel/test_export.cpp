@@ -305,7 +305,8 @@ TEST_F(Export, InstructionFileDetails) {
   EXPECT_NE(text.find("\nAu1     2   0.00000   0.00000   0.00000   0.00521"), std::string::npos)
       << text;
 
-  // Uncertainties: sqrt(a^T C a) g of the six cell goals; edges in angstrom.
+  // Uncertainties: sqrt(a^T C a) of the six cell goals, without the error
+  // scale factor; edges in angstrom.
   const int n = 2;
   rqmin = n;
   std::vector<double*> rows(static_cast<size_t>(goalzahl));
@@ -316,12 +317,12 @@ TEST_F(Export, InstructionFileDetails) {
   store[static_cast<size_t>(p->goalindex + 3)] = {0, 2};  // ALPHA
   a = rows.data();
   const double C[3] = {4e-8, 0, 2.5e-5};  // packed 2 x 2
-  ASSERT_TRUE(tamrel::writeinstruction(p, dir.file("x").c_str(), {C, 1.5}));
+  ASSERT_TRUE(tamrel::writeinstruction(p, dir.file("x").c_str(), {C}));
   a = nullptr;
   rqmin = 0;
   const std::string zerr = ktest::read_file(res);
-  // sigma(A) = 1.5 sqrt(4e-8) nm = 0.003 angstrom; sigma(ALPHA) = 1.5 * 2 * 0.005.
-  EXPECT_NE(zerr.find("\nZERR    4.00 0.00300 0.00000 0.00000   0.015   0.000   0.000\n"),
+  // sigma(A) = sqrt(4e-8) nm = 0.002 angstrom; sigma(ALPHA) = 2 * 0.005.
+  EXPECT_NE(zerr.find("\nZERR    4.00 0.00200 0.00000 0.00000   0.010   0.000   0.000\n"),
             std::string::npos)
       << zerr;
 }

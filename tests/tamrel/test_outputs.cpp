@@ -44,6 +44,45 @@ TEST(TamrelOutputs, FilesInAFolderThatDoesNotExistAreSkippedWithTheirWarnings) {
   EXPECT_EQ(trun::savedkeys(wp.read("run.sav"))["OUTPUT"], "none/p");
 }
 
+// The displacement written into the instruction and coordinate files is the
+// one the structure factors take, however the structure file gives it: a
+// number, a parameter of the structure file, a formula of one, a parameter
+// of the control file, or the phase's TDS for an atom without one. 0.5
+// square angstrom is U = 0.5 / (8 pi^2) = 0.00633 and B = 0.50.
+TEST(TamrelOutputs, ExportedDisplacementOfEveryKindOfTds) {
+  struct Case {
+    const char* what;
+    const char* header;  // items of the phase's header
+    const char* atom;    // displacement items of the atom
+  };
+  const Case cases[] = {
+      {"a number", "", "TDS=0.5"},
+      {"a parameter", "PARAM=Biso=0.5", "TDS=Biso"},
+      {"a formula of a parameter", "PARAM=Bh=0.25", "TDS=Bh*2"},
+      {"a parameter of the control file", "", "TDS=Bg"},
+      {"the phase's TDS", "TDS=0.5", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    trun::Workplace wp;
+    wp.write("tds.str", std::string("PHASE=Si SpacegroupNo=227 UNIT=ANGSTROEM RP=2 GEWICHT=SPHAR0 "
+                                    "A=5.431 ") +
+                            c.header + "\nE=Si Wyckoff=a " + c.atom + "\n");
+    ktest::RunResult r = wp.run({"LINTOR=inst", "LAMBDA=CU", "VAL[1]=si.xy", "STRUC[1]=tds",
+                                 "PARAM[1]=Bg=0.5", "ITMAX=0", "RESOUT[1]=x", "PDBOUT[1]=x"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string res = wp.read("x.res");
+    EXPECT_NE(res.find("\nSi1     1   0.12500   0.12500   0.12500  10.04167   0.00633\n"),
+              std::string::npos)
+        << res;
+    const std::string pdb = wp.read("x.pdb");
+    const size_t atom = pdb.find("\nATOM ");
+    ASSERT_NE(atom, std::string::npos) << pdb;
+    // "%6.2f%6.2f": occupancy, then B in columns 61 to 66.
+    EXPECT_EQ(pdb.substr(atom + 1 + 54, 12), "  1.00  0.50") << pdb;
+  }
+}
+
 // The tube tails in the head of the list file: their share of the intensity,
 // measured from the scan named by TubeTails, and whether the instrument
 // profile models them.

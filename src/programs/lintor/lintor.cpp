@@ -6,11 +6,15 @@
 // squared-Lorentzian components as it needs, and the components of each
 // reflection are written, by angle, into the file named by LINTOR (default:
 // the control file's name), extension "ger". An existing file of that name
-// is kept as "<name>.bak". Single-threaded.
+// is kept as "<name>.bak"; LINTOR without an extension moves a file of
+// exactly that name to "<name>.bak" instead. Single-threaded.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -172,9 +176,8 @@ std::vector<Reflex> readstandard(std::string* file) {
   return liste;
 }
 
-// The output file: LINTOR, or the control file's name, always with the
-// extension "ger" (the name under which the fitting programs look for it).
-std::string outputname() {
+// The output file as named: LINTOR, or the control file's name.
+std::string givenname() {
   static char name[kNameLen + 8];
   if (!dataerr_try([] { GetStrVar("LINTOR", kNameLen, name); })) {
     const int mode = getrekart();
@@ -182,27 +185,56 @@ std::string outputname() {
     GetStrVar("SAVEFILE", kNameLen, name);
     setrekart(mode);
   }
-  makeextension(name, "ger", 1);
   return name;
 }
 
-// Keeps a copy of an existing output file as "<name>.bak". A backup that
-// cannot be made does not stop the run.
-void backup(const std::string& name) {
+// The name written: always with the extension "ger" (the name under which
+// the fitting programs look for it).
+std::string outputname(const std::string& given) {
+  std::vector<char> name(given.size() + 8);
+  assign(given.c_str(), name.data());
+  makeextension(name.data(), "ger", 1);
+  return name.data();
+}
+
+// The name of the backup of a file: its extension replaced by "bak".
+std::string backupname(const std::string& name) {
+  std::vector<char> bak(name.size() + 8);
+  assign(name.c_str(), bak.data());
+  makeextension(bak.data(), "bak", 1);
+  return bak.data();
+}
+
+// Keeps a copy of the file name as "<name>.bak"; true when there was a file
+// and its copy was made. A backup that cannot be made does not stop the
+// run; without a file to keep, an older backup stays.
+bool backup(const std::string& name) {
   FILE* old = std::fopen(name.c_str(), "rb");
-  if (old == nullptr) return;
+  if (old == nullptr) return false;
   std::string bytes;
   char buf[65536];
   size_t got;
   while ((got = std::fread(buf, 1, sizeof buf, old)) > 0) bytes.append(buf, got);
   const bool complete = std::ferror(old) == 0;
   std::fclose(old);
-  if (!complete) return;
-  std::vector<char> bak(name.size() + 8);
-  assign(name.c_str(), bak.data());
-  makeextension(bak.data(), "bak", 1);
-  writefile(bak.data(),
-            [&](FILE* f) { return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(); });
+  if (!complete) return false;
+  return writefile(backupname(name).c_str(), [&](FILE* f) {
+    return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  });
+}
+
+// What is kept of the files already there. A name with an extension keeps
+// the old "<name>.ger" as "<name>.bak". A bare name moves a file of exactly
+// that name to "<name>.bak", and "<name>.ger" is then replaced without a
+// backup.
+void keepold(const std::string& given, const std::string& output) {
+  if (getextension(given.c_str()) != nullptr) {
+    backup(output);
+    return;
+  }
+  struct stat st {};
+  if (stat(given.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (backup(given)) std::remove(given.c_str());
 }
 
 // The title as one item of the file's first record: blanks and question
@@ -284,10 +316,11 @@ void run() {
   for (const Reflex& r : liste) any = any || static_cast<int>(r.sinx.size()) > std::max(ru, 1);
   if (!any) fatal<-110>(standard);
 
-  const std::string name = outputname();
+  const std::string given = givenname();
+  const std::string name = outputname(given);
   OutFile out;
   if (!out.open(name)) fatal<-148>();
-  backup(name);
+  keepold(given, name);
   FILE* file = out.file();
   static char titel[8001];
   if (dataerr_try([] { GetStrVar("TITEL", 8000, titel); }))
@@ -306,23 +339,13 @@ void run() {
     reflex = &r;
     const double angle = std::asin(r.position / (2 * l0));
     double Q = 0, Q0 = 0;
-    const Failure why = suche(&Q, &Q0);
-    if (why != Failure::none) {
-      g.clear();
-      e.clear();
-      q.clear();
-      message<218>(angle * 360 / kPi, why == Failure::notop
-                                          ? "no line top to measure its width on"
-                                          : "the window is too narrow for the search grid");
-    }
+    suche(&Q, &Q0);
     writeblock(file, set, angle * 180 / kPi);
-    if (why == Failure::none) {
-      const double epsg = Q0 > 0 ? 100 * std::sqrt(Q / Q0) : 0;
-      std::printf("zweiTheta=%-8.4f N=%-2d EPSG=%6.3f%c", angle * 360 / kPi,
-                  static_cast<int>(g.size()), epsg, '%');
-      if (set.gsum) std::printf(" GSUM=%.5e", static_cast<double>(weightsum()));
-      std::printf("\n");
-    }
+    const double epsg = Q0 > 0 ? 100 * std::sqrt(Q / Q0) : 0;
+    std::printf("zweiTheta=%-8.4f N=%-2d EPSG=%6.3f%c", angle * 360 / kPi,
+                static_cast<int>(g.size()), epsg, '%');
+    if (set.gsum) std::printf(" GSUM=%.5e", static_cast<double>(weightsum()));
+    std::printf("\n");
     std::fflush(stdout);
   }
   if (!out.commit()) fatal<-148>();

@@ -67,16 +67,12 @@ bool linie(float* r);
 // then g, e, q of each component, into row.
 void ableitung(float* row, int p);
 
-// Why a reflection could not be searched.
-enum class Failure {
-  none,
-  notop,   // too few points, or no curvature at the top of the line
-  narrow,  // the window is too narrow for one grid position
-};
-
 // Finds and fits the components of the current reflection (sets up and
 // releases the background itself). Leaves them in g, e, q, the final sum of
-// squares in *Q and the background-only sum of squares in *Q0.
-Failure suche(double* Q, double* Q0);
+// squares in *Q and the background-only sum of squares in *Q0. A reflection
+// with too few points or no curvature at its top ("q0_negative"), or a
+// window too narrow for one grid position ("mtest_zero"), ends the run as an
+// internal error (status 250).
+void suche(double* Q, double* Q0);
 
 }  // namespace lintor

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/fatal.hpp"
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
 #include "model/unt.hpp"
@@ -35,6 +36,7 @@ float epsilon = 0.02f;
 namespace {
 
 constexpr double kPi = 3.141592653589793;
+constexpr const char* kModule = "lintor";
 constexpr double kLargest = 3.4028234663852886e38;  // the largest float, as a double
 
 // Polarisation factor at sin theta s; 1 without polarisation.
@@ -346,7 +348,7 @@ void ableitung(float* row, int p) {
 // ---------------------------------------------------------------------------
 // Search
 
-Failure suche(double* Qout, double* Q0out) {
+void suche(double* Qout, double* Q0out) {
   g.clear();
   e.clear();
   q.clear();
@@ -355,8 +357,10 @@ Failure suche(double* Qout, double* Q0out) {
   *Qout = *Q0out = 0;
   grid = Grid();
 
-  // Start width from the curvature at the top of the line.
-  if (m <= 2) return Failure::notop;
+  // Start width from the curvature at the top of the line. Too few points for
+  // a top, or no downward curvature there, leave no width to search with:
+  // the run stops rather than write a profile it did not measure.
+  if (m <= 2) internal_error("q0_negative", kModule, __LINE__);
   std::vector<double> theta(static_cast<size_t>(m));
   float ymax = intensitaet[0], ymin = intensitaet[0];
   for (int k = 0; k < m; ++k) {
@@ -374,7 +378,7 @@ Failure suche(double* Qout, double* Q0out) {
     sum +=
         (1 - (static_cast<double>(intensitaet[k - 1]) + intensitaet[k + 1]) / (2 * y)) / (dt * dt);
   }
-  if (!(sum > 0) || isnotfinite(sum)) return Failure::notop;
+  if (!(sum > 0) || isnotfinite(sum)) internal_error("q0_negative", kModule, __LINE__);
   grid.q0 = std::sqrt(1 / (K * sum));
 
   // Search grid.
@@ -384,7 +388,8 @@ Failure suche(double* Qout, double* Q0out) {
   grid.E0 = 0.4 * (thetaR - theta[m - 1]);
   const double R = 0.4 * (theta[m - 1] - theta[0]);
   const double np = std::floor(R / grid.dE);
-  if (!(np >= 1)) return Failure::narrow;
+  // No grid position: the window is narrower than half the smallest width.
+  if (!(np >= 1)) internal_error("mtest_zero", kModule, __LINE__);
   grid.Np = np < INT32_MAX ? static_cast<int>(np) : INT32_MAX;
   const double nq = std::ceil(std::log(static_cast<float>(R * 0.3) / grid.W0) / std::log(1.5));
   grid.Nq = nq > 0 ? static_cast<int>(nq) : 0;
@@ -445,7 +450,6 @@ Failure suche(double* Qout, double* Q0out) {
   unt2();
   *Qout = Qprev;
   *Q0out = Q0;
-  return Failure::none;
 }
 
 }  // namespace lintor

@@ -12,6 +12,7 @@
 #include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
+#include "crystal/fcalc.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
 #include "model/unt.hpp"
@@ -80,6 +81,14 @@ double bequivalent(const PhaseRecord* ph, const double* b) {
           2 * b[5] * B * C * std::cos(ph->alpha * kDeg));
 }
 
+// The isotropic displacement (nm^2) of an atom as its structure factors take
+// it, also when it is a formula or a shared parameter. Reading a formula in
+// the atom's scope takes that scope off the chain and puts it back: the
+// records themselves are left as they were.
+double isotropic(const PhaseRecord* ph, const AtomRecord* at) {
+  return isotropicdisplacement(const_cast<PhaseRecord*>(ph), const_cast<AtomRecord*>(at));
+}
+
 // Runs body for each atom, with message 261 and the atom's number when a
 // store error leaves it.
 template <class F>
@@ -117,13 +126,13 @@ void eachphase(const char* key, int dataset, F&& write) {
 }
 
 // The standard uncertainty of cell goal k (0..5: A, B, C, ALPHA, BETA,
-// GAMMA) of the phase.
+// GAMMA) of the phase: sqrt(a^T C a), without the error scale factor.
 double celluncertainty(const PhaseRecord* ph, int k, const CellErrors& errors) {
   if (errors.covariance == nullptr || a == nullptr || rqmin <= 0) return 0.0;
   const double* row = a[ph->goalindex + k];
   if (row == nullptr) return 0.0;
   const double v = datma(row, errors.covariance, rqmin);
-  return v > 0 ? std::sqrt(v) * errors.scale : 0.0;
+  return v > 0 ? std::sqrt(v) : 0.0;
 }
 
 void instruction(FILE* f, const PhaseRecord* ph, const CellErrors& errors) {
@@ -230,7 +239,7 @@ void instruction(FILE* f, const PhaseRecord* ph, const CellErrors& errors) {
         std::fprintf(f, "%10.5f%10.5f =\n     %10.5f%10.5f%10.5f%10.5f\n", U[0], U[1], U[2], U[3],
                      U[4], U[5]);
       } else {
-        std::fprintf(f, "%10.5f\n", at->B / kBToU);
+        std::fprintf(f, "%10.5f\n", isotropic(ph, at) / kBToU);
       }
     }
   });
@@ -259,6 +268,7 @@ void coordinates(FILE* f, const PhaseRecord* ph) {
   int serial = 0;
   eachatom(ph, [&](const AtomRecord* at) {
     const int nsites = at->wyckoff->count;
+    const double Biso = at->tdskind == TDS_ANISO ? 0.0 : 100 * isotropic(ph, at);
     for (int c = 0; c < ph->ncentring; ++c)
       for (int j = 0; j < nsites; ++j) {
         const SiteRecord& site = at->sites[j];
@@ -281,7 +291,7 @@ void coordinates(FILE* f, const PhaseRecord* ph) {
           op = ngeneral * c + site.ops[0] + 1;
         else
           op = nsites * c + j + 1;
-        const double B = at->tdskind == TDS_ANISO ? bequivalent(ph, site.b) : 100 * at->B;
+        const double B = at->tdskind == TDS_ANISO ? bequivalent(ph, site.b) : Biso;
         for (int e = 0; e < at->nelements; ++e) {
           const ElementRecord& el = at->elements[e];
           std::fprintf(f, "ATOM  %5d %-4s %3d  %4d    %8.3f%8.3f%8.3f%6.2f%6.2f\n", ++serial,
@@ -473,15 +483,51 @@ void writestructurefactorfiles(int dataset) {
   if (ondataLevel() != level) internal_error("ondataLevel", kModule, __LINE__);
 }
 
+namespace {
+
+// Runs body with the phase's structure set up in two scopes of their own,
+// as the structure factors see it, when one of its atoms takes its
+// displacement from a formula or from the phase: the formula may name the
+// phase's parameters. The scopes are discarded afterwards.
+template <class F>
+void withstructure(const PhaseRecord* phase, F&& body) {
+  bool formulas = false;
+  for (const AtomRecord* at = phase->atoms; at != nullptr && !formulas; at = at->next)
+    formulas = at->tdskind == TDS_PERREFLECTION || at->tdskind == TDS_NONE;
+  if (!formulas) {
+    body();
+    return;
+  }
+  auto discard = [] {
+    DelAll();
+    freeDATAlist();
+    DelAll();
+    freeDATAlist();
+  };
+  newDATAlist();
+  newDATAlist();
+  try {
+    xyzinit();
+    body();
+  } catch (const DataJump&) {
+    discard();
+    throw;
+  }
+  discard();
+}
+
+}  // namespace
+
 void writeinstructionfiles(int dataset, const CellErrors& errors) {
   eachphase("RESOUT", dataset, [&](const PhaseRecord* phase, const char* name) {
-    writeinstruction(phase, name, errors);
+    withstructure(phase, [&] { writeinstruction(phase, name, errors); });
   });
 }
 
 void writecoordinatefiles(int dataset) {
-  eachphase("PDBOUT", dataset,
-            [](const PhaseRecord* phase, const char* name) { writecoordinates(phase, name); });
+  eachphase("PDBOUT", dataset, [](const PhaseRecord* phase, const char* name) {
+    withstructure(phase, [&] { writecoordinates(phase, name); });
+  });
 }
 
 }  // namespace tamrel

@@ -14,12 +14,12 @@ namespace tamrel {
 
 // What the final model knows of the uncertainties of the cell: the packed
 // covariance matrix of the rqmin refined parameters (null when nothing was
-// refined or its inversion failed: every uncertainty is then 0), the error
-// scale factor that every "+-" value carries, and the goal derivative rows
-// (crystal::a, one row of rqmin values per goal) of the cell goals.
+// refined or its inversion failed: every uncertainty is then 0) and the goal
+// derivative rows (crystal::a, one row of rqmin values per goal) of the cell
+// goals. The instruction file's uncertainties are sqrt(a^T C a) without the
+// error scale factor that the list file's "+-" values carry.
 struct CellErrors {
   const double* covariance = nullptr;
-  double scale = 1.0;
 };
 
 // Writes the instruction file of every phase with RESOUT[p] (data set 0) or

@@ -783,7 +783,6 @@ void writeoutputs(int dataset) {
   writetexturefiles(dataset);
   CellErrors errors;
   errors.covariance = finalmodel.covariance ? finalmodel.C.data() : nullptr;
-  errors.scale = finalmodel.g;
   writeinstructionfiles(dataset, errors);
   writestructurefiles(dataset);
   writestructurefactorfiles(dataset);

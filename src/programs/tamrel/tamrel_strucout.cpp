@@ -341,8 +341,7 @@ std::string recordtext(const ParamRecord& r, bool header) {
     } else if (r.errorestimate > 0) {
       text += format("=%.*f", decimalsof(r), v);
     }
-    // The accuracy part stays: it is the target of the measuring-time plan.
-    if (r.second != nullptr) text += std::string("+-") + r.second;
+    // The goal's second formula (its "+-" part) is not written.
   }
   if (r.name != nullptr) {
     text = std::string("PARAM=") + r.name + "=";
