@@ -282,12 +282,9 @@ void declarefiles() {
     makeextension(name, "par", 0);
     runinput("STANDARDPAR", name);
   }
-  const std::string output = outputname();
+  const std::string output = outputname(givenname());
   runoutput("LINTOR", output);
-  std::vector<char> bak(output.size() + 8);
-  assign(output.c_str(), bak.data());
-  makeextension(bak.data(), "bak", 1);
-  runoutput("LINTOR (its backup)", bak.data());
+  runoutput("LINTOR (its backup)", backupname(output));
 }
 
 void run() {
