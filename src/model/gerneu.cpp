@@ -26,6 +26,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/integral.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
@@ -303,7 +304,9 @@ void readblocks(FILE* f, const char* gname, int& line) {
     newDATAlist();
     ++line;
     GetData(f, "p");
-    if (std::feof(f)) {
+    // A read error ends the blocks as the end of the file does; the caller
+    // reports it.
+    if (std::feof(f) || std::ferror(f)) {
       DelAll();
       freeDATAlist();
       break;
@@ -1592,7 +1595,7 @@ void ger1(const char* name) {
   std::snprintf(tname, sizeof tname - 8, "%s", name);
   makeextension(tname, "geq", 1);
   std::snprintf(geqname, sizeof geqname, "%s", tname);
-  FILE* tf = std::fopen(tname, "rb");
+  FILE* tf = openread(tname, "GEQ table of LINTOR", true);
   if (tf == nullptr) {
     nofile = 1;
     setf32(header + 8, 0.0f);
@@ -1610,6 +1613,7 @@ void ger1(const char* name) {
       iftubetails = header[5] > '1' ? 1 : 0;
       std::memset(header + 8, 0, sizeof header - 8);
     }
+    checkread(tf, tname, "GEQ table of LINTOR");
     std::fclose(tf);
   }
 
@@ -1620,7 +1624,7 @@ void ger1(const char* name) {
   static char gname[8001];
   std::snprintf(gname, sizeof gname - 8, "%s", name);
   makeextension(gname, "ger", 1);
-  FILE* f = std::fopen(gname, "r");
+  FILE* f = openread(gname, "LINTOR");
   if (f == nullptr) {
     message<120>(gname);
     setrekart(mode);
@@ -1642,6 +1646,7 @@ void ger1(const char* name) {
     fatal_exit(11);
   }
   dropscopes(depth);
+  checkread(f, gname, "LINTOR");
   std::fclose(f);
   setrekart(mode);
   warnung1 = warnung2 = 0;

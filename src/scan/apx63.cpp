@@ -13,6 +13,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -791,7 +792,8 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
       GetStrVar("LAMBDA", lamlen, lambda);
       setxray(true);
     }
-    File file(std::fopen(path, kind == RAW || kind == RD ? "rb" : "r"));
+    const std::string key = "scan file " + std::to_string(fileno);
+    File file(openread(path, key.c_str(), kind == RAW || kind == RD));
     if (file.f == nullptr) {
       message<35>(path);
       continue;
@@ -813,6 +815,7 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
         readcolumns(file.f, fileno, path, records);
         break;
     }
+    checkread(file.f, path, key.c_str());
   }
 }
 

@@ -186,7 +186,7 @@ void readstartfiles(const std::vector<std::string>& files, bool bgallowed, Start
   const double lo = 2 * l0 * sinxmin, hi = 2 * l0 * sinxmax;
   for (const std::string& name : files) {
     ParFile pf;
-    if (!pf.open(name)) {
+    if (!pf.open(name, "STARTPARAM")) {
       message<4>(name.c_str());
       continue;
     }

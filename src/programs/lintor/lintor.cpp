@@ -18,6 +18,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/infile.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
 #include "core/string.hpp"
@@ -127,7 +128,7 @@ std::vector<Reflex> readstandard() {
   GetStrVar("STANDARDPAR", kNameLen, name);
   makeextension(name, "par", 0);
   ParFile pf;
-  if (!pf.open(name)) fatal<-10>(name);
+  if (!pf.open(name, "STANDARDPAR")) fatal<-10>(name);
   pf.header();
   std::vector<Reflex> liste;
   ParPeak pk;
@@ -163,7 +164,7 @@ std::string outputname() {
 // Keeps a copy of an existing output file as "<name>.bak". A backup that
 // cannot be made does not stop the run.
 void backup(const std::string& name) {
-  FILE* old = std::fopen(name.c_str(), "rb");
+  FILE* old = openquiet(name.c_str(), true);
   if (old == nullptr) return;
   std::string bytes;
   char buf[65536];

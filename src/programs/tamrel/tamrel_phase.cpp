@@ -13,6 +13,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/nspawn.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -136,11 +137,14 @@ struct PhaseReader {
   char item[kTextLen + 1];
   int newline = 0;
 
+  std::string key() const { return "STRUC[" + std::to_string(number) + "]"; }
+
   // The next item and its line-start flag; false at the end of the file,
   // which ends the line of the last record.
   bool next() {
     newline = readbufferfile(item);
     if (item[0] == 0) {
+      checkread(bufferfile, file, key().c_str());
       last.mark(1);
       return false;
     }
@@ -207,7 +211,7 @@ struct PhaseReader {
 
   void read() {
     if (bufferfile != nullptr) internal_error("bufferfile twice opened", kModule, __LINE__);
-    bufferfile = std::fopen(file, "r");
+    bufferfile = openread(file, key().c_str());
     if (bufferfile == nullptr) refuse<-227>();
     PhaseRecord* phase = newphase(number, goalzahl);
     goalzahl += 6;

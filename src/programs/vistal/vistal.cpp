@@ -279,13 +279,13 @@ void openfit(const Settings& s, Fit& fit) {
     std::vector<char> buf(control.size() + 8);
     assign(control.c_str(), buf.data());
     makeextension(buf.data(), "par", 1);
-    fit.present = fit.file.open(buf.data());
+    fit.present = fit.file.open(buf.data(), "SAVEFILE");
     return;
   }
   std::vector<char> buf(name.size() + 8);
   assign(name.c_str(), buf.data());
   makeextension(buf.data(), "par", 0);
-  if (!fit.file.open(buf.data())) {
+  if (!fit.file.open(buf.data(), "OUTPUT")) {
     fatal<-58>(buf.data());
   }
   fit.present = true;
