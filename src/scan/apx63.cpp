@@ -83,8 +83,21 @@ bool noradiationkey() { return !ifsynchrotron() && !ifneutrons() && !iflambda; }
 // ---------------------------------------------------------------------------
 // Records
 
+// The points read so far by the scans of one reading, and the file being
+// read: all the scans of a run together hold at most kMostScanPoints.
+int64_t pointsread = 0;
+const char* readingpath = "";
+
+// Counts n more points of the file being read (before they are stored);
+// past the limit the run ends with message -116.
+void countpoints(int64_t n) {
+  if (n > kMostScanPoints - pointsread) fatal<-116>(kMostScanPoints, readingpath);
+  pointsread += n;
+}
+
 // A new record of n points (zero-filled), not yet on any list.
 ScanRecord* newrecord(int n, double start, double step) {
+  countpoints(n > 0 ? n : 0);
   ScanRecord* r = kalloc_array<ScanRecord>(1);
   r->next = nullptr;
   r->n = n > 0 ? n : 0;
@@ -721,6 +734,9 @@ void readcolumns(FILE* f, int fileno, const char* path, ScanRecord** records) {
         p.weight = static_cast<float>(1.0 / (std::sqrt(1.0 + c2) / k));
       }
     }
+    // The lines of one file are held before their records are made.
+    if (static_cast<int64_t>(pts.size()) >= kMostScanPoints - pointsread)
+      fatal<-116>(kMostScanPoints, path);
     x.push_back(xx);
     pts.push_back(p);
   }
@@ -768,6 +784,7 @@ void scanfree(ScanRecord* records) {
 void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records) {
   if (noradiationkey()) lambda[0] = '\0';
   int fileno = 0;
+  pointsread = 0;
   for (ScanNameNode* node = list; node != nullptr; node = node->next) {
     ++fileno;
     char path[8016];
@@ -793,6 +810,7 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
       setxray(true);
     }
     const std::string key = "scan file " + std::to_string(fileno);
+    readingpath = path;
     File file(openread(path, key.c_str(), kind == RAW || kind == RD));
     if (file.f == nullptr) {
       message<35>(path);
@@ -816,7 +834,9 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
         break;
     }
     checkread(file.f, path, key.c_str());
+    readingpath = "";
   }
+  readingpath = "";
 }
 
 // ---------------------------------------------------------------------------

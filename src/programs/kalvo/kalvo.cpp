@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@
 #include "model/lam.hpp"
 #include "model/modell.hpp"
 #include "model/parfile.hpp"
+#include "model/unt.hpp"
 #include "scan/apx63.hpp"
 
 namespace kalvo {
@@ -39,6 +41,8 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr int kNameLength = 7996;
+// The most start peaks of one scan index.
+constexpr int kMostPeaks = 1000;
 
 // One peak line of a start file, kept to carry its further items to the
 // fitted peak it matches.
@@ -440,10 +444,26 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   readstartfiles(files, bgallowed && ru == -1, &start);
   ru = start.ru;
   if (ru < 0) {
-    ru = static_cast<int>(std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7));
+    const float order = std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7f);
     std::string unt;
-    if (textkey("UNT", 8000, &unt)) ++ru;
+    const int curve = textkey("UNT", 8000, &unt) ? 1 : 0;
+    // Counts of many decades over a wide range ask for more coefficients
+    // than a background can have: the order is cut to the largest.
+    if (!(order + static_cast<float>(curve) <= static_cast<float>(kMostBackground))) {
+      message<341>(i, kMostBackground);
+      ru = kMostBackground;
+    } else {
+      ru = static_cast<int>(order) + curve;
+    }
   }
+  // The fit's normal matrix and every step grow with the parameters: a
+  // window gets at most kMostPeaks start peaks, and fewer parameters than
+  // measured points (the others could not be determined).
+  const int startcount = static_cast<int>(start.peaks.size());
+  if (startcount > kMostPeaks) fatal<-118>(i, startcount, kMostPeaks);
+  const int startparams =
+      2 * start.counts[2] + 3 * start.counts[3] + 4 * start.counts[4] + std::max(ru, 0);
+  if (startcount > 0 && startparams > m) fatal<-119>(i, startcount, ru, startparams, m);
 
   PeakSet* set = nullptr;
   peakalloc(nullptr, &set, 0, 0, ru, start.counts[2], start.counts[3], start.counts[4]);
