@@ -532,6 +532,7 @@ int main(int argc, char** argv) {
 
   int threads = 1;
   dataerr_try([&] { threads = GetIntVar("NTHREADS"); });
+  if (threads > kMostThreads) fatal<-123>("NTHREADS", threads, kMostThreads);
   nthreads = threads > 0 ? threads : 1;
 
   // Calibration constants of the instrument function: copied from the

@@ -49,6 +49,8 @@ void checklevel(const char* label, int line) {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
+// The most iterations of a stage a run may ask for (ITMAX).
+constexpr int kMostIterations = 10000;
 
 // The lattice constants of the formulas, in a scope of their own below the
 // configuration: any file or statement may override them.
@@ -115,11 +117,14 @@ void readsettings() {
   RunState& rs = runstate;
   int threads = 1;
   dataerr_try([&] { threads = GetIntVar("NTHREADS"); });
+  if (threads > kMostThreads) fatal<-123>("NTHREADS", threads, kMostThreads);
   nthreads = threads < 1 ? 1 : threads;
   readtitle();
   readonlyiso();
   rs.protokoll = yeskey("PROTOKOLL");
   dataerr_try([&] { rs.itmax = GetIntVar("ITMAX"); });
+  // Each iteration of a stage builds the whole normal matrix.
+  if (rs.itmax > kMostIterations) fatal<-123>("ITMAX", rs.itmax, kMostIterations);
   eps10 = eps20 = eps30 = eps40 = 0.0;
   dataerr_try([] { eps10 = GetVar("EPS1"); });
   dataerr_try([] { eps20 = GetVar("EPS2"); });
