@@ -53,6 +53,8 @@ constexpr double kConditionZero = 2.220446049250313e-13;
 // along one axis: a cell far too large for its range (a length in the wrong
 // unit) would be enumerated for days.
 constexpr double kMostLatticePoints = 2e7;
+// The most reflections of a phase (of one set of its reflections).
+constexpr int kMostReflections = 1000000;
 // The table's key is a 24-bit pattern: more buckets would stay empty.
 constexpr double kMostBuckets = 16777216.0;
 
@@ -248,7 +250,7 @@ struct SetGeneration {
     ReflectionRecord* r = newreflection(sk, iref);
     r->next = made;
     made = r;
-    ++count;
+    if (++count > kMostReflections) fatal<-125>(phase->number, kMostReflections);
     r->fr1 = newfrecord(std::hypot(F[0], F[1]), phase->FMult);
     hklbau(r->fr1, h, k, l);
     if (isintable(-h, -k, -l) != 0) {
