@@ -136,7 +136,9 @@ TEST_P(NotAFileIsNotRead, TheRunEndsWithAMessageNamingFileKeyAndKind) {
   EXPECT_NE(r.out.find(ktest::message(340, c.place.name.c_str(), c.key, c.kind)), std::string::npos)
       << c.what << "\n"
       << r.out;
-  if (c.status >= 0) EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out;
+  if (c.status >= 0) {
+    EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, NotAFileIsNotRead,
