@@ -132,12 +132,13 @@ inline void rg_residual(RgWork& W) {
 // counts of many decades) went on for a thousand sweeps and more each time,
 // which held a peak search for hours). Without it, the norm is that of
 // the whole residual and the solve ends on the first face where the
-// conjugate gradients converge (rg, rg2).
+// conjugate gradients converge (rg, rg2); the same bound on the sweeps
+// ends it should that never happen.
 template <class Work, bool reopen = false>
 bool rg_solve(Work& W, double eps, RgStep (*abstieg)(Work&, double)) {
   const int m = W.m;
   double g0 = 0;
-  const long maxsweeps = reopen ? 50 + 2L * m : -1;
+  const long maxsweeps = 50 + 2L * m;
   for (long sweeps = 0; sweeps != maxsweeps; ++sweeps) {
     double G = 0;
     for (int k = 0; k < m; ++k) {
