@@ -431,3 +431,47 @@ INSTANTIATE_TEST_SUITE_P(
     casename<Limit>);
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// KEY= on the command line deletes at the command line's level only: a key
+// of the control file stays, one given earlier on the command line goes.
+// The README says so and shows how to remove a key of the control file.
+
+TEST(CommandLine, DeletingAKeyReachesOnlyTheCommandLine) {
+  const std::string control =
+      std::string(kControls.at("r1.sav"))
+          .replace(kControls.at("r1.sav").find("SAVE=N\n"), 7, "TITELMASK=part$\n");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;  // the parts keep the control file's titles
+  };
+  const Case cases[] = {
+      {"KEY= beside a key of the control file", {"split", "TITELMASK="}},
+      {"KEY= after the same key on the command line", {"split", "TITELMASK=cmd$", "TITELMASK="}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Workplace wp;
+    ktest::write_file(wp.file("split.sav"), control);
+    ktest::RunResult r = wp.run("raze", c.args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string saved = ktest::read_file(wp.file("split.sav"));
+    EXPECT_NE(saved.find("TITEL[1]=part1\n"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("cmd"), std::string::npos) << saved;
+  }
+  // Its line deleted from the control file (sed -i '/^TITELMASK=/d'), the
+  // key is gone.
+  Workplace wp;
+  std::string edited = control;
+  edited.erase(edited.find("TITELMASK=part$\n"), 16);
+  ktest::write_file(wp.file("split.sav"), edited);
+  ktest::RunResult r = wp.run("raze", {"split"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string saved = ktest::read_file(wp.file("split.sav"));
+  EXPECT_NE(saved.find("TEILZAHL"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("TITEL"), std::string::npos) << saved;
+}
+
+}  // namespace
