@@ -60,6 +60,10 @@ constexpr int kHeaderSize = 124;
 // and a few grid refinements; beyond these the line shape cannot be
 // represented and the call fails (-15) instead of running on.
 constexpr int kMaxComponents = 40;
+// The most blocks of angles of an instrument-profile file, and the most
+// components of one block.
+constexpr int kMostBlocks = 100000;
+constexpr int kMostBlockComponents = 1000;
 constexpr int kMaxRefinements = 40;
 constexpr int kMaxAdditions = 200;
 // Additions in a row that did not lower the error measure: the accuracy
@@ -299,7 +303,10 @@ void readblocks(FILE* f, const char* gname, int& line) {
     fatal<-173>();
   }
 
-  // Blocks to the end of the file.
+  // Blocks to the end of the file: each is put in its place in the sorted
+  // list, and each component costs every evaluation of the profile, so
+  // that both are bounded.
+  int blocks = 0;
   for (;;) {
     newDATAlist();
     ++line;
@@ -330,6 +337,8 @@ void readblocks(FILE* f, const char* gname, int& line) {
       freeDATAlist();
       continue;
     }
+    if (++blocks > kMostBlocks || count > kMostBlockComponents)
+      fatal<-126>(gname, kMostBlocks, kMostBlockComponents, line);
     int blockline = line;
     ProfileRecord* r = newrecord<ProfileRecord>();
     r->key = static_cast<float>(1.0 / std::tan(theta * kPi / 90));
