@@ -11,6 +11,9 @@
 
 namespace core {
 
+// The most worker threads a run may ask for (NTHREADS).
+constexpr int kMostThreads = 1024;
+
 // Number of workers; set before the first batch, never changed afterwards.
 extern int nthreads;
 

@@ -18,6 +18,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/infile.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/runfiles.hpp"
@@ -201,7 +202,7 @@ void prolog(int argc, char** argv, const char* cfgname, void (*constants)()) {
   if (name[0] != 0) {
     makeextension(name, "sav", 0);
     errno = 0;
-    control = std::fopen(name, "r");
+    control = openread(name, "control file");
     if (control == nullptr && existsbutfailed(errno)) markunreadable(name);
   }
   if (control != nullptr) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 
@@ -118,7 +119,9 @@ void nodesfree() {
 
 FILE* kalvoopen(const char* name, const char* mode) {
   std::string path = std::string(kalvo) + "/" + name;
-  FILE* f = std::fopen(path.c_str(), mode);
+  FILE* f = std::strchr(mode, 'r') != nullptr && std::strchr(mode, '+') == nullptr
+                ? openquiet(path.c_str(), std::strchr(mode, 'b') != nullptr)
+                : std::fopen(path.c_str(), mode);
   if (f == nullptr || std::strchr(mode, 'r') == nullptr) return f;
   // Skip the leading comment lines; leave the stream at the first other line.
   for (;;) {

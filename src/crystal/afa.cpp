@@ -19,6 +19,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/message.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -98,7 +99,7 @@ void freetable(Entry** table) {
 // comment lines that the reader skipped included).
 int lineat(const char* file, long pos) {
   std::string path = std::string(kalvo) + "/" + file;
-  FILE* f = std::fopen(path.c_str(), "r");
+  FILE* f = openquiet(path.c_str());
   if (f == nullptr) return 0;
   int line = 1;
   for (long i = 0; i < pos; ++i) {

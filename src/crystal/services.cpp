@@ -145,7 +145,9 @@ int readbufferfile(char* out) {
     GetItem(bufferfile, 8000, out);
     dropcarriagereturn(bufferfile, out);
     if (out[0] != 0 && std::strcmp(out, "//") != 0) return newline;
-    if (std::feof(bufferfile)) {
+    // A read error ends the items as the end of the file does (the reader
+    // of the file reports it).
+    if (std::feof(bufferfile) || std::ferror(bufferfile)) {
       out[0] = 0;
       return 1;
     }

@@ -26,6 +26,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/integral.hpp"
 #include "core/keycheck.hpp"
 #include "core/message.hpp"
@@ -61,6 +62,10 @@ constexpr int kHeaderSize = 124;
 // and a few grid refinements; beyond these the line shape cannot be
 // represented and the call fails (-15) instead of running on.
 constexpr int kMaxComponents = 40;
+// The most blocks of angles of an instrument-profile file, and the most
+// components of one block.
+constexpr int kMostBlocks = 100000;
+constexpr int kMostBlockComponents = 1000;
 constexpr int kMaxRefinements = 40;
 constexpr int kMaxAdditions = 200;
 // Additions in a row that did not lower the error measure: the accuracy
@@ -302,12 +307,17 @@ void readblocks(FILE* f, const char* gname, int& line) {
     fatal<-173>();
   }
 
-  // Blocks to the end of the file.
+  // Blocks to the end of the file: each is put in its place in the sorted
+  // list, and each component costs every evaluation of the profile, so
+  // that both are bounded.
+  int blocks = 0;
   for (;;) {
     newDATAlist();
     ++line;
     GetData(f, "p");
-    if (std::feof(f)) {
+    // A read error ends the blocks as the end of the file does; the caller
+    // reports it.
+    if (std::feof(f) || std::ferror(f)) {
       DelAll();
       freeDATAlist();
       break;
@@ -331,6 +341,8 @@ void readblocks(FILE* f, const char* gname, int& line) {
       freeDATAlist();
       continue;
     }
+    if (++blocks > kMostBlocks || count > kMostBlockComponents)
+      fatal<-126>(gname, kMostBlocks, kMostBlockComponents, line);
     int blockline = line;
     ProfileRecord* r = newrecord<ProfileRecord>();
     r->key = static_cast<float>(1.0 / std::tan(theta * kPi / 90));
@@ -1920,7 +1932,7 @@ void ger1(const char* name) {
   std::snprintf(tname, sizeof tname - 8, "%s", name);
   makeextension(tname, "geq", 1);
   std::snprintf(geqname, sizeof geqname, "%s", tname);
-  FILE* tf = std::fopen(tname, "rb");
+  FILE* tf = openread(tname, "GEQ table of LINTOR", true);
   if (tf == nullptr) {
     nofile = 1;
     setf32(header + 8, 0.0f);
@@ -1939,6 +1951,7 @@ void ger1(const char* name) {
       iftubetails = header[5] > '1' ? 1 : 0;
       std::memset(header + 8, 0, sizeof header - 8);
     }
+    checkread(tf, tname, "GEQ table of LINTOR");
     std::fclose(tf);
   }
 
@@ -1950,7 +1963,7 @@ void ger1(const char* name) {
   std::snprintf(gname, sizeof gname - 8, "%s", name);
   makeextension(gname, "ger", 1);
   std::snprintf(gerfilename, sizeof gerfilename, "%s", gname);
-  FILE* f = std::fopen(gname, "r");
+  FILE* f = openread(gname, "LINTOR");
   if (f == nullptr) {
     message<120>(gname);
     setrekart(mode);
@@ -1973,6 +1986,7 @@ void ger1(const char* name) {
     fatal_exit(11);
   }
   dropscopes(depth);
+  checkread(f, gname, "LINTOR");
   std::fclose(f);
   setrekart(mode);
   warnung1 = warnung2 = 0;

@@ -9,6 +9,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "model/gerneu.hpp"
 #include "model/lam.hpp"
 
@@ -63,9 +64,9 @@ bool isstatement(const std::string& item) {
 
 ParFile::~ParFile() { close(); }
 
-bool ParFile::open(const char* path) {
+bool ParFile::open(const char* path, const char* key) {
   close();
-  FILE* f = std::fopen(path, "rb");
+  FILE* f = openread(path, key, true);
   if (f == nullptr) return false;
   std::string raw;
   char buf[65536];

@@ -71,9 +71,12 @@ class ParFile {
   ~ParFile();
 
   // Opens the file for reading; false when it cannot be read (nothing else
-  // happens then).
-  bool open(const char* path);
-  bool open(const std::string& path) { return open(path.c_str()); }
+  // happens then, but for the message of a name that is not a file, which
+  // names key: the key or role that named the file).
+  bool open(const char* path, const char* key = "peak-parameter file");
+  bool open(const std::string& path, const char* key = "peak-parameter file") {
+    return open(path.c_str(), key);
+  }
 
   // Creates a new scope on top and executes the header record into it;
   // returns PEAKZAHL, read from that scope alone (not below 0).

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/velmora.hpp"
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
@@ -200,6 +201,7 @@ void unt2() {
 }
 
 void unt1(int count, const float* x, int nx, const char* scaled, const char* fixed) {
+  if (count > kMostBackground) fatal<-117>(count, kMostBackground);
   unt2();
   muntv = 0;
   muntc = 0;

@@ -14,7 +14,11 @@ namespace model {
 // ("a.raw,b.raw" or "TDS(a.raw)") or null. With a scaled curve the last
 // coefficient becomes its scale. ru = 0 sets nothing up. Replaces any
 // earlier set-up. Main thread.
+// More than kMostBackground coefficients end the run with message -117: the
+// set-up and every value cost the square of the count, and a polynomial of
+// such an order has no meaning in single precision anyway.
 void unt1(int ru, const float* x, int nx, const char* scaled, const char* fixed);
+constexpr int kMostBackground = 50;
 // Background at sin(theta) = x for the coefficients p. Any thread.
 float unt(const float* p, double x);
 // Derivatives with respect to the coefficients into d: one per polynomial

@@ -126,15 +126,19 @@ inline void rg_residual(RgWork& W) {
 // face is that of the residual of the variables inside their bounds: a
 // variable at its bound that the residual pulls back inside then raises the
 // next sweep's norm, and the descent goes on with it free (and a bound on
-// the sweeps, far above what a solve takes, ends it should rounding keep a
-// variable going in and out of its bound). Without it, the norm is that of
+// the sweeps, far above the few a solve takes, ends it should rounding keep
+// a variable going in and out of its bound: the model-change tests solve once
+// per test peak, and a degenerate system (points repeated at one angle,
+// counts of many decades) went on for a thousand sweeps and more each time,
+// which held a peak search for hours). Without it, the norm is that of
 // the whole residual and the solve ends on the first face where the
-// conjugate gradients converge (rg, rg2).
+// conjugate gradients converge (rg, rg2); the same bound on the sweeps
+// ends it should that never happen.
 template <class Work, bool reopen = false>
 bool rg_solve(Work& W, double eps, RgStep (*abstieg)(Work&, double)) {
   const int m = W.m;
   double g0 = 0;
-  const long maxsweeps = reopen ? 1000 + 100L * m : -1;
+  const long maxsweeps = 50 + 2L * m;
   for (long sweeps = 0; sweeps != maxsweeps; ++sweeps) {
     double G = 0;
     for (int k = 0; k < m; ++k) {

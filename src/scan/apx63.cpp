@@ -14,6 +14,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/runfiles.hpp"
@@ -85,8 +86,21 @@ bool noradiationkey() { return !ifsynchrotron() && !ifneutrons() && !iflambda; }
 // ---------------------------------------------------------------------------
 // Records
 
+// The points read so far by the scans of one reading, and the file being
+// read: all the scans of a run together hold at most kMostScanPoints.
+int64_t pointsread = 0;
+const char* readingpath = "";
+
+// Counts n more points of the file being read (before they are stored);
+// past the limit the run ends with message -116.
+void countpoints(int64_t n) {
+  if (n > kMostScanPoints - pointsread) fatal<-116>(kMostScanPoints, readingpath);
+  pointsread += n;
+}
+
 // A new record of n points (zero-filled), not yet on any list.
 ScanRecord* newrecord(int n, double start, double step) {
+  countpoints(n > 0 ? n : 0);
   ScanRecord* r = kalloc_array<ScanRecord>(1);
   r->next = nullptr;
   r->n = n > 0 ? n : 0;
@@ -743,6 +757,9 @@ void readcolumns(FILE* f, int fileno, const char* path, ScanRecord** records) {
         p.weight = static_cast<float>(1.0 / (std::sqrt(1.0 + c2) / k));
       }
     }
+    // The lines of one file are held before their records are made.
+    if (static_cast<int64_t>(pts.size()) >= kMostScanPoints - pointsread)
+      fatal<-116>(kMostScanPoints, path);
     x.push_back(xx);
     pts.push_back(p);
   }
@@ -798,6 +815,7 @@ std::string scanpath(const char* name) {
 void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records) {
   if (noradiationkey()) lambda[0] = '\0';
   int fileno = 0;
+  pointsread = 0;
   for (ScanNameNode* node = list; node != nullptr; node = node->next) {
     ++fileno;
     char path[8016];
@@ -823,7 +841,7 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
       // either, that too.
       if (!dataerr_try([] { GetStrVar("LAMBDA", INT_MAX, nullptr); })) {
         message<370>(fileno, path);
-        FILE* probe = std::fopen(path, "r");
+        FILE* probe = openquiet(path);
         if (probe == nullptr)
           message<371>(fileno, path);
         else
@@ -833,13 +851,14 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
       GetStrVar("LAMBDA", lamlen, lambda);
       setxray(true);
     }
-    File file(std::fopen(path, kind == RAW || kind == RD ? "rb" : "r"));
+    const std::string key = "scan file " + std::to_string(fileno);
+    readingpath = path;
+    File file(openread(path, key.c_str(), kind == RAW || kind == RD));
     if (file.f == nullptr) {
       message<35>(path);
       inputfailed(35);
       continue;
     }
-    const int failedbefore = inputfailures();
     switch (kind) {
       case RAW:
         readraw(file.f, path, node->name, lamlen, lambda, records);
@@ -857,14 +876,10 @@ void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records
         readcolumns(file.f, fileno, path, records);
         break;
     }
-    // A read that failed (a directory in place of the file, a failing disk)
-    // is not the file: whatever it gave is kept, but the file is reported
-    // (unless its reader did already).
-    if (std::ferror(file.f) != 0 && inputfailures() == failedbefore) {
-      message<300>(path);
-      inputfailed(300);
-    }
+    checkread(file.f, path, key.c_str());
+    readingpath = "";
   }
+  readingpath = "";
 }
 
 // ---------------------------------------------------------------------------

@@ -73,6 +73,10 @@ extern float tubetailstep;    // table step in degrees 2theta
 std::string scanpath(const char* name);
 
 void getscans(ScanNameNode* list, int lamlen, char* lambda, ScanRecord** records);
+
+// The most measured points all the scans of one reading may hold together:
+// more end the run with message -116 before they are stored.
+constexpr int kMostScanPoints = 50000000;
 // Frees a list of records with their points.
 void scanfree(ScanRecord* records);
 

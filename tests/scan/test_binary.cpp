@@ -373,7 +373,8 @@ TEST_F(Binary, DirectoryInPlaceOfAFileIsRefused) {
   ASSERT_EQ(mkdir(rd.c_str(), 0700), 0);
   std::string good = put("good.raw", scanfix::raw1("Cu", {range(10, 0.02, 1, {1})}));
   auto r = scanfix::getscans({raw, rd, good});
-  EXPECT_EQ(r.out, msg(265, raw.c_str(), "") + msg(28, rd.c_str()));
+  EXPECT_EQ(r.out, msg(340, raw.c_str(), "scan file 1", "a directory") + msg(35, raw.c_str()) +
+                       msg(340, rd.c_str(), "scan file 2", "a directory") + msg(35, rd.c_str()));
   EXPECT_EQ(r.recs.size(), 1u);
   rmdir(raw.c_str());
   rmdir(rd.c_str());

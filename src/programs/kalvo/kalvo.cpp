@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -31,6 +32,7 @@
 #include "model/lam.hpp"
 #include "model/modell.hpp"
 #include "model/parfile.hpp"
+#include "model/unt.hpp"
 #include "scan/apx63.hpp"
 
 namespace kalvo {
@@ -42,6 +44,8 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr int kNameLength = 7996;
+// The most start peaks of one scan index.
+constexpr int kMostPeaks = 1000;
 
 // One peak line of a start file, kept to carry its further items to the
 // fitted peak it matches.
@@ -264,7 +268,7 @@ void readstartfiles(const std::vector<std::string>& files, bool named, bool bgal
   const double lo = 2 * l0 * sinxmin, hi = 2 * l0 * sinxmax;
   for (const std::string& name : files) {
     ParFile pf;
-    if (!pf.open(name)) {
+    if (!pf.open(name, "STARTPARAM")) {
       message<4>(name.c_str());
       // A start file the user named is an input not read; the output of
       // the index as its start file is missing before its first fit.
@@ -537,10 +541,27 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
   ru = start.ru;
 
   if (ru < 0) {
-    ru = static_cast<int>(std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7));
+    const float order = std::ceil(std::fmax(L, 0.0f) * std::log(smax / smin) + 0.7f);
     std::string unt;
-    if (textkey("UNT", 8000, &unt)) ++ru;
+    const int curve = textkey("UNT", 8000, &unt) ? 1 : 0;
+    // Counts of many decades over a wide range ask for more coefficients
+    // than a background can have: the order is cut to the largest.
+    if (!(order + static_cast<float>(curve) <= static_cast<float>(kMostBackground))) {
+      message<341>(i, kMostBackground);
+      ru = kMostBackground;
+    } else {
+      ru = static_cast<int>(order) + curve;
+    }
   }
+  // The fit's normal matrix and every step grow with the parameters: a
+  // window gets at most kMostPeaks start peaks, and fewer parameters than
+  // measured points (the others could not be determined).
+  const int startcount = static_cast<int>(start.peaks.size());
+  if (startcount > kMostPeaks) fatal<-118>(i, startcount, kMostPeaks);
+  const int startparams =
+      2 * start.counts[2] + 3 * start.counts[3] + 4 * start.counts[4] + std::max(ru, 0);
+  if (startcount > 0 && startparams > m) fatal<-119>(i, startcount, ru, startparams, m);
+
   // More points than background coefficients, or the fit has nothing to
   // tell the background from the peaks by (its matrix would not invert).
   if (m <= ru) fatal<-111>(m, ru);
@@ -621,6 +642,7 @@ int main(int argc, char** argv) {
 
   int threads = 1;
   optint("NTHREADS", &threads);
+  if (threads > kMostThreads) fatal<-123>("NTHREADS", threads, kMostThreads);
   nthreads = threads > 0 ? threads : 1;
 
   // Calibration constants of the instrument function: copied from the

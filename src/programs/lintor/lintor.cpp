@@ -22,6 +22,7 @@
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/frame.hpp"
+#include "core/infile.hpp"
 #include "core/keycheck.hpp"
 #include "core/message.hpp"
 #include "core/outfile.hpp"
@@ -138,7 +139,7 @@ std::vector<Reflex> readstandard(std::string* file) {
   makeextension(name, "par", 0);
   *file = name;
   ParFile pf;
-  if (!pf.open(name)) fatal<-10>(name);
+  if (!pf.open(name, "STANDARDPAR")) fatal<-10>(name);
   auto damaged = [] {
     std::string reason;
     if (GetErr(0) != nullptr && GetErr(1) != nullptr)
@@ -209,7 +210,7 @@ std::string backupname(const std::string& name) {
 // and its copy was made. A backup that cannot be made does not stop the
 // run; without a file to keep, an older backup stays.
 bool backup(const std::string& name) {
-  FILE* old = std::fopen(name.c_str(), "rb");
+  FILE* old = openquiet(name.c_str(), true);
   if (old == nullptr) return false;
   std::string bytes;
   char buf[65536];

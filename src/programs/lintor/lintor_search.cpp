@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
 #include "model/unt.hpp"
@@ -32,6 +33,8 @@ std::vector<double> g, e, q;
 std::vector<double> tud;
 std::vector<float> tu;
 float epsilon = 0.02f;
+// The most cells of the search grid of one reflection.
+constexpr int kMostCells = 1000000;
 
 namespace {
 
@@ -393,6 +396,11 @@ void suche(double* Qout, double* Q0out) {
   grid.Np = np < INT32_MAX ? static_cast<int>(np) : INT32_MAX;
   const double nq = std::ceil(std::log(static_cast<float>(R * 0.3) / grid.W0) / std::log(1.5));
   grid.Nq = nq > 0 ? static_cast<int>(nq) : 0;
+  // Every cell is scored after each accepted component: a tiny EPSILON
+  // would make the grid, and the search, without end.
+  if (np * std::max(nq, 1.0) > kMostCells)
+    fatal<-124>(static_cast<double>(epsilon), thetaR * 360 / 3.141592653589793,
+                np * std::max(nq, 1.0), kMostCells);
 
   unt1(ru, sinx, m, nullptr, nullptr);
   const size_t cells = static_cast<size_t>(grid.Np) * static_cast<size_t>(grid.Nq);

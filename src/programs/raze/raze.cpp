@@ -47,6 +47,11 @@ using namespace model;
 constexpr double kPi = 3.141592653589793;
 constexpr int kNameLen = 7996;  // longest scan-file name
 constexpr int kTextLen = 8000;  // longest OUTPUT[k] or TITEL[k]
+// The most scans (VALZAHL) and parts (TEILZAHL) of a previous run whose keys
+// are deleted; a split never makes more parts than a quarter turn of
+// background runs of the narrowest cut width allows (about 1200).
+constexpr int kMostScans = 10000;
+constexpr int kMostParts = 10000;
 
 // Least width in theta (radians) of a background run that becomes a cut:
 // 0.075 degrees for synchrotron radiation, 1.5 for neutrons, else 0.5.
@@ -131,6 +136,10 @@ Settings readsettings() {
   if (hashi) s.smax = static_cast<float>(std::sin(wmax * kPi / 360));
   optint("VALZAHL", &s.valzahl);
   optint("TEILZAHL", &s.teilzahl);
+  // The keys of every part and scan a previous run left are deleted one
+  // by one: their counts are bounded.
+  if (s.valzahl > kMostScans) fatal<-123>("VALZAHL", s.valzahl, kMostScans);
+  if (s.teilzahl > kMostParts) fatal<-123>("TEILZAHL", s.teilzahl, kMostParts);
   return s;
 }
 

@@ -16,6 +16,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/nspawn.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -175,11 +176,14 @@ struct PhaseReader {
   // header is read (they are also kept for the set-up of the phase).
   std::map<std::string, Place> keyplaces;
 
+  std::string key() const { return "STRUC[" + std::to_string(number) + "]"; }
+
   // The next item and its line-start flag; false at the end of the file,
   // which ends the line of the last record.
   bool next() {
     newline = readbufferfile(item);
     if (item[0] == 0) {
+      checkread(bufferfile, file, key().c_str());
       last.mark(1);
       place.end = -1;
       return false;
@@ -286,7 +290,7 @@ struct PhaseReader {
     if (bufferfile != nullptr) internal_error("bufferfile twice opened", kModule, __LINE__);
     place = Place{file, -1, ""};
     setphasefile(number, file);
-    bufferfile = std::fopen(file, "r");
+    bufferfile = openread(file, key().c_str());
     if (bufferfile == nullptr) refuse<-227>();
     PhaseRecord* phase = newphase(number, goalzahl);
     goalzahl += 6;

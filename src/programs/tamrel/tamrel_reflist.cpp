@@ -15,11 +15,13 @@
 // stands for, and the background model is set up over the measured points.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/message.hpp"
 #include "core/velmora.hpp"
 #include "model/lam.hpp"
 #include "model/modell.hpp"
@@ -46,6 +48,13 @@ constexpr double kBoundTolerance = 1e-9;
 constexpr double kVanishing = 2.220446049250313e-14;
 // A general reflection condition allows a reflection above this value.
 constexpr double kConditionZero = 2.220446049250313e-13;
+// The most reciprocal-lattice points (reflections before symmetry merges
+// them) inside the measured range of a phase, and the most index values
+// along one axis: a cell far too large for its range (a length in the wrong
+// unit) would be enumerated for days.
+constexpr double kMostLatticePoints = 2e7;
+// The most reflections of a phase (of one set of its reflections).
+constexpr int kMostReflections = 1000000;
 // The table's key is a 24-bit pattern: more buckets would stay empty.
 constexpr double kMostBuckets = 16777216.0;
 
@@ -241,7 +250,7 @@ struct SetGeneration {
     ReflectionRecord* r = newreflection(sk, iref);
     r->next = made;
     made = r;
-    ++count;
+    if (++count > kMostReflections) fatal<-125>(phase->number, kMostReflections);
     r->fr1 = newfrecord(std::hypot(F[0], F[1]), phase->FMult);
     hklbau(r->fr1, h, k, l);
     if (isintable(-h, -k, -l) != 0) {
@@ -262,8 +271,22 @@ struct SetGeneration {
   void enumerate() {
     const double* g = phase->rmetric;  // g11, g22, g33, g12, g23, g13
     const double lim = sklim * (1 + kBoundTolerance);
+    // The index range along each axis is sqrt(lim) times the cell edge; the
+    // triples inside are about 4 pi / 3 lim^(3/2) V.
+    const double points = 4 * kPi / 3 * lim * std::sqrt(lim) * std::sqrt(phase->volume2);
+    const double edge = std::sqrt(lim) * std::max({phase->a, phase->b, phase->c});
+    if (!(points <= kMostLatticePoints && edge <= kMostLatticePoints))
+      fatal<-120>(phase->number, std::max(points, edge), kMostLatticePoints);
+    // The loops also pass over (h, k) pairs without a triple inside; with a
+    // very oblique cell they could be many more than the triples.
+    int64_t steps = 0;
+    auto step = [&] {
+      if (++steps > 4 * static_cast<int64_t>(kMostLatticePoints))
+        fatal<-120>(phase->number, static_cast<double>(steps), kMostLatticePoints);
+    };
     const int hmax = static_cast<int>(std::floor(std::sqrt(lim) * phase->a));
     for (int h = 0; h <= hmax; ++h) {
+      step();
       const double ka = g[1] - g[4] * g[4] / g[2];
       const double kb = 2 * h * (g[3] - g[5] * g[4] / g[2]);
       const double kc = h * h * (g[0] - g[5] * g[5] / g[2]) - lim;
@@ -273,6 +296,7 @@ struct SetGeneration {
       const int khi = static_cast<int>(std::floor((-kb + std::sqrt(kdisc)) / (2 * ka)));
       if (h == 0) klo = std::max(klo, 0);
       for (int k = klo; k <= khi; ++k) {
+        step();
         const double lb = 2 * (h * g[5] + k * g[4]);
         const double lc = h * h * g[0] + k * k * g[1] + 2 * h * k * g[3] - lim;
         const double ldisc = lb * lb - 4 * g[2] * lc;
@@ -281,6 +305,7 @@ struct SetGeneration {
         const int lhi = static_cast<int>(std::floor((-lb + std::sqrt(ldisc)) / (2 * g[2])));
         if (h == 0 && k == 0) llo = std::max(llo, 1);
         for (int l = llo; l <= lhi; ++l) {
+          step();
           const double sk = h * (h * g[0] + 2 * k * g[3]) + k * (k * g[1] + 2 * l * g[4]) +
                             l * (2 * h * g[5] + l * g[2]);
           visit(h, k, l, sk);

@@ -50,6 +50,8 @@ void checklevel(const char* label, int line) {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
+// The most iterations of a stage a run may ask for (ITMAX).
+constexpr int kMostIterations = 10000;
 
 // The lattice constants of the formulas, in a scope of their own below the
 // configuration: any file or statement may override them.
@@ -116,11 +118,14 @@ void readsettings() {
   RunState& rs = runstate;
   int threads = 1;
   optint("NTHREADS", &threads);
+  if (threads > kMostThreads) fatal<-123>("NTHREADS", threads, kMostThreads);
   nthreads = threads < 1 ? 1 : threads;
   readtitle();
   readonlyiso();
   rs.protokoll = yeskey("PROTOKOLL");
   optint("ITMAX", &rs.itmax);
+  // Each iteration of a stage builds the whole normal matrix.
+  if (rs.itmax > kMostIterations) fatal<-123>("ITMAX", rs.itmax, kMostIterations);
   eps10 = eps20 = eps30 = eps40 = 0.0;
   optnumber("EPS1", &eps10);
   optnumber("EPS2", &eps20);

@@ -292,14 +292,14 @@ void openfit(const Settings& s, Fit& fit) {
     std::vector<char> buf(control.size() + 8);
     assign(control.c_str(), buf.data());
     makeextension(buf.data(), "par", 1);
-    fit.present = fit.file.open(buf.data());
+    fit.present = fit.file.open(buf.data(), "SAVEFILE");
     if (fit.present) runinput("OUTPUT (by default)", buf.data());
     return;
   }
   std::vector<char> buf(name.size() + 8);
   assign(name.c_str(), buf.data());
   makeextension(buf.data(), "par", 0);
-  if (!fit.file.open(buf.data())) {
+  if (!fit.file.open(buf.data(), "OUTPUT")) {
     fatal<-58>(buf.data());
   }
   runinput(s.select > 0 ? "OUTPUT[" + std::to_string(s.select) + "]" : "OUTPUT", buf.data());

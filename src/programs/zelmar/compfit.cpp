@@ -182,7 +182,8 @@ Candidate search(double deps, float kern, double E, std::vector<int32_t>& tried)
 
 }  // namespace
 
-FitEnd fitcomponents(const FitData& data, double deps, float kern, float epsg, Components& out) {
+FitEnd fitcomponents(const FitData& data, double deps, float kern, float epsg, int* rounds,
+                     Components& out) {
   fd = &data;
   const int m = data.m();
   const float x0 = data.xi.front(), x1 = data.xi.back();
@@ -217,6 +218,8 @@ FitEnd fitcomponents(const FitData& data, double deps, float kern, float epsg, C
         end = FitEnd::converged;
         break;
       }
+      if (*rounds <= 0 || ncomp() >= kMostComponents) break;
+      --*rounds;
       const Candidate c = search(deps, kern, E, tried);
       if (c.point < 0) break;
       const double xj = data.xi[c.point];

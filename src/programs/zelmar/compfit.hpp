@@ -18,6 +18,8 @@ struct Components {
   int n() const { return static_cast<int>(g.size()); }
 };
 
+constexpr int kMostComponents = 30;
+
 enum class FitEnd {
   converged,  // the residual and the weight sum meet the accuracy goal
   finer,      // no further component helps: trace again with half the bin width
@@ -25,6 +27,11 @@ enum class FitEnd {
 
 // Fits the data of one trace with bin width deps and core width kern to the
 // accuracy goal epsg. The best model found is left in out in both cases.
-FitEnd fitcomponents(const FitData& data, double deps, float kern, float epsg, Components& out);
+// Each component tried takes one of the rounds left (*rounds), and the model
+// keeps at most kMostComponents: the search ends as finer when either is
+// used up, since each round costs the square of the fit points and each fit
+// the cube of the components.
+FitEnd fitcomponents(const FitData& data, double deps, float kern, float epsg, int* rounds,
+                     Components& out);
 
 }  // namespace zelmar

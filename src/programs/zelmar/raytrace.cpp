@@ -68,13 +68,17 @@ void trace(const BeamPath& b, const AngleSetup& a, const TailTable& t, float eps
       // path; they would not fit an index.
       const double v = (tr - a.theta) / a.deps + 0.5;
       if (std::fabs(v) < 1e9) {
+        const auto k = static_cast<int64_t>(std::floor(v));
+        if (out.hist.kmax >= out.hist.kmin &&
+            std::max(out.hist.kmax, k) - std::min(out.hist.kmin, k) >= kMostBins)
+          fatal<-122>(twotheta, kMostBins, a.deps * 360 / kPi);
         if (run.gen.z == run.saved) internal_error("period", "zelmar", __LINE__);
         if (out.accepted == 2 * run.mark) {
           run.saved = run.gen.z;
           run.mark = out.accepted;
         }
         ++out.accepted;
-        if (static_cast<double>(out.hist.add(static_cast<int64_t>(std::floor(v)))) > full) return;
+        if (static_cast<double>(out.hist.add(k)) > full) return;
       }
     }
     ++out.traced;

@@ -272,9 +272,12 @@ struct Trace {
   Histogram hist;
 };
 
+// The most bins a trace's histogram may span.
+constexpr int64_t kMostBins = int64_t{1} << 25;
+
 // Traces rays until one bin holds more than 2/epsg^2; message -19 (status 19)
 // when none of the first 100 rays is accepted, twotheta in degrees being its
-// argument.
+// argument; message -122 when the rays spread over more than kMostBins bins.
 void trace(const BeamPath& b, const AngleSetup& a, const TailTable& t, float epsg, double twotheta,
            RunState& run, Trace& out);
 

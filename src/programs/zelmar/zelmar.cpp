@@ -37,6 +37,14 @@ constexpr double kUnlimited = DBL_MAX;
 // Halvings of the bin width after which an angle whose fit still misses the
 // accuracy goal is written with the best model found.
 constexpr int kMaxHalvings = 10;
+// The most fit points of one trace: the component search costs their square
+// per component tried. Bins too fine for them are refused at the first trace
+// (a DEPS far below the core width, or a line far wider than its core) and
+// end the halvings after it.
+constexpr int kMostFitPoints = 3000;
+// The most components the search of one angle tries, over all its halvings
+// (a well-traced line needs a few more than it keeps).
+constexpr int kMostRounds = 60;
 
 // Keys of the beam path written into the header of the profile file.
 constexpr const char* kHeaderKeys[] = {
@@ -311,17 +319,27 @@ void writeheader(FILE* f, const Settings& s) {
 
 // Traces and fits one angle until the fit meets the goal (or the bin width has
 // been halved too often) and writes its block.
-void angle(FILE* f, const Settings& s, const TailTable& tails, RunState& state, double twotheta,
-           AngleSetup& a, const std::string& raw) {
+void angle(FILE* f, const Settings& s, const TailTable& tails, RunState& state, int i,
+           double twotheta, AngleSetup& a, const std::string& raw) {
   Trace tr;
   FitData data;
   Components comps;
+  int rounds = kMostRounds;
   for (int halvings = 0;; ++halvings) {
     trace(s.b, a, tails, s.epsg, twotheta, state, tr);
     if (!raw.empty()) rawdump(raw.c_str(), tr.hist, a.deps);
     fitdata(tr, a.deps, a.kern, data);
     tr.hist = Histogram{};
-    if (fitcomponents(data, a.deps, a.kern, s.epsg, comps) == FitEnd::converged) break;
+    if (data.m() > kMostFitPoints) {
+      if (halvings == 0) fatal<-121>(i, twotheta, data.m(), a.deps, kMostFitPoints);
+      message<342>(twotheta, kMostFitPoints, halvings - 1);
+      break;
+    }
+    if (fitcomponents(data, a.deps, a.kern, s.epsg, &rounds, comps) == FitEnd::converged) break;
+    if (rounds <= 0) {
+      message<343>(twotheta, kMostRounds);
+      break;
+    }
     if (halvings == kMaxHalvings) {
       message<180>(twotheta, halvings);
       break;
@@ -397,7 +415,7 @@ void run() {
     if (!optnumber("zweiTheta", 1, &i, &twotheta)) break;
     std::fflush(f);
     if (!readangle(s, i, twotheta, a, raw)) continue;
-    angle(f, s, tails, state, twotheta, a, raw);
+    angle(f, s, tails, state, i, twotheta, a, raw);
   }
 
   tubetailfree();
