@@ -22,10 +22,12 @@ using ktest::message;
 
 // A small standard's peak file for lintor: two lines of silicon in the
 // range of the scan, with the instrument profile's single component.
+// The standard: silicon's (111) and (220) reflections, at 1/d in nm^-1, the
+// lines of the silicon scan.
 const char* kStandard =
     "PEAKZAHL=2 TITEL=si LAMBDA=CU\n"
-    "2 1.0E+03 6.3699\n"
-    "2 1.0E+03 10.3854\n"
+    "2 1.0E+03 3.1892\n"
+    "2 1.0E+03 5.2078\n"
     "0\n";
 
 // A work directory with the fixtures of every program, an installation

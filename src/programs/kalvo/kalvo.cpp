@@ -553,6 +553,9 @@ bool fitindex(int i, const std::string& lintor, std::vector<std::string>* writte
       ru = static_cast<int>(order) + curve;
     }
   }
+  // A background order beyond the largest is refused before the window is
+  // judged by it.
+  if (ru > kMostBackground) fatal<-117>(ru, kMostBackground);
   // The fit's normal matrix and every step grow with the parameters: a
   // window gets at most kMostPeaks start peaks, and fewer parameters than
   // measured points (the others could not be determined).
