@@ -5,6 +5,9 @@
 // the state below.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 namespace scan {
 
 // Derivative mode on; set by the refinement program before getval.
@@ -23,5 +26,29 @@ extern int ddm_mmax;
 // coefficient (half the second derivative), both per step of the point index.
 // Any other kind is an internal error.
 double ddmpolynome(int j, int kind, int r);
+
+// The weights ddmpolynome(j, kind, r), j = -r .. r, of one kind for the
+// window half-width last asked for: worked out again only when r changes
+// (neighbouring rows mostly share theirs), so that a pass over the rows
+// divides only where the width changes. The storage grows only.
+class DdmWeights {
+ public:
+  explicit DdmWeights(int kind) : kind_(kind) {}
+  // Weight of offset j at index j (-r .. r) of the result.
+  const double* of(int r) {
+    if (r != r_) {
+      if (weights_.size() < static_cast<std::size_t>(2 * r + 1)) weights_.resize(2 * r + 1);
+      for (int j = -r; j <= r; ++j)
+        weights_[static_cast<std::size_t>(j + r)] = ddmpolynome(j, kind_, r);
+      r_ = r;
+    }
+    return weights_.data() + r;
+  }
+
+ private:
+  int kind_;
+  int r_ = -1;
+  std::vector<double> weights_;
+};
 
 }  // namespace scan
