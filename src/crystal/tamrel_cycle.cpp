@@ -1134,18 +1134,6 @@ void firstrow() {
 // ---------------------------------------------------------------------------
 // Public calls
 
-int derivativeblock() {
-  // As many rows as fit into 32 MB of peak-model rows, up to 512 per worker
-  // (at least 16): every hand-off of a block costs the workers the wake-up
-  // of the pool, some tens of microseconds each, and the wait for the
-  // slowest one's last group of rows, so a pattern of some thousand points
-  // takes a few blocks.
-  const int workers = nthreads > 0 ? nthreads : 1;
-  const size_t row = sizeof(float) * static_cast<size_t>(rpeaks > 0 ? rpeaks : 1);
-  const size_t fit = (size_t(32) << 20) / (row * static_cast<size_t>(workers));
-  return static_cast<int>(std::clamp<size_t>(fit, 16, 512)) * workers;
-}
-
 void limitrowsahead(int rows) { aheadlimit = rows > 0 ? rows : 0; }
 
 const CycleStats& cyclestats() { return stats; }

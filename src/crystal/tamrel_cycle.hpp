@@ -11,8 +11,8 @@
 //
 // The driver sets before each minimiser run: durchlauf, ermodfaktor,
 // linstrafinit = 1, qminparam/rqmin/noequiv, the derivative buffers
-// (peakableitung, strukturableitung of derivativeblock() rows, kettenregel,
-// matrixmultdim; strafableitung after one tabcopy), and localphase =
+// (kettenregel, matrixmultdim; strafableitung after one tabcopy), and
+// localphase =
 // lastphase = null. It registers one temperature-factor penalty row per atom,
 // on the atom's penalty value: tabcopy combines the per-thread slots of the
 // line computation into it, so that the residuals do not depend on the
@@ -22,12 +22,6 @@
 #include <cstdint>
 
 namespace crystal {
-
-// Rows of the pattern in peakableitung and strukturableitung, which hold a
-// block of rows in the derivative mode (the ordinary mode keeps its rows in
-// storage of its own), for the current rpeaks: as many as fit into 32 MB of
-// peak-model rows, at least 16 and at most 512 per worker.
-int derivativeblock();
 
 // The longest block of data rows that one hand-off to the pool computes
 // ahead in the ordinary mode, and that the derivative mode computes at a
