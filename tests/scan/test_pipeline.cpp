@@ -368,6 +368,23 @@ TEST_F(Pipeline, DerivativeWeights) {
   EXPECT_EQ(run.out, "*** internal error labeled wrong k2 in file obj/modell, line 793\n");
 }
 
+// The kept weights are ddmpolynome's to the bit, whatever order the window
+// half-widths come in, below and above the widths kept for good.
+TEST_F(Pipeline, DerivativeWeightsKept) {
+  const int top = DdmWeights::kTabulated + 3;
+  for (int kind = 0; kind < 2; ++kind) {
+    DdmWeights kept(kind);
+    for (int r : {5, 2, 3, top, top - 1, 9, DdmWeights::kTabulated, 40, top, 3, 100, 2}) {
+      const double* weight = kept.of(r);
+      for (int j = -r; j <= r; ++j) {
+        const double expect = ddmpolynome(j, kind, r);
+        ASSERT_EQ(std::memcmp(&weight[j], &expect, sizeof expect), 0)
+            << "kind " << kind << " r " << r << " j " << j;
+      }
+    }
+  }
+}
+
 // A noise-free quadratic y = 3j^2 - 5j + 1000: every row is exact, the
 // first derivative 6j - 5 at the centre and the half second derivative 3,
 // and the windows grow by one point a step up to the ends of the pattern.
