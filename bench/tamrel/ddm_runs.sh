@@ -9,12 +9,13 @@
 # refines the background, which the derivative mode leaves out).
 #
 # Each case runs once to the end and once with ITMAX=1; the difference of
-# the wall times over the difference of the iteration counts is the time of
-# one iteration, free of the set-up and the outputs. Every run is repeated,
-# the repeats of all cases interleaved, and the medians are printed: whole
-# run, iterations, seconds per iteration, the speed-up of 8 threads over 1
-# and what a derivative-mode iteration costs in ordinary ones. The list files
-# of 1 and 8 threads are compared (the start time apart).
+# the times over the difference of the iteration counts is the time of one
+# iteration, free of the set-up and the outputs. Every run is repeated, the
+# repeats of all cases interleaved, and the medians are printed: whole run,
+# iterations, seconds per iteration (wall time, and processor time: user and
+# system, which a loaded machine lengthens less), the speed-up of 8 threads
+# over 1 and what a derivative-mode iteration costs in ordinary ones. The
+# list files of 1 and 8 threads are compared (the start time apart).
 #
 # With a second build directory the same runs of that build are interleaved
 # with those of the first (e.g. a build of the main line, to measure a change
@@ -55,14 +56,17 @@ run() {
   local bin=${builds[$b]}/bin
   local extra=()
   [ "$itmax" -gt 0 ] && extra=(ITMAX="$itmax")
-  if ! /usr/bin/time -f "%e" -o time.txt "$bin/tamrel" "$mode" SAVE=N NTHREADS="$n" \
+  if ! /usr/bin/time -f "%e %U %S" -o time.txt "$bin/tamrel" "$mode" SAVE=N NTHREADS="$n" \
     "${extra[@]}" > run.out 2>&1; then
     cat run.out
     exit 1
   fi
   local it
   it=$(grep -m1 ' iteration steps' pbso4.lst | awk '{print $1}')
-  echo "$b $mode $n $itmax $(cat time.txt) $it" >> times.txt
+  local wall user sys
+  read -r wall user sys < time.txt
+  echo "$b $mode $n $itmax $wall $it $(awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}')" \
+    >> times.txt
   [ "$itmax" -eq 0 ] && grep -v '^Start:' pbso4.lst > "list.$b.$mode.$n"
 }
 
@@ -88,7 +92,8 @@ status=0
 for b in "${!builds[@]}"; do
   echo
   echo "build ${builds[$b]} (medians of $repeats runs)"
-  printf '%-9s %7s %6s %10s %10s %10s %10s\n' mode threads run iters "s/iter" "run x" "iter x"
+  printf '%-9s %7s %6s %6s %8s %9s %6s %7s\n' mode threads run iters "s/iter" \
+    "cpu/iter" "run x" "iter x"
   declare -A per=()
   for mode in ordinary ddm; do
     for n in "${threads[@]}"; do
@@ -96,19 +101,26 @@ for b in "${!builds[@]}"; do
       iters=$(value "$b" "$mode" "$n" 0 6)
       short=$(value "$b" "$mode" "$n" 1 5)
       siters=$(value "$b" "$mode" "$n" 1 6)
+      cpu=$(value "$b" "$mode" "$n" 0 7)
+      scpu=$(value "$b" "$mode" "$n" 1 7)
+      percpu=$(awk -v a="$cpu" -v b="$scpu" -v i="$iters" -v j="$siters" \
+        'BEGIN {printf "%.4f", (i > j ? (a - b) / (i - j) : a / i)}')
+      per[$mode.$n.cpu]=$percpu
       per[$mode.$n]=$(awk -v a="$whole" -v b="$short" -v i="$iters" -v j="$siters" \
         'BEGIN {printf "%.4f", (i > j ? (a - b) / (i - j) : a / i)}')
       per[$mode.$n.run]=$whole
       runx=$(awk -v a="${per[$mode.${threads[0]}.run]}" -v b="$whole" 'BEGIN {printf "%.2f", a / b}')
       iterx=$(awk -v a="${per[$mode.${threads[0]}]}" -v b="${per[$mode.$n]}" \
         'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}')
-      printf '%-9s %7s %6.2f %10s %10s %10s %10s\n' "$mode" "$n" "$whole" "$iters" \
-        "${per[$mode.$n]}" "$runx" "$iterx"
+      printf '%-9s %7s %6.2f %6s %8s %9s %6s %7s\n' "$mode" "$n" "$whole" "$iters" \
+        "${per[$mode.$n]}" "$percpu" "$runx" "$iterx"
     done
   done
   for n in "${threads[@]}"; do
-    awk -v d="${per[ddm.$n]}" -v o="${per[ordinary.$n]}" -v n="$n" \
-      'BEGIN {printf "NTHREADS=%s: a derivative-mode iteration costs %.2f ordinary ones\n", n, (o > 0 ? d / o : 0)}'
+    awk -v d="${per[ddm.$n]}" -v o="${per[ordinary.$n]}" -v dc="${per[ddm.$n.cpu]}" \
+      -v oc="${per[ordinary.$n.cpu]}" -v n="$n" 'BEGIN {printf "NTHREADS=%s: a derivative-mode \
+iteration costs %.2f ordinary ones (processor time %.2f)\n", n, (o > 0 ? d / o : 0),
+      (oc > 0 ? dc / oc : 0)}'
   done
   for mode in ordinary ddm; do
     if ! diff -q "list.$b.$mode.${threads[0]}" "list.$b.$mode.${threads[1]}" > /dev/null; then
