@@ -835,10 +835,13 @@ int myslot() { return std::max(0, threadid()); }
 // Points point0 + low .. point0 + low + n - 1 (n <= kGroup) into ddmblock.columns.
 void ddmpointgroup(int64_t low, int n, int slot) {
   std::vector<float>& room = ddmpointrows[static_cast<size_t>(slot)];
+  // The rows have no background entries in derivative mode.
+  const int np = rpeaks - param->ru;
   const float* p[kGroup];
   for (int r = 0; r < n; ++r) {
     float* row = room.data() + static_cast<size_t>(r) * rpeaks;
     ableitungpunkt(row, ddmblock.point0 + static_cast<int>(low) + r, param);
+    for (int c = np; c < rpeaks; ++c) row[c] = 0.0f;
     p[r] = row;
   }
   const auto width = static_cast<size_t>(ddmblock.width);
@@ -929,10 +932,9 @@ void computeddmblock(int first, int rows) {
     ddmblock.out.resize(static_cast<size_t>(rows) * width);
   const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
   if (ddmpointrows.size() < workers) ddmpointrows.resize(workers);
-  // The rows have no background entries in derivative mode.
   for (std::vector<float>& room : ddmpointrows)
     if (room.size() < static_cast<size_t>(kGroup) * rpeaks)
-      room.assign(static_cast<size_t>(kGroup) * rpeaks, 0.0f);
+      room.resize(static_cast<size_t>(kGroup) * rpeaks);
   if (noequiv > 0 && groupcolumns.size() < workers * static_cast<size_t>(kettenregeldim))
     groupcolumns.resize(workers * static_cast<size_t>(kettenregeldim));
 
