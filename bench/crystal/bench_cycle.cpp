@@ -270,10 +270,7 @@ void refinement(PhaseRecord* p) {
   qminparam = zeroed<numeric::QminParam>(recs.size());
   std::copy(recs.begin(), recs.end(), qminparam);
 
-  const auto B = static_cast<size_t>(derivativeblock());
   kettenregeldim = rpeaks - kBackground;
-  peakableitung = zeroed<float>(B * rpeaks);
-  strukturableitung = zeroed<float>(B * noequiv);
   kettenregel = zeroed<float>(static_cast<size_t>(noequiv) * kettenregeldim);
   matrixmultdim = zeroed<int32_t>(2 * static_cast<size_t>(noequiv));
   for (int s = 0; s < noequiv; ++s) {

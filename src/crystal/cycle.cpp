@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -558,9 +559,10 @@ void chainlists() {
 // parameter's u-th, (u+4)-th, ... non-zero entry), so that the additions do
 // not wait for each other: the same operations in the same order for every
 // row, whatever the rows beside it and the threads. col is the worker's own
-// room for the rows side by side.
-KALVO_LANE_TARGETS void chaingroup(const float* const* p, int n, float* out, size_t stride,
-                                   RowFloats* col) {
+// room for the rows side by side. With dout given the sums go there
+// unrounded, in place of out.
+KALVO_LANE_TARGETS void chaingroup(const float* const* p, int n, float* out, double* dout,
+                                   size_t stride, RowFloats* col) {
   const int kdim = kettenregeldim;
   const float* q[kGroup];
   for (int r = 0; r < kGroup; ++r) q[r] = p[r < n ? r : 0];
@@ -586,8 +588,11 @@ KALVO_LANE_TARGETS void chaingroup(const float* const* p, int n, float* out, siz
     if (t < end) add(s1, t++);
     if (t < end) add(s2, t);
     const RowSums total = (s0 + s1) + (s2 + s3);
-    for (int r = 0; r < n; ++r)
-      out[static_cast<size_t>(r) * stride + s] = static_cast<float>(total[r]);
+    if (dout != nullptr)
+      for (int r = 0; r < n; ++r) dout[static_cast<size_t>(r) * stride + s] = total[r];
+    else
+      for (int r = 0; r < n; ++r)
+        out[static_cast<size_t>(r) * stride + s] = static_cast<float>(total[r]);
   }
 }
 
@@ -658,7 +663,8 @@ void aheadgroup(int g, int slot) {
   }
   const double t1 = nowms();
   float* out = ahead.out.data() + static_cast<size_t>(j0) * ahead.width;
-  if (noequiv > 0) chaingroup(p, n, out, static_cast<size_t>(ahead.width), mycolumns(slot));
+  if (noequiv > 0)
+    chaingroup(p, n, out, nullptr, static_cast<size_t>(ahead.width), mycolumns(slot));
   const size_t nd = ahead.direct.size();
   for (int r = 0; r < n; ++r)
     for (size_t d = 0; d < nd; ++d)
@@ -787,49 +793,171 @@ const float* aheadrow(int i) {
 }
 
 // ---------------------------------------------------------------------------
-// Data rows in derivative mode: the peak-model rows one after the other on
-// the calling thread, the chain rule on the workers, derivativeblock() rows
-// at a time.
+// Data rows in derivative mode
+//
+// A data row is the window of Savitzky-Golay weights over the unweighted
+// model derivatives of the points around its centre, times the row's weight.
+// The window is linear, so the chain rule is taken first, at each point: the
+// workers compute the peak-model row of every point the block's windows take
+// in, four points side by side, apply the chain rule to them at once and keep
+// of each point only its rqmin columns (the structural ones, then the direct
+// peak-model ones), unrounded. The rows are then the windows of these few
+// columns. So a point's peak-model row is computed once, not once for each
+// window that holds it, and the windows run over rqmin columns instead of
+// all the peak-model columns. Every point and every row is computed by the
+// same operations whichever thread takes it.
 
-struct RowWork {
-  alignas(64) std::atomic<int64_t> left;  // rows of the block not yet taken
+struct DdmBlock {
+  int first = -1;               // first data row of the block, -1 none
+  int rows = 0;                 // data rows of the block
+  int point0 = 0;               // first point the block's windows take in
+  int points = 0;               // points the block's windows take in
+  int width = 0;                // columns per point and per row (rqmin)
+  std::vector<double> columns;  // points x width: the columns of each point
+  std::vector<float> out;       // rows x width: the finished rows
+  std::vector<int32_t> direct;  // peak-model column of each direct parameter
+} ddmblock;
+
+// Per worker the room for kGroup peak-model rows of points.
+std::vector<std::vector<float>> ddmpointrows;
+
+// The points of a pass and the rows of a pass are counted down in groups.
+struct DdmWork {
+  alignas(64) std::atomic<int64_t> left;
 };
 
-void chainfkt(uint64_t arg) {
-  auto* work = reinterpret_cast<RowWork*>(arg);
-  WorkerClock& clock = enterclock();
-  const double cpu0 = threadms();
-  const int slot = threadid();
-  int64_t low = 0;
-  for (int64_t k; (k = takeitems(work->left, kGroup, &low)) > 0;) {
-    const int j0 = static_cast<int>(low), n = static_cast<int>(k);
-    const float* p[kGroup];
-    for (int r = 0; r < n; ++r) p[r] = peakableitung + static_cast<size_t>(j0 + r) * rpeaks;
-    chaingroup(p, n, strukturableitung + static_cast<size_t>(j0) * noequiv,
-               static_cast<size_t>(noequiv), mycolumns(slot));
-  }
-  clock.busy += threadms() - cpu0;
-  clock.leave = nowms();
-}
+// A pass this small runs on the calling thread: a hand-off to the pool
+// costs more than it saves.
+constexpr int kDdmSmallPoints = 32;
+constexpr int kDdmSmallRows = 1024;
+// Rows per group of the window pass.
+constexpr int64_t kDdmRowGroup = 64;
 
-int blockfirst = -1;  // first row of the block in the buffers, -1 none
+int myslot() { return std::max(0, threadid()); }
 
-void computeblock(int first, int rows) {
+// Points point0 + low .. point0 + low + n - 1 (n <= kGroup) into ddmblock.columns.
+void ddmpointgroup(int64_t low, int n, int slot) {
+  std::vector<float>& room = ddmpointrows[static_cast<size_t>(slot)];
   // The rows have no background entries in derivative mode.
   const int np = rpeaks - param->ru;
-  for (int j = 0; j < rows; ++j) {
-    float* row = peakableitung + static_cast<size_t>(j) * rpeaks;
+  const float* p[kGroup];
+  for (int r = 0; r < n; ++r) {
+    float* row = room.data() + static_cast<size_t>(r) * rpeaks;
+    ableitungpunkt(row, ddmblock.point0 + static_cast<int>(low) + r, param);
     for (int c = np; c < rpeaks; ++c) row[c] = 0.0f;
-    ableitung(row, first + j, param);
+    p[r] = row;
   }
-  if (noequiv > 0) {
-    RowWork work;
-    work.left.store(rows);
+  const auto width = static_cast<size_t>(ddmblock.width);
+  double* at = ddmblock.columns.data() + static_cast<size_t>(low) * width;
+  if (noequiv > 0) chaingroup(p, n, nullptr, at, width, mycolumns(slot));
+  const size_t nd = ddmblock.direct.size();
+  for (int r = 0; r < n; ++r)
+    for (size_t d = 0; d < nd; ++d)
+      at[static_cast<size_t>(r) * width + static_cast<size_t>(noequiv) + d] =
+          p[r][ddmblock.direct[d]];
+}
+
+void ddmpointfkt(uint64_t arg) {
+  auto* work = reinterpret_cast<DdmWork*>(arg);
+  const bool pooled = threadid() >= 0;
+  WorkerClock* clock = pooled ? &enterclock() : nullptr;
+  const double cpu0 = threadms();
+  const int slot = myslot();
+  int64_t low = 0;
+  for (int64_t k; (k = takeitems(work->left, kGroup, &low)) > 0;)
+    ddmpointgroup(low, static_cast<int>(k), slot);
+  if (clock != nullptr) {
+    clock->busy += threadms() - cpu0;
+    clock->leave = nowms();
+  }
+}
+
+// Rows first + low .. first + low + n - 1 of the block into ddmblock.out.
+void ddmrowgroup(int64_t low, int n, DdmWeights& slope, DdmWeights& curvature) {
+  const auto width = static_cast<size_t>(ddmblock.width);
+  for (int b = static_cast<int>(low); b < static_cast<int>(low) + n; ++b) {
+    const int t = ddmblock.first + b;
+    const int c = t / 2;
+    const int rc = ddmrange[c];
+    const double* weight = t % 2 == 0 ? slope.of(rc) : curvature.of(rc);
+    // Point c + 2 + j of the window, j = -rc .. rc.
+    const double* centre =
+        ddmblock.columns.data() + static_cast<size_t>(c + 2 - ddmblock.point0) * width;
+    const double wt = w[t];
+    float* out = ddmblock.out.data() + static_cast<size_t>(b) * width;
+    for (size_t s = 0; s < width; ++s) {
+      double sum = 0.0;
+      for (int j = -rc; j <= rc; ++j)
+        sum += weight[j] * centre[static_cast<ptrdiff_t>(j) * static_cast<ptrdiff_t>(width) +
+                                  static_cast<ptrdiff_t>(s)];
+      out[s] = static_cast<float>(wt * sum);
+    }
+  }
+}
+
+void ddmrowfkt(uint64_t arg) {
+  auto* work = reinterpret_cast<DdmWork*>(arg);
+  thread_local DdmWeights slope(0), curvature(1);
+  int64_t low = 0;
+  for (int64_t k; (k = takeitems(work->left, kDdmRowGroup, &low)) > 0;)
+    ddmrowgroup(low, static_cast<int>(k), slope, curvature);
+}
+
+// Rows of a block: as many as fit into 32 MB of point columns and finished
+// rows, at least 1024, or the limit of limitrowsahead; an even number.
+int ddmblockrows() {
+  const size_t perrow =
+      (sizeof(float) + sizeof(double) / 2) * static_cast<size_t>(rqmin > 0 ? rqmin : 1);
+  size_t fit = std::max<size_t>((size_t(32) << 20) / perrow, 1024);
+  if (aheadlimit > 0) fit = static_cast<size_t>(aheadlimit);
+  fit = std::max<size_t>(fit / 2 * 2, 2);
+  return static_cast<int>(std::min<size_t>(fit, static_cast<size_t>(m > 0 ? m : 1)));
+}
+
+void computeddmblock(int first, int rows) {
+  ddmblock.first = first;
+  ddmblock.width = rqmin;
+  ddmblock.rows = rows;
+  ddmblock.direct.clear();
+  for (int c = noequiv; c < rqmin; ++c) ddmblock.direct.push_back(qminparam[c].index);
+  // The points the windows of the rows take in.
+  int lo = first / 2 + 2 - ddmrange[first / 2], hi = lo;
+  for (int c = first / 2; c <= (first + rows - 1) / 2; ++c) {
+    lo = std::min(lo, c + 2 - ddmrange[c]);
+    hi = std::max(hi, c + 2 + ddmrange[c]);
+  }
+  ddmblock.point0 = lo;
+  ddmblock.points = hi - lo + 1;
+  const auto width = static_cast<size_t>(ddmblock.width);
+  if (ddmblock.columns.size() < static_cast<size_t>(ddmblock.points) * width)
+    ddmblock.columns.resize(static_cast<size_t>(ddmblock.points) * width);
+  if (ddmblock.out.size() < static_cast<size_t>(rows) * width)
+    ddmblock.out.resize(static_cast<size_t>(rows) * width);
+  const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
+  if (ddmpointrows.size() < workers) ddmpointrows.resize(workers);
+  for (std::vector<float>& room : ddmpointrows)
+    if (room.size() < static_cast<size_t>(kGroup) * rpeaks)
+      room.resize(static_cast<size_t>(kGroup) * rpeaks);
+  if (noequiv > 0 && groupcolumns.size() < workers * static_cast<size_t>(kettenregeldim))
+    groupcolumns.resize(workers * static_cast<size_t>(kettenregeldim));
+
+  DdmWork work;
+  work.left.store(ddmblock.points);
+  if (nthreads <= 1 || ddmblock.points <= kDdmSmallPoints) {
+    ddmpointfkt(reinterpret_cast<uint64_t>(&work));
+  } else {
     double wall = 0.0;
-    pass(chainfkt, reinterpret_cast<uint64_t>(&work),
+    pass(ddmpointfkt, reinterpret_cast<uint64_t>(&work),
          {&wall, &stats.blockbusyms, &stats.blockwaitms, &stats.blockstartms, nullptr});
   }
-  blockfirst = first;
+  work.left.store(rows);
+  if (nthreads <= 1 || rows <= kDdmSmallRows) {
+    ddmrowfkt(reinterpret_cast<uint64_t>(&work));
+  } else {
+    nspawn(ddmrowfkt, 0, reinterpret_cast<uint64_t>(&work));
+    nwait();
+    ++stats.handoffs;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -1064,25 +1192,13 @@ void firstrow() {
   localphase = lastphase = nullptr;
   tabcopy();
   ksexec(false);
-  blockfirst = -1;
+  ddmblock.first = -1;
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Public calls
-
-int derivativeblock() {
-  // As many rows as fit into 32 MB of peak-model rows, up to 512 per worker
-  // (at least 16): every hand-off of a block costs the workers the wake-up
-  // of the pool, some tens of microseconds each, and the wait for the
-  // slowest one's last group of rows, so a pattern of some thousand points
-  // takes a few blocks.
-  const int workers = nthreads > 0 ? nthreads : 1;
-  const size_t row = sizeof(float) * static_cast<size_t>(rpeaks > 0 ? rpeaks : 1);
-  const size_t fit = (size_t(32) << 20) / (row * static_cast<size_t>(workers));
-  return static_cast<int>(std::clamp<size_t>(fit, 16, 512)) * workers;
-}
 
 void limitrowsahead(int rows) { aheadlimit = rows > 0 ? rows : 0; }
 
@@ -1094,6 +1210,7 @@ void tabcopy() {
   // changes, and are not handed out any more.
   aheadfinish();
   ahead.rows = 0;
+  ddmblock.first = -1;
   ++stats.evaluations;
   const double t0 = nowms();
   const int depth = DATAlistLevel();
@@ -1142,17 +1259,15 @@ void totalableitung(float* row, int i) {
     stats.firstrowms += nowms() - t0;
   }
   if (i < m && ifddm && ddmrange != nullptr) {
-    const int B = derivativeblock();
+    const int B = ddmblockrows();
     const int b = i % B, first = i - b;
-    if (first != blockfirst) {
+    if (first != ddmblock.first) {
       const double t0 = nowms();
-      computeblock(first, std::min(B, m - first));
+      computeddmblock(first, std::min(B, m - first));
       stats.blockms += nowms() - t0;
     }
-    const float* s = strukturableitung + static_cast<size_t>(b) * noequiv;
-    for (int c = 0; c < noequiv; ++c) row[c] = s[c];
-    const float* p = peakableitung + static_cast<size_t>(b) * rpeaks;
-    for (int c = noequiv; c < rqmin; ++c) row[c] = p[qminparam[c].index];
+    const float* done = ddmblock.out.data() + static_cast<size_t>(b) * ddmblock.width;
+    if (rqmin > 0) std::memcpy(row, done, sizeof(float) * static_cast<size_t>(rqmin));
     return;
   }
   if (i < m) {

@@ -11,8 +11,8 @@
 //
 // The driver sets before each minimiser run: durchlauf, ermodfaktor,
 // linstrafinit = 1, qminparam/rqmin/noequiv, the derivative buffers
-// (peakableitung, strukturableitung of derivativeblock() rows, kettenregel,
-// matrixmultdim; strafableitung after one tabcopy), and localphase =
+// (kettenregel, matrixmultdim; strafableitung after one tabcopy), and
+// localphase =
 // lastphase = null. It registers one temperature-factor penalty row per atom,
 // on the atom's penalty value: tabcopy combines the per-thread slots of the
 // line computation into it, so that the residuals do not depend on the
@@ -23,16 +23,11 @@
 
 namespace crystal {
 
-// Rows of the pattern in peakableitung and strukturableitung, which hold a
-// block of rows in the derivative mode (the ordinary mode keeps its rows in
-// storage of its own), for the current rpeaks: as many as fit into 32 MB of
-// peak-model rows, at least 16 and at most 512 per worker.
-int derivativeblock();
-
 // The longest block of data rows that one hand-off to the pool computes
-// ahead in the ordinary mode: as many as fit into 32 MB of finished rows
-// (rqmin floats each), or at most rows when rows > 0 (tests of several
-// blocks); 0 restores the default.
+// ahead in the ordinary mode, and that the derivative mode computes at a
+// time: as many as fit into 32 MB of finished rows (rqmin floats each; in
+// the derivative mode with the points' columns), or at most rows when
+// rows > 0 (tests of several blocks); 0 restores the default.
 void limitrowsahead(int rows);
 
 // One evaluation of the model with the current parameter values: global
@@ -60,7 +55,10 @@ bool totalmodell(int* count, float** residuals);
 // four are computed on the worker pool while the caller takes them (row 1
 // hands them out, so a caller that takes row 0 only leaves no work running);
 // a pass left early is finished by the next call of the cycle. In the
-// derivative mode the rows are built derivativeblock() at a time. A
+// derivative mode the rows are built a block at a time: the peak-model row
+// of every point the block's windows take in, on the pool, is taken through
+// the chain rule at once, and each row is the window of the points' few
+// columns. A
 // finite-difference step outside a parameter's bounds ends the run (message
 // -184, status 184).
 void totalableitung(float* row, int i);

@@ -37,8 +37,6 @@ int rpeaks = 0;
 double** tpeaks = nullptr;
 double* tu = nullptr;
 
-float* peakableitung = nullptr;
-float* strukturableitung = nullptr;
 float* kettenregel = nullptr;
 int kettenregeldim = 0;
 int32_t* matrixmultdim = nullptr;

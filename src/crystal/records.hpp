@@ -396,13 +396,11 @@ extern int rpeaks;             // columns of a peak-model derivative row
 extern double** tpeaks;        // [rpeaks] the double behind each column
 extern double* tu;             // background coefficients refined by the driver
 
-extern float* peakableitung;      // derivativeblock() rows of rpeaks (derivative mode)
-extern float* strukturableitung;  // derivativeblock() rows of noequiv (derivative mode)
-extern float* kettenregel;        // noequiv rows of kettenregeldim
-extern int kettenregeldim;        // rpeaks minus the background count
-extern int32_t* matrixmultdim;    // per structural parameter: first column, column count
-extern float* strafableitung;     // istraf rows of noequiv
-extern float* ksableitung;        // mplus rows of noequiv
+extern float* kettenregel;      // noequiv rows of kettenregeldim
+extern int kettenregeldim;      // rpeaks minus the background count
+extern int32_t* matrixmultdim;  // per structural parameter: first column, column count
+extern float* strafableitung;   // istraf rows of noequiv
+extern float* ksableitung;      // mplus rows of noequiv
 
 extern PhaseRecord* localphase;  // phase of the parameter being varied
 extern PhaseRecord* lastphase;   // phase varied in the previous evaluation

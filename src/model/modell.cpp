@@ -770,31 +770,16 @@ void modellpass(float* r, float* values, int points, const PeakSet* set) {
   nwait();
 }
 
-// Derivative mode: a sliding window of 2M+1 model values (M = ddm_mmax);
-// the points the window takes in are evaluated beforehand on the pool.
-double* ddmwindow = nullptr;
-int ddmwindowsize = 0;
+// Derivative mode: the model values of the points the windows take in,
+// evaluated beforehand on the pool; a window outside the points takes 0.
 float* ddmvalues = nullptr;
 int ddmvaluessize = 0;
 
-double ddmpoint(int point) {
-  const float v = ddmvalues[point];
-  if (y != nullptr) y[point] = v;
-  if (u != nullptr) u[point] = 0.0f;
-  return v;
-}
-
 void modellddm(float* r, const PeakSet* set) {
   const int mm = ddm_mmax;
-  const int size = 2 * mm + 1;
   const int npoints = m_h;
-  if (size > ddmwindowsize) {
-    std::free(ddmwindow);
-    ddmwindow = zalloc<double>(static_cast<size_t>(size));
-    ddmwindowsize = size;
-  }
-  // The window takes in the points 0 .. mm+1 and then c+2+mm for every
-  // even row t = 2c, as far as there are points.
+  // The windows take in the points 0 .. mm+1 and then c+2+mm for every
+  // centre c, as far as there are points.
   int needed = std::min(npoints, mm + 2);
   if (m > 0) needed = std::max(needed, std::min(npoints, (m - 1) / 2 + mm + 3));
   if (needed > ddmvaluessize) {
@@ -803,22 +788,26 @@ void modellddm(float* r, const PeakSet* set) {
     ddmvaluessize = needed;
   }
   modellpass(nullptr, ddmvalues, needed, set);
-  double* win = ddmwindow;
-  for (int k = 0; k < size; ++k) win[k] = 0.0;
-  for (int k = mm - 1; k <= 2 * mm; ++k) {
-    const int point = k - mm + 1;
-    if (point < npoints) win[k] = ddmpoint(point);
+  for (int point = 0; point < needed; ++point) {
+    if (y != nullptr) y[point] = ddmvalues[point];
+    if (u != nullptr) u[point] = 0.0f;
   }
+  thread_local DdmWeights slope(0), curvature(1);
   for (int t = 0; t < m; ++t) {
     const int c = t / 2;
-    if (t % 2 == 0) {
-      std::memmove(win, win + 1, sizeof(double) * static_cast<size_t>(size - 1));
-      const int point = c + 2 + mm;
-      win[2 * mm] = point < npoints ? ddmpoint(point) : 0.0;
-    }
     const int rc = ddmrange[c];
+    const double* weight = t % 2 == 0 ? slope.of(rc) : curvature.of(rc);
+    const float* at = ddmvalues + c + 2;
     double sum = 0.0;
-    for (int j = -rc; j <= rc; ++j) sum += ddmpolynome(j, t % 2, rc) * win[mm + j];
+    if (c + 2 - rc >= 0 && c + 2 + rc < needed) {
+      for (int j = -rc; j <= rc; ++j) sum += weight[j] * static_cast<double>(at[j]);
+    } else {
+      for (int j = -rc; j <= rc; ++j) {
+        const int point = c + 2 + j;
+        const double v = point >= 0 && point < needed ? at[j] : 0.0f;
+        sum += weight[j] * v;
+      }
+    }
     r[t] = static_cast<float>((sum - intensitaet[t]) * w[t]);
   }
 }
@@ -1204,9 +1193,6 @@ float p4(const float* summary, const float* table, int ncomp, const float* peaks
 // Per-point tables
 
 void hfrei() {
-  std::free(ddmwindow);
-  ddmwindow = nullptr;
-  ddmwindowsize = 0;
   std::free(ddmvalues);
   ddmvalues = nullptr;
   ddmvaluessize = 0;
@@ -1370,6 +1356,11 @@ void ableitung0(float* row, int i, const PeakSet* set) {
     const float pk = polk[i];
     for (int k = 0; k < at; ++k) row[k] *= pk;
   }
+}
+
+void ableitungpunkt(float* row, int i, const PeakSet* set) {
+  if (i < 0 || i >= m_h) internal_error("ableitungpunkt point", kModule, __LINE__);
+  peakrow(row, i, set, pointscale(i));
 }
 
 void ableitung(float* row, int t, const PeakSet* set) {

@@ -121,6 +121,12 @@ float modell0(int i, const PeakSet* set);
 void ableitung(float* row, int t, const PeakSet* set);
 // The unweighted peak entries of the derivative of modell0(i).
 void ableitung0(float* row, int i, const PeakSet* set);
+// The same entries as ableitung0, to the bit, by the faster code of the
+// rows (four peaks side by side); any thread. In derivative mode these are
+// the point rows that the rows of ableitung take through the weights of
+// their window: a caller that wants only a few combinations of the columns
+// combines the point rows first and windows the combinations.
+void ableitungpunkt(float* row, int i, const PeakSet* set);
 
 // ---------------------------------------------------------------------------
 // Peak diagnostics

@@ -1174,6 +1174,33 @@ void korrw(int n, const float* sinx, const float* intens, float* w) {
   }
 }
 
+// The test of a window's quadratic fit, chi2wert(dof, chi2) < 0.8, for one
+// pattern: the distribution function rises with chi2, so per number of
+// degrees of freedom the largest chi2 seen to pass and the smallest seen to
+// fail decide every chi2 outside the two, and only a chi2 between them is
+// integrated. A pattern asks a few thousand times over a few dozen degrees
+// of freedom, and each integration costs some microseconds.
+class FitTest {
+ public:
+  bool passes(int dof, double chi2) {
+    if (static_cast<size_t>(dof) >= passed_.size()) {
+      passed_.resize(static_cast<size_t>(dof) + 1, 0.0);
+      failed_.resize(static_cast<size_t>(dof) + 1, HUGE_VAL);
+    }
+    double& passed = passed_[static_cast<size_t>(dof)];
+    double& failed = failed_[static_cast<size_t>(dof)];
+    if (chi2 <= passed) return true;
+    if (chi2 >= failed) return false;
+    const bool pass = chi2wert(dof, chi2) < 0.8;
+    (pass ? passed : failed) = chi2;
+    return pass;
+  }
+
+ private:
+  std::vector<double> passed_;  // per dof the largest chi2 that passed (0 passes)
+  std::vector<double> failed_;  // and the smallest that failed
+};
+
 void korrddm(int* n, const float* /*sinx*/, float** intens, float** w) {
   const int N = *n;
   if (N < 5) {
@@ -1190,6 +1217,8 @@ void korrddm(int* n, const float* /*sinx*/, float** intens, float** w) {
   float* dw = kalloc_array<float>(static_cast<size_t>(rows));
   ddm_mmax = 2;
   int r = 2;
+  DdmWeights slopes(0), curvatures(1);
+  FitTest fits;
   for (int c = 0; c < N - 4; ++c) {
     const int centre = c + 2;
     if (c == 0) {
@@ -1199,12 +1228,14 @@ void korrddm(int* n, const float* /*sinx*/, float** intens, float** w) {
       // The widest window over which a quadratic still fits the points.
       while (r >= 3) {
         const int m = 2 * r + 1;
+        const double* d0 = slopes.of(r);
+        const double* d1 = curvatures.of(r);
         double mean = 0.0, slope = 0.0, curv = 0.0;
         for (int j = -r; j <= r; ++j) {
           const double yj = y[centre + j];
           mean += yj;
-          slope += yj * ddmpolynome(j, 0, r);
-          curv += yj * ddmpolynome(j, 1, r);
+          slope += yj * d0[j];
+          curv += yj * d1[j];
         }
         mean /= m;
         const double q = static_cast<double>(r) * (r + 1) / 3.0;
@@ -1214,16 +1245,17 @@ void korrddm(int* n, const float* /*sinx*/, float** intens, float** w) {
                                              j * slope - y[centre + j]);
           chi2 += d * d;
         }
-        if (chi2wert(2 * (r - 1), chi2) < 0.8) break;
+        if (fits.passes(2 * (r - 1), chi2)) break;
         --r;
       }
     }
     ddmrange[c] = r;
     if (r > ddm_mmax) ddm_mmax = r;
     for (int kind = 0; kind < 2; ++kind) {
+      const double* weight = kind == 0 ? slopes.of(r) : curvatures.of(r);
       double value = 0.0, var = 0.0;
       for (int j = -r; j <= r; ++j) {
-        const double D = ddmpolynome(j, kind, r);
+        const double D = weight[j];
         value += D * y[centre + j];
         if (D == 0.0) continue;
         // A point without weight makes the derivative's sigma infinite.

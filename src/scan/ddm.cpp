@@ -27,4 +27,22 @@ double ddmpolynome(int j, int kind, int r) {
   }
 }
 
+void DdmWeights::tabulate(int r) {
+  table_.resize(static_cast<std::size_t>(r + 1) * (r + 1));
+  for (int k = tabulated_; k <= r; ++k) {
+    double* at = table_.data() + static_cast<std::size_t>(k) * (k + 1);
+    // Half-width 0 has no weights of its own but 0 at offset 0.
+    for (int j = -k; j <= k; ++j) at[j] = k > 0 ? ddmpolynome(j, kind_, k) : 0.0;
+  }
+  tabulated_ = r + 1;
+}
+
+void DdmWeights::widen(int r) {
+  if (wide_weights_.size() < static_cast<std::size_t>(2 * r + 1))
+    wide_weights_.resize(static_cast<std::size_t>(2 * r + 1));
+  for (int j = -r; j <= r; ++j)
+    wide_weights_[static_cast<std::size_t>(j + r)] = ddmpolynome(j, kind_, r);
+  wide_ = r;
+}
+
 }  // namespace scan

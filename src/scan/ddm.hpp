@@ -5,6 +5,9 @@
 // the state below.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 namespace scan {
 
 // Derivative mode on; set by the refinement program before getval.
@@ -23,5 +26,33 @@ extern int ddm_mmax;
 // coefficient (half the second derivative), both per step of the point index.
 // Any other kind is an internal error.
 double ddmpolynome(int j, int kind, int r);
+
+// The weights ddmpolynome(j, kind, r), j = -r .. r, of one kind: worked out
+// once per window half-width up to kTabulated and kept, wider windows when
+// their width changes, so that a pass over the rows does not divide per
+// weight. The storage grows only; one per thread.
+class DdmWeights {
+ public:
+  static constexpr int kTabulated = 256;
+  explicit DdmWeights(int kind) : kind_(kind) {}
+  // Weight of offset j at index j (-r .. r) of the result.
+  const double* of(int r) {
+    if (r <= kTabulated) {
+      if (r >= tabulated_) tabulate(r);
+      return table_.data() + static_cast<std::size_t>(r) * (r + 1);
+    }
+    if (r != wide_) widen(r);
+    return wide_weights_.data() + r;
+  }
+
+ private:
+  void tabulate(int r);
+  void widen(int r);
+  int kind_;
+  int tabulated_ = 0;  // half-widths 0 .. tabulated_-1 in table_, from index r * r
+  std::vector<double> table_;
+  int wide_ = -1;
+  std::vector<double> wide_weights_;
+};
 
 }  // namespace scan

@@ -115,10 +115,7 @@ void refine(const std::vector<Refined>& params) {
     qminparam[i] = {r.name, r.owner, r.sub, r.index, r.value, r.min, r.max};
     if (r.index < 0) ++noequiv;
   }
-  const auto B = static_cast<size_t>(derivativeblock());
   kettenregeldim = rpeaks - param->ru;
-  peakableitung = zeroed<float>(B * static_cast<size_t>(rpeaks));
-  strukturableitung = zeroed<float>(B * static_cast<size_t>(noequiv));
   kettenregel = zeroed<float>(static_cast<size_t>(noequiv) * kettenregeldim);
   matrixmultdim = zeroed<int32_t>(2 * static_cast<size_t>(noequiv));
   for (int s = 0; s < noequiv; ++s) {
@@ -146,8 +143,7 @@ double* named(ParamRecord** array, int32_t* count, const char* name, double valu
 
 void free_refinement() {
   peakfree(&param);
-  for (float** f :
-       {&peakableitung, &strukturableitung, &kettenregel, &strafableitung, &ksableitung}) {
+  for (float** f : {&kettenregel, &strafableitung, &ksableitung}) {
     std::free(*f);
     *f = nullptr;
   }

@@ -281,48 +281,45 @@ TEST(Cycle, DerivativesAgainstCentralDifferences) { derivativesagainstdifference
 
 TEST(Cycle, DerivativeModeRowsAgainstCentralDifferences) { derivativesagainstdifferences(true); }
 
+// The chain rule of one peak-model row for structural parameter s: the float
+// products of its non-zero kettenregel entries, summed in double in four
+// interleaved partial sums in column order.
+double chained(const float* p, int s) {
+  const float* k = kettenregel + static_cast<size_t>(s) * kettenregeldim;
+  double sum[4] = {0, 0, 0, 0};
+  int n = 0;
+  for (int c = matrixmultdim[2 * s]; c < matrixmultdim[2 * s] + matrixmultdim[2 * s + 1]; ++c) {
+    if (k[c] == 0.0f) continue;
+    const float q = k[c] * p[c];
+    sum[n++ % 4] += q;
+  }
+  return (sum[0] + sum[1]) + (sum[2] + sum[3]);
+}
+
 // The structural columns of every data row are the chain rule of that row's
-// peak-model derivatives: per parameter the float products of its non-zero
-// kettenregel entries, summed in double in four interleaved partial sums in
-// column order, to the bit. 399 points: the last rows do not fill a group of
-// rows computed side by side. In the ordinary and the derivative mode.
-void chainruletothebit(bool ddm) {
+// peak-model derivatives, to the bit. 399 points: the last rows do not fill
+// a group of rows computed side by side.
+TEST(Cycle, ChainRuleOfEachRowToTheBit) {
   Install inst;
-  ktest::in_child([ddm] {
+  ktest::in_child([] {
     nthreads = 3;
     ktest::RunScope scope;
     ktest::PhaseList list;
     ktest::Pattern pattern(399, 25.0, 95.0, 0.15406, true);
     TwoPhases t;
-    t.build("", ddm);
+    t.build("", false);
     int count = 0;
     float* r = nullptr;
     totalmodell(&count, &r);
     std::free(r);
     std::vector<float> row(static_cast<size_t>(rqmin));
-    const int B = derivativeblock();
     std::vector<float> peakrow(static_cast<size_t>(rpeaks));
     int checked = 0;
     for (int i = 0; i < model::m; ++i) {
       totalableitung(row.data(), i);
-      // The derivative mode keeps the block's peak-model rows; in the
-      // ordinary mode the row is made again.
-      const float* p = peakrow.data();
-      if (ddm)
-        p = peakableitung + static_cast<size_t>(i % B) * rpeaks;
-      else
-        model::ableitung(peakrow.data(), i, param);
+      model::ableitung(peakrow.data(), i, param);
       for (int s = 0; s < noequiv; ++s) {
-        const float* k = kettenregel + static_cast<size_t>(s) * kettenregeldim;
-        double sum[4] = {0, 0, 0, 0};
-        int n = 0;
-        for (int c = matrixmultdim[2 * s]; c < matrixmultdim[2 * s] + matrixmultdim[2 * s + 1];
-             ++c) {
-          if (k[c] == 0.0f) continue;
-          const float q = k[c] * p[c];
-          sum[n++ % 4] += q;
-        }
-        const float expected = static_cast<float>((sum[0] + sum[1]) + (sum[2] + sum[3]));
+        const auto expected = static_cast<float>(chained(peakrow.data(), s));
         EXPECT_EQ(std::memcmp(&row[static_cast<size_t>(s)], &expected, sizeof(float)), 0)
             << "row " << i << " parameter " << s << ": " << row[static_cast<size_t>(s)]
             << " != " << expected;
@@ -334,14 +331,62 @@ void chainruletothebit(bool ddm) {
   });
 }
 
-TEST(Cycle, ChainRuleOfEachRowToTheBit) { chainruletothebit(false); }
-
-TEST(Cycle, DerivativeModeChainRuleOfEachRowToTheBit) { chainruletothebit(true); }
+// In the derivative mode the chain rule is taken at each point, unrounded,
+// and a data row is the window of Savitzky-Golay weights over the points'
+// chained values, times the row's weight, rounded once: to the bit. The
+// direct peak-model columns are windowed from the points' peak-model rows
+// alike. 399 points.
+TEST(Cycle, DerivativeModeChainRuleAtEachPointThenTheWindowToTheBit) {
+  Install inst;
+  ktest::in_child([] {
+    nthreads = 3;
+    ktest::RunScope scope;
+    ktest::PhaseList list;
+    ktest::Pattern pattern(399, 25.0, 95.0, 0.15406, true);
+    TwoPhases t;
+    t.build("", true);
+    int count = 0;
+    float* r = nullptr;
+    totalmodell(&count, &r);
+    std::free(r);
+    std::vector<float> row(static_cast<size_t>(rqmin));
+    const int points = model::m / 2 + 4;
+    std::vector<double> columns(static_cast<size_t>(points) * rqmin);
+    std::vector<float> peakrow(static_cast<size_t>(rpeaks));
+    int checked = 0;
+    for (int i = 0; i < model::m; ++i) {
+      totalableitung(row.data(), i);
+      // Row 0 measured how the structural parameters move the peaks.
+      if (i == 0) {
+        for (int p = 0; p < points; ++p) {
+          model::ableitung0(peakrow.data(), p, param);
+          for (int s = 0; s < rqmin; ++s)
+            columns[static_cast<size_t>(p) * rqmin + s] =
+                s < noequiv ? chained(peakrow.data(), s) : peakrow[qminparam[s].index];
+        }
+      }
+      const int c = i / 2, rc = scan::ddmrange[c];
+      for (int s = 0; s < rqmin; ++s) {
+        double sum = 0.0;
+        for (int j = -rc; j <= rc; ++j)
+          sum +=
+              scan::ddmpolynome(j, i % 2, rc) * columns[static_cast<size_t>(c + 2 + j) * rqmin + s];
+        const auto expected = static_cast<float>(static_cast<double>(model::w[i]) * sum);
+        EXPECT_EQ(std::memcmp(&row[static_cast<size_t>(s)], &expected, sizeof(float)), 0)
+            << "row " << i << " parameter " << s << ": " << row[static_cast<size_t>(s)]
+            << " != " << expected;
+        if (expected != 0.0f) ++checked;
+      }
+    }
+    EXPECT_GT(checked, model::m);
+    teardown();
+  });
+}
 
 // The same residuals, derivative rows and goals to the bit for 1, 2 and 8
-// threads, in the ordinary and the derivative mode; with more points than
-// derivativeblock() rows on one thread the rows come in blocks of different
-// lengths for each thread count, the last one shorter.
+// threads, in the ordinary and the derivative mode; with more points the
+// rows come in blocks of a different length for each thread count, the last
+// one shorter.
 void samenumbers(bool ddm, int points = kPoints) {
   Install inst;
   ktest::TempDir dir;
@@ -353,9 +398,7 @@ void samenumbers(bool ddm, int points = kPoints) {
       ktest::Pattern pattern(points, 25.0, 95.0, 0.15406, true);
       TwoPhases t;
       t.build("", ddm);
-      if (points > kPoints && threads == 1) {
-        EXPECT_GT(model::m, derivativeblock() + 16);
-      }
+      if (points > kPoints) limitrowsahead(64 * threads + 34);
       const Evaluation e = evaluate();
       FILE* f = std::fopen(dir.file(std::to_string(threads)).c_str(), "wb");
       std::fwrite(e.r.data(), sizeof(float), e.r.size(), f);
@@ -378,24 +421,27 @@ TEST(Cycle, DerivativeModeSameNumbersForAnyThreadCount) { samenumbers(true); }
 
 TEST(Cycle, SameNumbersOverSeveralBlocksOfRows) { samenumbers(false, 1200); }
 
+TEST(Cycle, DerivativeModeSameNumbersOverSeveralBlocksOfRows) { samenumbers(true, 1200); }
+
 bool samebits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
-// The data rows computed ahead on the pool, in blocks of at most 96 rows
-// (400 points take five blocks): the same rows to the bit when the caller
-// takes every row, skips rows within a block and over a whole block, or
-// leaves a pass in its second block and evaluates the model at other values
-// while the workers would still be computing the rows of that pass.
-TEST(Cycle, RowsComputedAheadWhicheverRowsTheCallerTakes) {
+// The data rows computed in blocks of at most 96 rows (400 points take five
+// blocks, in the derivative mode nine, whose windows overlap): the same rows
+// to the bit when the caller takes every row, skips rows within a block and
+// over a whole block, or leaves a pass in its second block and evaluates the
+// model at other values while the workers would still be computing the rows
+// of that pass (the ordinary mode computes them ahead on the pool).
+void rowsinblocks(bool ddm) {
   Install inst;
-  ktest::in_child([] {
+  ktest::in_child([ddm] {
     nthreads = 8;
     ktest::RunScope scope;
     ktest::PhaseList list;
     ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
     TwoPhases t;
-    t.build();
+    t.build("", ddm);
     const Evaluation whole = evaluate();
     limitrowsahead(96);
     EXPECT_TRUE(samebits(evaluate().rows, whole.rows)) << "blocks of 96 rows";
@@ -425,6 +471,10 @@ TEST(Cycle, RowsComputedAheadWhicheverRowsTheCallerTakes) {
     teardown();
   });
 }
+
+TEST(Cycle, RowsComputedAheadWhicheverRowsTheCallerTakes) { rowsinblocks(false); }
+
+TEST(Cycle, DerivativeModeRowsInBlocksWhicheverRowsTheCallerTakes) { rowsinblocks(true); }
 
 // The finite differences of the peak parameters follow the columns of tpeaks
 // as the driver sets them for the pass: after two columns trade their fields

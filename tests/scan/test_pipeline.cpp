@@ -15,6 +15,7 @@
 #include "core/data.hpp"
 #include "core/velmora.hpp"
 #include "fixtures.hpp"
+#include "numeric/chi2wert.hpp"
 #include "scan/apx63.hpp"
 #include "scan/ddm.hpp"
 #include "testsupport.hpp"
@@ -433,6 +434,23 @@ TEST_F(Pipeline, DerivativeWeights) {
   EXPECT_EQ(run.out, "*** internal error labeled wrong k2 in file obj/modell, line 793\n");
 }
 
+// The kept weights are ddmpolynome's to the bit, whatever order the window
+// half-widths come in, below and above the widths kept for good.
+TEST_F(Pipeline, DerivativeWeightsKept) {
+  const int top = DdmWeights::kTabulated + 3;
+  for (int kind = 0; kind < 2; ++kind) {
+    DdmWeights kept(kind);
+    for (int r : {5, 2, 3, top, top - 1, 9, DdmWeights::kTabulated, 40, top, 3, 100, 2}) {
+      const double* weight = kept.of(r);
+      for (int j = -r; j <= r; ++j) {
+        const double expect = ddmpolynome(j, kind, r);
+        ASSERT_EQ(std::memcmp(&weight[j], &expect, sizeof expect), 0)
+            << "kind " << kind << " r " << r << " j " << j;
+      }
+    }
+  }
+}
+
 // A noise-free quadratic y = 3j^2 - 5j + 1000: every row is exact, the
 // first derivative 6j - 5 at the centre and the half second derivative 3,
 // and the windows grow by one point a step up to the ends of the pattern.
@@ -490,6 +508,65 @@ TEST_F(Pipeline, DerivativeWindowsShrinkAtALine) {
   EXPECT_GT(ddmrange[line + 5], 2);
   // Rows whose window holds the weightless point with a nonzero weight.
   EXPECT_EQ(w[2 * 0], 0.0f);
+  std::free(y);
+  std::free(w);
+}
+
+// The windows of a noisy pattern of lines on a background (2000 points,
+// each window's quadratic fit judged against the chi-square distribution)
+// are those that the test chi2wert(2(r - 1), chi2) < 0.8 gives when it is
+// integrated for every window: korrddm decides most windows from the
+// statistics it already integrated.
+TEST_F(Pipeline, DerivativeWindowsAsTheChiSquareTestOfEveryWindow) {
+  const int N = 2000;
+  std::vector<float> y0(N), w0(N);
+  uint32_t state = 12345;
+  auto noise = [&state] {  // about normal, mean 0, sigma 1
+    double sum = 0;
+    for (int k = 0; k < 12; ++k) {
+      state = state * 1664525u + 1013904223u;
+      sum += (state >> 8) / 16777216.0;
+    }
+    return sum - 6;
+  };
+  for (int j = 0; j < N; ++j) {
+    double v = 200 + 0.02 * j;
+    for (int line = 150; line < N; line += 170)
+      v += 5000 / (1 + ((j - line) / 3.0) * ((j - line) / 3.0));
+    y0[j] = static_cast<float>(v + std::sqrt(v) * noise());
+    w0[j] = static_cast<float>(1 / std::sqrt(v));
+  }
+  float* y = static_cast<float*>(std::malloc(N * sizeof(float)));
+  float* w = static_cast<float*>(std::malloc(N * sizeof(float)));
+  std::copy(y0.begin(), y0.end(), y);
+  std::copy(w0.begin(), w0.end(), w);
+  int n = N;
+  korrddm(&n, nullptr, &y, &w);
+  int r = 2, widest = 0;
+  for (int c = 1; c < N - 4; ++c) {
+    r = std::min(N - 3 - c, r + 1);
+    for (; r >= 3; --r) {
+      double mean = 0, slope = 0, curv = 0;
+      for (int j = -r; j <= r; ++j) {
+        mean += y0[c + 2 + j];
+        slope += y0[c + 2 + j] * ddmpolynome(j, 0, r);
+        curv += y0[c + 2 + j] * ddmpolynome(j, 1, r);
+      }
+      mean /= 2 * r + 1;
+      const double q = r * (r + 1) / 3.0;
+      double chi2 = 0;
+      for (int j = -r; j <= r; ++j) {
+        const double d = w0[c + 2 + j] * ((j * j - q) * curv + mean + j * slope - y0[c + 2 + j]);
+        chi2 += d * d;
+      }
+      if (numeric::chi2wert(2 * (r - 1), chi2) < 0.8) break;
+    }
+    ASSERT_EQ(ddmrange[c], r) << "centre " << c;
+    widest = std::max(widest, r);
+  }
+  // The pattern has wide windows between its lines and narrow ones at them.
+  EXPECT_GT(widest, 10);
+  EXPECT_EQ(ddmrange[150 - 2], 2);
   std::free(y);
   std::free(w);
 }

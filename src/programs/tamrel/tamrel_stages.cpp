@@ -547,22 +547,17 @@ void checkstart() {
 }
 
 void freebuffers() {
-  std::free(peakableitung);
-  std::free(strukturableitung);
   std::free(kettenregel);
   std::free(matrixmultdim);
   std::free(strafableitung);
-  peakableitung = strukturableitung = kettenregel = strafableitung = nullptr;
+  kettenregel = strafableitung = nullptr;
   matrixmultdim = nullptr;
   kettenregeldim = 0;
 }
 
 void allocbuffers() {
   const int ru = param != nullptr ? param->ru : 0;
-  const auto block = static_cast<size_t>(derivativeblock());
-  if (rpeaks > 0) peakableitung = kcalloc<float>(block * static_cast<size_t>(rpeaks));
   if (noequiv > 0) {
-    strukturableitung = kcalloc<float>(block * static_cast<size_t>(noequiv));
     kettenregeldim = rpeaks - ru;
     if (kettenregeldim > 0)
       kettenregel =
