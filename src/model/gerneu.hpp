@@ -49,7 +49,7 @@ using GerTake = void (*)(int i, int n, const float* g, const float* e, const flo
 // those of ger, bit for bit, from a table, one record or a formula. Where
 // two measured records are blended and refitted, the batch refits the shape
 // only on a grid of angles between the records and interpolates the
-// components in between (see gerneu.cpp): each point's components then fit
+// components in between (see gerneu_batch.cpp): each point's components then fit
 // the shape at its angle as the refit demands of its own (gerfitmeasure at
 // most 1), without being those of ger bit for bit; they depend neither on
 // the number of workers nor on the other angles of the batch. With
