@@ -1,5 +1,5 @@
 // The component shapes of the line-profile model and the lane arithmetic
-// they run on: private to the pattern model (modell.cpp), which evaluates
+// they run on: private to the pattern model (modell_*.cpp), which evaluates
 // them one value at a time and four values side by side.
 #pragma once
 
