@@ -33,7 +33,9 @@ namespace {
 
 constexpr int kRepeats = 5;
 constexpr const char* kNested = "A*sqrt(B)+sin(C)/2";
+#ifdef KALVO_BENCH_MUPARSER
 constexpr const char* kWrittenOut = "(2*x+1)*sqrt(x*x+3)+sin(x/7-0.25)/2";
+#endif
 
 using Clock = std::chrono::steady_clock;
 
