@@ -532,6 +532,15 @@ typedef float RowFloats __attribute__((vector_size(16)));
 typedef double RowSums __attribute__((vector_size(32)));
 constexpr int kGroup = 4;
 std::vector<RowFloats> groupcolumns;  // kettenregeldim columns per worker
+// Eight data rows side by side (the rows computed ahead).
+typedef float WideFloats __attribute__((vector_size(32)));
+constexpr int kWide = 8;
+// A column of eight rows; the vector type's own alignment does not carry over
+// into a container's allocation, the structure's does.
+struct alignas(32) WideColumn {
+  WideFloats v;
+};
+std::vector<WideColumn> widecolumns;  // kettenregeldim columns per worker
 
 void chainlists() {
   nzstart.assign(static_cast<size_t>(noequiv) + 1, 0);
@@ -549,6 +558,7 @@ void chainlists() {
   }
   const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
   groupcolumns.resize(workers * static_cast<size_t>(kettenregeldim));
+  widecolumns.resize(workers * static_cast<size_t>(kettenregeldim));
 }
 
 // The structural columns of n <= 4 data rows from their peak-model rows
@@ -595,6 +605,52 @@ RowFloats* mycolumns(int slot) {
   return groupcolumns.data() + static_cast<size_t>(slot) * static_cast<size_t>(kettenregeldim);
 }
 
+// The same for n <= 8 data rows side by side, in two halves of four rows
+// whose sums are those chaingroup forms: each row's value is the same
+// operations in the same order. Eight rows take one product of eight floats
+// per non-zero entry where two groups of four take two.
+KALVO_LANE_TARGETS void chainwide(const float* const* p, int n, float* out, size_t stride,
+                                  WideColumn* col) {
+  const int kdim = kettenregeldim;
+  const float* q[kWide];
+  for (int r = 0; r < kWide; ++r) q[r] = p[r < n ? r : 0];
+  for (int c = 0; c < kdim; ++c)
+    col[c].v = WideFloats{q[0][c], q[1][c], q[2][c], q[3][c], q[4][c], q[5][c], q[6][c], q[7][c]};
+  const int32_t* cols = nzcolumn.data();
+  const float* val = nzvalue.data();
+  for (int s = 0; s < noequiv; ++s) {
+    RowSums l0 = {}, l1 = {}, l2 = {}, l3 = {};
+    RowSums h0 = {}, h1 = {}, h2 = {}, h3 = {};
+    int32_t t = nzstart[static_cast<size_t>(s)];
+    const int32_t end = nzstart[static_cast<size_t>(s) + 1];
+    auto add = [&](RowSums& low, RowSums& high, int32_t at) {
+      const WideFloats x = val[at] * col[cols[at]].v;
+      const RowFloats xl = __builtin_shufflevector(x, x, 0, 1, 2, 3);
+      const RowFloats xh = __builtin_shufflevector(x, x, 4, 5, 6, 7);
+      low += __builtin_convertvector(xl, RowSums);
+      high += __builtin_convertvector(xh, RowSums);
+    };
+    for (; t + 4 <= end; t += 4) {
+      add(l0, h0, t);
+      add(l1, h1, t + 1);
+      add(l2, h2, t + 2);
+      add(l3, h3, t + 3);
+    }
+    if (t < end) add(l0, h0, t++);
+    if (t < end) add(l1, h1, t++);
+    if (t < end) add(l2, h2, t);
+    const RowSums low = (l0 + l1) + (l2 + l3);
+    const RowSums high = (h0 + h1) + (h2 + h3);
+    for (int r = 0; r < n; ++r)
+      out[static_cast<size_t>(r) * stride + s] =
+          static_cast<float>(r < kGroup ? low[r] : high[r - kGroup]);
+  }
+}
+
+WideColumn* mywidecolumns(int slot) {
+  return widecolumns.data() + static_cast<size_t>(slot) * static_cast<size_t>(kettenregeldim);
+}
+
 // ---------------------------------------------------------------------------
 // Data rows computed ahead (ordinary mode)
 //
@@ -602,11 +658,11 @@ RowFloats* mycolumns(int slot) {
 // them: one hand-off serves a block of rows as long as the whole pattern
 // where the finished rows fit into 32 MB, and the caller waits only for the
 // rows it asks for that are not done yet, computing rows itself meanwhile.
-// A worker takes four rows at a time, in ascending order, computes their
+// A worker takes eight rows at a time, in ascending order, computes their
 // peak-model rows into room of its own (which stays in its cache), applies
 // the chain rule to them at once and keeps of each row only what the caller
 // is handed: the noequiv structural columns, then the direct peak-model
-// columns of the later parameter records. Row 0 computes its own four rows
+// columns of the later parameter records. Row 0 computes its own eight rows
 // and leaves nothing running; the other rows of the block go to the pool at
 // row 1, so that a caller that only wants the finite differences of row 0
 // leaves no work behind it.
@@ -615,7 +671,7 @@ RowFloats* mycolumns(int slot) {
 int aheadlimit = 0;
 
 struct alignas(64) AheadSlot {
-  std::vector<float> peakrows;  // kGroup peak-model rows
+  std::vector<float> peakrows;  // kWide peak-model rows
   double peakwall = 0.0;        // wall time of the peak-model rows
   double wall = 0.0;            // wall time of the groups
 };
@@ -625,7 +681,7 @@ struct Ahead {
   alignas(64) std::atomic<int32_t> next;         // next group to take
   alignas(64) int first = 0;                     // first row of the block
   int rows = 0;                                  // rows of the block
-  int groups = 0;                                // groups of kGroup rows
+  int groups = 0;                                // groups of kWide rows
   int width = 0;                                 // floats per finished row (rqmin)
   bool running = false;                          // handed to the pool, not yet waited for
   double t0 = 0.0;                               // when it was handed out
@@ -640,17 +696,17 @@ int aheadrows() {
   const size_t row = sizeof(float) * static_cast<size_t>(rqmin > 0 ? rqmin : 1);
   size_t fit = (size_t(32) << 20) / row;
   if (aheadlimit > 0) fit = static_cast<size_t>(aheadlimit);
-  fit = std::max<size_t>(fit / kGroup * kGroup, static_cast<size_t>(kGroup * workers));
+  fit = std::max<size_t>(fit / kWide * kWide, static_cast<size_t>(kWide * workers));
   return static_cast<int>(std::min<size_t>(fit, static_cast<size_t>(m > 0 ? m : 1)));
 }
 
 // Group g of the block: its peak-model rows, chain rule and direct columns.
 void aheadgroup(int g, int slot) {
-  const int j0 = g * kGroup;
-  const int n = std::min(kGroup, ahead.rows - j0);
+  const int j0 = g * kWide;
+  const int n = std::min(kWide, ahead.rows - j0);
   AheadSlot& own = aheadslots[static_cast<size_t>(slot)];
   const double t0 = nowms();
-  const float* p[kGroup];
+  const float* p[kWide];
   for (int r = 0; r < n; ++r) {
     float* row = own.peakrows.data() + static_cast<size_t>(r) * rpeaks;
     ableitung(row, ahead.first + j0 + r, param);
@@ -658,7 +714,7 @@ void aheadgroup(int g, int slot) {
   }
   const double t1 = nowms();
   float* out = ahead.out.data() + static_cast<size_t>(j0) * ahead.width;
-  if (noequiv > 0) chaingroup(p, n, out, static_cast<size_t>(ahead.width), mycolumns(slot));
+  if (noequiv > 0) chainwide(p, n, out, static_cast<size_t>(ahead.width), mywidecolumns(slot));
   const size_t nd = ahead.direct.size();
   for (int r = 0; r < n; ++r)
     for (size_t d = 0; d < nd; ++d)
@@ -721,7 +777,7 @@ void aheadstart(int first, bool own) {
   aheadfinish();
   ahead.first = first;
   ahead.rows = std::min(aheadrows(), m - first);
-  ahead.groups = (ahead.rows + kGroup - 1) / kGroup;
+  ahead.groups = (ahead.rows + kWide - 1) / kWide;
   ahead.width = rqmin;
   const size_t floats = static_cast<size_t>(ahead.rows) * static_cast<size_t>(rqmin);
   if (ahead.out.size() < floats) ahead.out.resize(floats);
@@ -734,7 +790,7 @@ void aheadstart(int first, bool own) {
   for (int c = noequiv; c < rqmin; ++c) ahead.direct.push_back(qminparam[c].index);
   const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
   if (aheadslots.size() < workers) aheadslots.resize(workers);
-  for (AheadSlot& a : aheadslots) a.peakrows.resize(static_cast<size_t>(kGroup) * rpeaks);
+  for (AheadSlot& a : aheadslots) a.peakrows.resize(static_cast<size_t>(kWide) * rpeaks);
   ahead.next.store(0);
   if (own) {
     startclocks();
@@ -762,7 +818,7 @@ void aheadhandoff() {
 // Row i of the block, once finished: the calling thread computes rows
 // itself while it waits. The last row of the block waits for the pool.
 const float* aheadrow(int i) {
-  const auto g = static_cast<size_t>((i - ahead.first) / kGroup);
+  const auto g = static_cast<size_t>((i - ahead.first) / kWide);
   if (ahead.done[g].load(std::memory_order_acquire) == 0) {
     const double t0 = nowms();
     while (ahead.done[g].load(std::memory_order_acquire) == 0)
@@ -772,10 +828,10 @@ const float* aheadrow(int i) {
   const float* row = ahead.out.data() + static_cast<size_t>(i - ahead.first) * ahead.width;
   // The row two groups on, when finished, is fetched from the worker's
   // cache while the caller uses this one.
-  const int k = i - ahead.first + 2 * kGroup;
+  const int k = i - ahead.first + 2 * kWide;
   if (k < ahead.rows &&
-      ahead.done[static_cast<size_t>(k / kGroup)].load(std::memory_order_relaxed)) {
-    const char* at = reinterpret_cast<const char*>(row + 2 * kGroup * ahead.width);
+      ahead.done[static_cast<size_t>(k / kWide)].load(std::memory_order_relaxed)) {
+    const char* at = reinterpret_cast<const char*>(row + 2 * kWide * ahead.width);
     for (size_t b = 0; b < sizeof(float) * static_cast<size_t>(ahead.width); b += 64)
       __builtin_prefetch(at + b);
   }
