@@ -269,6 +269,30 @@ double tdspenalty(double B) {
   return B <= 0.0 ? 100000.0 * B : 0.0;
 }
 
+namespace {
+
+// The site cache of F with room for the phase's sites and centrings, made
+// afresh (every angle unknown) when the phase's atoms changed; null when
+// there is no memory for it (the angles are then computed every time).
+double* sitecache(const FRecord* F, const PhaseRecord* ph) {
+  int32_t need = 0;
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next)
+    need += atom->wyckoff->count * ph->ncentring;
+  if (F->sitecache != nullptr && F->sitecount == need) return F->sitecache;
+  std::free(F->sitecache);
+  F->sitecount = 0;
+  F->sitecache = static_cast<double*>(
+      std::malloc(sizeof(double) * 3 * static_cast<size_t>(need > 0 ? need : 1)));
+  if (F->sitecache == nullptr) return nullptr;
+  // A signalling NaN: no arithmetic gives one, so no angle matches it.
+  for (int32_t i = 0; i < need; ++i)
+    F->sitecache[3 * i] = std::bit_cast<double>(uint64_t{0x7ff4000000000001});
+  F->sitecount = need;
+  return F->sitecache;
+}
+
+}  // namespace
+
 void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
            const FRecord* F, int32_t index, double s2) {
   PhaseRecord* ph = phasei;
@@ -280,8 +304,12 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
     for (double& v : components[j]) v = 0.0;
   const double h = F->hkl[index][0], k = F->hkl[index][1], l = F->hkl[index][2];
   const bool anisotropic = durchlauf >= 2;
+  double* cache = sitecache(F, ph);
+  int32_t at = 0;  // the atom's first entry in the cache
 
   for (AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
+    double* angles = cache != nullptr ? cache + 3 * static_cast<size_t>(at) : nullptr;
+    at += atom->wyckoff->count * ph->ncentring;
     const double wiref = atom->weights == nullptr ? 1.0 : iref < kinds ? atom->weights[iref] : 0.0;
     if (components == nullptr && wiref == 0.0) continue;
     double B = atom->B;
@@ -315,8 +343,22 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
       }
       for (int32_t c = 0; c < ph->ncentring; ++c) {
         const double phase = kTwoPi * (h * site.x[c] + k * site.y[c] + l * site.z[c]);
-        C += Ts * std::cos(phase);
-        S += Ts * std::sin(phase);
+        double cosine, sine;
+        // sincos, as the compiler makes of a cosine and sine of one angle
+        // side by side.
+        if (angles == nullptr) {
+          ::sincos(phase, &sine, &cosine);
+        } else {
+          if (std::bit_cast<uint64_t>(angles[0]) != std::bit_cast<uint64_t>(phase)) {
+            angles[0] = phase;
+            ::sincos(phase, &angles[2], &angles[1]);
+          }
+          cosine = angles[1];
+          sine = angles[2];
+          angles += 3;
+        }
+        C += Ts * cosine;
+        S += Ts * sine;
       }
     }
     const double terms[4] = {f.re * C - f.im * S, f.im * C + f.re * S, f.re * C + f.im * S,
