@@ -132,7 +132,34 @@ T* newrecord() {
   return static_cast<T*>(p);
 }
 
+// The table's records in file order with their keys and summed weights,
+// made when the table was read: a point's pair of records is then found by
+// bisection when the keys ascend, where walking the list from the first
+// record took a step per record below the point.
+struct TableIndex {
+  std::vector<const TableRecord*> records;
+  std::vector<double> keys;
+  std::vector<double> weights;
+  bool ascending = false;
+} geqindex;
+
+void indextable() {
+  geqindex = TableIndex{};
+  geqindex.ascending = true;
+  for (const TableRecord* r = geqfirst; r != nullptr; r = r->next) {
+    double w = 0;
+    for (int i = 0; i < r->n; ++i) w += r->g[i];
+    if (!geqindex.keys.empty() && !(geqindex.keys.back() <= r->key)) geqindex.ascending = false;
+    geqindex.records.push_back(r);
+    geqindex.keys.push_back(r->key);
+    geqindex.weights.push_back(w);
+  }
+}
+
+bool tableindexed() { return !geqindex.records.empty() && geqindex.records[0] == geqfirst; }
+
 void freetable() {
+  geqindex = TableIndex{};
   while (geqfirst != nullptr) {
     TableRecord* next = geqfirst->next;
     std::free(geqfirst->g);
@@ -213,6 +240,7 @@ bool readtable(FILE* f, const char* tname) {
     if (!(r->key > 0 && r->key < 1)) fatal<-89>(tname, records);
   }
   zelmarry = arrangement;
+  indextable();
   return true;
 }
 
@@ -516,15 +544,35 @@ void geqpath(Context& cx, double s, double z) {
   const TableRecord* r = geqfirst;
   double scale = 1.0;
   if (r->next != nullptr) {
+    // The first pair of neighbouring records whose keys enclose s, else the
+    // last pair.
     const TableRecord* prev = geqfirst;
     const TableRecord* cur = prev->next;
-    while (!((s - prev->key) * (s - cur->key) <= 0) && cur->next != nullptr) {
-      prev = cur;
-      cur = cur->next;
-    }
     double wprev = 0, wcur = 0;
-    for (int i = 0; i < prev->n; ++i) wprev += prev->g[i];
-    for (int i = 0; i < cur->n; ++i) wcur += cur->g[i];
+    if (tableindexed()) {
+      const std::vector<double>& key = geqindex.keys;
+      const size_t n = key.size();
+      size_t j = 0;
+      // With ascending keys every pair below the first key at or above s
+      // has both keys below s.
+      if (geqindex.ascending) {
+        const auto t =
+            static_cast<size_t>(std::lower_bound(key.begin() + 1, key.end(), s) - key.begin());
+        j = std::min(t, n - 1) - 1;
+      }
+      while (!((s - key[j]) * (s - key[j + 1]) <= 0) && j + 2 < n) ++j;
+      prev = geqindex.records[j];
+      cur = geqindex.records[j + 1];
+      wprev = geqindex.weights[j];
+      wcur = geqindex.weights[j + 1];
+    } else {
+      while (!((s - prev->key) * (s - cur->key) <= 0) && cur->next != nullptr) {
+        prev = cur;
+        cur = cur->next;
+      }
+      for (int i = 0; i < prev->n; ++i) wprev += prev->g[i];
+      for (int i = 0; i < cur->n; ++i) wcur += cur->g[i];
+    }
     double kp = prev->key, kc = cur->key;
     // Two grid points at the same angle: the first one stands for both.
     double w = kc != kp ? ((s - kp) * wcur + (kc - s) * wprev) / (kc - kp) : wprev;
