@@ -301,10 +301,10 @@ double* sitecache(const FRecord* F, const PhaseRecord* ph) {
   if (F->sitecache != nullptr && F->sitecount == need) return F->sitecache;
   std::free(F->sitecache);
   F->sitecount = 0;
-  F->sitecache =
-      static_cast<double*>(std::malloc(sizeof(double) * static_cast<size_t>(need > 0 ? need : 1)));
+  const int32_t room = need > 0 ? need : 1;
+  F->sitecache = static_cast<double*>(std::malloc(sizeof(double) * static_cast<size_t>(room)));
   if (F->sitecache == nullptr) return nullptr;
-  for (int32_t i = 0; i < need; ++i) F->sitecache[i] = kUnknown;
+  for (int32_t i = 0; i < room; ++i) F->sitecache[i] = kUnknown;
   F->sitecount = need;
   return F->sitecache;
 }
@@ -331,8 +331,9 @@ Amplitude f1kept(const ElementRecord* species, int32_t count, int32_t anomalous,
     const double* d = species[i].scat;
     const double w = species[i].occupancy;
     const double a = anomalous != 0 ? 1.0 : 0.0;
-    if (!samebits(kept[0], s2) || kept[1] != a ||
-        std::memcmp(kept + 3, d, sizeof(double) * kFormNumbers) != 0) {
+    bool same = samebits(kept[0], s2) && kept[1] == a;
+    for (int32_t j = 0; same && j < kFormNumbers; ++j) same = samebits(kept[3 + j], d[j]);
+    if (!same) {
       double f = d[SD_C];
       for (int j = 0; j < 4; ++j) f += d[SD_A1 + j] * std::exp(-0.0025 * s2 * d[SD_B1 + j]);
       if (anomalous != 0) f += d[SD_FP];
