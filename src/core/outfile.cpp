@@ -166,49 +166,67 @@ namespace {
 
 // An item that printf makes of a value that is not finite: nan or inf or
 // infinity in either case, with a sign or without.
-bool nonfinitetext(std::string t) {
-  if (!t.empty() && (t[0] == '-' || t[0] == '+')) t.erase(0, 1);
-  for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return t == "nan" || t == "inf" || t == "infinity";
+bool nonfinitetext(const char* t, size_t n) {
+  if (n > 0 && (t[0] == '-' || t[0] == '+')) ++t, --n;
+  if (n != 3 && n != 8) return false;
+  char low[8];
+  for (size_t i = 0; i < n; ++i)
+    low[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(t[i])));
+  return std::memcmp(low, n == 3 ? "nan" : "infinity", n) == 0 ||
+         (n == 3 && std::memcmp(low, "inf", 3) == 0);
 }
 
-bool delimiter(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' ||
-         (c != 0 && std::strchr("=,:;()[]'\"", c) != nullptr);
-}
+// The characters that end an item, by their byte.
+struct Delimiters {
+  bool at[256] = {};
+  constexpr Delimiters() {
+    for (const char c : " \t\n\r\f\v=,:;()[]'\"") at[static_cast<unsigned char>(c)] = true;
+    at[0] = false;
+  }
+};
+constexpr Delimiters kDelimiters;
 
 }  // namespace
 
 bool nonfiniteitem(const char* path, int* line, std::string* item) {
   FILE* f = std::fopen(path, "r");
   if (f == nullptr) return false;
-  // Items longer than any such text are passed over unkept.
+  // Items longer than any such text are passed over unkept. The file is
+  // read in blocks: a diagram file of some thousand points is scanned at
+  // every cycle.
   constexpr size_t kLongest = 9;
-  std::string cur;
+  char cur[kLongest];
+  size_t len = 0;
   bool toolong = false;
   int at = 1;
   bool found = false;
-  for (;;) {
-    const int c = std::getc(f);
-    if (c == EOF || delimiter(c)) {
-      if (!toolong && nonfinitetext(cur)) {
-        found = true;
-        break;
+  char buf[16384];
+  for (bool more = true; more && !found;) {
+    const size_t n = std::fread(buf, 1, sizeof buf, f);
+    more = n == sizeof buf;
+    for (size_t i = 0; i < n; ++i) {
+      const auto c = static_cast<unsigned char>(buf[i]);
+      if (kDelimiters.at[c]) {
+        if (!toolong && nonfinitetext(cur, len)) {
+          found = true;
+          break;
+        }
+        len = 0;
+        toolong = false;
+        if (c == '\n') ++at;
+      } else if (len < kLongest) {
+        cur[len++] = static_cast<char>(c);
+      } else {
+        toolong = true;
       }
-      cur.clear();
-      toolong = false;
-      if (c == EOF) break;
-      if (c == '\n') ++at;
-    } else if (cur.size() < kLongest) {
-      cur += static_cast<char>(c);
-    } else {
-      toolong = true;
     }
   }
+  // The item at the end of the file.
+  if (!found && !toolong && nonfinitetext(cur, len)) found = true;
   std::fclose(f);
   if (found) {
     *line = at;
-    *item = cur;
+    item->assign(cur, len);
   }
   return found;
 }

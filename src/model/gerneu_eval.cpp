@@ -7,6 +7,7 @@
 // cylindrical capillary), sampled adaptively and refitted with
 // squared-Lorentzian components (gerneu_refit.cpp). Without records and table
 // the store's formula LINTOR gives the width.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -50,15 +51,35 @@ void geqpath(Context& cx, double s, double z) {
   const TableRecord* r = geqfirst;
   double scale = 1.0;
   if (r->next != nullptr) {
+    // The first pair of neighbouring records whose keys enclose s, else the
+    // last pair.
     const TableRecord* prev = geqfirst;
     const TableRecord* cur = prev->next;
-    while (!((s - prev->key) * (s - cur->key) <= 0) && cur->next != nullptr) {
-      prev = cur;
-      cur = cur->next;
-    }
     double wprev = 0, wcur = 0;
-    for (int i = 0; i < prev->n; ++i) wprev += prev->g[i];
-    for (int i = 0; i < cur->n; ++i) wcur += cur->g[i];
+    if (tableindexed()) {
+      const std::vector<double>& key = geqindex.keys;
+      const size_t n = key.size();
+      size_t j = 0;
+      // With ascending keys every pair below the first key at or above s
+      // has both keys below s.
+      if (geqindex.ascending) {
+        const auto t =
+            static_cast<size_t>(std::lower_bound(key.begin() + 1, key.end(), s) - key.begin());
+        j = std::min(t, n - 1) - 1;
+      }
+      while (!((s - key[j]) * (s - key[j + 1]) <= 0) && j + 2 < n) ++j;
+      prev = geqindex.records[j];
+      cur = geqindex.records[j + 1];
+      wprev = geqindex.weights[j];
+      wcur = geqindex.weights[j + 1];
+    } else {
+      while (!((s - prev->key) * (s - cur->key) <= 0) && cur->next != nullptr) {
+        prev = cur;
+        cur = cur->next;
+      }
+      for (int i = 0; i < prev->n; ++i) wprev += prev->g[i];
+      for (int i = 0; i < cur->n; ++i) wcur += cur->g[i];
+    }
     double kp = prev->key, kc = cur->key;
     // Two grid points at the same angle: the first one stands for both.
     double w = kc != kp ? ((s - kp) * wcur + (kc - s) * wprev) / (kc - kp) : wprev;

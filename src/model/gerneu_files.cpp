@@ -116,7 +116,21 @@ T* newrecord() {
   return static_cast<T*>(p);
 }
 
+void indextable() {
+  geqindex = TableIndex{};
+  geqindex.ascending = true;
+  for (const TableRecord* r = geqfirst; r != nullptr; r = r->next) {
+    double w = 0;
+    for (int i = 0; i < r->n; ++i) w += r->g[i];
+    if (!geqindex.keys.empty() && !(geqindex.keys.back() <= r->key)) geqindex.ascending = false;
+    geqindex.records.push_back(r);
+    geqindex.keys.push_back(r->key);
+    geqindex.weights.push_back(w);
+  }
+}
+
 void freetable() {
+  geqindex = TableIndex{};
   while (geqfirst != nullptr) {
     TableRecord* next = geqfirst->next;
     std::free(geqfirst->g);
@@ -185,6 +199,7 @@ bool readtable(FILE* f, const char* tname) {
     if (!(r->key > 0 && r->key < 1)) fatal<-89>(tname, records);
   }
   zelmarry = arrangement;
+  indextable();
   return true;
 }
 
@@ -358,6 +373,10 @@ void readblocks(FILE* f, const char* gname, int& line) {
 }
 
 }  // namespace
+
+TableIndex geqindex;
+
+bool tableindexed() { return !geqindex.records.empty() && geqindex.records[0] == geqfirst; }
 
 }  // namespace gerneu
 

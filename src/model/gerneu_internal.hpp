@@ -57,6 +57,20 @@ extern char nofile;                        // no table file was found
 extern char warnung1;                      // message 13 printed since ger1
 extern char warnung2;                      // message 14 printed since ger1
 extern TableRecord* geqfirst;
+
+// The table's records in file order with their keys and summed weights,
+// made when the table was read: a point's pair of records is then found by
+// bisection when the keys ascend, where walking the list from the first
+// record took a step per record below the point.
+struct TableIndex {
+  std::vector<const TableRecord*> records;
+  std::vector<double> keys;
+  std::vector<double> weights;
+  bool ascending = false;
+};
+extern TableIndex geqindex;
+// Whether geqindex holds the table loaded now.
+bool tableindexed();
 extern ProfileRecord* perst;
 
 // A failure of ger with its message number (-13, -14, -15).
