@@ -280,87 +280,6 @@ double tdspenalty(double B) {
   return B <= 0.0 ? 100000.0 * B : 0.0;
 }
 
-namespace {
-
-// What the cache of an F-record holds per atom, the atoms one after the
-// other: the temperature factor with the B and s^2 it came from (3 doubles);
-// per element the X-ray form factor before the occupancy with the s^2, the
-// anomalous flag and the 11 scattering numbers it came from (kElementKept
-// doubles); per site and centring the phase angle with its cosine and sine
-// (3 doubles).
-constexpr int32_t kFormNumbers = SD_FP + 1;  // a1..a4, b1..b4, c, mu, f'
-constexpr int32_t kElementKept = 3 + kFormNumbers;
-
-int32_t atomkept(const AtomRecord* atom, const PhaseRecord* ph) {
-  return 3 + kElementKept * atom->nelements + 3 * atom->wyckoff->count * ph->ncentring;
-}
-
-// A signalling NaN: no arithmetic gives one, so no key matches it.
-const double kUnknown = std::bit_cast<double>(uint64_t{0x7ff4000000000001});
-
-bool samebits(double a, double b) {
-  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
-
-// The cache of F with room for the phase's atoms, made afresh (every key
-// unknown) when the phase's atoms changed; null when there is no memory for
-// it (everything is then computed every time).
-double* sitecache(const FRecord* F, const PhaseRecord* ph) {
-  int32_t need = 0;
-  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next)
-    need += atomkept(atom, ph);
-  if (F->sitecache != nullptr && F->sitecount == need) return F->sitecache;
-  std::free(F->sitecache);
-  F->sitecount = 0;
-  const int32_t room = need > 0 ? need : 1;
-  F->sitecache = static_cast<double*>(std::malloc(sizeof(double) * static_cast<size_t>(room)));
-  if (F->sitecache == nullptr) return nullptr;
-  for (int32_t i = 0; i < room; ++i) F->sitecache[i] = kUnknown;
-  F->sitecount = need;
-  return F->sitecache;
-}
-
-// exp(-B s^2 / 4), kept with its B and s^2 in kept[0..2].
-double temperaturefactor(double B, double s2, double* kept) {
-  if (kept == nullptr) return std::exp(-0.25 * B * s2);
-  if (!samebits(kept[0], B) || !samebits(kept[1], s2)) {
-    kept[0] = B;
-    kept[1] = s2;
-    kept[2] = std::exp(-0.25 * B * s2);
-  }
-  return kept[2];
-}
-
-// f1 of X-rays with the form factor of each element before its occupancy
-// kept (kElementKept doubles per element): the same operations as f1 when
-// the key differs.
-Amplitude f1kept(const ElementRecord* species, int32_t count, int32_t anomalous, double s2,
-                 double* kept) {
-  if (kept == nullptr || ifneutrons()) return f1(species, count, anomalous, s2);
-  Amplitude r{0.0, 0.0};
-  for (int32_t i = 0; i < count; ++i, kept += kElementKept) {
-    const double* d = species[i].scat;
-    const double w = species[i].occupancy;
-    const double a = anomalous != 0 ? 1.0 : 0.0;
-    bool same = samebits(kept[0], s2) && kept[1] == a;
-    for (int32_t j = 0; same && j < kFormNumbers; ++j) same = samebits(kept[3 + j], d[j]);
-    if (!same) {
-      double f = d[SD_C];
-      for (int j = 0; j < 4; ++j) f += d[SD_A1 + j] * std::exp(-0.0025 * s2 * d[SD_B1 + j]);
-      if (anomalous != 0) f += d[SD_FP];
-      kept[0] = s2;
-      kept[1] = a;
-      kept[2] = f;
-      std::memcpy(kept + 3, d, sizeof(double) * kFormNumbers);
-    }
-    if (anomalous != 0) r.im += w * d[SD_FPP];
-    r.re += w * kept[2];
-  }
-  return r;
-}
-
-}  // namespace
-
 void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
            const FRecord* F, int32_t index, double s2) {
   PhaseRecord* ph = phasei;
@@ -372,14 +291,8 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
     for (double& v : components[j]) v = 0.0;
   const double h = F->hkl[index][0], k = F->hkl[index][1], l = F->hkl[index][2];
   const bool anisotropic = durchlauf >= 2;
-  double* cache = sitecache(F, ph);
-  int32_t at = 0;  // the atom's first double in the cache
 
   for (AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
-    double* kept = cache != nullptr ? cache + at : nullptr;
-    double* forms = kept != nullptr ? kept + 3 : nullptr;
-    double* angles = kept != nullptr ? forms + kElementKept * atom->nelements : nullptr;
-    at += atomkept(atom, ph);
     const double wiref = atom->weights == nullptr ? 1.0 : iref < kinds ? atom->weights[iref] : 0.0;
     if (components == nullptr && wiref == 0.0) continue;
     double B = atom->B;
@@ -398,8 +311,8 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
         break;
     }
     const bool sitewise = atom->tdskind == TDS_ANISO && anisotropic;
-    const double T = sitewise ? 1.0 : temperaturefactor(B, s2, kept);
-    const Amplitude f = f1kept(atom->elements, atom->nelements, anomalous, s2, forms);
+    const double T = sitewise ? 1.0 : std::exp(-0.25 * B * s2);
+    const Amplitude f = f1(atom->elements, atom->nelements, anomalous, s2);
 
     double C = 0.0, S = 0.0;
     const int32_t nsites = atom->wyckoff->count;
@@ -413,22 +326,8 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
       }
       for (int32_t c = 0; c < ph->ncentring; ++c) {
         const double phase = kTwoPi * (h * site.x[c] + k * site.y[c] + l * site.z[c]);
-        double cosine, sine;
-        // sincos, as the compiler makes of a cosine and sine of one angle
-        // side by side.
-        if (angles == nullptr) {
-          ::sincos(phase, &sine, &cosine);
-        } else {
-          if (std::bit_cast<uint64_t>(angles[0]) != std::bit_cast<uint64_t>(phase)) {
-            angles[0] = phase;
-            ::sincos(phase, &angles[2], &angles[1]);
-          }
-          cosine = angles[1];
-          sine = angles[2];
-          angles += 3;
-        }
-        C += Ts * cosine;
-        S += Ts * sine;
+        C += Ts * std::cos(phase);
+        S += Ts * std::sin(phase);
       }
     }
     const double terms[4] = {f.re * C - f.im * S, f.im * C + f.re * S, f.re * C + f.im * S,

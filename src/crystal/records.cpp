@@ -95,7 +95,6 @@ void freefrecord(FRecord* f) {
   if (f == nullptr) return;
   std::free(f->hkl);
   std::free(f->comp);
-  std::free(f->sitecache);
   std::free(f);
 }
 

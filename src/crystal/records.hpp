@@ -174,13 +174,6 @@ struct FRecord {
   double gewicht;      // texture weight in use; -1 at creation
   double B1, B2, k1, k2, k3, DELTAsk, DELTAzweiTheta;  // values read for this record
   double (*comp)[4];  // FMult components: Re F, Im F, Re Finv, Im Finv; or null
-  // What the structure factor's last line worked out per atom (temperature
-  // factor, form factors, the sites' phase angles with their cosine and
-  // sine), each with what it came from, or null: a value whose inputs did
-  // not change to the bit is taken again. Written by the one thread that
-  // computes the line.
-  mutable double* sitecache;
-  mutable int32_t sitecount;  // doubles the cache holds
 };
 
 struct ReflectionRecord {
