@@ -227,6 +227,17 @@ DataVar* settarget(DataContext* c, int slot, const char* name, const char* fktms
 }  // namespace
 
 void SetVarid(const char* name, double x, DataContext* c, int slot) {
+  // A plain name (the common case) is written while it is scanned; every
+  // other name takes the general way with its records.
+  if (isletter(name[0])) {
+    uint32_t h = static_cast<unsigned char>(name[0]);
+    int n = 1;
+    while (isnamechar(name[n])) h += static_cast<unsigned char>(name[n++]);
+    if (name[n] == 0) {
+      setplainvar(c, name, n, h, x);
+      return;
+    }
+  }
   ScratchScope scratch(c);
   DataVar* v = settarget(c, slot, name, "function can't be set by SetVar");
   if (v) setnumber(c, v, x);
