@@ -108,7 +108,7 @@ void releasetext(DataContext* c, DataVar* v) {
   v->code = nullptr;
 }
 
-void freevarnow(DataContext* c, DataVar* v) {
+[[gnu::always_inline]] inline void freevarinline(DataContext* c, DataVar* v) {
   lookupschanged(c);
   dfree(c, v->idx);
   dfree(c, v->text);
@@ -116,16 +116,20 @@ void freevarnow(DataContext* c, DataVar* v) {
   dfree(c, v);  // the name with it (allocvar)
 }
 
+void freevarnow(DataContext* c, DataVar* v) { freevarinline(c, v); }
+
 // Releases an unlinked entry, or defers it while its text is being evaluated.
-void releasevar(DataContext* c, DataVar* v) {
+[[gnu::always_inline]] inline void releasevarinline(DataContext* c, DataVar* v) {
   lookupschanged(c);
-  BusyFrame* f = busyof(c, v);
+  BusyFrame* f = c->busy != nullptr ? busyof(c, v) : nullptr;
   if (f != nullptr) {
     f->deleted = true;
     return;
   }
-  freevarnow(c, v);
+  freevarinline(c, v);
 }
+
+void releasevar(DataContext* c, DataVar* v) { releasevarinline(c, v); }
 
 // A name is a few characters: copied in place, without a call.
 [[gnu::always_inline]] inline DataVar* allocvarinline(DataContext* c, const char* name, int nlen) {
@@ -213,7 +217,7 @@ void DelAllid(DataContext* c) {
     s->bucket[b] = nullptr;
     while (v != nullptr) {
       DataVar* n = v->next;
-      releasevar(c, v);
+      releasevarinline(c, v);
       v = n;
     }
   };
