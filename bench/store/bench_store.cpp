@@ -4,7 +4,9 @@
 // each call (Wert), and a plain number (GetVar); the nested read again with
 // many keys in several scopes above the settings. Built with muParser (found
 // at configure time; the bench only), the same formula written out in one
-// expression is evaluated by muParser too and the ratio is printed.
+// expression is evaluated by muParser too and the ratio is printed. Then the
+// writes of a refinement's reflection: ten variables set by name in a scope
+// of their own and cleared again, per second.
 //
 //   bench_store [threads [seconds]]
 //
@@ -153,6 +155,30 @@ int run(int argc, char** argv) {
       DelAll();
       freeDATAlist();
     }
+  }
+  {
+    // A refinement sets a reflection's variables by name in a scope of its
+    // own, evaluates its formulas and clears the scope, line after line.
+    newDATAlist();
+    static double line = 0;
+    report("a line's ten variables set (SetVar) and cleared (DelAll)",
+           median_rate(seconds, &sink, [] {
+             line += 1.0;
+             SetVar("sk", 0.25 * line);
+             SetVar("zweiTheta", line);
+             SetVar("iref", line);
+             SetVar("GEWICHT", 1.0);
+             SetVar("h", 1.0);
+             SetVar("k", 2.0);
+             SetVar("l", 3.0);
+             SetVar("F", line);
+             SetVar("Finv", -line);
+             SetVar("H", 8.0);
+             double x = GetVar("F");
+             DelAll();
+             return x;
+           }));
+    freeDATAlist();
   }
   if (threads > 1) {
     std::printf("store reads on %d workers at once, threaded phase (summed, one run)\n", threads);

@@ -224,13 +224,32 @@ DataVar* settarget(DataContext* c, int slot, const char* name, const char* fktms
   return writeentry(c, a.t.name, a.t.nlen, Kind::Var, 0, nullptr);
 }
 
-}  // namespace
-
-void SetVarid(const char* name, double x, DataContext* c, int slot) {
+// Every other name than a plain one: with indices, invalid or followed by
+// other characters.
+[[gnu::noinline]] void setnamed(const char* name, double x, DataContext* c, int slot) {
   ScratchScope scratch(c);
   DataVar* v = settarget(c, slot, name, "function can't be set by SetVar");
   if (v) setnumber(c, v, x);
 }
+
+// SetVarid, with a plain name (the common case) written while it is
+// scanned, in the caller.
+[[gnu::always_inline]] inline void setvar(const char* name, double x, DataContext* c, int slot) {
+  if (isletter(name[0])) {
+    uint32_t h = static_cast<unsigned char>(name[0]);
+    int n = 1;
+    while (isnamechar(name[n])) h += static_cast<unsigned char>(name[n++]);
+    if (name[n] == 0) {
+      setplainvar(c, name, n, h, x);
+      return;
+    }
+  }
+  setnamed(name, x, c, slot);
+}
+
+}  // namespace
+
+void SetVarid(const char* name, double x, DataContext* c, int slot) { setvar(name, x, c, slot); }
 
 void SetStrVarid(const char* name, const char* text, DataContext* c, int slot) {
   ScratchScope scratch(c);
@@ -345,7 +364,7 @@ int GetIntVar(const char* name) {
 
 void SetVar(const char* name, double x) {
   PublicCall pc;
-  SetVarid(name, x, pc.c, pc.slot);
+  setvar(name, x, pc.c, pc.slot);
   pc.finish(2627);
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -136,6 +137,7 @@ struct LookupSlot {
   uint64_t bit;  // busybit(var), 0 for none
 };
 inline constexpr int kLookupSlots = 256;
+inline constexpr int kSpareScopes = 4;
 
 // Each context fills whole cache lines of its own: the workers' contexts lie
 // side by side, and each is written at every evaluation.
@@ -173,6 +175,10 @@ struct alignas(64) DataContext {
   // Entries with a guard frame on this thread, one bit each by busybit: an
   // entry whose bit is clear has no frame, so the guard needs no search.
   uint64_t busybits;
+  // Scopes popped empty, kept so that a new scope need not clear its
+  // buckets (linked by next, at most kSpareScopes).
+  DATAlist* sparescopes;
+  int nspare;
   // Names of parsed formulas resolved at this generation, by step.
   LookupSlot lookups[kLookupSlots];
 };
@@ -297,8 +303,45 @@ inline bool isbracket(char c) { return c == '(' || c == ')' || c == '[' || c == 
 // Size-class allocator
 
 [[noreturn]] void nomemory();
-void* dalloc(DataContext* c, size_t n);
-void dfree(DataContext* c, void* p);
+// The failures of dalloc and dfree, and a new block of class k from the system.
+[[noreturn]] void badsize(size_t n);
+[[noreturn]] void wrongfree();
+void* freshblock(int k);
+
+// The class of a block of n bytes behind its 8-byte head: the smallest k with
+// n + 8 <= 16 << k.
+inline int sizeclass(size_t n) { return static_cast<int>(std::bit_width((n + 7) >> 4)); }
+
+// Entries are created and released at every write to a fresh scope (a
+// refinement sets a reflection's variables thousands of times over), so the
+// allocator's common cases stay in the callers.
+inline void* dalloc(DataContext* c, size_t n) {
+  if (n == 0 || n + 8 > (size_t(1) << 31)) badsize(n);
+  const int k = sizeclass(n);
+  void* b = c->freelist[k];
+  if (b != nullptr) {
+    c->freelist[k] = *static_cast<void**>(b);
+  } else {
+    b = freshblock(k);
+  }
+  STORE_UNPOISON(b, size_t(16) << k);
+  STORE_POISON(static_cast<char*>(b) + 8 + n, (size_t(16) << k) - 8 - n);
+  uint32_t* head = static_cast<uint32_t*>(b);
+  head[0] = static_cast<uint32_t>(k);
+  head[1] = static_cast<uint32_t>(n);
+  return static_cast<char*>(b) + 8;
+}
+
+inline void dfree(DataContext* c, void* p) {
+  if (p == nullptr) return;
+  char* b = static_cast<char*>(p) - 8;
+  const uint32_t k = reinterpret_cast<uint32_t*>(b)[0];
+  if (k >= static_cast<uint32_t>(store::kClasses)) wrongfree();
+  *reinterpret_cast<void**>(b) = c->freelist[k];
+  c->freelist[k] = b;
+  STORE_POISON(b + 8, (size_t(16) << k) - 8);
+}
+
 char* dstrdup(DataContext* c, const char* s, int len);
 char* dstrdup(DataContext* c, const char* s);
 
@@ -401,7 +444,13 @@ void eachusedbucket(const DATAlist* s, F&& fn) {
   }
 }
 
+uint32_t entrybucket(const char* name, int nlen, Kind kind, int nidx, const int* idx);
 DataVar** refexact(DATAlist* s, const char* name, int nlen, Kind kind, int nidx, const int* idx);
+DataVar** refexact(DATAlist* s, uint32_t b, const char* name, int nlen, Kind kind, int nidx,
+                   const int* idx);
+// A new entry's block with its name behind it (freed with the entry); only
+// the name is set.
+DataVar* allocvar(DataContext* c, const char* name, int nlen);
 DataVar** refsame(DATAlist* s, uint32_t bucket, const DataVar* e);
 void releasetext(DataContext* c, DataVar* v);
 void freevarnow(DataContext* c, DataVar* v);
@@ -416,6 +465,8 @@ DATAlist* writescope(DataContext* c);
 DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx,
                     const int* idx);
 void setnumber(DataContext* c, DataVar* v, double x);
+// writeentry and setnumber of a variable with a valid name whose hash is known.
+void setplainvar(DataContext* c, const char* name, int nlen, uint32_t hash, double x);
 void settext(DataContext* c, DataVar* v, const char* text, int len);
 bool deleteentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx, const int* idx);
 

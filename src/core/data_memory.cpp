@@ -22,34 +22,17 @@ std::atomic<bool> ifinit{true};
 
 [[noreturn]] void nomemory() { fatal<-44>(); }
 
-void* dalloc(DataContext* c, size_t n) {
+void badsize(size_t n) {
   if (n == 0) internal_error("memle0", kModule, 294);
-  if (n + 8 > (size_t(1) << 31)) internal_error("membig", kModule, 299);
-  int k = 0;
-  while ((size_t(16) << k) < n + 8) ++k;
-  void* b = c->freelist[k];
-  if (b != nullptr) {
-    c->freelist[k] = *static_cast<void**>(b);
-  } else {
-    b = std::malloc(size_t(16) << k);
-    if (b == nullptr) nomemory();
-  }
-  STORE_UNPOISON(b, size_t(16) << k);
-  STORE_POISON(static_cast<char*>(b) + 8 + n, (size_t(16) << k) - 8 - n);
-  uint32_t* head = static_cast<uint32_t*>(b);
-  head[0] = static_cast<uint32_t>(k);
-  head[1] = static_cast<uint32_t>(n);
-  return static_cast<char*>(b) + 8;
+  internal_error("membig", kModule, 299);
 }
 
-void dfree(DataContext* c, void* p) {
-  if (p == nullptr) return;
-  char* b = static_cast<char*>(p) - 8;
-  uint32_t k = reinterpret_cast<uint32_t*>(b)[0];
-  if (k >= static_cast<uint32_t>(kClasses)) internal_error("wrongfree", kModule, 332);
-  *reinterpret_cast<void**>(b) = c->freelist[k];
-  c->freelist[k] = b;
-  STORE_POISON(b + 8, (size_t(16) << k) - 8);
+void wrongfree() { internal_error("wrongfree", kModule, 332); }
+
+void* freshblock(int k) {
+  void* b = std::malloc(size_t(16) << k);
+  if (b == nullptr) nomemory();
+  return b;
 }
 
 char* dstrdup(DataContext* c, const char* s, int len) {

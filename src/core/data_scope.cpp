@@ -11,12 +11,18 @@ namespace store {
 // ---------------------------------------------------------------------------
 // Entries
 
-// Exact match in one scope (writes, deletions, commits): the link that points
-// at the entry, or the terminating null link of its chain.
-DataVar** refexact(DATAlist* s, const char* name, int nlen, Kind kind, int nidx, const int* idx) {
+// The bucket of an entry of that name, kind and indices.
+uint32_t entrybucket(const char* name, int nlen, Kind kind, int nidx, const int* idx) {
   uint32_t h = namehash(name, nlen);
   if (kind == Kind::Elem) h = indexhash(h, nidx, idx);
-  DataVar** link = &s->bucket[h % DATA_BUCKETS];
+  return h % DATA_BUCKETS;
+}
+
+// Exact match in one scope (writes, deletions, commits): the link that points
+// at the entry, or the terminating null link of its chain (bucket b).
+DataVar** refexact(DATAlist* s, uint32_t b, const char* name, int nlen, Kind kind, int nidx,
+                   const int* idx) {
+  DataVar** link = &s->bucket[b];
   for (; *link != nullptr; link = &(*link)->next) {
     DataVar* v = *link;
     if (!nameeq(v, name, nlen)) continue;
@@ -35,6 +41,10 @@ DataVar** refexact(DATAlist* s, const char* name, int nlen, Kind kind, int nidx,
     }
   }
   return link;
+}
+
+DataVar** refexact(DATAlist* s, const char* name, int nlen, Kind kind, int nidx, const int* idx) {
+  return refexact(s, entrybucket(name, nlen, kind, nidx, idx), name, nlen, kind, nidx, idx);
 }
 
 int usedbuckets(const DATAlist* s, uint16_t* out) {
@@ -98,32 +108,52 @@ void releasetext(DataContext* c, DataVar* v) {
   v->code = nullptr;
 }
 
-void freevarnow(DataContext* c, DataVar* v) {
+[[gnu::always_inline]] inline void freevarinline(DataContext* c, DataVar* v) {
   lookupschanged(c);
-  dfree(c, v->name);
   dfree(c, v->idx);
   dfree(c, v->text);
   dfree(c, v->comment);
-  dfree(c, v);
+  dfree(c, v);  // the name with it (allocvar)
 }
 
+void freevarnow(DataContext* c, DataVar* v) { freevarinline(c, v); }
+
 // Releases an unlinked entry, or defers it while its text is being evaluated.
-void releasevar(DataContext* c, DataVar* v) {
+[[gnu::always_inline]] inline void releasevarinline(DataContext* c, DataVar* v) {
   lookupschanged(c);
-  BusyFrame* f = busyof(c, v);
+  BusyFrame* f = c->busy != nullptr ? busyof(c, v) : nullptr;
   if (f != nullptr) {
     f->deleted = true;
     return;
   }
-  freevarnow(c, v);
+  freevarinline(c, v);
 }
 
-DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, int nlen, int nidx,
-                const int* idx) {
-  DataVar* v = static_cast<DataVar*>(dalloc(c, sizeof(DataVar)));
+void releasevar(DataContext* c, DataVar* v) { releasevarinline(c, v); }
+
+// A name is a few characters: copied in place, without a call.
+[[gnu::always_inline]] inline DataVar* allocvarinline(DataContext* c, const char* name, int nlen) {
+  const auto n = static_cast<size_t>(nlen);
+  auto* v = static_cast<DataVar*>(dalloc(c, sizeof(DataVar) + n + 1));
+  char* inl = reinterpret_cast<char*>(v + 1);
+  for (size_t i = 0; i < n; ++i) inl[i] = name[i];
+  inl[n] = 0;
+  v->name = inl;
+  return v;
+}
+
+DataVar* allocvar(DataContext* c, const char* name, int nlen) {
+  return allocvarinline(c, name, nlen);
+}
+
+// A new entry at the end of bucket b of s (link is the bucket's terminating
+// null link).
+[[gnu::always_inline]] inline DataVar* newvarinline(DataContext* c, DATAlist* s, DataVar** link,
+                                                    uint32_t b, const char* name, int nlen,
+                                                    int nidx, const int* idx) {
+  DataVar* v = allocvarinline(c, name, nlen);
   v->serial = s->serial++;
   v->comment = nullptr;
-  v->name = dstrdup(c, name, nlen);
   v->nidx = nidx;
   v->idx = nullptr;
   if (idx != nullptr) {
@@ -135,18 +165,32 @@ DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, const char* name, i
   v->code = nullptr;
   v->cfunc = nullptr;
   v->value = 0.0;
-  uint32_t h = namehash(name, nlen);
-  if (idx != nullptr) h = indexhash(h, nidx, idx);
-  notebucket(s, h % DATA_BUCKETS);
+  notebucket(s, b);
   *link = v;
   s->modified = 1;
   lookupschanged(c);
   return v;
 }
 
+DataVar* newvar(DataContext* c, DATAlist* s, DataVar** link, uint32_t b, const char* name, int nlen,
+                int nidx, const int* idx) {
+  return newvarinline(c, s, link, b, name, nlen, nidx, idx);
+}
+
 DATAlist* newscope(DataContext* c, DATAlist* below) {
-  DATAlist* s = static_cast<DATAlist*>(dalloc(c, sizeof(DATAlist)));
-  std::memset(s, 0, sizeof(DATAlist));
+  DATAlist* s = c->sparescopes;
+  if (s != nullptr) {
+    // Its buckets are empty: only the head is set again.
+    c->sparescopes = s->next;
+    --c->nspare;
+    s->serial = 0;
+    s->comment = nullptr;
+    s->modified = 0;
+    s->nused = 0;
+  } else {
+    s = static_cast<DATAlist*>(dalloc(c, sizeof(DATAlist)));
+    std::memset(s, 0, sizeof(DATAlist));
+  }
   s->next = below;
   s->nthreads = static_cast<uint32_t>(nworkers);
   s->attached = 1;
@@ -168,15 +212,22 @@ int newDATAlistid(DataContext* c) {
 void DelAllid(DataContext* c) {
   DATAlist* s = c->top;
   if (s == nullptr) return;
-  eachusedbucket(s, [&](int b) {
+  auto clear = [&](int b) {
     DataVar* v = s->bucket[b];
     s->bucket[b] = nullptr;
     while (v != nullptr) {
       DataVar* n = v->next;
-      releasevar(c, v);
+      releasevarinline(c, v);
       v = n;
     }
-  });
+  };
+  // The order of the buckets does not matter here (a bucket noted twice is
+  // empty the second time), so the list is walked as it stands.
+  if (s->nused > DATA_USED) {
+    for (int b = 0; b < DATA_BUCKETS; ++b) clear(b);
+  } else {
+    for (int i = 0; i < s->nused; ++i) clear(s->used[i]);
+  }
   s->nused = 0;
   s->modified = 0;
 }
@@ -221,7 +272,16 @@ int freeDATAlistid(DataContext* c) {
     });
   }
   dfree(c, t->comment);
-  dfree(c, t);
+  // Every bucket of t is empty now (a scope that was never modified had no
+  // entries), so the scope is kept for one of the next newscope calls
+  // instead of being cleared again there.
+  if (c->nspare < kSpareScopes) {
+    t->next = c->sparescopes;
+    c->sparescopes = t;
+    ++c->nspare;
+  } else {
+    dfree(c, t);
+  }
   c->top = b;
   return chaindepth(c);
 }
@@ -243,9 +303,27 @@ void takecomment(DataContext* c, DATAlist* s, DataVar* v) {
 DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx,
                     const int* idx) {
   DATAlist* s = writescope(c);
-  DataVar** link = refexact(s, name, nlen, kind, nidx, idx);
+  const uint32_t b = entrybucket(name, nlen, kind, nidx, idx);
+  DataVar** link = refexact(s, b, name, nlen, kind, nidx, idx);
   if (*link != nullptr) return *link;
-  return newvar(c, s, link, name, nlen, nidx, kind == Kind::Elem ? idx : nullptr);
+  return newvar(c, s, link, b, name, nlen, nidx, kind == Kind::Elem ? idx : nullptr);
+}
+
+void setplainvar(DataContext* c, const char* name, int nlen, uint32_t hash, double x) {
+  DATAlist* s = writescope(c);
+  const uint32_t b = hash % DATA_BUCKETS;
+  DataVar** link = &s->bucket[b];
+  for (; *link != nullptr; link = &(*link)->next) {
+    DataVar* e = *link;
+    if (e->nidx == 0 && e->idx == nullptr && nameeq(e, name, nlen)) {
+      setnumber(c, e, x);
+      return;
+    }
+  }
+  // As setnumber on the new entry, which has no text.
+  DataVar* v = newvarinline(c, s, link, b, name, nlen, 0, nullptr);
+  v->value = x;
+  takecomment(c, s, v);
 }
 
 void setnumber(DataContext* c, DataVar* v, double x) {

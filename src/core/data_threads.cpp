@@ -68,6 +68,12 @@ void giveback(DataContext* c) {
     b = n;
   }
   c->sfirst = c->scur = nullptr;
+  while (c->sparescopes != nullptr) {
+    DATAlist* n = c->sparescopes->next;
+    dfree(c, c->sparescopes);
+    c->sparescopes = n;
+  }
+  c->nspare = 0;
   for (int k = 0; k < kClasses; ++k) {
     void* b = c->freelist[k];
     while (b != nullptr) {
@@ -85,9 +91,8 @@ void mergeentry(DataContext* m, DATAlist* s, uint32_t bucket, const DataVar* e) 
   DataVar** link = refsame(s, bucket, e);
   DataVar* f = *link;
   if (f == nullptr) {
-    f = static_cast<DataVar*>(dalloc(m, sizeof(DataVar)));
+    f = allocvar(m, e->name, static_cast<int>(std::strlen(e->name)));
     f->serial = s->serial++;
-    f->name = dstrdup(m, e->name);
     f->nidx = e->nidx;
     f->idx = nullptr;
     if (e->idx != nullptr) {

@@ -130,6 +130,111 @@ TEST_F(Store, DeletionTouchesOnlyTheTopScope) {
   EXPECT_EQ(takeerrors(), (std::vector<ErrRec>{{"gone", "undefined variable"}}));
 }
 
+// SetVar of a plain name is written straight away; every other name must
+// still get the records and the entry the general scan gives it.
+TEST_F(Store, SetVarNamesAtTheEdgeOfAPlainName) {
+  auto count = [] {
+    int n = 0;
+    inspecttop([&](DATAlist* s) {
+      for (int b = 0; b < DATA_BUCKETS; ++b)
+        for (const DataVar* v = s->bucket[b]; v != nullptr; v = v->next) ++n;
+    });
+    return n;
+  };
+  struct NameCase {
+    const char* name;
+    int created;  // entries the write adds to the top scope
+    std::vector<ErrRec> errors;
+  };
+  const std::string longname(70, 'L');  // longer than an entry's own room for its name
+  const std::vector<NameCase> table = {
+      {"k", 1, {}},
+      {"K", 1, {}},  // names differ by case
+      {"k", 0, {}},  // written again in place
+      {"k2x9", 1, {}},
+      {longname.c_str(), 1, {}},
+      {"k_", 0, {{"k_", "wrong variable name"}}},
+      {"k,", 0, {{"k,", "wrong variable name"}}},
+      {"k ", 0, {{"k ", "wrong variable name"}}},
+      {"", 0, {{"", "wrong variable name"}}},
+      {"k[2]", 1, {}},
+      {"k[y]",
+       0,
+       {{"y", "undefined variable"},
+        {"y", "wrong expression"},
+        {"k[y]", "array index can't be evaluated"}}},
+      {"k(2)", 0, {{"k(2)", "function can't be set by SetVar"}}},
+  };
+  double x = 0;
+  for (const NameCase& c : table) {
+    SCOPED_TRACE(c.name);
+    const int before = count();
+    x += 1;
+    SetVar(c.name, x);
+    EXPECT_EQ(takeerrors(), c.errors);
+    EXPECT_EQ(count() - before, c.created);
+    if (c.errors.empty()) {
+      EXPECT_EQ(GetVar(c.name), x);
+    }
+  }
+  EXPECT_EQ(GetVar("k"), 3);
+  EXPECT_EQ(GetVar("K"), 2);
+  // A pending comment goes to the next entry written, new or old.
+  SetComment("new");
+  SetVar("fresh", 1);
+  SetComment("old");
+  SetVar("k", 4);
+  inspecttop([](DATAlist* s) {
+    ASSERT_NE(entry(s, "fresh"), nullptr);
+    EXPECT_STREQ(entry(s, "fresh")->comment, "new");
+    EXPECT_STREQ(entry(s, "k")->comment, "old");
+    EXPECT_EQ(s->comment, nullptr);
+  });
+  // Long and short names survive commit, merge and deletion.
+  newDATAlist();
+  SetVar(longname.c_str(), -1);
+  SetVar("s", -2);
+  freeDATAlist();
+  EXPECT_EQ(GetVar(longname.c_str()), -1);
+  DelVar(longname.c_str());
+  EXPECT_FALSE(dataerr_try([&] { GetVar(longname.c_str()); }));
+  ClearErr();
+}
+
+// A scope popped empty is used again by the next newDATAlist: it must come
+// back as a new scope, with no entries, serials from 0 and no comment.
+TEST_F(Store, ScopesUsedAgainStartEmpty) {
+  SetVar("low", 1);
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    for (int depth = 0; depth < 6; ++depth) {
+      newDATAlist();
+      SetComment("pending");
+      inspecttop([](DATAlist* s) {
+        EXPECT_EQ(s->serial, 0u);
+        EXPECT_EQ(s->modified, 0);
+        EXPECT_EQ(s->nused, 0);
+        for (int b = 0; b < DATA_BUCKETS; ++b) ASSERT_EQ(s->bucket[b], nullptr);
+      });
+      SetVar(("d" + std::to_string(depth)).c_str(), depth);
+      SetVar("low", round);
+    }
+    for (int depth = 0; depth < 6; ++depth) {
+      if (depth % 2 == 0) DelAll();
+      freeDATAlist();
+    }
+    EXPECT_EQ(DATAlistLevel(), 1);
+  }
+  // Only the lowest new scope reached the base: the others were cleared
+  // on the way down.
+  EXPECT_EQ(GetVar("low"), 5);
+  inspecttop([](DATAlist* s) {
+    ASSERT_NE(entry(s, "d0"), nullptr);
+    EXPECT_STREQ(entry(s, "d0")->comment, "pending");
+    EXPECT_EQ(entry(s, "d1"), nullptr);
+  });
+}
+
 TEST_F(Store, DetachAndReattach) {
   SetVar("base", 1);
   newDATAlist();
