@@ -129,13 +129,16 @@ void goalrows(int P) {
 void correlation(FinalModel& fm, const std::vector<float>& model) {
   const int ru = param->ru;
   const int n = m;
-  std::vector<float> phi(static_cast<size_t>(ru > 0 ? ru : 1));
   std::vector<float> bI(static_cast<size_t>(n), 0.0f), by(static_cast<size_t>(n), 0.0f);
   if (ru > 0) {
+    // The background functions at every point, worked out once for both
+    // passes.
+    std::vector<float> phis(static_cast<size_t>(n) * static_cast<size_t>(ru));
     std::vector<float> A(static_cast<size_t>(tri(ru)), 0.0f), g(static_cast<size_t>(ru));
     std::vector<float> vI(static_cast<size_t>(ru), 0.0f), vy(static_cast<size_t>(ru), 0.0f);
     for (int i = 0; i < n; ++i) {
-      unta(param->bg, phi.data(), sinx[i]);
+      float* phi = phis.data() + static_cast<size_t>(i) * static_cast<size_t>(ru);
+      unta(param->bg, phi, sinx[i]);
       const float wi = w[i];
       for (int k = 0; k < ru; ++k) {
         g[static_cast<size_t>(k)] = wi * phi[static_cast<size_t>(k)];
@@ -152,7 +155,7 @@ void correlation(FinalModel& fm, const std::vector<float>& model) {
     ma(vI.data(), A.data(), betaI.data(), ru);
     ma(vy.data(), A.data(), betay.data(), ru);
     for (int i = 0; i < n; ++i) {
-      unta(param->bg, phi.data(), sinx[i]);
+      const float* phi = phis.data() + static_cast<size_t>(i) * static_cast<size_t>(ru);
       double sI = 0, sy = 0;
       for (int k = 0; k < ru; ++k) {
         sI += static_cast<double>(phi[static_cast<size_t>(k)]) * betaI[static_cast<size_t>(k)];
