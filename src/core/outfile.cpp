@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "core/message.hpp"
 #include "core/runfiles.hpp"
@@ -188,47 +190,113 @@ constexpr Delimiters kDelimiters;
 
 }  // namespace
 
+namespace {
+
+// Items longer than any text of a value that is not finite are passed over.
+constexpr size_t kLongest = 9;
+// Bytes read at a time: a diagram file of some thousand points is scanned at
+// every cycle.
+constexpr size_t kBlock = size_t{1} << 16;
+
+// Each such text holds an n: only the items around an n or N are looked at,
+// the rest of the text is passed over by memchr.
+class Letters {
+ public:
+  Letters(const char* p, const char* e) : e_(e), n_(find(p, 'n')), N_(find(p, 'N')) {}
+  // The first n or N at or after p, or the end.
+  const char* next(const char* p) {
+    if (n_ < p) n_ = find(p, 'n');
+    if (N_ < p) N_ = find(p, 'N');
+    return std::min(n_, N_);
+  }
+
+ private:
+  const char* find(const char* p, char c) const {
+    const void* at = p < e_ ? std::memchr(p, c, static_cast<size_t>(e_ - p)) : nullptr;
+    return at != nullptr ? static_cast<const char*>(at) : e_;
+  }
+  const char* e_;
+  const char* n_;
+  const char* N_;
+};
+
+// The number of line ends in the first count bytes of f, read from its start.
+int lineends(FILE* f, long count) {
+  if (std::fseek(f, 0, SEEK_SET) != 0) return 0;
+  char buf[16384];
+  int ends = 0;
+  while (count > 0) {
+    const size_t want = std::min(sizeof buf, static_cast<size_t>(count));
+    const size_t n = std::fread(buf, 1, want, f);
+    for (size_t i = 0; i < n; ++i) ends += buf[i] == '\n' ? 1 : 0;
+    if (n < want) break;
+    count -= static_cast<long>(n);
+  }
+  return ends;
+}
+
+}  // namespace
+
 bool nonfiniteitem(const char* path, int* line, std::string* item) {
   FILE* f = std::fopen(path, "r");
   if (f == nullptr) return false;
-  // Items longer than any such text are passed over unkept. The file is
-  // read in blocks: a diagram file of some thousand points is scanned at
-  // every cycle.
-  constexpr size_t kLongest = 9;
-  char cur[kLongest];
-  size_t len = 0;
-  bool toolong = false;
-  int at = 1;
-  bool found = false;
-  char buf[16384];
-  for (bool more = true; more && !found;) {
-    const size_t n = std::fread(buf, 1, sizeof buf, f);
-    more = n == sizeof buf;
-    for (size_t i = 0; i < n; ++i) {
-      const auto c = static_cast<unsigned char>(buf[i]);
-      if (kDelimiters.at[c]) {
-        if (!toolong && nonfinitetext(cur, len)) {
-          found = true;
-          break;
-        }
-        len = 0;
-        toolong = false;
-        if (c == '\n') ++at;
-      } else if (len < kLongest) {
-        cur[len++] = static_cast<char>(c);
-      } else {
-        toolong = true;
+  // The block is read behind room for the item the previous block ended
+  // in, which is put back before it (or marked too long), so that every
+  // item is whole in the buffer when it is judged.
+  const std::unique_ptr<char[]> buf = std::make_unique_for_overwrite<char[]>(kLongest + kBlock);
+  char* const data = buf.get() + kLongest;
+  size_t carried = 0;     // bytes of the previous block's last item before data
+  bool headlong = false;  // that item was too long already
+  long offset = 0;        // position of data in the file
+  const char* found = nullptr;
+  size_t foundlen = 0;
+  for (bool more = true; more && found == nullptr;) {
+    const size_t n = std::fread(data, 1, kBlock, f);
+    more = n == kBlock;
+    const char* const lo = data - carried;
+    const char* const e = data + n;
+    // The start of the item that ends before `to`; null when it is too long.
+    auto itemstart = [&](const char* to) -> const char* {
+      const char* s = to;
+      while (s > lo && !kDelimiters.at[static_cast<unsigned char>(s[-1])]) {
+        --s;
+        if (static_cast<size_t>(to - s) > kLongest) return nullptr;
       }
+      return s == lo && headlong ? nullptr : s;
+    };
+    Letters letters(lo, e);
+    const char* p = lo;
+    for (const char* q; (q = letters.next(p)) < e;) {
+      const char* t = q;
+      while (t < e && !kDelimiters.at[static_cast<unsigned char>(*t)]) ++t;
+      // An item that may go on in the next block is judged there.
+      if (t == e && more) break;
+      const char* s = itemstart(q);
+      if (s != nullptr && static_cast<size_t>(t - s) <= kLongest &&
+          nonfinitetext(s, static_cast<size_t>(t - s))) {
+        found = s;
+        foundlen = static_cast<size_t>(t - s);
+        break;
+      }
+      p = t;
     }
+    if (found != nullptr) {
+      offset += found - data;
+      break;
+    }
+    // The item the block ends in goes on in the next one.
+    const char* tail = itemstart(e);
+    headlong = tail == nullptr;
+    carried = headlong ? 0 : static_cast<size_t>(e - tail);
+    if (carried > 0) std::memmove(data - carried, tail, carried);
+    offset += static_cast<long>(n);
   }
-  // The item at the end of the file.
-  if (!found && !toolong && nonfinitetext(cur, len)) found = true;
+  if (found != nullptr) {
+    item->assign(found, foundlen);
+    *line = lineends(f, offset) + 1;
+  }
   std::fclose(f);
-  if (found) {
-    *line = at;
-    item->assign(cur, len);
-  }
-  return found;
+  return found != nullptr;
 }
 
 void outfile_abandon_all() {

@@ -21,7 +21,8 @@ const char* errmsg(int n);
 void nodesfree();
 
 // Opens kalvo + "/" + name. For reading, the leading lines that begin with
-// "%" are skipped. Returns nullptr when the file cannot be opened.
+// "%" are skipped; a stream for reading belongs to the calling thread alone
+// (it takes no lock). Returns nullptr when the file cannot be opened.
 FILE* kalvoopen(const char* name, const char* mode);
 
 // The next character of a text file, a CR LF line end read as the one LF of

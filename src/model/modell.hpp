@@ -113,6 +113,10 @@ ProfileTables profiletables();
 void modell(float* r, const PeakSet* set);
 // Polarisation-weighted peak sum at measured point i; fills row i of yphasen.
 float modell0(int i, const PeakSet* set);
+// values[i] = modell0(i, set) for the points 0 .. points-1, to the bit, by
+// the faster code of the model (four points side by side) on the worker
+// pool; yphasen is left alone. Call from the main thread.
+void modellpunkte(float* values, int points, const PeakSet* set);
 // Derivative row of residual t: 2 count2 + 3 count3 + 4 count4 peak entries
 // (per peak dI, dP, then dL, then ds), followed by set->ru background
 // entries. Ordinary mode: rows may be computed on any thread. Derivative

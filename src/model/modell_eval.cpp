@@ -78,6 +78,30 @@ float kernel(const float* summary, const float* rows, int nrows, const float* pe
   return static_cast<float>(total);
 }
 
+// modell0 of point i, filling its row of the per-phase sums phases (yphasen,
+// or null for none).
+float pointvalue(int i, const PeakSet* set, float* phases) {
+  float* yrow = nullptr;
+  if (phases != nullptr) {
+    yrow = phases + static_cast<size_t>(i) * nphasen;
+    for (int k = 0; k < nphasen; ++k) yrow[k] = 0.0f;
+  }
+  const float* summary = h0 + 4 * i;
+  const float* rows = h[i];
+  const int nrows = hdim[i];
+  float v = kernel<2>(summary, rows, nrows, set->par2, set->count2, set->ix2, yrow) +
+            kernel<3>(summary, rows, nrows, set->par3, set->count3, set->ix3, yrow) +
+            kernel<4>(summary, rows, nrows, set->par4, set->count4, set->ix4, yrow);
+  // The polarisation factor is the one the tables were built with.
+  if (polk != nullptr) {
+    const float pk = polk[i];
+    v *= pk;
+    if (yrow != nullptr)
+      for (int k = 0; k < nphasen; ++k) yrow[k] *= pk;
+  }
+  return v;
+}
+
 // Unit-intensity response of point i to a peak of kind K with the parameter
 
 // Factors a derivative entry is taken with: the polarisation factor of the
@@ -381,23 +405,24 @@ template <int K>
 }
 
 // modell0 of the points i0 .. i1-1 into v[0 .. i1-i0-1], with their rows of
-// yphasen; i0 is a multiple of the lane count.
+// the per-phase sums phases (yphasen, or null for none); i0 is a multiple of
+// the lane count.
 KALVO_LANE_TARGETS void modellpoints(int i0, int i1, const PeakSet* set, const PassPeaks& peaks,
-                                     float* v) {
+                                     float* v, float* phases) {
   for (int b = i0; b < i1; b += kLanes) {
     const int nvalid = std::min(kLanes, i1 - b);
     bool lanes = true;
     for (int l = 0; l < nvalid; ++l)
       if (!(lane_den[b + l] > 0.0)) lanes = false;
     if (!lanes) {
-      for (int l = 0; l < nvalid; ++l) v[b - i0 + l] = modell0(b + l, set);
+      for (int l = 0; l < nvalid; ++l) v[b - i0 + l] = pointvalue(b + l, set, phases);
       continue;
     }
     float* rows[kLanes] = {};
     float* const* yrows = nullptr;
-    if (yphasen != nullptr) {
+    if (phases != nullptr) {
       for (int l = 0; l < nvalid; ++l) {
-        rows[l] = yphasen + static_cast<size_t>(b + l) * nphasen;
+        rows[l] = phases + static_cast<size_t>(b + l) * nphasen;
         for (int k = 0; k < nphasen; ++k) rows[l][k] = 0.0f;
       }
       yrows = rows;
@@ -579,6 +604,7 @@ struct ModellTask {
   alignas(64) std::atomic<int> next;  // first point not yet handed out
   alignas(64) float* r;               // residuals, or null
   float* values;                      // else modell0 of each point
+  float* phases;                      // the per-phase sums filled, or null
   int points;
   int workers;
   const PeakSet* set;
@@ -608,10 +634,10 @@ void modellparfkt(uint64_t arg) {
   float v[kChunk];
   for (int i0, i1; takechunk(*task, i0, i1);) {
     if (task->r == nullptr) {
-      modellpoints(i0, i1, set, task->peaks, task->values + i0);
+      modellpoints(i0, i1, set, task->peaks, task->values + i0, task->phases);
       continue;
     }
-    modellpoints(i0, i1, set, task->peaks, v);
+    modellpoints(i0, i1, set, task->peaks, v, task->phases);
     for (int i = i0; i < i1; ++i) {
       const float b = unt(set->bg, sinx[i]);
       if (u != nullptr) u[i] = b;
@@ -622,11 +648,13 @@ void modellparfkt(uint64_t arg) {
   }
 }
 
-// Residuals (r given) or modell0 values of the points 0 .. points-1 on the pool.
-void modellpass(float* r, float* values, int points, const PeakSet* set) {
+// Residuals (r given) or modell0 values of the points 0 .. points-1 on the
+// pool, filling the rows of the per-phase sums phases when given.
+void modellpass(float* r, float* values, int points, const PeakSet* set, float* phases) {
   ModellTask task;
   task.r = r;
   task.values = values;
+  task.phases = phases;
   task.points = points;
   task.set = set;
   task.peaks = hoist(set);
@@ -657,7 +685,7 @@ void modellddm(float* r, const PeakSet* set) {
     ddmvalues = zalloc<float>(static_cast<size_t>(needed));
     ddmvaluessize = needed;
   }
-  modellpass(nullptr, ddmvalues, needed, set);
+  modellpass(nullptr, ddmvalues, needed, set, yphasen);
   for (int point = 0; point < needed; ++point) {
     if (y != nullptr) y[point] = ddmvalues[point];
     if (u != nullptr) u[point] = 0.0f;
@@ -776,27 +804,7 @@ float p4(const float* summary, const float* table, int ncomp, const float* peaks
 // ---------------------------------------------------------------------------
 // Pattern model
 
-float modell0(int i, const PeakSet* set) {
-  float* yrow = nullptr;
-  if (yphasen != nullptr) {
-    yrow = yphasen + static_cast<size_t>(i) * nphasen;
-    for (int k = 0; k < nphasen; ++k) yrow[k] = 0.0f;
-  }
-  const float* summary = h0 + 4 * i;
-  const float* rows = h[i];
-  const int nrows = hdim[i];
-  float v = kernel<2>(summary, rows, nrows, set->par2, set->count2, set->ix2, yrow) +
-            kernel<3>(summary, rows, nrows, set->par3, set->count3, set->ix3, yrow) +
-            kernel<4>(summary, rows, nrows, set->par4, set->count4, set->ix4, yrow);
-  // The polarisation factor is the one the tables were built with.
-  if (polk != nullptr) {
-    const float pk = polk[i];
-    v *= pk;
-    if (yrow != nullptr)
-      for (int k = 0; k < nphasen; ++k) yrow[k] *= pk;
-  }
-  return v;
-}
+float modell0(int i, const PeakSet* set) { return pointvalue(i, set, yphasen); }
 
 void modell(float* r, const PeakSet* set) {
   if (m <= 0) return;
@@ -806,7 +814,13 @@ void modell(float* r, const PeakSet* set) {
     return;
   }
   checktables(m, __LINE__);
-  modellpass(r, nullptr, m, set);
+  modellpass(r, nullptr, m, set, yphasen);
+}
+
+void modellpunkte(float* values, int points, const PeakSet* set) {
+  if (points <= 0) return;
+  checktables(points, __LINE__);
+  modellpass(nullptr, values, points, set, nullptr);
 }
 
 void ableitung0(float* row, int i, const PeakSet* set) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <limits>
@@ -157,6 +158,49 @@ TEST(OutFile, FindsTheFirstItemOfANumberThatIsNotFinite) {
     EXPECT_EQ(core::nonfiniteitem(dir.file("f.txt").c_str(), &line, &item), c.line != 0);
     EXPECT_EQ(line, c.line);
     EXPECT_EQ(item, c.item);
+  }
+}
+
+// A long file is read in pieces: an item is judged whole wherever it falls,
+// also across the end of a piece (of any size a power of two from 16 KiB to
+// 128 KiB), and the line is counted from the start of the file. Each text
+// starts at every offset from 12 bytes before such an end to 2 after it,
+// behind lines of numbers.
+TEST(OutFile, FindsTheItemWhereverItFallsInALongFile) {
+  TempDir dir;
+  struct Case {
+    const char* text;  // placed at the offset
+    const char* item;  // the item found, "" for none
+  };
+  const Case cases[] = {
+      {" -nan 1\n", "-nan"},
+      {"\nINFINITY\n", "INFINITY"},
+      {" inf", "inf"},                       // at the very end of the file
+      {" abcdefgnan 1\n", ""},               // a long word ending in nan
+      {" nanabcdefg\n", ""},                 // and one starting with it
+      {" Infinityx 2.5\n", ""},              // one letter too many
+      {" 0123456789nan\n2 +Inf\n", "+Inf"},  // the next line's item
+  };
+  std::string numbers;
+  while (numbers.size() < 140000) numbers += "  12.3456   100.25 -0.50\n";
+  for (const size_t piece : {16384, 32768, 65536, 131072}) {
+    for (size_t at = piece - 12; at <= piece + 2; ++at) {
+      for (const Case& c : cases) {
+        const std::string text = numbers.substr(0, at) + c.text;
+        SCOPED_TRACE(std::to_string(at) + ": " + c.text);
+        write_file(dir.file("f.txt"), text);
+        int line = 0;
+        std::string item;
+        const bool found = core::nonfiniteitem(dir.file("f.txt").c_str(), &line, &item);
+        EXPECT_EQ(found, c.item[0] != 0);
+        EXPECT_EQ(item, c.item);
+        if (found) {
+          const size_t where = text.rfind(c.item);
+          EXPECT_EQ(line,
+                    1 + std::count(text.begin(), text.begin() + static_cast<long>(where), '\n'));
+        }
+      }
+    }
   }
 }
 

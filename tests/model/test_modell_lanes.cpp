@@ -123,6 +123,23 @@ TEST_F(PatternLanes, OrdinaryModeAgreesBitForBitWithThePointByPointFunctions) {
   EXPECT_EQ(at, -1) << "row " << at / total << " entry " << at % total;
 }
 
+// The model values of a run of points (a phase's own contribution) agree to
+// the bit with modell0 point by point, also for a run that ends inside a
+// group of points, and leave the phase columns as they were.
+TEST_F(PatternLanes, PointValuesAgreeBitForBitAndLeaveThePhaseColumnsAlone) {
+  std::vector<float> ref(static_cast<size_t>(m));
+  for (int i = 0; i < m; ++i) ref[static_cast<size_t>(i)] = modell0(i, set);
+  std::vector<float> cols(3 * static_cast<size_t>(m), -7.0f);
+  yphasen = cols.data(), nphasen = 3;
+  for (const int count : {m, m - 2, 5}) {
+    SCOPED_TRACE(count);
+    std::vector<float> values(static_cast<size_t>(count), -1.0f);
+    modellpunkte(values.data(), count, set);
+    EXPECT_EQ(firstdifference(values, std::vector<float>(ref.begin(), ref.begin() + count)), -1);
+  }
+  EXPECT_EQ(firstdifference(cols, std::vector<float>(cols.size(), -7.0f)), -1);
+}
+
 TEST_F(PatternLanes, DerivativeModeAgreesBitForBitWithThePointByPointFunctions) {
   const int npts = m;
   std::vector<float> ymodel(npts, -1.0f), cols(3 * static_cast<size_t>(npts), -1.0f);

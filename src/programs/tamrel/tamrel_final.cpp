@@ -2,14 +2,13 @@
 #include "tamrel_final.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "core/data.hpp"
 #include "core/message.hpp"
-#include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 #include "crystal/aniso.hpp"
 #include "crystal/cycle.hpp"
@@ -130,13 +129,16 @@ void goalrows(int P) {
 void correlation(FinalModel& fm, const std::vector<float>& model) {
   const int ru = param->ru;
   const int n = m;
-  std::vector<float> phi(static_cast<size_t>(ru > 0 ? ru : 1));
   std::vector<float> bI(static_cast<size_t>(n), 0.0f), by(static_cast<size_t>(n), 0.0f);
   if (ru > 0) {
+    // The background functions at every point, worked out once for both
+    // passes.
+    std::vector<float> phis(static_cast<size_t>(n) * static_cast<size_t>(ru));
     std::vector<float> A(static_cast<size_t>(tri(ru)), 0.0f), g(static_cast<size_t>(ru));
     std::vector<float> vI(static_cast<size_t>(ru), 0.0f), vy(static_cast<size_t>(ru), 0.0f);
     for (int i = 0; i < n; ++i) {
-      unta(param->bg, phi.data(), sinx[i]);
+      float* phi = phis.data() + static_cast<size_t>(i) * static_cast<size_t>(ru);
+      unta(param->bg, phi, sinx[i]);
       const float wi = w[i];
       for (int k = 0; k < ru; ++k) {
         g[static_cast<size_t>(k)] = wi * phi[static_cast<size_t>(k)];
@@ -153,7 +155,7 @@ void correlation(FinalModel& fm, const std::vector<float>& model) {
     ma(vI.data(), A.data(), betaI.data(), ru);
     ma(vy.data(), A.data(), betay.data(), ru);
     for (int i = 0; i < n; ++i) {
-      unta(param->bg, phi.data(), sinx[i]);
+      const float* phi = phis.data() + static_cast<size_t>(i) * static_cast<size_t>(ru);
       double sI = 0, sy = 0;
       for (int k = 0; k < ru; ++k) {
         sI += static_cast<double>(phi[static_cast<size_t>(k)]) * betaI[static_cast<size_t>(k)];
@@ -178,43 +180,6 @@ void correlation(FinalModel& fm, const std::vector<float>& model) {
   std::fflush(stdout);
 }
 
-// One phase's contribution at every measured point with counts, on the
-// worker pool in blocks of points (a short pattern on the calling thread).
-constexpr int kPhaseBlock = 256;
-
-struct PhaseTask {
-  std::atomic<int64_t> counter;
-  const PeakSet* set;
-  float* contribution;
-};
-
-void phaseblock(const PeakSet* set, float* contribution, int block) {
-  const int end = std::min(m, (block + 1) * kPhaseBlock);
-  for (int i = block * kPhaseBlock; i < end; ++i)
-    contribution[i] = intensitaet[i] > 0 ? modell0(i, set) : 0.0f;
-}
-
-void phaseparfkt(uint64_t arg) {
-  auto* task = reinterpret_cast<PhaseTask*>(arg);
-  for (int64_t b; (b = nexttask(task->counter)) >= 0;)
-    phaseblock(task->set, task->contribution, static_cast<int>(b));
-}
-
-void phasecontribution(const PeakSet* set, std::vector<float>& contribution) {
-  contribution.assign(static_cast<size_t>(m), 0.0f);
-  const int blocks = (m + kPhaseBlock - 1) / kPhaseBlock;
-  if (blocks <= 1 || nthreads <= 1) {
-    for (int b = 0; b < blocks; ++b) phaseblock(set, contribution.data(), b);
-    return;
-  }
-  PhaseTask task;
-  task.counter.store(blocks);
-  task.set = set;
-  task.contribution = contribution.data();
-  nspawn(phaseparfkt, 0, reinterpret_cast<uint64_t>(&task));
-  nwait();
-}
-
 // The weighted residual of every phase from its own contribution to the
 // model.
 void phaseresiduals(const std::vector<float>& model) {
@@ -235,7 +200,10 @@ void phaseresiduals(const std::vector<float>& model) {
       for (int j = 0; j < ph->RP; ++j) par[ph->RP * i + j] = static_cast<float>(v[j]);
       if (ix != nullptr) ix[i] = column;
     }
-    if (c > 0) phasecontribution(own, contribution);
+    if (c > 0) {
+      contribution.resize(static_cast<size_t>(m));
+      modellpunkte(contribution.data(), m, own);
+    }
     double num = 0, den = 0;
     for (int i = 0; i < m; ++i) {
       const double I = intensitaet[i];
@@ -250,9 +218,46 @@ void phaseresiduals(const std::vector<float>& model) {
   }
 }
 
-void figures(FinalModel& fm) {
+// The values of a peak set's peaks and background, to tell whether the set
+// is still the one a model was computed from.
+struct PeakValues {
+  int32_t count2 = -1, count3 = -1, count4 = -1, ru = -1;
+  std::vector<float> values;
+
+  explicit PeakValues(const PeakSet* set) {
+    if (set == nullptr) return;
+    count2 = set->count2, count3 = set->count3, count4 = set->count4, ru = set->ru;
+    append(set->par2, 2 * static_cast<size_t>(count2));
+    append(set->par3, 3 * static_cast<size_t>(count3));
+    append(set->par4, 4 * static_cast<size_t>(count4));
+    append(set->bg, static_cast<size_t>(ru));
+  }
+  void append(const float* v, size_t n) {
+    if (n > 0) values.insert(values.end(), v, v + n);
+  }
+  // Bit for bit the same values in the same order.
+  bool operator==(const PeakValues& o) const {
+    return count2 == o.count2 && count3 == o.count3 && count4 == o.count4 && ru == o.ru &&
+           (values.empty() ||
+            std::memcmp(values.data(), o.values.data(), values.size() * sizeof(float)) == 0);
+  }
+};
+
+// The weighted residuals of the final model into r: those the residual pass
+// before the derivative pass computed from peaks, when param still holds
+// these peaks and this background to the bit (the model depends on nothing
+// else the derivative pass could change), else computed afresh.
+void modelresiduals(std::vector<float>& r, const std::vector<float>& residuals,
+                    const PeakValues& peaks) {
+  if (residuals.size() == r.size() && PeakValues(param) == peaks)
+    r = residuals;
+  else
+    modell(r.data(), param);
+}
+
+void figures(FinalModel& fm, const std::vector<float>& residuals, const PeakValues& peaks) {
   std::vector<float> r(static_cast<size_t>(m));
-  modell(r.data(), param);
+  modelresiduals(r, residuals, peaks);
   std::vector<float> model(static_cast<size_t>(m));
   const bool ddm = ddmrange != nullptr;
   for (int i = 0; i < m; ++i) {
@@ -289,6 +294,8 @@ void computefinal() {
   totalmodell(&n, &r);
   fm.n = n;
   fm.S = sumsquares(r, n, qplus);
+  const std::vector<float> residuals(r, r + std::min(n, m));
+  const PeakValues peaks(param);
 
   anisochange = 1;
   for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next) {
@@ -311,7 +318,7 @@ void computefinal() {
   std::free(r);
   fm.informative = informative;
 
-  if (m > 0) figures(fm);
+  if (m > 0) figures(fm, residuals, peaks);
   covariance(fm, qminparam, P);
 
   const int nglobal = globalgoals + globalparams;
