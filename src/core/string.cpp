@@ -1,5 +1,8 @@
 #include "core/string.hpp"
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace core {
@@ -119,6 +122,54 @@ void i10toa(int n, char* dst) {
   if (neg) dst[j++] = '-';
   while (k > 0) dst[j++] = buf[--k];
   dst[j] = 0;
+}
+
+int fixedtext(double v, int precision, char* dst) {
+  if (precision < 0 || precision > 9 || !std::isfinite(v)) return -1;
+  // |v| = M * 2^e with an integer M below 2^53; |v| * 10^p is then worked
+  // out exactly in 128 bits and rounded once.
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  const bool negative = (bits >> 63) != 0;
+  const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  uint64_t M = bits & ((uint64_t{1} << 52) - 1);
+  int e = 0;
+  if (biased == 0) {
+    e = -1074;  // subnormal (or zero)
+  } else {
+    M |= uint64_t{1} << 52;
+    e = biased - 1075;
+  }
+  static constexpr uint64_t kPow10[10] = {1,      10,      100,      1000,      10000,
+                                          100000, 1000000, 10000000, 100000000, 1000000000};
+  // Magnitudes from 2^33 up (e > -20) take the general way: below it the
+  // scaled value stays under 2^63.
+  if (e > -20) return -1;
+  const unsigned __int128 X = static_cast<unsigned __int128>(M) * kPow10[precision];
+  const int shift = -e;
+  uint64_t q = 0;
+  if (shift < 128) {
+    const unsigned __int128 one = 1;
+    const unsigned __int128 rest = X & ((one << shift) - 1);
+    const unsigned __int128 half = one << (shift - 1);
+    const unsigned __int128 whole = X >> shift;
+    q = static_cast<uint64_t>(whole);
+    if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+  }
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + q % 10);
+    q /= 10;
+  } while (q != 0);
+  while (n < precision + 1) digits[n++] = '0';
+  int len = 0;
+  if (negative) dst[len++] = '-';
+  while (n > precision) dst[len++] = digits[--n];
+  if (precision > 0) {
+    dst[len++] = '.';
+    while (n > 0) dst[len++] = digits[--n];
+  }
+  return len;
 }
 
 }  // namespace core

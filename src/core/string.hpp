@@ -26,5 +26,13 @@ const char* getextension(const char* path);
 void uppercase(const char* src, char* dst);
 void lowercase(const char* src, char* dst);
 void i10toa(int n, char* dst);
+// v in fixed notation with precision digits after the point (0 to 9), as
+// printf's "%.*f" writes it in the default rounding mode: the exact binary
+// value rounded to the nearest, a tie to the even last digit, and a minus
+// sign for every negative value, also one that rounds to zero. Writes no
+// terminating zero and returns the length; returns -1 (and writes nothing)
+// for a value that is not finite or whose magnitude reaches 2^33,
+// which the caller then formats the general way.
+int fixedtext(double v, int precision, char* dst);
 
 }  // namespace core
