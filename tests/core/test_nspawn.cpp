@@ -75,6 +75,50 @@ TEST(Pool, BatchesArgumentsAndThreadIdentity) {
   EXPECT_EQ(nexttask(counter), -1);
 }
 
+// Shared batches (nshare) between ordinary ones, many times over, so that
+// start signals left over from workers that skipped a shared batch meet the
+// batches after it: every item of a shared batch is taken exactly once, no
+// worker runs a shared batch after nwait returned, and an ordinary batch
+// still runs exactly once on every worker with its own argument. Half of
+// the shared batches leave the workers time to fall asleep first.
+TEST(Pool, SharedBatchesTakeEveryItemOnceAndEndWithTheCallersShare) {
+  nthreads = 4;
+  static std::atomic<int64_t> counter;
+  static std::atomic<int> hits[64];
+  static std::atomic<int> runs{0};
+  static std::atomic<int> ordinary[4];
+  static std::atomic<uint64_t> wrongarg{0};
+  int misses = 0, late = 0, wrongruns = 0;
+  for (int k = 0; k < 400; ++k) {
+    counter = 64;
+    for (auto& h : hits) h = 0;
+    runs = 0;
+    nshare(
+        [](uint64_t arg) {
+          if (arg != 7) ++wrongarg;
+          ++runs;
+          for (int64_t i; (i = nexttask(counter)) >= 0;) ++hits[i];
+        },
+        7);
+    nwait();
+    const int seen = runs.load();
+    for (auto& h : hits) misses += h.load() != 1;
+    if (seen < 1 || seen > 4) ++wrongruns;
+    if (k % 2 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(k % 4 == 0 ? 1 : 0));
+    if (runs.load() != seen) ++late;
+    for (auto& o : ordinary) o = 0;
+    nspawn([](uint64_t arg) { ordinary[threadid()] += static_cast<int>(arg) - threadid(); }, 1,
+           100);
+    nwait();
+    for (auto& o : ordinary) wrongruns += o.load() != 100;
+  }
+  EXPECT_EQ(misses, 0);
+  EXPECT_EQ(late, 0);
+  EXPECT_EQ(wrongruns, 0);
+  EXPECT_EQ(wrongarg.load(), 0u);
+  EXPECT_EQ(threadid(), -1);
+}
+
 // The pool is process-wide, so the failing worker runs in a freshly started
 // copy of this test program (a forked child would inherit a pool whose
 // threads it does not have).
