@@ -231,6 +231,44 @@ TEST(Pool, WorkersAreBoundOnlyWhileTheySleep) {
       ::testing::ExitedWithCode(0), "ran 15, bound in batches 0, bound asleep yes");
 }
 
+// After a shared batch a worker sleeps unbound: a shared batch waits for
+// no late worker, so placement would only cost it system calls. Here every
+// worker comes into the shared batch (the caller's share waits for them).
+TEST(Pool, WorkersSleepUnboundAfterASharedBatch) {
+  cpu_set_t process;
+  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
+  if (CPU_COUNT(&process) < 3) GTEST_SKIP() << "needs three processors";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        nthreads = 3;
+        static pthread_t handles[3];
+        static std::atomic<int> in{0};
+        nspawn([](uint64_t) { handles[threadid()] = pthread_self(); }, 0, 0);
+        nwait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        nshare(
+            [](uint64_t) {
+              ++in;
+              const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+              while (in.load() < 3 && std::chrono::steady_clock::now() < end) relax();
+            },
+            0);
+        nwait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int bound = 0;
+        for (int i = 1; i < 3; ++i) {
+          cpu_set_t set;
+          CPU_ZERO(&set);
+          pthread_getaffinity_np(handles[i], sizeof set, &set);
+          if (CPU_COUNT(&set) == 1) ++bound;
+        }
+        std::fprintf(stderr, "in %d, bound asleep %d\n", in.load(), bound);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "in 3, bound asleep 0");
+}
+
 // A worker kept off its processor for long by another thread there moves,
 // after its share, to a processor no thread of the batch started on, and
 // is allowed all processors again. Here worker 1 binds itself and a busy
