@@ -311,8 +311,8 @@ uint64_t ownarg = 0;
 
 namespace {
 
-// Sets the batch up and opens its door; false with a single worker (the
-// batch then runs inside nwait alone).
+// Sets the batch up; false with a single worker (the batch then runs inside
+// nwait alone). open_door then lets the workers in.
 bool open_batch(WorkFunction fn, uint64_t step, uint64_t first, bool share) {
   // A batch left running by its caller (the normal-matrix builder lets its
   // pass run on while the caller goes on) is finished first.
@@ -325,27 +325,33 @@ bool open_batch(WorkFunction fn, uint64_t step, uint64_t first, bool share) {
   shared = share;
   for (int i = 1; i < nworkers; ++i) workers[i].arg.arg = first + static_cast<uint64_t>(i) * step;
   if (placing) batchcpus.store(cpubit(sched_getcpu()), std::memory_order_relaxed);
-  door.store(static_cast<uint64_t>(++generation) << 32, std::memory_order_release);
   started = true;
   return true;
+}
+
+void open_door() {
+  door.store(static_cast<uint64_t>(++generation) << 32, std::memory_order_release);
 }
 
 }  // namespace
 
 void nspawn(WorkFunction fn, uint64_t step, uint64_t first) {
   if (nthreads < 1 || !open_batch(fn, step, first, false)) return;
+  open_door();
   for (int i = 1; i < nworkers; ++i) Esignal(&workers[i].start);
 }
 
 void nshare(WorkFunction fn, uint64_t arg) {
   if (nthreads < 1 || !open_batch(fn, 0, arg, true)) return;
   // Workers that watch for their signal take it at once. Those asleep are
-  // listed before any signal, so that the first workers to come in find
-  // them to wake; the caller wakes one itself only when none watches.
+  // listed before the door opens, so that the first workers to come in (one
+  // woken by a signal left over from a batch it skipped included) find them
+  // to wake; the caller wakes one itself only when none watches.
   uint64_t asleep = 0;
   for (int i = 1; i < nworkers && i < 64; ++i)
     if (workers[i].start.sleeping.load() != 0) asleep |= uint64_t{1} << i;
   towake.store(asleep, std::memory_order_relaxed);
+  open_door();
   bool watching = false;
   for (int i = 1; i < nworkers; ++i) {
     if (!Eset(&workers[i].start)) {
