@@ -29,6 +29,17 @@ using WorkFunction = void (*)(uint64_t arg);
 // caller may leave a batch running while it does other work, its own
 // batches on the pool included.
 void nspawn(WorkFunction fn, uint64_t step, uint64_t first);
+// Runs fn as nspawn does, every worker with the argument arg, for work that
+// any worker may take from a store of items shared by all (a countdown, a
+// set of ranges): a worker that comes to the batch only after the caller's
+// own share is over skips it, since the caller's share ends only when no
+// item is left to take, and nwait waits only for the workers that came in
+// time. So a worker that the kernel wakes late, or keeps off its processor
+// while other programs run, holds up nobody. The workers that sleep are
+// woken partly by the workers that came first, so that the caller starts on
+// its share sooner. Not every worker need run fn, and one may run it after
+// the caller's share began.
+void nshare(WorkFunction fn, uint64_t arg);
 // Waits until every worker has finished the current batch.
 void nwait();
 // i for worker i; -1 for the main thread and any thread outside the pool.

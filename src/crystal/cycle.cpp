@@ -79,9 +79,14 @@ double nowms() {
       .count();
 }
 
+// Whether the workers' busy times are measured (timecycle).
+bool timing = false;
+
 // The calling thread's processor time: a worker's busy time, which waiting
-// for a processor on a loaded machine does not lengthen.
+// for a processor on a loaded machine does not lengthen. Reading it is a
+// system call, so it reads 0 unless the benchmark asked for the times.
 double threadms() {
+  if (!timing) return 0.0;
   timespec t;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
@@ -125,7 +130,7 @@ struct PassTimes {
 void pass(WorkFunction fn, uint64_t arg, const PassTimes& t) {
   startclocks();
   const double t0 = nowms();
-  nspawn(fn, 0, arg);
+  nshare(fn, arg);
   nwait();
   const double t1 = nowms();
   *t.wall += t1 - t0;
@@ -148,6 +153,7 @@ void pass(WorkFunction fn, uint64_t arg, const PassTimes& t) {
 // failure (newest first).
 struct WorkerSlot {
   LineFailure failure;
+  LineFailure line;  // where the line being computed keeps its fatal message
   int64_t item = -1;
   std::vector<std::pair<std::string, std::string>> errors;
 };
@@ -345,13 +351,16 @@ void tabcopypar(uint64_t arg) {
   auto* work = reinterpret_cast<LineWork*>(arg);
   const auto me = static_cast<size_t>(threadid());
   WorkerSlot& slot = workerslots[me];
-  setlinefailure(&slot.failure);
+  setlinefailure(&slot.line);
   int64_t r = -1, low = 0;
   while (true) {
     // The failure that counts is the highest reflection that fails, as one
     // worker taking the reflections from the last to the first would meet
     // it: after a failure the reflections above it are still computed, and
-    // only those below it are left out.
+    // only those below it are left out. A worker goes on after a failure of
+    // its own, since the pass may end with the caller's share (a worker
+    // that comes late skips it): so no reflection above a failure is left
+    // untaken. A later failure of the worker lies above the earlier one.
     if (r < low) {
       const int64_t n = nextgroup(me, &low);
       if (n == 0) break;
@@ -365,6 +374,11 @@ void tabcopypar(uint64_t arg) {
       continue;
     }
     slot.item = item;
+    slot.failure.status = slot.line.status;
+    slot.failure.text.swap(slot.line.text);
+    slot.line.status = 0;
+    slot.line.text.clear();
+    slot.errors.clear();
     while (ifErr()) {
       const char* object = GetErr(0);
       const char* text = GetErr(1);
@@ -375,7 +389,6 @@ void tabcopypar(uint64_t arg) {
     int64_t seen = work->failed.load(std::memory_order_relaxed);
     while (seen < item && !work->failed.compare_exchange_weak(seen, item)) {
     }
-    break;
   }
   setlinefailure(nullptr);
   clock.busy += threadms() - t0;
@@ -408,6 +421,8 @@ void linepass(PhaseRecord* ph) {
   for (WorkerSlot& s : workerslots) {
     s.failure.status = 0;
     s.failure.text.clear();
+    s.line.status = 0;
+    s.line.text.clear();
     s.item = -1;
     s.errors.clear();
   }
@@ -892,7 +907,7 @@ void aheadhandoff() {
   workerclocks[0].enter = ahead.t0;
   ahead.running = true;
   ++stats.handoffs;
-  nspawn(aheadfkt, 0, 0);
+  nshare(aheadfkt, 0);
   // Without workers the calling thread computes the block at once.
   if (nthreads <= 1) aheadfinish();
 }
@@ -1086,7 +1101,7 @@ void computeddmblock(int first, int rows) {
   if (nthreads <= 1 || rows <= kDdmSmallRows) {
     ddmrowfkt(reinterpret_cast<uint64_t>(&work));
   } else {
-    nspawn(ddmrowfkt, 0, reinterpret_cast<uint64_t>(&work));
+    nshare(ddmrowfkt, reinterpret_cast<uint64_t>(&work));
     nwait();
     ++stats.handoffs;
   }
@@ -1201,7 +1216,7 @@ bool diagramfile(FILE* f) {
     task.ddm = ddm;
     task.points = M;
     task.blocks = &blocks;
-    nspawn(diagramparfkt, 0, reinterpret_cast<uint64_t>(&task));
+    nshare(diagramparfkt, reinterpret_cast<uint64_t>(&task));
     nwait();
   } else {
     for (int b = 0; b < count; ++b) diagramblock(b, ddm, M, blocks[static_cast<size_t>(b)]);
@@ -1351,6 +1366,7 @@ void limitrowsahead(int rows) { aheadlimit = rows > 0 ? rows : 0; }
 
 const CycleStats& cyclestats() { return stats; }
 void resetcyclestats() { stats = CycleStats{}; }
+void timecycle(bool on) { timing = on; }
 
 void tabcopy() {
   // Rows of a pass the caller left early are finished before the model

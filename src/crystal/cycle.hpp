@@ -70,7 +70,11 @@ void totalableitung(float* row, int i);
 // so that pass wall time x workers - busy time is what the hand-offs, the
 // waits and an uneven share cost. A worker's waits are the wall time from
 // the hand-off to the start of its work function and from the end of that
-// to the end of the pass (the slowest worker's last item).
+// to the end of the pass (the slowest worker's last item); a worker that
+// came to a pass only after the caller's share of it was over skips it and
+// counts no wait. The busy times
+// are counted only after timecycle(true): each reading of a worker's
+// processor clock is a system call, which a refinement need not pay.
 struct CycleStats {
   int64_t evaluations = 0;     // tabcopy calls
   int64_t threadphases = 0;    // starts of the store's threaded phase
@@ -92,5 +96,6 @@ struct CycleStats {
 };
 const CycleStats& cyclestats();
 void resetcyclestats();
+void timecycle(bool on);
 
 }  // namespace crystal

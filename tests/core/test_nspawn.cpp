@@ -75,6 +75,50 @@ TEST(Pool, BatchesArgumentsAndThreadIdentity) {
   EXPECT_EQ(nexttask(counter), -1);
 }
 
+// Shared batches (nshare) between ordinary ones, many times over, so that
+// start signals left over from workers that skipped a shared batch meet the
+// batches after it: every item of a shared batch is taken exactly once, no
+// worker runs a shared batch after nwait returned, and an ordinary batch
+// still runs exactly once on every worker with its own argument. Half of
+// the shared batches leave the workers time to fall asleep first.
+TEST(Pool, SharedBatchesTakeEveryItemOnceAndEndWithTheCallersShare) {
+  nthreads = 4;
+  static std::atomic<int64_t> counter;
+  static std::atomic<int> hits[64];
+  static std::atomic<int> runs{0};
+  static std::atomic<int> ordinary[4];
+  static std::atomic<uint64_t> wrongarg{0};
+  int misses = 0, late = 0, wrongruns = 0;
+  for (int k = 0; k < 400; ++k) {
+    counter = 64;
+    for (auto& h : hits) h = 0;
+    runs = 0;
+    nshare(
+        [](uint64_t arg) {
+          if (arg != 7) ++wrongarg;
+          ++runs;
+          for (int64_t i; (i = nexttask(counter)) >= 0;) ++hits[i];
+        },
+        7);
+    nwait();
+    const int seen = runs.load();
+    for (auto& h : hits) misses += h.load() != 1;
+    if (seen < 1 || seen > 4) ++wrongruns;
+    if (k % 2 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(k % 4 == 0 ? 1 : 0));
+    if (runs.load() != seen) ++late;
+    for (auto& o : ordinary) o = 0;
+    nspawn([](uint64_t arg) { ordinary[threadid()] += static_cast<int>(arg) - threadid(); }, 1,
+           100);
+    nwait();
+    for (auto& o : ordinary) wrongruns += o.load() != 100;
+  }
+  EXPECT_EQ(misses, 0);
+  EXPECT_EQ(late, 0);
+  EXPECT_EQ(wrongruns, 0);
+  EXPECT_EQ(wrongarg.load(), 0u);
+  EXPECT_EQ(threadid(), -1);
+}
+
 // The pool is process-wide, so the failing worker runs in a freshly started
 // copy of this test program (a forked child would inherit a pool whose
 // threads it does not have).
@@ -185,6 +229,44 @@ TEST(Pool, WorkersAreBoundOnlyWhileTheySleep) {
         std::_Exit(0);
       },
       ::testing::ExitedWithCode(0), "ran 15, bound in batches 0, bound asleep yes");
+}
+
+// After a shared batch a worker sleeps unbound: a shared batch waits for
+// no late worker, so placement would only cost it system calls. Here every
+// worker comes into the shared batch (the caller's share waits for them).
+TEST(Pool, WorkersSleepUnboundAfterASharedBatch) {
+  cpu_set_t process;
+  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
+  if (CPU_COUNT(&process) < 3) GTEST_SKIP() << "needs three processors";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        nthreads = 3;
+        static pthread_t handles[3];
+        static std::atomic<int> in{0};
+        nspawn([](uint64_t) { handles[threadid()] = pthread_self(); }, 0, 0);
+        nwait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        nshare(
+            [](uint64_t) {
+              ++in;
+              const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+              while (in.load() < 3 && std::chrono::steady_clock::now() < end) relax();
+            },
+            0);
+        nwait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int bound = 0;
+        for (int i = 1; i < 3; ++i) {
+          cpu_set_t set;
+          CPU_ZERO(&set);
+          pthread_getaffinity_np(handles[i], sizeof set, &set);
+          if (CPU_COUNT(&set) == 1) ++bound;
+        }
+        std::fprintf(stderr, "in %d, bound asleep %d\n", in.load(), bound);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "in 3, bound asleep 0");
 }
 
 // A worker kept off its processor for long by another thread there moves,
