@@ -26,6 +26,7 @@
 #include "core/nspawn.hpp"
 #include "core/outfile.hpp"
 #include "core/runfiles.hpp"
+#include "core/string.hpp"
 #include "core/velmora.hpp"
 #include "crystal/goal.hpp"
 #include "crystal/ks.hpp"
@@ -1118,12 +1119,17 @@ double ratio(double a, double b) { return b > 0.0 ? a / b : 0.0; }
 
 Rvalues rvalues(bool ddm) {
   double sd = 0, sy = 0, sd2 = 0, sy2 = 0, swd2 = 0, swy2 = 0;
+  thread_local DdmWeights slope(0), curvature(1);
   for (int i = 0; i < m; ++i) {
     double model;
     if (ddm) {
       const int c = i / 2, r = ddmrange[c];
       model = 0.0;
-      for (int j = -r; j <= r; ++j) model += ddmpolynome(j, i % 2, r) * y[c + 2 + j];
+      // The weights from the tables the derivative rows use (the same
+      // values as ddmpolynome gives, worked out once per half-width).
+      const double* weight = r > 0 ? (i % 2 == 0 ? slope : curvature).of(r) : nullptr;
+      for (int j = -r; j <= r; ++j)
+        model += (weight != nullptr ? weight[j] : ddmpolynome(j, i % 2, r)) * y[c + 2 + j];
     } else {
       model = y[i];
     }
@@ -1155,15 +1161,20 @@ void diagramblock(int block, bool ddm, int points, std::string& out) {
   out.clear();
   char buf[64];
   // A value in fixed notation right-aligned in 8 places, after a blank when
-  // asked: std::to_chars writes the digits printf writes for the same
-  // precision, at a fraction of its cost. Values that are not finite or too
-  // long take printf's own way, cut at 63 characters as before.
+  // asked: fixedtext and, beyond its range, std::to_chars write the digits
+  // printf writes for the same precision, at a fraction of its cost. Values
+  // that are not finite or too long take printf's own way, cut at 63
+  // characters as before.
   auto put = [&](const char* format, bool blank, int precision, double v) {
     if (std::isfinite(v)) {
-      const std::to_chars_result r =
-          std::to_chars(buf, buf + 48, v, std::chars_format::fixed, precision);
-      if (r.ec == std::errc{}) {
-        const auto len = static_cast<size_t>(r.ptr - buf);
+      int n = fixedtext(v, precision, buf);
+      if (n < 0) {
+        const std::to_chars_result r =
+            std::to_chars(buf, buf + 48, v, std::chars_format::fixed, precision);
+        if (r.ec == std::errc{}) n = static_cast<int>(r.ptr - buf);
+      }
+      if (n >= 0) {
+        const auto len = static_cast<size_t>(n);
         if (blank) out.push_back(' ');
         if (len < 8) out.append(8 - len, ' ');
         out.append(buf, len);

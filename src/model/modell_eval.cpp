@@ -660,7 +660,9 @@ void modellpass(float* r, float* values, int points, const PeakSet* set, float* 
   task.peaks = hoist(set);
   task.workers = std::max(1, nthreads);
   task.next.store(0);
-  nspawn(modellparfkt, 0, reinterpret_cast<uint64_t>(&task));
+  // Any worker takes chunks from the shared position: one that comes late
+  // finds none left and holds up nobody.
+  nshare(modellparfkt, reinterpret_cast<uint64_t>(&task));
   nwait();
 }
 
