@@ -358,6 +358,10 @@ struct SiteMemo {
   size_t used = 0;               // doubles of kept handed out
   size_t entries = 0;            // slots taken
   uint64_t made = 0;             // frecordsmade when the memo was emptied
+  // Where a record new to the memo is computed directly at once: the memo
+  // is full, or the phase's records are too large for it.
+  bool full = false;
+  const PhaseRecord* toolarge = nullptr;
 };
 
 thread_local SiteMemo memo;
@@ -430,21 +434,35 @@ double* siteblock(const FRecord* F, const PhaseRecord* ph) {
     std::fill(m.table.begin(), m.table.end(), MemoEntry{});
     m.used = m.entries = 0;
     m.made = made;
+    m.full = false;
+    m.toolarge = nullptr;
   }
   if (m.table.empty()) m.table.resize(kFirstSlots);
   MemoEntry* e = &findslot(m, F);
   if (e->F == F && laidout(m.kept.data() + e->at, e->count, ph)) return m.kept.data() + e->at;
+  if (e->F != F && (m.full || ph == m.toolarge)) return nullptr;
   size_t need = 0;
-  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next)
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr && need <= kMostPerRecord;
+       atom = atom->next)
     need += atomkept(atom, ph);
-  if (need == 0 || need > kMostPerRecord) return nullptr;
+  if (need > kMostPerRecord) {
+    m.toolarge = ph;
+    return nullptr;
+  }
+  if (need == 0) return nullptr;
   if (e->F != F) {
     // A record new to the memo.
-    if (!makeslot(m)) return nullptr;
+    if (!makeslot(m)) {
+      m.full = true;
+      return nullptr;
+    }
     e = &findslot(m, F);
   }
   if (e->F != F || need > e->room) {
-    if (!makeroom(m, need)) return nullptr;
+    if (!makeroom(m, need)) {
+      m.full = true;
+      return nullptr;
+    }
     if (e->F != F) ++m.entries;
     *e = MemoEntry{F, m.used, need, need};
     m.used += need;
@@ -455,10 +473,9 @@ double* siteblock(const FRecord* F, const PhaseRecord* ph) {
   return block;
 }
 
-// exp(-B s^2 / 4); with kept, its argument and value kept in kept[0..1].
+// exp(-B s^2 / 4), its argument and value kept in kept[0..1].
 double temperaturefactor(double B, double s2, double* kept) {
   const double x = -0.25 * B * s2;
-  if (kept == nullptr) return std::exp(x);
   if (!samebits(kept[0], x)) {
     kept[1] = std::exp(x);
     kept[0] = x;
@@ -471,7 +488,7 @@ double temperaturefactor(double B, double s2, double* kept) {
 // inputs that differ.
 Amplitude f1kept(const ElementRecord* species, int32_t count, int32_t anomalous, double s2,
                  double* kept) {
-  if (kept == nullptr || ifneutrons()) return f1(species, count, anomalous, s2);
+  if (ifneutrons()) return f1(species, count, anomalous, s2);
   Amplitude r{0.0, 0.0};
   const double flag = anomalous != 0 ? 1.0 : 0.0;
   for (int32_t i = 0; i < count; ++i, kept += kElementKept) {
@@ -494,27 +511,30 @@ Amplitude f1kept(const ElementRecord* species, int32_t count, int32_t anomalous,
   return r;
 }
 
-}  // namespace
+// What every atom's terms of one structure factor take.
+struct Triple {
+  PhaseRecord* ph;
+  double tds;  // the phase's TDS of the reflection kind
+  int32_t anomalous, iref, kinds, ncomp;
+  double (*components)[4];
+  double h, k, l, s2;
+  bool anisotropic;
+};
 
-void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
-           const FRecord* F, int32_t index, double s2) {
-  PhaseRecord* ph = phasei;
-  const double tds = tdsvalue(ph, iref);
-  const int32_t kinds = ph->FMult > 0 ? ph->FMult : ph->RefMult;
-  const int32_t ncomp = components != nullptr ? ph->FMult : 0;
-  double sum[4] = {0.0, 0.0, 0.0, 0.0};
-  for (int32_t j = 0; j < ncomp; ++j)
-    for (double& v : components[j]) v = 0.0;
-  const double h = F->hkl[index][0], k = F->hkl[index][1], l = F->hkl[index][2];
-  const bool anisotropic = durchlauf >= 2;
-  // The memo serves the reflection's own triple, the one its line computes.
-  double* kept = index == 0 ? siteblock(F, ph) : nullptr;
-
+// Adds the terms of every atom to sum, or with components to the components:
+// computed afresh, or (Kept) with the calling thread's block of the record.
+template <bool Kept>
+void addatoms(const Triple& t, double* kept, double sum[4]) {
+  // Locals, so that the writes to the sums and penalties leave them in registers.
+  PhaseRecord* const ph = t.ph;
+  const double h = t.h, k = t.k, l = t.l, s2 = t.s2, tds = t.tds;
+  const int32_t anomalous = t.anomalous, iref = t.iref, kinds = t.kinds, ncomp = t.ncomp;
+  double(*const components)[4] = t.components;
+  const bool anisotropic = t.anisotropic;
+  const int32_t ncentring = ph->ncentring;
   for (AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
-    double* forms = kept != nullptr ? kept + 3 : nullptr;
-    double* angles = forms != nullptr ? forms + kElementKept * atom->nelements : nullptr;
-    double* temperature = kept != nullptr ? kept + 1 : nullptr;
-    if (kept != nullptr) kept += atomkept(atom, ph);
+    double* block = kept;
+    if constexpr (Kept) kept += atomkept(atom, ph);
     const double wiref = atom->weights == nullptr ? 1.0 : iref < kinds ? atom->weights[iref] : 0.0;
     if (components == nullptr && wiref == 0.0) continue;
     double B = atom->B;
@@ -533,8 +553,14 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
         break;
     }
     const bool sitewise = atom->tdskind == TDS_ANISO && anisotropic;
-    const double T = sitewise ? 1.0 : temperaturefactor(B, s2, temperature);
-    const Amplitude f = f1kept(atom->elements, atom->nelements, anomalous, s2, forms);
+    // The block of the atom: [1] the temperature factor, [3] the forms, then
+    // the angles.
+    const double T = sitewise ? 1.0
+                     : Kept   ? temperaturefactor(B, s2, block + 1)
+                              : std::exp(-0.25 * B * s2);
+    const Amplitude f = Kept ? f1kept(atom->elements, atom->nelements, anomalous, s2, block + 3)
+                             : f1(atom->elements, atom->nelements, anomalous, s2);
+    double* angles = Kept ? block + 3 + kElementKept * atom->nelements : nullptr;
 
     double C = 0.0, S = 0.0;
     const int32_t nsites = atom->wyckoff->count;
@@ -546,14 +572,9 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
         Ts = std::exp(-(b[0] * h * h + b[1] * k * k + b[2] * l * l + 2.0 * b[3] * h * k +
                         2.0 * b[4] * h * l + 2.0 * b[5] * k * l));
       }
-      for (int32_t c = 0; c < ph->ncentring; ++c) {
+      for (int32_t c = 0; c < ncentring; ++c) {
         const double phase = kTwoPi * (h * site.x[c] + k * site.y[c] + l * site.z[c]);
-        if (angles == nullptr) {
-          double cosine, sine;
-          cosinesine(phase, cosine, sine);
-          C += Ts * cosine;
-          S += Ts * sine;
-        } else {
+        if constexpr (Kept) {
           if (!samebits(angles[0], phase)) {
             cosinesine(phase, angles[1], angles[2]);
             angles[0] = phase;
@@ -561,6 +582,11 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
           C += Ts * angles[1];
           S += Ts * angles[2];
           angles += 3;
+        } else {
+          double cosine, sine;
+          cosinesine(phase, cosine, sine);
+          C += Ts * cosine;
+          S += Ts * sine;
         }
       }
     }
@@ -575,6 +601,34 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
       }
     }
   }
+}
+
+}  // namespace
+
+void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
+           const FRecord* F, int32_t index, double s2) {
+  PhaseRecord* ph = phasei;
+  const Triple t{ph,
+                 tdsvalue(ph, iref),
+                 anomalous,
+                 iref,
+                 ph->FMult > 0 ? ph->FMult : ph->RefMult,
+                 components != nullptr ? ph->FMult : 0,
+                 components,
+                 static_cast<double>(F->hkl[index][0]),
+                 static_cast<double>(F->hkl[index][1]),
+                 static_cast<double>(F->hkl[index][2]),
+                 s2,
+                 durchlauf >= 2};
+  for (int32_t j = 0; j < t.ncomp; ++j)
+    for (double& v : components[j]) v = 0.0;
+  double sum[4] = {0.0, 0.0, 0.0, 0.0};
+  // The memo serves the reflection's own triple, the one its line computes.
+  double* kept = index == 0 ? siteblock(F, ph) : nullptr;
+  if (kept != nullptr)
+    addatoms<true>(t, kept, sum);
+  else
+    addatoms<false>(t, nullptr, sum);
   for (int i = 0; i < 4; ++i) out[i] = sum[i];
 }
 
