@@ -313,10 +313,10 @@ constexpr int32_t kFormNumbers = SD_FP + 1;  // a1..a4, b1..b4, c, mu, f'
 constexpr int32_t kElementKept = 3 + kFormNumbers;
 constexpr double kFormUnknown = -1.0;  // the flag of a form factor not yet known
 
-// The most doubles one thread keeps (4 MiB), and the most one F-record may
-// take of them: a structure so large that few reflections would fit is
-// computed afresh every time, as is every record beyond the first ones that
-// filled the memo.
+// The most doubles one thread keeps (4 MiB, beside its table of records of
+// at most 2 MiB), and the most one F-record may take of them: a structure so
+// large that few reflections would fit is computed afresh every time, as is
+// every record beyond the first ones that filled the memo.
 constexpr size_t kMostKept = size_t{1} << 19;
 constexpr size_t kMostPerRecord = kMostKept / 16;
 // Slots of the record table: the first size and the most (half of them at
@@ -331,9 +331,9 @@ const double kUnknown = std::bit_cast<double>(uint64_t{0x7ff4000000000001});
 // afresh and the kept ones alike.
 void cosinesine(double angle, double& cosine, double& sine) { ::sincos(angle, &sine, &cosine); }
 
-uint64_t bitsof(double a) { return std::bit_cast<uint64_t>(a); }
-
-bool samebits(double a, double b) { return bitsof(a) == bitsof(b); }
+bool samebits(double a, double b) {
+  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
 
 size_t atomkept(const AtomRecord* atom, const PhaseRecord* ph) {
   return 3 + static_cast<size_t>(kElementKept) * static_cast<size_t>(atom->nelements) +
@@ -494,9 +494,9 @@ Amplitude f1kept(const ElementRecord* species, int32_t count, int32_t anomalous,
   for (int32_t i = 0; i < count; ++i, kept += kElementKept) {
     const double* d = species[i].scat;
     const double w = species[i].occupancy;
-    uint64_t differ = (bitsof(kept[0]) ^ bitsof(s2)) | (bitsof(kept[1]) ^ bitsof(flag));
-    for (int32_t j = 0; j < kFormNumbers; ++j) differ |= bitsof(kept[3 + j]) ^ bitsof(d[j]);
-    if (differ != 0) {
+    bool same = samebits(kept[0], s2) && kept[1] == flag;
+    for (int32_t j = 0; same && j < kFormNumbers; ++j) same = samebits(kept[3 + j], d[j]);
+    if (!same) {
       double f = d[SD_C];
       for (int j = 0; j < 4; ++j) f += d[SD_A1 + j] * std::exp(-0.0025 * s2 * d[SD_B1 + j]);
       if (anomalous != 0) f += d[SD_FP];
