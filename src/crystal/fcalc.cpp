@@ -1,6 +1,7 @@
 // Structure factor and scattering power.
 #include "crystal/fcalc.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cfloat>
@@ -280,19 +281,260 @@ double tdspenalty(double B) {
   return B <= 0.0 ? 100000.0 * B : 0.0;
 }
 
-void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
-           const FRecord* F, int32_t index, double s2) {
-  PhaseRecord* ph = phasei;
-  const double tds = tdsvalue(ph, iref);
-  const int32_t kinds = ph->FMult > 0 ? ph->FMult : ph->RefMult;
-  const int32_t ncomp = components != nullptr ? ph->FMult : 0;
-  double sum[4] = {0.0, 0.0, 0.0, 0.0};
-  for (int32_t j = 0; j < ncomp; ++j)
-    for (double& v : components[j]) v = 0.0;
-  const double h = F->hkl[index][0], k = F->hkl[index][1], l = F->hkl[index][2];
-  const bool anisotropic = durchlauf >= 2;
+namespace {
 
+// ---------------------------------------------------------------------------
+// What the structure factor of an F-record worked out the last time, kept
+// by each thread for itself
+
+// Between two evaluations of a reflection's line most inputs of its structure
+// factor keep their bits (a finite-difference probe moves one parameter): the
+// phase angles of the sites, the temperature factors and the X-ray form
+// factors of most atoms come out as the last time. Each thread keeps, per
+// F-record it computed, what it worked out together with the inputs each
+// value came from, and takes a value again only when the inputs are the same
+// to the bit: a value taken again is the one the same operations on the same
+// inputs give. The memo belongs to its thread alone (thread_local), so the
+// workers that compute lines of one record at the same time never share it.
+//
+// The block of an F-record holds the phase's atoms one after the other; per
+// atom (atomkept doubles):
+//   [0]      the atom's layout word: its element count and its number of
+//            site and centring pairs, which fix where everything lies;
+//   [1], [2] the argument -B s^2 / 4 of the temperature factor and its exp;
+//   per element (kElementKept): s^2, the anomalous flag (0 or 1; -1 while
+//            unknown), the form factor before the occupancy, and the form
+//            numbers a1..a4, b1..b4, c, mu, f' it came from;
+//   per site and centring: the phase angle, its cosine and its sine.
+// An argument or phase angle not yet known holds a signalling NaN: a product
+// never gives one (a NaN operand comes out quiet), so no key matches it.
+
+constexpr int32_t kFormNumbers = SD_FP + 1;  // a1..a4, b1..b4, c, mu, f'
+constexpr int32_t kElementKept = 3 + kFormNumbers;
+constexpr double kFormUnknown = -1.0;  // the flag of a form factor not yet known
+
+// The most doubles one thread keeps (4 MiB, beside its table of records of
+// at most 2 MiB), and the most one F-record may take of them: a structure so
+// large that few reflections would fit is computed afresh every time, as is
+// every record beyond the first ones that filled the memo.
+constexpr size_t kMostKept = size_t{1} << 19;
+constexpr size_t kMostPerRecord = kMostKept / 16;
+// Slots of the record table: the first size and the most (half of them at
+// most taken, so that a search ends soon).
+constexpr size_t kFirstSlots = 256;
+constexpr size_t kMostSlots = size_t{1} << 16;
+
+const double kUnknown = std::bit_cast<double>(uint64_t{0x7ff4000000000001});
+
+// The cosine and sine of one angle by one sincos (what the compiler makes
+// of a cosine and a sine of one angle side by side), for the sums computed
+// afresh and the kept ones alike.
+void cosinesine(double angle, double& cosine, double& sine) { ::sincos(angle, &sine, &cosine); }
+
+bool samebits(double a, double b) {
+  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
+
+size_t atomkept(const AtomRecord* atom, const PhaseRecord* ph) {
+  return 3 + static_cast<size_t>(kElementKept) * static_cast<size_t>(atom->nelements) +
+         3 * static_cast<size_t>(atom->wyckoff->count) * static_cast<size_t>(ph->ncentring);
+}
+
+double layoutword(const AtomRecord* atom, const PhaseRecord* ph) {
+  const auto pairs = static_cast<uint32_t>(atom->wyckoff->count * ph->ncentring);
+  return std::bit_cast<double>(uint64_t{static_cast<uint32_t>(atom->nelements)} << 32 | pairs);
+}
+
+struct MemoEntry {
+  const FRecord* F = nullptr;  // null: a free slot
+  size_t at = 0;               // first double of the block in kept
+  size_t count = 0;            // doubles of the block as laid out
+  size_t room = 0;             // doubles the block may take
+};
+
+struct SiteMemo {
+  std::vector<MemoEntry> table;  // open addressing by the record's address
+  std::vector<double> kept;      // the blocks
+  size_t used = 0;               // doubles of kept handed out
+  size_t entries = 0;            // slots taken
+  uint64_t made = 0;             // frecordsmade when the memo was emptied
+  // Where a record new to the memo is computed directly at once: the memo
+  // is full, or the phase's records are too large for it.
+  bool full = false;
+  const PhaseRecord* toolarge = nullptr;
+};
+
+thread_local SiteMemo memo;
+
+size_t slotof(const FRecord* F, size_t slots) {
+  const auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(F));
+  return static_cast<size_t>((bits >> 6) * 0x9e3779b97f4a7c15ULL >> 40) & (slots - 1);
+}
+
+// The slot of F: the one that holds it, else the free one where it goes.
+MemoEntry& findslot(SiteMemo& m, const FRecord* F) {
+  const size_t mask = m.table.size() - 1;
+  size_t i = slotof(F, m.table.size());
+  while (m.table[i].F != nullptr && m.table[i].F != F) i = (i + 1) & mask;
+  return m.table[i];
+}
+
+// Room for need more doubles; false when the memo is full.
+bool makeroom(SiteMemo& m, size_t need) {
+  if (m.used + need > kMostKept) return false;
+  if (m.used + need > m.kept.size())
+    m.kept.resize(std::min(kMostKept, std::max({2 * m.kept.size(), m.used + need, size_t{4096}})));
+  return true;
+}
+
+// A slot for one more record; false when the table may grow no further.
+bool makeslot(SiteMemo& m) {
+  if (2 * (m.entries + 1) <= m.table.size()) return true;
+  if (2 * m.table.size() > kMostSlots) return false;
+  std::vector<MemoEntry> old(2 * m.table.size());
+  old.swap(m.table);
+  for (const MemoEntry& e : old)
+    if (e.F != nullptr) findslot(m, e.F) = e;
+  return true;
+}
+
+// True when the block of count doubles is laid out for the phase's atoms.
+bool laidout(const double* block, size_t count, const PhaseRecord* ph) {
+  size_t at = 0;
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
+    if (at >= count || !samebits(block[at], layoutword(atom, ph))) return false;
+    at += atomkept(atom, ph);
+  }
+  return at == count;
+}
+
+// Lays the block out for the phase's atoms, every value unknown.
+void layout(double* block, const PhaseRecord* ph) {
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
+    block[0] = layoutword(atom, ph);
+    block[1] = kUnknown;
+    double* forms = block + 3;
+    for (int32_t i = 0; i < atom->nelements; ++i) forms[kElementKept * i + 1] = kFormUnknown;
+    double* angles = forms + kElementKept * atom->nelements;
+    const int32_t pairs = atom->wyckoff->count * ph->ncentring;
+    for (int32_t i = 0; i < pairs; ++i) angles[3 * i] = kUnknown;
+    block += atomkept(atom, ph);
+  }
+}
+
+// The calling thread's block of F for the current phase's atoms; null when
+// the record is to be computed afresh (a memo that is full, or a structure
+// too large for it).
+double* siteblock(const FRecord* F, const PhaseRecord* ph) {
+  SiteMemo& m = memo;
+  const uint64_t made = frecordsmade.load(std::memory_order_relaxed);
+  if (m.made != made) {
+    // New records came: those the memo knows may be gone, their addresses
+    // taken by others. Start again (keeping the storage).
+    std::fill(m.table.begin(), m.table.end(), MemoEntry{});
+    m.used = m.entries = 0;
+    m.made = made;
+    m.full = false;
+    m.toolarge = nullptr;
+  }
+  if (m.table.empty()) m.table.resize(kFirstSlots);
+  MemoEntry* e = &findslot(m, F);
+  if (e->F == F && laidout(m.kept.data() + e->at, e->count, ph)) return m.kept.data() + e->at;
+  if (e->F != F && (m.full || ph == m.toolarge)) return nullptr;
+  size_t need = 0;
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr && need <= kMostPerRecord;
+       atom = atom->next)
+    need += atomkept(atom, ph);
+  if (need > kMostPerRecord) {
+    m.toolarge = ph;
+    return nullptr;
+  }
+  if (need == 0) return nullptr;
+  if (e->F != F) {
+    // A record new to the memo.
+    if (!makeslot(m)) {
+      m.full = true;
+      return nullptr;
+    }
+    e = &findslot(m, F);
+  }
+  if (e->F != F || need > e->room) {
+    if (!makeroom(m, need)) {
+      m.full = true;
+      return nullptr;
+    }
+    if (e->F != F) ++m.entries;
+    *e = MemoEntry{F, m.used, need, need};
+    m.used += need;
+  }
+  e->count = need;
+  double* block = m.kept.data() + e->at;
+  layout(block, ph);
+  return block;
+}
+
+// exp(-B s^2 / 4), its argument and value kept in kept[0..1].
+double temperaturefactor(double B, double s2, double* kept) {
+  const double x = -0.25 * B * s2;
+  if (!samebits(kept[0], x)) {
+    kept[1] = std::exp(x);
+    kept[0] = x;
+  }
+  return kept[1];
+}
+
+// f1 with, for X-rays, each element's form factor before its occupancy kept
+// (kElementKept doubles per element): the same operations as f1 on the
+// inputs that differ.
+Amplitude f1kept(const ElementRecord* species, int32_t count, int32_t anomalous, double s2,
+                 double* kept) {
+  if (ifneutrons()) return f1(species, count, anomalous, s2);
+  Amplitude r{0.0, 0.0};
+  const double flag = anomalous != 0 ? 1.0 : 0.0;
+  for (int32_t i = 0; i < count; ++i, kept += kElementKept) {
+    const double* d = species[i].scat;
+    const double w = species[i].occupancy;
+    bool same = samebits(kept[0], s2) && kept[1] == flag;
+    for (int32_t j = 0; same && j < kFormNumbers; ++j) same = samebits(kept[3 + j], d[j]);
+    if (!same) {
+      double f = d[SD_C];
+      for (int j = 0; j < 4; ++j) f += d[SD_A1 + j] * std::exp(-0.0025 * s2 * d[SD_B1 + j]);
+      if (anomalous != 0) f += d[SD_FP];
+      kept[2] = f;
+      std::memcpy(kept + 3, d, sizeof(double) * kFormNumbers);
+      kept[0] = s2;
+      kept[1] = flag;
+    }
+    if (anomalous != 0) r.im += w * d[SD_FPP];
+    r.re += w * kept[2];
+  }
+  return r;
+}
+
+// What every atom's terms of one structure factor take.
+struct Triple {
+  PhaseRecord* ph;
+  double tds;  // the phase's TDS of the reflection kind
+  int32_t anomalous, iref, kinds, ncomp;
+  double (*components)[4];
+  double h, k, l, s2;
+  bool anisotropic;
+};
+
+// Adds the terms of every atom to sum, or with components to the components:
+// computed afresh, or (Kept) with the calling thread's block of the record.
+template <bool Kept>
+void addatoms(const Triple& t, double* kept, double sum[4]) {
+  // Locals, so that the writes to the sums and penalties leave them in registers.
+  PhaseRecord* const ph = t.ph;
+  const double h = t.h, k = t.k, l = t.l, s2 = t.s2, tds = t.tds;
+  const int32_t anomalous = t.anomalous, iref = t.iref, kinds = t.kinds, ncomp = t.ncomp;
+  double(*const components)[4] = t.components;
+  const bool anisotropic = t.anisotropic;
+  const int32_t ncentring = ph->ncentring;
   for (AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
+    double* block = kept;
+    if constexpr (Kept) kept += atomkept(atom, ph);
     const double wiref = atom->weights == nullptr ? 1.0 : iref < kinds ? atom->weights[iref] : 0.0;
     if (components == nullptr && wiref == 0.0) continue;
     double B = atom->B;
@@ -311,8 +553,14 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
         break;
     }
     const bool sitewise = atom->tdskind == TDS_ANISO && anisotropic;
-    const double T = sitewise ? 1.0 : std::exp(-0.25 * B * s2);
-    const Amplitude f = f1(atom->elements, atom->nelements, anomalous, s2);
+    // The block of the atom: [1] the temperature factor, [3] the forms, then
+    // the angles.
+    const double T = sitewise ? 1.0
+                     : Kept   ? temperaturefactor(B, s2, block + 1)
+                              : std::exp(-0.25 * B * s2);
+    const Amplitude f = Kept ? f1kept(atom->elements, atom->nelements, anomalous, s2, block + 3)
+                             : f1(atom->elements, atom->nelements, anomalous, s2);
+    double* angles = Kept ? block + 3 + kElementKept * atom->nelements : nullptr;
 
     double C = 0.0, S = 0.0;
     const int32_t nsites = atom->wyckoff->count;
@@ -324,10 +572,22 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
         Ts = std::exp(-(b[0] * h * h + b[1] * k * k + b[2] * l * l + 2.0 * b[3] * h * k +
                         2.0 * b[4] * h * l + 2.0 * b[5] * k * l));
       }
-      for (int32_t c = 0; c < ph->ncentring; ++c) {
+      for (int32_t c = 0; c < ncentring; ++c) {
         const double phase = kTwoPi * (h * site.x[c] + k * site.y[c] + l * site.z[c]);
-        C += Ts * std::cos(phase);
-        S += Ts * std::sin(phase);
+        if constexpr (Kept) {
+          if (!samebits(angles[0], phase)) {
+            cosinesine(phase, angles[1], angles[2]);
+            angles[0] = phase;
+          }
+          C += Ts * angles[1];
+          S += Ts * angles[2];
+          angles += 3;
+        } else {
+          double cosine, sine;
+          cosinesine(phase, cosine, sine);
+          C += Ts * cosine;
+          S += Ts * sine;
+        }
       }
     }
     const double terms[4] = {f.re * C - f.im * S, f.im * C + f.re * S, f.re * C + f.im * S,
@@ -341,6 +601,34 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
       }
     }
   }
+}
+
+}  // namespace
+
+void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
+           const FRecord* F, int32_t index, double s2) {
+  PhaseRecord* ph = phasei;
+  const Triple t{ph,
+                 tdsvalue(ph, iref),
+                 anomalous,
+                 iref,
+                 ph->FMult > 0 ? ph->FMult : ph->RefMult,
+                 components != nullptr ? ph->FMult : 0,
+                 components,
+                 static_cast<double>(F->hkl[index][0]),
+                 static_cast<double>(F->hkl[index][1]),
+                 static_cast<double>(F->hkl[index][2]),
+                 s2,
+                 durchlauf >= 2};
+  for (int32_t j = 0; j < t.ncomp; ++j)
+    for (double& v : components[j]) v = 0.0;
+  double sum[4] = {0.0, 0.0, 0.0, 0.0};
+  // The memo serves the reflection's own triple, the one its line computes.
+  double* kept = index == 0 ? siteblock(F, ph) : nullptr;
+  if (kept != nullptr)
+    addatoms<true>(t, kept, sum);
+  else
+    addatoms<false>(t, nullptr, sum);
   for (int i = 0; i < 4; ++i) out[i] = sum[i];
 }
 

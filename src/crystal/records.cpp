@@ -269,11 +269,14 @@ void* linecalloc(size_t count, size_t size) {
   return p;
 }
 
+std::atomic<uint64_t> frecordsmade{0};
+
 // The workers write a reflection's and its F-records' values while they
 // compute its line: each record on lines of its own, so that two workers
 // computing reflections whose records lie side by side do not take the lines
 // from each other.
 FRecord* newfrecord(double F, int fmult) {
+  frecordsmade.fetch_add(1, std::memory_order_relaxed);
   auto* f = linecalloc<FRecord>(1);
   f->F = F;
   f->gewicht = -1.0;

@@ -12,6 +12,7 @@
 // values are written.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -450,6 +451,9 @@ ParamRecord* addparam(ParamRecord** array, int32_t* count);
 // An F-record with |F|, texture weight in use -1 and, when fmult > 0, its
 // component array.
 FRecord* newfrecord(double F, int fmult);
+// How many F-records newfrecord has made: the structure factor's per-thread
+// memos start again when it changed, since the records they know may be gone.
+extern std::atomic<uint64_t> frecordsmade;
 // A reflection record with its sort key and kind, count 0, no F-records.
 ReflectionRecord* newreflection(double sk, int iref);
 // count zero-filled records on cache lines of their own (their storage starts

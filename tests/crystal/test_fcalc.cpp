@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/data.hpp"
@@ -486,6 +487,163 @@ TEST_F(OneAtom, WorkersShareTheTdsProbesAndKeepTheirOwnPenalties) {
   });
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "0 3 4 7\n");
+  EXPECT_EQ(r.err, "");
+}
+
+// Each thread keeps what the structure factor worked out for a record and
+// takes a value again only when its inputs have the same bits. Between
+// evaluations that each change one thing (as the finite-difference probes
+// do), the workers, whose memos hold what earlier evaluations left, and the
+// main thread give, to the bit, what a thread that never saw the records
+// computes afresh. Two structures: one without centring with a mixed site,
+// one body-centred.
+struct KeptCase {
+  PhaseRecord* p = nullptr;
+  std::vector<const FRecord*> records;
+  std::vector<double> sk;
+  std::vector<double> want[2];  // 4 per record, computed afresh; without and with f', f''
+  AtomRecord* left = nullptr;   // an atom taken out of the list
+  double x0 = 0.0, z0 = 0.0;    // the first atom's coordinates
+  double s2scale = 1.0;
+  int32_t index = 0;
+  std::atomic<int> faults{0};
+} kept;
+
+std::vector<double> allfactors(int anomalous) {
+  std::vector<double> out;
+  for (size_t i = 0; i < kept.records.size(); ++i) {
+    const FRecord* F = kept.records[i];
+    double v[4] = {0, 0, 0, 0};
+    fcalc(v, anomalous, 0, nullptr, F, std::min(kept.index, F->nequiv - 1),
+          kept.s2scale * kept.sk[i]);
+    out.insert(out.end(), v, v + 4);
+  }
+  return out;
+}
+
+bool samebits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
+}
+
+TEST_F(StructureFactor, KeptValuesAreTheValuesComputedAfresh) {
+  const auto r = ktest::run_in_child([] {
+    nthreads = 4;
+    struct Structure {
+      std::vector<std::string> header;
+      double cell[6];
+      std::vector<ktest::AtomSpec> atoms;
+    } structures[] = {
+        {{"HermannMauguin=Pnma"},
+         {0.8497, 0.5409, 0.6974, 0, 0, 0},
+         {{"E=Pb", "c", 0.1875, 0.25, 0.1672, 0.01},
+          {"E=(S(0.9),Se)", "c", 0.0649, 0.25, 0.6835, 0.008},
+          {"E=O", "c", -0.093, 0.25, 0.5954, 0.012},
+          {"E=O", "d", 0.0809, 0.0269, 0.8093, 0.011}}},
+        {{"HermannMauguin=Im-3m"},
+         {0.41, 0, 0, 0, 0, 0},
+         {{"E=Fe", "e", 0.31, 0, 0, 0.006}, {"E=(Co(0.4),Ni)", "a", 0, 0, 0, 0.005}}},
+    };
+    using Change = void (*)();
+    const struct Step {
+      const char* what;
+      Change change;
+    } steps[] = {
+        {"the first evaluation", [] {}},
+        {"the first atom moved",
+         [] { ktest::place_sites(kept.p, kept.p->atoms, kept.x0 + 0.002, 0.25, kept.z0); }},
+        {"the first atom back",
+         [] { ktest::place_sites(kept.p, kept.p->atoms, kept.x0, 0.25, kept.z0); }},
+        {"a displacement", [] { kept.p->atoms->next->B += 0.0003; }},
+        {"an occupancy", [] { kept.p->atoms->next->elements[0].occupancy *= 0.9; }},
+        {"f' of a species", [] { kept.p->atoms->next->elements[1].scat[SD_FP] += 0.25; }},
+        {"the cell: every s^2", [] { kept.s2scale = 1.0003; }},
+        {"anisotropic displacements from stage 2",
+         [] {
+           durchlauf = 2;
+           AtomRecord* a = kept.p->atoms;
+           a->tdskind = TDS_ANISO;
+           for (int32_t s = 0; s < a->wyckoff->count; ++s)
+             for (int i = 0; i < 6; ++i) a->sites[s].b[i] = i < 3 ? 0.001 * (i + s + 1) : 0.0;
+         }},
+        {"stage 0",
+         [] {
+           durchlauf = 0;
+           kept.p->atoms->tdskind = TDS_ISO;
+         }},
+        {"neutrons", [] { setneutrons(true); }},
+        {"X-rays", [] { setxray(true); }},
+        {"an atom left out",
+         [] {
+           kept.left = kept.p->atoms;
+           kept.p->atoms = kept.left->next;
+         }},
+        {"the atom back", [] { kept.p->atoms = kept.left; }},
+        {"a species fewer", [] { kept.p->atoms->next->nelements = 1; }},
+        {"both species", [] { kept.p->atoms->next->nelements = 2; }},
+        {"another equivalent", [] { kept.index = 1; }},
+        {"the representative", [] { kept.index = 0; }},
+    };
+    int unchanged = 0;
+    std::string report;
+    for (const Structure& st : structures) {
+      ktest::free_phases();
+      setxray(true);
+      kept.p = ktest::make_structure(st.header, st.cell, st.atoms, true);
+      if (kept.p == nullptr) std::_Exit(3);
+      ktest::generate_reflections(25.0);
+      kept.records.clear();
+      kept.sk.clear();
+      for (int i = 0; i < kept.p->nrefl; ++i)
+        for (const FRecord* F : {kept.p->refl[i]->fr1, kept.p->refl[i]->fr2})
+          if (F != nullptr) {
+            kept.records.push_back(F);
+            kept.sk.push_back(kept.p->refl[i]->sk);
+          }
+      kept.s2scale = 1.0;
+      kept.x0 = st.atoms[0].x;
+      kept.z0 = st.atoms[0].z;
+      std::vector<double> before;
+      initDATAthreads();
+      for (const Step& step : steps) {
+        step.change();
+        std::thread afresh([] {
+          for (int a = 0; a < 2; ++a) kept.want[a] = allfactors(a);
+        });
+        afresh.join();
+        // A step that changes nothing would show nothing.
+        if (samebits(kept.want[1], before)) {
+          ++unchanged;
+          report += std::string(step.what) + "; ";
+        }
+        before = kept.want[1];
+        // The workers at once on the same records, with and without f' and
+        // f'' by turns: the first round from what the last step left.
+        nspawn(
+            [](uint64_t) {
+              for (int round = 0; round < 3; ++round) {
+                const int a = (threadid() + round) % 2;
+                if (!dataerr_try([a] {
+                      if (!samebits(allfactors(a), kept.want[a])) ++kept.faults;
+                    }))
+                  ++kept.faults;
+              }
+            },
+            1, 0);
+        nwait();
+        for (int a = 0; a < 2; ++a)
+          if (!samebits(allfactors(a), kept.want[a])) {
+            ++kept.faults;
+            report += std::string(step.what) + "; ";
+          }
+      }
+      exitDATAthreads();
+    }
+    std::printf("%d faults, %d unchanged: %s\n", kept.faults.load(), unchanged, report.c_str());
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "0 faults, 0 unchanged: \n");
   EXPECT_EQ(r.err, "");
 }
 
