@@ -132,7 +132,7 @@ bool OutFile::commit() {
     discard();
     return false;
   }
-  ok = fsync(fileno(fp_)) == 0 && ok;
+  if (sync_) ok = fsync(fileno(fp_)) == 0 && ok;
   ok = std::fclose(fp_) == 0 && ok;
   fp_ = nullptr;
   if (ok) ok = std::rename(temp_.c_str(), target_.c_str()) == 0;
@@ -152,11 +152,12 @@ void OutFile::discard() {
   slot_ = -1;
 }
 
-bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool binary,
-               bool checked) {
+bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool binary, bool checked,
+               bool sync) {
   OutFile out;
   if (!out.open(path, binary)) return false;
   if (!checked) out.keepnonfinite();
+  if (!sync) out.skipsync();
   if (!fill(out.file())) {
     out.discard();
     return false;

@@ -51,6 +51,12 @@ class OutFile {
   // they read back exactly).
   void keepnonfinite() { checked_ = false; }
 
+  // Puts the file in place without waiting for the disk to hold it: for a
+  // file that a run writes again and again while it goes on (the diagram of
+  // every refinement cycle), whose last version the run writes with the
+  // wait.
+  void skipsync() { sync_ = false; }
+
   // Closes and removes the temporary file; the final file is left as it was.
   void discard();
 
@@ -61,15 +67,17 @@ class OutFile {
   FILE* fp_ = nullptr;
   int slot_ = -1;
   bool checked_ = false;  // a text file, read through before it is put in place
+  bool sync_ = true;      // wait for the disk before the rename
   std::string target_;
   std::string temp_;
 };
 
 // Writes a whole file through fill and commits it; false when the file could
 // not be opened, fill returned false, or any write failed. checked false lets
-// a text through unread (OutFile::keepnonfinite).
+// a text through unread (OutFile::keepnonfinite), sync false puts it in
+// place without waiting for the disk (OutFile::skipsync).
 bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool binary = false,
-               bool checked = true);
+               bool checked = true, bool sync = true);
 
 // The first item of a text file that a number not finite was printed as
 // ("nan", "-nan", "inf", "-INF", "infinity", ...: an item delimited by

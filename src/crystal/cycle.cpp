@@ -768,6 +768,9 @@ WideColumn* mywidecolumns(int slot) {
 // Longest block of rows computed ahead, 0: as many as fit into 32 MB.
 int aheadlimit = 0;
 
+// Whether the diagram written at row 0 waits for the disk (syncdiagram).
+bool diagramsync = true;
+
 struct alignas(64) AheadSlot {
   std::vector<float> peakrows;  // kWide peak-model rows
   double peakwall = 0.0;        // wall time of the peak-model rows
@@ -1339,7 +1342,8 @@ void firstrow() {
   // The diagram is written again at every first row; a diagram file that
   // cannot be written is reported once, and the run ends non-zero.
   static std::string failed;
-  if (y != nullptr && diagramm[0] != 0 && !writefile(diagramm, diagramfile) && failed != diagramm) {
+  if (y != nullptr && diagramm[0] != 0 &&
+      !writefile(diagramm, diagramfile, false, true, diagramsync) && failed != diagramm) {
     failed = diagramm;
     message<302>(diagramm);
     std::fflush(stdout);
@@ -1374,6 +1378,8 @@ void firstrow() {
 // Public calls
 
 void limitrowsahead(int rows) { aheadlimit = rows > 0 ? rows : 0; }
+
+void syncdiagram(bool on) { diagramsync = on; }
 
 const CycleStats& cyclestats() { return stats; }
 void resetcyclestats() { stats = CycleStats{}; }

@@ -30,6 +30,12 @@ namespace crystal {
 // rows > 0 (tests of several blocks); 0 restores the default.
 void limitrowsahead(int rows);
 
+// Whether the diagram file that row 0 writes waits for the disk to hold it
+// before it replaces the old one (on unless switched off): the refinement
+// switches it off while its cycles write the diagram again and again, and
+// on for the final model's diagram, the one that stays.
+void syncdiagram(bool on);
+
 // One evaluation of the model with the current parameter values: global
 // parameters into a scope, then per phase its structure set-up, every
 // reflection line on the worker threads and, while ifgoal is set, its goals;

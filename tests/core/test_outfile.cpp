@@ -53,6 +53,30 @@ TEST(OutFile, ReplacesWholeKeepingModeAndLeavesNothingElse) {
   EXPECT_EQ(entries(dir.path()), 1);
 }
 
+// A file put in place without waiting for the disk (a diagram written at
+// every refinement cycle) is replaced and checked like any other.
+TEST(OutFile, WithoutWaitingForTheDiskTheFileIsStillReplacedAndChecked) {
+  TempDir dir;
+  std::string p = dir.file("run.dia");
+  write_file(p, "old\n");
+  chmod(p.c_str(), 0640);
+  auto text = [](const char* t) { return [t](FILE* f) { return std::fputs(t, f) >= 0; }; };
+  ASSERT_TRUE(core::writefile(p.c_str(), text("15.0 93.00\n"), false, true, false));
+  EXPECT_EQ(read_file(p), "15.0 93.00\n");
+  struct stat st;
+  ASSERT_EQ(stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  ktest::TempInstall inst({"err.msg"});
+  ktest::RunResult r = ktest::run_in_child([&] {
+    std::snprintf(kalvo, sizeof kalvo, "%s", inst.path().c_str());
+    std::_Exit(core::writefile(p.c_str(), text("15.0 nan\n"), false, true, false) ? 0 : 3);
+  });
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.out.find(ktest::message(320, p.c_str(), 1, "nan")), std::string::npos) << r.out;
+  EXPECT_EQ(read_file(p), "15.0 93.00\n");
+  EXPECT_EQ(entries(dir.path()), 1);
+}
+
 TEST(OutFile, FollowsLinksAndCreatesADanglingLinksTarget) {
   TempDir dir;
   write_file(dir.file("target.sav"), "old\n");

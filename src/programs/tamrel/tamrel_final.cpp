@@ -287,6 +287,12 @@ void figures(FinalModel& fm, const std::vector<float>& residuals, const PeakValu
 }  // namespace
 
 void computefinal() {
+  // The diagram of the final model is the one that stays; the fits of
+  // further data sets write theirs again without waiting for the disk.
+  struct DiagramSync {
+    DiagramSync() { syncdiagram(true); }
+    ~DiagramSync() { syncdiagram(false); }
+  } diagramsync;
   FinalModel& fm = finalmodel;
   fm = FinalModel{};
   float* r = nullptr;

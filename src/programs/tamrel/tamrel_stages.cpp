@@ -786,6 +786,9 @@ void writeoutputs(int dataset) {
 }
 
 void refine() {
+  // Every cycle writes the diagram again: only the final model's waits for
+  // the disk.
+  syncdiagram(false);
   stages();
   savestartvalues();
   computefinal();
