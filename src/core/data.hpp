@@ -119,6 +119,11 @@ int getrekart();
 // A failed numeric read yields 1.0, a failed text read leaves buf empty.
 
 double GetVar(const char* name);
+// GetVar inside a frame of its own, without the jump: false when the read
+// failed (an undefined name, say), its records then pending as after
+// dataerr_try; else true with the value. For the optional keys read at
+// every model evaluation, where a jump would cost more than the read.
+bool TryGetVar(const char* name, double* value);
 // floor(x + 0.5) of the value; out of range or NaN: "out of integer range".
 int GetIntVar(const char* name);
 void SetVar(const char* name, double x);

@@ -353,6 +353,15 @@ double GetVar(const char* name) {
   return x;
 }
 
+bool TryGetVar(const char* name, double* value) {
+  PublicCall pc;
+  const double x = getvar(name, pc.c, pc.slot);
+  if (pc.c->floor == nullptr && !sempty(pc.c)) internal_error("dclear", kModule, 2535);
+  if (pending(pc.c)) return false;
+  *value = x;
+  return true;
+}
+
 int GetIntVar(const char* name) {
   PublicCall pc;
   int before = pc.c->nerr;

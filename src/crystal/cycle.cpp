@@ -513,8 +513,8 @@ void evaluation() {
   double* eps[4] = {&eps1, &eps2, &eps3, &eps4};
   const char* names[4] = {"EPS1", "EPS2", "EPS3", "EPS4"};
   for (int i = 0; i < 4; ++i) {
-    *eps[i] = 0.0;
-    dataerr_try([&] { *eps[i] = GetVar(names[i]); });
+    double v = 0.0;
+    *eps[i] = TryGetVar(names[i], &v) ? v : 0.0;
   }
   for (phasei = phase1; phasei != nullptr; phasei = phasei->next) {
     PhaseRecord* ph = phasei;

@@ -272,6 +272,32 @@ TEST(StoreWorkers, UnboundedRecursionOnWorkerStacks) {
   EXPECT_EQ(r.err, "");  // a sanitizer's report, if any
 }
 
+// TryGetVar reads as GetVar inside dataerr_try does, without the jump: the
+// same value, the same result and the same records pending, for a number, a
+// formula, an undefined name, a formula that fails and one whose C function
+// fails inside.
+TEST_F(Store, TryGetVarIsGetVarInsideAFrame) {
+  SetUserFkt("fails", 1, failingread);
+  SetVar("n", 2.5);
+  SetStrVar("f", "n*4");
+  SetStrVar("bad", "1/0");
+  SetStrVar("inner", "fails(1)+1");
+  for (const char* name : {"n", "f", "nothere", "bad", "inner", "k_"}) {
+    double viaframe = -7.0;
+    const bool framed = dataerr_try([&] { viaframe = GetVar(name); });
+    const std::vector<ErrRec> framederrors = takeerrors();
+    double direct = -7.0;
+    const bool read = TryGetVar(name, &direct);
+    EXPECT_EQ(read, framed) << name;
+    EXPECT_EQ(direct, viaframe) << name;
+    EXPECT_EQ(takeerrors(), framederrors) << name;
+  }
+  ASSERT_EQ(ondataLevel(), 0);
+  double v = 0.0;
+  EXPECT_TRUE(TryGetVar("f", &v));
+  EXPECT_EQ(v, 10.0);
+}
+
 }  // namespace
 
 }  // namespace core
