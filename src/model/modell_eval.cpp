@@ -354,6 +354,13 @@ template <int K>
   loadlanes(c, lane_c + i0);
   loadlanes(den, lane_den + i0);
   Lanes total = {0.0, 0.0, 0.0, 0.0};
+  // With one phase every peak adds to the same column: its sums run in a
+  // register, lane by lane in the same order of single-precision additions
+  // as into the rows, and go back to the rows at the end.
+  const bool onecolumn = yrows != nullptr && nphasen == 1;
+  Floats column = {0.0f, 0.0f, 0.0f, 0.0f};
+  if (onecolumn)
+    for (int l = 0; l < nvalid; ++l) column[l] = yrows[l][0];
   for (int k = 0; k < kp.count; ++k) {
     const double pos = kp.pos[k];
     Lanes lw, beta;
@@ -398,9 +405,13 @@ template <int K>
     }
     const Lanes v = kp.inten[k] * val;
     total += v;
-    if (yrows != nullptr)
+    if (onecolumn)
+      column += __builtin_convertvector(v, Floats);
+    else if (yrows != nullptr)
       for (int l = 0; l < nvalid; ++l) yrows[l][kp.ix[k]] += static_cast<float>(v[l]);
   }
+  if (onecolumn)
+    for (int l = 0; l < nvalid; ++l) yrows[l][0] = column[l];
   for (int l = 0; l < kLanes; ++l) out[l] = static_cast<float>(total[l]);
 }
 
@@ -489,6 +500,10 @@ template <int K>
     broadcast(b2, summary[2]);
     broadcast(c, summary[3]);
     broadcast(den, lane_den[i]);
+    // The row's scale, read once for all its peaks.
+    const bool pol = s.pol, weighted = s.weighted;
+    const Floats pk = {s.pk, s.pk, s.pk, s.pk};
+    const Floats weight = {s.weight, s.weight, s.weight, s.weight};
     for (; k + kLanes <= npeaks; k += kLanes) {
       Lanes pos, lw, beta, inten;
       loadlanes(pos, kp.pos + k);
@@ -552,10 +567,10 @@ template <int K>
         choose(ds, quotient, inten * acc.db / (2.0 * held), inten * acc.ds);
         e[3] = __builtin_convertvector(ds, Floats);
       }
-      for (int j = 0; j < K; ++j) {
-        if (s.pol) e[j] *= s.pk;
-        if (s.weighted) e[j] *= s.weight;
-      }
+      if (pol)
+        for (int j = 0; j < K; ++j) e[j] *= pk;
+      if (weighted)
+        for (int j = 0; j < K; ++j) e[j] *= weight;
       interleave<K>(row + K * k, e);
     }
   }
