@@ -105,56 +105,211 @@ bool exactmultiple(double value, int denom, int32_t* n) {
   return std::fabs(scaled - nearest) <= 1e-9 * denom;
 }
 
-// Reads one operator line (three formulas; the rest of the line is ignored)
-// and splits each formula into its constant and its coefficients of x, y, z.
-// x, y and z are 0 in the top scope on entry and on return.
 // The values of an operator formula made of nothing but x, y, z, digits,
 // points, signs, products and quotients: it names no other key, so it has the
 // same values wherever it stands. The database repeats a few hundred such
-// formulas some forty thousand times; each is evaluated once per load.
+// formulas some forty thousand times; each is evaluated once per load, and
+// its integer form and the coordinates it depends on are kept with it.
 struct FormulaValues {
   double constant;
   double coef[3];
+  int32_t rot[3];
+  int32_t trans;
+  uint8_t exact;
+  uint8_t free[3];
 };
 std::unordered_map<std::string, FormulaValues> knownformulas;
 
+constexpr const char* kPlainChars = "xyz0123456789.+-*/ ";
+
 bool plainformula(const char* text) {
   for (const char* p = text; *p != 0; ++p)
-    if (std::strchr("xyz0123456789.+-*/ ", *p) == nullptr) return false;
+    if (std::strchr(kPlainChars, *p) == nullptr) return false;
   return true;
 }
 
-void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
+// A byte of a plain formula other than the blank.
+bool plainbyte(char ch) {
+  return (ch >= '0' && ch <= '9') || ch == 'x' || ch == 'y' || ch == 'z' || ch == '.' ||
+         ch == '+' || ch == '-' || ch == '*' || ch == '/';
+}
+
+// The keys of the block being read that are not yet in the top scope: a
+// block line of the plain form leaves Wyckoff and N, and x = y = z = 0, to be
+// set when something could read them (a formula worked out, or a header that
+// is not plain), since most blocks need none of them.
+struct PendingBlock {
+  bool pending;
+  char name[32];
+  char count[12];
+};
+PendingBlock pendingblock;
+
+// Sets the keys of the pending block, as its statements and the reading of
+// its operators would have.
+void settlepending() {
+  if (!pendingblock.pending) return;
+  pendingblock.pending = false;
+  SetStrVar("Wyckoff", pendingblock.name);
+  SetStrVar("N", pendingblock.count);
+  SetVar("x", 0.0);
+  SetVar("y", 0.0);
+  SetVar("z", 0.0);
+}
+
+// Constant and coefficients of the formula in c.text, and their integer form.
+// x, y and z are 0 in the top scope on entry and on return.
+FormulaValues evaluate(const SymComponent& c) {
   static const char* const names[3] = {"x", "y", "z"};
-  op->exact = 1;
-  for (int r = 0; r < 3; ++r) {
-    SymComponent& c = op->comp[r];
-    GetItem(f, 31, c.text);
-    const bool plain = plainformula(c.text);
-    auto known = plain ? knownformulas.find(c.text) : knownformulas.end();
+  settlepending();
+  FormulaValues v{};
+  v.constant = Wert(c.text);
+  for (int k = 0; k < 3; ++k) {
+    SetVar(names[k], 1.0);
+    v.coef[k] = Wert(c.text) - v.constant;
+    SetVar(names[k], 0.0);
+  }
+  v.exact = 1;
+  for (int k = 0; k < 3; ++k) {
+    if (!exactmultiple(v.coef[k], 1, &v.rot[k])) v.exact = 0;
+    v.free[k] = std::fabs(v.coef[k]) > kCoefZero ? 1 : 0;
+  }
+  if (!exactmultiple(v.constant, SYM_DENOM, &v.trans)) v.exact = 0;
+  return v;
+}
+
+// Fills component r of the operator from the text already in it.
+void takecomponent(SymOperator* op, int r, WyckoffRecord* rec) {
+  SymComponent& c = op->comp[r];
+  FormulaValues v;
+  if (plainformula(c.text)) {
+    auto known = knownformulas.find(c.text);
     if (known != knownformulas.end()) {
-      c.constant = known->second.constant;
-      for (int k = 0; k < 3; ++k) c.coef[k] = known->second.coef[k];
+      v = known->second;
     } else {
-      c.constant = Wert(c.text);
-      for (int k = 0; k < 3; ++k) {
-        SetVar(names[k], 1.0);
-        c.coef[k] = Wert(c.text) - c.constant;
-        SetVar(names[k], 0.0);
-      }
-      if (plain)
-        knownformulas.emplace(c.text, FormulaValues{c.constant, {c.coef[0], c.coef[1], c.coef[2]}});
+      v = evaluate(c);
+      knownformulas.emplace(c.text, v);
     }
-    for (int k = 0; k < 3; ++k)
-      if (!exactmultiple(c.coef[k], 1, &op->rot[r][k])) op->exact = 0;
-    if (!exactmultiple(c.constant, SYM_DENOM, &op->trans[r])) op->exact = 0;
-    if (std::fabs(c.coef[0]) > kCoefZero) rec->xfree = 1;
-    if (std::fabs(c.coef[1]) > kCoefZero) rec->yfree = 1;
-    if (std::fabs(c.coef[2]) > kCoefZero) rec->zfree = 1;
+  } else {
+    v = evaluate(c);
+  }
+  c.constant = v.constant;
+  for (int k = 0; k < 3; ++k) {
+    c.coef[k] = v.coef[k];
+    op->rot[r][k] = v.rot[k];
+  }
+  op->trans[r] = v.trans;
+  if (!v.exact) op->exact = 0;
+  if (v.free[0]) rec->xfree = 1;
+  if (v.free[1]) rec->yfree = 1;
+  if (v.free[2]) rec->zfree = 1;
+}
+
+// Reads an operator line that is a plain line: up to its line feed (a
+// carriage return before it taken with it) shorter than the buffer, its first
+// three items plain formulas of at most 31 bytes, separated by blanks.
+// Such a line reads item by item exactly so. False, with the file where it
+// was, for any other line (or when the position cannot be taken).
+bool readplainoperator(FILE* f, SymOperator* op) {
+  long at = std::ftell(f);
+  if (at < 0) return false;
+  char line[256];
+  bool plain = std::fgets(line, sizeof line, f) != nullptr;
+  const char* items[3] = {};
+  size_t lens[3] = {};
+  if (plain) {
+    size_t len = std::strlen(line);
+    plain = len > 0 && line[len - 1] == '\n';
+    if (plain) {
+      line[--len] = 0;
+      if (len > 0 && line[len - 1] == '\r') line[--len] = 0;
+    }
+    const char* p = line;
+    for (int r = 0; r < 3 && plain; ++r) {
+      while (*p == ' ') ++p;
+      const char* start = p;
+      while (plainbyte(*p)) ++p;
+      lens[r] = static_cast<size_t>(p - start);
+      items[r] = start;
+      // The item must end at a blank or at the end of the line, and hold
+      // something that fits.
+      plain = lens[r] > 0 && lens[r] <= 31 && (*p == ' ' || *p == 0);
+    }
+  }
+  if (!plain) {
+    // Back to the line's start for the reading item by item; a file whose
+    // position could be taken can be set back to it.
+    if (std::fseek(f, at, SEEK_SET) != 0) fatal<-183>();
+    return false;
+  }
+  for (int r = 0; r < 3; ++r) {
+    std::memcpy(op->comp[r].text, items[r], lens[r]);
+    op->comp[r].text[lens[r]] = 0;
+  }
+  return true;
+}
+
+// Reads one operator line (three formulas; the rest of the line is ignored)
+// and splits each formula into its constant and its coefficients of x, y, z.
+// x, y and z are 0 in the top scope on entry and on return.
+void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
+  op->exact = 1;
+  if (readplainoperator(f, op)) {
+    for (int r = 0; r < 3; ++r) takecomponent(op, r, rec);
+    return;
+  }
+  for (int r = 0; r < 3; ++r) {
+    GetItem(f, 31, op->comp[r].text);
+    takecomponent(op, r, rec);
   }
   int ch;
   while ((ch = std::getc(f)) != EOF && ch != '\n') {
   }
+}
+
+// Reads a block line of the plain form "Wyckoff=<name> N=<count>" (name of
+// letters and digits, at most 31; count of at most nine digits without a
+// leading zero; blanks may follow; a carriage return before the line feed is
+// taken with it); both keys are left pending for the top scope. False, with the file where it was,
+// for any other line (or when the position cannot be taken).
+bool readplainblockline(FILE* f, char name[32], int* n) {
+  long at = std::ftell(f);
+  if (at < 0) return false;
+  char line[128];
+  bool plain = std::fgets(line, sizeof line, f) != nullptr;
+  size_t len = plain ? std::strlen(line) : 0;
+  plain = len > 0 && line[len - 1] == '\n';
+  if (plain) {
+    line[--len] = 0;
+    if (len > 0 && line[len - 1] == '\r') line[--len] = 0;
+    while (len > 0 && line[len - 1] == ' ') line[--len] = 0;
+    plain = std::strncmp(line, "Wyckoff=", 8) == 0;
+  }
+  const char* start = line + 8;
+  const char* p = start;
+  if (plain) {
+    while ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
+    size_t namelen = static_cast<size_t>(p - start);
+    plain = namelen > 0 && namelen <= 31 && std::strncmp(p, " N=", 3) == 0;
+  }
+  const char* digits = p + 3;
+  if (plain) {
+    const char* q = digits;
+    while (*q >= '0' && *q <= '9') ++q;
+    size_t count = static_cast<size_t>(q - digits);
+    plain = count > 0 && count <= 9 && (digits[0] != '0' || count == 1) && *q == 0;
+  }
+  if (!plain) {
+    if (std::fseek(f, at, SEEK_SET) != 0) fatal<-183>();
+    return false;
+  }
+  std::memcpy(name, start, static_cast<size_t>(p - start));
+  name[p - start] = 0;
+  *n = static_cast<int>(std::strtol(digits, nullptr, 10));
+  std::memcpy(pendingblock.name, name, sizeof pendingblock.name);
+  std::memcpy(pendingblock.count, digits, std::strlen(digits) + 1);
+  pendingblock.pending = true;
+  return true;
 }
 
 // Reads one Wyckoff block from its block line on; the header keys of the
@@ -164,11 +319,18 @@ void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
 // collected in a table of that size).
 WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
   DelAll();
-  GetData(f, "param");
+  pendingblock.pending = false;
   auto* rec = static_cast<WyckoffRecord*>(std::calloc(1, sizeof(WyckoffRecord)));
   if (rec == nullptr) fatal<-44>();
-  GetStrVar("Wyckoff", 31, rec->name);
-  int n = GetIntVar("N");
+  int n = 0;
+  if (!readplainblockline(f, rec->name, &n)) {
+    GetData(f, "param");
+    GetStrVar("Wyckoff", 31, rec->name);
+    n = GetIntVar("N");
+    SetVar("x", 0.0);
+    SetVar("y", 0.0);
+    SetVar("z", 0.0);
+  }
   // A multiplicity of 0 or below would leave a block without operators
   // (and the general position without its identity): refused as well.
   if (n <= 0 || n % divisor != 0 || (general && n / divisor > kMaxPointOperators)) fatal<-185>();
@@ -176,14 +338,76 @@ WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
   rec->op =
       static_cast<SymOperator*>(std::calloc(static_cast<size_t>(rec->count), sizeof(SymOperator)));
   if (rec->op == nullptr) fatal<-44>();
-  SetVar("x", 0.0);
-  SetVar("y", 0.0);
-  SetVar("z", 0.0);
   for (int i = 0; i < rec->count; ++i) readoperator(f, &rec->op[i], rec);
   return rec;
 }
 
+// Reads an optional key of the top scope; false when it is missing (or does
+// not fit).
+bool optionalkey(const char* key, char (&buf)[32]) {
+  buf[0] = 0;
+  return dataerr_try([&] { GetStrVar(key, 31, buf); });
+}
+
+// The keys of the selectors, in SpaceSelector order.
+constexpr const char* kSelectorKeys[SEL_COUNT] = {
+    "BASIS",   "UniqueAxis",   "HermannMauguin", "Setting",
+    "Lattice", "SpacegroupNo", "OriginChoice",   "CellChoice",
+};
+
+// The selector keys of a header, as read from the top scope.
+struct HeaderKeys {
+  uint8_t has[SEL_COUNT];
+  char value[SEL_COUNT][32];
+};
+
+void readkeys(uint8_t (&has)[SEL_COUNT], char (&value)[SEL_COUNT][32]) {
+  for (int i = 0; i < SEL_COUNT; ++i) has[i] = optionalkey(kSelectorKeys[i], value[i]) ? 1 : 0;
+}
+
+// True when every item of the header is a statement "name=text": a name of
+// letters and digits beginning with a letter, and a text that does not begin
+// with "=" (so it is kept as written, not worked out). Such a header sets the
+// same keys to the same texts in any scope.
+bool plainheader(const char* header) {
+  const char* p = header;
+  for (;;) {
+    while (*p == ' ') ++p;
+    if (*p == 0) return true;
+    if (!((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z'))) return false;
+    while ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
+    if (*p != '=' || p[1] == '=') return false;
+    while (*p != ' ' && *p != 0) ++p;
+  }
+}
+
+// True when a statement of the plain header sets key.
+bool headersets(const char* header, const char* key) {
+  const size_t keylen = std::strlen(key);
+  for (const char* p = header; *p != 0;) {
+    while (*p == ' ') ++p;
+    const char* name = p;
+    while (*p != '=' && *p != ' ' && *p != 0) ++p;
+    if (static_cast<size_t>(p - name) == keylen && std::strncmp(name, key, keylen) == 0)
+      return true;
+    while (*p != ' ' && *p != 0) ++p;
+  }
+  return false;
+}
+
+// The selector keys of a plain header whose statements are in the top scope:
+// a key that no statement names is missing in any scope the header is read
+// into alone, so only the named ones are looked up.
+void readnamedkeys(const char* header, uint8_t (&has)[SEL_COUNT], char (&value)[SEL_COUNT][32]) {
+  for (int i = 0; i < SEL_COUNT; ++i) {
+    value[i][0] = 0;
+    has[i] =
+        headersets(header, kSelectorKeys[i]) && optionalkey(kSelectorKeys[i], value[i]) ? 1 : 0;
+  }
+}
+
 void loadgroups(FILE* f) {
+  pendingblock.pending = false;
   SpaceGroupRecord** tail = &spacefirst;
   char line[199];
   while (!std::feof(f) && std::fgets(line, sizeof line, f) != nullptr) {
@@ -203,8 +427,14 @@ void loadgroups(FILE* f) {
     *tail = group;
     tail = &group->next;
     copytext(line, group->header, sizeof group->header);
+    const bool plain = plainheader(group->header);
+    if (!plain) settlepending();
     SetStrInput(group->header);
     GetData(nullptr, "param");
+    if (plain) {
+      readnamedkeys(group->header, group->keyhas, group->key);
+      group->keysread = 1;
+    }
     int divisor = centringdivisor();
     group->general = nullptr;
     group->exact = 1;
@@ -242,37 +472,31 @@ bool latticeaccepted(int kind, const char* lattice) {
   return false;
 }
 
-// Reads an optional key of the top scope; false when it is missing (or does
-// not fit).
-bool optionalkey(const char* key, char (&buf)[32]) {
-  buf[0] = 0;
-  return dataerr_try([&] { GetStrVar(key, 31, buf); });
+// Equal to wanted, or wanted empty.
+bool keyeq(bool has, const char* value, const char* wanted) {
+  return wanted[0] == 0 || (has && std::strcmp(value, wanted) == 0);
 }
 
-// The tests of one group whose header is in the top scope.
-bool groupmatches(int kind, const char* axis, const char sel[SEL_COUNT][32]) {
-  char value[32];
-  bool has = optionalkey("Lattice", value);
+// The tests of one group on its selector keys.
+bool groupmatches(int kind, const char* axis, const char sel[SEL_COUNT][32], const uint8_t* has,
+                  const char (*value)[32]) {
   if (sel[SEL_LATTICE][0] != 0) {
-    if (!has || std::strcmp(value, sel[SEL_LATTICE]) != 0) return false;
-  } else if (has) {
+    if (!has[SEL_LATTICE] || std::strcmp(value[SEL_LATTICE], sel[SEL_LATTICE]) != 0) return false;
+  } else if (has[SEL_LATTICE]) {
     if (kind < 1 || kind > 8) internal_error("lattice==ANY", kModule, 268);
-    if (!latticeaccepted(kind, value)) return false;
+    if (!latticeaccepted(kind, value[SEL_LATTICE])) return false;
   }
 
-  has = optionalkey("UniqueAxis", value);
   if (sel[SEL_UNIQUEAXIS][0] != 0) {
-    if (!has || value[0] != sel[SEL_UNIQUEAXIS][0]) return false;
+    if (!has[SEL_UNIQUEAXIS] || value[SEL_UNIQUEAXIS][0] != sel[SEL_UNIQUEAXIS][0]) return false;
   } else if (axis != nullptr && axis[0] != 0) {
-    if (has && value[0] != axis[0]) return false;
+    if (has[SEL_UNIQUEAXIS] && value[SEL_UNIQUEAXIS][0] != axis[0]) return false;
   }
 
-  return ifndeforeq("SpacegroupNo", sel[SEL_SPACEGROUPNO]) &&
-         ifndeforeq("HermannMauguin", sel[SEL_HERMANNMAUGUIN]) &&
-         ifndeforeq("Setting", sel[SEL_SETTING]) && ifndeforeq("BASIS", sel[SEL_BASIS]) &&
-         ifndeforeq("OriginChoice", sel[SEL_ORIGINCHOICE]) &&
-         ifndeforeq("CellChoice", sel[SEL_CELLCHOICE]) &&
-         ifndeforeq("UniqueAxis", sel[SEL_UNIQUEAXIS]);
+  for (int i : {SEL_SPACEGROUPNO, SEL_HERMANNMAUGUIN, SEL_SETTING, SEL_BASIS, SEL_ORIGINCHOICE,
+                SEL_CELLCHOICE, SEL_UNIQUEAXIS})
+    if (!keyeq(has[i] != 0, value[i], sel[i])) return false;
+  return true;
 }
 
 }  // namespace
@@ -315,14 +539,21 @@ SpaceGroupRecord* findordanix(int kind, const char* axis, const char selectors[S
   int mode = getrekart();
   setrekart(0);
   SpaceGroupRecord* found = nullptr;
+  HeaderKeys keys;
   for (SpaceGroupRecord* g = spacefirst; g != nullptr && found == nullptr; g = g->next) {
+    if (g->keysread) {
+      if (groupmatches(kind, axis, selectors, g->keyhas, g->key)) found = g;
+      continue;
+    }
     // Each header in a scope of its own, discarded afterwards: no key of one
     // group can make a later group match, and the caller's keys stay as they
     // were.
     newDATAlist();
     SetStrInput(g->header);
-    if (dataerr_try([&] { GetData(nullptr, "param"); }) && groupmatches(kind, axis, selectors))
-      found = g;
+    if (dataerr_try([&] { GetData(nullptr, "param"); })) {
+      readkeys(keys.has, keys.value);
+      if (groupmatches(kind, axis, selectors, keys.has, keys.value)) found = g;
+    }
     DelAll();
     freeDATAlist();
   }
