@@ -63,14 +63,10 @@ void copytext(const char* src, char* dst, size_t n) {
 // Number of operator lines per multiplicity: the centring translations are
 // not listed. The letter is the first character of BASIS, else of
 // HermannMauguin.
-int centringdivisor() {
-  char letter[2] = "";
-  if (!dataerr_try([&] { GetStrVar("BASIS", 1, letter); })) {
-    char hm[200];
-    GetStrVar("HermannMauguin", sizeof hm - 1, hm);
-    letter[0] = hm[0];
-  }
-  switch (letter[0]) {
+// Number of operator lines per multiplicity for a centring letter; for R,
+// whether the group's Lattice is Rhombohedral.
+int divisorof(char letter, bool rhombohedral) {
+  switch (letter) {
     case 'P':
       return 1;
     case 'A':
@@ -80,16 +76,29 @@ int centringdivisor() {
       return 2;
     case 'F':
       return 4;
-    case 'R': {
+    case 'R':
       // Rhombohedral axes list all operators; hexagonal axes leave out the
       // two obverse translations.
-      char lattice[32] = "";
-      bool has = dataerr_try([&] { GetStrVar("Lattice", 31, lattice); });
-      return has && std::strcmp(lattice, "Rhombohedral") == 0 ? 1 : 3;
-    }
+      return rhombohedral ? 1 : 3;
     default:
       internal_error("wrongbasis", kModule, 147);
   }
+}
+
+int centringdivisor() {
+  char letter[2] = "";
+  if (!dataerr_try([&] { GetStrVar("BASIS", 1, letter); })) {
+    char hm[200];
+    GetStrVar("HermannMauguin", sizeof hm - 1, hm);
+    letter[0] = hm[0];
+  }
+  bool rhombohedral = false;
+  if (letter[0] == 'R') {
+    char lattice[32] = "";
+    bool has = dataerr_try([&] { GetStrVar("Lattice", 31, lattice); });
+    rhombohedral = has && std::strcmp(lattice, "Rhombohedral") == 0;
+  }
+  return divisorof(letter[0], rhombohedral);
 }
 
 // The integer n with value = n / denom, when value is one up to the rounding
@@ -381,29 +390,53 @@ bool plainheader(const char* header) {
   }
 }
 
-// True when a statement of the plain header sets key.
-bool headersets(const char* header, const char* key) {
+// The text the last statement for key in a plain header gives it; false
+// when no statement names it or the last one deletes it (an empty text).
+bool plainvalue(const char* header, const char* key, const char** text, size_t* len) {
   const size_t keylen = std::strlen(key);
+  bool found = false;
   for (const char* p = header; *p != 0;) {
     while (*p == ' ') ++p;
     const char* name = p;
     while (*p != '=' && *p != ' ' && *p != 0) ++p;
-    if (static_cast<size_t>(p - name) == keylen && std::strncmp(name, key, keylen) == 0)
-      return true;
+    const bool named =
+        static_cast<size_t>(p - name) == keylen && std::strncmp(name, key, keylen) == 0;
+    const char* value = *p == '=' ? p + 1 : p;
     while (*p != ' ' && *p != 0) ++p;
+    if (named) {
+      *text = value;
+      *len = static_cast<size_t>(p - value);
+      found = *len > 0;
+    }
   }
-  return false;
+  return found;
 }
 
-// The selector keys of a plain header whose statements are in the top scope:
-// a key that no statement names is missing in any scope the header is read
-// into alone, so only the named ones are looked up.
-void readnamedkeys(const char* header, uint8_t (&has)[SEL_COUNT], char (&value)[SEL_COUNT][32]) {
-  for (int i = 0; i < SEL_COUNT; ++i) {
-    value[i][0] = 0;
-    has[i] =
-        headersets(header, kSelectorKeys[i]) && optionalkey(kSelectorKeys[i], value[i]) ? 1 : 0;
+// A key of a plain header as reading it from a scope of the header alone
+// gives it: false when missing or longer than 31 characters.
+bool plainkey(const char* header, const char* key, char (&buf)[32]) {
+  buf[0] = 0;
+  const char* text = nullptr;
+  size_t len = 0;
+  if (!plainvalue(header, key, &text, &len) || len > 31) return false;
+  std::memcpy(buf, text, len);
+  buf[len] = 0;
+  return true;
+}
+
+// The centring divisor of a plain header whose BASIS is one letter, without
+// the store; 0 when the store has to decide.
+int plaindivisor(const char* header) {
+  const char* basis = nullptr;
+  size_t len = 0;
+  if (!plainvalue(header, "BASIS", &basis, &len) || len != 1) return 0;
+  bool rhombohedral = false;
+  if (basis[0] == 'R') {
+    char lattice[32];
+    rhombohedral =
+        plainkey(header, "Lattice", lattice) && std::strcmp(lattice, "Rhombohedral") == 0;
   }
+  return divisorof(basis[0], rhombohedral);
 }
 
 void loadgroups(FILE* f) {
@@ -427,15 +460,23 @@ void loadgroups(FILE* f) {
     *tail = group;
     tail = &group->next;
     copytext(line, group->header, sizeof group->header);
+    // A plain header's keys are read from its text: they would only be read
+    // by the centring divisor before the first block clears them.
     const bool plain = plainheader(group->header);
-    if (!plain) settlepending();
-    SetStrInput(group->header);
-    GetData(nullptr, "param");
+    int divisor = 0;
     if (plain) {
-      readnamedkeys(group->header, group->keyhas, group->key);
+      for (int i = 0; i < SEL_COUNT; ++i)
+        group->keyhas[i] = plainkey(group->header, kSelectorKeys[i], group->key[i]) ? 1 : 0;
       group->keysread = 1;
+      divisor = plaindivisor(group->header);
+    } else {
+      settlepending();
     }
-    int divisor = centringdivisor();
+    if (divisor == 0) {
+      SetStrInput(group->header);
+      GetData(nullptr, "param");
+      divisor = centringdivisor();
+    }
     group->general = nullptr;
     group->exact = 1;
     for (;;) {
