@@ -16,8 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <unordered_map>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
@@ -127,7 +125,38 @@ struct FormulaValues {
   uint8_t exact;
   uint8_t free[3];
 };
-std::unordered_map<std::string, FormulaValues> knownformulas;
+// The known formulas, by the hash of their text in a table with open
+// addressing, filled at most half; beyond that a formula is simply worked
+// out each time. Emptied after each load.
+struct KnownFormula {
+  uint8_t used;
+  char text[32];
+  FormulaValues values;
+};
+constexpr unsigned kKnownSlots = 1024;
+KnownFormula knownformulas[kKnownSlots];
+unsigned knowncount = 0;
+
+unsigned formulahash(const char* text) {
+  unsigned h = 2166136261u;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
+    h = (h ^ *p) * 16777619u;
+  return h;
+}
+
+// The slot of the text, or the empty slot where it belongs.
+KnownFormula& knownslot(const char* text) {
+  unsigned i = formulahash(text) & (kKnownSlots - 1);
+  while (knownformulas[i].used && std::strcmp(knownformulas[i].text, text) != 0)
+    i = (i + 1) & (kKnownSlots - 1);
+  return knownformulas[i];
+}
+
+void forgetformulas() {
+  if (knowncount == 0) return;
+  for (KnownFormula& k : knownformulas) k.used = 0;
+  knowncount = 0;
+}
 
 constexpr const char* kPlainChars = "xyz0123456789.+-*/ ";
 
@@ -188,16 +217,22 @@ FormulaValues evaluate(const SymComponent& c) {
 }
 
 // Fills component r of the operator from the text already in it.
-void takecomponent(SymOperator* op, int r, WyckoffRecord* rec) {
+// plain: the text is known to be a plain formula.
+void takecomponent(SymOperator* op, int r, WyckoffRecord* rec, bool plain) {
   SymComponent& c = op->comp[r];
   FormulaValues v;
-  if (plainformula(c.text)) {
-    auto known = knownformulas.find(c.text);
-    if (known != knownformulas.end()) {
-      v = known->second;
+  if (plain || plainformula(c.text)) {
+    KnownFormula& known = knownslot(c.text);
+    if (known.used) {
+      v = known.values;
     } else {
       v = evaluate(c);
-      knownformulas.emplace(c.text, v);
+      if (knowncount < kKnownSlots / 2) {
+        known.used = 1;
+        copytext(c.text, known.text, sizeof known.text);
+        known.values = v;
+        ++knowncount;
+      }
     }
   } else {
     v = evaluate(c);
@@ -264,12 +299,12 @@ bool readplainoperator(FILE* f, SymOperator* op) {
 void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
   op->exact = 1;
   if (readplainoperator(f, op)) {
-    for (int r = 0; r < 3; ++r) takecomponent(op, r, rec);
+    for (int r = 0; r < 3; ++r) takecomponent(op, r, rec, true);
     return;
   }
   for (int r = 0; r < 3; ++r) {
     GetItem(f, 31, op->comp[r].text);
-    takecomponent(op, r, rec);
+    takecomponent(op, r, rec, false);
   }
   int ch;
   while ((ch = std::getc(f)) != EOF && ch != '\n') {
@@ -564,7 +599,7 @@ void spaceinit() {
     DelAll();
     freeDATAlist();
   });
-  knownformulas.clear();
+  forgetformulas();
   if (!ok) fatal<-236>();
   if (!freeregistered) {
     freeregistered = true;
