@@ -425,53 +425,43 @@ bool plainheader(const char* header) {
   }
 }
 
-// The text the last statement for key in a plain header gives it; false
-// when no statement names it or the last one deletes it (an empty text).
-bool plainvalue(const char* header, const char* key, const char** text, size_t* len) {
-  const size_t keylen = std::strlen(key);
-  bool found = false;
+// The selector keys of a plain header as reading them from a scope of the
+// header alone gives them: a key takes the text of the last statement that
+// names it, and is missing when there is none, when that text is empty (the
+// statement deletes the key) or longer than 31 characters.
+void plainkeys(const char* header, uint8_t (&has)[SEL_COUNT], char (&value)[SEL_COUNT][32]) {
+  const char* text[SEL_COUNT] = {};
+  size_t len[SEL_COUNT] = {};
   for (const char* p = header; *p != 0;) {
     while (*p == ' ') ++p;
     const char* name = p;
     while (*p != '=' && *p != ' ' && *p != 0) ++p;
-    const bool named =
-        static_cast<size_t>(p - name) == keylen && std::strncmp(name, key, keylen) == 0;
-    const char* value = *p == '=' ? p + 1 : p;
+    const size_t namelen = static_cast<size_t>(p - name);
+    const char* start = *p == '=' ? p + 1 : p;
     while (*p != ' ' && *p != 0) ++p;
-    if (named) {
-      *text = value;
-      *len = static_cast<size_t>(p - value);
-      found = *len > 0;
+    for (int i = 0; i < SEL_COUNT; ++i) {
+      if (std::strncmp(name, kSelectorKeys[i], namelen) == 0 && kSelectorKeys[i][namelen] == 0) {
+        text[i] = start;
+        len[i] = static_cast<size_t>(p - start);
+        break;
+      }
     }
   }
-  return found;
-}
-
-// A key of a plain header as reading it from a scope of the header alone
-// gives it: false when missing or longer than 31 characters.
-bool plainkey(const char* header, const char* key, char (&buf)[32]) {
-  buf[0] = 0;
-  const char* text = nullptr;
-  size_t len = 0;
-  if (!plainvalue(header, key, &text, &len) || len > 31) return false;
-  std::memcpy(buf, text, len);
-  buf[len] = 0;
-  return true;
-}
-
-// The centring divisor of a plain header whose BASIS is one letter, without
-// the store; 0 when the store has to decide.
-int plaindivisor(const char* header) {
-  const char* basis = nullptr;
-  size_t len = 0;
-  if (!plainvalue(header, "BASIS", &basis, &len) || len != 1) return 0;
-  bool rhombohedral = false;
-  if (basis[0] == 'R') {
-    char lattice[32];
-    rhombohedral =
-        plainkey(header, "Lattice", lattice) && std::strcmp(lattice, "Rhombohedral") == 0;
+  for (int i = 0; i < SEL_COUNT; ++i) {
+    has[i] = text[i] != nullptr && len[i] > 0 && len[i] <= 31 ? 1 : 0;
+    const size_t n = has[i] ? len[i] : 0;
+    if (n > 0) std::memcpy(value[i], text[i], n);
+    value[i][n] = 0;
   }
-  return divisorof(basis[0], rhombohedral);
+}
+
+// The centring divisor of a plain header from its selector keys when BASIS
+// is one letter, without the store; 0 when the store has to decide.
+int plaindivisor(const uint8_t (&has)[SEL_COUNT], const char (&value)[SEL_COUNT][32]) {
+  if (!has[SEL_BASIS] || value[SEL_BASIS][1] != 0) return 0;
+  const bool rhombohedral =
+      has[SEL_LATTICE] && std::strcmp(value[SEL_LATTICE], "Rhombohedral") == 0;
+  return divisorof(value[SEL_BASIS][0], rhombohedral);
 }
 
 void loadgroups(FILE* f) {
@@ -500,10 +490,9 @@ void loadgroups(FILE* f) {
     const bool plain = plainheader(group->header);
     int divisor = 0;
     if (plain) {
-      for (int i = 0; i < SEL_COUNT; ++i)
-        group->keyhas[i] = plainkey(group->header, kSelectorKeys[i], group->key[i]) ? 1 : 0;
+      plainkeys(group->header, group->keyhas, group->key);
       group->keysread = 1;
-      divisor = plaindivisor(group->header);
+      divisor = plaindivisor(group->keyhas, group->key);
     } else {
       settlepending();
     }
