@@ -58,11 +58,9 @@ void copytext(const char* src, char* dst, size_t n) {
   dst[n - 1] = 0;
 }
 
-// Number of operator lines per multiplicity: the centring translations are
-// not listed. The letter is the first character of BASIS, else of
-// HermannMauguin.
-// Number of operator lines per multiplicity for a centring letter; for R,
-// whether the group's Lattice is Rhombohedral.
+// Number of operator lines per multiplicity for a centring letter (the
+// centring translations are not listed); for R, whether the group's Lattice
+// is Rhombohedral.
 int divisorof(char letter, bool rhombohedral) {
   switch (letter) {
     case 'P':
@@ -83,6 +81,8 @@ int divisorof(char letter, bool rhombohedral) {
   }
 }
 
+// The divisor of the header in the top scope: the letter is the first
+// character of BASIS, else of HermannMauguin.
 int centringdivisor() {
   char letter[2] = "";
   if (!dataerr_try([&] { GetStrVar("BASIS", 1, letter); })) {
@@ -314,8 +314,9 @@ void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
 // Reads a block line of the plain form "Wyckoff=<name> N=<count>" (name of
 // letters and digits, at most 31; count of at most nine digits without a
 // leading zero; blanks may follow; a carriage return before the line feed is
-// taken with it); both keys are left pending for the top scope. False, with the file where it was,
-// for any other line (or when the position cannot be taken).
+// taken with it); both keys are left pending for the top scope. False, with
+// the file where it was, for any other line (or when the position cannot be
+// taken).
 bool readplainblockline(FILE* f, char name[32], int* n) {
   long at = std::ftell(f);
   if (at < 0) return false;
