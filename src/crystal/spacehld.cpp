@@ -16,8 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <unordered_map>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
@@ -60,17 +58,11 @@ void copytext(const char* src, char* dst, size_t n) {
   dst[n - 1] = 0;
 }
 
-// Number of operator lines per multiplicity: the centring translations are
-// not listed. The letter is the first character of BASIS, else of
-// HermannMauguin.
-int centringdivisor() {
-  char letter[2] = "";
-  if (!dataerr_try([&] { GetStrVar("BASIS", 1, letter); })) {
-    char hm[200];
-    GetStrVar("HermannMauguin", sizeof hm - 1, hm);
-    letter[0] = hm[0];
-  }
-  switch (letter[0]) {
+// Number of operator lines per multiplicity for a centring letter (the
+// centring translations are not listed); for R, whether the group's Lattice
+// is Rhombohedral.
+int divisorof(char letter, bool rhombohedral) {
+  switch (letter) {
     case 'P':
       return 1;
     case 'A':
@@ -80,16 +72,31 @@ int centringdivisor() {
       return 2;
     case 'F':
       return 4;
-    case 'R': {
+    case 'R':
       // Rhombohedral axes list all operators; hexagonal axes leave out the
       // two obverse translations.
-      char lattice[32] = "";
-      bool has = dataerr_try([&] { GetStrVar("Lattice", 31, lattice); });
-      return has && std::strcmp(lattice, "Rhombohedral") == 0 ? 1 : 3;
-    }
+      return rhombohedral ? 1 : 3;
     default:
       internal_error("wrongbasis", kModule, 147);
   }
+}
+
+// The divisor of the header in the top scope: the letter is the first
+// character of BASIS, else of HermannMauguin.
+int centringdivisor() {
+  char letter[2] = "";
+  if (!dataerr_try([&] { GetStrVar("BASIS", 1, letter); })) {
+    char hm[200];
+    GetStrVar("HermannMauguin", sizeof hm - 1, hm);
+    letter[0] = hm[0];
+  }
+  bool rhombohedral = false;
+  if (letter[0] == 'R') {
+    char lattice[32] = "";
+    bool has = dataerr_try([&] { GetStrVar("Lattice", 31, lattice); });
+    rhombohedral = has && std::strcmp(lattice, "Rhombohedral") == 0;
+  }
+  return divisorof(letter[0], rhombohedral);
 }
 
 // The integer n with value = n / denom, when value is one up to the rounding
@@ -105,56 +112,249 @@ bool exactmultiple(double value, int denom, int32_t* n) {
   return std::fabs(scaled - nearest) <= 1e-9 * denom;
 }
 
-// Reads one operator line (three formulas; the rest of the line is ignored)
-// and splits each formula into its constant and its coefficients of x, y, z.
-// x, y and z are 0 in the top scope on entry and on return.
 // The values of an operator formula made of nothing but x, y, z, digits,
 // points, signs, products and quotients: it names no other key, so it has the
 // same values wherever it stands. The database repeats a few hundred such
-// formulas some forty thousand times; each is evaluated once per load.
+// formulas some forty thousand times; each is evaluated once per load, and
+// its integer form and the coordinates it depends on are kept with it.
 struct FormulaValues {
   double constant;
   double coef[3];
+  int32_t rot[3];
+  int32_t trans;
+  uint8_t exact;
+  uint8_t free[3];
 };
-std::unordered_map<std::string, FormulaValues> knownformulas;
+// The known formulas, by the hash of their text in a table with open
+// addressing, filled at most half; beyond that a formula is simply worked
+// out each time. Emptied after each load.
+struct KnownFormula {
+  uint8_t used;
+  char text[32];
+  FormulaValues values;
+};
+constexpr unsigned kKnownSlots = 1024;
+KnownFormula knownformulas[kKnownSlots];
+unsigned knowncount = 0;
+
+unsigned formulahash(const char* text) {
+  unsigned h = 2166136261u;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
+    h = (h ^ *p) * 16777619u;
+  return h;
+}
+
+// The slot of the text, or the empty slot where it belongs.
+KnownFormula& knownslot(const char* text) {
+  unsigned i = formulahash(text) & (kKnownSlots - 1);
+  while (knownformulas[i].used && std::strcmp(knownformulas[i].text, text) != 0)
+    i = (i + 1) & (kKnownSlots - 1);
+  return knownformulas[i];
+}
+
+void forgetformulas() {
+  if (knowncount == 0) return;
+  for (KnownFormula& k : knownformulas) k.used = 0;
+  knowncount = 0;
+}
+
+constexpr const char* kPlainChars = "xyz0123456789.+-*/ ";
 
 bool plainformula(const char* text) {
   for (const char* p = text; *p != 0; ++p)
-    if (std::strchr("xyz0123456789.+-*/ ", *p) == nullptr) return false;
+    if (std::strchr(kPlainChars, *p) == nullptr) return false;
   return true;
 }
 
-void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
+// A byte of a plain formula other than the blank.
+bool plainbyte(char ch) {
+  return (ch >= '0' && ch <= '9') || ch == 'x' || ch == 'y' || ch == 'z' || ch == '.' ||
+         ch == '+' || ch == '-' || ch == '*' || ch == '/';
+}
+
+// The keys of the block being read that are not yet in the top scope: a
+// block line of the plain form leaves Wyckoff and N, and x = y = z = 0, to be
+// set when something could read them (a formula worked out, or a header that
+// is not plain), since most blocks need none of them.
+struct PendingBlock {
+  bool pending;
+  char name[32];
+  char count[12];
+};
+PendingBlock pendingblock;
+
+// Sets the keys of the pending block, as its statements and the reading of
+// its operators would have.
+void settlepending() {
+  if (!pendingblock.pending) return;
+  pendingblock.pending = false;
+  SetStrVar("Wyckoff", pendingblock.name);
+  SetStrVar("N", pendingblock.count);
+  SetVar("x", 0.0);
+  SetVar("y", 0.0);
+  SetVar("z", 0.0);
+}
+
+// Constant and coefficients of the formula in c.text, and their integer form.
+// x, y and z are 0 in the top scope on entry and on return.
+FormulaValues evaluate(const SymComponent& c) {
   static const char* const names[3] = {"x", "y", "z"};
-  op->exact = 1;
-  for (int r = 0; r < 3; ++r) {
-    SymComponent& c = op->comp[r];
-    GetItem(f, 31, c.text);
-    const bool plain = plainformula(c.text);
-    auto known = plain ? knownformulas.find(c.text) : knownformulas.end();
-    if (known != knownformulas.end()) {
-      c.constant = known->second.constant;
-      for (int k = 0; k < 3; ++k) c.coef[k] = known->second.coef[k];
+  settlepending();
+  FormulaValues v{};
+  v.constant = Wert(c.text);
+  for (int k = 0; k < 3; ++k) {
+    SetVar(names[k], 1.0);
+    v.coef[k] = Wert(c.text) - v.constant;
+    SetVar(names[k], 0.0);
+  }
+  v.exact = 1;
+  for (int k = 0; k < 3; ++k) {
+    if (!exactmultiple(v.coef[k], 1, &v.rot[k])) v.exact = 0;
+    v.free[k] = std::fabs(v.coef[k]) > kCoefZero ? 1 : 0;
+  }
+  if (!exactmultiple(v.constant, SYM_DENOM, &v.trans)) v.exact = 0;
+  return v;
+}
+
+// Fills component r of the operator from the text already in it.
+// plain: the text is known to be a plain formula.
+void takecomponent(SymOperator* op, int r, WyckoffRecord* rec, bool plain) {
+  SymComponent& c = op->comp[r];
+  FormulaValues v;
+  if (plain || plainformula(c.text)) {
+    KnownFormula& known = knownslot(c.text);
+    if (known.used) {
+      v = known.values;
     } else {
-      c.constant = Wert(c.text);
-      for (int k = 0; k < 3; ++k) {
-        SetVar(names[k], 1.0);
-        c.coef[k] = Wert(c.text) - c.constant;
-        SetVar(names[k], 0.0);
+      v = evaluate(c);
+      if (knowncount < kKnownSlots / 2) {
+        known.used = 1;
+        copytext(c.text, known.text, sizeof known.text);
+        known.values = v;
+        ++knowncount;
       }
-      if (plain)
-        knownformulas.emplace(c.text, FormulaValues{c.constant, {c.coef[0], c.coef[1], c.coef[2]}});
     }
-    for (int k = 0; k < 3; ++k)
-      if (!exactmultiple(c.coef[k], 1, &op->rot[r][k])) op->exact = 0;
-    if (!exactmultiple(c.constant, SYM_DENOM, &op->trans[r])) op->exact = 0;
-    if (std::fabs(c.coef[0]) > kCoefZero) rec->xfree = 1;
-    if (std::fabs(c.coef[1]) > kCoefZero) rec->yfree = 1;
-    if (std::fabs(c.coef[2]) > kCoefZero) rec->zfree = 1;
+  } else {
+    v = evaluate(c);
+  }
+  c.constant = v.constant;
+  for (int k = 0; k < 3; ++k) {
+    c.coef[k] = v.coef[k];
+    op->rot[r][k] = v.rot[k];
+  }
+  op->trans[r] = v.trans;
+  if (!v.exact) op->exact = 0;
+  if (v.free[0]) rec->xfree = 1;
+  if (v.free[1]) rec->yfree = 1;
+  if (v.free[2]) rec->zfree = 1;
+}
+
+// Reads an operator line that is a plain line: up to its line feed (a
+// carriage return before it taken with it) shorter than the buffer, its first
+// three items plain formulas of at most 31 bytes, separated by blanks.
+// Such a line reads item by item exactly so. False, with the file where it
+// was, for any other line (or when the position cannot be taken).
+bool readplainoperator(FILE* f, SymOperator* op) {
+  long at = std::ftell(f);
+  if (at < 0) return false;
+  char line[256];
+  bool plain = std::fgets(line, sizeof line, f) != nullptr;
+  const char* items[3] = {};
+  size_t lens[3] = {};
+  if (plain) {
+    size_t len = std::strlen(line);
+    plain = len > 0 && line[len - 1] == '\n';
+    if (plain) {
+      line[--len] = 0;
+      if (len > 0 && line[len - 1] == '\r') line[--len] = 0;
+    }
+    const char* p = line;
+    for (int r = 0; r < 3 && plain; ++r) {
+      while (*p == ' ') ++p;
+      const char* start = p;
+      while (plainbyte(*p)) ++p;
+      lens[r] = static_cast<size_t>(p - start);
+      items[r] = start;
+      // The item must end at a blank or at the end of the line, and hold
+      // something that fits.
+      plain = lens[r] > 0 && lens[r] <= 31 && (*p == ' ' || *p == 0);
+    }
+  }
+  if (!plain) {
+    // Back to the line's start for the reading item by item; a file whose
+    // position could be taken can be set back to it.
+    if (std::fseek(f, at, SEEK_SET) != 0) fatal<-183>();
+    return false;
+  }
+  for (int r = 0; r < 3; ++r) {
+    std::memcpy(op->comp[r].text, items[r], lens[r]);
+    op->comp[r].text[lens[r]] = 0;
+  }
+  return true;
+}
+
+// Reads one operator line (three formulas; the rest of the line is ignored)
+// and splits each formula into its constant and its coefficients of x, y, z.
+// x, y and z are 0 in the top scope on entry and on return.
+void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
+  op->exact = 1;
+  if (readplainoperator(f, op)) {
+    for (int r = 0; r < 3; ++r) takecomponent(op, r, rec, true);
+    return;
+  }
+  for (int r = 0; r < 3; ++r) {
+    GetItem(f, 31, op->comp[r].text);
+    takecomponent(op, r, rec, false);
   }
   int ch;
   while ((ch = std::getc(f)) != EOF && ch != '\n') {
   }
+}
+
+// Reads a block line of the plain form "Wyckoff=<name> N=<count>" (name of
+// letters and digits, at most 31; count of at most nine digits without a
+// leading zero; blanks may follow; a carriage return before the line feed is
+// taken with it); both keys are left pending for the top scope. False, with
+// the file where it was, for any other line (or when the position cannot be
+// taken).
+bool readplainblockline(FILE* f, char name[32], int* n) {
+  long at = std::ftell(f);
+  if (at < 0) return false;
+  char line[128];
+  bool plain = std::fgets(line, sizeof line, f) != nullptr;
+  size_t len = plain ? std::strlen(line) : 0;
+  plain = len > 0 && line[len - 1] == '\n';
+  if (plain) {
+    line[--len] = 0;
+    if (len > 0 && line[len - 1] == '\r') line[--len] = 0;
+    while (len > 0 && line[len - 1] == ' ') line[--len] = 0;
+    plain = std::strncmp(line, "Wyckoff=", 8) == 0;
+  }
+  const char* start = line + 8;
+  const char* p = start;
+  if (plain) {
+    while ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
+    size_t namelen = static_cast<size_t>(p - start);
+    plain = namelen > 0 && namelen <= 31 && std::strncmp(p, " N=", 3) == 0;
+  }
+  const char* digits = p + 3;
+  if (plain) {
+    const char* q = digits;
+    while (*q >= '0' && *q <= '9') ++q;
+    size_t count = static_cast<size_t>(q - digits);
+    plain = count > 0 && count <= 9 && (digits[0] != '0' || count == 1) && *q == 0;
+  }
+  if (!plain) {
+    if (std::fseek(f, at, SEEK_SET) != 0) fatal<-183>();
+    return false;
+  }
+  std::memcpy(name, start, static_cast<size_t>(p - start));
+  name[p - start] = 0;
+  *n = static_cast<int>(std::strtol(digits, nullptr, 10));
+  std::memcpy(pendingblock.name, name, sizeof pendingblock.name);
+  std::memcpy(pendingblock.count, digits, std::strlen(digits) + 1);
+  pendingblock.pending = true;
+  return true;
 }
 
 // Reads one Wyckoff block from its block line on; the header keys of the
@@ -164,11 +364,18 @@ void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
 // collected in a table of that size).
 WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
   DelAll();
-  GetData(f, "param");
+  pendingblock.pending = false;
   auto* rec = static_cast<WyckoffRecord*>(std::calloc(1, sizeof(WyckoffRecord)));
   if (rec == nullptr) fatal<-44>();
-  GetStrVar("Wyckoff", 31, rec->name);
-  int n = GetIntVar("N");
+  int n = 0;
+  if (!readplainblockline(f, rec->name, &n)) {
+    GetData(f, "param");
+    GetStrVar("Wyckoff", 31, rec->name);
+    n = GetIntVar("N");
+    SetVar("x", 0.0);
+    SetVar("y", 0.0);
+    SetVar("z", 0.0);
+  }
   // A multiplicity of 0 or below would leave a block without operators
   // (and the general position without its identity): refused as well.
   if (n <= 0 || n % divisor != 0 || (general && n / divisor > kMaxPointOperators)) fatal<-185>();
@@ -176,14 +383,90 @@ WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
   rec->op =
       static_cast<SymOperator*>(std::calloc(static_cast<size_t>(rec->count), sizeof(SymOperator)));
   if (rec->op == nullptr) fatal<-44>();
-  SetVar("x", 0.0);
-  SetVar("y", 0.0);
-  SetVar("z", 0.0);
   for (int i = 0; i < rec->count; ++i) readoperator(f, &rec->op[i], rec);
   return rec;
 }
 
+// Reads an optional key of the top scope; false when it is missing (or does
+// not fit).
+bool optionalkey(const char* key, char (&buf)[32]) {
+  buf[0] = 0;
+  return dataerr_try([&] { GetStrVar(key, 31, buf); });
+}
+
+// The keys of the selectors, in SpaceSelector order.
+constexpr const char* kSelectorKeys[SEL_COUNT] = {
+    "BASIS",   "UniqueAxis",   "HermannMauguin", "Setting",
+    "Lattice", "SpacegroupNo", "OriginChoice",   "CellChoice",
+};
+
+// The selector keys of a header, as read from the top scope.
+struct HeaderKeys {
+  uint8_t has[SEL_COUNT];
+  char value[SEL_COUNT][32];
+};
+
+void readkeys(uint8_t (&has)[SEL_COUNT], char (&value)[SEL_COUNT][32]) {
+  for (int i = 0; i < SEL_COUNT; ++i) has[i] = optionalkey(kSelectorKeys[i], value[i]) ? 1 : 0;
+}
+
+// True when every item of the header is a statement "name=text": a name of
+// letters and digits beginning with a letter, and a text that does not begin
+// with "=" (so it is kept as written, not worked out). Such a header sets the
+// same keys to the same texts in any scope.
+bool plainheader(const char* header) {
+  const char* p = header;
+  for (;;) {
+    while (*p == ' ') ++p;
+    if (*p == 0) return true;
+    if (!((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z'))) return false;
+    while ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
+    if (*p != '=' || p[1] == '=') return false;
+    while (*p != ' ' && *p != 0) ++p;
+  }
+}
+
+// The selector keys of a plain header as reading them from a scope of the
+// header alone gives them: a key takes the text of the last statement that
+// names it, and is missing when there is none, when that text is empty (the
+// statement deletes the key) or longer than 31 characters.
+void plainkeys(const char* header, uint8_t (&has)[SEL_COUNT], char (&value)[SEL_COUNT][32]) {
+  const char* text[SEL_COUNT] = {};
+  size_t len[SEL_COUNT] = {};
+  for (const char* p = header; *p != 0;) {
+    while (*p == ' ') ++p;
+    const char* name = p;
+    while (*p != '=' && *p != ' ' && *p != 0) ++p;
+    const size_t namelen = static_cast<size_t>(p - name);
+    const char* start = *p == '=' ? p + 1 : p;
+    while (*p != ' ' && *p != 0) ++p;
+    for (int i = 0; i < SEL_COUNT; ++i) {
+      if (std::strncmp(name, kSelectorKeys[i], namelen) == 0 && kSelectorKeys[i][namelen] == 0) {
+        text[i] = start;
+        len[i] = static_cast<size_t>(p - start);
+        break;
+      }
+    }
+  }
+  for (int i = 0; i < SEL_COUNT; ++i) {
+    has[i] = text[i] != nullptr && len[i] > 0 && len[i] <= 31 ? 1 : 0;
+    const size_t n = has[i] ? len[i] : 0;
+    if (n > 0) std::memcpy(value[i], text[i], n);
+    value[i][n] = 0;
+  }
+}
+
+// The centring divisor of a plain header from its selector keys when BASIS
+// is one letter, without the store; 0 when the store has to decide.
+int plaindivisor(const uint8_t (&has)[SEL_COUNT], const char (&value)[SEL_COUNT][32]) {
+  if (!has[SEL_BASIS] || value[SEL_BASIS][1] != 0) return 0;
+  const bool rhombohedral =
+      has[SEL_LATTICE] && std::strcmp(value[SEL_LATTICE], "Rhombohedral") == 0;
+  return divisorof(value[SEL_BASIS][0], rhombohedral);
+}
+
 void loadgroups(FILE* f) {
+  pendingblock.pending = false;
   SpaceGroupRecord** tail = &spacefirst;
   char line[199];
   while (!std::feof(f) && std::fgets(line, sizeof line, f) != nullptr) {
@@ -203,9 +486,22 @@ void loadgroups(FILE* f) {
     *tail = group;
     tail = &group->next;
     copytext(line, group->header, sizeof group->header);
-    SetStrInput(group->header);
-    GetData(nullptr, "param");
-    int divisor = centringdivisor();
+    // A plain header's keys are read from its text: they would only be read
+    // by the centring divisor before the first block clears them.
+    const bool plain = plainheader(group->header);
+    int divisor = 0;
+    if (plain) {
+      plainkeys(group->header, group->keyhas, group->key);
+      group->keysread = 1;
+      divisor = plaindivisor(group->keyhas, group->key);
+    } else {
+      settlepending();
+    }
+    if (divisor == 0) {
+      SetStrInput(group->header);
+      GetData(nullptr, "param");
+      divisor = centringdivisor();
+    }
     group->general = nullptr;
     group->exact = 1;
     for (;;) {
@@ -242,37 +538,31 @@ bool latticeaccepted(int kind, const char* lattice) {
   return false;
 }
 
-// Reads an optional key of the top scope; false when it is missing (or does
-// not fit).
-bool optionalkey(const char* key, char (&buf)[32]) {
-  buf[0] = 0;
-  return dataerr_try([&] { GetStrVar(key, 31, buf); });
+// Equal to wanted, or wanted empty.
+bool keyeq(bool has, const char* value, const char* wanted) {
+  return wanted[0] == 0 || (has && std::strcmp(value, wanted) == 0);
 }
 
-// The tests of one group whose header is in the top scope.
-bool groupmatches(int kind, const char* axis, const char sel[SEL_COUNT][32]) {
-  char value[32];
-  bool has = optionalkey("Lattice", value);
+// The tests of one group on its selector keys.
+bool groupmatches(int kind, const char* axis, const char sel[SEL_COUNT][32], const uint8_t* has,
+                  const char (*value)[32]) {
   if (sel[SEL_LATTICE][0] != 0) {
-    if (!has || std::strcmp(value, sel[SEL_LATTICE]) != 0) return false;
-  } else if (has) {
+    if (!has[SEL_LATTICE] || std::strcmp(value[SEL_LATTICE], sel[SEL_LATTICE]) != 0) return false;
+  } else if (has[SEL_LATTICE]) {
     if (kind < 1 || kind > 8) internal_error("lattice==ANY", kModule, 268);
-    if (!latticeaccepted(kind, value)) return false;
+    if (!latticeaccepted(kind, value[SEL_LATTICE])) return false;
   }
 
-  has = optionalkey("UniqueAxis", value);
   if (sel[SEL_UNIQUEAXIS][0] != 0) {
-    if (!has || value[0] != sel[SEL_UNIQUEAXIS][0]) return false;
+    if (!has[SEL_UNIQUEAXIS] || value[SEL_UNIQUEAXIS][0] != sel[SEL_UNIQUEAXIS][0]) return false;
   } else if (axis != nullptr && axis[0] != 0) {
-    if (has && value[0] != axis[0]) return false;
+    if (has[SEL_UNIQUEAXIS] && value[SEL_UNIQUEAXIS][0] != axis[0]) return false;
   }
 
-  return ifndeforeq("SpacegroupNo", sel[SEL_SPACEGROUPNO]) &&
-         ifndeforeq("HermannMauguin", sel[SEL_HERMANNMAUGUIN]) &&
-         ifndeforeq("Setting", sel[SEL_SETTING]) && ifndeforeq("BASIS", sel[SEL_BASIS]) &&
-         ifndeforeq("OriginChoice", sel[SEL_ORIGINCHOICE]) &&
-         ifndeforeq("CellChoice", sel[SEL_CELLCHOICE]) &&
-         ifndeforeq("UniqueAxis", sel[SEL_UNIQUEAXIS]);
+  for (int i : {SEL_SPACEGROUPNO, SEL_HERMANNMAUGUIN, SEL_SETTING, SEL_BASIS, SEL_ORIGINCHOICE,
+                SEL_CELLCHOICE, SEL_UNIQUEAXIS})
+    if (!keyeq(has[i] != 0, value[i], sel[i])) return false;
+  return true;
 }
 
 }  // namespace
@@ -299,7 +589,7 @@ void spaceinit() {
     DelAll();
     freeDATAlist();
   });
-  knownformulas.clear();
+  forgetformulas();
   if (!ok) fatal<-236>();
   if (!freeregistered) {
     freeregistered = true;
@@ -315,14 +605,21 @@ SpaceGroupRecord* findordanix(int kind, const char* axis, const char selectors[S
   int mode = getrekart();
   setrekart(0);
   SpaceGroupRecord* found = nullptr;
+  HeaderKeys keys;
   for (SpaceGroupRecord* g = spacefirst; g != nullptr && found == nullptr; g = g->next) {
+    if (g->keysread) {
+      if (groupmatches(kind, axis, selectors, g->keyhas, g->key)) found = g;
+      continue;
+    }
     // Each header in a scope of its own, discarded afterwards: no key of one
     // group can make a later group match, and the caller's keys stay as they
     // were.
     newDATAlist();
     SetStrInput(g->header);
-    if (dataerr_try([&] { GetData(nullptr, "param"); }) && groupmatches(kind, axis, selectors))
-      found = g;
+    if (dataerr_try([&] { GetData(nullptr, "param"); })) {
+      readkeys(keys.has, keys.value);
+      if (groupmatches(kind, axis, selectors, keys.has, keys.value)) found = g;
+    }
     DelAll();
     freeDATAlist();
   }

@@ -47,18 +47,6 @@ struct WyckoffRecord {
 
 constexpr int WYCKOFF_BUCKETS = 61;
 
-// One space group (one setting) of the database, in file order.
-struct SpaceGroupRecord {
-  SpaceGroupRecord* next;
-  WyckoffRecord* general;                  // the first block of the group
-  WyckoffRecord* bucket[WYCKOFF_BUCKETS];  // Wyckoff positions by name
-  char header[200];                        // the raw header line
-  uint8_t exact;                           // every operator of the group is exact
-};
-
-// Head of the loaded groups (null until loaded).
-extern SpaceGroupRecord* spacefirst;
-
 // Positions of the phase's selectors in the array given to findordanix.
 enum SpaceSelector {
   SEL_BASIS = 0,
@@ -71,6 +59,26 @@ enum SpaceSelector {
   SEL_CELLCHOICE,
   SEL_COUNT
 };
+
+// One space group (one setting) of the database, in file order.
+struct SpaceGroupRecord {
+  SpaceGroupRecord* next;
+  WyckoffRecord* general;                  // the first block of the group
+  WyckoffRecord* bucket[WYCKOFF_BUCKETS];  // Wyckoff positions by name
+  char header[200];                        // the raw header line
+  uint8_t exact;                           // every operator of the group is exact
+  // The selector keys of the header as the search reads them, taken when the
+  // group is loaded (in SpaceSelector order: present, and the value). Only
+  // for a header made of plain "name=text" statements, whose keys do not
+  // depend on the keys around it; otherwise keysread is 0 and the search
+  // reads the header again.
+  uint8_t keysread;
+  uint8_t keyhas[SEL_COUNT];
+  char key[SEL_COUNT][32];
+};
+
+// Head of the loaded groups (null until loaded).
+extern SpaceGroupRecord* spacefirst;
 
 // Loads the database once per process (under initmutex). Cannot be opened:
 // message -183 (status 183); a store error while loading: message -236

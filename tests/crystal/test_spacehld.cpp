@@ -188,6 +188,111 @@ TEST(SpaceDatabase, OperatorsOutsideTheTwentyFourthsAreNotExact) {
   EXPECT_EQ(g->exact, 0);
 }
 
+// What a loaded database gives: per group the searches by its selectors
+// and every record of its Wyckoff positions (the formulas' numbers, not their
+// texts).
+std::vector<std::string> loadedrecords(const char* const (&names)[4]) {
+  std::vector<std::string> out;
+  const std::pair<SpaceSelector, const char*> searches[] = {
+      {SEL_HERMANNMAUGUIN, "P-3"}, {SEL_HERMANNMAUGUIN, "R-3"},
+      {SEL_SPACEGROUPNO, "148"},   {SEL_BASIS, "R"},
+      {SEL_SETTING, "abc"},        {SEL_UNIQUEAXIS, "c"},
+      {SEL_LATTICE, "Hexagonal"},  {SEL_ORIGINCHOICE, "2"}};
+  for (const auto& [k, v] : searches)
+    out.push_back(std::to_string(indexof(find(8, "", Selectors{}.with(k, v)))));
+  for (const SpaceGroupRecord* g = spacefirst; g != nullptr; g = g->next) {
+    out.push_back("group exact " + std::to_string(g->exact));
+    for (const char* name : names) {
+      const WyckoffRecord* w = findwyckoff(g, name);
+      if (w == nullptr) continue;
+      char line[200];
+      std::snprintf(line, sizeof line, "%s %d %d%d%d %d", w->name, w->count, w->xfree, w->yfree,
+                    w->zfree, w->general);
+      out.emplace_back(line);
+      for (int i = 0; i < w->count; ++i)
+        for (int r = 0; r < 3; ++r) {
+          const SymOperator& op = w->op[i];
+          const SymComponent& c = op.comp[r];
+          std::snprintf(line, sizeof line, "%.17g %.17g %.17g %.17g | %d %d %d %d | %d", c.constant,
+                        c.coef[0], c.coef[1], c.coef[2], op.rot[r][0], op.rot[r][1], op.rot[r][2],
+                        op.trans[r], op.exact);
+          out.emplace_back(line);
+        }
+    }
+  }
+  return out;
+}
+
+// Lines of the usual plain forms and lines written otherwise (statements
+// beyond the usual ones, blanks, carriage returns, overlong lines, formulas
+// that name the block's keys) give the same groups, records and searches.
+TEST(SpaceDatabase, UnusualLinesReadAsThePlainOnes) {
+  const char* const names[4] = {"g", "f", "d", "a"};
+  std::vector<std::string> plain, unusual;
+  {
+    Database db(
+        "% fixture\n"
+        "HermannMauguin=P-3 Lattice=Trigonal SpacegroupNo=147 BASIS=P UniqueAxis=c\n"
+        "Wyckoff=g N=6\n"
+        "x y z\n"
+        "-y x-y z\n"
+        "-x+y -x z+1/3\n"
+        "-x -y -z\n"
+        "y -x+y -z\n"
+        "x-y x -z\n"
+        "Wyckoff=d N=2\n"
+        "1/3 2/3 z\n"
+        "2/3 1/3 -z\n"
+        "Wyckoff=a N=1\n"
+        "0 0 0\n"
+        "HermannMauguin=R-3 Lattice=Trigonal SpacegroupNo=148 BASIS=R Setting=abc Setting=\n"
+        "Wyckoff=f N=18\n"
+        "x y z\n"
+        "-y x-y z\n"
+        "-x+y -x z\n"
+        "-x -y -z\n"
+        "y -x+y -z\n"
+        "x-y x -z\n"
+        "Wyckoff=a N=3\n"
+        "0 0 0\n");
+    plain = loadedrecords(names);
+  }
+  {
+    Database db(
+        "% fixture\r\n"
+        "HermannMauguin=P-3 Lattice=Trigonal SpacegroupNo=147 BASIS=P UniqueAxis=c Extra[1]=0\r\n"
+        "Wyckoff=g N=6 Extra=0\r\n"
+        "x y z" +
+        std::string(300, ' ') +
+        "rest\n"
+        "-y  x-y z \r\n"
+        "-x+y -x z+N/18\n"
+        "-x -y -z\n"
+        "y -x+y -z\n"
+        "x-y x -z\n"
+        "Wyckoff=d N=2\n"
+        "1/3 2/3 z-N+2\n"
+        "2/3 1/3 -z\n"
+        "Wyckoff=a  N=1\n"
+        "0 0 0\n"
+        "HermannMauguin=R-3 Lattice=Trigonal SpacegroupNo=148 Setting=abc Setting= 7 BASIS=R\n"
+        "N=18 Wyckoff=f\n"
+        "x y z\n"
+        "-y x-y z\n"
+        "-x+y -x z\n"
+        "-x -y -z\n"
+        "y -x+y -z\n"
+        "x-y x -z\n"
+        "Wyckoff=a N=3  \n"
+        "(0) 0 0\n");
+    unusual = loadedrecords(names);
+  }
+  EXPECT_EQ(unusual, plain);
+  EXPECT_EQ(plain[0], "0");
+  EXPECT_EQ(plain[1], "1");
+  EXPECT_EQ(plain[4], "-1");  // Setting= removes the key again
+}
+
 TEST(SpaceDatabase, CentringDividesTheMultiplicity) {
   Database db(
       "HermannMauguin=Fm-3m Lattice=Cubic\nWyckoff=l N=8\nx y z\n-x -y -z\nWyckoff=a N=4\n0 0 0\n"
