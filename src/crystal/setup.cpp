@@ -49,9 +49,38 @@ void setnames(const ParamRecord* params, int n) {
     if (params[i].name != nullptr) SetVar(params[i].name, params[i].value);
 }
 
+// Longest name and text that alreadyset compares.
+constexpr size_t kHeldText = 255;
+
+bool alnum(char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0; }
+
+// A statement "name=text" (a plain name, a text that is stored as it stands)
+// whose variable the scope on top holds with that very text: executing it
+// would change nothing. An atom's scope keeps its entries from one set-up to
+// the next, so its statements need not store and parse the same texts again
+// at every evaluation of the model.
+bool alreadyset(const char* statement) {
+  if (std::isalpha(static_cast<unsigned char>(statement[0])) == 0) return false;
+  size_t n = 0;
+  while (alnum(statement[n])) ++n;
+  if (statement[n] != '=' || n > kHeldText) return false;
+  const char* right = statement + n + 1;
+  const size_t length = std::strlen(right);
+  if (length == 0 || right[0] == '=' || length > kHeldText) return false;
+  char name[kHeldText + 1], held[kHeldText + 1];
+  std::memcpy(name, statement, n);
+  name[n] = 0;
+  const int mode = getrekart();
+  setrekart(0);
+  const bool found = dataerr_try([&] { GetStrVar(name, kHeldText, held); });
+  setrekart(mode);
+  return found && std::strcmp(held, right) == 0;
+}
+
 void statements(const ParamRecord* params, int n) {
   for (int i = 0; i < n; ++i)
-    if (params[i].statement != nullptr && !params[i].skip && !params[i].goaldef)
+    if (params[i].statement != nullptr && !params[i].skip && !params[i].goaldef &&
+        !alreadyset(params[i].statement))
       evaluateergibt(params[i].statement);
 }
 
