@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "core/data.hpp"
@@ -119,8 +120,9 @@ void skiprest(FILE* f) {
   while (ch != EOF && ch != '\n') ch = std::getc(f);
 }
 
-// Reads the lines of an open file; line(name) handles one line whose items
-// are in p[...] and whose name fits the width, and returns false when a value
+// Reads the lines of an open file; line(name, pos) handles one line whose
+// items are in p[...], whose name fits the width and whose text begins at byte
+// pos, and returns false when a value
 // it needs is missing or no number. Such a line is skipped with message 31,
 // as is a line whose name is too long; empty lines are skipped silently.
 template <class Line>
@@ -139,7 +141,7 @@ void readlines(FILE* f, const char* file, int width, bool clearscope, Line line)
     bool ok = read && dataerr_try([&] { GetStrVar("p[0]", width, name); });
     if (ok) {
       bool done = false;
-      ok = dataerr_try([&] { done = line(name); }) && done;
+      ok = dataerr_try([&] { done = line(name, pos); }) && done;
     }
     if (!ok) {
       ClearErr();
@@ -173,7 +175,7 @@ ElementEntry* elemententry(const char* name) {
 }
 
 void readafaparm(FILE* f) {
-  readlines(f, "afaparm.dat", 4, false, [](const char* name) {
+  readlines(f, "afaparm.dat", 4, false, [](const char* name, long /*pos*/) {
     double v[9];
     for (int k = 0; k < 9; ++k) v[k] = value(k + 1);
     auto* e = kcalloc<FormFactorEntry>(1);
@@ -191,7 +193,7 @@ void readafaparm(FILE* f) {
 }
 
 void readano(FILE* f, const char* file) {
-  readlines(f, file, 2, false, [](const char* name) {
+  readlines(f, file, 2, false, [](const char* name, long /*pos*/) {
     double fp = value(1), fpp = value(2);
     auto* e = kcalloc<ElementEntry>(1);
     std::strcpy(e->name, name);
@@ -205,7 +207,7 @@ void readano(FILE* f, const char* file) {
 }
 
 void readmdr(FILE* f, const char* file) {
-  readlines(f, file, 2, false, [](const char* name) {
+  readlines(f, file, 2, false, [](const char* name, long /*pos*/) {
     double mu = value(1);
     elemententry(name)->mu = mu;
     return true;
@@ -213,23 +215,85 @@ void readmdr(FILE* f, const char* file) {
 }
 
 void readweight(FILE* f) {
-  readlines(f, "weight.mol", 2, false, [](const char* name) {
+  readlines(f, "weight.mol", 2, false, [](const char* name, long /*pos*/) {
     double mass = value(1);
     elemententry(name)->mass = mass;
     return true;
   });
 }
 
+// The whole text of an open file (empty when it cannot be read); the file is
+// left where it was (behind the leading comment lines the opening skipped).
+std::string filetext(FILE* f) {
+  std::string text;
+  const long start = std::ftell(f);
+  if (start < 0) return text;
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    const long size = std::ftell(f);
+    if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
+      text.resize(static_cast<size_t>(size));
+      text.resize(std::fread(text.data(), 1, text.size(), f));
+    }
+  }
+  std::clearerr(f);
+  if (std::fseek(f, start, SEEK_SET) != 0) text.clear();
+  return text;
+}
+
+// A line whose reading sets nothing but its items and IM, and reads nothing
+// that could: no bracket, no "w", no formula statement (==), and no letter
+// behind the name but those of IM and of exponents.
+bool plainline(std::string_view line) {
+  const auto space = [](char ch) { return std::isspace(static_cast<unsigned char>(ch)) != 0; };
+  size_t i = 0;
+  while (i < line.size() && space(line[i])) ++i;
+  for (; i < line.size() && !space(line[i]); ++i)
+    if (std::strchr("=([{w", line[i]) != nullptr) return false;
+  for (; i < line.size(); ++i) {
+    const char ch = line[i];
+    if (std::strchr("([{w", ch) != nullptr) return false;
+    if (ch == '=' && i + 1 < line.size() && line[i + 1] == '=') return false;
+    if (std::isalpha(static_cast<unsigned char>(ch)) == 0) continue;
+    if (line.compare(i, 2, "IM") == 0) {
+      ++i;
+      continue;
+    }
+    const char before = line[i - 1];
+    const bool exponent = (ch == 'e' || ch == 'E') &&
+                          (std::isdigit(static_cast<unsigned char>(before)) != 0 || before == '.');
+    if (!exponent) return false;
+  }
+  return true;
+}
+
 void readbcoh(FILE* f) {
-  readlines(f, "bcoh.dat", 5, true, [](const char* name) {
+  // Most lines give neither IM nor resonances. A plain line (plainline) sets
+  // no w[1], and none without "IM" sets IM; when no scope below has them
+  // either, its IM is 0 and it has no resonance, known without a lookup that
+  // fails.
+  const std::string text = filetext(f);
+  DelAll();
+  const bool imbelow = dataerr_try([] { GetStrVar("IM", 1 << 30, nullptr); });
+  const bool wbelow = exists("w", 1);
+  ClearErr();
+  readlines(f, "bcoh.dat", 5, true, [&](const char* name, long pos) {
+    const long end = std::ftell(f);
+    const bool known = pos >= 0 && end >= pos && static_cast<size_t>(end) <= text.size();
+    const std::string_view line =
+        known ? std::string_view(text).substr(static_cast<size_t>(pos),
+                                              static_cast<size_t>(end - pos))
+              : std::string_view();
+    const bool plain = known && plainline(line);
+    const bool noim = plain && !imbelow && line.find("IM") == std::string_view::npos;
+    const bool now = plain && !wbelow;
     double b = value(1);
     double im = 0.0;
-    if (!dataerr_try([&] { im = GetVar("IM"); })) {
+    if (!noim && !dataerr_try([&] { im = GetVar("IM"); })) {
       if (dataerr_try([&] { GetStrVar("IM", 1 << 30, nullptr); })) return false;
       im = 0.0;
     }
     int n = 0;
-    while (exists("w", n + 1)) ++n;
+    while (!now && exists("w", n + 1)) ++n;
     Resonance* res = n > 0 ? kcalloc<Resonance>(static_cast<size_t>(n)) : nullptr;
     bool complete = dataerr_try([&] {
       for (int i = 0; i < n; ++i) {

@@ -15,6 +15,7 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/formula.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
@@ -48,9 +49,38 @@ void setnames(const ParamRecord* params, int n) {
     if (params[i].name != nullptr) SetVar(params[i].name, params[i].value);
 }
 
+// Longest name and text that alreadyset compares.
+constexpr size_t kHeldText = 255;
+
+bool alnum(char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0; }
+
+// A statement "name=text" (a plain name, a text that is stored as it stands)
+// whose variable the scope on top holds with that very text: executing it
+// would change nothing. An atom's scope keeps its entries from one set-up to
+// the next, so its statements need not store and parse the same texts again
+// at every evaluation of the model.
+bool alreadyset(const char* statement) {
+  if (std::isalpha(static_cast<unsigned char>(statement[0])) == 0) return false;
+  size_t n = 0;
+  while (alnum(statement[n])) ++n;
+  if (statement[n] != '=' || n > kHeldText) return false;
+  const char* right = statement + n + 1;
+  const size_t length = std::strlen(right);
+  if (length == 0 || right[0] == '=' || length > kHeldText) return false;
+  char name[kHeldText + 1], held[kHeldText + 1];
+  std::memcpy(name, statement, n);
+  name[n] = 0;
+  const int mode = getrekart();
+  setrekart(0);
+  const bool found = dataerr_try([&] { GetStrVar(name, kHeldText, held); });
+  setrekart(mode);
+  return found && std::strcmp(held, right) == 0;
+}
+
 void statements(const ParamRecord* params, int n) {
   for (int i = 0; i < n; ++i)
-    if (params[i].statement != nullptr && !params[i].skip && !params[i].goaldef)
+    if (params[i].statement != nullptr && !params[i].skip && !params[i].goaldef &&
+        !alreadyset(params[i].statement))
       evaluateergibt(params[i].statement);
 }
 
@@ -253,12 +283,25 @@ void density(PhaseRecord* ph, AtomRecord* at) {
   }
 }
 
+// The value of a key when it can be read, without the store's jump: the key
+// is missing at most set-ups, and a jump costs many times the lookup. The
+// failed read's records are dropped, as the next store call would drop them.
+bool readquietly(const char* key, double* v) {
+  DataContext* c = datacontext();
+  const int mark = errcount(c);
+  const double x = GetVarid(key, c, threadid());
+  const bool found = errcount(c) == mark;
+  droperrors(c, mark);
+  if (found) *v = x;
+  return found;
+}
+
 // The phase value of density or my: the key when it can be read, else the
 // components' sum (one component without output components), which the key
 // then gets.
 double phasevalue(const PhaseRecord* ph, const char* key, const double* values) {
   double v = 0;
-  if (dataerr_try([&] { v = GetVar(key); })) return v;
+  if (readquietly(key, &v)) return v;
   v = values[0];
   if (ph->FMult != 0) {
     v = 0;

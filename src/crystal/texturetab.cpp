@@ -45,16 +45,25 @@ double monomial(const std::array<int32_t, 3>& e, double x, double y, double z) {
 // Index of (a, b, c) among the monomials of degree a + b + c.
 int monomialindex(int a, int c, int degree) { return (degree - a) * (degree - a + 1) / 2 + c; }
 
-void buildtables(int n, uint8_t* get1aus, double* zaehl, const char* label, int line) {
+// The tables of degree n from those of degree n - 2 (lower and lowerex; null
+// and the one empty exponent triple for n = 2): the tuple 9q + p has the
+// indices of the tuple q of degree n - 2 and the two digits of p, so its
+// exponents are those of q's monomial with one added for each digit of p.
+void buildtables(int n, const uint8_t* lower, const std::array<int32_t, 3>* lowerex,
+                 uint8_t* get1aus, double* zaehl, const char* label, int line) {
   const int count = monomialcount(n);
-  const int tuples = tuplecount(n);
+  const int lowertuples = tuplecount(n - 2);
   std::memset(zaehl, 0, sizeof(double) * static_cast<size_t>(count));
-  for (int t = 0; t < tuples; ++t) {
-    int digits[3] = {0, 0, 0};
-    for (int r = t, i = 0; i < n; ++i, r /= 3) ++digits[r % 3];
-    const int k = monomialindex(digits[0], digits[2], n);
-    get1aus[t] = static_cast<uint8_t>(k);
-    zaehl[k] += 1.0;
+  for (int q = 0; q < lowertuples; ++q) {
+    const std::array<int32_t, 3>& e = lowerex[lower != nullptr ? lower[q] : 0];
+    for (int p = 0; p < 9; ++p) {
+      int digits[3] = {e[0], e[1], e[2]};
+      ++digits[p % 3];
+      ++digits[p / 3];
+      const int k = monomialindex(digits[0], digits[2], n);
+      get1aus[9 * q + p] = static_cast<uint8_t>(k);
+      zaehl[k] += 1.0;
+    }
   }
   for (int k = 0; k < count; ++k)
     if (zaehl[k] == 0.0) internal_error(label, kModule, line);
@@ -80,11 +89,12 @@ double fak10(int32_t k, double x, double y, double z) {
 
 void zaehlbau() {
   if (zaehlinit == 0) return;
-  buildtables(2, get1aus2, zaehl2, "zaehl2", 2603);
-  buildtables(4, get1aus4, zaehl4, "zaehl4", 2617);
-  buildtables(6, get1aus6, zaehl6, "zaehl6", 2633);
-  buildtables(8, get1aus8, zaehl8, "zaehl8", 2651);
-  buildtables(10, get1aus10, zaehl10, "zaehl10", 2671);
+  static constexpr std::array<int32_t, 3> none{};
+  buildtables(2, nullptr, &none, get1aus2, zaehl2, "zaehl2", 2603);
+  buildtables(4, get1aus2, extab2.data(), get1aus4, zaehl4, "zaehl4", 2617);
+  buildtables(6, get1aus4, extab4.data(), get1aus6, zaehl6, "zaehl6", 2633);
+  buildtables(8, get1aus6, extab6.data(), get1aus8, zaehl8, "zaehl8", 2651);
+  buildtables(10, get1aus8, extab8.data(), get1aus10, zaehl10, "zaehl10", 2671);
   zaehlinit = 0;
 }
 

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "core/nspawn.hpp"
@@ -121,11 +122,27 @@ void sdataparfkt(uint64_t arg) {
   }
 }
 
-bool sortcompare(int i, int j, void*) { return sdata[sort[j]] > sdata[sort[i]]; }
-void sortexchange(int i, int j, void*) {
-  const int t = sort[i];
-  sort[i] = sort[j];
-  sort[j] = t;
+// The points by ascending sdata: the heap sort above with its comparison
+// (sdata of the later position greater) and exchange written in, so that
+// equal positions end in the same order.
+void sortsiftdown(int root, int end) {
+  for (;;) {
+    int child = 2 * root + 1;
+    if (child > end) return;
+    if (child + 1 <= end && sdata[sort[child + 1]] > sdata[sort[child]]) ++child;
+    if (!(sdata[sort[child]] > sdata[sort[root]])) return;
+    std::swap(sort[root], sort[child]);
+    root = child;
+  }
+}
+
+void sortpoints(int count) {
+  if (count < 2) return;
+  for (int start = (count - 2) / 2; start >= 0; --start) sortsiftdown(start, count - 1);
+  for (int end = count - 1; end > 0; --end) {
+    std::swap(sort[0], sort[end]);
+    sortsiftdown(0, end - 1);
+  }
 }
 
 // First position k in sort order whose point does not satisfy
@@ -373,9 +390,7 @@ void hinit() {
 
   sort = zalloc<int>(count);
   for (int i = 0; i < npoints; ++i) sort[i] = i;
-  Compare = sortcompare;
-  Exchange = sortexchange;
-  heapsortid(npoints, nullptr);
+  sortpoints(npoints);
 }
 
 ProfileTables profiletables() { return {m_h, h, hdim, h0, polk, sdata, sort}; }

@@ -468,6 +468,24 @@ bool blank(const char* s) {
   return true;
 }
 
+// A field of blanks around one run of digits (no sign), the common form of
+// the counts: its value, which both the number formats hold exactly, without
+// the general conversion. False for any other field.
+template <class T>
+bool plaincount(const char* s, T* value) {
+  while (*s == ' ') ++s;
+  int32_t n = 0;
+  int digits = 0;
+  for (; *s >= '0' && *s <= '9'; ++s, ++digits) {
+    if (digits == 7) return false;
+    n = 10 * n + (*s - '0');
+  }
+  while (*s == ' ') ++s;
+  if (digits == 0 || *s != '\0') return false;
+  *value = static_cast<T>(n);
+  return true;
+}
+
 void readgsa(FILE* f, const char* path, ScanRecord** records) {
   char line[500];
   for (;;) {
@@ -520,7 +538,8 @@ void readgsa(FILE* f, const char* path, ScanRecord** records) {
       field(line, (i % 10) * 8 + 2, 6, b);
       int nc = 1;
       float y = 0.0f;
-      good = (blank(a) || std::sscanf(a, "%d", &nc) == 1) && std::sscanf(b, "%f", &y) == 1;
+      good = (blank(a) || plaincount(a, &nc) || std::sscanf(a, "%d", &nc) == 1) &&
+             (plaincount(b, &y) || std::sscanf(b, "%f", &y) == 1);
       if (good) {
         double yy = y;
         double v = nc > 0 ? (yy + 1.0 / nc) / nc : 0.0;

@@ -359,3 +359,43 @@ TEST(ScatteringData, ResonanceTermsOfAScatteringLength) {
 }
 
 }  // namespace
+
+// IM and the resonance keys are looked up through every scope: set below the
+// tables' own scope (as a control file could), they reach every line that
+// does not give its own; a leading comment, a formula and a name with
+// letters after the number are read as before.
+TEST(ScatteringData, KeysOfTheScopesBelowReachEveryLine) {
+  Install inst({"err.msg"});
+  inst.write("afaparm.dat", "Si 6.2915 2.4386 3.0353 32.3337 1.9891 0.6785 1.541 81.6937 1.1407\n");
+  inst.write("weight.mol", "Si 28.0855\nB 10.811\nC 12.0107\nO 15.999\n");
+  inst.write("bcoh.dat",
+             "% scattering lengths\n"
+             "Si 4.1491\n"
+             "B 5.3 IM=0.213\n"
+             "C 2e0 E[1]=0.5\n"
+             "O ==2*3 IM==1+1\n");
+  auto r = ktest::run_in_child([] {
+    newDATAlist();
+    SetVar("IM", 2.5);
+    int one = 1;
+    SetIndexVar("w", 1, &one, 1.0);
+    SetIndexVar("ZWEIgGammaN0", 1, &one, 0.0);
+    SetIndexVar("Gamma", 1, &one, 1.0);
+    setneutrons(true);
+    afainit("xx");
+    for (const char* name : {"Si", "B", "C", "O"}) {
+      ScatteringData d{};
+      const int found = afaparm(name, d);
+      std::printf("%s %d %g %g\n", name, found, d[SD_BCOH], d[SD_BIM]);
+    }
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
+  EXPECT_EQ(r.status, 0);
+  // Every line has the resonance w[1] = 1 of the scope below, which C's
+  // E[1] completes; the others lack it and are skipped.
+  EXPECT_EQ(r.out, ktest::message(31, "bcoh.dat", 2) + ktest::message(31, "bcoh.dat", 3) +
+                       ktest::message(31, "bcoh.dat", 5) + ktest::message(29, "Si") + "Si 0 0 0\n" +
+                       ktest::message(29, "B") + "B 0 0 0\nC 1 2 2.5\n" + ktest::message(29, "O") +
+                       "O 0 0 0\n");
+}

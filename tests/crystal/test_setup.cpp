@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,27 @@ TEST(StructureSetup, OccupanciesAndPenalties) {
   EXPECT_EQ(c->overfill, 0);
   EXPECT_NEAR(a->masssum, 0.3 * a->elements[0].scat[SD_MASS] + 0.7 * a->elements[1].scat[SD_MASS],
               1e-12);
+}
+
+// An atom's statements hold at every set-up, whatever became of their
+// variables in the atom's scope in between.
+TEST(StructureSetup, StatementsHoldAtEverySetup) {
+  Install inst;
+  ktest::RunScope scope;
+  ktest::PhaseList list;
+  PhaseRecord* p = structure({"HermannMauguin=Pm-3m", "A=0.4"}, {{"E=Fe", {"Wyckoff=e", "x=0.2"}}});
+  AtomRecord* a = p->atoms;
+  const std::function<void()> changes[] = {[] {}, [] { SetStrVar("x", "0.3"); },
+                                           [] { SetVar("x", 0.3); }, [] { DelVar("x"); }};
+  for (const auto& change : changes) {
+    ASSERT_TRUE(setup(p));
+    EXPECT_DOUBLE_EQ(a->sites[0].x[0], 0.2);
+    popDATAlist(a->scope);
+    change();
+    a->scope = pushDATAlist();
+  }
+  ASSERT_TRUE(setup(p));
+  EXPECT_DOUBLE_EQ(a->sites[0].x[0], 0.2);
 }
 
 // Displacement kinds: a TDS of the atom's own is read once (angstrom^2 in
