@@ -15,7 +15,6 @@
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
-#include "core/formula.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
@@ -283,25 +282,13 @@ void density(PhaseRecord* ph, AtomRecord* at) {
   }
 }
 
-// The value of a key when it can be read, without the store's jump: the key
-// is missing at most set-ups, and a jump costs many times the lookup. The
-// failed read's records are dropped, as the next store call would drop them.
-bool readquietly(const char* key, double* v) {
-  DataContext* c = datacontext();
-  const int mark = errcount(c);
-  const double x = GetVarid(key, c, threadid());
-  const bool found = errcount(c) == mark;
-  droperrors(c, mark);
-  if (found) *v = x;
-  return found;
-}
-
 // The phase value of density or my: the key when it can be read, else the
 // components' sum (one component without output components), which the key
 // then gets.
 double phasevalue(const PhaseRecord* ph, const char* key, const double* values) {
   double v = 0;
-  if (readquietly(key, &v)) return v;
+  // The key is missing at most set-ups: read without the store's jump.
+  if (TryGetVar(key, &v)) return v;
   v = values[0];
   if (ph->FMult != 0) {
     v = 0;
