@@ -20,7 +20,8 @@
 # With BASE naming the build directory of another version, each run of that
 # version follows the same run of this one (interleaved, so that the load of
 # the machine falls on both alike), and both medians are printed with their
-# ratio. The load of the machine is printed at the start and the end.
+# ratio, and their list, peak and diagram files are compared with those of
+# this version. The load of the machine is printed at the start and the end.
 #
 #   bench/tamrel/real_runs.sh [build directory] [thread counts...]
 #   e.g. bench/tamrel/real_runs.sh build/release 1 8
@@ -115,8 +116,16 @@ for c in "${cases[@]}"; do
           for f in "$list.lst" pbso4.par pbso4.dia; do
             [ -f "$c/$t/$f" ] && grep -v '^Start:' "$c/$t/$f" > "$c/$t/out$n/$f"
           done
-          [ -n "$base" ] && basetimes+=" $(once "$base/tamrel" "$c/$t" "$control" NTHREADS="$n" \
-            DDM="$mode")"
+          if [ -n "$base" ]; then
+            basetimes+=" $(once "$base/tamrel" "$c/$t" "$control" NTHREADS="$n" DDM="$mode")"
+            for f in "$list.lst" pbso4.par pbso4.dia; do
+              [ -f "$c/$t/$f" ] || continue
+              if ! grep -v '^Start:' "$c/$t/$f" | cmp -s - "$c/$t/out$n/$f"; then
+                echo "$c $t DDM=$mode NTHREADS=$n: $f differs from the base version's"
+                status=1
+              fi
+            done
+          fi
         done
         med=$(echo "$times" | median)
         [ -n "$firsttime" ] || firsttime=$med

@@ -9,9 +9,15 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/message.hpp"
 #include "core/runfiles.hpp"
@@ -236,11 +242,9 @@ int lineends(FILE* f, long count) {
   return ends;
 }
 
-}  // namespace
-
-bool nonfiniteitem(const char* path, int* line, std::string* item) {
-  FILE* f = std::fopen(path, "r");
-  if (f == nullptr) return false;
+// The first item of f, read from its start, that a number not finite was
+// printed as; f is left open.
+bool nonfiniteitemof(FILE* f, int* line, std::string* item) {
   // The block is read behind room for the item the previous block ended
   // in, which is put back before it (or marked too long), so that every
   // item is whole in the buffer when it is judged.
@@ -296,8 +300,116 @@ bool nonfiniteitem(const char* path, int* line, std::string* item) {
     item->assign(found, foundlen);
     *line = lineends(f, offset) + 1;
   }
-  std::fclose(f);
   return found != nullptr;
+}
+
+}  // namespace
+
+bool nonfiniteitem(const char* path, int* line, std::string* item) {
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return false;
+  const bool found = nonfiniteitemof(f, line, item);
+  std::fclose(f);
+  return found;
+}
+
+bool nonfiniteintext(const std::string& text, int* line, std::string* item) {
+  if (text.empty()) return false;
+  // The text is read as the file would be, through a stream over it.
+  FILE* f = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  if (f == nullptr) return false;
+  const bool found = nonfiniteitemof(f, line, item);
+  std::fclose(f);
+  return found;
+}
+
+// ---------------------------------------------------------------------------
+// Files written behind the run
+//
+// One thread of its own puts them in place, one file at a time; the state
+// lives for the whole process (the thread may still wait on it while the
+// process ends).
+
+namespace {
+
+struct Behind {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool started = false;
+  bool busy = false;              // a file handed over and not yet in place
+  std::unique_ptr<OutFile> file;  // the file handed over
+  std::string text;               // its contents
+  std::string name;               // the name it was asked for under
+  void (*failed)(const std::string&) = nullptr;
+  std::vector<std::pair<void (*)(const std::string&), std::string>> failures;
+};
+
+Behind& behind() {
+  static Behind* b = new Behind;  // never destroyed, see above
+  return *b;
+}
+
+// Writes the text into the open file and puts it in place.
+bool putinplace(OutFile& file, const std::string& text) {
+  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file.file()) != text.size()) {
+    file.discard();
+    return false;
+  }
+  return file.commit();
+}
+
+void behindloop() {
+  Behind& b = behind();
+  std::unique_lock<std::mutex> lock(b.mu);
+  for (;;) {
+    b.cv.wait(lock, [&] { return b.busy && b.file != nullptr; });
+    std::unique_ptr<OutFile> file = std::move(b.file);
+    lock.unlock();
+    const bool ok = putinplace(*file, b.text);
+    file.reset();
+    lock.lock();
+    if (!ok && b.failed != nullptr) b.failures.emplace_back(b.failed, b.name);
+    b.busy = false;
+    b.cv.notify_all();
+  }
+}
+
+}  // namespace
+
+void writebehind(std::unique_ptr<OutFile> file, std::string& text, const std::string& name,
+                 void (*failed)(const std::string& name)) {
+  writebehindwait();
+  Behind& b = behind();
+  std::unique_lock<std::mutex> lock(b.mu);
+  if (!b.started) {
+    try {
+      std::thread(behindloop).detach();
+      b.started = true;
+    } catch (const std::system_error&) {
+      // No thread to be had: the file is written here and now.
+      lock.unlock();
+      if (!putinplace(*file, text) && failed != nullptr) failed(name);
+      return;
+    }
+  }
+  b.file = std::move(file);
+  b.text.swap(text);
+  b.name = name;
+  b.failed = failed;
+  b.busy = true;
+  b.cv.notify_all();
+}
+
+void writebehindwait() {
+  Behind& b = behind();
+  std::vector<std::pair<void (*)(const std::string&), std::string>> failures;
+  {
+    std::unique_lock<std::mutex> lock(b.mu);
+    if (!b.started) return;
+    b.cv.wait(lock, [&] { return !b.busy; });
+    failures.swap(b.failures);
+  }
+  for (const auto& f : failures) f.first(f.second);
 }
 
 void outfile_abandon_all() {

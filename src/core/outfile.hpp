@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace core {
@@ -84,6 +85,28 @@ bool writefile(const char* path, const std::function<bool(FILE*)>& fill, bool bi
 // blanks, line ends or any of = , : ; ( ) [ ] ' "): true with its line and
 // text; false when there is none or the file cannot be read.
 bool nonfiniteitem(const char* path, int* line, std::string* item);
+
+// The same for a text about to be written (its items and lines as in the
+// file it would make).
+bool nonfiniteintext(const std::string& text, int* line, std::string* item);
+
+// Puts an open file in place behind the caller's back: a thread of its own
+// writes text into it and commits it, while the caller goes on. For a file
+// that a run writes again and again (the diagram of every refinement cycle):
+// open it (the checks and the messages of the opening stay with the caller),
+// set it up (keepnonfinite, skipsync: nothing is printed behind the run),
+// and hand it over. One file is in hand at a time: the call first waits for
+// the one before. text is taken (its storage comes back, emptied or holding
+// an earlier text, for the next one). A file that could not be put in place
+// is reported by failed(name), on the caller's thread, at the next call or
+// at writebehindwait.
+void writebehind(std::unique_ptr<OutFile> file, std::string& text, const std::string& name,
+                 void (*failed)(const std::string& name));
+
+// Waits until the file handed over last is in place, then reports the files
+// that could not be, as writebehind says. The end of a run calls it before
+// its status is settled.
+void writebehindwait();
 
 // The final place of path: a symbolic link followed to its target (also a
 // target that does not exist yet), anything else unchanged.

@@ -129,6 +129,9 @@ int inputfailures() { return failures.inputs; }
 int runstatus() { return failures.first; }
 
 void runend() {
+  // A file still being put in place behind the run is waited for, so that
+  // its failure counts.
+  writebehindwait();
   if (failures.inputs > 0) message<-92>(failures.inputs, failures.firstinput);
   if (failures.outputs > 0) message<-93>(failures.outputs, failures.firstoutput);
   std::fflush(stdout);

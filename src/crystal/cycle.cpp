@@ -1210,17 +1210,27 @@ void diagramparfkt(uint64_t arg) {
                  (*task->blocks)[static_cast<size_t>(b)]);
 }
 
-bool diagramfile(FILE* f) {
+// The whole diagram file into text: the header line, then a line per point.
+void diagramtext(std::string& text) {
   const bool ddm = ddmrange != nullptr;
   const int M = ddm ? m / 2 + 4 : m;
   const Rvalues R = rvalues(ddm);
   const int peaks = param->count2 + param->count3 + param->count4;
-  std::fprintf(f, "TITEL=%s L0=%.6f M=%d PEAKZAHL=%d PARAMETERZAHL=%d Rp=%.2f R=%.2f Rwp=%.2f",
-               titel, ifneutrons() ? -l0 : l0, M, peaks, rqmin, R.Rp, R.R, R.Rwp);
+  text.clear();
+  auto print = [&](const char* format, auto... values) {
+    const int n = std::snprintf(nullptr, 0, format, values...);
+    if (n <= 0) return;
+    const size_t at = text.size();
+    text.resize(at + static_cast<size_t>(n) + 1);
+    std::snprintf(text.data() + at, static_cast<size_t>(n) + 1, format, values...);
+    text.resize(at + static_cast<size_t>(n));
+  };
+  print("TITEL=%s L0=%.6f M=%d PEAKZAHL=%d PARAMETERZAHL=%d Rp=%.2f R=%.2f Rwp=%.2f", titel,
+        ifneutrons() ? -l0 : l0, M, peaks, rqmin, R.Rp, R.R, R.Rwp);
   if (yphasen != nullptr)
     for (PhaseRecord* ph = phase1; ph != nullptr; ph = ph->next)
-      std::fprintf(f, " STRUC[%d]=%s", ph->number, ph->name != nullptr ? ph->name : "");
-  std::fputc('\n', f);
+      print(" STRUC[%d]=%s", ph->number, ph->name != nullptr ? ph->name : "");
+  text.push_back('\n');
   static std::vector<std::string> blocks;
   const int count = M > 0 ? (M + kDiagramBlock - 1) / kDiagramBlock : 0;
   if (static_cast<int>(blocks.size()) < count) blocks.resize(static_cast<size_t>(count));
@@ -1235,11 +1245,59 @@ bool diagramfile(FILE* f) {
   } else {
     for (int b = 0; b < count; ++b) diagramblock(b, ddm, M, blocks[static_cast<size_t>(b)]);
   }
-  for (int b = 0; b < count; ++b) {
-    const std::string& text = blocks[static_cast<size_t>(b)];
-    std::fwrite(text.data(), 1, text.size(), f);
-  }
+  for (int b = 0; b < count; ++b) text += blocks[static_cast<size_t>(b)];
+}
+
+bool diagramfile(FILE* f) {
+  static std::string text;
+  diagramtext(text);
+  std::fwrite(text.data(), 1, text.size(), f);
   return true;
+}
+
+// A diagram file that cannot be written is reported once, and the run ends
+// non-zero.
+void diagramfailed(const std::string& name) {
+  static std::string failed;
+  if (failed == name) return;
+  failed = name;
+  message<302>(name.c_str());
+  std::fflush(stdout);
+  outputfailed(302);
+}
+
+// The diagram of the model of this first row. During the cycles of a run on
+// several threads the file is put in place behind the run (writebehind): the
+// rename of a file of some hundred kilobytes over the one before costs the
+// file system about a millisecond, which the cycle does not wait for. The
+// text is formatted here and looked through for numbers that are not finite
+// as the file would be; the final model's diagram, and every diagram on one
+// thread, is written here and now.
+void writediagram() {
+  writebehindwait();
+  if (diagramsync || nthreads <= 1) {
+    if (!writefile(diagramm, diagramfile, false, true, diagramsync)) diagramfailed(diagramm);
+    return;
+  }
+  auto out = std::make_unique<OutFile>();
+  if (!out->open(diagramm)) {
+    diagramfailed(diagramm);
+    return;
+  }
+  static std::string text;
+  diagramtext(text);
+  int line = 0;
+  std::string item;
+  if (nonfiniteintext(text, &line, &item)) {
+    message<320>(out->target(), line, item);
+    std::fflush(stdout);
+    out->discard();
+    diagramfailed(diagramm);
+    return;
+  }
+  out->keepnonfinite();
+  out->skipsync();
+  writebehind(std::move(out), text, diagramm, diagramfailed);
 }
 
 // ---------------------------------------------------------------------------
@@ -1339,16 +1397,8 @@ void difference(int j) {
 }
 
 void firstrow() {
-  // The diagram is written again at every first row; a diagram file that
-  // cannot be written is reported once, and the run ends non-zero.
-  static std::string failed;
-  if (y != nullptr && diagramm[0] != 0 &&
-      !writefile(diagramm, diagramfile, false, true, diagramsync) && failed != diagramm) {
-    failed = diagramm;
-    message<302>(diagramm);
-    std::fflush(stdout);
-    outputfailed(302);
-  }
+  // The diagram is written again at every first row.
+  if (y != nullptr && diagramm[0] != 0) writediagram();
   std::free(ksableitung);
   ksableitung = nullptr;
   if (noequiv > 0 && mplus > 0)

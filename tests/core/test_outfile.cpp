@@ -10,7 +10,9 @@
 #include <csignal>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +76,56 @@ TEST(OutFile, WithoutWaitingForTheDiskTheFileIsStillReplacedAndChecked) {
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.out.find(ktest::message(320, p.c_str(), 1, "nan")), std::string::npos) << r.out;
   EXPECT_EQ(read_file(p), "15.0 93.00\n");
+  EXPECT_EQ(entries(dir.path()), 1);
+}
+
+std::vector<std::string> behindfailures;
+void behindfailed(const std::string& name) { behindfailures.push_back(name); }
+
+// The temporary files of dir (the writer's ".tmp" names).
+std::vector<std::string> temporaries(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = readdir(d))
+    if (std::string(e->d_name).rfind(".tmp", 0) == 0) names.push_back(dir + "/" + e->d_name);
+  closedir(d);
+  return names;
+}
+
+// A file put in place behind the caller: after the wait it holds the text
+// handed over last (one file at a time, in the order handed over), the
+// caller's text storage comes back for the next text, and a file that could
+// not be put in place (here: its temporary file gone before the rename) is
+// reported once, by name, on the caller's thread at the wait, with the old
+// file left as it was and nothing else in the folder.
+TEST(OutFile, PutInPlaceBehindTheCaller) {
+  TempDir dir;
+  const std::string p = dir.file("run.dia");
+  write_file(p, "old\n");
+  auto handover = [&](const std::string& contents, bool losetemporary) {
+    auto out = std::make_unique<OutFile>();
+    EXPECT_TRUE(out->open(p));
+    out->keepnonfinite();
+    out->skipsync();
+    if (losetemporary)
+      for (const std::string& t : temporaries(dir.path())) ::unlink(t.c_str());
+    std::string text = contents;
+    writebehind(std::move(out), text, "run.dia", behindfailed);
+    EXPECT_NE(text, contents);
+  };
+  behindfailures.clear();
+  handover("first\n", false);
+  handover("second\n", false);
+  writebehindwait();
+  EXPECT_EQ(read_file(p), "second\n");
+  EXPECT_TRUE(behindfailures.empty());
+  handover("third\n", true);
+  writebehindwait();
+  EXPECT_EQ(read_file(p), "second\n");
+  ASSERT_EQ(behindfailures.size(), 1u);
+  EXPECT_EQ(behindfailures[0], "run.dia");
+  writebehindwait();
+  EXPECT_EQ(behindfailures.size(), 1u);
   EXPECT_EQ(entries(dir.path()), 1);
 }
 
@@ -182,6 +234,12 @@ TEST(OutFile, FindsTheFirstItemOfANumberThatIsNotFinite) {
     EXPECT_EQ(core::nonfiniteitem(dir.file("f.txt").c_str(), &line, &item), c.line != 0);
     EXPECT_EQ(line, c.line);
     EXPECT_EQ(item, c.item);
+    // The same text before it is written.
+    line = 0;
+    item.clear();
+    EXPECT_EQ(core::nonfiniteintext(c.text, &line, &item), c.line != 0);
+    EXPECT_EQ(line, c.line);
+    EXPECT_EQ(item, c.item);
   }
 }
 
@@ -218,6 +276,11 @@ TEST(OutFile, FindsTheItemWhereverItFallsInALongFile) {
         const bool found = core::nonfiniteitem(dir.file("f.txt").c_str(), &line, &item);
         EXPECT_EQ(found, c.item[0] != 0);
         EXPECT_EQ(item, c.item);
+        int textline = 0;
+        std::string textitem;
+        EXPECT_EQ(core::nonfiniteintext(text, &textline, &textitem), found);
+        EXPECT_EQ(textitem, item);
+        EXPECT_EQ(textline, line);
         if (found) {
           const size_t where = text.rfind(c.item);
           EXPECT_EQ(line,

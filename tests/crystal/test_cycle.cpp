@@ -18,6 +18,7 @@
 
 #include "core/data.hpp"
 #include "core/nspawn.hpp"
+#include "core/outfile.hpp"
 #include "core/velmora.hpp"
 #include "crystal/ks.hpp"
 #include "crystal_harness.hpp"
@@ -582,12 +583,24 @@ TEST(Cycle, PerReflectionDisplacementFollowsItsParameterOnEveryWorker) {
 // The diagram file of the first derivative row: the header with the run's
 // title, wavelength, point, peak and parameter counts and R values, then per
 // point 2theta, measured value, model, background and the two phases' parts.
+// Written with the wait for the disk, and put in place behind the run as
+// during the cycles of a refinement on several threads.
+void diagramfilecase(bool sync);
+
 TEST(Cycle, DiagramFile) {
+  for (const bool sync : {true, false}) {
+    SCOPED_TRACE(sync ? "written with the wait" : "put in place behind the run");
+    diagramfilecase(sync);
+  }
+}
+
+void diagramfilecase(bool sync) {
   Install inst;
   ktest::TempDir dir;
   const std::string path = dir.file("run.dia");
   ktest::in_child([&] {
     nthreads = 2;
+    syncdiagram(sync);
     ktest::RunScope scope;
     ktest::PhaseList list;
     ktest::Pattern pattern(kPoints, 25.0, 95.0, 0.15406, true);
@@ -600,6 +613,7 @@ TEST(Cycle, DiagramFile) {
     totalmodell(&count, &r);
     std::vector<float> row(static_cast<size_t>(rqmin));
     totalableitung(row.data(), 0);
+    core::writebehindwait();
     double sd = 0, sy = 0, sd2 = 0, sy2 = 0, swd = 0, swy = 0;
     for (int i = 0; i < kPoints; ++i) {
       const double y = model::intensitaet[i], d = model::y[i] - y, w = model::w[i];

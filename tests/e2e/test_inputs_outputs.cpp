@@ -471,6 +471,17 @@ std::vector<Failure> failures() {
        nullptr,
        false,
        4096},
+      // On several threads the diagrams of the cycles are put in place
+      // behind the run: a failure there counts all the same.
+      {"tamrel diagram beyond the file-size limit, on several threads",
+       "tamrel",
+       refinement({"DIAGRAMM=d", "LIST=l", "NTHREADS=4"}),
+       93,
+       {message(302, "d.dia"), closingout},
+       {"l.lst", "run.par"},
+       nullptr,
+       false,
+       4096},
       {"tamrel control file write-protected",
        "tamrel",
        refinement({"LIST=l"}),
