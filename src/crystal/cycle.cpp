@@ -808,11 +808,8 @@ void aheadgroup(int g, int slot) {
   AheadSlot& own = aheadslots[static_cast<size_t>(slot)];
   const double t0 = nowms();
   const float* p[kWide];
-  for (int r = 0; r < n; ++r) {
-    float* row = own.peakrows.data() + static_cast<size_t>(r) * rpeaks;
-    ableitung(row, ahead.first + j0 + r, param);
-    p[r] = row;
-  }
+  ableitungen(own.peakrows.data(), static_cast<size_t>(rpeaks), ahead.first + j0, n, param);
+  for (int r = 0; r < n; ++r) p[r] = own.peakrows.data() + static_cast<size_t>(r) * rpeaks;
   const double t1 = nowms();
   float* out = ahead.out.data() + static_cast<size_t>(j0) * ahead.width;
   if (noequiv > 0) chainrows(p, n, out, static_cast<size_t>(ahead.width), mywidecolumns(slot));
@@ -1160,6 +1157,23 @@ struct DiagramTask {
   std::vector<std::string>* blocks;
 };
 
+// The first two columns of a point, 2theta and the measured value, are the
+// same from cycle to cycle: their text is kept with the bits of the values
+// it was made of, and made again only where these differ (len 0: made at
+// every cycle, too long to keep).
+struct PointHead {
+  uint32_t sinx = 0, meas = 0;
+  uint8_t len = 0;
+  char text[23] = {};
+};
+std::vector<PointHead> heads;
+
+uint32_t bitsof(float v) {
+  uint32_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
 void diagramblock(int block, bool ddm, int points, std::string& out) {
   out.clear();
   char buf[64];
@@ -1190,10 +1204,23 @@ void diagramblock(int block, bool ddm, int points, std::string& out) {
   };
   const int end = std::min(points, (block + 1) * kDiagramBlock);
   for (int i = block * kDiagramBlock; i < end; ++i) {
-    const double tt = std::asin(static_cast<double>(sinx[i])) * 720.0 / (2.0 * kPi);
     const float meas = ddm ? ddmoriintensitaet[i] : intensitaet[i];
-    put("%8.4f", false, 4, tt);
-    put(" %8.2f", true, 2, meas);
+    PointHead& head = heads[static_cast<size_t>(i)];
+    if (head.len > 0 && head.sinx == bitsof(sinx[i]) && head.meas == bitsof(meas)) {
+      out.append(head.text, head.len);
+    } else {
+      const size_t at = out.size();
+      const double tt = std::asin(static_cast<double>(sinx[i])) * 720.0 / (2.0 * kPi);
+      put("%8.4f", false, 4, tt);
+      put(" %8.2f", true, 2, meas);
+      const size_t len = out.size() - at;
+      head.len = len <= sizeof head.text ? static_cast<uint8_t>(len) : 0;
+      if (head.len > 0) {
+        std::memcpy(head.text, out.data() + at, len);
+        head.sinx = bitsof(sinx[i]);
+        head.meas = bitsof(meas);
+      }
+    }
     put(" %8.2f", true, 2, y[i]);
     if (u != nullptr) put(" %8.2f", true, 2, u[i]);
     if (yphasen != nullptr)
@@ -1232,6 +1259,7 @@ void diagramtext(std::string& text) {
       print(" STRUC[%d]=%s", ph->number, ph->name != nullptr ? ph->name : "");
   text.push_back('\n');
   static std::vector<std::string> blocks;
+  if (heads.size() < static_cast<size_t>(std::max(M, 0))) heads.resize(static_cast<size_t>(M));
   const int count = M > 0 ? (M + kDiagramBlock - 1) / kDiagramBlock : 0;
   if (static_cast<int>(blocks.size()) < count) blocks.resize(static_cast<size_t>(count));
   if (count > 1 && nthreads > 1) {

@@ -7,6 +7,7 @@
 // every width are in reciprocal d, 1/d = 2 sin(theta) / lambda (nm^-1).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace model {
@@ -123,6 +124,9 @@ void modellpunkte(float* values, int points, const PeakSet* set);
 // mode: rows must come in the order 0, 1, ..., m-1 from one thread; the
 // background entries are 0 there.
 void ableitung(float* row, int t, const PeakSet* set);
+// The rows t0 .. t0+n-1 of ableitung into rows + k * stride (k = 0 .. n-1):
+// the same values, for a set that does not change meanwhile.
+void ableitungen(float* rows, size_t stride, int t0, int n, const PeakSet* set);
 // The unweighted peak entries of the derivative of modell0(i).
 void ableitung0(float* row, int i, const PeakSet* set);
 // The same entries as ableitung0, to the bit, by the faster code of the

@@ -583,15 +583,20 @@ template <int K>
   }
 }
 
-// The peak entries of a derivative row at point i, taken with s.
-KALVO_LANE_TARGETS void peakrow(float* row, int i, const PeakSet* set, const RowScale& s) {
+// The peak entries of a derivative row at point i, taken with s, from the
+// peak values of the set worked out before (rowpeaks).
+KALVO_LANE_TARGETS void peakrowof(float* row, int i, const PeakSet* set, const PassPeaks& peaks,
+                                  const RowScale& s) {
   float* at = row;
-  const PassPeaks& peaks = rowpeaks(set);
   peaklanes<2>(i, set->par2, peaks.kind2, at, s);
   at += 2 * set->count2;
   peaklanes<3>(i, set->par3, peaks.kind3, at, s);
   at += 3 * set->count3;
   peaklanes<4>(i, set->par4, peaks.kind4, at, s);
+}
+
+void peakrow(float* row, int i, const PeakSet* set, const RowScale& s) {
+  peakrowof(row, i, set, rowpeaks(set), s);
 }
 
 RowScale pointscale(int i) {
@@ -856,19 +861,16 @@ void ableitungpunkt(float* row, int i, const PeakSet* set) {
   peakrow(row, i, set, pointscale(i));
 }
 
-void ableitung(float* row, int t, const PeakSet* set) {
-  if (t < 0 || t >= m) internal_error("ableitung row", kModule, __LINE__);
-  if (ddmmode()) {
-    checktables(m / 2 + 4, __LINE__);
-    ableitungddm(row, t, set);
-    return;
-  }
+namespace {
+
+// The ordinary-mode row of residual t from the set's peak values.
+void ordinaryrow(float* row, int t, const PeakSet* set, const PassPeaks& peaks) {
   checktables(t + 1, __LINE__);
   const float weight = w[t];
   RowScale s = pointscale(t);
   s.weighted = true;
   s.weight = weight;
-  peakrow(row, t, set, s);
+  peakrowof(row, t, set, peaks, s);
   const int np = peakentries(set);
   // The background entries are cleared first: a background set up with
   // fewer functions than the set has coefficients leaves the rest at 0.
@@ -876,6 +878,31 @@ void ableitung(float* row, int t, const PeakSet* set) {
   for (int k = 0; k < set->ru; ++k) bg[k] = 0.0f;
   unta(set->bg, bg, sinx[t]);
   for (int k = 0; k < set->ru; ++k) bg[k] *= weight;
+}
+
+}  // namespace
+
+void ableitung(float* row, int t, const PeakSet* set) {
+  if (t < 0 || t >= m) internal_error("ableitung row", kModule, __LINE__);
+  if (ddmmode()) {
+    checktables(m / 2 + 4, __LINE__);
+    ableitungddm(row, t, set);
+    return;
+  }
+  ordinaryrow(row, t, set, rowpeaks(set));
+}
+
+void ableitungen(float* rows, size_t stride, int t0, int n, const PeakSet* set) {
+  if (n <= 0) return;
+  if (t0 < 0 || t0 + n > m) internal_error("ableitung row", kModule, __LINE__);
+  if (ddmmode()) {
+    for (int k = 0; k < n; ++k) ableitung(rows + static_cast<size_t>(k) * stride, t0 + k, set);
+    return;
+  }
+  // The set stays the same over the rows: its peak values are looked up once.
+  const PassPeaks& peaks = rowpeaks(set);
+  for (int k = 0; k < n; ++k)
+    ordinaryrow(rows + static_cast<size_t>(k) * stride, t0 + k, set, peaks);
 }
 
 }  // namespace model

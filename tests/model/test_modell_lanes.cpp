@@ -121,6 +121,13 @@ TEST_F(PatternLanes, OrdinaryModeAgreesBitForBitWithThePointByPointFunctions) {
   }
   const long at = firstdifference(rows, ref);
   EXPECT_EQ(at, -1) << "row " << at / total << " entry " << at % total;
+  // The same rows taken eight at a time (the last group shorter).
+  std::vector<float> batch(rows.size(), -1.0f);
+  for (int t0 = 0; t0 < npts; t0 += 8)
+    ableitungen(batch.data() + static_cast<size_t>(t0) * total, static_cast<size_t>(total), t0,
+                std::min(8, npts - t0), set);
+  const long bat = firstdifference(batch, rows);
+  EXPECT_EQ(bat, -1) << "row " << bat / total << " entry " << bat % total;
 }
 
 // The model values of a run of points (a phase's own contribution) agree to
@@ -208,6 +215,11 @@ TEST_F(PatternLanes, RowsFollowEveryChangeOfTheSet) {
     ableitung(row.data(), t, set);
     reference();
     EXPECT_EQ(firstdifference(row, ref), -1) << c.what;
+    // Also where the rows come several at a time.
+    *c.p *= 1.001f;
+    ableitungen(row.data(), static_cast<size_t>(total), t, 1, set);
+    reference();
+    EXPECT_EQ(firstdifference(row, ref), -1) << c.what << ", rows several at a time";
   }
   // The same parameters in a new record at the old record's place.
   PeakSet* other = nullptr;
