@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -344,9 +346,28 @@ struct Behind {
   std::vector<std::pair<void (*)(const std::string&), std::string>> failures;
 };
 
+Behind* behindstate = nullptr;
+
+// A child process made by fork has no writer thread: it starts afresh, with
+// its own lock, and leaves a file the parent had in hand to the parent.
+void behindafterfork() {
+  Behind& b = *behindstate;
+  new (&b.mu) std::mutex;
+  new (&b.cv) std::condition_variable;
+  (void)b.file.release();
+  b.started = false;
+  b.busy = false;
+  b.failures.clear();
+}
+
 Behind& behind() {
-  static Behind* b = new Behind;  // never destroyed, see above
-  return *b;
+  static const bool made = [] {
+    behindstate = new Behind;  // never destroyed, see above
+    pthread_atfork(nullptr, nullptr, behindafterfork);
+    return true;
+  }();
+  (void)made;
+  return *behindstate;
 }
 
 // Writes the text into the open file and puts it in place.

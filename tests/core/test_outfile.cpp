@@ -127,6 +127,15 @@ TEST(OutFile, PutInPlaceBehindTheCaller) {
   writebehindwait();
   EXPECT_EQ(behindfailures.size(), 1u);
   EXPECT_EQ(entries(dir.path()), 1);
+  // A child process made after the writer's thread started has a writer of
+  // its own.
+  ktest::RunResult r = ktest::run_in_child([&] {
+    handover("child\n", false);
+    writebehindwait();
+    std::_Exit(read_file(p) == "child\n" && behindfailures.size() == 1 ? 0 : 3);
+  });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(p), "child\n");
 }
 
 TEST(OutFile, FollowsLinksAndCreatesADanglingLinksTarget) {
