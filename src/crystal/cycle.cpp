@@ -1163,22 +1163,68 @@ struct Rvalues {
 
 double ratio(double a, double b) { return b > 0.0 ? a / b : 0.0; }
 
-Rvalues rvalues(bool ddm) {
-  double sd = 0, sy = 0, sd2 = 0, sy2 = 0, swd2 = 0, swy2 = 0;
-  thread_local DdmWeights slope(0), curvature(1);
-  for (int i = 0; i < m; ++i) {
-    double model;
-    if (ddm) {
-      const int c = i / 2, r = ddmrange[c];
-      model = 0.0;
-      // The weights from the tables the derivative rows use (the same
-      // values as ddmpolynome gives, worked out once per half-width).
-      const double* weight = r > 0 ? (i % 2 == 0 ? slope : curvature).of(r) : nullptr;
-      for (int j = -r; j <= r; ++j)
-        model += (weight != nullptr ? weight[j] : ddmpolynome(j, i % 2, r)) * y[c + 2 + j];
-    } else {
-      model = y[i];
+// In derivative mode the model of data row i is the window of the row over
+// the model values of the points; the windows are summed on the pool, each
+// in the same order whichever thread takes it, and the sums of the R values
+// then taken over the rows in order.
+std::vector<double> rowmodels;
+
+void rowmodelrange(int i0, int i1, DdmWeights& slope, DdmWeights& curvature) {
+  for (int i = i0; i < i1;) {
+    const int c = i / 2, r = ddmrange[c];
+    const float* at = y + c + 2;
+    // The weights from the tables the derivative rows use (the same
+    // values as ddmpolynome gives, worked out once per half-width). The
+    // slope and the curvature row of a centre are summed in one loop, as
+    // two sums each in its own order.
+    if (r > 0 && i % 2 == 0 && i + 1 < i1) {
+      const double* ws = slope.of(r);
+      const double* wc = curvature.of(r);
+      double s0 = 0.0, s1 = 0.0;
+      for (int j = -r; j <= r; ++j) {
+        s0 += ws[j] * at[j];
+        s1 += wc[j] * at[j];
+      }
+      rowmodels[static_cast<size_t>(i)] = s0;
+      rowmodels[static_cast<size_t>(i) + 1] = s1;
+      i += 2;
+      continue;
     }
+    const double* weight = r > 0 ? (i % 2 == 0 ? slope : curvature).of(r) : nullptr;
+    double model = 0.0;
+    for (int j = -r; j <= r; ++j)
+      model += (weight != nullptr ? weight[j] : ddmpolynome(j, i % 2, r)) * at[j];
+    rowmodels[static_cast<size_t>(i)] = model;
+    ++i;
+  }
+}
+
+constexpr int kRowModelGroup = 256;
+
+void rowmodelfkt(uint64_t arg) {
+  auto* left = reinterpret_cast<std::atomic<int64_t>*>(arg);
+  thread_local DdmWeights slope(0), curvature(1);
+  for (int64_t g; (g = nexttask(*left)) >= 0;) {
+    const int i0 = static_cast<int>(g) * kRowModelGroup;
+    rowmodelrange(i0, std::min(m, i0 + kRowModelGroup), slope, curvature);
+  }
+}
+
+Rvalues rvalues(bool ddm) {
+  if (ddm) {
+    if (rowmodels.size() < static_cast<size_t>(m)) rowmodels.resize(static_cast<size_t>(m));
+    if (nthreads <= 1 || m <= kDdmSmallRows) {
+      thread_local DdmWeights slope(0), curvature(1);
+      rowmodelrange(0, m, slope, curvature);
+    } else {
+      std::atomic<int64_t> left{(m + kRowModelGroup - 1) / kRowModelGroup};
+      nshare(rowmodelfkt, reinterpret_cast<uint64_t>(&left));
+      nwait();
+    }
+  }
+  double sd = 0, sy = 0, sd2 = 0, sy2 = 0, swd2 = 0, swy2 = 0;
+  for (int i = 0; i < m; ++i) {
+    const double model = ddm ? rowmodels[static_cast<size_t>(i)] : y[i];
     const double meas = intensitaet[i], d = model - meas, wi = w[i];
     sd += std::fabs(d);
     sy += std::fabs(meas);
@@ -1482,11 +1528,13 @@ void totalableitung(float* row, int i) {
     stats.firstrowms += nowms() - t0;
   }
   if (i < m && ifddm && ddmrange != nullptr) {
-    const int B = ddmblockrows();
-    const int b = i % B, first = i - b;
-    if (first != ddmblock.first) {
+    // A row of the block at hand is the same whatever block it came in.
+    int b = i - ddmblock.first;
+    if (ddmblock.first < 0 || b < 0 || b >= ddmblock.rows || ddmblock.width != rqmin) {
+      const int B = ddmblockrows();
+      b = i % B;
       const double t0 = nowms();
-      computeddmblock(first, std::min(B, m - first));
+      computeddmblock(i - b, std::min(B, m - (i - b)));
       stats.blockms += nowms() - t0;
     }
     const float* done = ddmblock.out.data() + static_cast<size_t>(b) * ddmblock.width;
