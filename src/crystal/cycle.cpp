@@ -565,8 +565,8 @@ std::vector<float> nzvalue;     // d peak parameter / d structural parameter
 typedef float RowFloats __attribute__((vector_size(16)));
 typedef double RowSums __attribute__((vector_size(32)));
 constexpr int kGroup = 4;
-std::vector<RowFloats> groupcolumns;  // kettenregeldim columns per worker
-// Eight data rows side by side (the rows computed ahead).
+// Eight data rows side by side (the rows computed ahead, the points of the
+// derivative mode).
 typedef float WideFloats __attribute__((vector_size(32)));
 constexpr int kWide = 8;
 // A column of eight rows; the vector type's own alignment does not carry over
@@ -591,64 +591,21 @@ void chainlists() {
     nzstart[static_cast<size_t>(s) + 1] = static_cast<int32_t>(nzcolumn.size());
   }
   const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
-  groupcolumns.resize(workers * static_cast<size_t>(kettenregeldim));
   widecolumns.resize(workers * static_cast<size_t>(kettenregeldim));
 }
 
-// The structural columns of n <= 4 data rows from their peak-model rows
-// p[0 .. n-1], the four rows side by side; row r's value of parameter s goes
+// The structural columns of n <= 8 data rows from their peak-model rows
+// p[0 .. n-1], the eight rows side by side; row r's value of parameter s goes
 // to out[r * stride + s]. Each row's value is its float products summed in
 // double, in four interleaved partial sums (partial sum u takes the
 // parameter's u-th, (u+4)-th, ... non-zero entry), so that the additions do
 // not wait for each other: the same operations in the same order for every
-// row, whatever the rows beside it and the threads. col is the worker's own
-// room for the rows side by side. With dout given the sums go there
-// unrounded, in place of out.
-KALVO_LANE_TARGETS void chaingroup(const float* const* p, int n, float* out, double* dout,
-                                   size_t stride, RowFloats* col) {
-  const int kdim = kettenregeldim;
-  const float* q[kGroup];
-  for (int r = 0; r < kGroup; ++r) q[r] = p[r < n ? r : 0];
-  for (int c = 0; c < kdim; ++c) col[c] = RowFloats{q[0][c], q[1][c], q[2][c], q[3][c]};
-  const int32_t* cols = nzcolumn.data();
-  const float* val = nzvalue.data();
-  // The partial sums are held apart, so that they stay in registers.
-  for (int s = 0; s < noequiv; ++s) {
-    RowSums s0 = {}, s1 = {}, s2 = {}, s3 = {};
-    int32_t t = nzstart[static_cast<size_t>(s)];
-    const int32_t end = nzstart[static_cast<size_t>(s) + 1];
-    auto add = [&](RowSums& sum, int32_t at) {
-      const RowFloats x = val[at] * col[cols[at]];
-      sum += __builtin_convertvector(x, RowSums);
-    };
-    for (; t + 4 <= end; t += 4) {
-      add(s0, t);
-      add(s1, t + 1);
-      add(s2, t + 2);
-      add(s3, t + 3);
-    }
-    if (t < end) add(s0, t++);
-    if (t < end) add(s1, t++);
-    if (t < end) add(s2, t);
-    const RowSums total = (s0 + s1) + (s2 + s3);
-    if (dout != nullptr)
-      for (int r = 0; r < n; ++r) dout[static_cast<size_t>(r) * stride + s] = total[r];
-    else
-      for (int r = 0; r < n; ++r)
-        out[static_cast<size_t>(r) * stride + s] = static_cast<float>(total[r]);
-  }
-}
-
-RowFloats* mycolumns(int slot) {
-  return groupcolumns.data() + static_cast<size_t>(slot) * static_cast<size_t>(kettenregeldim);
-}
-
-// The same for n <= 8 data rows side by side, in two halves of four rows
-// whose sums are those chaingroup forms: each row's value is the same
-// operations in the same order. Eight rows take one product of eight floats
-// per non-zero entry where two groups of four take two.
-KALVO_LANE_TARGETS void chainwide(const float* const* p, int n, float* out, size_t stride,
-                                  WideColumn* col) {
+// row, whatever the rows beside it and the threads. The sums are held in two
+// halves of four rows; eight rows take one product of eight floats per
+// non-zero entry. col is the worker's own room for the rows side by side.
+// With dout given the sums go there unrounded, in place of out.
+KALVO_LANE_TARGETS void chainwide(const float* const* p, int n, float* out, double* dout,
+                                  size_t stride, WideColumn* col) {
   const int kdim = kettenregeldim;
   const float* q[kWide];
   for (int r = 0; r < kWide; ++r) q[r] = p[r < n ? r : 0];
@@ -679,9 +636,13 @@ KALVO_LANE_TARGETS void chainwide(const float* const* p, int n, float* out, size
     if (t < end) add(l2, h2, t);
     const RowSums low = (l0 + l1) + (l2 + l3);
     const RowSums high = (h0 + h1) + (h2 + h3);
-    for (int r = 0; r < n; ++r)
-      out[static_cast<size_t>(r) * stride + s] =
-          static_cast<float>(r < kGroup ? low[r] : high[r - kGroup]);
+    if (dout != nullptr)
+      for (int r = 0; r < n; ++r)
+        dout[static_cast<size_t>(r) * stride + s] = r < kGroup ? low[r] : high[r - kGroup];
+    else
+      for (int r = 0; r < n; ++r)
+        out[static_cast<size_t>(r) * stride + s] =
+            static_cast<float>(r < kGroup ? low[r] : high[r - kGroup]);
   }
 }
 
@@ -697,7 +658,7 @@ __attribute__((target("avx2"), always_inline)) inline void addwide(__m256d& low,
 }
 
 __attribute__((target("avx2"))) void chainwideavx2(const float* const* p, int n, float* out,
-                                                   size_t stride, WideColumn* col) {
+                                                   double* dout, size_t stride, WideColumn* col) {
   const int kdim = kettenregeldim;
   const float* q[kWide];
   for (int r = 0; r < kWide; ++r) q[r] = p[r < n ? r : 0];
@@ -723,8 +684,11 @@ __attribute__((target("avx2"))) void chainwideavx2(const float* const* p, int n,
     double sums[kWide];
     _mm256_storeu_pd(sums, _mm256_add_pd(_mm256_add_pd(l0, l1), _mm256_add_pd(l2, l3)));
     _mm256_storeu_pd(sums + kGroup, _mm256_add_pd(_mm256_add_pd(h0, h1), _mm256_add_pd(h2, h3)));
-    for (int r = 0; r < n; ++r)
-      out[static_cast<size_t>(r) * stride + s] = static_cast<float>(sums[r]);
+    if (dout != nullptr)
+      for (int r = 0; r < n; ++r) dout[static_cast<size_t>(r) * stride + s] = sums[r];
+    else
+      for (int r = 0; r < n; ++r)
+        out[static_cast<size_t>(r) * stride + s] = static_cast<float>(sums[r]);
   }
 }
 
@@ -735,14 +699,15 @@ const bool haveavx2 = [] {
 #endif
 
 // chainwide by what the processor has.
-void chainrows(const float* const* p, int n, float* out, size_t stride, WideColumn* col) {
+void chainrows(const float* const* p, int n, float* out, double* dout, size_t stride,
+               WideColumn* col) {
 #ifdef KALVO_CHAIN_AVX2
   if (haveavx2) {
-    chainwideavx2(p, n, out, stride, col);
+    chainwideavx2(p, n, out, dout, stride, col);
     return;
   }
 #endif
-  chainwide(p, n, out, stride, col);
+  chainwide(p, n, out, dout, stride, col);
 }
 
 WideColumn* mywidecolumns(int slot) {
@@ -812,7 +777,8 @@ void aheadgroup(int g, int slot) {
   for (int r = 0; r < n; ++r) p[r] = own.peakrows.data() + static_cast<size_t>(r) * rpeaks;
   const double t1 = nowms();
   float* out = ahead.out.data() + static_cast<size_t>(j0) * ahead.width;
-  if (noequiv > 0) chainrows(p, n, out, static_cast<size_t>(ahead.width), mywidecolumns(slot));
+  if (noequiv > 0)
+    chainrows(p, n, out, nullptr, static_cast<size_t>(ahead.width), mywidecolumns(slot));
   const size_t nd = ahead.direct.size();
   for (int r = 0; r < n; ++r)
     for (size_t d = 0; d < nd; ++d)
@@ -947,7 +913,7 @@ const float* aheadrow(int i) {
 // model derivatives of the points around its centre, times the row's weight.
 // The window is linear, so the chain rule is taken first, at each point: the
 // workers compute the peak-model row of every point the block's windows take
-// in, four points side by side, apply the chain rule to them at once and keep
+// in, eight points side by side, apply the chain rule to them at once and keep
 // of each point only its rqmin columns (the structural ones, then the direct
 // peak-model ones), unrounded. The rows are then the windows of these few
 // columns. So a point's peak-model row is computed once, not once for each
@@ -961,12 +927,13 @@ struct DdmBlock {
   int point0 = 0;               // first point the block's windows take in
   int points = 0;               // points the block's windows take in
   int width = 0;                // columns per point and per row (rqmin)
-  std::vector<double> columns;  // points x width: the columns of each point
+  int stride = 0;               // doubles from one point's columns to the next's
+  std::vector<double> columns;  // points x stride: the columns of each point
   std::vector<float> out;       // rows x width: the finished rows
   std::vector<int32_t> direct;  // peak-model column of each direct parameter
 } ddmblock;
 
-// Per worker the room for kGroup peak-model rows of points.
+// Per worker the room for kWide peak-model rows of points.
 std::vector<std::vector<float>> ddmpointrows;
 
 // The points of a pass and the rows of a pass are counted down in groups.
@@ -983,25 +950,25 @@ constexpr int64_t kDdmRowGroup = 64;
 
 int myslot() { return std::max(0, threadid()); }
 
-// Points point0 + low .. point0 + low + n - 1 (n <= kGroup) into ddmblock.columns.
+// Points point0 + low .. point0 + low + n - 1 (n <= kWide) into ddmblock.columns.
 void ddmpointgroup(int64_t low, int n, int slot) {
   std::vector<float>& room = ddmpointrows[static_cast<size_t>(slot)];
   // The rows have no background entries in derivative mode.
   const int np = rpeaks - param->ru;
-  const float* p[kGroup];
+  const float* p[kWide];
   for (int r = 0; r < n; ++r) {
     float* row = room.data() + static_cast<size_t>(r) * rpeaks;
     ableitungpunkt(row, ddmblock.point0 + static_cast<int>(low) + r, param);
     for (int c = np; c < rpeaks; ++c) row[c] = 0.0f;
     p[r] = row;
   }
-  const auto width = static_cast<size_t>(ddmblock.width);
-  double* at = ddmblock.columns.data() + static_cast<size_t>(low) * width;
-  if (noequiv > 0) chaingroup(p, n, nullptr, at, width, mycolumns(slot));
+  const auto stride = static_cast<size_t>(ddmblock.stride);
+  double* at = ddmblock.columns.data() + static_cast<size_t>(low) * stride;
+  if (noequiv > 0) chainrows(p, n, nullptr, at, stride, mywidecolumns(slot));
   const size_t nd = ddmblock.direct.size();
   for (int r = 0; r < n; ++r)
     for (size_t d = 0; d < nd; ++d)
-      at[static_cast<size_t>(r) * width + static_cast<size_t>(noequiv) + d] =
+      at[static_cast<size_t>(r) * stride + static_cast<size_t>(noequiv) + d] =
           p[r][ddmblock.direct[d]];
 }
 
@@ -1012,7 +979,7 @@ void ddmpointfkt(uint64_t arg) {
   const double cpu0 = threadms();
   const int slot = myslot();
   int64_t low = 0;
-  for (int64_t k; (k = takeitems(work->left, kGroup, &low)) > 0;)
+  for (int64_t k; (k = takeitems(work->left, kWide, &low)) > 0;)
     ddmpointgroup(low, static_cast<int>(k), slot);
   if (clock != nullptr) {
     clock->busy += threadms() - cpu0;
@@ -1020,35 +987,107 @@ void ddmpointfkt(uint64_t arg) {
   }
 }
 
+// The windows run over four columns at once, a window's sum of each column
+// taken over the points in order as one column alone would take it; the two
+// rows of a centre (slope and curvature) share the loads of its points. The
+// columns of a point are padded to a multiple of four (the padding is never
+// read into a row).
+typedef double ColumnQuad __attribute__((vector_size(32)));
+constexpr int kQuad = 4;
+constexpr int kQuadsAtOnce = 4;
+
+// Columns q0 * 4 .. (q0 + Q) * 4 - 1 of the window of half-width rc round
+// centre, with the weights w0 (and w1 for a second row when given).
+template <int Q>
+__attribute__((always_inline)) inline void ddmquads(const double* centre, ptrdiff_t stride, int rc,
+                                                    const double* w0, const double* w1, double* s0,
+                                                    double* s1) {
+  ColumnQuad a[Q], b[Q];
+  for (int q = 0; q < Q; ++q) a[q] = b[q] = ColumnQuad{};
+  for (int j = -rc; j <= rc; ++j) {
+    const double* at = centre + static_cast<ptrdiff_t>(j) * stride;
+    const double x = w0[j];
+    if (w1 != nullptr) {
+      const double y = w1[j];
+      for (int q = 0; q < Q; ++q) {
+        ColumnQuad v;
+        std::memcpy(&v, at + q * kQuad, sizeof v);
+        a[q] += x * v;
+        b[q] += y * v;
+      }
+    } else {
+      for (int q = 0; q < Q; ++q) {
+        ColumnQuad v;
+        std::memcpy(&v, at + q * kQuad, sizeof v);
+        a[q] += x * v;
+      }
+    }
+  }
+  std::memcpy(s0, a, sizeof a);
+  std::memcpy(s1, b, sizeof b);
+}
+
+// The window sums of every column of one or two rows of the same centre.
+KALVO_LANE_TARGETS void ddmwindows(const double* centre, int quads, ptrdiff_t stride, int rc,
+                                   const double* w0, const double* w1, double* s0, double* s1) {
+  int q = 0;
+  for (; q + kQuadsAtOnce <= quads; q += kQuadsAtOnce)
+    ddmquads<kQuadsAtOnce>(centre + q * kQuad, stride, rc, w0, w1, s0 + q * kQuad, s1 + q * kQuad);
+  switch (quads - q) {
+    case 3:
+      ddmquads<3>(centre + q * kQuad, stride, rc, w0, w1, s0 + q * kQuad, s1 + q * kQuad);
+      break;
+    case 2:
+      ddmquads<2>(centre + q * kQuad, stride, rc, w0, w1, s0 + q * kQuad, s1 + q * kQuad);
+      break;
+    case 1:
+      ddmquads<1>(centre + q * kQuad, stride, rc, w0, w1, s0 + q * kQuad, s1 + q * kQuad);
+      break;
+    default:
+      break;
+  }
+}
+
 // Rows first + low .. first + low + n - 1 of the block into ddmblock.out.
-void ddmrowgroup(int64_t low, int n, DdmWeights& slope, DdmWeights& curvature) {
-  const auto width = static_cast<size_t>(ddmblock.width);
-  for (int b = static_cast<int>(low); b < static_cast<int>(low) + n; ++b) {
+void ddmrowgroup(int64_t low, int n, DdmWeights& slope, DdmWeights& curvature,
+                 std::vector<double>& sums) {
+  const int width = ddmblock.width;
+  const auto stride = static_cast<ptrdiff_t>(ddmblock.stride);
+  const int quads = ddmblock.stride / kQuad;
+  if (sums.size() < 2 * static_cast<size_t>(stride)) sums.resize(2 * static_cast<size_t>(stride));
+  double* s0 = sums.data();
+  double* s1 = s0 + stride;
+  const int end = static_cast<int>(low) + n;
+  for (int b = static_cast<int>(low); b < end;) {
     const int t = ddmblock.first + b;
     const int c = t / 2;
     const int rc = ddmrange[c];
-    const double* weight = t % 2 == 0 ? slope.of(rc) : curvature.of(rc);
     // Point c + 2 + j of the window, j = -rc .. rc.
     const double* centre =
-        ddmblock.columns.data() + static_cast<size_t>(c + 2 - ddmblock.point0) * width;
-    const double wt = w[t];
-    float* out = ddmblock.out.data() + static_cast<size_t>(b) * width;
-    for (size_t s = 0; s < width; ++s) {
-      double sum = 0.0;
-      for (int j = -rc; j <= rc; ++j)
-        sum += weight[j] * centre[static_cast<ptrdiff_t>(j) * static_cast<ptrdiff_t>(width) +
-                                  static_cast<ptrdiff_t>(s)];
-      out[s] = static_cast<float>(wt * sum);
+        ddmblock.columns.data() + static_cast<ptrdiff_t>(c + 2 - ddmblock.point0) * stride;
+    // A slope row is taken with the curvature row of its centre when that
+    // is in the group too.
+    const bool pair = t % 2 == 0 && b + 1 < end;
+    const double* w0 = t % 2 == 0 ? slope.of(rc) : curvature.of(rc);
+    const double* w1 = pair ? curvature.of(rc) : nullptr;
+    ddmwindows(centre, quads, stride, rc, w0, w1, s0, s1);
+    for (int k = 0; k < (pair ? 2 : 1); ++k) {
+      const double* sum = k == 0 ? s0 : s1;
+      const double wt = w[t + k];
+      float* out = ddmblock.out.data() + static_cast<size_t>(b + k) * static_cast<size_t>(width);
+      for (int col = 0; col < width; ++col) out[col] = static_cast<float>(wt * sum[col]);
     }
+    b += pair ? 2 : 1;
   }
 }
 
 void ddmrowfkt(uint64_t arg) {
   auto* work = reinterpret_cast<DdmWork*>(arg);
   thread_local DdmWeights slope(0), curvature(1);
+  thread_local std::vector<double> sums;
   int64_t low = 0;
   for (int64_t k; (k = takeitems(work->left, kDdmRowGroup, &low)) > 0;)
-    ddmrowgroup(low, static_cast<int>(k), slope, curvature);
+    ddmrowgroup(low, static_cast<int>(k), slope, curvature, sums);
 }
 
 // Rows of a block: as many as fit into 32 MB of point columns and finished
@@ -1076,18 +1115,22 @@ void computeddmblock(int first, int rows) {
   }
   ddmblock.point0 = lo;
   ddmblock.points = hi - lo + 1;
+  ddmblock.stride = (rqmin + kQuad - 1) / kQuad * kQuad;
   const auto width = static_cast<size_t>(ddmblock.width);
-  if (ddmblock.columns.size() < static_cast<size_t>(ddmblock.points) * width)
-    ddmblock.columns.resize(static_cast<size_t>(ddmblock.points) * width);
+  const auto stride = static_cast<size_t>(ddmblock.stride);
+  // The padding of the columns is never written (what it holds never
+  // reaches a row).
+  if (ddmblock.columns.size() < static_cast<size_t>(ddmblock.points) * stride)
+    ddmblock.columns.resize(static_cast<size_t>(ddmblock.points) * stride);
   if (ddmblock.out.size() < static_cast<size_t>(rows) * width)
     ddmblock.out.resize(static_cast<size_t>(rows) * width);
   const auto workers = static_cast<size_t>(nthreads > 0 ? nthreads : 1);
   if (ddmpointrows.size() < workers) ddmpointrows.resize(workers);
   for (std::vector<float>& room : ddmpointrows)
-    if (room.size() < static_cast<size_t>(kGroup) * rpeaks)
-      room.resize(static_cast<size_t>(kGroup) * rpeaks);
-  if (noequiv > 0 && groupcolumns.size() < workers * static_cast<size_t>(kettenregeldim))
-    groupcolumns.resize(workers * static_cast<size_t>(kettenregeldim));
+    if (room.size() < static_cast<size_t>(kWide) * rpeaks)
+      room.resize(static_cast<size_t>(kWide) * rpeaks);
+  if (noequiv > 0 && widecolumns.size() < workers * static_cast<size_t>(kettenregeldim))
+    widecolumns.resize(workers * static_cast<size_t>(kettenregeldim));
 
   DdmWork work;
   work.left.store(ddmblock.points);
@@ -1117,22 +1160,68 @@ struct Rvalues {
 
 double ratio(double a, double b) { return b > 0.0 ? a / b : 0.0; }
 
-Rvalues rvalues(bool ddm) {
-  double sd = 0, sy = 0, sd2 = 0, sy2 = 0, swd2 = 0, swy2 = 0;
-  thread_local DdmWeights slope(0), curvature(1);
-  for (int i = 0; i < m; ++i) {
-    double model;
-    if (ddm) {
-      const int c = i / 2, r = ddmrange[c];
-      model = 0.0;
-      // The weights from the tables the derivative rows use (the same
-      // values as ddmpolynome gives, worked out once per half-width).
-      const double* weight = r > 0 ? (i % 2 == 0 ? slope : curvature).of(r) : nullptr;
-      for (int j = -r; j <= r; ++j)
-        model += (weight != nullptr ? weight[j] : ddmpolynome(j, i % 2, r)) * y[c + 2 + j];
-    } else {
-      model = y[i];
+// In derivative mode the model of data row i is the window of the row over
+// the model values of the points; the windows are summed on the pool, each
+// in the same order whichever thread takes it, and the sums of the R values
+// then taken over the rows in order.
+std::vector<double> rowmodels;
+
+void rowmodelrange(int i0, int i1, DdmWeights& slope, DdmWeights& curvature) {
+  for (int i = i0; i < i1;) {
+    const int c = i / 2, r = ddmrange[c];
+    const float* at = y + c + 2;
+    // The weights from the tables the derivative rows use (the same
+    // values as ddmpolynome gives, worked out once per half-width). The
+    // slope and the curvature row of a centre are summed in one loop, as
+    // two sums each in its own order.
+    if (r > 0 && i % 2 == 0 && i + 1 < i1) {
+      const double* ws = slope.of(r);
+      const double* wc = curvature.of(r);
+      double s0 = 0.0, s1 = 0.0;
+      for (int j = -r; j <= r; ++j) {
+        s0 += ws[j] * at[j];
+        s1 += wc[j] * at[j];
+      }
+      rowmodels[static_cast<size_t>(i)] = s0;
+      rowmodels[static_cast<size_t>(i) + 1] = s1;
+      i += 2;
+      continue;
     }
+    const double* weight = r > 0 ? (i % 2 == 0 ? slope : curvature).of(r) : nullptr;
+    double model = 0.0;
+    for (int j = -r; j <= r; ++j)
+      model += (weight != nullptr ? weight[j] : ddmpolynome(j, i % 2, r)) * at[j];
+    rowmodels[static_cast<size_t>(i)] = model;
+    ++i;
+  }
+}
+
+constexpr int kRowModelGroup = 256;
+
+void rowmodelfkt(uint64_t arg) {
+  auto* left = reinterpret_cast<std::atomic<int64_t>*>(arg);
+  thread_local DdmWeights slope(0), curvature(1);
+  for (int64_t g; (g = nexttask(*left)) >= 0;) {
+    const int i0 = static_cast<int>(g) * kRowModelGroup;
+    rowmodelrange(i0, std::min(m, i0 + kRowModelGroup), slope, curvature);
+  }
+}
+
+Rvalues rvalues(bool ddm) {
+  if (ddm) {
+    if (rowmodels.size() < static_cast<size_t>(m)) rowmodels.resize(static_cast<size_t>(m));
+    if (nthreads <= 1 || m <= kDdmSmallRows) {
+      thread_local DdmWeights slope(0), curvature(1);
+      rowmodelrange(0, m, slope, curvature);
+    } else {
+      std::atomic<int64_t> left{(m + kRowModelGroup - 1) / kRowModelGroup};
+      nshare(rowmodelfkt, reinterpret_cast<uint64_t>(&left));
+      nwait();
+    }
+  }
+  double sd = 0, sy = 0, sd2 = 0, sy2 = 0, swd2 = 0, swy2 = 0;
+  for (int i = 0; i < m; ++i) {
+    const double model = ddm ? rowmodels[static_cast<size_t>(i)] : y[i];
     const double meas = intensitaet[i], d = model - meas, wi = w[i];
     sd += std::fabs(d);
     sy += std::fabs(meas);
@@ -1517,11 +1606,13 @@ void totalableitung(float* row, int i) {
     stats.firstrowms += nowms() - t0;
   }
   if (i < m && ifddm && ddmrange != nullptr) {
-    const int B = ddmblockrows();
-    const int b = i % B, first = i - b;
-    if (first != ddmblock.first) {
+    // A row of the block at hand is the same whatever block it came in.
+    int b = i - ddmblock.first;
+    if (ddmblock.first < 0 || b < 0 || b >= ddmblock.rows || ddmblock.width != rqmin) {
+      const int B = ddmblockrows();
+      b = i % B;
       const double t0 = nowms();
-      computeddmblock(first, std::min(B, m - first));
+      computeddmblock(i - b, std::min(B, m - (i - b)));
       stats.blockms += nowms() - t0;
     }
     const float* done = ddmblock.out.data() + static_cast<size_t>(b) * ddmblock.width;

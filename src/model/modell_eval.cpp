@@ -695,6 +695,109 @@ int ddmvaluessize = 0;
 
 namespace {
 
+// The residuals of the derivative rows t0 .. t1-1: the windows over the
+// model values of the points 0 .. needed-1 (a point outside them counts 0).
+// The slope and the curvature row of a centre are summed in one loop, as two
+// sums each in its own order, so that the additions of one do not wait for
+// those of the other.
+void ddmresiduals(float* r, int t0, int t1, int needed, DdmWeights& slope, DdmWeights& curvature) {
+  for (int t = t0; t < t1;) {
+    const int c = t / 2;
+    const int rc = ddmrange[c];
+    const float* at = ddmvalues + c + 2;
+    const bool inside = c + 2 - rc >= 0 && c + 2 + rc < needed;
+    // Two centres side by side: four sums, each over its window in order.
+    if (inside && t % 2 == 0 && t + 3 < t1) {
+      const int r1 = ddmrange[c + 1];
+      if (c + 3 - r1 >= 0 && c + 3 + r1 < needed && rc <= DdmWeights::kTabulated &&
+          r1 <= DdmWeights::kTabulated) {
+        // The tables grown first, so that the weights taken below stay put.
+        slope.of(std::max(rc, r1));
+        curvature.of(std::max(rc, r1));
+        const double* ws0 = slope.of(rc) - rc;
+        const double* wc0 = curvature.of(rc) - rc;
+        const double* ws1 = slope.of(r1) - r1;
+        const double* wc1 = curvature.of(r1) - r1;
+        const float* at0 = at - rc;
+        const float* at1 = at + 1 - r1;
+        const int n0 = 2 * rc + 1, n1 = 2 * r1 + 1, n = std::min(n0, n1);
+        double a0 = 0.0, a1 = 0.0, b0 = 0.0, b1 = 0.0;
+        for (int k = 0; k < n; ++k) {
+          const auto v0 = static_cast<double>(at0[k]);
+          const auto v1 = static_cast<double>(at1[k]);
+          a0 += ws0[k] * v0;
+          a1 += wc0[k] * v0;
+          b0 += ws1[k] * v1;
+          b1 += wc1[k] * v1;
+        }
+        for (int k = n; k < n0; ++k) {
+          const auto v0 = static_cast<double>(at0[k]);
+          a0 += ws0[k] * v0;
+          a1 += wc0[k] * v0;
+        }
+        for (int k = n; k < n1; ++k) {
+          const auto v1 = static_cast<double>(at1[k]);
+          b0 += ws1[k] * v1;
+          b1 += wc1[k] * v1;
+        }
+        const double sums[4] = {a0, a1, b0, b1};
+        for (int k = 0; k < 4; ++k)
+          r[t + k] = static_cast<float>((sums[k] - intensitaet[t + k]) * w[t + k]);
+        t += 4;
+        continue;
+      }
+    }
+    if (inside && t % 2 == 0 && t + 1 < t1) {
+      const double* ws = slope.of(rc);
+      const double* wc = curvature.of(rc);
+      double s0 = 0.0, s1 = 0.0;
+      for (int j = -rc; j <= rc; ++j) {
+        const auto v = static_cast<double>(at[j]);
+        s0 += ws[j] * v;
+        s1 += wc[j] * v;
+      }
+      r[t] = static_cast<float>((s0 - intensitaet[t]) * w[t]);
+      r[t + 1] = static_cast<float>((s1 - intensitaet[t + 1]) * w[t + 1]);
+      t += 2;
+      continue;
+    }
+    const double* weight = t % 2 == 0 ? slope.of(rc) : curvature.of(rc);
+    double sum = 0.0;
+    if (inside) {
+      for (int j = -rc; j <= rc; ++j) sum += weight[j] * static_cast<double>(at[j]);
+    } else {
+      for (int j = -rc; j <= rc; ++j) {
+        const int point = c + 2 + j;
+        const double v = point >= 0 && point < needed ? at[j] : 0.0f;
+        sum += weight[j] * v;
+      }
+    }
+    r[t] = static_cast<float>((sum - intensitaet[t]) * w[t]);
+    ++t;
+  }
+}
+
+// The rows of the window pass are taken in groups from a shared countdown;
+// a pass with few rows runs on the calling thread, where a hand-off to the
+// pool would cost more than it saves.
+constexpr int kDdmRowGroup = 64;
+constexpr int kDdmPooledRows = 2048;
+
+struct DdmResidualTask {
+  alignas(64) std::atomic<int64_t> left;  // groups not yet taken
+  alignas(64) float* r;
+  int needed;
+};
+
+void ddmresidualfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<DdmResidualTask*>(arg);
+  thread_local DdmWeights slope(0), curvature(1);
+  for (int64_t g; (g = nexttask(task->left)) >= 0;) {
+    const int t0 = static_cast<int>(g) * kDdmRowGroup;
+    ddmresiduals(task->r, t0, std::min(m, t0 + kDdmRowGroup), task->needed, slope, curvature);
+  }
+}
+
 void modellddm(float* r, const PeakSet* set) {
   const int mm = ddm_mmax;
   const int npoints = m_h;
@@ -712,24 +815,18 @@ void modellddm(float* r, const PeakSet* set) {
     if (y != nullptr) y[point] = ddmvalues[point];
     if (u != nullptr) u[point] = 0.0f;
   }
-  thread_local DdmWeights slope(0), curvature(1);
-  for (int t = 0; t < m; ++t) {
-    const int c = t / 2;
-    const int rc = ddmrange[c];
-    const double* weight = t % 2 == 0 ? slope.of(rc) : curvature.of(rc);
-    const float* at = ddmvalues + c + 2;
-    double sum = 0.0;
-    if (c + 2 - rc >= 0 && c + 2 + rc < needed) {
-      for (int j = -rc; j <= rc; ++j) sum += weight[j] * static_cast<double>(at[j]);
-    } else {
-      for (int j = -rc; j <= rc; ++j) {
-        const int point = c + 2 + j;
-        const double v = point >= 0 && point < needed ? at[j] : 0.0f;
-        sum += weight[j] * v;
-      }
-    }
-    r[t] = static_cast<float>((sum - intensitaet[t]) * w[t]);
+  // Each row's window is summed in the same order whichever thread takes it.
+  if (nthreads <= 1 || m < kDdmPooledRows) {
+    thread_local DdmWeights slope(0), curvature(1);
+    ddmresiduals(r, 0, m, needed, slope, curvature);
+    return;
   }
+  DdmResidualTask task;
+  task.left.store((m + kDdmRowGroup - 1) / kDdmRowGroup);
+  task.r = r;
+  task.needed = needed;
+  nshare(ddmresidualfkt, reinterpret_cast<uint64_t>(&task));
+  nwait();
 }
 
 // Derivative mode rows: a window of 2M+1 unweighted point rows kept between
