@@ -50,6 +50,17 @@ double isotropicdisplacement(PhaseRecord* ph, AtomRecord* atom);
 void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
            const FRecord* F, int32_t index, double s2);
 
+// Stamps the structure inputs of the phase's atoms for the line pass that
+// follows (main thread, after the phase's set-up, before the pass): each atom
+// keeps its stamp while its species, sites and displacement tensors keep
+// their values, and gets a new one when any of them changed. Until
+// endstructurestamps, the structure factors of the phase take an atom's
+// terms of a record again as a whole when its stamp, B, s2 and triple are
+// those of the terms the calling thread kept; outside, every term is
+// worked out.
+void stampstructure(const PhaseRecord* ph);
+void endstructurestamps();
+
 // The formula function F(angle, statement, statement, ...): the structure
 // factor at the variables h, k, l of the atoms that the statements describe
 // (each atom begins with E=<species list>, then Wyckoff=, x, y, z, TDS);

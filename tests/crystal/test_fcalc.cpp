@@ -495,8 +495,10 @@ TEST_F(OneAtom, WorkersShareTheTdsProbesAndKeepTheirOwnPenalties) {
 // evaluations that each change one thing (as the finite-difference probes
 // do), the workers, whose memos hold what earlier evaluations left, and the
 // main thread give, to the bit, what a thread that never saw the records
-// computes afresh. Two structures: one without centring with a mixed site,
-// one body-centred.
+// computes afresh; so do they inside a line pass, where an atom's terms and
+// a record's sums are taken again as a whole while the stamps of the
+// structure's inputs hold. Two structures: one without centring with a mixed
+// site, one body-centred.
 struct KeptCase {
   PhaseRecord* p = nullptr;
   std::vector<const FRecord*> records;
@@ -617,7 +619,9 @@ TEST_F(StructureFactor, KeptValuesAreTheValuesComputedAfresh) {
         }
         before = kept.want[1];
         // The workers at once on the same records, with and without f' and
-        // f'' by turns: the first round from what the last step left.
+        // f'' by turns: the first round from what the last step left; in a
+        // line pass with the structure stamped.
+        stampstructure(kept.p);
         nspawn(
             [](uint64_t) {
               for (int round = 0; round < 3; ++round) {
@@ -630,6 +634,12 @@ TEST_F(StructureFactor, KeptValuesAreTheValuesComputedAfresh) {
             },
             1, 0);
         nwait();
+        for (int a = 0; a < 2; ++a)
+          if (!samebits(allfactors(a), kept.want[a])) {
+            ++kept.faults;
+            report += std::string(step.what) + " (line pass); ";
+          }
+        endstructurestamps();
         for (int a = 0; a < 2; ++a)
           if (!samebits(allfactors(a), kept.want[a])) {
             ++kept.faults;
