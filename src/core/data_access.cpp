@@ -377,6 +377,13 @@ void SetVar(const char* name, double x) {
   pc.finish(2627);
 }
 
+void SetVars(const PlainName* names, const double* values, int count) {
+  PublicCall pc;
+  for (int i = 0; i < count; ++i)
+    setplainvar(pc.c, names[i].name, names[i].nlen, names[i].hash, values[i]);
+  pc.finish(2628);
+}
+
 void DelVar(const char* name) {
   PublicCall pc;
   DelVarid(name, pc.c, pc.slot);
