@@ -301,17 +301,19 @@ namespace {
 // doubles): the stamp of the phase's structure in the line pass, s^2, h, k,
 // l, the phase's TDS of the kind, the kind of sum and the reflection kind,
 // then the four sums they gave, taken again as a whole when all are the
-// same (a probe that moved nothing of the structure). Then it holds the
-// phase's atoms one after the other; per atom (atomkept doubles):
+// same (a probe that moved nothing of the structure). Then, close together
+// so that a line whose atoms mostly kept their terms reads few cache lines,
+// per atom (kCompact doubles):
 //   [0]      the atom's layout word: its element count and its number of
 //            site and centring pairs, which fix where everything lies;
-//   [1], [2] the argument -B s^2 / 4 of the temperature factor and its exp;
-//   [3..13]  the atom's four terms (kAtomTerms) with what they came from:
-//            the stamp of the atom's structure inputs in the line pass, B,
-//            s^2, h, k, l and the kind of sum (anomalous, neutrons, site-wise
-//            temperature factor); taken again as a whole when all of these
-//            are the same, so that an atom that a probe did not move costs
-//            no phase angle at all;
+//   [1..11]  the atom's four terms with what they came from: the stamp of
+//            the atom's structure inputs in the line pass, B, s^2, h, k, l
+//            and the kind of sum (anomalous, neutrons, site-wise temperature
+//            factor); taken again as a whole when all of these are the
+//            same, so that an atom that a probe did not move costs no phase
+//            angle at all.
+// Then per atom what its terms are worked out from (bulkykept doubles):
+//   [0], [1] the argument -B s^2 / 4 of the temperature factor and its exp;
 //   per element (kElementKept): s^2, the anomalous flag (0 or 1; -1 while
 //            unknown), the form factor before the occupancy, and the form
 //            numbers a1..a4, b1..b4, c, mu, f' it came from;
@@ -323,8 +325,7 @@ constexpr int32_t kFormNumbers = SD_FP + 1;  // a1..a4, b1..b4, c, mu, f'
 constexpr int32_t kElementKept = 3 + kFormNumbers;
 // The atom's terms and their key: stamp, B, s^2, h, k, l, kind; four terms.
 constexpr int32_t kTermKey = 7;
-constexpr int32_t kAtomTerms = kTermKey + 4;
-constexpr int32_t kFormsAt = 3 + kAtomTerms;
+constexpr size_t kCompact = 1 + kTermKey + 4;
 // The record's sums and their key.
 constexpr int32_t kRecordKey = 8;
 constexpr size_t kRecordKept = kRecordKey + 4;
@@ -352,8 +353,8 @@ bool samebits(double a, double b) {
   return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
 }
 
-size_t atomkept(const AtomRecord* atom, const PhaseRecord* ph) {
-  return kFormsAt + static_cast<size_t>(kElementKept) * static_cast<size_t>(atom->nelements) +
+size_t bulkykept(const AtomRecord* atom, const PhaseRecord* ph) {
+  return 2 + static_cast<size_t>(kElementKept) * static_cast<size_t>(atom->nelements) +
          3 * static_cast<size_t>(atom->wyckoff->count) * static_cast<size_t>(ph->ncentring);
 }
 
@@ -415,30 +416,39 @@ bool makeslot(SiteMemo& m) {
   return true;
 }
 
+size_t atomcount(const PhaseRecord* ph) {
+  size_t n = 0;
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) ++n;
+  return n;
+}
+
 // True when the block of count doubles is laid out for the phase's atoms.
 bool laidout(const double* block, size_t count, const PhaseRecord* ph) {
-  size_t at = kRecordKept;
+  size_t at = kRecordKept, bulky = 0;
   for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
     if (at >= count || !samebits(block[at], layoutword(atom, ph))) return false;
-    at += atomkept(atom, ph);
+    at += kCompact;
+    bulky += bulkykept(atom, ph);
   }
-  return at == count;
+  return at + bulky == count;
 }
 
 // Lays the block out for the phase's atoms, every value unknown.
 void layout(double* block, const PhaseRecord* ph) {
   block[0] = kUnknown;
-  block += kRecordKept;
+  double* compact = block + kRecordKept;
+  double* bulky = compact + kCompact * atomcount(ph);
   for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
-    block[0] = layoutword(atom, ph);
-    block[1] = kUnknown;
-    block[3] = kUnknown;
-    double* forms = block + kFormsAt;
+    compact[0] = layoutword(atom, ph);
+    compact[1] = kUnknown;
+    bulky[0] = kUnknown;
+    double* forms = bulky + 2;
     for (int32_t i = 0; i < atom->nelements; ++i) forms[kElementKept * i + 1] = kFormUnknown;
     double* angles = forms + kElementKept * atom->nelements;
     const int32_t pairs = atom->wyckoff->count * ph->ncentring;
     for (int32_t i = 0; i < pairs; ++i) angles[3 * i] = kUnknown;
-    block += atomkept(atom, ph);
+    compact += kCompact;
+    bulky += bulkykept(atom, ph);
   }
 }
 
@@ -464,7 +474,7 @@ double* siteblock(const FRecord* F, const PhaseRecord* ph) {
   size_t need = kRecordKept;
   for (const AtomRecord* atom = ph->atoms; atom != nullptr && need <= kMostPerRecord;
        atom = atom->next)
-    need += atomkept(atom, ph);
+    need += kCompact + bulkykept(atom, ph);
   if (need > kMostPerRecord) {
     m.toolarge = ph;
     return nullptr;
@@ -547,6 +557,15 @@ const uint64_t* atomstamps = nullptr;
 // taken again as a whole (an atom reads its TDS per reflection).
 uint64_t structurestamp = 0;
 
+// The calling thread's block of F as it stands, for its sums; null when the
+// memo does not hold the record.
+const double* keptsums(const FRecord* F) {
+  SiteMemo& m = memo;
+  if (m.table.empty() || m.made != frecordsmade.load(std::memory_order_relaxed)) return nullptr;
+  const MemoEntry& e = findslot(m, F);
+  return e.F == F ? m.kept.data() + e.at : nullptr;
+}
+
 // exp(-B s^2 / 4), its argument and value kept in kept[0..1].
 double temperaturefactor(double B, double s2, double* kept) {
   const double x = -0.25 * B * s2;
@@ -613,6 +632,8 @@ inline void addterms(const double terms[4], double wiref, double (*components)[4
 
 // Adds the terms of every atom to sum, or with components to the components:
 // computed afresh, or (Kept) with the calling thread's block of the record.
+// kept: the record's block behind its sums (the atoms' compact parts, then
+// their bulky parts).
 template <bool Kept>
 void addatoms(const Triple& t, double* kept, double sum[4]) {
   // Locals, so that the writes to the sums and penalties leave them in registers.
@@ -626,10 +647,16 @@ void addatoms(const Triple& t, double* kept, double sum[4]) {
   const int id = t.id;
   const uint64_t sumkind = (anomalous != 0 ? 1u : 0u) | (ifneutrons() ? 2u : 0u);
   int32_t index = -1;
+  double* compact = kept;
+  double* bulky = Kept ? kept + kCompact * atomcount(ph) : nullptr;
   for (AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
-    double* block = kept;
+    double* const block = bulky;
+    double* const termkey = Kept && stamps != nullptr ? compact + 1 : nullptr;
     ++index;
-    if constexpr (Kept) kept += atomkept(atom, ph);
+    if constexpr (Kept) {
+      compact += kCompact;
+      bulky += bulkykept(atom, ph);
+    }
     const double wiref = atom->weights == nullptr ? 1.0 : iref < kinds ? atom->weights[iref] : 0.0;
     if (components == nullptr && wiref == 0.0) continue;
     double B = atom->B;
@@ -649,9 +676,6 @@ void addatoms(const Triple& t, double* kept, double sum[4]) {
     }
     const bool sitewise = atom->tdskind == TDS_ANISO && anisotropic;
     double terms[4];
-    // The block of the atom: [1] the temperature factor, [3] the terms,
-    // [kFormsAt] the forms, then the angles.
-    double* termkey = Kept && stamps != nullptr ? block + 3 : nullptr;
     const double key[kTermKey] = {
         std::bit_cast<double>(stamps != nullptr ? stamps[index] : 0), B, s2, h, k, l,
         std::bit_cast<double>(sumkind | (sitewise ? 4u : 0u))};
@@ -665,12 +689,11 @@ void addatoms(const Triple& t, double* kept, double sum[4]) {
       }
     }
     const double T = sitewise ? 1.0
-                     : Kept   ? temperaturefactor(B, s2, block + 1)
+                     : Kept   ? temperaturefactor(B, s2, block)
                               : std::exp(-0.25 * B * s2);
-    const Amplitude f =
-        Kept ? f1kept(atom->elements, atom->nelements, anomalous, s2, block + kFormsAt)
-             : f1(atom->elements, atom->nelements, anomalous, s2);
-    double* angles = Kept ? block + kFormsAt + kElementKept * atom->nelements : nullptr;
+    const Amplitude f = Kept ? f1kept(atom->elements, atom->nelements, anomalous, s2, block + 2)
+                             : f1(atom->elements, atom->nelements, anomalous, s2);
+    double* angles = Kept ? block + 2 + kElementKept * atom->nelements : nullptr;
 
     double C = 0.0, S = 0.0;
     const int32_t nsites = atom->wyckoff->count;
@@ -704,9 +727,11 @@ void addatoms(const Triple& t, double* kept, double sum[4]) {
     terms[1] = f.im * C + f.re * S;
     terms[2] = f.re * C + f.im * S;
     terms[3] = f.im * C - f.re * S;
-    if (termkey != nullptr) {
-      std::memcpy(termkey, key, sizeof key);
-      std::memcpy(termkey + kTermKey, terms, sizeof terms);
+    if constexpr (Kept) {
+      if (termkey != nullptr) {
+        std::memcpy(termkey, key, sizeof key);
+        std::memcpy(termkey + kTermKey, terms, sizeof terms);
+      }
     }
     addterms(terms, wiref, components, ncomp, atom, sum);
   }
@@ -747,15 +772,11 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
     for (double& v : components[j]) v = 0.0;
   double sum[4] = {0.0, 0.0, 0.0, 0.0};
   // The memo serves the reflection's own triple, the one its line computes.
-  double* kept = index == 0 ? siteblock(F, ph) : nullptr;
-  if (kept == nullptr) {
-    addatoms<false>(t, nullptr, sum);
-    for (int i = 0; i < 4; ++i) out[i] = sum[i];
-    return;
-  }
   // The record's sums as a whole: their key is written with them, after
-  // every atom's terms came through.
-  const uint64_t stamp = t.stamps != nullptr && components == nullptr ? structurestamp : 0;
+  // every atom's terms came through. A key that holds the structure's stamp
+  // was written for this structure, so the block needs no other check.
+  const uint64_t stamp =
+      index == 0 && t.stamps != nullptr && components == nullptr ? structurestamp : 0;
   const double key[kRecordKey] = {
       std::bit_cast<double>(stamp),
       s2,
@@ -766,11 +787,21 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
       std::bit_cast<double>(uint64_t{anomalous != 0 ? 1u : 0u} | (ifneutrons() ? 2u : 0u) |
                             (t.anisotropic ? 4u : 0u)),
       static_cast<double>(iref)};
-  bool same = stamp != 0;
-  for (int32_t j = 0; same && j < kRecordKey; ++j) same = samebits(kept[j], key[j]);
-  if (same) {
-    keptpenalties(t);
-    for (int i = 0; i < 4; ++i) out[i] = kept[kRecordKey + i];
+  if (stamp != 0) {
+    if (const double* sums = keptsums(F); sums != nullptr) {
+      bool same = true;
+      for (int32_t j = 0; same && j < kRecordKey; ++j) same = samebits(sums[j], key[j]);
+      if (same) {
+        keptpenalties(t);
+        for (int i = 0; i < 4; ++i) out[i] = sums[kRecordKey + i];
+        return;
+      }
+    }
+  }
+  double* kept = index == 0 ? siteblock(F, ph) : nullptr;
+  if (kept == nullptr) {
+    addatoms<false>(t, nullptr, sum);
+    for (int i = 0; i < 4; ++i) out[i] = sum[i];
     return;
   }
   addatoms<true>(t, kept + kRecordKept, sum);
