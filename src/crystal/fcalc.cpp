@@ -543,11 +543,26 @@ struct PhaseStamps {
   std::vector<size_t> ends;    // end of each atom's inputs in inputs
   std::vector<double> inputs;  // the atoms' inputs one after the other
   uint64_t stamp = 0;          // of the whole structure
+  // The blocks of the reflections' own records, shared by the threads of
+  // the line passes: a pass computes each reflection on one thread, and
+  // the passes follow one another, so that a reflection finds what the
+  // last pass worked out whichever thread computes it. Laid out by the
+  // main thread when the records or the atoms' layout changed.
+  std::vector<const FRecord*> records;  // of each reflection, in order
+  std::vector<double> layoutwords;      // the atoms' layout words of the blocks
+  std::vector<uint32_t> table;          // open addressing: 1 + the record's index, 0 free
+  std::vector<double> blocks;           // need doubles per record
+  size_t need = 0;
+  uint64_t made = 0;    // frecordsmade when laid out
+  bool shared = false;  // the blocks serve the passes
 };
 
 std::vector<PhaseStamps> phasestamps;
 PhaseStamps freshstamps;  // the inputs being collected, swapped in afterwards
 uint64_t laststamp = 0;
+std::vector<double> freshwords;  // the atoms' layout words being collected
+// The most doubles the shared blocks of a phase may take (32 MiB).
+constexpr size_t kMostShared = size_t{1} << 22;
 
 // The phase whose stamps hold while its line pass runs, and the stamps of
 // its atoms in list order; set by the main thread before the pass.
@@ -556,6 +571,64 @@ const uint64_t* atomstamps = nullptr;
 // The stamp of the whole structure; 0 when a reflection's sums cannot be
 // taken again as a whole (an atom reads its TDS per reflection).
 uint64_t structurestamp = 0;
+// The phase's shared blocks while they serve the pass, else null.
+PhaseStamps* sharedstamps = nullptr;
+
+// Lays out the phase's shared blocks again when its reflections' records,
+// or the layout of its atoms, changed since they were laid out; they then
+// serve the passes unless they would be too large (or a record came twice).
+void shareblocks(PhaseStamps& p, const PhaseRecord* ph) {
+  size_t need = kRecordKept;
+  freshwords.clear();
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
+    need += kCompact + bulkykept(atom, ph);
+    freshwords.push_back(layoutword(atom, ph));
+  }
+  const auto n = static_cast<size_t>(std::max(ph->nrefl, 0));
+  if (ph->atoms == nullptr || n == 0 || need > kMostPerRecord || n * need > kMostShared) {
+    p.shared = false;
+    return;
+  }
+  const uint64_t made = frecordsmade.load(std::memory_order_relaxed);
+  bool same =
+      p.shared && need == p.need && made == p.made && p.records.size() == n &&
+      p.layoutwords.size() == freshwords.size() &&
+      std::memcmp(p.layoutwords.data(), freshwords.data(), freshwords.size() * sizeof(double)) == 0;
+  for (size_t i = 0; same && i < n; ++i) same = p.records[i] == ph->refl[i]->fr1;
+  if (same) return;
+  p.shared = false;
+  p.need = need;
+  p.made = made;
+  p.layoutwords = freshwords;
+  p.records.resize(n);
+  for (size_t i = 0; i < n; ++i) p.records[i] = ph->refl[i]->fr1;
+  p.blocks.resize(n * need);
+  for (size_t i = 0; i < n; ++i) layout(p.blocks.data() + i * need, ph);
+  size_t slots = 16;
+  while (slots < 2 * n) slots *= 2;
+  p.table.assign(slots, 0);
+  for (size_t i = 0; i < n; ++i) {
+    size_t k = slotof(p.records[i], slots);
+    while (p.table[k] != 0) {
+      if (p.records[p.table[k] - 1] == p.records[i]) return;  // a record twice: not shared
+      k = (k + 1) & (slots - 1);
+    }
+    p.table[k] = static_cast<uint32_t>(i + 1);
+  }
+  p.shared = true;
+}
+
+// The shared block of F in the current pass; null when F has none.
+double* sharedblock(const FRecord* F) {
+  PhaseStamps* p = sharedstamps;
+  if (p == nullptr) return nullptr;
+  const size_t mask = p->table.size() - 1;
+  for (size_t k = slotof(F, p->table.size()); p->table[k] != 0; k = (k + 1) & mask) {
+    const size_t i = p->table[k] - 1;
+    if (p->records[i] == F) return p->blocks.data() + i * p->need;
+  }
+  return nullptr;
+}
 
 // The calling thread's block of F as it stands, for its sums; null when the
 // memo does not hold the record.
@@ -787,8 +860,12 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
       std::bit_cast<double>(uint64_t{anomalous != 0 ? 1u : 0u} | (ifneutrons() ? 2u : 0u) |
                             (t.anisotropic ? 4u : 0u)),
       static_cast<double>(iref)};
+  // In a line pass the reflection's own record has its block among the
+  // shared ones, always laid out for the structure; else the calling
+  // thread's memo holds it.
+  double* const shared = index == 0 && t.stamps != nullptr ? sharedblock(F) : nullptr;
   if (stamp != 0) {
-    if (const double* sums = keptsums(F); sums != nullptr) {
+    if (const double* sums = shared != nullptr ? shared : keptsums(F); sums != nullptr) {
       bool same = true;
       for (int32_t j = 0; same && j < kRecordKey; ++j) same = samebits(sums[j], key[j]);
       if (same) {
@@ -798,7 +875,7 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
       }
     }
   }
-  double* kept = index == 0 ? siteblock(F, ph) : nullptr;
+  double* kept = shared != nullptr ? shared : index == 0 ? siteblock(F, ph) : nullptr;
   if (kept == nullptr) {
     addatoms<false>(t, nullptr, sum);
     for (int i = 0; i < 4; ++i) out[i] = sum[i];
@@ -850,15 +927,18 @@ void stampstructure(const PhaseRecord* ph) {
   std::swap(p->ends, f.ends);
   std::swap(p->inputs, f.inputs);
   if (moved || p->stamp == 0) p->stamp = ++laststamp;
+  shareblocks(*p, ph);
   stampedphase = ph;
   atomstamps = p->stamps.data();
   structurestamp = perreflection ? 0 : p->stamp;
+  sharedstamps = p->shared ? p : nullptr;
 }
 
 void endstructurestamps() {
   stampedphase = nullptr;
   atomstamps = nullptr;
   structurestamp = 0;
+  sharedstamps = nullptr;
 }
 
 double fuser(const char*, const char* const* args, int nargs) {
