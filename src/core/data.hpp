@@ -133,15 +133,17 @@ void SetVar(const char* name, double x);
 struct PlainName {
   const char* name;
   int nlen;
-  uint32_t hash;
-  consteval PlainName(const char* text) : name(text), nlen(0), hash(0) {
+  uint32_t bucket;  // of a scope's hash table
+  consteval PlainName(const char* text) : name(text), nlen(0), bucket(0) {
     auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    uint32_t hash = 0;
     for (; text[nlen] != 0; ++nlen) {
       const char c = text[nlen];
       if (!letter(c) && (nlen == 0 || c < '0' || c > '9')) throw "not a plain variable name";
       hash += static_cast<unsigned char>(c);
     }
     if (nlen == 0) throw "not a plain variable name";
+    bucket = hash % DATA_BUCKETS;
   }
 };
 // SetVar of count plain names in order, in one call.

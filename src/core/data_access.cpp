@@ -240,7 +240,7 @@ DataVar* settarget(DataContext* c, int slot, const char* name, const char* fktms
     int n = 1;
     while (isnamechar(name[n])) h += static_cast<unsigned char>(name[n++]);
     if (name[n] == 0) {
-      setplainvar(c, name, n, h, x);
+      setplainvar(c, name, n, h % DATA_BUCKETS, x);
       return;
     }
   }
@@ -380,7 +380,7 @@ void SetVar(const char* name, double x) {
 void SetVars(const PlainName* names, const double* values, int count) {
   PublicCall pc;
   for (int i = 0; i < count; ++i)
-    setplainvar(pc.c, names[i].name, names[i].nlen, names[i].hash, values[i]);
+    setplainvar(pc.c, names[i].name, names[i].nlen, names[i].bucket, values[i]);
   pc.finish(2628);
 }
 

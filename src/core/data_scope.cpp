@@ -309,9 +309,8 @@ DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int n
   return newvar(c, s, link, b, name, nlen, nidx, kind == Kind::Elem ? idx : nullptr);
 }
 
-void setplainvar(DataContext* c, const char* name, int nlen, uint32_t hash, double x) {
+void setplainvar(DataContext* c, const char* name, int nlen, uint32_t b, double x) {
   DATAlist* s = writescope(c);
-  const uint32_t b = hash % DATA_BUCKETS;
   DataVar** link = &s->bucket[b];
   for (; *link != nullptr; link = &(*link)->next) {
     DataVar* e = *link;

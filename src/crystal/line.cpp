@@ -109,7 +109,8 @@ const char* foundname(const LineProbe& p, const Quantity& q) {
 double readvalue(const char* name, bool formula) {
   double v = 0.0;
   auto eval = [&] { v = formula ? Wert(name) : GetVar(name); };
-  if (dataerr_try(eval)) return v;
+  // A plain read needs no frame of its own.
+  if (formula ? dataerr_try(eval) : TryGetVar(name, &v)) return v;
   if (exists(name)) {
     eval();
     return v;
