@@ -438,6 +438,7 @@ void linepass(PhaseRecord* ph) {
   const double t0 = nowms();
   initDATAthreads();
   const double t1 = nowms();
+  // What the structure factors of the pass can take again from the last one.
   stampstructure(ph);
   pass(tabcopypar, reinterpret_cast<uint64_t>(&work),
        {&stats.linems, &stats.linebusyms, &stats.linewaitms, &stats.linestartms, nullptr});

@@ -285,7 +285,7 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // What the structure factor of an F-record worked out the last time, kept
-// by each thread for itself
+// by each thread for itself, or in a line pass for the threads together
 
 // Between two evaluations of a reflection's line most inputs of its structure
 // factor keep their bits (a finite-difference probe moves one parameter): the
@@ -296,6 +296,9 @@ namespace {
 // to the bit: a value taken again is the one the same operations on the same
 // inputs give. The memo belongs to its thread alone (thread_local), so the
 // workers that compute lines of one record at the same time never share it.
+// In a line pass, where each reflection goes to one worker, the blocks of
+// the reflections' own records are kept once for all threads instead (see
+// PhaseStamps), laid out the same way.
 //
 // The block of an F-record begins with the record's sums (kRecordKept
 // doubles): the stamp of the phase's structure in the line pass, s^2, h, k,
