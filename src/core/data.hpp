@@ -127,6 +127,27 @@ bool TryGetVar(const char* name, double* value);
 // floor(x + 0.5) of the value; out of range or NaN: "out of integer range".
 int GetIntVar(const char* name);
 void SetVar(const char* name, double x);
+// A plain variable name (a letter, then letters and digits), checked and
+// hashed when the program is compiled: for the writes of hot paths that set
+// the same few names again and again.
+struct PlainName {
+  const char* name;
+  int nlen;
+  uint32_t bucket;  // of a scope's hash table
+  consteval PlainName(const char* text) : name(text), nlen(0), bucket(0) {
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    uint32_t hash = 0;
+    for (; text[nlen] != 0; ++nlen) {
+      const char c = text[nlen];
+      if (!letter(c) && (nlen == 0 || c < '0' || c > '9')) throw "not a plain variable name";
+      hash += static_cast<unsigned char>(c);
+    }
+    if (nlen == 0) throw "not a plain variable name";
+    bucket = hash % DATA_BUCKETS;
+  }
+};
+// SetVar of count plain names in order, in one call.
+void SetVars(const PlainName* names, const double* values, int count);
 // Deletes the entry from the top scope only (a lower entry stays visible).
 void DelVar(const char* name);
 // A text is copied unevaluated; a number is written with "%23.16E".

@@ -240,7 +240,7 @@ DataVar* settarget(DataContext* c, int slot, const char* name, const char* fktms
     int n = 1;
     while (isnamechar(name[n])) h += static_cast<unsigned char>(name[n++]);
     if (name[n] == 0) {
-      setplainvar(c, name, n, h, x);
+      setplainvar(c, name, n, h % DATA_BUCKETS, x);
       return;
     }
   }
@@ -375,6 +375,13 @@ void SetVar(const char* name, double x) {
   PublicCall pc;
   setvar(name, x, pc.c, pc.slot);
   pc.finish(2627);
+}
+
+void SetVars(const PlainName* names, const double* values, int count) {
+  PublicCall pc;
+  for (int i = 0; i < count; ++i)
+    setplainvar(pc.c, names[i].name, names[i].nlen, names[i].bucket, values[i]);
+  pc.finish(2628);
 }
 
 void DelVar(const char* name) {

@@ -465,8 +465,8 @@ DATAlist* writescope(DataContext* c);
 DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx,
                     const int* idx);
 void setnumber(DataContext* c, DataVar* v, double x);
-// writeentry and setnumber of a variable with a valid name whose hash is known.
-void setplainvar(DataContext* c, const char* name, int nlen, uint32_t hash, double x);
+// writeentry and setnumber of a variable with a valid name whose bucket is known.
+void setplainvar(DataContext* c, const char* name, int nlen, uint32_t bucket, double x);
 void settext(DataContext* c, DataVar* v, const char* text, int len);
 bool deleteentry(DataContext* c, const char* name, int nlen, Kind kind, int nidx, const int* idx);
 

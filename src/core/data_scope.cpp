@@ -131,12 +131,27 @@ void freevarnow(DataContext* c, DataVar* v) { freevarinline(c, v); }
 
 void releasevar(DataContext* c, DataVar* v) { releasevarinline(c, v); }
 
-// A name is a few characters: copied in place, without a call.
+// A name is a few characters: copied in place, without a call, as two
+// words that overlap (reading no character beyond the name).
 [[gnu::always_inline]] inline DataVar* allocvarinline(DataContext* c, const char* name, int nlen) {
   const auto n = static_cast<size_t>(nlen);
   auto* v = static_cast<DataVar*>(dalloc(c, sizeof(DataVar) + n + 1));
   char* inl = reinterpret_cast<char*>(v + 1);
-  for (size_t i = 0; i < n; ++i) inl[i] = name[i];
+  auto overlapping = [&](auto word) {
+    constexpr size_t w = sizeof word;
+    decltype(word) tail;
+    std::memcpy(&word, name, w);
+    std::memcpy(&tail, name + n - w, w);
+    std::memcpy(inl, &word, w);
+    std::memcpy(inl + n - w, &tail, w);
+  };
+  if (n >= 8 && n <= 16) {
+    overlapping(uint64_t{});
+  } else if (n >= 4 && n < 8) {
+    overlapping(uint32_t{});
+  } else {
+    for (size_t i = 0; i < n; ++i) inl[i] = name[i];
+  }
   inl[n] = 0;
   v->name = inl;
   return v;
@@ -309,9 +324,8 @@ DataVar* writeentry(DataContext* c, const char* name, int nlen, Kind kind, int n
   return newvar(c, s, link, b, name, nlen, nidx, kind == Kind::Elem ? idx : nullptr);
 }
 
-void setplainvar(DataContext* c, const char* name, int nlen, uint32_t hash, double x) {
+void setplainvar(DataContext* c, const char* name, int nlen, uint32_t b, double x) {
   DATAlist* s = writescope(c);
-  const uint32_t b = hash % DATA_BUCKETS;
   DataVar** link = &s->bucket[b];
   for (; *link != nullptr; link = &(*link)->next) {
     DataVar* e = *link;

@@ -28,6 +28,7 @@
 #include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
+#include "crystal/fcalc.hpp"
 #include "crystal/goal.hpp"
 #include "crystal/ks.hpp"
 #include "crystal/line.hpp"
@@ -437,8 +438,11 @@ void linepass(PhaseRecord* ph) {
   const double t0 = nowms();
   initDATAthreads();
   const double t1 = nowms();
+  // What the structure factors of the pass can take again from the last one.
+  stampstructure(ph);
   pass(tabcopypar, reinterpret_cast<uint64_t>(&work),
        {&stats.linems, &stats.linebusyms, &stats.linewaitms, &stats.linestartms, nullptr});
+  endstructurestamps();
   ++stats.threadphases;
   stats.lines += ph->nrefl;
   const double t2 = nowms();

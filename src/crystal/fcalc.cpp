@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/data.hpp"
@@ -90,8 +91,7 @@ double tdsvalue(PhaseRecord* ph, int32_t iref) {
 // slots of all workers share a cache line and every line of the phase sets
 // the same value again: only a change is written, so that the workers do not
 // take the line from each other at every reflection.
-void setpenalty(AtomRecord* atom, double value) {
-  const int id = threadid();
+void setpenalty(AtomRecord* atom, double value, int id) {
   double& slot = id < 0 ? atom->penalty : atom->threadpenalty[id];
   if (std::bit_cast<uint64_t>(slot) != std::bit_cast<uint64_t>(value)) slot = value;
 }
@@ -285,7 +285,7 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // What the structure factor of an F-record worked out the last time, kept
-// by each thread for itself
+// by each thread for itself, or in a line pass for the threads together
 
 // Between two evaluations of a reflection's line most inputs of its structure
 // factor keep their bits (a finite-difference probe moves one parameter): the
@@ -296,12 +296,27 @@ namespace {
 // to the bit: a value taken again is the one the same operations on the same
 // inputs give. The memo belongs to its thread alone (thread_local), so the
 // workers that compute lines of one record at the same time never share it.
+// In a line pass, where each reflection goes to one worker, the blocks of
+// the reflections' own records are kept once for all threads instead (see
+// PhaseStamps), laid out the same way.
 //
-// The block of an F-record holds the phase's atoms one after the other; per
-// atom (atomkept doubles):
+// The block of an F-record begins with the record's sums (kRecordKept
+// doubles): the stamp of the phase's structure in the line pass, s^2, h, k,
+// l, the phase's TDS of the kind, the kind of sum and the reflection kind,
+// then the four sums they gave, taken again as a whole when all are the
+// same (a probe that moved nothing of the structure). Then, close together
+// so that a line whose atoms mostly kept their terms reads few cache lines,
+// per atom (kCompact doubles):
 //   [0]      the atom's layout word: its element count and its number of
 //            site and centring pairs, which fix where everything lies;
-//   [1], [2] the argument -B s^2 / 4 of the temperature factor and its exp;
+//   [1..11]  the atom's four terms with what they came from: the stamp of
+//            the atom's structure inputs in the line pass, B, s^2, h, k, l
+//            and the kind of sum (anomalous, neutrons, site-wise temperature
+//            factor); taken again as a whole when all of these are the
+//            same, so that an atom that a probe did not move costs no phase
+//            angle at all.
+// Then per atom what its terms are worked out from (bulkykept doubles):
+//   [0], [1] the argument -B s^2 / 4 of the temperature factor and its exp;
 //   per element (kElementKept): s^2, the anomalous flag (0 or 1; -1 while
 //            unknown), the form factor before the occupancy, and the form
 //            numbers a1..a4, b1..b4, c, mu, f' it came from;
@@ -311,6 +326,12 @@ namespace {
 
 constexpr int32_t kFormNumbers = SD_FP + 1;  // a1..a4, b1..b4, c, mu, f'
 constexpr int32_t kElementKept = 3 + kFormNumbers;
+// The atom's terms and their key: stamp, B, s^2, h, k, l, kind; four terms.
+constexpr int32_t kTermKey = 7;
+constexpr size_t kCompact = 1 + kTermKey + 4;
+// The record's sums and their key.
+constexpr int32_t kRecordKey = 8;
+constexpr size_t kRecordKept = kRecordKey + 4;
 constexpr double kFormUnknown = -1.0;  // the flag of a form factor not yet known
 
 // The most doubles one thread keeps (4 MiB, beside its table of records of
@@ -335,8 +356,8 @@ bool samebits(double a, double b) {
   return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
 }
 
-size_t atomkept(const AtomRecord* atom, const PhaseRecord* ph) {
-  return 3 + static_cast<size_t>(kElementKept) * static_cast<size_t>(atom->nelements) +
+size_t bulkykept(const AtomRecord* atom, const PhaseRecord* ph) {
+  return 2 + static_cast<size_t>(kElementKept) * static_cast<size_t>(atom->nelements) +
          3 * static_cast<size_t>(atom->wyckoff->count) * static_cast<size_t>(ph->ncentring);
 }
 
@@ -398,27 +419,39 @@ bool makeslot(SiteMemo& m) {
   return true;
 }
 
+size_t atomcount(const PhaseRecord* ph) {
+  size_t n = 0;
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) ++n;
+  return n;
+}
+
 // True when the block of count doubles is laid out for the phase's atoms.
 bool laidout(const double* block, size_t count, const PhaseRecord* ph) {
-  size_t at = 0;
+  size_t at = kRecordKept, bulky = 0;
   for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
     if (at >= count || !samebits(block[at], layoutword(atom, ph))) return false;
-    at += atomkept(atom, ph);
+    at += kCompact;
+    bulky += bulkykept(atom, ph);
   }
-  return at == count;
+  return at + bulky == count;
 }
 
 // Lays the block out for the phase's atoms, every value unknown.
 void layout(double* block, const PhaseRecord* ph) {
+  block[0] = kUnknown;
+  double* compact = block + kRecordKept;
+  double* bulky = compact + kCompact * atomcount(ph);
   for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
-    block[0] = layoutword(atom, ph);
-    block[1] = kUnknown;
-    double* forms = block + 3;
+    compact[0] = layoutword(atom, ph);
+    compact[1] = kUnknown;
+    bulky[0] = kUnknown;
+    double* forms = bulky + 2;
     for (int32_t i = 0; i < atom->nelements; ++i) forms[kElementKept * i + 1] = kFormUnknown;
     double* angles = forms + kElementKept * atom->nelements;
     const int32_t pairs = atom->wyckoff->count * ph->ncentring;
     for (int32_t i = 0; i < pairs; ++i) angles[3 * i] = kUnknown;
-    block += atomkept(atom, ph);
+    compact += kCompact;
+    bulky += bulkykept(atom, ph);
   }
 }
 
@@ -441,15 +474,15 @@ double* siteblock(const FRecord* F, const PhaseRecord* ph) {
   MemoEntry* e = &findslot(m, F);
   if (e->F == F && laidout(m.kept.data() + e->at, e->count, ph)) return m.kept.data() + e->at;
   if (e->F != F && (m.full || ph == m.toolarge)) return nullptr;
-  size_t need = 0;
+  size_t need = kRecordKept;
   for (const AtomRecord* atom = ph->atoms; atom != nullptr && need <= kMostPerRecord;
        atom = atom->next)
-    need += atomkept(atom, ph);
+    need += kCompact + bulkykept(atom, ph);
   if (need > kMostPerRecord) {
     m.toolarge = ph;
     return nullptr;
   }
-  if (need == 0) return nullptr;
+  if (ph->atoms == nullptr) return nullptr;
   if (e->F != F) {
     // A record new to the memo.
     if (!makeslot(m)) {
@@ -471,6 +504,142 @@ double* siteblock(const FRecord* F, const PhaseRecord* ph) {
   double* block = m.kept.data() + e->at;
   layout(block, ph);
   return block;
+}
+
+// ---------------------------------------------------------------------------
+// The stamps of the atoms' structure inputs in a line pass
+
+// What an atom's terms and its share of the sums take from its record: its
+// layout, displacement kind and B, weights, species with their scattering
+// data and occupancies, and its sites with their displacement tensors. The
+// same values give the same terms and shares.
+void atominputs(const AtomRecord* atom, const PhaseRecord* ph, std::vector<double>& out) {
+  out.push_back(layoutword(atom, ph));
+  out.push_back(static_cast<double>(ph->ncentring));
+  out.push_back(static_cast<double>(atom->tdskind));
+  out.push_back(atom->B);
+  const int32_t kinds = ph->FMult > 0 ? ph->FMult : ph->RefMult;
+  out.push_back(atom->weights != nullptr ? static_cast<double>(kinds) : -1.0);
+  if (atom->weights != nullptr) out.insert(out.end(), atom->weights, atom->weights + kinds);
+  for (int32_t i = 0; i < atom->nelements; ++i) {
+    const ElementRecord& e = atom->elements[i];
+    out.insert(out.end(), e.scat, e.scat + SD_COUNT);
+    out.push_back(e.occupancy);
+  }
+  for (int32_t s = 0; s < atom->wyckoff->count; ++s) {
+    const SiteRecord& site = atom->sites[s];
+    for (int32_t c = 0; c < ph->ncentring; ++c) {
+      out.push_back(site.x[c]);
+      out.push_back(site.y[c]);
+      out.push_back(site.z[c]);
+    }
+    out.insert(out.end(), site.b, site.b + 6);
+  }
+}
+
+// The inputs of a phase's atoms as the last stamping found them, and the
+// stamps they got.
+struct PhaseStamps {
+  const PhaseRecord* ph = nullptr;
+  std::vector<const AtomRecord*> atoms;
+  std::vector<uint64_t> stamps;
+  std::vector<size_t> ends;    // end of each atom's inputs in inputs
+  std::vector<double> inputs;  // the atoms' inputs one after the other
+  uint64_t stamp = 0;          // of the whole structure
+  // The blocks of the reflections' own records, shared by the threads of
+  // the line passes: a pass computes each reflection on one thread, and
+  // the passes follow one another, so that a reflection finds what the
+  // last pass worked out whichever thread computes it. Laid out by the
+  // main thread when the records or the atoms' layout changed.
+  std::vector<const FRecord*> records;  // of each reflection, in order
+  std::vector<double> layoutwords;      // the atoms' layout words of the blocks
+  std::vector<uint32_t> table;          // open addressing: 1 + the record's index, 0 free
+  std::vector<double> blocks;           // need doubles per record
+  size_t need = 0;
+  uint64_t made = 0;    // frecordsmade when laid out
+  bool shared = false;  // the blocks serve the passes
+};
+
+std::vector<PhaseStamps> phasestamps;
+PhaseStamps freshstamps;  // the inputs being collected, swapped in afterwards
+uint64_t laststamp = 0;
+std::vector<double> freshwords;  // the atoms' layout words being collected
+// The most doubles the shared blocks of a phase may take (32 MiB).
+constexpr size_t kMostShared = size_t{1} << 22;
+
+// The phase whose stamps hold while its line pass runs, and the stamps of
+// its atoms in list order; set by the main thread before the pass.
+const PhaseRecord* stampedphase = nullptr;
+const uint64_t* atomstamps = nullptr;
+// The stamp of the whole structure; 0 when a reflection's sums cannot be
+// taken again as a whole (an atom reads its TDS per reflection).
+uint64_t structurestamp = 0;
+// The phase's shared blocks while they serve the pass, else null.
+PhaseStamps* sharedstamps = nullptr;
+
+// Lays out the phase's shared blocks again when its reflections' records,
+// or the layout of its atoms, changed since they were laid out; they then
+// serve the passes unless they would be too large (or a record came twice).
+void shareblocks(PhaseStamps& p, const PhaseRecord* ph) {
+  size_t need = kRecordKept;
+  freshwords.clear();
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
+    need += kCompact + bulkykept(atom, ph);
+    freshwords.push_back(layoutword(atom, ph));
+  }
+  const auto n = static_cast<size_t>(std::max(ph->nrefl, 0));
+  if (ph->atoms == nullptr || n == 0 || need > kMostPerRecord || n * need > kMostShared) {
+    p.shared = false;
+    return;
+  }
+  const uint64_t made = frecordsmade.load(std::memory_order_relaxed);
+  bool same =
+      p.shared && need == p.need && made == p.made && p.records.size() == n &&
+      p.layoutwords.size() == freshwords.size() &&
+      std::memcmp(p.layoutwords.data(), freshwords.data(), freshwords.size() * sizeof(double)) == 0;
+  for (size_t i = 0; same && i < n; ++i) same = p.records[i] == ph->refl[i]->fr1;
+  if (same) return;
+  p.shared = false;
+  p.need = need;
+  p.made = made;
+  p.layoutwords = freshwords;
+  p.records.resize(n);
+  for (size_t i = 0; i < n; ++i) p.records[i] = ph->refl[i]->fr1;
+  p.blocks.resize(n * need);
+  for (size_t i = 0; i < n; ++i) layout(p.blocks.data() + i * need, ph);
+  size_t slots = 16;
+  while (slots < 2 * n) slots *= 2;
+  p.table.assign(slots, 0);
+  for (size_t i = 0; i < n; ++i) {
+    size_t k = slotof(p.records[i], slots);
+    while (p.table[k] != 0) {
+      if (p.records[p.table[k] - 1] == p.records[i]) return;  // a record twice: not shared
+      k = (k + 1) & (slots - 1);
+    }
+    p.table[k] = static_cast<uint32_t>(i + 1);
+  }
+  p.shared = true;
+}
+
+// The shared block of F in the current pass; null when F has none.
+double* sharedblock(const FRecord* F) {
+  PhaseStamps* p = sharedstamps;
+  if (p == nullptr) return nullptr;
+  const size_t mask = p->table.size() - 1;
+  for (size_t k = slotof(F, p->table.size()); p->table[k] != 0; k = (k + 1) & mask) {
+    const size_t i = p->table[k] - 1;
+    if (p->records[i] == F) return p->blocks.data() + i * p->need;
+  }
+  return nullptr;
+}
+
+// The calling thread's block of F as it stands, for its sums; null when the
+// memo does not hold the record.
+const double* keptsums(const FRecord* F) {
+  SiteMemo& m = memo;
+  if (m.table.empty() || m.made != frecordsmade.load(std::memory_order_relaxed)) return nullptr;
+  const MemoEntry& e = findslot(m, F);
+  return e.F == F ? m.kept.data() + e.at : nullptr;
 }
 
 // exp(-B s^2 / 4), its argument and value kept in kept[0..1].
@@ -514,15 +683,33 @@ Amplitude f1kept(const ElementRecord* species, int32_t count, int32_t anomalous,
 // What every atom's terms of one structure factor take.
 struct Triple {
   PhaseRecord* ph;
-  double tds;  // the phase's TDS of the reflection kind
+  const uint64_t* stamps;  // the atoms' stamps of the line pass, or null
+  int id;                  // the calling thread (threadid)
+  double tds;              // the phase's TDS of the reflection kind
   int32_t anomalous, iref, kinds, ncomp;
   double (*components)[4];
   double h, k, l, s2;
   bool anisotropic;
 };
 
+// Adds an atom's terms with its weight to sum, or with components to each
+// component with its weight for that component.
+inline void addterms(const double terms[4], double wiref, double (*components)[4], int32_t ncomp,
+                     const AtomRecord* atom, double sum[4]) {
+  if (components == nullptr) {
+    for (int i = 0; i < 4; ++i) sum[i] += wiref * terms[i];
+  } else {
+    for (int32_t j = 0; j < ncomp; ++j) {
+      const double w = atom->weights == nullptr ? 1.0 : atom->weights[j];
+      for (int i = 0; i < 4; ++i) components[j][i] += w * terms[i];
+    }
+  }
+}
+
 // Adds the terms of every atom to sum, or with components to the components:
 // computed afresh, or (Kept) with the calling thread's block of the record.
+// kept: the record's block behind its sums (the atoms' compact parts, then
+// their bulky parts).
 template <bool Kept>
 void addatoms(const Triple& t, double* kept, double sum[4]) {
   // Locals, so that the writes to the sums and penalties leave them in registers.
@@ -532,9 +719,20 @@ void addatoms(const Triple& t, double* kept, double sum[4]) {
   double(*const components)[4] = t.components;
   const bool anisotropic = t.anisotropic;
   const int32_t ncentring = ph->ncentring;
+  const uint64_t* const stamps = t.stamps;
+  const int id = t.id;
+  const uint64_t sumkind = (anomalous != 0 ? 1u : 0u) | (ifneutrons() ? 2u : 0u);
+  int32_t index = -1;
+  double* compact = kept;
+  double* bulky = Kept ? kept + kCompact * atomcount(ph) : nullptr;
   for (AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next) {
-    double* block = kept;
-    if constexpr (Kept) kept += atomkept(atom, ph);
+    double* const block = bulky;
+    double* const termkey = Kept && stamps != nullptr ? compact + 1 : nullptr;
+    ++index;
+    if constexpr (Kept) {
+      compact += kCompact;
+      bulky += bulkykept(atom, ph);
+    }
     const double wiref = atom->weights == nullptr ? 1.0 : iref < kinds ? atom->weights[iref] : 0.0;
     if (components == nullptr && wiref == 0.0) continue;
     double B = atom->B;
@@ -543,24 +741,35 @@ void addatoms(const Triple& t, double* kept, double sum[4]) {
         B = tds;
         break;
       case TDS_ONCE:
-        setpenalty(atom, tdspenalty(B));
+        setpenalty(atom, tdspenalty(B), id);
         break;
       case TDS_PERREFLECTION:
         B = reflectiontds(ph, atom);
-        setpenalty(atom, tdspenalty(B));
+        setpenalty(atom, tdspenalty(B), id);
         break;
       default:
         break;
     }
     const bool sitewise = atom->tdskind == TDS_ANISO && anisotropic;
-    // The block of the atom: [1] the temperature factor, [3] the forms, then
-    // the angles.
+    double terms[4];
+    const double key[kTermKey] = {
+        std::bit_cast<double>(stamps != nullptr ? stamps[index] : 0), B, s2, h, k, l,
+        std::bit_cast<double>(sumkind | (sitewise ? 4u : 0u))};
+    if (termkey != nullptr) {
+      bool same = true;
+      for (int32_t j = 0; same && j < kTermKey; ++j) same = samebits(termkey[j], key[j]);
+      if (same) {
+        for (int i = 0; i < 4; ++i) terms[i] = termkey[kTermKey + i];
+        addterms(terms, wiref, components, ncomp, atom, sum);
+        continue;
+      }
+    }
     const double T = sitewise ? 1.0
-                     : Kept   ? temperaturefactor(B, s2, block + 1)
+                     : Kept   ? temperaturefactor(B, s2, block)
                               : std::exp(-0.25 * B * s2);
-    const Amplitude f = Kept ? f1kept(atom->elements, atom->nelements, anomalous, s2, block + 3)
+    const Amplitude f = Kept ? f1kept(atom->elements, atom->nelements, anomalous, s2, block + 2)
                              : f1(atom->elements, atom->nelements, anomalous, s2);
-    double* angles = Kept ? block + 3 + kElementKept * atom->nelements : nullptr;
+    double* angles = Kept ? block + 2 + kElementKept * atom->nelements : nullptr;
 
     double C = 0.0, S = 0.0;
     const int32_t nsites = atom->wyckoff->count;
@@ -590,16 +799,29 @@ void addatoms(const Triple& t, double* kept, double sum[4]) {
         }
       }
     }
-    const double terms[4] = {f.re * C - f.im * S, f.im * C + f.re * S, f.re * C + f.im * S,
-                             f.im * C - f.re * S};
-    if (components == nullptr) {
-      for (int i = 0; i < 4; ++i) sum[i] += wiref * terms[i];
-    } else {
-      for (int32_t j = 0; j < ncomp; ++j) {
-        const double w = atom->weights == nullptr ? 1.0 : atom->weights[j];
-        for (int i = 0; i < 4; ++i) components[j][i] += w * terms[i];
+    terms[0] = f.re * C - f.im * S;
+    terms[1] = f.im * C + f.re * S;
+    terms[2] = f.re * C + f.im * S;
+    terms[3] = f.im * C - f.re * S;
+    if constexpr (Kept) {
+      if (termkey != nullptr) {
+        std::memcpy(termkey, key, sizeof key);
+        std::memcpy(termkey + kTermKey, terms, sizeof terms);
       }
     }
+    addterms(terms, wiref, components, ncomp, atom, sum);
+  }
+}
+
+// The penalty slots the atoms' terms set, for sums taken again as a whole
+// (no atom of the phase reads its TDS per reflection).
+void keptpenalties(const Triple& t) {
+  for (AtomRecord* atom = t.ph->atoms; atom != nullptr; atom = atom->next) {
+    if (atom->tdskind != TDS_ONCE) continue;
+    const double wiref = atom->weights == nullptr ? 1.0
+                         : t.iref < t.kinds       ? atom->weights[t.iref]
+                                                  : 0.0;
+    if (wiref != 0.0) setpenalty(atom, tdspenalty(atom->B), t.id);
   }
 }
 
@@ -609,6 +831,8 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
            const FRecord* F, int32_t index, double s2) {
   PhaseRecord* ph = phasei;
   const Triple t{ph,
+                 ph == stampedphase ? atomstamps : nullptr,
+                 threadid(),
                  tdsvalue(ph, iref),
                  anomalous,
                  iref,
@@ -624,12 +848,100 @@ void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[
     for (double& v : components[j]) v = 0.0;
   double sum[4] = {0.0, 0.0, 0.0, 0.0};
   // The memo serves the reflection's own triple, the one its line computes.
-  double* kept = index == 0 ? siteblock(F, ph) : nullptr;
-  if (kept != nullptr)
-    addatoms<true>(t, kept, sum);
-  else
+  // The record's sums as a whole: their key is written with them, after
+  // every atom's terms came through. A key that holds the structure's stamp
+  // was written for this structure, so the block needs no other check.
+  const uint64_t stamp =
+      index == 0 && t.stamps != nullptr && components == nullptr ? structurestamp : 0;
+  const double key[kRecordKey] = {
+      std::bit_cast<double>(stamp),
+      s2,
+      t.h,
+      t.k,
+      t.l,
+      t.tds,
+      std::bit_cast<double>(uint64_t{anomalous != 0 ? 1u : 0u} | (ifneutrons() ? 2u : 0u) |
+                            (t.anisotropic ? 4u : 0u)),
+      static_cast<double>(iref)};
+  // In a line pass the reflection's own record has its block among the
+  // shared ones, always laid out for the structure; else the calling
+  // thread's memo holds it.
+  double* const shared = index == 0 && t.stamps != nullptr ? sharedblock(F) : nullptr;
+  if (stamp != 0) {
+    if (const double* sums = shared != nullptr ? shared : keptsums(F); sums != nullptr) {
+      bool same = true;
+      for (int32_t j = 0; same && j < kRecordKey; ++j) same = samebits(sums[j], key[j]);
+      if (same) {
+        keptpenalties(t);
+        for (int i = 0; i < 4; ++i) out[i] = sums[kRecordKey + i];
+        return;
+      }
+    }
+  }
+  double* kept = shared != nullptr ? shared : index == 0 ? siteblock(F, ph) : nullptr;
+  if (kept == nullptr) {
     addatoms<false>(t, nullptr, sum);
+    for (int i = 0; i < 4; ++i) out[i] = sum[i];
+    return;
+  }
+  addatoms<true>(t, kept + kRecordKept, sum);
+  if (stamp != 0) {
+    std::memcpy(kept, key, sizeof key);
+    std::memcpy(kept + kRecordKey, sum, sizeof sum);
+  }
   for (int i = 0; i < 4; ++i) out[i] = sum[i];
+}
+
+void stampstructure(const PhaseRecord* ph) {
+  PhaseStamps* p = nullptr;
+  for (PhaseStamps& q : phasestamps)
+    if (q.ph == ph) p = &q;
+  if (p == nullptr) {
+    phasestamps.emplace_back();
+    p = &phasestamps.back();
+    p->ph = ph;
+  }
+  PhaseStamps& f = freshstamps;
+  f.atoms.clear();
+  f.stamps.clear();
+  f.ends.clear();
+  f.inputs.clear();
+  size_t i = 0;
+  bool moved = false, perreflection = false;
+  for (const AtomRecord* atom = ph->atoms; atom != nullptr; atom = atom->next, ++i) {
+    perreflection = perreflection || atom->tdskind == TDS_PERREFLECTION;
+    const size_t start = f.inputs.size();
+    atominputs(atom, ph, f.inputs);
+    const size_t n = f.inputs.size() - start;
+    bool same = i < p->atoms.size() && p->atoms[i] == atom;
+    if (same) {
+      const size_t old = i == 0 ? 0 : p->ends[i - 1];
+      same = p->ends[i] - old == n &&
+             std::memcmp(p->inputs.data() + old, f.inputs.data() + start, n * sizeof(double)) == 0;
+    }
+    moved = moved || !same;
+    f.atoms.push_back(atom);
+    f.stamps.push_back(same ? p->stamps[i] : ++laststamp);
+    f.ends.push_back(f.inputs.size());
+  }
+  moved = moved || i != p->atoms.size();
+  std::swap(p->atoms, f.atoms);
+  std::swap(p->stamps, f.stamps);
+  std::swap(p->ends, f.ends);
+  std::swap(p->inputs, f.inputs);
+  if (moved || p->stamp == 0) p->stamp = ++laststamp;
+  shareblocks(*p, ph);
+  stampedphase = ph;
+  atomstamps = p->stamps.data();
+  structurestamp = perreflection ? 0 : p->stamp;
+  sharedstamps = p->shared ? p : nullptr;
+}
+
+void endstructurestamps() {
+  stampedphase = nullptr;
+  atomstamps = nullptr;
+  structurestamp = 0;
+  sharedstamps = nullptr;
 }
 
 double fuser(const char*, const char* const* args, int nargs) {

@@ -50,6 +50,20 @@ double isotropicdisplacement(PhaseRecord* ph, AtomRecord* atom);
 void fcalc(double out[4], int32_t anomalous, int32_t iref, double (*components)[4],
            const FRecord* F, int32_t index, double s2);
 
+// Stamps the structure inputs of the phase's atoms for the line pass that
+// follows (main thread, after the phase's set-up, before the pass): each atom
+// keeps its stamp while its species, occupancies, sites, displacements and
+// weights keep their values, and gets a new one when any of them changed.
+// Until endstructurestamps, the structure factor of a reflection's own
+// record (fr1, triple 0) takes an atom's terms again as a whole when its
+// stamp, B, s2 and triple are those of the kept terms, and the record's sums
+// when nothing of the structure changed; what is kept for these records is
+// shared by the threads, so that in between each such record must be
+// computed by one thread at a time (a line pass gives each reflection to
+// one worker). Outside, each thread keeps what it works out for itself.
+void stampstructure(const PhaseRecord* ph);
+void endstructurestamps();
+
 // The formula function F(angle, statement, statement, ...): the structure
 // factor at the variables h, k, l of the atoms that the statements describe
 // (each atom begins with E=<species list>, then Wyckoff=, x, y, z, TDS);

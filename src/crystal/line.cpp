@@ -41,6 +41,12 @@ constexpr double kWmax = 18446743523953.73;
 
 thread_local LineFailure* failslot = nullptr;
 
+// The variables every line sets, in the order it sets them.
+constexpr PlainName kSkTheta[] = {"sk", "zweiTheta"};
+constexpr PlainName kIref = "iref";
+constexpr PlainName kRecordNames[] = {"h", "k", "l", "F", "Finv", "H"};
+constexpr PlainName kGewicht = "GEWICHT";
+
 // Leaves the line through the caller's error frame.
 [[noreturn]] void raise() {
   dataerr_jmp();
@@ -103,7 +109,8 @@ const char* foundname(const LineProbe& p, const Quantity& q) {
 double readvalue(const char* name, bool formula) {
   double v = 0.0;
   auto eval = [&] { v = formula ? Wert(name) : GetVar(name); };
-  if (dataerr_try(eval)) return v;
+  // A plain read needs no frame of its own.
+  if (formula ? dataerr_try(eval) : TryGetVar(name, &v)) return v;
   if (exists(name)) {
     eval();
     return v;
@@ -409,14 +416,14 @@ void texture(const Line& L, FRecord* f, const double hkl[3]) {
   const int32_t status = std::atomic_ref<int32_t>(L.ph->gewichtstatus).load();
   if ((durchlauf == 0 && T >= TEXTURE_SPHAR2) || (T == TEXTURE_SPHAR0 && status == 1)) {
     f->gewichtcalc = ph->GEWICHT;
-    SetVar("GEWICHT", ph->GEWICHT);
+    SetVars(&kGewicht, &ph->GEWICHT, 1);
   } else if (T >= TEXTURE_SPHAR2) {
     const int order = 2 * (T - TEXTURE_SPHAR0);
     double S = spharsum(ph, order, hkl);
     for (int i = 0; i < order / 2; ++i) S /= L.s2;
     const double weight = S < kSmin ? kWmin : S > kSmax ? kWmax : std::exp(S);
     f->gewichtcalc = weight;
-    SetVar("GEWICHT", weight);
+    SetVars(&kGewicht, &weight, 1);
   }
 }
 
@@ -425,18 +432,18 @@ void frecord(Line& L, FRecord* f, int pass) {
   PhaseRecord* ph = L.ph;
   const double sign = pass == 0 ? 1.0 : -1.0;
   const double hkl[3] = {sign * L.hkl[0], sign * L.hkl[1], sign * L.hkl[2]};
-  if (pass == 1) {
-    SetVar("h", hkl[0]);
-    SetVar("k", hkl[1]);
-    SetVar("l", hkl[2]);
-  }
+  const double H = f->nequiv;
   if (ph->FMult == 0) {
-    SetVar("F", f->F);
-    SetVar("Finv", f->Finv);
+    const double v[6] = {hkl[0], hkl[1], hkl[2], f->F, f->Finv, H};
+    if (pass == 1)
+      SetVars(kRecordNames, v, 6);
+    else
+      SetVars(kRecordNames + 3, v + 3, 3);
   } else {
+    if (pass == 1) SetVars(kRecordNames, hkl, 3);
     setcomponents(f, ph->FMult);
+    SetVars(kRecordNames + 5, &H, 1);
   }
-  SetVar("H", f->nequiv);
   if (durchlauf > 1) {
     const double s4 = L.s2 * L.s2;
     for (AnisotropyRecord* o = ph->aniso; o != nullptr; o = o->next) {
@@ -449,7 +456,10 @@ void frecord(Line& L, FRecord* f, int pass) {
     }
   }
   texture(L, f, hkl);
-  if (model::m == 0 && phase1 != nullptr && phase1->next == nullptr) SetVar("GEWICHT", 1.0);
+  if (model::m == 0 && phase1 != nullptr && phase1->next == nullptr) {
+    const double one = 1.0;
+    SetVars(&kGewicht, &one, 1);
+  }
   const LineProbe& p = lineprobe(ph, L.iref, f, L.lebail);
   runplan(L, p, f, pass, hkl);
   if (p.pending[ITEM_DELTASK]) L.deltask = 0.0;
@@ -606,21 +616,23 @@ void computeline(ReflectionRecord* refl) {
   if (l0 <= 0.0) lineinternal("l0", 5247);
   const double sin2 = L.s2 / (4.0 * l0 * l0);
   const double sk = L.s2 > 0.0 ? std::sqrt(L.s2) : 0.0;
-  SetVar("sk", L.ph->unit == UNIT_ANGSTROEM ? 0.1 * sk : sk);
+  double v[3] = {L.ph->unit == UNIT_ANGSTROEM ? 0.1 * sk : sk, 0.0, 0.0};
   if (sin2 < kSin2Max) {
     L.sintheta = std::sqrt(sin2);
     L.costheta = std::sqrt(1.0 - sin2);
-    SetVar("zweiTheta", std::asin(L.sintheta) * 360.0 / kPi);
+    v[1] = std::asin(L.sintheta) * 360.0 / kPi;
+    SetVars(kSkTheta, v, 2);
   } else {
     L.sintheta = 1.0;
     L.costheta = kCosMin;
+    SetVars(kSkTheta, v, 1);
   }
   anisotropy(L);
-  SetVar("iref", L.iref + 1);
+  v[0] = L.iref + 1;
+  SetVars(&kIref, v, 1);
   findgewicht(L.ph);
-  SetVar("h", h);
-  SetVar("k", k);
-  SetVar("l", l);
+  v[0] = h, v[1] = k, v[2] = l;
+  SetVars(kRecordNames, v, 3);
   structurefactor(L);
   frecord(L, refl->fr1, 0);
   if (refl->fr2 != nullptr) frecord(L, refl->fr2, 1);

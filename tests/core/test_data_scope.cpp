@@ -199,6 +199,29 @@ TEST_F(Store, SetVarNamesAtTheEdgeOfAPlainName) {
   DelVar(longname.c_str());
   EXPECT_FALSE(dataerr_try([&] { GetVar(longname.c_str()); }));
   ClearErr();
+  // Names checked and hashed at compile time are written as SetVar writes
+  // them: new entries in order, old ones in place, the pending comment to
+  // the first one written.
+  newDATAlist();
+  SetVar("k", 5);
+  SetComment("first");
+  static constexpr PlainName names[] = {"zweiTheta", "k", "Finv", "x9"};
+  const double values[] = {1.5, 2.5, 3.5, 4.5};
+  SetVars(names, values, 4);
+  EXPECT_FALSE(ifErr());
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(GetVar(names[i].name), values[i]) << names[i].name;
+  inspecttop([](DATAlist* s) {
+    EXPECT_EQ(entry(s, "k")->serial, 0u);
+    EXPECT_EQ(entry(s, "zweiTheta")->serial, 1u);
+    EXPECT_EQ(entry(s, "Finv")->serial, 2u);
+    EXPECT_EQ(entry(s, "x9")->serial, 3u);
+    EXPECT_STREQ(entry(s, "zweiTheta")->comment, "first");
+    EXPECT_EQ(entry(s, "k")->comment, nullptr);
+  });
+  SetVars(names + 1, values, 1);
+  EXPECT_EQ(GetVar("k"), 1.5);
+  DelAll();
+  freeDATAlist();
 }
 
 // A scope popped empty is used again by the next newDATAlist: it must come

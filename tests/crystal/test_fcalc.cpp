@@ -495,8 +495,11 @@ TEST_F(OneAtom, WorkersShareTheTdsProbesAndKeepTheirOwnPenalties) {
 // evaluations that each change one thing (as the finite-difference probes
 // do), the workers, whose memos hold what earlier evaluations left, and the
 // main thread give, to the bit, what a thread that never saw the records
-// computes afresh. Two structures: one without centring with a mixed site,
-// one body-centred.
+// computes afresh; so do they in line passes, which give each record to one
+// of them and in which an atom's terms and a record's sums are taken again
+// as a whole, from blocks the threads share, while the stamps of the
+// structure's inputs hold. Two structures: one without centring with a mixed
+// site, one body-centred.
 struct KeptCase {
   PhaseRecord* p = nullptr;
   std::vector<const FRecord*> records;
@@ -507,15 +510,22 @@ struct KeptCase {
   double s2scale = 1.0;
   int32_t index = 0;
   std::atomic<int> faults{0};
+  std::atomic<size_t> next{0};  // the next record of a line pass
 } kept;
+
+// One record's four values into out.
+void onefactor(size_t i, int anomalous, double out[4]) {
+  const FRecord* F = kept.records[i];
+  for (int j = 0; j < 4; ++j) out[j] = 0.0;
+  fcalc(out, anomalous, 0, nullptr, F, std::min(kept.index, F->nequiv - 1),
+        kept.s2scale * kept.sk[i]);
+}
 
 std::vector<double> allfactors(int anomalous) {
   std::vector<double> out;
   for (size_t i = 0; i < kept.records.size(); ++i) {
-    const FRecord* F = kept.records[i];
-    double v[4] = {0, 0, 0, 0};
-    fcalc(v, anomalous, 0, nullptr, F, std::min(kept.index, F->nequiv - 1),
-          kept.s2scale * kept.sk[i]);
+    double v[4];
+    onefactor(i, anomalous, v);
     out.insert(out.end(), v, v + 4);
   }
   return out;
@@ -630,6 +640,32 @@ TEST_F(StructureFactor, KeptValuesAreTheValuesComputedAfresh) {
             },
             1, 0);
         nwait();
+        // Line passes: the records shared out among the workers, each to
+        // one of them, with and without f' and f'' by turns.
+        for (int pass = 0; pass < 3; ++pass) {
+          stampstructure(kept.p);
+          kept.next = 0;
+          nspawn(
+              [](uint64_t pass) {
+                for (size_t i = kept.next++; i < kept.records.size(); i = kept.next++) {
+                  const int a = static_cast<int>((i + pass) % 2);
+                  double v[4];
+                  if (!dataerr_try([&] { onefactor(i, a, v); }) ||
+                      std::memcmp(v, kept.want[a].data() + 4 * i, sizeof v) != 0)
+                    ++kept.faults;
+                }
+              },
+              0, static_cast<uint64_t>(pass));
+          nwait();
+          endstructurestamps();
+        }
+        stampstructure(kept.p);
+        for (int a = 0; a < 2; ++a)
+          if (!samebits(allfactors(a), kept.want[a])) {
+            ++kept.faults;
+            report += std::string(step.what) + " (line pass); ";
+          }
+        endstructurestamps();
         for (int a = 0; a < 2; ++a)
           if (!samebits(allfactors(a), kept.want[a])) {
             ++kept.faults;
