@@ -7,6 +7,7 @@
 // wavelength lines as a list of components (weight a, Lorentzian width b1,
 // squared-Lorentzian width b2, position e) in 1/d, plus a one-component
 // summary that lets peaks far from the point skip the component sum.
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <cmath>
@@ -88,6 +89,34 @@ struct CounterTask {
   std::atomic<int64_t> counter;
 };
 
+// Points per item of the copy of the rows into their block.
+constexpr int kCopyChunk = 64;
+
+// The rows of each point moved from where the instrument function left them
+// into the one block, at the places hinit gave them; each point's own
+// storage is given back on the way.
+struct CopyTask {
+  std::atomic<int64_t> counter;
+  int npoints;
+  std::vector<std::vector<float>>* pointrows;
+  const size_t* offset;
+};
+
+void copyparfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<CopyTask*>(arg);
+  for (int64_t item; (item = nexttask(task->counter)) >= 0;) {
+    const int first = static_cast<int>(item) * kCopyChunk;
+    const int last = std::min(first + kCopyChunk, task->npoints);
+    for (int i = first; i < last; ++i) {
+      std::vector<float>& block = (*task->pointrows)[static_cast<size_t>(i)];
+      float* to = hrows + task->offset[i];
+      if (!block.empty()) std::memcpy(to, block.data(), block.size() * sizeof(float));
+      h[i] = to;
+      std::vector<float>().swap(block);
+    }
+  }
+}
+
 void sdataparfkt(uint64_t arg) {
   auto* task = reinterpret_cast<CounterTask*>(arg);
   for (int64_t item; (item = nexttask(task->counter)) >= 0;) {
@@ -138,6 +167,11 @@ void sortsiftdown(int root, int end) {
 
 void sortpoints(int count) {
   if (count < 2) return;
+  // Positions that rise strictly from point to point, as they mostly do,
+  // leave the points in their order.
+  bool ascending = true;
+  for (int i = 1; i < count && ascending; ++i) ascending = sdata[sort[i - 1]] < sdata[sort[i]];
+  if (ascending) return;
   for (int start = (count - 2) / 2; start >= 0; --start) sortsiftdown(start, count - 1);
   for (int end = count - 1; end > 0; --end) {
     std::swap(sort[0], sort[end]);
@@ -369,23 +403,27 @@ void hinit() {
   // rows of all points in one block, in the order of the points.
   std::vector<std::vector<float>> pointrows(count);
   gerbatch(npoints, sinx, tabulate, &pointrows);
+  std::vector<size_t> offset(count);
   size_t used = 0;
-  for (const std::vector<float>& block : pointrows) used += block.size();
-  hrows = zalloc<float>(used);
-  used = 0;
-  for (int i = 0; i < npoints; ++i) {
-    const std::vector<float>& block = pointrows[static_cast<size_t>(i)];
-    if (!block.empty()) std::memcpy(hrows + used, block.data(), block.size() * sizeof(float));
-    h[i] = hrows + used;
-    used += block.size();
+  for (size_t i = 0; i < count; ++i) {
+    offset[i] = used;
+    used += pointrows[i].size();
   }
+  hrows = zalloc<float>(used);
+  CopyTask copy;
+  copy.counter.store((npoints + kCopyChunk - 1) / kCopyChunk);
+  copy.npoints = npoints;
+  copy.pointrows = &pointrows;
+  copy.offset = offset.data();
+  nshare(copyparfkt, reinterpret_cast<uint64_t>(&copy));
+  nwait();
   m_h = npoints;
   lanesinit(npoints);
 
   sdata = zalloc<double>(count);
   CounterTask task;
   task.counter.store(npoints);
-  nspawn(sdataparfkt, 0, reinterpret_cast<uint64_t>(&task));
+  nshare(sdataparfkt, reinterpret_cast<uint64_t>(&task));
   nwait();
 
   sort = zalloc<int>(count);
