@@ -52,10 +52,18 @@ struct RecordRegion {
   char* base = nullptr;
   size_t size = 0;
   size_t used = 0;
-  size_t populated = 0;  // bytes whose pages are in place
+  size_t populated = 0;  // bytes whose pages the parse put in place
+  // While the parse runs on the main thread of a pool of several workers,
+  // the first worker that comes puts the pages in place up to kAhead beyond
+  // the used part, so that the parse finds them there (its own step then
+  // costs a look only).
+  std::atomic<size_t> reached{0};  // the used part, for that worker
+  std::atomic<bool> claimed{false};
+  std::atomic<bool> parsed{false};
 };
 RecordRegion region;
 constexpr size_t kPopulateStep = size_t{256} << 10;
+constexpr size_t kAhead = size_t{1} << 20;
 // No region beyond this: a database that large takes its records one by one.
 constexpr size_t kMostRegion = size_t{256} << 20;
 
@@ -70,7 +78,25 @@ void regionopen(size_t bytes) {
 
 void regionclose() {
   if (region.base != nullptr) munmap(region.base, region.size);
-  region = RecordRegion{};
+  region.base = nullptr;
+  region.size = region.used = region.populated = 0;
+}
+
+void aheadparfkt(uint64_t /*arg*/) {
+  // The caller's own share comes only after the parse.
+  if (threadid() == 0 || region.claimed.exchange(true, std::memory_order_relaxed)) return;
+  size_t at = 0;
+  while (!region.parsed.load(std::memory_order_acquire)) {
+    const size_t want =
+        std::min(region.size, region.reached.load(std::memory_order_relaxed) + kAhead);
+    if (at < want) {
+      const size_t step = std::min(kPopulateStep, region.size - at);
+      madvise(region.base + at, step, MADV_POPULATE_WRITE);
+      at += step;
+    } else {
+      relax();
+    }
+  }
 }
 
 // count zeroed records of size bytes each; nullptr when memory is out.
@@ -79,6 +105,7 @@ void* recordalloc(size_t count, size_t size) {
   if (region.base != nullptr && bytes <= region.size - region.used) {
     void* p = region.base + region.used;
     region.used += bytes;
+    region.reached.store(region.used, std::memory_order_relaxed);
     while (region.populated < region.used) {
       const size_t step = std::min(kPopulateStep, region.size - region.populated);
       madvise(region.base + region.populated, step, MADV_POPULATE_WRITE);
@@ -720,6 +747,13 @@ void spaceinit() {
   } else {
     fatal<-44>();
   }
+  const bool ahead = region.base != nullptr && nthreads > 1 && threadid() == -1;
+  if (ahead) {
+    region.reached.store(0, std::memory_order_relaxed);
+    region.claimed.store(false, std::memory_order_relaxed);
+    region.parsed.store(false, std::memory_order_relaxed);
+    nshare(aheadparfkt, 0);
+  }
   bool ok = dataerr_try([&] {
     newDATAlist();
     int mode = getrekart();
@@ -732,6 +766,10 @@ void spaceinit() {
     DelAll();
     freeDATAlist();
   });
+  if (ahead) {
+    region.parsed.store(true, std::memory_order_release);
+    nwait();
+  }
   forgetformulas();
   if (!ok) fatal<-236>();
   if (!freeregistered) {
