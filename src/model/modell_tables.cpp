@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -92,13 +93,34 @@ struct CounterTask {
 // Points per item of the copy of the rows into their block.
 constexpr int kCopyChunk = 64;
 
+// Where tabulate leaves the rows of each point until all points are done: a
+// slot of kSlot values per point, and storage of its own for a point with
+// more rows.
+constexpr int kSlot = 64;
+
+struct PointRows {
+  std::unique_ptr<float[]> slots;
+  std::vector<std::vector<float>> more;
+
+  explicit PointRows(size_t count) : slots(new float[count * kSlot]), more(count) {}
+  float* place(int i, int values) {
+    if (values <= kSlot) return slots.get() + static_cast<size_t>(i) * kSlot;
+    std::vector<float>& own = more[static_cast<size_t>(i)];
+    own.assign(static_cast<size_t>(values), 0.0f);
+    return own.data();
+  }
+  const float* of(int i) const {
+    return 4 * hdim[i] <= kSlot ? slots.get() + static_cast<size_t>(i) * kSlot
+                                : more[static_cast<size_t>(i)].data();
+  }
+};
+
 // The rows of each point moved from where the instrument function left them
-// into the one block, at the places hinit gave them; each point's own
-// storage is given back on the way.
+// into the one block, at the places hinit gave them.
 struct CopyTask {
   std::atomic<int64_t> counter;
   int npoints;
-  std::vector<std::vector<float>>* pointrows;
+  const PointRows* pointrows;
   const size_t* offset;
 };
 
@@ -108,11 +130,10 @@ void copyparfkt(uint64_t arg) {
     const int first = static_cast<int>(item) * kCopyChunk;
     const int last = std::min(first + kCopyChunk, task->npoints);
     for (int i = first; i < last; ++i) {
-      std::vector<float>& block = (*task->pointrows)[static_cast<size_t>(i)];
       float* to = hrows + task->offset[i];
-      if (!block.empty()) std::memcpy(to, block.data(), block.size() * sizeof(float));
+      if (hdim[i] > 0)
+        std::memcpy(to, task->pointrows->of(i), 4 * static_cast<size_t>(hdim[i]) * sizeof(float));
       h[i] = to;
-      std::vector<float>().swap(block);
     }
   }
 }
@@ -338,17 +359,16 @@ void hfrei() {
 // One point of the tables, from the instrument function at its angle: every
 // wavelength line folded with every component gives a row; then the
 // summary and the polarisation factor. Called by gerbatch on the workers:
-// writes only what belongs to point i (its rows are kept in rows[i] until
-// all points are done).
+// writes only what belongs to point i (its rows are kept in its place of arg
+// until all points are done).
 void tabulate(int i, int ncomp, const float* cg, const float* ce, const float* cq, void* arg) {
-  auto* pointrows = static_cast<std::vector<std::vector<float>>*>(arg);
+  auto* pointrows = static_cast<PointRows*>(arg);
   const float s = sinx[i];
   const float c = std::sqrt(1.0f - s * s);
   const int nrows = ncomp * ilam;
   hdim[i] = nrows;
-  std::vector<float>& block = (*pointrows)[static_cast<size_t>(i)];
-  block.assign(4 * static_cast<size_t>(nrows), 0.0f);
-  float* rows = block.data();
+  // Every value of every row is written below.
+  float* rows = pointrows->place(i, 4 * nrows);
   for (int l = 0; l < ilam; ++l) {
     for (int k = 0; k < ncomp; ++k) {
       float* row = rows + 4 * (l * ncomp + k);
@@ -401,13 +421,13 @@ void hinit() {
 
   // The instrument function at every point, on the worker pool; then the
   // rows of all points in one block, in the order of the points.
-  std::vector<std::vector<float>> pointrows(count);
+  PointRows pointrows(count);
   gerbatch(npoints, sinx, tabulate, &pointrows);
   std::vector<size_t> offset(count);
   size_t used = 0;
   for (size_t i = 0; i < count; ++i) {
     offset[i] = used;
-    used += pointrows[i].size();
+    used += 4 * static_cast<size_t>(hdim[i]);
   }
   hrows = zalloc<float>(used);
   CopyTask copy;
