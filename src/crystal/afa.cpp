@@ -18,6 +18,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include <stdio_ext.h>
+
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/infile.hpp"
@@ -222,23 +224,57 @@ void readweight(FILE* f) {
   });
 }
 
-// The whole text of an open file (empty when it cannot be read); the file is
-// left where it was (behind the leading comment lines the opening skipped).
-std::string filetext(FILE* f) {
-  std::string text;
-  const long start = std::ftell(f);
-  if (start < 0) return text;
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    const long size = std::ftell(f);
+// An open file read from a copy in memory, at the same position: the readers
+// above take the position of every line, which on the file itself is a
+// system call each (some 570 per run over the five files). The file itself
+// is read when it cannot be copied whole.
+class MemoryCopy {
+ public:
+  explicit MemoryCopy(FILE* f) : in_(f) {
+    // The whole text; the file is left where it was (behind the leading
+    // comment lines the opening skipped).
+    const long start = std::ftell(f);
+    if (start < 0) return;
+    long size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
     if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
-      text.resize(static_cast<size_t>(size));
-      text.resize(std::fread(text.data(), 1, text.size(), f));
+      text_.resize(static_cast<size_t>(size));
+      text_.resize(std::fread(text_.data(), 1, text_.size(), f));
     }
+    const bool whole = size > 0 && text_.size() == static_cast<size_t>(size) && !std::ferror(f);
+    std::clearerr(f);
+    if (std::fseek(f, start, SEEK_SET) != 0) {
+      text_.clear();
+      return;
+    }
+    if (!whole) return;
+    copy_ = fmemopen(text_.data(), text_.size(), "r");
+    if (copy_ == nullptr) return;
+    __fsetlocking(copy_, FSETLOCKING_BYCALLER);
+    if (std::fseek(copy_, start, SEEK_SET) != 0) {
+      std::fclose(copy_);
+      copy_ = nullptr;
+      return;
+    }
+    in_ = copy_;
   }
-  std::clearerr(f);
-  if (std::fseek(f, start, SEEK_SET) != 0) text.clear();
-  return text;
-}
+  ~MemoryCopy() {
+    if (copy_ != nullptr) std::fclose(copy_);
+  }
+  MemoryCopy(const MemoryCopy&) = delete;
+  MemoryCopy& operator=(const MemoryCopy&) = delete;
+
+  // The stream to read: the copy, else the file.
+  FILE* in() const { return in_; }
+  // The whole text of the file (empty when it cannot be read; what came in
+  // before a read error).
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  FILE* copy_ = nullptr;
+  FILE* in_;
+};
 
 // A line whose reading sets nothing but its items and IM, and reads nothing
 // that could: no bracket, no "w", no formula statement (==), and no letter
@@ -266,12 +302,11 @@ bool plainline(std::string_view line) {
   return true;
 }
 
-void readbcoh(FILE* f) {
+void readbcoh(FILE* f, const std::string& text) {
   // Most lines give neither IM nor resonances. A plain line (plainline) sets
   // no w[1], and none without "IM" sets IM; when no scope below has them
   // either, its IM is 0 and it has no resonance, known without a lookup that
-  // fails.
-  const std::string text = filetext(f);
+  // fails. text: the whole text of the file.
   DelAll();
   const bool imbelow = dataerr_try([] { GetStrVar("IM", 1 << 30, nullptr); });
   const bool wbelow = exists("w", 1);
@@ -377,7 +412,7 @@ void afainit(const char* radiation) {
   newDATAlist();
   int mode = getrekart();
   setrekart(2);
-  readafaparm(f);
+  readafaparm(MemoryCopy(f).in());
   std::fclose(f);
 
   std::string stem = radiationstem(radiation);
@@ -385,22 +420,25 @@ void afainit(const char* radiation) {
   std::snprintf(name, sizeof name, "%s", stem.c_str());
   makeextension(name, "ano", 1);
   if ((f = kalvoopen(name, "r")) != nullptr) {
-    readano(f, name);
+    readano(MemoryCopy(f).in(), name);
     std::fclose(f);
   }
   std::snprintf(name, sizeof name, "%s", stem.c_str());
   makeextension(name, "mdr", 1);
   if ((f = kalvoopen(name, "r")) != nullptr) {
-    readmdr(f, name);
+    readmdr(MemoryCopy(f).in(), name);
     std::fclose(f);
   }
   if ((f = kalvoopen("weight.mol", "r")) != nullptr) {
-    readweight(f);
+    readweight(MemoryCopy(f).in());
     std::fclose(f);
   }
   f = kalvoopen("bcoh.dat", "r");
   if (f == nullptr) fatal<-5>();
-  readbcoh(f);
+  {
+    const MemoryCopy bcoh(f);
+    readbcoh(bcoh.in(), bcoh.text());
+  }
   std::fclose(f);
   DelAll();
   freeDATAlist();

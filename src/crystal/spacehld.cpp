@@ -11,6 +11,7 @@
 // The first block of a group is its general position.
 #include "crystal/spacehld.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <string>
 
 #include <stdio_ext.h>
+#include <sys/mman.h>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
@@ -39,6 +41,86 @@ constexpr const char* kModule = "obj/spacehld";
 // initmutex and again under it.
 std::atomic<bool> spaceloaded{false};
 bool freeregistered = false;
+
+// The records of the loaded database come one after the other from a region
+// of their own, whose pages are put in place a quarter of a megabyte at a
+// time as it fills: the shipped database's 4.7 MB of records one by one from
+// calloc otherwise cost a page fault per 4 KB page, a third of the load.
+// Fresh pages are zero, as from calloc. Records that do not fit, and all of
+// them when the region cannot be had, are allocated one by one.
+struct RecordRegion {
+  char* base = nullptr;
+  size_t size = 0;
+  size_t used = 0;
+  size_t populated = 0;  // bytes whose pages the parse put in place
+  // While the parse runs on the main thread of a pool of several workers,
+  // the first worker that comes puts the pages in place up to kAhead beyond
+  // the used part, so that the parse finds them there (its own step then
+  // costs a look only).
+  std::atomic<size_t> reached{0};  // the used part, for that worker
+  std::atomic<bool> claimed{false};
+  std::atomic<bool> parsed{false};
+};
+RecordRegion region;
+constexpr size_t kPopulateStep = size_t{256} << 10;
+constexpr size_t kAhead = size_t{1} << 20;
+// No region beyond this: a database that large takes its records one by one.
+constexpr size_t kMostRegion = size_t{256} << 20;
+
+void regionopen(size_t bytes) {
+  if (bytes == 0 || bytes > kMostRegion) return;
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return;
+  region.base = static_cast<char*>(p);
+  region.size = bytes;
+}
+
+void regionclose() {
+  if (region.base != nullptr) munmap(region.base, region.size);
+  region.base = nullptr;
+  region.size = region.used = region.populated = 0;
+}
+
+void aheadparfkt(uint64_t /*arg*/) {
+  // The caller's own share comes only after the parse.
+  if (threadid() == 0 || region.claimed.exchange(true, std::memory_order_relaxed)) return;
+  size_t at = 0;
+  while (!region.parsed.load(std::memory_order_acquire)) {
+    const size_t want =
+        std::min(region.size, region.reached.load(std::memory_order_relaxed) + kAhead);
+    if (at < want) {
+      const size_t step = std::min(kPopulateStep, region.size - at);
+      madvise(region.base + at, step, MADV_POPULATE_WRITE);
+      at += step;
+    } else {
+      relax();
+    }
+  }
+}
+
+// count zeroed records of size bytes each; nullptr when memory is out.
+void* recordalloc(size_t count, size_t size) {
+  const size_t bytes = (count * size + 15) & ~size_t{15};
+  if (region.base != nullptr && bytes <= region.size - region.used) {
+    void* p = region.base + region.used;
+    region.used += bytes;
+    region.reached.store(region.used, std::memory_order_relaxed);
+    while (region.populated < region.used) {
+      const size_t step = std::min(kPopulateStep, region.size - region.populated);
+      madvise(region.base + region.populated, step, MADV_POPULATE_WRITE);
+      region.populated += step;
+    }
+    return p;
+  }
+  return std::calloc(count, size);
+}
+
+void recordfree(void* p) {
+  const char* c = static_cast<const char*>(p);
+  if (region.base != nullptr && c >= region.base && c < region.base + region.size) return;
+  std::free(p);
+}
 
 // Most operators of a general position per centring translation (m-3m).
 constexpr int kMaxPointOperators = 48;
@@ -252,16 +334,66 @@ void takecomponent(SymOperator* op, int r, WyckoffRecord* rec, bool plain) {
   if (v.free[2]) rec->zfree = 1;
 }
 
+// The database's text in memory, read line by line as fgets reads a stream,
+// and a stream on the same text (from offset base on) for the lines that are
+// read item by item, which takes the position along.
+struct Cursor {
+  const char* data = nullptr;
+  size_t size = 0;
+  size_t pos = 0;
+  bool eof = false;  // as the stream's end-of-file indicator
+  FILE* stream = nullptr;
+  long base = 0;
+
+  // fgets(line, n, stream) on the text.
+  bool gets(char* line, size_t n) {
+    if (pos >= size) {
+      eof = true;
+      return false;
+    }
+    const size_t room = n - 1;
+    const size_t take = std::min(room, size - pos);
+    const void* lf = std::memchr(data + pos, '\n', take);
+    const size_t len =
+        lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - (data + pos)) + 1 : take;
+    std::memcpy(line, data + pos, len);
+    line[len] = 0;
+    pos += len;
+    // Stopped by the end of the text, not by a line feed or a full buffer.
+    if (lf == nullptr && len < room) eof = true;
+    return true;
+  }
+  // getc, and ungetc of any byte but a line feed.
+  void skiplinefeed() {
+    if (pos >= size)
+      eof = true;
+    else if (data[pos] == '\n')
+      ++pos;
+  }
+  // The stream at the position, for reading items.
+  FILE* tostream() {
+    if (std::fseek(stream, base + static_cast<long>(pos), SEEK_SET) != 0) fatal<-183>();
+    eof = false;
+    return stream;
+  }
+  // The position where the reading of items left the stream.
+  void fromstream() {
+    const long at = std::ftell(stream);
+    if (at < base) fatal<-183>();
+    pos = static_cast<size_t>(at - base);
+    eof = std::feof(stream) != 0;
+  }
+};
+
 // Reads an operator line that is a plain line: up to its line feed (a
 // carriage return before it taken with it) shorter than the buffer, its first
 // three items plain formulas of at most 31 bytes, separated by blanks.
-// Such a line reads item by item exactly so. False, with the file where it
-// was, for any other line (or when the position cannot be taken).
-bool readplainoperator(FILE* f, SymOperator* op) {
-  long at = std::ftell(f);
-  if (at < 0) return false;
+// Such a line reads item by item exactly so. False, with the text where it
+// was, for any other line.
+bool readplainoperator(Cursor& f, SymOperator* op) {
+  const size_t at = f.pos;
   char line[256];
-  bool plain = std::fgets(line, sizeof line, f) != nullptr;
+  bool plain = f.gets(line, sizeof line);
   const char* items[3] = {};
   size_t lens[3] = {};
   if (plain) {
@@ -284,9 +416,9 @@ bool readplainoperator(FILE* f, SymOperator* op) {
     }
   }
   if (!plain) {
-    // Back to the line's start for the reading item by item; a file whose
-    // position could be taken can be set back to it.
-    if (std::fseek(f, at, SEEK_SET) != 0) fatal<-183>();
+    // Back to the line's start for the reading item by item.
+    f.pos = at;
+    f.eof = false;
     return false;
   }
   for (int r = 0; r < 3; ++r) {
@@ -299,12 +431,13 @@ bool readplainoperator(FILE* f, SymOperator* op) {
 // Reads one operator line (three formulas; the rest of the line is ignored)
 // and splits each formula into its constant and its coefficients of x, y, z.
 // x, y and z are 0 in the top scope on entry and on return.
-void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
+void readoperator(Cursor& cursor, SymOperator* op, WyckoffRecord* rec) {
   op->exact = 1;
-  if (readplainoperator(f, op)) {
+  if (readplainoperator(cursor, op)) {
     for (int r = 0; r < 3; ++r) takecomponent(op, r, rec, true);
     return;
   }
+  FILE* f = cursor.tostream();
   for (int r = 0; r < 3; ++r) {
     GetItem(f, 31, op->comp[r].text);
     takecomponent(op, r, rec, false);
@@ -312,19 +445,18 @@ void readoperator(FILE* f, SymOperator* op, WyckoffRecord* rec) {
   int ch;
   while ((ch = std::getc(f)) != EOF && ch != '\n') {
   }
+  cursor.fromstream();
 }
 
 // Reads a block line of the plain form "Wyckoff=<name> N=<count>" (name of
 // letters and digits, at most 31; count of at most nine digits without a
 // leading zero; blanks may follow; a carriage return before the line feed is
 // taken with it); both keys are left pending for the top scope. False, with
-// the file where it was, for any other line (or when the position cannot be
-// taken).
-bool readplainblockline(FILE* f, char name[32], int* n) {
-  long at = std::ftell(f);
-  if (at < 0) return false;
+// the text where it was, for any other line.
+bool readplainblockline(Cursor& f, char name[32], int* n) {
+  const size_t at = f.pos;
   char line[128];
-  bool plain = std::fgets(line, sizeof line, f) != nullptr;
+  bool plain = f.gets(line, sizeof line);
   size_t len = plain ? std::strlen(line) : 0;
   plain = len > 0 && line[len - 1] == '\n';
   if (plain) {
@@ -348,7 +480,8 @@ bool readplainblockline(FILE* f, char name[32], int* n) {
     plain = count > 0 && count <= 9 && (digits[0] != '0' || count == 1) && *q == 0;
   }
   if (!plain) {
-    if (std::fseek(f, at, SEEK_SET) != 0) fatal<-183>();
+    f.pos = at;
+    f.eof = false;
     return false;
   }
   std::memcpy(name, start, static_cast<size_t>(p - start));
@@ -365,14 +498,15 @@ bool readplainblockline(FILE* f, char name[32], int* n) {
 // group's general position, whose operators per centring translation are the
 // point group's and so at most 48 (the equivalent reflections of a triple are
 // collected in a table of that size).
-WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
+WyckoffRecord* readblock(Cursor& f, int divisor, bool general) {
   DelAll();
   pendingblock.pending = false;
-  auto* rec = static_cast<WyckoffRecord*>(std::calloc(1, sizeof(WyckoffRecord)));
+  auto* rec = static_cast<WyckoffRecord*>(recordalloc(1, sizeof(WyckoffRecord)));
   if (rec == nullptr) fatal<-44>();
   int n = 0;
   if (!readplainblockline(f, rec->name, &n)) {
-    GetData(f, "param");
+    GetData(f.tostream(), "param");
+    f.fromstream();
     GetStrVar("Wyckoff", 31, rec->name);
     n = GetIntVar("N");
     SetVar("x", 0.0);
@@ -384,7 +518,7 @@ WyckoffRecord* readblock(FILE* f, int divisor, bool general) {
   if (n <= 0 || n % divisor != 0 || (general && n / divisor > kMaxPointOperators)) fatal<-185>();
   rec->count = n / divisor;
   rec->op =
-      static_cast<SymOperator*>(std::calloc(static_cast<size_t>(rec->count), sizeof(SymOperator)));
+      static_cast<SymOperator*>(recordalloc(static_cast<size_t>(rec->count), sizeof(SymOperator)));
   if (rec->op == nullptr) fatal<-44>();
   for (int i = 0; i < rec->count; ++i) readoperator(f, &rec->op[i], rec);
   return rec;
@@ -468,11 +602,11 @@ int plaindivisor(const uint8_t (&has)[SEL_COUNT], const char (&value)[SEL_COUNT]
   return divisorof(value[SEL_BASIS][0], rhombohedral);
 }
 
-void loadgroups(FILE* f) {
+void loadgroups(Cursor& f) {
   pendingblock.pending = false;
   SpaceGroupRecord** tail = &spacefirst;
   char line[199];
-  while (!std::feof(f) && std::fgets(line, sizeof line, f) != nullptr) {
+  while (!f.eof && f.gets(line, sizeof line)) {
     size_t len = std::strlen(line);
     if (len > 0 && line[len - 1] == '\n') {
       line[len - 1] = 0;
@@ -481,10 +615,9 @@ void loadgroups(FILE* f) {
       // A header of exactly 198 characters filled the buffer before its line
       // feed: take the line feed too. A longer header is cut, and its rest
       // is read as the next line.
-      int ch = std::getc(f);
-      if (ch != '\n' && ch != EOF) std::ungetc(ch, f);
+      f.skiplinefeed();
     }
-    auto* group = static_cast<SpaceGroupRecord*>(std::calloc(1, sizeof(SpaceGroupRecord)));
+    auto* group = static_cast<SpaceGroupRecord*>(recordalloc(1, sizeof(SpaceGroupRecord)));
     if (group == nullptr) fatal<-44>();
     *tail = group;
     tail = &group->next;
@@ -579,40 +712,64 @@ void spaceinit() {
   }
   FILE* f = kalvoopen("ordanix.dat", "r");
   if (f == nullptr) fatal<-183>();
-  // The groups are parsed from a copy of the file in memory: the parse takes
-  // the position of every operator and block line, to go back to the line's
-  // start when it is not of the plain form, and on the file itself each of
-  // those positions is a system call (some 18 000 of them).
-  std::string text;
-  FILE* in = f;
-  FILE* copy = nullptr;
+  // The groups are parsed from a copy of the file in memory, line by line;
+  // a line that is not of a plain form is read item by item from a stream on
+  // the copy (or on the file at the same place, when no such stream can be
+  // made).
   const long start = std::ftell(f);
-  if (start >= 0) {
+  std::string text;
+  if (start >= 0 && std::fseek(f, 0, SEEK_END) == 0) {
+    const long end = std::ftell(f);
+    if (end > start) text.reserve(static_cast<size_t>(end - start));
+    if (std::fseek(f, start, SEEK_SET) != 0) fatal<-183>();
+  }
+  {
     char buffer[1 << 16];
     size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, got);
-    if (!std::ferror(f) && !text.empty()) copy = fmemopen(text.data(), text.size(), "r");
-    if (copy != nullptr) {
-      __fsetlocking(copy, FSETLOCKING_BYCALLER);
-      in = copy;
-    } else if (!std::ferror(f) && std::fseek(f, start, SEEK_SET) != 0) {
-      fatal<-183>();
-    }
+  }
+  // A database that opened but could not be read (a read error, or a
+  // directory in its place) must not pass for one without groups.
+  if (std::ferror(f)) fatal<-183>();
+  // Every line is at most one record, none larger than a group's.
+  regionopen((1 + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'))) *
+             (sizeof(SpaceGroupRecord) + 16));
+  Cursor cursor;
+  cursor.data = text.data();
+  cursor.size = text.size();
+  FILE* copy = text.empty() ? nullptr : fmemopen(text.data(), text.size(), "r");
+  if (copy != nullptr) {
+    __fsetlocking(copy, FSETLOCKING_BYCALLER);
+    cursor.stream = copy;
+  } else if (text.empty() || start >= 0) {
+    cursor.stream = f;
+    cursor.base = start;
+  } else {
+    fatal<-44>();
+  }
+  const bool ahead = region.base != nullptr && nthreads > 1 && threadid() == -1;
+  if (ahead) {
+    region.reached.store(0, std::memory_order_relaxed);
+    region.claimed.store(false, std::memory_order_relaxed);
+    region.parsed.store(false, std::memory_order_relaxed);
+    nshare(aheadparfkt, 0);
   }
   bool ok = dataerr_try([&] {
     newDATAlist();
     int mode = getrekart();
     setrekart(0);
-    loadgroups(in);
-    // A database that opened but could not be read (a read error, or a
-    // directory in its place) must not pass for one without groups.
-    if (std::ferror(f) || std::ferror(in)) fatal<-183>();
+    loadgroups(cursor);
+    if (std::ferror(f) || (copy != nullptr && std::ferror(copy))) fatal<-183>();
     setrekart(mode);
     if (copy != nullptr) std::fclose(copy);
     std::fclose(f);
     DelAll();
     freeDATAlist();
   });
+  if (ahead) {
+    region.parsed.store(true, std::memory_order_release);
+    nwait();
+  }
   forgetformulas();
   if (!ok) fatal<-236>();
   if (!freeregistered) {
@@ -681,16 +838,17 @@ void freeordanix() {
     for (WyckoffRecord*& head : g->bucket) {
       while (head != nullptr) {
         WyckoffRecord* next = head->next;
-        std::free(head->op);
-        std::free(head);
+        recordfree(head->op);
+        recordfree(head);
         head = next;
       }
     }
     SpaceGroupRecord* next = g->next;
-    std::free(g);
+    recordfree(g);
     g = next;
   }
   spacefirst = nullptr;
+  regionclose();
   spaceloaded.store(false, std::memory_order_release);
 }
 

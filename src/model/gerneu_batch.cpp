@@ -365,11 +365,11 @@ void gerbatch(int count, const float* s, GerTake take, void* arg) {
   if (plangrid(grid, count, s)) {
     batch.grid = &grid;
     batch.runcounter.store(static_cast<int64_t>(grid.runs.size()));
-    nspawn(runparfkt, 0, reinterpret_cast<uint64_t>(&batch));
+    nshare(runparfkt, reinterpret_cast<uint64_t>(&batch));
     nwait();
   }
   batch.counter.store((count + kBatchChunk - 1) / kBatchChunk);
-  nspawn(batchparfkt, 0, reinterpret_cast<uint64_t>(&batch));
+  nshare(batchparfkt, reinterpret_cast<uint64_t>(&batch));
   nwait();
 
   // The messages, failures and carried state in the order of the points, as

@@ -5,6 +5,7 @@
 // finished instrument function on a fine angle grid. Both are checked as
 // they are read, so that no value beyond an instrument reaches an
 // evaluation.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -133,9 +134,8 @@ void freetable() {
   geqindex = TableIndex{};
   while (geqfirst != nullptr) {
     TableRecord* next = geqfirst->next;
+    // e and q lie in the block of g.
     std::free(geqfirst->g);
-    std::free(geqfirst->e);
-    std::free(geqfirst->q);
     std::free(geqfirst);
     geqfirst = next;
   }
@@ -154,7 +154,14 @@ bool readtable(FILE* f, const char* tname) {
   if (std::fseek(f, 0, SEEK_END) != 0) return false;
   long size = std::ftell(f);
   if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) return false;
-  if (std::fread(header, 1, kHeaderSize, f) != static_cast<size_t>(kHeaderSize)) return false;
+  // The whole file in one read; the records are taken from memory, the
+  // components of each in one block (g, then e, then q).
+  std::vector<unsigned char> data(static_cast<size_t>(size));
+  data.resize(std::fread(data.data(), 1, data.size(), f));
+  const size_t have = data.size();
+  // A short header is kept as far as it goes, as its read would have left it.
+  std::memcpy(header, data.data(), std::min(have, static_cast<size_t>(kHeaderSize)));
+  if (have < static_cast<size_t>(kHeaderSize)) return false;
   int arrangement = 0;
   for (int k = 0; k < 6; ++k) {
     // The magic with its terminating zero, within its 8 bytes.
@@ -163,12 +170,13 @@ bool readtable(FILE* f, const char* tname) {
   if (arrangement == 0) return false;
   if (std::memchr(header + 24, 0, 100) == nullptr) return false;
   long pos = kHeaderSize;
+  size_t at = kHeaderSize;
   TableRecord* tail = nullptr;
   for (;;) {
-    unsigned char b[8];
-    size_t got = std::fread(b, 1, 4, f);
-    if (got == 0 && std::feof(f)) break;
-    if (got != 4 || std::fread(b + 4, 1, 4, f) != 4) return false;
+    if (at == have) break;
+    if (have - at < 8) return false;
+    const unsigned char* b = data.data() + at;
+    at += 8;
     pos += 8;
     int32_t count = geti32(b + 4);
     if (count < 1) {
@@ -179,17 +187,19 @@ bool readtable(FILE* f, const char* tname) {
     ++records;
     r->n = count;
     r->key = getf32(b);
-    r->g = zerofloats(count);
-    r->e = zerofloats(count);
-    r->q = zerofloats(count);
+    r->g = zerofloats(3 * count);
+    r->e = r->g + count;
+    r->q = r->e + count;
     if (tail == nullptr)
       geqfirst = r;
     else
       tail->next = r;
     tail = r;
-    std::vector<unsigned char> buf(static_cast<size_t>(count) * 12);
-    if (std::fread(buf.data(), 1, buf.size(), f) != buf.size()) return false;
-    pos += static_cast<long>(buf.size());
+    const size_t bytes = static_cast<size_t>(count) * 12;
+    if (have - at < bytes) return false;
+    const unsigned char* buf = data.data() + at;
+    at += bytes;
+    pos += static_cast<long>(bytes);
     for (int i = 0; i < count; ++i) {
       r->g[i] = getf32(&buf[4 * i]);
       r->e[i] = getf32(&buf[4 * (count + i)]);

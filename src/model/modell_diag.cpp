@@ -207,7 +207,7 @@ void innen(PeakSet* set) {
     task.wmax = wmax;
     task.resid = nullptr;
     task.counter.store(k.count);
-    nspawn(innenparfkt, 0, reinterpret_cast<uint64_t>(&task));
+    nshare(innenparfkt, reinterpret_cast<uint64_t>(&task));
     nwait();
   }
 }
@@ -235,7 +235,7 @@ int estimatet0(PeakSet* set, int dof) {
     task.wmax = 0.0;
     task.resid = r;
     task.counter.store(k.count);
-    nspawn(estt0parfkt, 0, reinterpret_cast<uint64_t>(&task));
+    nshare(estt0parfkt, reinterpret_cast<uint64_t>(&task));
     nwait();
   }
   std::free(r);

@@ -191,6 +191,52 @@ double* lanerows = nullptr;
 size_t* laneoffset = nullptr;
 int* lanecount = nullptr;
 
+// Groups of four points per item of the filling of the lane tables.
+constexpr int kLaneChunk = 16;
+
+struct LaneTask {
+  std::atomic<int64_t> counter;
+  int npoints;
+  size_t padded;
+};
+
+// The lane rows and the summary of the groups of one item after the other.
+void laneparfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<LaneTask*>(arg);
+  const int npoints = task->npoints;
+  const int groups = (npoints + kLanes - 1) / kLanes;
+  const size_t padded = task->padded;
+  double* a = lanedata;
+  double* b1 = a + padded;
+  double* b2 = b1 + padded;
+  double* c = b2 + padded;
+  double* den = c + padded;
+  for (int64_t item; (item = nexttask(task->counter)) >= 0;) {
+    const int g0 = static_cast<int>(item) * kLaneChunk;
+    const int g1 = std::min(g0 + kLaneChunk, groups);
+    for (int g = g0; g < g1; ++g) {
+      double* out = lanerows + laneoffset[g];
+      for (int r = 0; r < lanecount[g]; ++r)
+        for (int q = 0; q < 4; ++q)
+          for (int l = 0; l < kLanes; ++l) {
+            const int i = std::min(g * kLanes + l, npoints - 1);
+            out[(4 * r + q) * kLanes + l] = h[i][4 * r + q];
+          }
+    }
+    const int last = std::min(g1 * kLanes, npoints);
+    for (int i = g0 * kLanes; i < last; ++i) {
+      const float* summary = h0 + 4 * i;
+      a[i] = summary[0];
+      b1[i] = summary[1];
+      b2[i] = summary[2];
+      c[i] = summary[3];
+      den[i] = 15.0 * (static_cast<double>(summary[1]) + static_cast<double>(summary[2]));
+    }
+  }
+}
+
+// The number of rows and the place of each group's rows; the rows and the
+// summary are filled on the worker pool.
 void lanerowsinit(int npoints) {
   const int groups = (npoints + kLanes - 1) / kLanes;
   laneoffset = zalloc<size_t>(static_cast<size_t>(groups));
@@ -206,15 +252,6 @@ void lanerowsinit(int npoints) {
     if (count > 0) total += 4 * kLanes * static_cast<size_t>(count);
   }
   lanerows = zalloc<double>(total);
-  for (int g = 0; g < groups; ++g) {
-    double* out = lanerows + laneoffset[g];
-    for (int r = 0; r < lanecount[g]; ++r)
-      for (int q = 0; q < 4; ++q)
-        for (int l = 0; l < kLanes; ++l) {
-          const int i = std::min(g * kLanes + l, npoints - 1);
-          out[(4 * r + q) * kLanes + l] = h[i][4 * r + q];
-        }
-  }
 }
 
 }  // namespace
@@ -223,19 +260,18 @@ void lanesinit(int npoints) {
   lanerowsinit(npoints);
   const size_t padded = static_cast<size_t>(npoints) + kLanes;
   lanedata = zalloc<double>(5 * padded);
+  LaneTask task;
+  const int groups = (npoints + kLanes - 1) / kLanes;
+  task.counter.store((groups + kLaneChunk - 1) / kLaneChunk);
+  task.npoints = npoints;
+  task.padded = padded;
+  nshare(laneparfkt, reinterpret_cast<uint64_t>(&task));
+  nwait();
   double* a = lanedata;
   double* b1 = a + padded;
   double* b2 = b1 + padded;
   double* c = b2 + padded;
   double* den = c + padded;
-  for (int i = 0; i < npoints; ++i) {
-    const float* summary = h0 + 4 * i;
-    a[i] = summary[0];
-    b1[i] = summary[1];
-    b2[i] = summary[2];
-    c[i] = summary[3];
-    den[i] = 15.0 * (static_cast<double>(summary[1]) + static_cast<double>(summary[2]));
-  }
   lane_a = a, lane_b1 = b1, lane_b2 = b2, lane_c = c, lane_den = den;
 }
 

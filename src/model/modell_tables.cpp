@@ -7,11 +7,13 @@
 // wavelength lines as a list of components (weight a, Lorentzian width b1,
 // squared-Lorentzian width b2, position e) in 1/d, plus a one-component
 // summary that lets peaks far from the point skip the component sum.
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -88,6 +90,54 @@ struct CounterTask {
   std::atomic<int64_t> counter;
 };
 
+// Points per item of the copy of the rows into their block.
+constexpr int kCopyChunk = 64;
+
+// Where tabulate leaves the rows of each point until all points are done: a
+// slot of kSlot values per point, and storage of its own for a point with
+// more rows.
+constexpr int kSlot = 64;
+
+struct PointRows {
+  std::unique_ptr<float[]> slots;
+  std::vector<std::vector<float>> more;
+
+  explicit PointRows(size_t count) : slots(new float[count * kSlot]), more(count) {}
+  float* place(int i, int values) {
+    if (values <= kSlot) return slots.get() + static_cast<size_t>(i) * kSlot;
+    std::vector<float>& own = more[static_cast<size_t>(i)];
+    own.assign(static_cast<size_t>(values), 0.0f);
+    return own.data();
+  }
+  const float* of(int i) const {
+    return 4 * hdim[i] <= kSlot ? slots.get() + static_cast<size_t>(i) * kSlot
+                                : more[static_cast<size_t>(i)].data();
+  }
+};
+
+// The rows of each point moved from where the instrument function left them
+// into the one block, at the places hinit gave them.
+struct CopyTask {
+  std::atomic<int64_t> counter;
+  int npoints;
+  const PointRows* pointrows;
+  const size_t* offset;
+};
+
+void copyparfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<CopyTask*>(arg);
+  for (int64_t item; (item = nexttask(task->counter)) >= 0;) {
+    const int first = static_cast<int>(item) * kCopyChunk;
+    const int last = std::min(first + kCopyChunk, task->npoints);
+    for (int i = first; i < last; ++i) {
+      float* to = hrows + task->offset[i];
+      if (hdim[i] > 0)
+        std::memcpy(to, task->pointrows->of(i), 4 * static_cast<size_t>(hdim[i]) * sizeof(float));
+      h[i] = to;
+    }
+  }
+}
+
 void sdataparfkt(uint64_t arg) {
   auto* task = reinterpret_cast<CounterTask*>(arg);
   for (int64_t item; (item = nexttask(task->counter)) >= 0;) {
@@ -138,6 +188,11 @@ void sortsiftdown(int root, int end) {
 
 void sortpoints(int count) {
   if (count < 2) return;
+  // Positions that rise strictly from point to point, as they mostly do,
+  // leave the points in their order.
+  bool ascending = true;
+  for (int i = 1; i < count && ascending; ++i) ascending = sdata[sort[i - 1]] < sdata[sort[i]];
+  if (ascending) return;
   for (int start = (count - 2) / 2; start >= 0; --start) sortsiftdown(start, count - 1);
   for (int end = count - 1; end > 0; --end) {
     std::swap(sort[0], sort[end]);
@@ -304,17 +359,16 @@ void hfrei() {
 // One point of the tables, from the instrument function at its angle: every
 // wavelength line folded with every component gives a row; then the
 // summary and the polarisation factor. Called by gerbatch on the workers:
-// writes only what belongs to point i (its rows are kept in rows[i] until
-// all points are done).
+// writes only what belongs to point i (its rows are kept in its place of arg
+// until all points are done).
 void tabulate(int i, int ncomp, const float* cg, const float* ce, const float* cq, void* arg) {
-  auto* pointrows = static_cast<std::vector<std::vector<float>>*>(arg);
+  auto* pointrows = static_cast<PointRows*>(arg);
   const float s = sinx[i];
   const float c = std::sqrt(1.0f - s * s);
   const int nrows = ncomp * ilam;
   hdim[i] = nrows;
-  std::vector<float>& block = (*pointrows)[static_cast<size_t>(i)];
-  block.assign(4 * static_cast<size_t>(nrows), 0.0f);
-  float* rows = block.data();
+  // Every value of every row is written below.
+  float* rows = pointrows->place(i, 4 * nrows);
   for (int l = 0; l < ilam; ++l) {
     for (int k = 0; k < ncomp; ++k) {
       float* row = rows + 4 * (l * ncomp + k);
@@ -367,25 +421,29 @@ void hinit() {
 
   // The instrument function at every point, on the worker pool; then the
   // rows of all points in one block, in the order of the points.
-  std::vector<std::vector<float>> pointrows(count);
+  PointRows pointrows(count);
   gerbatch(npoints, sinx, tabulate, &pointrows);
+  std::vector<size_t> offset(count);
   size_t used = 0;
-  for (const std::vector<float>& block : pointrows) used += block.size();
-  hrows = zalloc<float>(used);
-  used = 0;
-  for (int i = 0; i < npoints; ++i) {
-    const std::vector<float>& block = pointrows[static_cast<size_t>(i)];
-    if (!block.empty()) std::memcpy(hrows + used, block.data(), block.size() * sizeof(float));
-    h[i] = hrows + used;
-    used += block.size();
+  for (size_t i = 0; i < count; ++i) {
+    offset[i] = used;
+    used += 4 * static_cast<size_t>(hdim[i]);
   }
+  hrows = zalloc<float>(used);
+  CopyTask copy;
+  copy.counter.store((npoints + kCopyChunk - 1) / kCopyChunk);
+  copy.npoints = npoints;
+  copy.pointrows = &pointrows;
+  copy.offset = offset.data();
+  nshare(copyparfkt, reinterpret_cast<uint64_t>(&copy));
+  nwait();
   m_h = npoints;
   lanesinit(npoints);
 
   sdata = zalloc<double>(count);
   CounterTask task;
   task.counter.store(npoints);
-  nspawn(sdataparfkt, 0, reinterpret_cast<uint64_t>(&task));
+  nshare(sdataparfkt, reinterpret_cast<uint64_t>(&task));
   nwait();
 
   sort = zalloc<int>(count);

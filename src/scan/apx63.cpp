@@ -4,6 +4,7 @@
 #include "scan/apx63.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include "core/infile.hpp"
 #include "core/keycheck.hpp"
 #include "core/message.hpp"
+#include "core/nspawn.hpp"
 #include "core/runfiles.hpp"
 #include "core/string.hpp"
 #include "core/velmora.hpp"
@@ -925,6 +927,14 @@ void siftdown(int root, int n) {
   }
 }
 
+// Whether the n values rise strictly from each to the next: then every sort
+// leaves them, and the arrays that go with them, as they are.
+bool strictlyascending(const float* v, int n) {
+  for (int i = 1; i < n; ++i)
+    if (!(v[i - 1] < v[i])) return false;
+  return true;
+}
+
 // Ascending heap sort of the module arrays by sin theta.
 void heapsort(int n) {
   for (int root = n / 2 - 1; root >= 0; --root) siftdown(root, n);
@@ -1023,7 +1033,9 @@ void getval(ScanNameNode* list, int lamlen, char* lambda, int* npts, float** sin
   sinx1 = *sinx;
   intensitaet1 = *intens;
   w1 = *w;
-  if (used > 1) heapsort(used);
+  // A pattern read in ascending order, as scans mostly are, is in order
+  // already; points at equal angles are put in the heap sort's order.
+  if (used > 1 && !strictlyascending(*sinx, used)) heapsort(used);
   sinx1 = intensitaet1 = w1 = nullptr;
 
   *npts = used;
@@ -1080,26 +1092,43 @@ namespace {
 // bounds what a run can give, max(y) - y_i times the Gaussian at the run's
 // point nearest to i, and a run whose bound cannot pass the rise found so far
 // is left out. The search starts from the neighbour that gave the previous
-// point its rise (mostly the same line top), and looks at the nearer half of
-// a run first. The result is the same as that of visiting every neighbour: a
-// run is left out only when no point of it can raise the rise, and the
-// largest of the same terms does not depend on their order.
-class RiseSearch {
- public:
-  RiseSearch(int n, const double* tth, const float* intens) : tth_(tth), y_(intens) {
-    size_ = 1;
-    while (size_ < n) size_ *= 2;
-    top_.assign(2 * static_cast<size_t>(size_), -HUGE_VALF);
+// point of the same search its rise (mostly the same line top), and looks at
+// the nearer half of a run first. The result is the same as that of visiting
+// every neighbour: a run is left out only when no point of it can raise the
+// rise, and the largest of the same terms does not depend on their order (nor
+// on where the search started).
+//
+// The tree and the table of the Gaussian's bounds are built once and read by
+// every search.
+struct RiseTree {
+  RiseTree(int n, const double* tth, const float* intens) : tth(tth), y(intens) {
+    while (size < n) size *= 2;
+    top.assign(2 * static_cast<size_t>(size), -HUGE_VALF);
     // A point without a number never raises the rise: it bounds nothing.
     for (int j = 0; j < n; ++j)
-      if (!std::isnan(intens[j])) top_[static_cast<size_t>(size_ + j)] = intens[j];
-    for (int k = size_ - 1; k >= 1; --k)
-      top_[static_cast<size_t>(k)] =
-          std::max(top_[static_cast<size_t>(2 * k)], top_[static_cast<size_t>(2 * k + 1)]);
+      if (!std::isnan(intens[j])) top[static_cast<size_t>(size + j)] = intens[j];
+    for (int k = size - 1; k >= 1; --k)
+      top[static_cast<size_t>(k)] =
+          std::max(top[static_cast<size_t>(2 * k)], top[static_cast<size_t>(2 * k + 1)]);
     // exp(-k/kSteps), a little above: exp(-x) for x >= k/kSteps lies below.
     for (int k = 0; k < kTable; ++k)
-      bound_[k] = std::exp(-static_cast<double>(k) / kSteps) * (1 + 1e-9);
+      bound[k] = std::exp(-static_cast<double>(k) / kSteps) * (1 + 1e-9);
   }
+
+  static constexpr int kSteps = 64;
+  // Within 2.5 degrees the exponent is at most 12.5.
+  static constexpr int kTable = 13 * kSteps + 2;
+
+  int size = 1;
+  const double* tth;
+  const float* y;
+  std::vector<float> top;
+  double bound[kTable];
+};
+
+class RiseSearch {
+ public:
+  explicit RiseSearch(const RiseTree& tree) : t_(tree) {}
 
   // The largest (y_j - y_i) g(2theta_i - 2theta_j), and 0 when none is
   // positive, over the points j0 <= j < j1.
@@ -1107,33 +1136,29 @@ class RiseSearch {
     i_ = i;
     j0_ = j0;
     j1_ = j1;
-    yi_ = y_[i];
+    yi_ = t_.y[i];
     best_ = 0.0;
     // Every term of a point without a number is no number: nothing rises.
     if (std::isnan(yi_)) return 0.0;
     if (from_ >= j0 && from_ < j1) term(from_);
-    visit(1, 0, size_);
+    visit(1, 0, t_.size);
     return best_;
   }
 
  private:
-  static constexpr int kSteps = 64;
-  // Within 2.5 degrees the exponent is at most 12.5.
-  static constexpr int kTable = 13 * kSteps + 2;
-
   double exponent(int j) const {
-    const double d = (tth_[i_] - tth_[j]) / 0.5;
+    const double d = (t_.tth[i_] - t_.tth[j]) / 0.5;
     return 0.5 * d * d;
   }
 
   // An upper bound of the Gaussian at point j, without an exp.
   double gaussbound(int j) const {
-    const double x = exponent(j) * kSteps;
-    return bound_[x < kTable - 1 ? static_cast<int>(x) : kTable - 1];
+    const double x = exponent(j) * RiseTree::kSteps;
+    return t_.bound[x < RiseTree::kTable - 1 ? static_cast<int>(x) : RiseTree::kTable - 1];
   }
 
   void term(int j) {
-    const double r = (static_cast<double>(y_[j]) - yi_) * std::exp(-exponent(j));
+    const double r = (static_cast<double>(t_.y[j]) - yi_) * std::exp(-exponent(j));
     if (r > best_) {
       best_ = r;
       from_ = j;
@@ -1143,7 +1168,7 @@ class RiseSearch {
   void visit(int node, int lo, int hi) {
     const int a = std::max(lo, j0_), b = std::min(hi, j1_);
     if (a >= b) return;
-    const double reach = static_cast<double>(top_[static_cast<size_t>(node)]) - yi_;
+    const double reach = static_cast<double>(t_.top[static_cast<size_t>(node)]) - yi_;
     // The Gaussian is at most 1: a run whose highest point is not higher by
     // more than the rise found cannot raise it.
     if (reach <= best_) return;
@@ -1163,14 +1188,39 @@ class RiseSearch {
     }
   }
 
-  int size_ = 1;
-  const double* tth_;
-  const float* y_;
-  std::vector<float> top_;
-  double bound_[kTable];
+  const RiseTree& t_;
   int i_ = 0, j0_ = 0, j1_ = 0, from_ = -1;
   double yi_ = 0.0, best_ = 0.0;
 };
+
+// Points per item of the sigma correction on the worker pool.
+constexpr int kRiseChunk = 128;
+
+// The sigma correction of the points of one item after the other: each
+// point's weight depends only on the tree and its own neighbours.
+struct RiseTask {
+  std::atomic<int64_t> counter;
+  int n;
+  double f;
+  const RiseTree* tree;
+  const int* window;  // j0 and j1 of every point
+  float* w;
+};
+
+void riseparfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<RiseTask*>(arg);
+  RiseSearch search(*task->tree);
+  for (int64_t item; (item = nexttask(task->counter)) >= 0;) {
+    const int first = static_cast<int>(item) * kRiseChunk;
+    const int last = std::min(first + kRiseChunk, task->n);
+    for (int i = first; i < last; ++i) {
+      const double rise = search.rise(i, task->window[2 * i], task->window[2 * i + 1]);
+      double sigma = 1.0 / static_cast<double>(task->w[i]);
+      if (task->f * rise > sigma) sigma = task->f * rise;
+      task->w[i] = static_cast<float>(1.0 / sigma);
+    }
+  }
+}
 
 }  // namespace
 
@@ -1179,18 +1229,26 @@ void korrw(int n, const float* sinx, const float* intens, float* w) {
   const double f = iftubetails ? 0.007 : 0.02;
   std::vector<double> tth(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) tth[i] = 360.0 * std::asin(static_cast<double>(sinx[i])) / kPi;
-  RiseSearch search(n, tth.data(), intens);
   // The neighbours of point i: j0 <= j < j1, within 2.5 degrees 2theta.
+  std::vector<int> window(2 * static_cast<size_t>(n));
   int j0 = 0, j1 = 0;
   for (int i = 0; i < n; ++i) {
     while (j0 < n && tth[i] - 2.5 > tth[j0]) ++j0;
     if (j1 < j0) j1 = j0;
     while (j1 < n && tth[j1] < tth[i] + 2.5) ++j1;
-    const double rise = search.rise(i, j0, j1);
-    double sigma = 1.0 / static_cast<double>(w[i]);
-    if (f * rise > sigma) sigma = f * rise;
-    w[i] = static_cast<float>(1.0 / sigma);
+    window[2 * static_cast<size_t>(i)] = j0;
+    window[2 * static_cast<size_t>(i) + 1] = j1;
   }
+  const RiseTree tree(n, tth.data(), intens);
+  RiseTask task;
+  task.counter.store((n + kRiseChunk - 1) / kRiseChunk);
+  task.n = n;
+  task.f = f;
+  task.tree = &tree;
+  task.window = window.data();
+  task.w = w;
+  nshare(riseparfkt, reinterpret_cast<uint64_t>(&task));
+  nwait();
 }
 
 // The test of a window's quadratic fit, chi2wert(dof, chi2) < 0.8, for one

@@ -480,10 +480,11 @@ TEST_F(Simulated, DerivativeModeAgreesWithTheOrdinaryRefinement) {
 }
 
 // A run with further data sets writes the same files for 1 and 8 threads,
-// apart from the run's times, in the ordinary and the derivative mode.
+// apart from the run's times, in the ordinary and the derivative mode, and
+// with a scaled background curve besides the polynomial.
 TEST_F(Simulated, SameFilesForOneAndEightThreads) {
   const char* files[] = {"t.lst", "t1.lst", "t1.dia", "t1.str", "t1.res", "run.par", "run_1.par"};
-  for (const char* mode : {"DDM=N", "DDM=Y"}) {
+  for (const char* mode : {"DDM=N", "DDM=Y", "UNT=b.xy"}) {
     std::vector<std::string> keys = control("a.xy");
     for (const char* k : {"STANDALONEVAL[1]=b.xy", "LIST=t", "LIST[1]=t1", "DIAGRAMM[1]=t1",
                           "STRUCOUT[1,1]=t1", "RESOUT[1,1]=t1", mode})

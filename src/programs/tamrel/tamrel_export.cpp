@@ -400,6 +400,21 @@ bool writestructurefactors(const PhaseRecord* phase, int set, const char* path,
 
 void writestructurefactorfiles(int dataset) {
   if (m <= 0 || scan::ifddm || scan::ddmrange != nullptr) return;
+  // Without a file to write, the final model below is not needed: only the
+  // phase the loop would have left current is set.
+  bool anyfile = false;
+  PhaseRecord* last = nullptr;
+  for (PhaseRecord* phase = phase1; phase != nullptr; phase = phase->next) {
+    if (phase->FMult != 0) continue;
+    last = phase;
+    std::string name;
+    for (int s = 0; s < phase->RefMult && !anyfile; ++s)
+      anyfile = fcfname(dataset, phase->number, s + 1, name);
+  }
+  if (!anyfile) {
+    if (last != nullptr) phasei = last;
+    return;
+  }
   const int level = ondataLevel();
   // The final model with y and u of its own; the per-phase sums are left
   // alone.

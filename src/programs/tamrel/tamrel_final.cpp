@@ -2,13 +2,18 @@
 #include "tamrel_final.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "core/data.hpp"
 #include "core/message.hpp"
+#include "core/nspawn.hpp"
 #include "core/velmora.hpp"
 #include "crystal/aniso.hpp"
 #include "crystal/cycle.hpp"
@@ -123,6 +128,39 @@ void goalrows(int P) {
   for (int g = 0; g < goalzahl; ++g) a[g] = kcalloc<double>(static_cast<size_t>(P > 0 ? P : 1));
 }
 
+// Work on every point on the worker pool, a range of points at a time:
+// fn(first, last) for the points first <= i < last of one item; each point's
+// result must be its own.
+constexpr int kPointChunk = 256;
+
+struct PointTask {
+  std::atomic<int64_t> counter;
+  int n;
+  void (*fn)(int first, int last, void* context);
+  void* context;
+};
+
+void pointparfkt(uint64_t arg) {
+  auto* task = reinterpret_cast<PointTask*>(arg);
+  for (int64_t item; (item = nexttask(task->counter)) >= 0;) {
+    const int first = static_cast<int>(item) * kPointChunk;
+    task->fn(first, std::min(first + kPointChunk, task->n), task->context);
+  }
+}
+
+template <class F>
+void eachpoint(int n, F&& fn) {
+  if (n <= 0) return;
+  using Fn = std::remove_reference_t<F>;
+  PointTask task;
+  task.counter.store((n + kPointChunk - 1) / kPointChunk);
+  task.n = n;
+  task.fn = [](int first, int last, void* context) { (*static_cast<Fn*>(context))(first, last); };
+  task.context = &fn;
+  nshare(pointparfkt, reinterpret_cast<uint64_t>(&task));
+  nwait();
+}
+
 // Background basis of the 1-rho figure: the measured and the modelled
 // pattern each fitted by the background alone, the correlation of what is
 // left.
@@ -132,13 +170,22 @@ void correlation(FinalModel& fm, const std::vector<float>& model) {
   std::vector<float> bI(static_cast<size_t>(n), 0.0f), by(static_cast<size_t>(n), 0.0f);
   if (ru > 0) {
     // The background functions at every point, worked out once for both
-    // passes.
+    // passes, on the worker pool (each point's values written into a space
+    // of their own first, as into the zeroed table).
     std::vector<float> phis(static_cast<size_t>(n) * static_cast<size_t>(ru));
+    eachpoint(n, [&](int first, int last) {
+      std::vector<float> own(static_cast<size_t>(ru) + 1);
+      for (int i = first; i < last; ++i) {
+        std::fill(own.begin(), own.end(), 0.0f);
+        unta(param->bg, own.data(), sinx[i]);
+        std::copy(own.begin(), own.begin() + ru,
+                  phis.begin() + static_cast<std::ptrdiff_t>(i) * ru);
+      }
+    });
     std::vector<float> A(static_cast<size_t>(tri(ru)), 0.0f), g(static_cast<size_t>(ru));
     std::vector<float> vI(static_cast<size_t>(ru), 0.0f), vy(static_cast<size_t>(ru), 0.0f);
     for (int i = 0; i < n; ++i) {
-      float* phi = phis.data() + static_cast<size_t>(i) * static_cast<size_t>(ru);
-      unta(param->bg, phi, sinx[i]);
+      const float* phi = phis.data() + static_cast<size_t>(i) * static_cast<size_t>(ru);
       const float wi = w[i];
       for (int k = 0; k < ru; ++k) {
         g[static_cast<size_t>(k)] = wi * phi[static_cast<size_t>(k)];
@@ -260,6 +307,15 @@ void figures(FinalModel& fm, const std::vector<float>& residuals, const PeakValu
   modelresiduals(r, residuals, peaks);
   std::vector<float> model(static_cast<size_t>(m));
   const bool ddm = ddmrange != nullptr;
+  // The background at every point, on the worker pool.
+  std::vector<float> background;
+  if (!ddm) {
+    background.resize(static_cast<size_t>(m));
+    eachpoint(m, [&](int first, int last) {
+      for (int i = first; i < last; ++i)
+        background[static_cast<size_t>(i)] = unt(param->bg, sinx[i]);
+    });
+  }
   for (int i = 0; i < m; ++i) {
     const double wi = w[i], I = intensitaet[i];
     const double diff = wi != 0.0 ? r[static_cast<size_t>(i)] / wi : 0.0;
@@ -271,7 +327,7 @@ void figures(FinalModel& fm, const std::vector<float>& residuals, const PeakValu
     fm.sumwI2 += (wi * I) * (wi * I);
     fm.sumI2 += I * I;
     if (!ddm) {
-      fm.sumIb += std::fabs(I - unt(param->bg, sinx[i]));
+      fm.sumIb += std::fabs(I - background[static_cast<size_t>(i)]);
       if (i > 0) {
         const double dr =
             static_cast<double>(r[static_cast<size_t>(i)]) - r[static_cast<size_t>(i) - 1];
