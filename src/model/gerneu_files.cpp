@@ -160,7 +160,7 @@ bool readtable(FILE* f, const char* tname) {
   data.resize(std::fread(data.data(), 1, data.size(), f));
   const size_t have = data.size();
   // A short header is kept as far as it goes, as its read would have left it.
-  std::memcpy(header, data.data(), std::min(have, static_cast<size_t>(kHeaderSize)));
+  if (have > 0) std::memcpy(header, data.data(), std::min(have, static_cast<size_t>(kHeaderSize)));
   if (have < static_cast<size_t>(kHeaderSize)) return false;
   int arrangement = 0;
   for (int k = 0; k < 6; ++k) {
