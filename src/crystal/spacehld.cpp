@@ -82,6 +82,17 @@ void regionclose() {
   region.size = region.used = region.populated = 0;
 }
 
+// Puts the pages of bytes at at in place, where the system can be asked to
+// (elsewhere they come at their first use).
+void populate(char* at, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  madvise(at, bytes, MADV_POPULATE_WRITE);
+#else
+  (void)at;
+  (void)bytes;
+#endif
+}
+
 void aheadparfkt(uint64_t /*arg*/) {
   // The caller's own share comes only after the parse.
   if (threadid() == 0 || region.claimed.exchange(true, std::memory_order_relaxed)) return;
@@ -91,7 +102,7 @@ void aheadparfkt(uint64_t /*arg*/) {
         std::min(region.size, region.reached.load(std::memory_order_relaxed) + kAhead);
     if (at < want) {
       const size_t step = std::min(kPopulateStep, region.size - at);
-      madvise(region.base + at, step, MADV_POPULATE_WRITE);
+      populate(region.base + at, step);
       at += step;
     } else {
       relax();
@@ -108,7 +119,7 @@ void* recordalloc(size_t count, size_t size) {
     region.reached.store(region.used, std::memory_order_relaxed);
     while (region.populated < region.used) {
       const size_t step = std::min(kPopulateStep, region.size - region.populated);
-      madvise(region.base + region.populated, step, MADV_POPULATE_WRITE);
+      populate(region.base + region.populated, step);
       region.populated += step;
     }
     return p;
