@@ -134,12 +134,7 @@ bool OutFile::commit() {
   ok = std::fflush(fp_) == 0 && ok;
   int line = 0;
   std::string item;
-  if (ok && checked_ && nonfiniteitem(temp_.c_str(), &line, &item)) {
-    message<320>(target_, line, item);
-    std::fflush(stdout);
-    discard();
-    return false;
-  }
+  if (ok && checked_ && nonfiniteitem(temp_.c_str(), &line, &item)) return refuse(line, item);
   if (sync_) ok = fsync(fileno(fp_)) == 0 && ok;
   ok = std::fclose(fp_) == 0 && ok;
   fp_ = nullptr;
@@ -148,6 +143,22 @@ bool OutFile::commit() {
   release(slot_);
   slot_ = -1;
   return ok;
+}
+
+bool OutFile::refuse(int line, const std::string& item) {
+  message<320>(target_, line, item);
+  std::fflush(stdout);
+  discard();
+  return false;
+}
+
+bool OutFile::checktext(const std::string& text) {
+  if (!checked_) return true;
+  int line = 0;
+  std::string item;
+  if (nonfiniteintext(text, &line, &item)) return refuse(line, item);
+  checked_ = false;
+  return true;
 }
 
 void OutFile::discard() {
@@ -400,6 +411,10 @@ void behindloop() {
 void writebehind(std::unique_ptr<OutFile> file, std::string& text, const std::string& name,
                  void (*failed)(const std::string& name)) {
   writebehindwait();
+  if (!file->checktext(text)) {
+    if (failed != nullptr) failed(name);
+    return;
+  }
   Behind& b = behind();
   std::unique_lock<std::mutex> lock(b.mu);
   if (!b.started) {

@@ -51,6 +51,11 @@ class OutFile {
   // (the control and configuration files, which write their numbers so that
   // they read back exactly).
   void keepnonfinite() { checked_ = false; }
+  // Looks through the text that is to go into a file to be checked, as
+  // commit would look through the file (message 320 and the file discarded:
+  // false); the file is let through unread afterwards. True for a file let
+  // through already.
+  bool checktext(const std::string& text);
 
   // Puts the file in place without waiting for the disk to hold it: for a
   // file that a run writes again and again while it goes on (the diagram of
@@ -65,6 +70,9 @@ class OutFile {
   const std::string& target() const { return target_; }
 
  private:
+  // Message 320 for the item at line, the file discarded; false.
+  bool refuse(int line, const std::string& item);
+
   FILE* fp_ = nullptr;
   int slot_ = -1;
   bool checked_ = false;  // a text file, read through before it is put in place
@@ -93,13 +101,14 @@ bool nonfiniteintext(const std::string& text, int* line, std::string* item);
 // Puts an open file in place behind the caller's back: a thread of its own
 // writes text into it and commits it, while the caller goes on. For a file
 // that a run writes again and again (the diagram of every refinement cycle):
-// open it (the checks and the messages of the opening stay with the caller),
-// set it up (keepnonfinite, skipsync: nothing is printed behind the run),
-// and hand it over. One file is in hand at a time: the call first waits for
-// the one before. text is taken (its storage comes back, emptied or holding
-// an earlier text, for the next one). A file that could not be put in place
-// is reported by failed(name), on the caller's thread, at the next call or
-// at writebehindwait.
+// open it (the checks and the messages of the opening stay with the caller)
+// and hand it over. Nothing is printed behind the run: the text is looked
+// through here first (checktext; a number not finite is reported at once).
+// One file is in hand at a time: the call first waits for the one before.
+// text is taken (its storage comes back, emptied or holding an earlier text,
+// for the next one). A file that could not be put in place is reported by
+// failed(name), on the caller's thread, at once, at the next call or at
+// writebehindwait.
 void writebehind(std::unique_ptr<OutFile> file, std::string& text, const std::string& name,
                  void (*failed)(const std::string& name));
 

@@ -1391,9 +1391,9 @@ void diagramfailed(const std::string& name) {
 // several threads the file is put in place behind the run (writebehind): the
 // rename of a file of some hundred kilobytes over the one before costs the
 // file system about a millisecond, which the cycle does not wait for. The
-// text is formatted here and looked through for numbers that are not finite
-// as the file would be; the final model's diagram, and every diagram on one
-// thread, is written here and now.
+// text is formatted here, and writebehind looks it through for numbers that
+// are not finite here too, as the file would be; the final model's diagram,
+// and every diagram on one thread, is written here and now.
 void writediagram() {
   writebehindwait();
   if (diagramsync || nthreads <= 1) {
@@ -1405,19 +1405,9 @@ void writediagram() {
     diagramfailed(diagramm);
     return;
   }
+  out->skipsync();
   static std::string text;
   diagramtext(text);
-  int line = 0;
-  std::string item;
-  if (nonfiniteintext(text, &line, &item)) {
-    message<320>(out->target(), line, item);
-    std::fflush(stdout);
-    out->discard();
-    diagramfailed(diagramm);
-    return;
-  }
-  out->keepnonfinite();
-  out->skipsync();
   writebehind(std::move(out), text, diagramm, diagramfailed);
 }
 

@@ -11,17 +11,7 @@ namespace core {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+constexpr bool kSanitized = ktest::kAddressSanitizer || ktest::kThreadSanitizer;
 
 TEST(OutOfMemory, FailedContainerAllocationEndsWithMessage44) {
   // The sanitizers' allocators report a failed allocation themselves and

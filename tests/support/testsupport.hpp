@@ -11,6 +11,31 @@
 
 namespace ktest {
 
+// Whether the tests run under the address or the thread sanitizer (g++ says
+// so by a macro, clang by __has_feature).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes out of scope in the process that made
 // it (a forked child that ends through exit() leaves it to its parent).
