@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include <stdio_ext.h>
+
 #include "core/message.hpp"
 
 namespace core {
@@ -84,6 +86,40 @@ FILE* openquiet(const char* path, bool binary) {
 
 void checkread(FILE* f, const char* path, const char* key) {
   if (f != nullptr && std::ferror(f) != 0) fatal<-115>(path, key);
+}
+
+MemoryCopy::MemoryCopy(FILE* f) : in_(f) {
+  // The whole text; the file is left where it was (behind the leading
+  // comment lines an opening may have skipped).
+  const long start = std::ftell(f);
+  if (start < 0) return;
+  long size = -1;
+  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+  if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
+    text_.resize(static_cast<size_t>(size));
+    text_.resize(std::fread(text_.data(), 1, text_.size(), f));
+  }
+  readfailed_ = std::ferror(f) != 0;
+  const bool whole = size > 0 && text_.size() == static_cast<size_t>(size) && !readfailed_;
+  std::clearerr(f);
+  if (std::fseek(f, start, SEEK_SET) != 0) {
+    text_.clear();
+    return;
+  }
+  if (!whole) return;
+  copy_ = fmemopen(text_.data(), text_.size(), "r");
+  if (copy_ == nullptr) return;
+  __fsetlocking(copy_, FSETLOCKING_BYCALLER);
+  if (std::fseek(copy_, start, SEEK_SET) != 0) {
+    std::fclose(copy_);
+    copy_ = nullptr;
+    return;
+  }
+  in_ = copy_;
+}
+
+MemoryCopy::~MemoryCopy() {
+  if (copy_ != nullptr) std::fclose(copy_);
 }
 
 }  // namespace core

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace core {
 
@@ -30,5 +31,32 @@ FILE* openquiet(const char* path, bool binary = false);
 // key) failed before its end: a reader that stops at a read error must not
 // take what it got so far for the whole file.
 void checkread(FILE* f, const char* path, const char* key);
+
+// An open file read from a copy in memory, at the same position: for readers
+// that take the position of every line, which on the file itself is a system
+// call each. The file itself is read when it cannot be copied whole.
+class MemoryCopy {
+ public:
+  explicit MemoryCopy(FILE* f);
+  ~MemoryCopy();
+  MemoryCopy(const MemoryCopy&) = delete;
+  MemoryCopy& operator=(const MemoryCopy&) = delete;
+
+  // The stream to read: the copy, else the file. Positions in either are
+  // those of the file.
+  FILE* in() const { return in_; }
+  // The whole text of the file (empty when it cannot be read; what came in
+  // before a read error).
+  const std::string& text() const { return text_; }
+  // Whether reading the file for the copy failed (its error indicator is
+  // cleared again, for the readers that fall back on it).
+  bool readfailed() const { return readfailed_; }
+
+ private:
+  std::string text_;
+  FILE* copy_ = nullptr;
+  FILE* in_;
+  bool readfailed_ = false;
+};
 
 }  // namespace core

@@ -18,8 +18,6 @@
 #include <string_view>
 #include <type_traits>
 
-#include <stdio_ext.h>
-
 #include "core/data.hpp"
 #include "core/fatal.hpp"
 #include "core/infile.hpp"
@@ -223,58 +221,6 @@ void readweight(FILE* f) {
     return true;
   });
 }
-
-// An open file read from a copy in memory, at the same position: the readers
-// above take the position of every line, which on the file itself is a
-// system call each (some 570 per run over the five files). The file itself
-// is read when it cannot be copied whole.
-class MemoryCopy {
- public:
-  explicit MemoryCopy(FILE* f) : in_(f) {
-    // The whole text; the file is left where it was (behind the leading
-    // comment lines the opening skipped).
-    const long start = std::ftell(f);
-    if (start < 0) return;
-    long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
-      text_.resize(static_cast<size_t>(size));
-      text_.resize(std::fread(text_.data(), 1, text_.size(), f));
-    }
-    const bool whole = size > 0 && text_.size() == static_cast<size_t>(size) && !std::ferror(f);
-    std::clearerr(f);
-    if (std::fseek(f, start, SEEK_SET) != 0) {
-      text_.clear();
-      return;
-    }
-    if (!whole) return;
-    copy_ = fmemopen(text_.data(), text_.size(), "r");
-    if (copy_ == nullptr) return;
-    __fsetlocking(copy_, FSETLOCKING_BYCALLER);
-    if (std::fseek(copy_, start, SEEK_SET) != 0) {
-      std::fclose(copy_);
-      copy_ = nullptr;
-      return;
-    }
-    in_ = copy_;
-  }
-  ~MemoryCopy() {
-    if (copy_ != nullptr) std::fclose(copy_);
-  }
-  MemoryCopy(const MemoryCopy&) = delete;
-  MemoryCopy& operator=(const MemoryCopy&) = delete;
-
-  // The stream to read: the copy, else the file.
-  FILE* in() const { return in_; }
-  // The whole text of the file (empty when it cannot be read; what came in
-  // before a read error).
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-  FILE* copy_ = nullptr;
-  FILE* in_;
-};
 
 // A line whose reading sets nothing but its items and IM, and reads nothing
 // that could: no bracket, no "w", no formula statement (==), and no letter

@@ -18,12 +18,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
-#include <stdio_ext.h>
 #include <sys/mman.h>
 
 #include "core/data.hpp"
 #include "core/fatal.hpp"
+#include "core/infile.hpp"
 #include "core/message.hpp"
 #include "core/nspawn.hpp"
 #include "core/velmora.hpp"
@@ -728,36 +729,21 @@ void spaceinit() {
   // the copy (or on the file at the same place, when no such stream can be
   // made).
   const long start = std::ftell(f);
-  std::string text;
-  if (start >= 0 && std::fseek(f, 0, SEEK_END) == 0) {
-    const long end = std::ftell(f);
-    if (end > start) text.reserve(static_cast<size_t>(end - start));
-    if (std::fseek(f, start, SEEK_SET) != 0) fatal<-183>();
-  }
-  {
-    char buffer[1 << 16];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, got);
-  }
+  const MemoryCopy copy(f);
   // A database that opened but could not be read (a read error, or a
   // directory in its place) must not pass for one without groups.
-  if (std::ferror(f)) fatal<-183>();
+  if (start < 0 || copy.readfailed()) fatal<-183>();
+  const std::string_view text =
+      std::string_view(copy.text())
+          .substr(std::min(copy.text().size(), static_cast<size_t>(start)));
   // Every line is at most one record, none larger than a group's.
   regionopen((1 + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'))) *
              (sizeof(SpaceGroupRecord) + 16));
   Cursor cursor;
   cursor.data = text.data();
   cursor.size = text.size();
-  FILE* copy = text.empty() ? nullptr : fmemopen(text.data(), text.size(), "r");
-  if (copy != nullptr) {
-    __fsetlocking(copy, FSETLOCKING_BYCALLER);
-    cursor.stream = copy;
-  } else if (text.empty() || start >= 0) {
-    cursor.stream = f;
-    cursor.base = start;
-  } else {
-    fatal<-44>();
-  }
+  cursor.stream = copy.in();
+  cursor.base = start;
   const bool ahead = region.base != nullptr && nthreads > 1 && threadid() == -1;
   if (ahead) {
     region.reached.store(0, std::memory_order_relaxed);
@@ -770,9 +756,8 @@ void spaceinit() {
     int mode = getrekart();
     setrekart(0);
     loadgroups(cursor);
-    if (std::ferror(f) || (copy != nullptr && std::ferror(copy))) fatal<-183>();
+    if (std::ferror(copy.in())) fatal<-183>();
     setrekart(mode);
-    if (copy != nullptr) std::fclose(copy);
     std::fclose(f);
     DelAll();
     freeDATAlist();
